@@ -1,0 +1,33 @@
+#pragma once
+
+#include <string>
+
+namespace pellatrix {
+
+/// What the creation run needs of the window (or of any other front end). Texts are bytes.
+class CreationUi {
+public:
+    virtual ~CreationUi() = default;
+
+    /// Number of entries of the input list.
+    virtual int entryCount() = 0;
+    /// Text of entry `position` (1-based): the path of one list file. Throws when the position
+    /// no longer exists (the list lost entries meanwhile).
+    virtual std::string entryText(int position) = 0;
+    /// The fixed text, as it stands at this moment.
+    virtual std::string fixedText() = 0;
+    virtual void showBusyPointer() = 0;
+    virtual void showDefaultPointer() = 0;
+    /// Progress from 0 to 100.
+    virtual void setProgressValue(double percent) = 0;
+    virtual void setProgressText(const std::string& text) = 0;
+    /// A modal box with an OK button; returns when it is closed.
+    virtual void showMessage(const std::string& text) = 0;
+    /// Lets the front end handle its pending events.
+    virtual void yield() = 0;
+    /// The error report; returns when the user has closed it.
+    virtual void reportError(const std::string& description, const std::string& location,
+                             int line) = 0;
+};
+
+}  // namespace pellatrix

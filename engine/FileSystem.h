@@ -1,0 +1,89 @@
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace pellatrix {
+
+/// Attribute bits of a path, in the classic attribute word.
+enum Attribute : int {
+    kAttrReadOnly = 1,
+    kAttrHidden = 2,
+    kAttrSystem = 4,
+    kAttrDirectory = 16,
+    kAttrArchive = 32,
+    kAttrReparsePoint = 1024,
+};
+
+/// Identity of a folder on its device, so a scan can tell a folder it met before.
+struct FolderIdentity {
+    std::uint64_t device = 0;
+    std::uint64_t inode = 0;
+    bool operator==(const FolderIdentity&) const = default;
+};
+
+/// Everything the engine and the folder services ask of the file system. Paths and names are
+/// bytes, passed on unchanged. Failures are FsError with a number and a description naming the
+/// path; nothing here shows anything or blocks.
+class FileSystem {
+public:
+    virtual ~FileSystem() = default;
+
+    /// Reads a regular file from start to end, handing its bytes to `sink` in order, in chunks.
+    /// Throws FsError when it cannot be opened or read, or is not a regular file (a folder, FIFO,
+    /// socket or device is refused before anything is read).
+    virtual void readFile(const std::string& path,
+                          const std::function<void(std::string_view)>& sink) = 0;
+
+    /// Creates or empties `path` and writes `text` exactly. Never creates folders, never blocks
+    /// (a FIFO without reader fails). Throws FsError; a failure after the open leaves the file.
+    virtual void writeFile(const std::string& path, std::string_view text) = 0;
+
+    /// Creates one folder. Throws FsError 76 when its parent is missing, another number otherwise
+    /// (75 when something already stands there).
+    virtual void createFolder(const std::string& path) = 0;
+
+    /// Last-modified time (seconds since the epoch); throws FsError when it cannot be read.
+    virtual std::int64_t lastModified(const std::string& path) = 0;
+
+    /// The attribute word of a path (see Attribute); throws FsError when it cannot be read.
+    virtual int attributes(const std::string& path) = 0;
+
+    /// True for the root folder "/".
+    virtual bool isRootFolder(const std::string& path) = 0;
+
+    /// Names of the subfolders of `folder` (links to folders included), in listing order, without
+    /// "." and "..". Throws FsError 70 (may not be listed) or 76 (missing), or another number.
+    virtual std::vector<std::string> subFolderNames(const std::string& folder) = 0;
+
+    /// Names of the entries of `folder` that are not folders (after following links), hidden ones
+    /// included, in listing order. Throws FsError like subFolderNames.
+    virtual std::vector<std::string> fileNames(const std::string& folder) = 0;
+
+    /// True when `path` names a regular file after following links. Never opens it, never throws.
+    virtual bool isExistingFile(const std::string& path) = 0;
+
+    /// Device and inode of the folder `path` after following links; throws FsError.
+    virtual FolderIdentity folderIdentity(const std::string& path) = 0;
+};
+
+/// The real file system of a POSIX system.
+class PosixFileSystem : public FileSystem {
+public:
+    void readFile(const std::string& path,
+                  const std::function<void(std::string_view)>& sink) override;
+    void writeFile(const std::string& path, std::string_view text) override;
+    void createFolder(const std::string& path) override;
+    std::int64_t lastModified(const std::string& path) override;
+    int attributes(const std::string& path) override;
+    bool isRootFolder(const std::string& path) override;
+    std::vector<std::string> subFolderNames(const std::string& folder) override;
+    std::vector<std::string> fileNames(const std::string& folder) override;
+    bool isExistingFile(const std::string& path) override;
+    FolderIdentity folderIdentity(const std::string& path) override;
+};
+
+}  // namespace pellatrix

@@ -1,0 +1,28 @@
+#!/usr/bin/env bash
+# Installs the Debian packages that building, running and testing Pellatrix need, when missing.
+# Safe to run again: installed packages are left alone.
+set -euo pipefail
+
+packages=(
+  cmake ninja-build g++ pkg-config        # build
+  qt6-base-dev qt6-base-dev-tools libqt6test6  # the window and its tests
+  libgtest-dev                            # tests of the Qt-free parts
+  xvfb xauth xdotool x11-apps             # the real window on a headless machine, driven from outside
+  fonts-liberation                        # Arial's metric twin
+  python3                                 # the benchmark's baseline script
+)
+
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+
+echo "setup: installing ${missing[*]}" >&2
+SUDO=""
+if [ "$(id -u)" -ne 0 ]; then
+  command -v sudo >/dev/null || { echo "setup: need root (or sudo) to install: ${missing[*]}" >&2; exit 1; }
+  SUDO=sudo
+fi
+$SUDO apt-get update -q
+DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -q --no-install-recommends "${missing[@]}"
