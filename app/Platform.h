@@ -1,0 +1,45 @@
+#pragma once
+
+#include <QString>
+
+class QWidget;
+
+namespace pellatrix {
+
+/// Every box, dialog and outside program the application reaches, behind one interface: the real
+/// side uses Qt's dialogs and QDesktopServices; the test side answers from a queue owned by the
+/// test and records what was shown, so no test blocks on a modal box or opens a browser.
+class Platform {
+public:
+    virtual ~Platform() = default;
+
+    /// Modal box with `text`, an OK button and no icon.
+    virtual void information(QWidget* parent, const QString& title, const QString& text) = 0;
+    /// Modal box with `text`, Yes and No buttons and no icon. True for Yes.
+    virtual bool question(QWidget* parent, const QString& title, const QString& text) = 0;
+    /// Application-modal box with the exclamation icon and an OK button (the error report).
+    virtual void warning(QWidget* parent, const QString& title, const QString& text) = 0;
+    /// Modal input box with one text field pre-filled with `proposal`; OK and Cancel.
+    /// Returns the text, or "" on Cancel.
+    virtual QString inputText(QWidget* parent, const QString& title, const QString& prompt,
+                              const QString& proposal) = 0;
+    /// Modal multi-selection open-file dialog. Returns "" on Cancel, the full path for one file,
+    /// or the folder, a NUL character and the chosen names separated by NUL characters.
+    /// Throws FsError 20476 when that result, with one NUL after each part and one more at the
+    /// end, would pass 30000 characters.
+    virtual QString openFiles(QWidget* parent, const QString& title, const QString& filter) = 0;
+    /// Modal folder chooser showing `prompt`, folders only, `startFolder` preselected when it
+    /// exists. Returns the chosen folder's full path, or "" on Cancel.
+    virtual QString pickFolder(QWidget* parent, const QString& prompt,
+                               const QString& startFolder) = 0;
+    /// Opens a local file or folder with its associated program (no shell); the outcome is
+    /// not reported.
+    virtual void openDocument(const QString& path) = 0;
+    /// Opens a web address in the user's browser; does not wait.
+    virtual void openHomePage(const QString& url) = 0;
+    /// A whole number from 1 to 100, drawn from a generator seeded with the seconds since
+    /// midnight.
+    virtual int drawOneToHundred() = 0;
+};
+
+}  // namespace pellatrix
