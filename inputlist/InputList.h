@@ -1,7 +1,9 @@
 #pragma once
 
+#include <QPersistentModelIndex>
 #include <QStringList>
 #include <QTreeWidget>
+#include <functional>
 
 namespace pellatrix {
 
@@ -31,8 +33,49 @@ public:
     /// Position of the selected entry, 0 when none is selected.
     int selectedPosition() const;
 
+    /// Position of the entry being dragged (DragItem), 0 when there is none or it was removed.
+    int dragItemPosition() const;
+    /// True between a press and the next release on the list (DragActive).
+    bool dragActive() const { return m_dragActive; }
+    /// Where the vertical screen position of the pointer comes from during a reorder drag;
+    /// QCursor::pos().y() unless replaced (tests on a platform that cannot move the pointer).
+    void setScreenYSource(std::function<int()> source);
+
+protected:
+    void mousePressEvent(QMouseEvent* event) override;
+    void mouseDoubleClickEvent(QMouseEvent* event) override;
+    void mouseMoveEvent(QMouseEvent* event) override;
+    void mouseReleaseEvent(QMouseEvent* event) override;
+    void keyPressEvent(QKeyEvent* event) override;
+    void dragEnterEvent(QDragEnterEvent* event) override;
+    void dragMoveEvent(QDragMoveEvent* event) override;
+    void dragLeaveEvent(QDragLeaveEvent* event) override;
+    void dropEvent(QDropEvent* event) override;
+
 private:
+    void ListView1_MouseDown();
+    void ListView1_ItemClick(QTreeWidgetItem* item);
+    void ListView1_MouseMove(const QPoint& position);
+    void ListView1_MouseUp();
+    void ListView1_KeyDown(int key);
+    void ListView1_DblClick();
+    bool ListView1_OLEDragOver(const QMimeData* data) const;
+
+    void removeSelectedUnlessBusy();
+    QWidget* ownerWindow() const;
+    QString programFolder() const;
+
     const WindowContext* m_context = nullptr;
+    bool m_dragActive = false;
+    QPersistentModelIndex m_dragItem;  // invalid once its entry is removed
+    std::function<int()> m_screenY;
 };
+
+/// True while `window` shows the wait pointer: the window is busy with a long operation.
+bool IsWindowBusy(const QWidget* window);
+
+/// "Clear List": empties the input list unless the window is busy. A failure is reported at
+/// line 100 and leaves the list as it was.
+void PushButton6_Click(const WindowContext& context);
 
 }  // namespace pellatrix
