@@ -1,0 +1,134 @@
+#include "app/QtPlatform.h"
+
+#include <QDesktopServices>
+#include <QDir>
+#include <QFileDialog>
+#include <QFileInfo>
+#include <QInputDialog>
+#include <QMessageBox>
+#include <QRandomGenerator>
+#include <QTime>
+#include <QUrl>
+
+#include "engine/FsError.h"
+
+namespace pellatrix {
+
+namespace {
+
+int showBox(QWidget* parent, QMessageBox::Icon icon, const QString& title, const QString& text,
+            QMessageBox::StandardButtons buttons) {
+    QMessageBox box(icon, title, QtPlatform::displayText(text), buttons, parent);
+    if (icon == QMessageBox::Warning) {
+        box.setWindowModality(Qt::ApplicationModal);
+    }
+    return box.exec();
+}
+
+// The deepest folder that holds every one of `files`.
+QString commonFolder(const QStringList& files) {
+    QString folder = QFileInfo(files.first()).absolutePath();
+    for (const QString& file : files) {
+        const QString own = QFileInfo(file).absolutePath();
+        while (own != folder &&
+               !own.startsWith(folder.endsWith(QLatin1Char('/')) ? folder
+                                                                 : folder + QLatin1Char('/'))) {
+            const QString parent = QFileInfo(folder).absolutePath();
+            if (parent == folder) {
+                break;
+            }
+            folder = parent;
+        }
+    }
+    return folder;
+}
+
+}  // namespace
+
+QString QtPlatform::displayText(const QString& text) {
+    QString shown = text;
+    shown.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
+    shown.replace(QLatin1Char('\r'), QLatin1Char('\n'));
+    return shown;
+}
+
+void QtPlatform::information(QWidget* parent, const QString& title, const QString& text) {
+    showBox(parent, QMessageBox::NoIcon, title, text, QMessageBox::Ok);
+}
+
+bool QtPlatform::question(QWidget* parent, const QString& title, const QString& text) {
+    return showBox(parent, QMessageBox::NoIcon, title, text, QMessageBox::Yes | QMessageBox::No) ==
+           QMessageBox::Yes;
+}
+
+void QtPlatform::warning(QWidget* parent, const QString& title, const QString& text) {
+    showBox(parent, QMessageBox::Warning, title, text, QMessageBox::Ok);
+}
+
+QString QtPlatform::inputText(QWidget* parent, const QString& title, const QString& prompt,
+                              const QString& proposal) {
+    QInputDialog dialog(parent);
+    dialog.setWindowTitle(title);
+    dialog.setLabelText(displayText(prompt));
+    dialog.setTextValue(proposal);
+    if (dialog.exec() != QDialog::Accepted) {
+        return QString();
+    }
+    return dialog.textValue();
+}
+
+QString QtPlatform::openFilesResult(const QStringList& files) {
+    if (files.isEmpty()) {
+        return QString();
+    }
+    QStringList parts;
+    if (files.size() == 1) {
+        parts << files.first();
+    } else {
+        const QDir folder(commonFolder(files));
+        parts << folder.absolutePath();
+        for (const QString& file : files) {
+            parts << folder.relativeFilePath(file);
+        }
+    }
+    qsizetype length = 1;  // the final NUL
+    for (const QString& part : parts) {
+        length += part.size() + 1;
+    }
+    if (length > kOpenFilesLimit) {
+        throw FsError(kErrDialogResultTooLarge, "The names of the " + std::to_string(files.size()) +
+                                                    " selected files do not fit in " +
+                                                    std::to_string(kOpenFilesLimit) +
+                                                    " characters");
+    }
+    return parts.join(QChar(0));
+}
+
+QString QtPlatform::openFiles(QWidget* parent, const QString& title, const QString& filter) {
+    return openFilesResult(QFileDialog::getOpenFileNames(parent, title, QString(), filter));
+}
+
+QString QtPlatform::pickFolder(QWidget* parent, const QString& prompt, const QString& startFolder) {
+    const QString start = QFileInfo(startFolder).isDir() ? startFolder : QString();
+    return QFileDialog::getExistingDirectory(parent, prompt, start, QFileDialog::ShowDirsOnly);
+}
+
+void QtPlatform::openDocument(const QString& path) {
+    QDesktopServices::openUrl(QUrl::fromLocalFile(path));
+}
+
+void QtPlatform::openHomePage(const QString& url) {
+    QDesktopServices::openUrl(QUrl(url));
+}
+
+int QtPlatform::drawFromSeed(quint32 seed) {
+    QRandomGenerator generator(seed);
+    const int n = static_cast<int>(generator.generateDouble() * 100.0) + 1;
+    return n > 100 ? 100 : n;
+}
+
+int QtPlatform::drawOneToHundred() {
+    return drawFromSeed(static_cast<quint32>(QTime::currentTime().msecsSinceStartOfDay() / 1000));
+}
+
+}  // namespace pellatrix

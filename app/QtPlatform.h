@@ -1,0 +1,36 @@
+#pragma once
+
+#include <QStringList>
+
+#include "app/Platform.h"
+
+namespace pellatrix {
+
+/// The real platform: Qt's message boxes and dialogs, QDesktopServices for documents and the
+/// home page, and a draw seeded from the time of day.
+class QtPlatform : public Platform {
+public:
+    void information(QWidget* parent, const QString& title, const QString& text) override;
+    bool question(QWidget* parent, const QString& title, const QString& text) override;
+    void warning(QWidget* parent, const QString& title, const QString& text) override;
+    QString inputText(QWidget* parent, const QString& title, const QString& prompt,
+                      const QString& proposal) override;
+    QString openFiles(QWidget* parent, const QString& title, const QString& filter) override;
+    QString pickFolder(QWidget* parent, const QString& prompt, const QString& startFolder) override;
+    void openDocument(const QString& path) override;
+    void openHomePage(const QString& url) override;
+    int drawOneToHundred() override;
+
+    /// Message texts break lines with CR LF or a lone CR; a Qt label needs LF.
+    static QString displayText(const QString& text);
+    /// The open-file result form for `files` (absolute paths): "" for none, the path for one,
+    /// else the common folder, NUL, and the names (relative to it) separated by NUL. Throws
+    /// FsError 20476 when it would pass kOpenFilesLimit characters with its NUL terminators.
+    static QString openFilesResult(const QStringList& files);
+    /// The draw for a given seed: integer part of (fraction * 100) + 1.
+    static int drawFromSeed(quint32 seed);
+
+    static constexpr int kOpenFilesLimit = 30000;
+};
+
+}  // namespace pellatrix

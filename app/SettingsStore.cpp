@@ -1,0 +1,76 @@
+#include "app/SettingsStore.h"
+
+#include <QSettings>
+#include <memory>
+#include <utility>
+
+#include "app/ProductInfo.h"
+#include "engine/FsError.h"
+
+namespace pellatrix {
+
+namespace {
+
+const QString kGroup = QStringLiteral("Pellatrix");
+
+// One QSettings per call: nothing is cached by us, and sync() before reading picks up what a
+// second running copy wrote.
+std::unique_ptr<QSettings> openStore(const QString& iniPath) {
+    if (iniPath.isEmpty()) {
+        return std::make_unique<QSettings>(QSettings::IniFormat, QSettings::UserScope,
+                                           QString::fromLatin1(product::kOrganisation),
+                                           QString::fromLatin1(product::kProductName));
+    }
+    return std::make_unique<QSettings>(iniPath, QSettings::IniFormat);
+}
+
+}  // namespace
+
+SettingsStore::SettingsStore() = default;
+
+SettingsStore::SettingsStore(QString iniPath) : m_iniPath(std::move(iniPath)) {}
+
+QString SettingsStore::GetSetting(const QString& key, const QString& defaultValue) const {
+    auto settings = openStore(m_iniPath);
+    settings->sync();
+    settings->beginGroup(kGroup);
+    if (!settings->contains(key)) {
+        return defaultValue;
+    }
+    const QVariant value = settings->value(key);
+    // A hand-edited store may hold an unquoted list; keep it as the one text it was written as.
+    if (value.typeId() == QMetaType::QStringList) {
+        return value.toStringList().join(QStringLiteral(", "));
+    }
+    return value.toString();
+}
+
+QString SettingsStore::GetSetting(const QString& key, bool defaultValue) const {
+    return GetSetting(key, defaultValue ? QStringLiteral("True") : QStringLiteral("False"));
+}
+
+void SettingsStore::SaveSetting(const QString& key, const QString& value) {
+    auto settings = openStore(m_iniPath);
+    settings->sync();
+    settings->beginGroup(kGroup);
+    const bool existed = settings->contains(key);
+    const QVariant previous = settings->value(key);
+    settings->setValue(key, value);
+    settings->sync();
+    if (settings->status() == QSettings::NoError) {
+        return;
+    }
+    // Qt keeps the unsaved value in its per-file cache, where later reads in this process would
+    // find it; put the old state back so a failed write changes nothing.
+    if (existed) {
+        settings->setValue(key, previous);
+    } else {
+        settings->remove(key);
+    }
+    const QString file = settings->fileName();
+    throw FsError(
+        kErrPathFileAccess,
+        ("Cannot write the setting '" + key + "' to '" + file + "'").toLocal8Bit().toStdString());
+}
+
+}  // namespace pellatrix
