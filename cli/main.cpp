@@ -1,0 +1,163 @@
+// pellatrix-cli: one creation run over list files given on the command line.
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+#include <exception>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "cli/CliUi.h"
+#include "engine/CreationRun.h"
+#include "engine/FileSystem.h"
+#include "engine/FsError.h"
+
+namespace {
+
+constexpr int kExitOk = 0;
+constexpr int kExitFailures = 1;
+constexpr int kExitUsage = 2;
+
+constexpr const char* kUsage =
+    "Usage: pellatrix-cli [--text TEXT | --text-file FILE] LISTFILE...\n";
+
+constexpr const char* kHelp =
+    "Creates the files that the list files name, in one run over the list files in the order\n"
+    "given. Each non-blank line of a list file is the path of one file to create, optionally\n"
+    "followed by '>' and the text that this one file is to hold. Missing folders are created;\n"
+    "existing files are replaced. As soon as any line of any list file holds '>', every file\n"
+    "gets the text of its own line; otherwise every file gets the fixed text.\n"
+    "\n"
+    "Options:\n"
+    "  --text TEXT       the fixed text written into every file (default: empty)\n"
+    "  --text-file FILE  read the fixed text, byte for byte, from FILE\n"
+    "  --help            show this help and exit\n"
+    "  --version         show the version and exit\n"
+    "  --                end of options; every later argument is a list file\n"
+    "\n"
+    "Each failure is reported on standard error with the step that failed; the other files\n"
+    "are still created. Standard output ends with a summary line and \"Done.\".\n"
+    "\n"
+    "Exit status: 0 when nothing failed, 1 when something failed, 2 for a usage error.\n";
+
+int usageError(const std::string& message) {
+    std::fprintf(stderr, "pellatrix-cli: %s\n%sTry 'pellatrix-cli --help' for more.\n",
+                 message.c_str(), kUsage);
+    return kExitUsage;
+}
+
+struct Options {
+    bool haveText = false;
+    std::string text;
+    std::string textFile;
+    bool haveTextFile = false;
+    std::vector<std::string> listFiles;
+};
+
+// Takes the value of an option, given as "--opt=value" or as the next argument.
+bool optionValue(std::string_view arg, std::string_view name, int& i, int argc, char** argv,
+                 std::string& value, bool& matched, std::string& error) {
+    matched = false;
+    if (arg == name) {
+        matched = true;
+        if (i + 1 >= argc) {
+            error = "option '" + std::string(name) + "' needs a value";
+            return false;
+        }
+        value = argv[++i];
+        return true;
+    }
+    if (arg.size() > name.size() && arg.substr(0, name.size()) == name && arg[name.size()] == '=') {
+        matched = true;
+        value = std::string(arg.substr(name.size() + 1));
+        return true;
+    }
+    return true;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    Options options;
+    bool optionsEnded = false;
+    for (int i = 1; i < argc; ++i) {
+        std::string_view arg = argv[i];
+        if (optionsEnded || arg.size() < 2 || arg[0] != '-') {
+            options.listFiles.emplace_back(arg);
+            continue;
+        }
+        if (arg == "--") {
+            optionsEnded = true;
+            continue;
+        }
+        if (arg == "--help" || arg == "-h") {
+            std::fputs(kUsage, stdout);
+            std::fputs("\n", stdout);
+            std::fputs(kHelp, stdout);
+            return std::fflush(stdout) == 0 && !std::ferror(stdout) ? kExitOk : kExitFailures;
+        }
+        if (arg == "--version") {
+            std::fputs("pellatrix-cli " PELLATRIX_VERSION "\n", stdout);
+            return std::fflush(stdout) == 0 && !std::ferror(stdout) ? kExitOk : kExitFailures;
+        }
+        bool matched = false;
+        std::string value;
+        std::string error;
+        if (!optionValue(arg, "--text", i, argc, argv, value, matched, error)) {
+            return usageError(error);
+        }
+        if (matched) {
+            if (options.haveText || options.haveTextFile) {
+                return usageError("give the fixed text only once (--text or --text-file)");
+            }
+            options.haveText = true;
+            options.text = value;
+            continue;
+        }
+        if (!optionValue(arg, "--text-file", i, argc, argv, value, matched, error)) {
+            return usageError(error);
+        }
+        if (matched) {
+            if (options.haveText || options.haveTextFile) {
+                return usageError("give the fixed text only once (--text or --text-file)");
+            }
+            options.haveTextFile = true;
+            options.textFile = value;
+            continue;
+        }
+        return usageError("unknown option '" + std::string(arg) + "'");
+    }
+    if (options.listFiles.empty()) {
+        return usageError("no list file given");
+    }
+
+    pellatrix::PosixFileSystem fs;
+    if (options.haveTextFile) {
+        try {
+            fs.readFile(options.textFile,
+                        [&](std::string_view chunk) { options.text.append(chunk); });
+        } catch (const std::exception& e) {
+            std::fprintf(stderr, "pellatrix-cli: %s\n", e.what());
+            return kExitFailures;
+        }
+    }
+
+    pellatrix::CliUi ui(std::move(options.listFiles), std::move(options.text), stderr,
+                        ::isatty(STDERR_FILENO) == 1);
+    pellatrix::CreationRun run(fs, ui);
+    run.PushButton2_Click();
+    ui.clearProgress();
+
+    const pellatrix::CreationSummary& summary = run.lastSummary();
+    std::printf("%zu %s written, %zu %s\n", summary.filesWritten,
+                summary.filesWritten == 1 ? "file" : "files", summary.failures,
+                summary.failures == 1 ? "failure" : "failures");
+    std::printf("%s\n", ui.finalMessage().c_str());
+    if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
+        std::fprintf(stderr, "pellatrix-cli: cannot write to standard output: %s\n",
+                     std::strerror(errno));
+        return kExitFailures;
+    }
+    return summary.failures == 0 ? kExitOk : kExitFailures;
+}

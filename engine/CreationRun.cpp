@@ -1,0 +1,227 @@
+#include "engine/CreationRun.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "engine/ListFile.h"
+#include "engine/PathRules.h"
+#include "engine/ReportLocations.h"
+
+namespace pellatrix {
+
+namespace {
+
+constexpr std::size_t kBlockSize = std::size_t{4} << 20;
+constexpr std::size_t kKnownFoldersMax = 4096;
+
+}  // namespace
+
+char* CreationEntries::reserve(std::size_t bytes) {
+    if (m_blocks.empty() || m_blocks.back().capacity - m_used < bytes) {
+        std::size_t capacity = std::max(kBlockSize, bytes);
+        m_blocks.push_back({std::unique_ptr<char[]>(new char[capacity]), capacity});
+        m_used = 0;
+    }
+    char* at = m_blocks.back().data.get() + m_used;
+    m_used += bytes;
+    return at;
+}
+
+void CreationEntries::append(std::string_view path, const std::string_view* content) {
+    std::size_t contentLength = content ? content->size() : 0;
+    char* bytes = reserve(path.size() + contentLength);
+    if (!path.empty()) {
+        std::memcpy(bytes, path.data(), path.size());
+    }
+    if (contentLength != 0) {
+        std::memcpy(bytes + path.size(), content->data(), contentLength);
+    }
+    m_entries.push_back({bytes, path.size(), content ? contentLength : Entry::kNoContent});
+}
+
+CreationEntries::Mark CreationEntries::mark() const {
+    return {m_entries.size(), m_blocks.size(), m_used};
+}
+
+void CreationEntries::rollBack(const Mark& mark) {
+    m_entries.resize(mark.entries);
+    m_blocks.resize(mark.blocks);
+    m_used = mark.usedInLast;
+}
+
+void CreationEntries::clear() {
+    std::deque<Entry>().swap(m_entries);
+    m_blocks.clear();
+    m_blocks.shrink_to_fit();
+    m_used = 0;
+}
+
+CreationRun::CreationRun(FileSystem& fs, CreationUi& ui) : m_fs(fs), m_ui(ui) {}
+
+void CreationRun::PushButton2_Click() {
+    if (m_runInProgress) {  // 100
+        return;
+    }
+    m_runInProgress = true;  // 102
+    struct EndOfRun {
+        CreationRun& run;
+        ~EndOfRun() {
+            run.m_entries.clear();
+            run.m_knownFolders.clear();
+            run.m_fixedSnapshot.clear();
+            run.m_runInProgress = false;
+        }
+    } endOfRun{*this};
+
+    m_summary = {};
+    Trap trap(locations::kPushButton2,
+              [this](const std::string& description, const std::string& location, int line) {
+                  ++m_summary.failures;
+                  m_ui.reportError(description, location, line);
+              });
+    m_entries.clear();  // 104-110
+    bool usePerLineContent = false;
+
+    if (trap.test(114, [&] { return m_ui.entryCount() == 0; })) {
+        trap.step(232, [&] { m_ui.showMessage("No files added."); });
+        m_summary.ending = CreationSummary::Ending::NoFilesAdded;
+        return;
+    }
+    trap.step(116, [&] { m_ui.showBusyPointer(); });
+
+    // Phase 1: read every list file and make the missing folders.
+    int n = 0;
+    trap.step(118, [&] { n = m_ui.entryCount(); });
+    for (int i = 1; i <= n; ++i) {
+        trap.step(120, [&] { m_ui.yield(); });
+        m_knownFolders.clear();
+        std::string listPath;
+        // An entry the input list lost meanwhile has no list file to read: skip it.
+        if (!trap.step(122, [&] { listPath = m_ui.entryText(i); })) {
+            continue;
+        }
+        std::size_t firstNew = m_entries.size();
+        readListFile(trap, listPath, usePerLineContent);
+        makeFolders(trap, firstNew);
+    }
+
+    // Phase 2: write every file.
+    trap.step(188, [&] { fillLeadingEntries(usePerLineContent); });
+    writeFiles(trap, usePerLineContent);
+
+    trap.step(220, [&] { m_ui.showDefaultPointer(); });
+    trap.step(222, [&] { m_ui.setProgressValue(0); });
+    trap.step(224, [&] { m_ui.setProgressText("Progress Bar"); });
+    trap.step(230, [&] { m_ui.showMessage("Done."); });
+    m_summary.ending = CreationSummary::Ending::Done;
+}
+
+void CreationRun::readListFile(Trap& trap, const std::string& path, bool& usePerLineContent) {
+    const CreationEntries::Mark before = m_entries.mark();
+    bool sawSeparator = false;
+    bool complete = trap.step(124, [&] {
+        ReadListFileLines(m_fs, path, [&](std::string_view line) {
+            if (IsBlankLine(line)) {
+                return;
+            }
+            ListLine parsed = SplitListLine(line);
+            if (parsed.content) {
+                sawSeparator = true;
+                m_entries.append(parsed.path, &*parsed.content);
+            } else {
+                m_entries.append(parsed.path, nullptr);
+            }
+        });
+    });
+    if (!complete) {
+        // A read that failed part-way delivers none of its lines.
+        m_entries.rollBack(before);
+        return;
+    }
+    if (sawSeparator) {  // 126-132
+        usePerLineContent = true;
+    }
+}
+
+bool CreationRun::folderExists(const std::string& folder) {
+    if (m_knownFolders.count(folder) != 0) {
+        return true;
+    }
+    if (!IsExistingFolder(m_fs, folder)) {
+        return false;
+    }
+    if (m_knownFolders.size() >= kKnownFoldersMax) {
+        m_knownFolders.clear();
+    }
+    m_knownFolders.insert(folder);
+    return true;
+}
+
+void CreationRun::makeFolders(Trap& trap, std::size_t from) {
+    std::string folder;
+    for (std::size_t e = from; e < m_entries.size(); ++e) {  // 134-184
+        std::string_view path = m_entries[e].path();
+        trap.step(158, [&] { folder = FolderPart(path); });
+        if (trap.test(160, [&] { return !folderExists(folder); })) {
+            trap.step(166, [&] { MakeFolderPath(m_fs, folder); });
+        }
+    }
+}
+
+void CreationRun::fillLeadingEntries(bool usePerLineContent) {
+    if (!usePerLineContent) {
+        return;
+    }
+    // Entries without content before the first one with content take the fixed text as it
+    // stands now; those after it are written empty.
+    bool snapshotTaken = false;
+    for (std::size_t e = 0; e < m_entries.size(); ++e) {
+        CreationEntries::Entry& entry = m_entries[e];
+        if (entry.content() != CreationEntries::Content::None) {
+            break;
+        }
+        if (!snapshotTaken) {
+            m_fixedSnapshot = m_ui.fixedText();
+            snapshotTaken = true;
+        }
+        entry.contentLength = CreationEntries::Entry::kFixedText;
+    }
+}
+
+void CreationRun::writeFiles(Trap& trap, bool usePerLineContent) {
+    const std::size_t total = m_entries.size();  // 202
+    std::string path;
+    for (std::size_t k = 1; k <= total; ++k) {
+        const CreationEntries::Entry& entry = m_entries[k - 1];
+        trap.step(204, [&] { m_ui.yield(); });
+        trap.step(206, [&] {
+            m_ui.setProgressValue(static_cast<double>(k) / static_cast<double>(total) * 100.0);
+        });
+        if (!trap.step(208, [&] { path = CleanFileName(entry.path()); })) {
+            path.assign(entry.path());  // the path stays as it was
+        }
+        bool written = false;
+        if (!usePerLineContent) {  // 210
+            written = trap.step(212, [&] { WriteTextFile(m_fs, path, m_ui.fixedText()); });
+        } else {  // 214
+            written = trap.step(216, [&] {
+                switch (entry.content()) {
+                    case CreationEntries::Content::Own:
+                        WriteTextFile(m_fs, path, entry.ownContent());
+                        break;
+                    case CreationEntries::Content::FixedText:
+                        WriteTextFile(m_fs, path, m_fixedSnapshot);
+                        break;
+                    case CreationEntries::Content::None:
+                        WriteTextFile(m_fs, path, {});
+                        break;
+                }
+            });
+        }
+        if (written) {
+            ++m_summary.filesWritten;
+        }
+    }
+}
+
+}  // namespace pellatrix

@@ -1,0 +1,107 @@
+#pragma once
+
+#include <cstddef>
+#include <deque>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <unordered_set>
+#include <vector>
+
+#include "engine/CreationUi.h"
+#include "engine/FileSystem.h"
+#include "engine/Trap.h"
+
+namespace pellatrix {
+
+/// The creation entries of one run, stored compactly: each entry's path and content bytes sit
+/// side by side in large blocks, and an entry is a pointer and two lengths. A million-line list
+/// thus costs about its own size once, with no string per line.
+class CreationEntries {
+public:
+    enum class Content { None, Own, FixedText };
+
+    struct Entry {
+        const char* bytes;
+        std::size_t pathLength;
+        std::size_t contentLength;  // or one of the two marks below
+        static constexpr std::size_t kNoContent = static_cast<std::size_t>(-1);
+        static constexpr std::size_t kFixedText = static_cast<std::size_t>(-2);
+
+        std::string_view path() const { return {bytes, pathLength}; }
+        Content content() const {
+            return contentLength == kNoContent   ? Content::None
+                   : contentLength == kFixedText ? Content::FixedText
+                                                 : Content::Own;
+        }
+        std::string_view ownContent() const { return {bytes + pathLength, contentLength}; }
+    };
+
+    /// Where the store stands, so everything added after it can be dropped again.
+    struct Mark {
+        std::size_t entries;
+        std::size_t blocks;
+        std::size_t usedInLast;
+    };
+
+    void append(std::string_view path, const std::string_view* content);
+    std::size_t size() const { return m_entries.size(); }
+    Entry& operator[](std::size_t i) { return m_entries[i]; }
+    const Entry& operator[](std::size_t i) const { return m_entries[i]; }
+    Mark mark() const;
+    void rollBack(const Mark& mark);
+    void clear();
+
+private:
+    char* reserve(std::size_t bytes);
+
+    struct Block {
+        std::unique_ptr<char[]> data;
+        std::size_t capacity;
+    };
+    std::vector<Block> m_blocks;
+    std::size_t m_used = 0;  // bytes used in the last block
+    std::deque<Entry> m_entries;
+};
+
+/// How the last run ended, for front ends that report it in words.
+struct CreationSummary {
+    std::size_t filesWritten = 0;
+    std::size_t failures = 0;
+    enum class Ending { None, Done, NoFilesAdded } ending = Ending::None;
+};
+
+/// The creation run behind "Start Creating Files": reads every list file of the input list,
+/// creates the missing folders, then writes every named file with the fixed text or its own
+/// content, reporting each failure and going on.
+class CreationRun {
+public:
+    CreationRun(FileSystem& fs, CreationUi& ui);
+
+    /// The whole run; returns at once when a run is already under way. Failures are reported
+    /// through the UI and never leave this call.
+    void PushButton2_Click();
+
+    bool runInProgress() const { return m_runInProgress; }
+    /// The outcome of the last finished run.
+    const CreationSummary& lastSummary() const { return m_summary; }
+
+private:
+    void readListFile(Trap& trap, const std::string& path, bool& usePerLineContent);
+    void makeFolders(Trap& trap, std::size_t from);
+    bool folderExists(const std::string& folder);
+    void fillLeadingEntries(bool usePerLineContent);
+    void writeFiles(Trap& trap, bool usePerLineContent);
+
+    FileSystem& m_fs;
+    CreationUi& m_ui;
+    bool m_runInProgress = false;
+    CreationSummary m_summary;
+    CreationEntries m_entries;
+    std::string m_fixedSnapshot;
+    // Folders seen to exist since the last yield: nothing of ours runs in between that could
+    // remove them, so asking the file system again would answer the same.
+    std::unordered_set<std::string> m_knownFolders;
+};
+
+}  // namespace pellatrix

@@ -1,0 +1,35 @@
+#include "engine/FsError.h"
+
+#include <cerrno>
+#include <cstring>
+
+namespace pellatrix {
+
+int ErrorNumberForErrno(int err) {
+    switch (err) {
+        case ENOENT:
+            return kErrFileNotFound;
+        case ENOTDIR:
+            return kErrPathNotFound;
+        case EACCES:
+        case EPERM:
+        case EROFS:
+        case ETXTBSY:
+        case EBUSY:
+            return kErrPermissionDenied;
+        case ENOSPC:
+        case EDQUOT:
+        case EFBIG:
+            return kErrDiskFull;
+        default:
+            // Everything else (EEXIST, EISDIR, ENAMETOOLONG, EIO, ENXIO, ...) is an access error
+            // on the path itself, the nearest of the numbers callers tell apart.
+            return kErrPathFileAccess;
+    }
+}
+
+void ThrowErrno(int err, const std::string& what) {
+    throw FsError(ErrorNumberForErrno(err), what + ": " + std::strerror(err));
+}
+
+}  // namespace pellatrix

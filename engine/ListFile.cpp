@@ -1,0 +1,85 @@
+#include "engine/ListFile.h"
+
+#include <cstring>
+
+namespace pellatrix {
+
+void LineSplitter::feed(std::string_view chunk) {
+    if (chunk.empty()) {
+        return;
+    }
+    m_anyBytes = true;
+    std::size_t pos = 0;
+    if (m_afterCr) {
+        m_afterCr = false;
+        if (chunk[0] == '\n') {
+            pos = 1;  // the LF of a CR LF split across two chunks
+        }
+    }
+    const char* data = chunk.data();
+    const std::size_t size = chunk.size();
+    while (pos < size) {
+        std::size_t end = pos;
+        while (end < size && data[end] != '\n' && data[end] != '\r') {
+            ++end;
+        }
+        if (end == size) {
+            m_pending.append(data + pos, size - pos);
+            return;
+        }
+        if (m_pending.empty()) {
+            m_sink(std::string_view(data + pos, end - pos));
+        } else {
+            m_pending.append(data + pos, end - pos);
+            m_sink(m_pending);
+            m_pending.clear();
+        }
+        if (data[end] == '\r') {
+            if (end + 1 == size) {
+                m_afterCr = true;
+                return;
+            }
+            if (data[end + 1] == '\n') {
+                ++end;
+            }
+        }
+        pos = end + 1;
+    }
+}
+
+void LineSplitter::finish() {
+    if (!m_pending.empty() || !m_anyBytes) {
+        m_sink(m_pending);
+    }
+    m_pending.clear();
+    m_pending.shrink_to_fit();
+    m_afterCr = false;
+    m_anyBytes = false;
+}
+
+void ReadListFileLines(FileSystem& fs, const std::string& path,
+                       const std::function<void(std::string_view)>& onLine) {
+    LineSplitter splitter(onLine);
+    fs.readFile(path, [&](std::string_view chunk) { splitter.feed(chunk); });
+    splitter.finish();
+}
+
+std::vector<std::string> ReadListFile(FileSystem& fs, const std::string& path) {
+    std::vector<std::string> lines;
+    ReadListFileLines(fs, path, [&](std::string_view line) { lines.emplace_back(line); });
+    return lines;
+}
+
+bool IsBlankLine(std::string_view line) {
+    return line.find_first_not_of(' ') == std::string_view::npos;
+}
+
+ListLine SplitListLine(std::string_view line) {
+    std::size_t at = line.find('>');
+    if (at == std::string_view::npos) {
+        return {line, std::nullopt};
+    }
+    return {line.substr(0, at), line.substr(at + 1)};
+}
+
+}  // namespace pellatrix

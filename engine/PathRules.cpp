@@ -1,0 +1,120 @@
+#include "engine/PathRules.h"
+
+#include <exception>
+#include <vector>
+
+#include "engine/FsError.h"
+
+namespace pellatrix {
+
+std::string FolderPart(std::string_view path, PathFlavour flavour) {
+    std::size_t at = path.rfind(SeparatorOf(flavour));
+    return at == std::string_view::npos ? std::string() : std::string(path.substr(0, at + 1));
+}
+
+std::string FileNamePart(std::string_view path, PathFlavour flavour) {
+    std::size_t at = path.rfind(SeparatorOf(flavour));
+    return std::string(at == std::string_view::npos ? path : path.substr(at + 1));
+}
+
+std::string FilterChars(std::string_view text, std::string_view set, bool keep) {
+    std::string out;
+    out.reserve(text.size());
+    for (char c : text) {
+        if ((set.find(c) != std::string_view::npos) == keep) {
+            out += c;
+        }
+    }
+    return out;
+}
+
+std::string CleanFileName(std::string_view path, PathFlavour flavour) {
+    std::size_t at = path.rfind(SeparatorOf(flavour));
+    std::size_t nameStart = at == std::string_view::npos ? 0 : at + 1;
+    std::string out(path.substr(0, nameStart));
+    out += FilterChars(path.substr(nameStart), ForbiddenNameChars, false);
+    return out;
+}
+
+namespace {
+
+enum class Made { Created, NotFound, OtherFailure };
+
+Made tryCreate(FileSystem& fs, const std::string& path) {
+    try {
+        fs.createFolder(path);
+        return Made::Created;
+    } catch (const FsError& e) {
+        return e.number() == kErrPathNotFound ? Made::NotFound : Made::OtherFailure;
+    } catch (const std::exception&) {
+        return Made::OtherFailure;
+    }
+}
+
+}  // namespace
+
+bool MakeFolderPath(FileSystem& fs, const std::string& path, PathFlavour flavour) {
+    try {
+        // Walk up while the parent is missing, then create downwards. Each level is a strictly
+        // shorter prefix, so any input ends, and no recursion depth grows with the path.
+        const char sep = SeparatorOf(flavour);
+        std::vector<std::size_t> levels;  // prefix lengths still to create, deepest first
+        std::size_t length = path.size();
+        bool ok = false;
+        for (;;) {
+            Made made = tryCreate(fs, path.substr(0, length));
+            if (made != Made::NotFound) {
+                ok = true;
+                break;
+            }
+            std::size_t at = path.rfind(sep, length == 0 ? 0 : length - 1);
+            if (length == 0 || at == std::string::npos) {
+                break;
+            }
+            levels.push_back(length);
+            length = at;
+        }
+        while (ok && !levels.empty()) {
+            std::string level = path.substr(0, levels.back());
+            levels.pop_back();
+            // A level that now exists counts as made: "a/b/" names the folder "a/b" just created.
+            ok = tryCreate(fs, level) == Made::Created || IsExistingFolder(fs, level, flavour);
+        }
+        return ok;
+    } catch (const std::exception&) {
+        return false;
+    }
+}
+
+bool PathExists(FileSystem& fs, const std::string& path) {
+    try {
+        fs.lastModified(path);
+        return true;
+    } catch (const std::exception&) {
+        return false;
+    }
+}
+
+bool IsExistingFolder(FileSystem& fs, const std::string& path, PathFlavour flavour) {
+    try {
+        if (path.empty()) {
+            return false;
+        }
+        std::string bare = path;
+        const char sep = SeparatorOf(flavour);
+        // Drop one final separator, but keep a root ("/", "C:\") a root.
+        if (bare.size() > 1 && bare.back() == sep &&
+            !(flavour == PathFlavour::Windows && bare.size() == 3 && bare[1] == ':')) {
+            bare.pop_back();
+        }
+        return (fs.attributes(bare) & kAttrDirectory) != 0;
+    } catch (const std::exception&) {
+        return false;
+    }
+}
+
+void WriteTextFile(FileSystem& fs, const std::string& path, std::string_view text) {
+    fs.writeFile(path, text);
+}
+
+}  // namespace pellatrix

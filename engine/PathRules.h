@@ -1,0 +1,53 @@
+#pragma once
+
+#include <string>
+#include <string_view>
+
+#include "engine/FileSystem.h"
+
+namespace pellatrix {
+
+/// Which separator the path rules split at: Windows '\' or POSIX '/'.
+enum class PathFlavour { Windows, Posix };
+
+#ifdef _WIN32
+inline constexpr PathFlavour kNativeFlavour = PathFlavour::Windows;
+#else
+inline constexpr PathFlavour kNativeFlavour = PathFlavour::Posix;
+#endif
+
+constexpr char SeparatorOf(PathFlavour flavour) {
+    return flavour == PathFlavour::Windows ? '\\' : '/';
+}
+
+/// The characters CleanFileName removes from a file-name part (both slashes on every platform).
+inline constexpr std::string_view ForbiddenNameChars = "?*|<>;:[]\"/\\[]=";
+
+/// Everything up to and including the last separator; empty when there is none.
+std::string FolderPart(std::string_view path, PathFlavour flavour = kNativeFlavour);
+
+/// Everything after the last separator; the whole path when there is none.
+std::string FileNamePart(std::string_view path, PathFlavour flavour = kNativeFlavour);
+
+/// The characters of `text`, in order, that do (keep) or do not (!keep) occur in `set`.
+std::string FilterChars(std::string_view text, std::string_view set, bool keep);
+
+/// The folder part unchanged, followed by the file-name part without ForbiddenNameChars.
+std::string CleanFileName(std::string_view path, PathFlavour flavour = kNativeFlavour);
+
+/// Creates the folder `path` and its missing ancestors. True when it was created or a failure
+/// other than a missing parent stopped it; false when a parent could not be made. Never throws,
+/// and ends after at most one level per separator.
+bool MakeFolderPath(FileSystem& fs, const std::string& path, PathFlavour flavour = kNativeFlavour);
+
+/// True when the last-modified time of `path` can be read. Never throws.
+bool PathExists(FileSystem& fs, const std::string& path);
+
+/// True when `path` (a final separator accepted) is an existing folder. Never throws.
+bool IsExistingFolder(FileSystem& fs, const std::string& path,
+                      PathFlavour flavour = kNativeFlavour);
+
+/// Creates or empties `path` and writes `text` exactly, nothing added. Throws FsError.
+void WriteTextFile(FileSystem& fs, const std::string& path, std::string_view text);
+
+}  // namespace pellatrix
