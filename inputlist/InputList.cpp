@@ -14,6 +14,7 @@
 #include "app/WindowContext.h"
 #include "engine/ReportLocations.h"
 #include "engine/Trap.h"
+#include "inputlist/AddFiles.h"
 
 namespace pellatrix {
 
@@ -206,9 +207,34 @@ void InputList::dropEvent(QDropEvent* event) {
         event->ignore();
         return;
     }
+    QStringList paths;
+    const QList<QUrl> urls = event->mimeData()->urls();
+    for (const QUrl& url : urls) {
+        if (url.isLocalFile()) {
+            paths.append(url.toLocalFile());
+        }
+    }
     // A copy: the source must never take the dropped files as moved and delete them.
     event->setDropAction(Qt::CopyAction);
     event->accept();
+    // The folder scans run after the drop has been answered, so the drag source is not kept
+    // waiting for them; queued calls keep the order of several drops.
+    QMetaObject::invokeMethod(
+        this, [this, paths] { addDropped(paths); }, Qt::QueuedConnection);
+}
+
+void InputList::addDropped(const QStringList& paths) {
+    if (m_context != nullptr) {
+        ListView1_OLEDragDrop(*m_context, paths);
+        return;
+    }
+    // Not wired to a window yet: the list is on its own and failures go nowhere.
+    WindowContext alone;
+    alone.window = window();
+    alone.list = this;
+    alone.report = [](const std::string&, const std::string&, int) {};
+    alone.yield = [] { QCoreApplication::processEvents(); };
+    ListView1_OLEDragDrop(alone, paths);
 }
 
 // --- The handlers --------------------------------------------------------------------------

@@ -61,6 +61,7 @@ private:
     void ListView1_DblClick();
     bool ListView1_OLEDragOver(const QMimeData* data) const;
 
+    void addDropped(const QStringList& paths);
     void removeSelectedUnlessBusy();
     QWidget* ownerWindow() const;
     QString programFolder() const;
