@@ -1,11 +1,14 @@
 #pragma once
 
+#include <cstddef>
 #include <functional>
 #include <string>
 #include <string_view>
+#include <unordered_set>
 #include <vector>
 
 #include "engine/FileSystem.h"
+#include "engine/PathRules.h"
 #include "engine/Trap.h"
 
 namespace pellatrix {
@@ -20,26 +23,53 @@ class FolderScan {
 public:
     FolderScan(FileSystem& fs, std::function<void()> yield, ErrorReporter report);
 
-    /// Extends `folders` in place with every reachable subfolder, breadth-first.
+    /// Extends `folders` in place with every reachable subfolder, breadth-first. Entries whose
+    /// listing is refused (70) or whose path vanished (76) are removed; other failures are
+    /// reported with the step number and the scan goes on.
     void GetSubDirectories2016(FolderList& folders, bool recurse);
 
 private:
+    struct IdentityHash {
+        std::size_t operator()(const FolderIdentity& id) const {
+            return std::hash<std::uint64_t>()(id.inode) ^
+                   (std::hash<std::uint64_t>()(id.device) * 0x9e3779b97f4a7c15ULL);
+        }
+    };
+
+    bool isExistingFolder(const std::string& path, int& attributes);
+
     FileSystem& m_fs;
     std::function<void()> m_yield;
     ErrorReporter m_report;
-    std::vector<FolderIdentity> m_listed;
+    std::unordered_set<FolderIdentity, IdentityHash> m_listed;
 };
+
+/// Path length limit, in characters, of a folder before it is listed and of a subfolder name.
+inline constexpr std::size_t kMaxPathChars = 260;
+
+/// The platform's path separator.
+inline constexpr char kFolderSeparator = SeparatorOf(kNativeFlavour);
 
 /// Names of the files (not folders, hidden ones included) of `folder` that match the wildcard
 /// `pattern` (`*` and `?`, case ignored), in listing order. Failures reach the caller.
 std::vector<std::string> ListFilesInFolder(FileSystem& fs, const std::string& folder,
                                            const std::string& pattern);
 
+/// True when `name` matches the wildcard `pattern` as a directory search would: `*` any run,
+/// `?` one character, case ignored, every other character literal; a final ".*" also matches
+/// names without that dot part, so "*.*" matches every name.
+bool MatchesWildcard(const std::string& pattern, const std::string& name);
+
 /// True when `path` names an existing regular file. Never fails.
 bool IsExistingFile(FileSystem& fs, const std::string& path);
 
-/// True when `name` holds a character this program cannot carry (see the implementation).
+/// True when `name` holds a character this program cannot carry: invalid UTF-8, a control code
+/// (below 32 or 127 to 159) or "?". Code points above 255 are fine.
 bool HasUnusableChars(std::string_view name);
+
+/// Number of characters of `text` read as UTF-8; every byte that starts no valid sequence counts
+/// as one character.
+std::size_t CharacterCount(std::string_view text);
 
 /// True when the attributes of `path` cannot be read. Never fails.
 bool PathIsMissing(FileSystem& fs, const std::string& path);

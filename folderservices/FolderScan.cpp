@@ -1,0 +1,327 @@
+#include "folderservices/FolderScan.h"
+
+#include <fnmatch.h>
+
+#include <exception>
+#include <optional>
+#include <utility>
+
+#include "engine/ReportLocations.h"
+
+namespace pellatrix {
+
+namespace {
+
+// The attribute words of a hidden system folder, plain and through a link: never listed.
+constexpr int kHiddenSystemFolder = kAttrHidden | kAttrSystem | kAttrDirectory;
+constexpr int kHiddenSystemLink = kHiddenSystemFolder | kAttrReparsePoint;
+
+bool isHiddenSystem(int attributes) {
+    return attributes == kHiddenSystemFolder || attributes == kHiddenSystemLink;
+}
+
+// Decodes one UTF-8 sequence at `pos`, strictly (no overlong forms, no surrogates, nothing above
+// U+10FFFF). Advances `pos`; answers the code point, or nothing for a byte that starts no valid
+// sequence (then `pos` moves by one byte).
+std::optional<char32_t> decodeUtf8(std::string_view text, std::size_t& pos) {
+    const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(text[i]); };
+    const unsigned char lead = byte(pos);
+    if (lead < 0x80) {
+        ++pos;
+        return lead;
+    }
+    std::size_t length = 0;
+    char32_t code = 0;
+    char32_t minimum = 0;
+    if (lead >= 0xC2 && lead <= 0xDF) {
+        length = 2;
+        code = lead & 0x1Fu;
+        minimum = 0x80;
+    } else if (lead >= 0xE0 && lead <= 0xEF) {
+        length = 3;
+        code = lead & 0x0Fu;
+        minimum = 0x800;
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+        length = 4;
+        code = lead & 0x07u;
+        minimum = 0x10000;
+    } else {
+        ++pos;
+        return std::nullopt;
+    }
+    if (pos + length > text.size()) {
+        ++pos;
+        return std::nullopt;
+    }
+    for (std::size_t i = 1; i < length; ++i) {
+        const unsigned char next = byte(pos + i);
+        if ((next & 0xC0u) != 0x80u) {
+            ++pos;
+            return std::nullopt;
+        }
+        code = (code << 6) | (next & 0x3Fu);
+    }
+    if (code < minimum || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF)) {
+        ++pos;
+        return std::nullopt;
+    }
+    pos += length;
+    return code;
+}
+
+bool matchesExactly(const std::string& pattern, const std::string& name) {
+    // Only `*` and `?` are wildcards here: a bracket stands for itself, and so does a backslash.
+    std::string glob;
+    glob.reserve(pattern.size());
+    for (char c : pattern) {
+        if (c == '[') {
+            glob += "[[]";
+        } else {
+            glob += c;
+        }
+    }
+    return ::fnmatch(glob.c_str(), name.c_str(), FNM_NOESCAPE | FNM_CASEFOLD) == 0;
+}
+
+}  // namespace
+
+FolderScan::FolderScan(FileSystem& fs, std::function<void()> yield, ErrorReporter report)
+    : m_fs(fs), m_yield(std::move(yield)), m_report(std::move(report)) {}
+
+// IsExistingFolder that keeps the attribute word it read, so the attribute test that follows
+// needs no second read. The final separator is dropped as there, so a link reads as a link.
+bool FolderScan::isExistingFolder(const std::string& path, int& attributes) {
+    try {
+        if (path.empty()) {
+            return false;
+        }
+        std::string bare = path;
+        if (bare.size() > 1 && bare.back() == kFolderSeparator &&
+            !(kNativeFlavour == PathFlavour::Windows && bare.size() == 3 && bare[1] == ':')) {
+            bare.pop_back();
+        }
+        attributes = m_fs.attributes(bare);
+        return (attributes & kAttrDirectory) != 0;
+    } catch (...) {
+        return false;
+    }
+}
+
+void FolderScan::GetSubDirectories2016(FolderList& folders, bool recurse) {
+    Trap trap(locations::kGetSubDirectories2016, m_report);
+    const auto yield = [this] {
+        if (m_yield) {
+            m_yield();
+        }
+    };
+
+    FolderList found;  // 100-104
+    // From the first listing of this pass on, failures follow the listing-failure rule (the
+    // folder is dropped for 70 and 76, kept otherwise, and the pass goes on with the next one)
+    // instead of being reported.
+    bool ruleArmed = false;
+
+    // 106: the list may shrink under us (the rule removes entries), so walk it by index.
+    for (std::size_t index = 0; index < folders.size();) {
+        const std::string folder = folders[index];
+        bool abandoned = false;
+        bool removedAtOrBefore = false;
+
+        const auto applyRule = [&](int number) {
+            abandoned = true;
+            if (number != kErrPermissionDenied && number != kErrPathNotFound) {
+                return;
+            }
+            for (std::size_t i = 0; i < folders.size(); ++i) {
+                if (folders[i] == folder) {
+                    folders.erase(folders.begin() + static_cast<std::ptrdiff_t>(i));
+                    removedAtOrBefore = i <= index;
+                    return;
+                }
+            }
+        };
+        // One numbered statement: reported through the trap before the rule is armed, handled
+        // by the rule after. False when it failed.
+        const auto run = [&](int line, auto&& statement) -> bool {
+            if (!ruleArmed) {
+                return trap.step(line, statement);
+            }
+            try {
+                statement();
+                return true;
+            } catch (const FsError& e) {
+                applyRule(e.number());
+            } catch (const std::exception&) {
+                applyRule(0);
+            }
+            return false;
+        };
+        const auto next = [&] {
+            if (!removedAtOrBefore) {
+                ++index;
+            }
+        };
+
+        // 108: the attribute word read here also serves the test of 116.
+        int attributes = 0;
+        if (!isExistingFolder(folder, attributes)) {
+            next();
+            continue;
+        }
+        // 110
+        if (CharacterCount(folder) >= kMaxPathChars) {
+            next();
+            continue;
+        }
+        // 112-114: open it (its identity on the disk) and yield.
+        std::optional<FolderIdentity> identity;
+        run(112, [&] { identity = m_fs.folderIdentity(folder); });
+        if (!abandoned) {
+            run(114, yield);
+        }
+        if (abandoned) {
+            next();
+            continue;
+        }
+        // 116: a failing test counts as held, so the folder is listed (and the rule armed).
+        bool listIt = true;
+        run(116, [&] { listIt = !isHiddenSystem(attributes) || m_fs.isRootFolder(folder); });
+        if (abandoned) {
+            next();
+            continue;
+        }
+        if (!listIt) {
+            next();
+            continue;
+        }
+        ruleArmed = true;
+
+        // 118-136: list the subfolders, each folder once per scan so that link loops end.
+        run(118, [&] {
+            if (!identity) {
+                identity = m_fs.folderIdentity(folder);
+            }
+            if (m_listed.count(*identity) != 0) {
+                return;
+            }
+            const std::string parent = (!folder.empty() && folder.back() == kFolderSeparator)
+                                           ? folder
+                                           : folder + kFolderSeparator;
+            const std::vector<std::string> names = m_fs.subFolderNames(folder);
+            // Only a folder that could be listed counts as done; one that failed fails again
+            // wherever it turns up, and is dropped there too.
+            m_listed.insert(*identity);
+            for (const std::string& name : names) {
+                yield();                                      // 120-122
+                if (CharacterCount(name) >= kMaxPathChars) {  // 124
+                    continue;
+                }
+                if (HasUnusableChars(name)) {  // 126
+                    continue;
+                }
+                if (name.find('?') != std::string::npos) {  // 128
+                    continue;
+                }
+                if (name == "." || name == "..") {  // 130
+                    continue;
+                }
+                found.push_back(parent + name + kFolderSeparator);  // 132-134
+            }
+        });
+        next();  // 138-148
+    }
+
+    // 150
+    if (recurse && !found.empty()) {
+        trap.step(150, [&] { GetSubDirectories2016(found, true); });
+    }
+
+    // 152-160: no length test here, so a deep folder that was not listed is still added.
+    for (const std::string& entry : found) {
+        int attributes = 0;
+        if (!isExistingFolder(entry, attributes)) {  // 154
+            continue;
+        }
+        trap.step(156, yield);
+        if (trap.test(158,
+                      [&] { return !isHiddenSystem(attributes) || m_fs.isRootFolder(entry); })) {
+            trap.step(160, [&] { folders.push_back(entry); });
+        }
+    }
+}
+
+std::vector<std::string> ListFilesInFolder(FileSystem& fs, const std::string& folder,
+                                           const std::string& pattern) {
+    std::string directory = folder;
+    if (directory.empty() || directory.back() != kFolderSeparator) {
+        directory += kFolderSeparator;
+    }
+    std::vector<std::string> result;
+    for (const std::string& name : fs.fileNames(directory)) {
+        if (MatchesWildcard(pattern, name) && IsExistingFile(fs, directory + name)) {
+            result.push_back(name);
+        }
+    }
+    return result;
+}
+
+bool MatchesWildcard(const std::string& pattern, const std::string& name) {
+    if (matchesExactly(pattern, name)) {
+        return true;
+    }
+    // A directory search lets "x.*" match "x" too; that is what makes "*.*" match every name.
+    constexpr std::string_view kAnyExtension = ".*";
+    if (pattern.size() >= kAnyExtension.size() && pattern.ends_with(kAnyExtension)) {
+        return matchesExactly(pattern.substr(0, pattern.size() - kAnyExtension.size()), name);
+    }
+    return false;
+}
+
+bool IsExistingFile(FileSystem& fs, const std::string& path) {
+    if (path.empty()) {
+        return false;
+    }
+    try {
+        return fs.isExistingFile(path);
+    } catch (...) {
+        return false;
+    }
+}
+
+bool HasUnusableChars(std::string_view name) {
+    std::size_t pos = 0;
+    while (pos < name.size()) {
+        const std::optional<char32_t> code = decodeUtf8(name, pos);
+        if (!code) {
+            return true;  // no code here: it counts as "?"
+        }
+        if (*code < 32 || (*code >= 127 && *code <= 159) || *code == U'?') {
+            return true;
+        }
+    }
+    return false;
+}
+
+std::size_t CharacterCount(std::string_view text) {
+    std::size_t count = 0;
+    std::size_t pos = 0;
+    while (pos < text.size()) {
+        decodeUtf8(text, pos);
+        ++count;
+    }
+    return count;
+}
+
+bool PathIsMissing(FileSystem& fs, const std::string& path) {
+    if (path.empty()) {
+        return true;
+    }
+    try {
+        fs.attributes(path);
+        return false;
+    } catch (...) {
+        return true;
+    }
+}
+
+}  // namespace pellatrix

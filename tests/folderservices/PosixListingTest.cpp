@@ -1,0 +1,209 @@
+// The POSIX listing and the whole scan on a real temporary tree, including refused folders and
+// link loops (as an unprivileged user when the tests run as root).
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "engine/FileSystem.h"
+#include "folderservices/FolderScan.h"
+#include "tests/folderservices/TempTree.h"
+
+namespace pellatrix {
+namespace {
+
+using test::ReaddirOrder;
+using test::RunUnprivileged;
+using test::TempTree;
+using Strings = std::vector<std::string>;
+
+Strings onlyThese(const Strings& order, const Strings& wanted) {
+    Strings out;
+    std::copy_if(order.begin(), order.end(), std::back_inserter(out), [&](const std::string& n) {
+        return std::find(wanted.begin(), wanted.end(), n) != wanted.end();
+    });
+    return out;
+}
+
+struct RealScan {
+    FolderList folders;
+    int reports = 0;
+};
+
+RealScan scanReal(const FolderList& start) {
+    PosixFileSystem fs;
+    RealScan result{start, 0};
+    FolderScan scan(
+        fs, [] {}, [&](const std::string&, const std::string&, int) { ++result.reports; });
+    scan.GetSubDirectories2016(result.folders, true);
+    return result;
+}
+
+std::string joined(const RealScan& r) {
+    std::ostringstream out;
+    for (const std::string& f : r.folders) {
+        out << f << '\n';
+    }
+    out << "reports " << r.reports;
+    return out.str();
+}
+
+TEST(PosixListing, FoldersAndTheRestInReaddirOrderLinksFollowed) {
+    TempTree tree;
+    tree.folder("d1");
+    tree.folder(".hiddendir");
+    tree.file("f.txt");
+    tree.file(".h");
+    tree.link("ld", "d1");
+    tree.link("lf", "f.txt");
+    tree.link("dangling", "nowhere");
+    tree.link("loop", "loop");
+    tree.fifo("pipe");
+    const Strings order = ReaddirOrder(tree.root());
+    PosixFileSystem fs;
+    for (const std::string& folder : {tree.root(), tree.root() + "/"}) {
+        EXPECT_EQ(fs.subFolderNames(folder), onlyThese(order, {"d1", ".hiddendir", "ld"}));
+        EXPECT_EQ(fs.fileNames(folder),
+                  onlyThese(order, {"f.txt", ".h", "lf", "dangling", "loop", "pipe"}));
+    }
+}
+
+TEST(PosixListing, FailuresCarryTheirNumberAndNameThePath) {
+    TempTree tree;
+    tree.file("file");
+    tree.folder("locked/inner");
+    tree.lock("locked");
+    struct Case {
+        std::string folder;
+        int number;
+    };
+    const std::vector<Case> cases = {
+        {tree.path("missing"), kErrPathNotFound},
+        {tree.path("missing/deeper"), kErrPathNotFound},
+        {tree.path("file"), kErrPathNotFound},
+        {tree.path("file/"), kErrPathNotFound},
+        {"", kErrPathNotFound},
+        {tree.path("locked"), kErrPermissionDenied},
+        {tree.path("locked/inner"), kErrPermissionDenied},
+    };
+    const std::string outcome = RunUnprivileged([&] {
+        std::ostringstream out;
+        PosixFileSystem fs;
+        for (const Case& c : cases) {
+            for (bool folders : {true, false}) {
+                try {
+                    folders ? fs.subFolderNames(c.folder) : fs.fileNames(c.folder);
+                    out << c.folder << ": no failure\n";
+                } catch (const FsError& e) {
+                    const bool named =
+                        std::string(e.what()).find("'" + c.folder + "'") != std::string::npos;
+                    if (e.number() != c.number || !named) {
+                        out << c.folder << ": " << e.number() << " " << e.what() << '\n';
+                    }
+                }
+            }
+        }
+        return out.str();
+    });
+    EXPECT_EQ(outcome, "");
+}
+
+TEST(PosixListing, PathWithNulIsRefusedNotCutShort) {
+    PosixFileSystem fs;
+    const std::string withNul("/tmp\0/etc", 9);
+    EXPECT_THROW(fs.subFolderNames(withNul), FsError);
+    EXPECT_THROW(fs.fileNames(withNul), FsError);
+}
+
+TEST(RealScan, BreadthFirstInTheOrderTheFoldersAreListed) {
+    TempTree tree;
+    for (const char* p : {"S/b/x", "S/a/x", "S/c"}) {
+        tree.folder(p);
+    }
+    tree.file("S/a/file.txt");
+    const std::string s = tree.path("S/");
+    FolderList expected = {s};
+    Strings second;
+    for (const std::string& name : ReaddirOrder(tree.path("S"))) {
+        expected.push_back(s + name + "/");
+        if (name != "c") {
+            second.push_back(s + name + "/x/");
+        }
+    }
+    expected.insert(expected.end(), second.begin(), second.end());
+    const RealScan r = scanReal({s});
+    EXPECT_EQ(r.folders, expected);
+    EXPECT_EQ(r.reports, 0);
+}
+
+TEST(RealScan, LinkLoopsEndWithEveryFolderListedOnce) {
+    TempTree tree;
+    tree.folder("S/a/b");
+    tree.link("S/a/b/up", "../..");
+    tree.link("S/self", ".");
+    const std::string s = tree.path("S/");
+    const RealScan r = scanReal({s});
+    FolderList sorted = r.folders;
+    std::sort(sorted.begin(), sorted.end());
+    FolderList expected = {s, s + "a/", s + "a/b/", s + "a/b/up/", s + "self/"};
+    std::sort(expected.begin(), expected.end());
+    EXPECT_EQ(sorted, expected);
+    EXPECT_EQ(r.reports, 0);
+}
+
+TEST(RealScan, RefusedFoldersAreDroppedAsAnUnprivilegedUser) {
+    TempTree tree;
+    tree.folder("start/inside");
+    tree.lock("start");
+    for (const char* p : {"S/a/under", "S/no1/under", "S/no2/under", "S/b/under"}) {
+        tree.folder(p);
+    }
+    tree.lock("S/no1");
+    tree.lock("S/no2");
+    const std::string s = tree.path("S/");
+
+    FolderList expected = {s};
+    Strings second;
+    for (const std::string& name : ReaddirOrder(tree.path("S"))) {
+        if (name == "a" || name == "b") {
+            expected.push_back(s + name + "/");
+            second.push_back(s + name + "/under/");
+        }
+    }
+    expected.insert(expected.end(), second.begin(), second.end());
+
+    const std::string refusedStart =
+        RunUnprivileged([&] { return joined(scanReal({tree.path("start/")})); });
+    EXPECT_EQ(refusedStart, "reports 0");
+    const std::string siblings = RunUnprivileged([&] { return joined(scanReal({s})); });
+    EXPECT_EQ(siblings, joined(RealScan{expected, 0}));
+}
+
+TEST(RealScan, MissingStartEntryStaysUnlistedWithoutAReport) {
+    // Only a failing listing removes an entry; a missing one fails the existence test first.
+    TempTree tree;
+    tree.folder("S/a");
+    PosixFileSystem fs;
+    FolderList folders = {tree.path("S/"), tree.path("gone/")};
+    int reports = 0;
+    FolderScan scan(
+        fs, [] {}, [&](const std::string&, const std::string&, int) { ++reports; });
+    scan.GetSubDirectories2016(folders, true);
+    EXPECT_EQ(folders, (FolderList{tree.path("S/"), tree.path("gone/"), tree.path("S/a/")}));
+    EXPECT_EQ(reports, 0);
+}
+
+TEST(RealScan, KernelFolderAsStartEntryStaysUnlisted) {
+    // /proc reads as a hidden system folder: kept as given, its content never walked.
+    PosixFileSystem fs;
+    if (fs.attributes("/proc") != 22) {
+        GTEST_SKIP() << "/proc is no kernel folder here";
+    }
+    const RealScan r = scanReal({"/proc/"});
+    EXPECT_EQ(r.folders, (FolderList{"/proc/"}));
+}
+
+}  // namespace
+}  // namespace pellatrix
