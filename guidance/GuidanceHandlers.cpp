@@ -1,0 +1,144 @@
+#include "guidance/GuidanceHandlers.h"
+
+#include <QByteArray>
+#include <array>
+#include <string>
+
+#include "app/Platform.h"
+#include "app/SettingsStore.h"
+#include "app/WindowContext.h"
+#include "engine/FileSystem.h"
+#include "engine/FsError.h"
+#include "engine/PathRules.h"
+#include "engine/ReportLocations.h"
+#include "folderservices/FolderScan.h"
+#include "guidance/HelpTexts.h"
+#include "guidance/SampleRecord.h"
+#include "inputlist/InputList.h"
+
+namespace pellatrix {
+
+namespace {
+
+const QString kSnapshotKey = QStringLiteral("Snapshot");
+
+QString title(const WindowContext& context) {
+    return context.applicationTitle ? context.applicationTitle() : QString();
+}
+
+QString text(const std::string& bytes) {
+    return QString::fromLocal8Bit(bytes);
+}
+
+std::string bytes(const QString& text) {
+    return text.toLocal8Bit().toStdString();
+}
+
+}  // namespace
+
+QString snapshotSettingText(const std::string& bytes) {
+    return QString::fromLatin1(bytes.data(), static_cast<qsizetype>(bytes.size()));
+}
+
+std::string snapshotSettingBytes(const QString& text) {
+    return text.toLatin1().toStdString();
+}
+
+void PushButton1_Click(const WindowContext& context) {
+    Trap trap(locations::kPushButton1, context.report);
+    const std::array<std::string, 8> pieces = help::formatHelpPieces();
+    std::array<std::string, 8> message;
+    for (std::size_t i = 0; i < pieces.size(); ++i) {
+        trap.step(100 + 2 * static_cast<int>(i), [&] { message[i] = pieces[i]; });
+    }
+    trap.step(116, [&] {
+        std::string shown;
+        for (const std::string& piece : message) {
+            shown += piece;
+        }
+        context.platform->information(context.window, title(context),
+                                      text(shown + help::kFormatHelpClosing));
+    });
+    if (trap.test(118, [&] {
+            return context.platform->question(context.window, title(context),
+                                              text(help::kViewSampleQuestion));
+        })) {
+        trap.step(120, [&] {
+            context.platform->openDocument(context.programFolder +
+                                           QStringLiteral("/Samples/sample1.txt"));
+        });
+    }
+}
+
+void PushButton5_Click(const WindowContext& context) {
+    Trap trap(locations::kPushButton5, context.report);
+    const std::array<std::string, 4> pieces = help::contentHelpPieces();
+    std::array<std::string, 4> message;
+    for (std::size_t i = 0; i < pieces.size(); ++i) {
+        trap.step(100 + 2 * static_cast<int>(i), [&] { message[i] = pieces[i]; });
+    }
+    trap.step(108, [&] {
+        context.platform->information(context.window, title(context),
+                                      text(message[0] + message[1] + message[2] + message[3]));
+    });
+}
+
+void PushButton7_Click(const WindowContext& context) {
+    Trap trap(locations::kPushButton7, context.report);
+    trap.step(100, [&] { LoadSampleFiles(context, *context.list); });
+}
+
+void LoadSampleFiles(const WindowContext& context, InputList& list) {
+    // A missing record reads as the word False, which unscrambles to no file at all.
+    const std::string stored =
+        snapshotSettingBytes(context.settings->GetSetting(kSnapshotKey, false));
+    const std::string record = UnscrambleText(stored, SampleRecordKey, context.yield);
+    PosixFileSystem fs;
+    for (const std::string& part : splitSampleRecord(record)) {
+        const QString path = text(part);
+        if (PathExists(fs, part) && !ListContainsPath(list, path)) {
+            list.appendEntry(path);
+        }
+    }
+    if (context.platform->question(context.window, title(context),
+                                   text(help::kOpenSamplesFolderQuestion))) {
+        context.platform->openDocument(context.programFolder + QStringLiteral("/Samples/"));
+    }
+}
+
+bool ListContainsPath(const InputList& list, const QString& path) {
+    bool found = false;
+    const int count = list.entryCount();
+    for (int position = 1; position <= count; ++position) {
+        if (list.entryText(position) == path) {
+            found = true;
+        }
+    }
+    return found;
+}
+
+void RecordSampleFiles(const WindowContext& context) {
+    PosixFileSystem fs;
+    std::string record;
+    try {
+        record = buildSampleRecord(fs, bytes(context.programFolder));
+    } catch (const FsError& e) {
+        // A program without its samples folder has no samples to record; anything else is a
+        // real failure of the start-up step.
+        if (e.number() != kErrPathNotFound && e.number() != kErrFileNotFound) {
+            throw;
+        }
+    }
+    const std::string scrambled = ScrambleText(record, SampleRecordKey, context.yield);
+    context.settings->SaveSetting(kSnapshotKey, snapshotSettingText(scrambled));
+}
+
+void recordSampleFilesIfMissing(Trap& trap, int line, const WindowContext& context) {
+    if (trap.test(line, [&] {
+            return context.settings->GetSetting(kSnapshotKey, QString()).isEmpty();
+        })) {
+        trap.step(line, [&] { RecordSampleFiles(context); });
+    }
+}
+
+}  // namespace pellatrix

@@ -1,0 +1,320 @@
+#include <QApplication>
+#include <QDir>
+#include <QFile>
+#include <QSettings>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QWidget>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "app/WindowContext.h"
+#include "engine/FileSystem.h"
+#include "engine/ReportLocations.h"
+#include "engine/Trap.h"
+#include "guidance/GuidanceHandlers.h"
+#include "guidance/HelpTexts.h"
+#include "guidance/SampleRecord.h"
+#include "inputlist/InputList.h"
+#include "tests/support/TestPlatform.h"
+
+namespace pellatrix {
+
+namespace {
+
+struct Report {
+    QString description;
+    QString location;
+    int line;
+};
+
+// A window, its list, a program folder and a settings store of their own, for one test.
+class Rig {
+public:
+    explicit Rig(const QString& iniPath = {})
+        : m_store(iniPath.isEmpty() ? m_storeDir.path() + "/Pellatrix.conf" : iniPath) {
+        m_list = new InputList(&m_window);
+        context.window = &m_window;
+        context.list = m_list;
+        context.platform = &platform;
+        context.settings = &m_store;
+        context.report = [this](const std::string& d, const std::string& l, int line) {
+            reports.push_back({QString::fromStdString(d), QString::fromStdString(l), line});
+        };
+        context.applicationTitle = [] { return QStringLiteral("Sample Title"); };
+        context.programFolder = m_program.path();
+        context.yield = [this] { ++yields; };
+        m_list->setContext(&context);
+    }
+
+    QString samples() const { return m_program.path() + "/Samples"; }
+    QString samplePath(const QString& name) const { return samples() + "/" + name; }
+    void addSample(const QString& name) {
+        QDir().mkpath(samples());
+        QFile file(samplePath(name));
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write("/tmp/test/newfolder1/out.txt\n");
+    }
+    // The sample paths in the order the directory search delivers them.
+    QStringList listingOrder() const {
+        QStringList paths;
+        PosixFileSystem fs;
+        for (const std::string& name : fs.fileNames(samples().toStdString())) {
+            paths << samplePath(QString::fromStdString(name));
+        }
+        return paths;
+    }
+    void recordAtStartUp() {
+        Trap trap(locations::kFormLoad, context.report);
+        recordSampleFilesIfMissing(trap, 110, context);
+        recordSampleFilesIfMissing(trap, 126, context);
+    }
+    QString snapshot() { return m_store.GetSetting("Snapshot", QStringLiteral("<missing>")); }
+    InputList& list() { return *m_list; }
+    SettingsStore& store() { return m_store; }
+
+    TestPlatform platform;
+    WindowContext context;
+    std::vector<Report> reports;
+    int yields = 0;
+
+private:
+    QTemporaryDir m_program;
+    QTemporaryDir m_storeDir;
+    SettingsStore m_store;
+    QWidget m_window;
+    InputList* m_list = nullptr;
+};
+
+QString joined(const auto& pieces) {
+    std::string text;
+    for (const std::string& piece : pieces) {
+        text += piece;
+    }
+    return QString::fromStdString(text);
+}
+
+}  // namespace
+
+class GuidanceHandlersTest : public QObject {
+    Q_OBJECT
+
+private slots:
+    void formatHelpBoxThenSampleOffer_data();
+    void formatHelpBoxThenSampleOffer();
+    void contentHelpBox();
+    void recordThenLoadTwiceAddsOnceAndAsksEachTime();
+    void loadSkipsDeletedSampleAndIgnoresCaseTwins();
+    void emptySamplesFolder_data();
+    void emptySamplesFolder();
+    void missingRecordAddsNothingAndOffersFolder();
+    void recordIsKeptOnceStored();
+    void snapshotBytesRoundTripThroughStore();
+    void unwritableStoreIsReportedAtBothStartUpSteps();
+    void longRecordLoadsEverySample();
+};
+
+void GuidanceHandlersTest::formatHelpBoxThenSampleOffer_data() {
+    QTest::addColumn<bool>("yes");
+    QTest::newRow("yes opens sample1.txt") << true;
+    QTest::newRow("no opens nothing") << false;
+}
+
+void GuidanceHandlersTest::formatHelpBoxThenSampleOffer() {
+    QFETCH(bool, yes);
+    Rig rig;
+    rig.platform.expectInformation();
+    rig.platform.expectQuestion(yes);
+    PushButton1_Click(rig.context);
+
+    const auto& shown = rig.platform.shown();
+    QCOMPARE(shown.size(), 2);
+    QCOMPARE(shown[0].kind, TestPlatform::Kind::Information);
+    QCOMPARE(shown[0].title, QStringLiteral("Sample Title"));
+    QCOMPARE(shown[0].text,
+             joined(help::formatHelpPieces()) + QString::fromLatin1(help::kFormatHelpClosing));
+    QVERIFY(shown[0].text.startsWith("The *contents* of your text files should look like:\r\r/"));
+    QCOMPARE(shown[1].kind, TestPlatform::Kind::Question);
+    QCOMPARE(shown[1].text, QStringLiteral("Would you like to view a sample file?"));
+    // The file is opened whether or not it exists; the platform decides what to show.
+    const QStringList expected = yes ? QStringList{rig.samplePath("sample1.txt")} : QStringList{};
+    QCOMPARE(rig.platform.openedDocuments(), expected);
+    QVERIFY(rig.reports.empty());
+    QVERIFY(rig.platform.verifyAllAnswersUsed());
+}
+
+void GuidanceHandlersTest::contentHelpBox() {
+    Rig rig;
+    rig.platform.expectInformation();
+    PushButton5_Click(rig.context);
+    QCOMPARE(rig.platform.texts(TestPlatform::Kind::Information),
+             QStringList{joined(help::contentHelpPieces())});
+    QVERIFY(rig.platform.texts(TestPlatform::Kind::Information)[0].endsWith("junk.jnk>third"));
+    QCOMPARE(rig.platform.shown()[0].title, QStringLiteral("Sample Title"));
+    QVERIFY(rig.platform.openedDocuments().isEmpty());
+    QVERIFY(rig.platform.verifyAllAnswersUsed());
+}
+
+void GuidanceHandlersTest::recordThenLoadTwiceAddsOnceAndAsksEachTime() {
+    Rig rig;
+    for (const char* name : {"b.txt", "a.txt", "sample1.txt", ".hidden"}) {
+        rig.addSample(name);
+    }
+    rig.recordAtStartUp();
+    QVERIFY(rig.reports.empty());
+    const QString stored = rig.snapshot();
+    QVERIFY(!stored.isEmpty());
+    QVERIFY2(!stored.contains("Samples"), "the record is stored scrambled");
+    QVERIFY(rig.yields >= stored.size());
+
+    rig.list().appendEntry("/some/other/list.txt");
+    rig.platform.expectQuestion(false);
+    PushButton7_Click(rig.context);
+    const QStringList expected = QStringList{"/some/other/list.txt"} + rig.listingOrder();
+    QCOMPARE(rig.list().entryTexts(), expected);
+
+    rig.platform.expectQuestion(true);
+    PushButton7_Click(rig.context);
+    QCOMPARE(rig.list().entryTexts(), expected);
+    QCOMPARE(rig.platform.texts(TestPlatform::Kind::Question),
+             QStringList(2, QString::fromLatin1(help::kOpenSamplesFolderQuestion)));
+    QCOMPARE(rig.platform.openedDocuments(), QStringList{rig.samples() + "/"});
+    QVERIFY(rig.reports.empty());
+    QVERIFY(rig.platform.verifyAllAnswersUsed());
+}
+
+void GuidanceHandlersTest::loadSkipsDeletedSampleAndIgnoresCaseTwins() {
+    Rig rig;
+    for (const char* name : {"one.txt", "two.txt", "three.txt"}) {
+        rig.addSample(name);
+    }
+    rig.recordAtStartUp();
+    QVERIFY(QFile::remove(rig.samplePath("two.txt")));
+    // Entries that differ only in letter case are other paths.
+    rig.list().appendEntry(rig.samplePath("ONE.TXT"));
+    rig.list().appendEntry(rig.samples().toUpper() + "/three.txt");
+
+    rig.platform.expectQuestion(false);
+    PushButton7_Click(rig.context);
+    QStringList added = rig.list().entryTexts().mid(2);
+    added.sort();
+    QCOMPARE(added, (QStringList{rig.samplePath("one.txt"), rig.samplePath("three.txt")}));
+    QVERIFY(rig.reports.empty());
+    QVERIFY(rig.platform.verifyAllAnswersUsed());
+}
+
+void GuidanceHandlersTest::emptySamplesFolder_data() {
+    QTest::addColumn<bool>("folderExists");
+    QTest::newRow("empty folder") << true;
+    QTest::newRow("no folder") << false;
+}
+
+void GuidanceHandlersTest::emptySamplesFolder() {
+    QFETCH(bool, folderExists);
+    Rig rig;
+    if (folderExists) {
+        QVERIFY(QDir().mkpath(rig.samples()));
+    }
+    rig.recordAtStartUp();
+    QVERIFY(rig.reports.empty());
+    QCOMPARE(rig.snapshot(), QString());
+
+    rig.platform.expectQuestion(false);
+    PushButton7_Click(rig.context);
+    QCOMPARE(rig.list().entryCount(), 0);
+
+    // An empty record is built again at the next start-up, so a sample added since counts.
+    rig.addSample("late.txt");
+    rig.recordAtStartUp();
+    rig.platform.expectQuestion(false);
+    PushButton7_Click(rig.context);
+    QCOMPARE(rig.list().entryTexts(), QStringList{rig.samplePath("late.txt")});
+    QVERIFY(rig.reports.empty());
+    QVERIFY(rig.platform.verifyAllAnswersUsed());
+}
+
+void GuidanceHandlersTest::missingRecordAddsNothingAndOffersFolder() {
+    Rig rig;
+    rig.addSample("sample1.txt");
+    rig.platform.expectQuestion(true);
+    PushButton7_Click(rig.context);
+    QCOMPARE(rig.list().entryCount(), 0);
+    QCOMPARE(rig.platform.openedDocuments(), QStringList{rig.samples() + "/"});
+    // Loading never writes the record.
+    QCOMPARE(rig.snapshot(), QStringLiteral("<missing>"));
+    QVERIFY(rig.platform.verifyAllAnswersUsed());
+}
+
+void GuidanceHandlersTest::recordIsKeptOnceStored() {
+    Rig rig;
+    rig.addSample("first.txt");
+    rig.recordAtStartUp();
+    const QString stored = rig.snapshot();
+    rig.addSample("second.txt");
+    rig.recordAtStartUp();
+    QCOMPARE(rig.snapshot(), stored);
+
+    rig.platform.expectQuestion(false);
+    PushButton7_Click(rig.context);
+    QCOMPARE(rig.list().entryTexts(), QStringList{rig.samplePath("first.txt")});
+    QVERIFY(rig.platform.verifyAllAnswersUsed());
+}
+
+void GuidanceHandlersTest::snapshotBytesRoundTripThroughStore() {
+    QTemporaryDir dir;
+    const QString ini = dir.path() + "/Pellatrix.conf";
+    // Every byte a scrambled record can hold, in the awkward places of an INI value too.
+    std::string bytes;
+    for (int c = 1; c <= 255; ++c) {
+        bytes += static_cast<char>(c);
+    }
+    const std::string cases[] = {bytes, " leading and trailing ", "@at,comma;semi=eq\"q\\", "\x01",
+                                 "\xff\x7f\x80 \t\r\n"};
+    for (const std::string& value : cases) {
+        SettingsStore(ini).SaveSetting("Snapshot", snapshotSettingText(value));
+        const std::string back =
+            snapshotSettingBytes(SettingsStore(ini).GetSetting("Snapshot", false));
+        QCOMPARE(QByteArray::fromStdString(back), QByteArray::fromStdString(value));
+    }
+}
+
+void GuidanceHandlersTest::unwritableStoreIsReportedAtBothStartUpSteps() {
+    QTemporaryDir dir;
+    QFile blocker(dir.path() + "/file");
+    QVERIFY(blocker.open(QIODevice::WriteOnly));
+    blocker.close();
+    Rig rig(dir.path() + "/file/Pellatrix.conf");  // a store below a plain file cannot be written
+    rig.addSample("sample1.txt");
+    rig.recordAtStartUp();
+    QCOMPARE(static_cast<int>(rig.reports.size()), 2);
+    QCOMPARE(rig.reports[0].line, 110);
+    QCOMPARE(rig.reports[1].line, 126);
+    for (const Report& r : rig.reports) {
+        QCOMPARE(r.location, QString::fromLatin1(locations::kFormLoad));
+        QVERIFY(!r.description.isEmpty());
+    }
+    QCOMPARE(rig.snapshot(), QStringLiteral("<missing>"));
+}
+
+void GuidanceHandlersTest::longRecordLoadsEverySample() {
+    Rig rig;
+    const QString padding(150, QLatin1Char('x'));
+    for (int i = 0; i < 250; ++i) {
+        rig.addSample(QStringLiteral("%1-%2.txt").arg(i).arg(padding));
+    }
+    rig.recordAtStartUp();
+    QVERIFY(rig.reports.empty());
+    QVERIFY(rig.snapshot().size() > 32767);
+
+    rig.platform.expectQuestion(false);
+    PushButton7_Click(rig.context);
+    QCOMPARE(rig.list().entryTexts(), rig.listingOrder());
+    QCOMPARE(rig.list().entryCount(), 250);
+    QVERIFY(rig.reports.empty());
+}
+
+}  // namespace pellatrix
+
+QTEST_MAIN(pellatrix::GuidanceHandlersTest)
+#include "GuidanceHandlersTest.moc"

@@ -1,0 +1,105 @@
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "engine/FileSystem.h"
+#include "engine/FsError.h"
+#include "guidance/SampleRecord.h"
+
+namespace fs = std::filesystem;
+
+namespace pellatrix {
+namespace {
+
+// A program folder of its own for each test, removed afterwards.
+class ProgramFolder : public ::testing::Test {
+protected:
+    void SetUp() override {
+        std::string pattern = (fs::temp_directory_path() / "pellatrix-guidance-XXXXXX").string();
+        ASSERT_NE(mkdtemp(pattern.data()), nullptr);
+        m_root = pattern;
+    }
+    void TearDown() override { fs::remove_all(m_root); }
+
+    void addSample(const std::string& name) {
+        fs::create_directories(samples());
+        std::ofstream(samples() / name) << "/tmp/test/x.txt\n";
+    }
+    fs::path samples() const { return m_root / "Samples"; }
+    std::string root() const { return m_root.string(); }
+
+    // The names in the order the directory search delivers them.
+    std::vector<std::string> listingOrder() const {
+        std::vector<std::string> names;
+        for (const auto& entry : fs::directory_iterator(samples())) {
+            if (entry.is_regular_file()) {
+                names.push_back(entry.path().filename().string());
+            }
+        }
+        return names;
+    }
+
+    PosixFileSystem m_fs;
+    fs::path m_root;
+};
+
+TEST_F(ProgramFolder, RecordJoinsFullPathsInListingOrder) {
+    for (const char* name : {"b.txt", "a.txt", ".hidden.txt", "noextension", "c d.txt"}) {
+        addSample(name);
+    }
+    fs::create_directories(samples() / "subfolder");  // folders are no samples
+
+    std::string expected;
+    for (const std::string& name : listingOrder()) {
+        expected += (expected.empty() ? "" : "|") + root() + "/Samples/" + name;
+    }
+    const std::string record = buildSampleRecord(m_fs, root());
+    EXPECT_EQ(record, expected);
+    EXPECT_NE(record.front(), '|');
+    EXPECT_NE(record.back(), '|');
+    EXPECT_EQ(splitSampleRecord(record).size(), 5u);
+}
+
+TEST_F(ProgramFolder, RecordOfOneSampleHasNoSeparator) {
+    addSample("sample1.txt");
+    EXPECT_EQ(buildSampleRecord(m_fs, root()), root() + "/Samples/sample1.txt");
+}
+
+TEST_F(ProgramFolder, EmptySamplesFolderGivesEmptyRecord) {
+    fs::create_directories(samples());
+    EXPECT_EQ(buildSampleRecord(m_fs, root()), "");
+}
+
+TEST_F(ProgramFolder, MissingSamplesFolderReachesCaller) {
+    try {
+        buildSampleRecord(m_fs, root());
+        FAIL() << "a missing folder must not read as a record";
+    } catch (const FsError& e) {
+        EXPECT_EQ(e.number(), kErrPathNotFound);
+    }
+}
+
+TEST(SplitSampleRecord, PartsAreOneMoreThanSeparators) {
+    struct Case {
+        std::string record;
+        std::vector<std::string> parts;
+    };
+    const Case cases[] = {
+        {"", {}},
+        {"/a", {"/a"}},
+        {"/a|/b", {"/a", "/b"}},
+        {"/a|", {"/a", ""}},
+        {"|", {"", ""}},
+        {"|/b||", {"", "/b", "", ""}},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(splitSampleRecord(c.record), c.parts) << '"' << c.record << '"';
+    }
+}
+
+}  // namespace
+}  // namespace pellatrix
