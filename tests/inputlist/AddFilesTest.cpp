@@ -1,0 +1,422 @@
+#include <sys/stat.h>
+#include <QDir>
+#include <QDropEvent>
+#include <QFile>
+#include <QMimeData>
+#include <QSet>
+#include <QUrl>
+
+#include "app/ReportError.h"
+#include "engine/FileSystem.h"
+#include "engine/FsError.h"
+#include "engine/ReportLocations.h"
+#include "inputlist/AddFiles.h"
+#include "tests/inputlist/InputListFixture.h"
+
+namespace pellatrix {
+
+namespace {
+
+using Kind = TestPlatform::Kind;
+
+const QString kBad =
+    QStringLiteral("\r\rwas not added because it has bad characters in the filename.");
+
+void touch(const QString& path) {
+    QDir().mkpath(QFileInfo(path).path());
+    QFile f(path);
+    QVERIFY2(f.open(QIODevice::WriteOnly), qPrintable(path));
+    f.write("x");
+}
+
+// "{d}" stands for the temporary folder, "|" for a NUL character, " " separates list entries.
+QString expand(QString text, const QString& dir) {
+    return text.replace(QStringLiteral("{d}"), dir).replace(QLatin1Char('|'), QChar(0));
+}
+
+QStringList expandAll(const QString& text, const QString& dir) {
+    QStringList out;
+    for (const QString& part : text.split(QLatin1Char(' '), Qt::SkipEmptyParts)) {
+        out << expand(part, dir);
+    }
+    return out;
+}
+
+// The real file system, except that listing the files of one folder is refused.
+class RefusingFileSystem : public PosixFileSystem {
+public:
+    explicit RefusingFileSystem(std::string refused) : m_refused(std::move(refused)) {}
+    std::vector<std::string> fileNames(const std::string& folder) override {
+        std::string f = folder;
+        while (f.size() > 1 && f.back() == '/') {
+            f.pop_back();
+        }
+        if (f == m_refused) {
+            throw FsError(kErrPermissionDenied, "Cannot list '" + folder + "': Permission denied");
+        }
+        return PosixFileSystem::fileNames(folder);
+    }
+
+private:
+    std::string m_refused;
+};
+
+std::string bytes(const QString& s) {
+    return s.toLocal8Bit().toStdString();
+}
+
+// A scanned tree under `root`: the files below and the ones a scan must leave out.
+void makeTree(const QString& root) {
+    for (const char* name : {"a.txt", "~skip.txt", ".hid.txt", ".ro.txt", "b.doc", "noext",
+                             "sub1/c.txt", "sub1/deeper/d.txt", "sub2/e.TXT", ".hdir/f.txt"}) {
+        touch(root + "/" + name);
+    }
+    ::chmod(bytes(root + "/.ro.txt").c_str(), 0444);
+}
+
+}  // namespace
+
+class AddFilesTest : public QObject {
+    Q_OBJECT
+
+private slots:
+    void dialog_data();
+    void dialog();
+    void dialogTooManyFiles();
+    void extensionAndFolder_data();
+    void extensionAndFolder();
+    void treeAdd_data();
+    void treeAdd();
+    void treeAddSkipsUnlistableFolder();
+    void drop_data();
+    void drop();
+};
+
+void AddFilesTest::dialog_data() {
+    QTest::addColumn<QString>("result");
+    QTest::addColumn<QString>("expected");
+    QTest::addColumn<QString>("refused");
+
+    QTest::newRow("cancel") << ""
+                            << ""
+                            << "";
+    QTest::newRow("one file as returned") << "{d}//a.txt"
+                                          << "{d}//a.txt"
+                                          << "";
+    QTest::newRow("three files") << "{d}|a.txt|b.txt|c.txt"
+                                 << "{d}/a.txt {d}/b.txt {d}/c.txt"
+                                 << "";
+    QTest::newRow("folder with final separator") << "{d}/|b.txt|a.txt"
+                                                 << "{d}/b.txt {d}/a.txt"
+                                                 << "";
+    QTest::newRow("missing single") << "{d}/nope.txt"
+                                    << ""
+                                    << "{d}/nope.txt";
+    QTest::newRow("missing among three") << "{d}|a.txt|nope.txt|c.txt"
+                                         << "{d}/a.txt {d}/c.txt"
+                                         << "{d}/nope.txt";
+    QTest::newRow("all missing") << "{d}|x|y"
+                                 << ""
+                                 << "{d}/x {d}/y";
+    QTest::newRow("trailing NUL") << "{d}|a.txt|b.txt|"
+                                  << "{d}/a.txt {d}/b.txt"
+                                  << "";
+    QTest::newRow("tilde and hidden kept") << "{d}|~t.txt|.h.txt"
+                                           << "{d}/~t.txt {d}/.h.txt"
+                                           << "";
+}
+
+void AddFilesTest::dialog() {
+    QFETCH(QString, result);
+    QFETCH(QString, expected);
+    QFETCH(QString, refused);
+
+    ListWindow w;
+    QTemporaryDir dir;
+    for (const char* name : {"a.txt", "b.txt", "c.txt", "~t.txt", ".h.txt"}) {
+        touch(dir.filePath(name));
+    }
+    w.list->appendEntry("/already/there.txt");
+    QList<int> countsWhileRefusing;
+    w.platform.expectOpenFiles(expand(result, dir.path()));
+    const QStringList refusedPaths = expandAll(refused, dir.path());
+    for (int i = 0; i < refusedPaths.size(); ++i) {
+        w.platform.expectInformation([&] { countsWhileRefusing << w.list->entryCount(); });
+    }
+
+    PushButton4_Click(w.context);
+
+    QCOMPARE(w.list->entryTexts(),
+             QStringList{"/already/there.txt"} + expandAll(expected, dir.path()));
+    QStringList boxes;
+    for (const QString& path : refusedPaths) {
+        boxes << path + kBad;
+    }
+    QCOMPARE(w.platform.texts(Kind::Information), boxes);
+    const auto& dialogShown = w.platform.shown().first();
+    QCOMPARE(dialogShown.title, QStringLiteral("Add File(s) - Hold Ctrl to select multiple files"));
+    QCOMPARE(dialogShown.proposal, QStringLiteral("All Files (*.*)"));
+    QCOMPARE(dialogShown.parentAtCall, w.window.get());
+    for (const auto& s : w.platform.shown()) {
+        if (s.kind == Kind::Information) {
+            QCOMPARE(s.title, QStringLiteral("Pellatrix"));
+        }
+    }
+    // The paths chosen before a refused one are already in the list while its box shows.
+    if (result == "{d}|a.txt|nope.txt|c.txt") {
+        QCOMPARE(countsWhileRefusing, QList<int>{2});
+    }
+    QVERIFY(w.reports.empty());
+    QVERIFY(w.platform.verifyAllAnswersUsed());
+}
+
+void AddFilesTest::dialogTooManyFiles() {
+    ListWindow w;
+    w.platform.expectOpenFilesTooMany();
+    w.platform.expectInformation();
+    PushButton4_Click(w.context);
+    QCOMPARE(w.list->entryCount(), 0);
+    QCOMPARE(w.platform.texts(Kind::Information), QStringList{TooManyFilesText()});
+    QCOMPARE(w.platform.shown().last().title, QStringLiteral("Pellatrix"));
+    QVERIFY(w.reports.empty());
+    QVERIFY(w.platform.verifyAllAnswersUsed());
+    // The dialog can be opened again at once.
+    w.platform.expectOpenFiles(QString());
+    PushButton4_Click(w.context);
+    QVERIFY(w.platform.verifyAllAnswersUsed());
+}
+
+void AddFilesTest::extensionAndFolder_data() {
+    // "-" : no stored value / no picker expected.
+    QTest::addColumn<QString>("storedExtension");
+    QTest::addColumn<QString>("storedFolder");
+    QTest::addColumn<QString>("typed");
+    QTest::addColumn<QString>("picked");
+    QTest::addColumn<QString>("extensionAfter");
+    QTest::addColumn<QString>("folderAfter");
+    QTest::addColumn<bool>("adds");
+
+    QTest::newRow("cancel, first time") << "-"
+                                        << "-"
+                                        << ""
+                                        << "-"
+                                        << "-"
+                                        << "-" << false;
+    QTest::newRow("empty extension keeps old") << "doc"
+                                               << "/old"
+                                               << ""
+                                               << "-"
+                                               << "doc"
+                                               << "/old" << false;
+    QTest::newRow("picker cancelled, extension saved") << "doc"
+                                                       << "/old"
+                                                       << "md"
+                                                       << ""
+                                                       << "md"
+                                                       << "/old" << false;
+    QTest::newRow("first time, folder chosen") << "-"
+                                               << "-"
+                                               << "txt"
+                                               << "{d}"
+                                               << "txt"
+                                               << "{d}" << true;
+    QTest::newRow("folder chosen over old one") << "txt"
+                                                << "/old"
+                                                << "txt"
+                                                << "{d}"
+                                                << "txt"
+                                                << "{d}" << true;
+}
+
+void AddFilesTest::extensionAndFolder() {
+    QFETCH(QString, storedExtension);
+    QFETCH(QString, storedFolder);
+    QFETCH(QString, typed);
+    QFETCH(QString, picked);
+    QFETCH(QString, extensionAfter);
+    QFETCH(QString, folderAfter);
+    QFETCH(bool, adds);
+
+    ListWindow w;
+    QTemporaryDir dir;
+    touch(dir.filePath("one.txt"));
+    SettingsStore& store = w.settings.store();
+    if (storedExtension != "-") {
+        store.SaveSetting("Extension", storedExtension);
+    }
+    if (storedFolder != "-") {
+        store.SaveSetting("LastFolder", storedFolder);
+    }
+    int busyYields = 0;
+    w.context.yield = [&] {
+        busyYields += w.window->cursor().shape() == Qt::WaitCursor ? 1 : 0;
+        QCoreApplication::processEvents();
+    };
+    w.platform.expectInput(typed);
+    if (picked != "-") {
+        w.platform.expectPickFolder(expand(picked, dir.path()));
+    }
+
+    PushButton3_Click(w.context);
+
+    const auto& input = w.platform.shown().first();
+    QCOMPARE(input.text,
+             QStringLiteral("Enter file extension to load:\r\r(* for all files, txt for "
+                            "all txt files, doc for all doc files, etc.)"));
+    QCOMPARE(input.title, QStringLiteral("Pellatrix"));
+    QCOMPARE(input.proposal, storedExtension == "-" ? QStringLiteral("txt") : storedExtension);
+    if (picked != "-") {
+        const auto& picker = w.platform.shown().at(1);
+        QCOMPARE(picker.text, QStringLiteral("Please select folder:"));
+        QCOMPARE(picker.proposal, storedFolder == "-" ? QString() : storedFolder);
+    }
+    QCOMPARE(store.GetSetting("Extension", QStringLiteral("-")), extensionAfter);
+    QCOMPARE(store.GetSetting("LastFolder", QStringLiteral("-")), expand(folderAfter, dir.path()));
+    QCOMPARE(w.list->entryTexts(), adds ? QStringList{dir.filePath("one.txt")} : QStringList());
+    QCOMPARE(busyYields > 0, adds);
+    QCOMPARE(w.window->cursor().shape(), Qt::ArrowCursor);
+    QVERIFY(w.reports.empty());
+    QVERIFY(w.platform.verifyAllAnswersUsed());
+}
+
+void AddFilesTest::treeAdd_data() {
+    QTest::addColumn<QString>("extension");
+    QTest::addColumn<QStringList>("candidates");  // files the pattern matches, before the skips
+    QTest::newRow("txt") << "txt" << QStringList{"a.txt",      ".hid.txt",          ".ro.txt",
+                                                 "sub1/c.txt", "sub1/deeper/d.txt", "sub2/e.TXT",
+                                                 ".hdir/f.txt"};
+    QTest::newRow("TXT, case ignored")
+        << "TXT"
+        << QStringList{"a.txt",      ".hid.txt",   ".ro.txt", "sub1/c.txt", "sub1/deeper/d.txt",
+                       "sub2/e.TXT", ".hdir/f.txt"};
+    QTest::newRow("doc") << "doc" << QStringList{"b.doc"};
+    QTest::newRow("* adds every file")
+        << "*"
+        << QStringList{"a.txt",      ".hid.txt",          ".ro.txt",    "b.doc",      "noext",
+                       "sub1/c.txt", "sub1/deeper/d.txt", "sub2/e.TXT", ".hdir/f.txt"};
+    QTest::newRow("nothing matches") << "xyz" << QStringList{};
+}
+
+void AddFilesTest::treeAdd() {
+    QFETCH(QString, extension);
+    QFETCH(QStringList, candidates);
+
+    ListWindow w;
+    QTemporaryDir dir;
+    const QString root = dir.filePath("R");
+    makeTree(root);
+    PosixFileSystem fs;
+    QCOMPARE(fs.attributes(bytes(root + "/.hid.txt")), kAttrHidden | kAttrArchive);
+
+    // Expected: the candidates whose real attribute word is not exactly hidden + archive.
+    QSet<QString> expected;
+    for (const QString& c : candidates) {
+        if (fs.attributes(bytes(root + "/" + c)) != (kAttrHidden | kAttrArchive)) {
+            expected.insert(root + "/" + c);
+        }
+    }
+    QVERIFY(!expected.contains(root + "/.hid.txt"));
+
+    // Twice: a scan adds what the list already holds again.
+    for (int round = 1; round <= 2; ++round) {
+        w.platform.expectInput(extension);
+        w.platform.expectPickFolder(root);
+        PushButton3_Click(w.context, fs);
+    }
+    const QStringList entries = w.list->entryTexts();
+    QCOMPARE(entries.size(), 2 * expected.size());
+    const QStringList first = entries.mid(0, expected.size());
+    QCOMPARE(QSet<QString>(first.begin(), first.end()), expected);
+    QCOMPARE(entries.mid(expected.size()), first);
+
+    // Breadth-first: a folder's files are together, and no deeper folder comes before a shallower.
+    QStringList foldersSeen;
+    int lastDepth = 0;
+    for (const QString& e : first) {
+        const QString folder = QFileInfo(e).path();
+        const int depth = folder.count(QLatin1Char('/'));
+        QVERIFY2(depth >= lastDepth, qPrintable(e));
+        lastDepth = depth;
+        if (foldersSeen.isEmpty() || foldersSeen.last() != folder) {
+            QVERIFY2(!foldersSeen.contains(folder), qPrintable(e));
+            foldersSeen << folder;
+        }
+    }
+    QVERIFY(w.reports.empty());
+    QVERIFY(w.platform.verifyAllAnswersUsed());
+}
+
+void AddFilesTest::treeAddSkipsUnlistableFolder() {
+    ListWindow w;
+    QTemporaryDir dir;
+    const QString root = dir.filePath("R");
+    makeTree(root);
+    RefusingFileSystem fs(bytes(root + "/sub1"));
+    w.platform.expectInput("txt");
+    w.platform.expectPickFolder(root);
+    PushButton3_Click(w.context, fs);
+
+    QCOMPARE(w.reports.size(), std::size_t{1});
+    QCOMPARE(w.reports[0].location, std::string(locations::kPushButton3));
+    QCOMPARE(w.reports[0].line, 120);
+    QVERIFY(QString::fromStdString(w.reports[0].description).contains("sub1"));
+    const QStringList entries = w.list->entryTexts();
+    QVERIFY(!entries.contains(root + "/sub1/c.txt"));
+    QVERIFY(entries.contains(root + "/sub1/deeper/d.txt"));
+    QVERIFY(entries.contains(root + "/a.txt"));
+    QVERIFY(entries.contains(root + "/sub2/e.TXT"));
+    QCOMPARE(w.window->cursor().shape(), Qt::ArrowCursor);
+    QVERIFY(w.platform.verifyAllAnswersUsed());
+}
+
+void AddFilesTest::drop_data() {
+    QTest::addColumn<QString>("dropped");
+    QTest::addColumn<QString>("expected");
+
+    QTest::newRow("two folders and a file") << "{d}/A {d}/B {d}/f.txt"
+                                            << "{d}/A/1.txt {d}/A/sub/2.txt {d}/B/3 {d}/f.txt";
+    QTest::newRow("file before folder") << "{d}/f.txt {d}/A"
+                                        << "{d}/f.txt {d}/A/1.txt {d}/A/sub/2.txt";
+    QTest::newRow("names kept as dropped") << "{d}/~x.txt {d}/.h {d}/missing.txt {d}//A/../f.txt"
+                                           << "{d}/~x.txt {d}/.h {d}/missing.txt {d}//A/../f.txt";
+    QTest::newRow("same folder twice") << "{d}/B {d}/B"
+                                       << "{d}/B/3 {d}/B/3";
+}
+
+void AddFilesTest::drop() {
+    QFETCH(QString, dropped);
+    QFETCH(QString, expected);
+
+    ListWindow w;
+    QTemporaryDir dir;
+    for (const char* name :
+         {"A/1.txt", "A/~no.txt", "A/sub/2.txt", "B/3", "f.txt", "~x.txt", ".h"}) {
+        touch(dir.filePath(name));
+    }
+    QList<QUrl> urls;
+    for (const QString& path : expandAll(dropped, dir.path())) {
+        urls << QUrl::fromLocalFile(path);
+    }
+    QMimeData data;
+    data.setUrls(urls);
+    const QPoint at(30, 30);
+    QDragEnterEvent enter(at, Qt::CopyAction | Qt::MoveAction, &data, Qt::LeftButton,
+                          Qt::NoModifier);
+    QApplication::sendEvent(w.viewport(), &enter);
+    QVERIFY(enter.isAccepted());
+    QDropEvent event(at, Qt::CopyAction | Qt::MoveAction, &data, Qt::LeftButton, Qt::NoModifier);
+    event.ignore();
+    QApplication::sendEvent(w.viewport(), &event);
+    QVERIFY(event.isAccepted());
+    QCOMPARE(event.dropAction(), Qt::CopyAction);
+    QTRY_COMPARE(w.list->entryCount(), expandAll(expected, dir.path()).size());
+
+    QCOMPARE(w.list->entryTexts(), expandAll(expected, dir.path()));
+    QVERIFY(w.platform.shown().isEmpty());
+    QVERIFY(w.reports.empty());
+}
+
+}  // namespace pellatrix
+
+QTEST_MAIN(pellatrix::AddFilesTest)
+#include "AddFilesTest.moc"

@@ -1,0 +1,429 @@
+#include <QDragEnterEvent>
+#include <QFile>
+#include <QMimeData>
+#include <QScrollBar>
+#include <QUrl>
+#include <functional>
+
+#include "tests/inputlist/InputListFixture.h"
+
+namespace pellatrix {
+
+namespace {
+
+// A pointer move over the list as the platform delivers it, with the buttons still held.
+void moveTo(QWidget* viewport, QPoint pos, Qt::MouseButtons held = Qt::LeftButton) {
+    QMouseEvent event(QEvent::MouseMove, pos, viewport->mapToGlobal(pos), Qt::NoButton, held,
+                      Qt::NoModifier);
+    QApplication::sendEvent(viewport, &event);
+}
+
+// Where a gesture points: an entry's position, or 0 for the empty area below the last entry.
+QPoint spot(const ListWindow& w, int position) {
+    if (position == 0) {
+        return QPoint(20, w.viewport()->height() - 4);
+    }
+    return w.rowCentre(position);
+}
+
+QStringList letters(const QString& text) {
+    return text.isEmpty() ? QStringList() : text.split(QLatin1Char(' '));
+}
+
+}  // namespace
+
+class InputListTest : public QObject {
+    Q_OBJECT
+
+private slots:
+    void entriesKeepOrderAndDuplicates();
+    void removal_data();
+    void removal();
+    void clearList_data();
+    void clearList();
+    void reorderDrag_data();
+    void reorderDrag();
+    void gesturesThatSwapNothing();
+    void dragPointer_data();
+    void dragPointer();
+    void windowPointerOnMove();
+    void scrollThresholds_data();
+    void scrollThresholds();
+    void dragOver_data();
+    void dragOver();
+};
+
+void InputListTest::entriesKeepOrderAndDuplicates() {
+    ListWindow w;
+    QCOMPARE(w.list->objectName(), QStringLiteral("ListView1"));
+    QVERIFY(!w.list->rootIsDecorated());
+    QCOMPARE(w.list->selectionMode(), QAbstractItemView::SingleSelection);
+    QVERIFY(!w.list->isHeaderHidden());
+    QVERIFY(w.list->font().bold());
+    QCOMPARE(w.list->font().pointSize(), 9);
+
+    w.list->appendEntry("/b/x.txt");
+    w.list->appendEntries({"/a/y.txt", "/b/x.txt"});
+    w.list->appendEntries({});
+    QCOMPARE(w.list->entryTexts(), QStringList({"/b/x.txt", "/a/y.txt", "/b/x.txt"}));
+    QCOMPARE(w.list->entryCount(), 3);
+    QCOMPARE(w.list->entryText(0), QString());
+    QCOMPARE(w.list->entryText(4), QString());
+    QCOMPARE(w.list->selectedPosition(), 0);
+    w.list->removeEntry(0);
+    w.list->removeEntry(4);
+    w.list->removeEntry(-1);
+    QCOMPARE(w.list->entryCount(), 3);
+    w.list->removeEntry(1);
+    QCOMPARE(w.list->entryTexts(), QStringList({"/a/y.txt", "/b/x.txt"}));
+}
+
+void InputListTest::removal_data() {
+    QTest::addColumn<QString>("entries");
+    QTest::addColumn<int>("selected");
+    QTest::addColumn<QString>("action");
+    QTest::addColumn<bool>("busy");
+    QTest::addColumn<QString>("expected");
+
+    QTest::newRow("Delete") << "A B C" << 2 << "Delete" << false << "A C";
+    QTest::newRow("Shift+Delete") << "A B C" << 2 << "ShiftDelete" << false << "A C";
+    QTest::newRow("Ctrl+Delete") << "A B C" << 3 << "CtrlDelete" << false << "A B";
+    QTest::newRow("Backspace") << "A B C" << 2 << "Backspace" << false << "A B C";
+    QTest::newRow("Delete, empty list") << "" << 0 << "Delete" << false << "";
+    QTest::newRow("Delete, nothing selected") << "A B C" << 0 << "Delete" << false << "A B C";
+    QTest::newRow("double-click on entry") << "A B C" << 1 << "DblClickEntry" << false << "B C";
+    QTest::newRow("double-click below last") << "A B C" << 2 << "DblClickBelow" << false << "A C";
+    QTest::newRow("double-click, empty list") << "" << 0 << "DblClickBelow" << false << "";
+    QTest::newRow("double-click below, none selected")
+        << "A B C" << 0 << "DblClickBelow" << false << "A B C";
+    QTest::newRow("duplicate, second one") << "A B A" << 3 << "Delete" << false << "A B";
+    QTest::newRow("busy Delete") << "A B C" << 2 << "Delete" << true << "A B C";
+    QTest::newRow("busy double-click") << "A B C" << 2 << "DblClickEntry" << true << "A B C";
+}
+
+void InputListTest::removal() {
+    QFETCH(QString, entries);
+    QFETCH(int, selected);
+    QFETCH(QString, action);
+    QFETCH(bool, busy);
+    QFETCH(QString, expected);
+
+    ListWindow w;
+    w.fill(letters(entries));
+    if (selected > 0) {
+        w.select(selected);
+    }
+    if (busy) {
+        w.window->setCursor(Qt::WaitCursor);
+    }
+    if (action == "Delete") {
+        QTest::keyClick(w.list, Qt::Key_Delete);
+    } else if (action == "ShiftDelete") {
+        QTest::keyClick(w.list, Qt::Key_Delete, Qt::ShiftModifier);
+    } else if (action == "CtrlDelete") {
+        QTest::keyClick(w.list, Qt::Key_Delete, Qt::ControlModifier);
+    } else if (action == "Backspace") {
+        QTest::keyClick(w.list, Qt::Key_Backspace);
+    } else if (action == "DblClickEntry") {
+        QTest::mouseDClick(w.viewport(), Qt::LeftButton, {}, spot(w, selected));
+    } else {
+        QTest::mouseDClick(w.viewport(), Qt::LeftButton, {}, spot(w, 0));
+    }
+    QCOMPARE(w.list->entryTexts(), letters(expected));
+    QCOMPARE(w.window->cursor().shape(), busy ? Qt::WaitCursor : Qt::ArrowCursor);
+}
+
+void InputListTest::clearList_data() {
+    QTest::addColumn<QString>("entries");
+    QTest::addColumn<bool>("busy");
+    QTest::addColumn<QString>("expected");
+    QTest::newRow("entries") << "A B A" << false << "";
+    QTest::newRow("empty") << "" << false << "";
+    QTest::newRow("busy") << "A B" << true << "A B";
+}
+
+void InputListTest::clearList() {
+    QFETCH(QString, entries);
+    QFETCH(bool, busy);
+    QFETCH(QString, expected);
+    ListWindow w;
+    w.fill(letters(entries));
+    if (busy) {
+        w.window->setCursor(Qt::WaitCursor);
+    }
+    PushButton6_Click(w.context);
+    QCOMPARE(w.list->entryTexts(), letters(expected));
+    QVERIFY(w.reports.empty());
+    QVERIFY(w.platform.verifyAllAnswersUsed());
+}
+
+void InputListTest::reorderDrag_data() {
+    QTest::addColumn<QString>("entries");
+    QTest::addColumn<int>("pressed");
+    QTest::addColumn<QList<int>>("moves");
+    QTest::addColumn<QString>("expected");
+    QTest::addColumn<int>("selected");
+
+    QTest::newRow("walk down") << "A B C D" << 2 << QList<int>{3, 4} << "A C D B" << 4;
+    QTest::newRow("jump onto last") << "A B C D" << 1 << QList<int>{4} << "D B C A" << 4;
+    QTest::newRow("walk up") << "A B C D" << 4 << QList<int>{3, 2, 1} << "D A B C" << 1;
+    QTest::newRow("there and back") << "A B C D" << 2 << QList<int>{3, 2} << "A B C D" << 2;
+    QTest::newRow("same text") << "A B A C" << 1 << QList<int>{3} << "A B A C" << 1;
+    QTest::newRow("over itself") << "A B C" << 2 << QList<int>{2, 2} << "A B C" << 2;
+    QTest::newRow("empty area") << "A B C D" << 2 << QList<int>{0} << "A B C D" << 2;
+    QTest::newRow("past a duplicate") << "A B B C" << 1 << QList<int>{2, 3, 4} << "B B C A" << 4;
+}
+
+void InputListTest::reorderDrag() {
+    QFETCH(QString, entries);
+    QFETCH(int, pressed);
+    QFETCH(QList<int>, moves);
+    QFETCH(QString, expected);
+    QFETCH(int, selected);
+
+    ListWindow w;
+    w.fill(letters(entries));
+    QTest::mousePress(w.viewport(), Qt::LeftButton, {}, spot(w, pressed));
+    QVERIFY(w.list->dragActive());
+    QCOMPARE(w.list->dragItemPosition(), pressed);
+    for (int position : moves) {
+        moveTo(w.viewport(), spot(w, position));
+    }
+    QTest::mouseRelease(w.viewport(), Qt::LeftButton, {}, spot(w, moves.last()));
+    QVERIFY(!w.list->dragActive());
+    QCOMPARE(w.list->entryTexts(), letters(expected));
+    QCOMPARE(w.list->selectedPosition(), selected);
+    // DragItem follows the moving text and outlives the release.
+    QCOMPARE(w.list->entryText(w.list->dragItemPosition()), letters(entries)[pressed - 1]);
+}
+
+void InputListTest::gesturesThatSwapNothing() {
+    struct Case {
+        const char* name;
+        std::function<void(ListWindow&)> gesture;
+        QStringList expected = {"A", "C", "D", "B"};
+    };
+    const Case cases[] = {
+        {"move without a press", [](ListWindow& w) { moveTo(w.viewport(), spot(w, 4), {}); }},
+        {"move after the release",
+         [](ListWindow& w) {
+             QTest::mouseClick(w.viewport(), Qt::LeftButton, {}, spot(w, 2));
+             moveTo(w.viewport(), spot(w, 4), {});
+         }},
+        {"press on the empty area before any click",
+         [](ListWindow& w) {
+             QTest::mousePress(w.viewport(), Qt::LeftButton, {}, spot(w, 0));
+             moveTo(w.viewport(), spot(w, 3));
+             QTest::mouseRelease(w.viewport(), Qt::LeftButton, {}, spot(w, 3));
+         }},
+        {"dragged entry deleted",
+         [](ListWindow& w) {
+             QTest::mouseClick(w.viewport(), Qt::LeftButton, {}, spot(w, 2));
+             QTest::keyClick(w.list, Qt::Key_Delete);
+             w.list->appendEntry("B");
+             QTest::mousePress(w.viewport(), Qt::LeftButton, {}, spot(w, 0));
+             moveTo(w.viewport(), spot(w, 1));
+             QTest::mouseRelease(w.viewport(), Qt::LeftButton, {}, spot(w, 1));
+         },
+         {"A", "D", "B", "B"}},
+        {"list cleared under the drag",
+         [](ListWindow& w) {
+             QTest::mousePress(w.viewport(), Qt::LeftButton, {}, spot(w, 2));
+             w.list->clearEntries();
+             w.fill({"A", "C", "D", "B"});
+             moveTo(w.viewport(), spot(w, 3));
+             QTest::mouseRelease(w.viewport(), Qt::LeftButton, {}, spot(w, 3));
+         }},
+    };
+    for (const Case& c : cases) {
+        ListWindow w;
+        w.fill({"A", "C", "D", "B"});
+        c.gesture(w);
+        QVERIFY2(w.list->entryTexts() == c.expected, c.name);
+    }
+}
+
+void InputListTest::dragPointer_data() {
+    QTest::addColumn<QString>("icon");
+    QTest::addColumn<int>("shapeWhilePressed");
+    QTest::newRow("our icon") << "ours" << int(Qt::BitmapCursor);
+    QTest::newRow("no icon") << "none" << int(Qt::ArrowCursor);
+    QTest::newRow("unreadable icon") << "garbage" << int(Qt::ArrowCursor);
+}
+
+void InputListTest::dragPointer() {
+    QFETCH(QString, icon);
+    QFETCH(int, shapeWhilePressed);
+    ListWindow w;
+    const QString target = w.programDir.filePath("drag.ico");
+    if (icon == "ours") {
+        QVERIFY(QFile::copy(QStringLiteral(PELLATRIX_SOURCE_DIR "/inputlist/resources/drag.ico"),
+                            target));
+    } else if (icon == "garbage") {
+        QFile f(target);
+        QVERIFY(f.open(QIODevice::WriteOnly));
+        f.write("not an icon");
+    }
+    w.fill({"A", "B", "C"});
+    QCOMPARE(w.viewport()->cursor().shape(), Qt::ArrowCursor);
+
+    // A press on the empty area is no click on an entry: the pointer stays.
+    QTest::mousePress(w.viewport(), Qt::LeftButton, {}, spot(w, 0));
+    QCOMPARE(w.viewport()->cursor().shape(), Qt::ArrowCursor);
+    QTest::mouseRelease(w.viewport(), Qt::LeftButton, {}, spot(w, 0));
+
+    QTest::mousePress(w.viewport(), Qt::LeftButton, {}, spot(w, 2));
+    QCOMPARE(int(w.viewport()->cursor().shape()), shapeWhilePressed);
+    QCOMPARE(w.list->selectedPosition(), 2);
+    QCOMPARE(w.list->dragItemPosition(), 2);
+    moveTo(w.viewport(), spot(w, 3));
+    QCOMPARE(w.list->entryTexts(), QStringList({"A", "C", "B"}));
+    QTest::mouseRelease(w.viewport(), Qt::LeftButton, {}, spot(w, 3));
+    QCOMPARE(w.viewport()->cursor().shape(), Qt::ArrowCursor);
+}
+
+void InputListTest::windowPointerOnMove() {
+    ListWindow w;
+    w.fill({"A", "B"});
+    w.window->setCursor(Qt::PointingHandCursor);
+    moveTo(w.viewport(), spot(w, 1), {});
+    QCOMPARE(w.window->cursor().shape(), Qt::ArrowCursor);
+
+    // Busy: the wait pointer stays, and dragging still reorders.
+    w.window->setCursor(Qt::WaitCursor);
+    QTest::mousePress(w.viewport(), Qt::LeftButton, {}, spot(w, 1));
+    moveTo(w.viewport(), spot(w, 2));
+    QTest::mouseRelease(w.viewport(), Qt::LeftButton, {}, spot(w, 2));
+    QCOMPARE(w.window->cursor().shape(), Qt::WaitCursor);
+    QCOMPARE(w.list->entryTexts(), QStringList({"B", "A"}));
+}
+
+void InputListTest::scrollThresholds_data() {
+    QTest::addColumn<QString>("where");
+    QTest::addColumn<int>("screenY");
+    QTest::addColumn<int>("direction");  // -1 up, 0 none, +1 down
+
+    QTest::newRow("top row, 304") << "top" << 304 << -1;
+    QTest::newRow("top row, 305") << "top" << 305 << 0;
+    QTest::newRow("top row, 364") << "top" << 364 << 0;
+    QTest::newRow("top row, 365") << "top" << 365 << 0;
+    QTest::newRow("bottom row, 304") << "bottom" << 304 << 0;
+    QTest::newRow("bottom row, 364") << "bottom" << 364 << 0;
+    QTest::newRow("bottom row, 365") << "bottom" << 365 << 1;
+    QTest::newRow("bottom row, 900") << "bottom" << 900 << 1;
+    QTest::newRow("first entry, 0") << "first" << 0 << 0;
+    QTest::newRow("last entry, 900") << "last" << 900 << 0;
+}
+
+void InputListTest::scrollThresholds() {
+    QFETCH(QString, where);
+    QFETCH(int, screenY);
+    QFETCH(int, direction);
+
+    ListWindow w;
+    QStringList texts;
+    for (int i = 1; i <= 100; ++i) {
+        texts << QStringLiteral("/tmp/e%1.txt").arg(i, 3, 10, QLatin1Char('0'));
+    }
+    w.fill(texts);
+    w.list->setScreenYSource([screenY] { return screenY; });
+    QScrollBar* bar = w.list->verticalScrollBar();
+
+    // The hovered entry, and the pressed one next to it that moves onto it.
+    int hover = 1;
+    int pressed = 2;
+    if (where == "last") {
+        w.list->scrollToBottom();
+        hover = 100;
+        pressed = 99;
+    } else if (where != "first") {
+        w.list->scrollToItem(w.list->topLevelItem(49), QAbstractItemView::PositionAtTop);
+        hover = 50;
+        pressed = 51;
+        if (where == "bottom") {
+            // The last row that is wholly in view.
+            while (w.list->visualItemRect(w.list->topLevelItem(hover)).bottom() <
+                   w.viewport()->height()) {
+                ++hover;
+            }
+            pressed = hover - 1;
+        }
+    }
+    const int before = bar->value();
+    QTest::mousePress(w.viewport(), Qt::LeftButton, {}, spot(w, pressed));
+    QCOMPARE(bar->value(), before);
+    moveTo(w.viewport(), spot(w, hover));
+    QCOMPARE(w.list->entryText(hover), texts[pressed - 1]);
+    const int after = bar->value();
+    QCOMPARE((after > before) - (after < before), direction);
+    QTest::mouseRelease(w.viewport(), Qt::LeftButton, {}, spot(w, hover));
+}
+
+void InputListTest::dragOver_data() {
+    QTest::addColumn<QString>("kind");
+    QTest::addColumn<int>("offered");
+    QTest::addColumn<bool>("accepted");
+
+    QTest::newRow("text") << "text" << int(Qt::CopyAction | Qt::MoveAction) << false;
+    QTest::newRow("web address") << "remote" << int(Qt::CopyAction) << false;
+    QTest::newRow("no data") << "none" << int(Qt::CopyAction) << false;
+    QTest::newRow("local file") << "file" << int(Qt::CopyAction) << true;
+    QTest::newRow("local file offered as move")
+        << "file" << int(Qt::CopyAction | Qt::MoveAction) << true;
+    QTest::newRow("file and web address") << "mixed" << int(Qt::CopyAction) << true;
+}
+
+void InputListTest::dragOver() {
+    QFETCH(QString, kind);
+    QFETCH(int, offered);
+    QFETCH(bool, accepted);
+
+    ListWindow w;
+    w.fill({"A"});
+    QMimeData data;
+    if (kind == "text") {
+        data.setText(QStringLiteral("/tmp/not-a-file-list.txt"));
+    } else if (kind == "remote") {
+        data.setUrls({QUrl(QStringLiteral("https://example.org/x.txt"))});
+    } else if (kind == "file") {
+        data.setUrls({QUrl::fromLocalFile(QStringLiteral("/tmp/x.txt"))});
+    } else if (kind == "mixed") {
+        data.setUrls({QUrl(QStringLiteral("https://example.org/x.txt")),
+                      QUrl::fromLocalFile(QStringLiteral("/tmp/x.txt"))});
+    }
+    const auto actions = Qt::DropActions(offered);
+    const QPoint at = spot(w, 1);
+
+    QDragEnterEvent enter(at, actions, &data, Qt::LeftButton, Qt::NoModifier);
+    enter.ignore();
+    QApplication::sendEvent(w.viewport(), &enter);
+    QCOMPARE(enter.isAccepted(), accepted);
+
+    QDragMoveEvent move(at, actions, &data, Qt::LeftButton, Qt::NoModifier);
+    move.ignore();
+    QApplication::sendEvent(w.viewport(), &move);
+    QCOMPARE(move.isAccepted(), accepted);
+    if (accepted) {
+        QCOMPARE(move.dropAction(), Qt::CopyAction);
+    }
+
+    if (!accepted) {
+        // Released anyway, after a file list made the list the drop target: nothing is added.
+        QMimeData files;
+        files.setUrls({QUrl::fromLocalFile(QStringLiteral("/tmp/x.txt"))});
+        QDragEnterEvent target(at, actions, &files, Qt::LeftButton, Qt::NoModifier);
+        QApplication::sendEvent(w.viewport(), &target);
+        QVERIFY(target.isAccepted());
+        QDropEvent drop(at, actions, &data, Qt::LeftButton, Qt::NoModifier);
+        drop.ignore();
+        QApplication::sendEvent(w.viewport(), &drop);
+        QVERIFY(!drop.isAccepted());
+        QCoreApplication::processEvents();
+        QCOMPARE(w.list->entryTexts(), QStringList({"A"}));
+    }
+}
+
+}  // namespace pellatrix
+
+QTEST_MAIN(pellatrix::InputListTest)
+#include "InputListTest.moc"
