@@ -1,0 +1,141 @@
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+#include "tests/engine/TempFolder.h"
+
+namespace pellatrix {
+namespace {
+
+using namespace std::string_literals;
+
+struct CliResult {
+    int exitCode;
+    std::string out;
+    std::string err;
+};
+
+// Runs the built pellatrix-cli with `args`, standard output and error captured in files.
+CliResult runCli(const std::vector<std::string>& args, const test::TempFolder& tmp) {
+    const std::string outPath = tmp / ".stdout";
+    const std::string errPath = tmp / ".stderr";
+    pid_t pid = ::fork();
+    if (pid == 0) {
+        int out = ::open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        int err = ::open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        int in = ::open("/dev/null", O_RDONLY);
+        if (out < 0 || err < 0 || in < 0 || ::dup2(out, 1) < 0 || ::dup2(err, 2) < 0 ||
+            ::dup2(in, 0) < 0) {
+            ::_exit(120);
+        }
+        std::vector<char*> argv;
+        std::string program = PELLATRIX_CLI_PATH;
+        argv.push_back(program.data());
+        std::vector<std::string> copies = args;
+        for (std::string& a : copies) {
+            argv.push_back(a.data());
+        }
+        argv.push_back(nullptr);
+        ::execv(program.c_str(), argv.data());
+        ::_exit(121);
+    }
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, test::readBytes(outPath),
+            test::readBytes(errPath)};
+}
+
+const std::string kAt = "in Morvane2021/08/31.Form1.PushButton2_Click at line ";
+
+TEST(Cli, UsageErrorsExitTwoWithAUsageMessage) {
+    test::TempFolder tmp;
+    test::writeBytes(tmp / "t.txt", "");
+    const std::vector<std::vector<std::string>> cases = {
+        {},
+        {"--"},
+        {"-x", "list.txt"},
+        {"--textual", "list.txt"},
+        {"--text"},
+        {"--text-file"},
+        {"--text", "a", "--text", "b", "list.txt"},
+        {"--text", "a", "--text-file", tmp / "t.txt", "list.txt"},
+        {"--text=a", "--text-file=" + tmp / "t.txt", "list.txt"},
+    };
+    for (const auto& args : cases) {
+        SCOPED_TRACE(testing::PrintToString(args));
+        CliResult r = runCli(args, tmp);
+        EXPECT_EQ(r.exitCode, 2);
+        EXPECT_EQ(r.out, "");
+        EXPECT_NE(r.err.find("Usage: pellatrix-cli [--text TEXT | --text-file FILE] LISTFILE..."),
+                  std::string::npos)
+            << r.err;
+    }
+    EXPECT_FALSE(std::filesystem::exists("list.txt"));
+}
+
+TEST(Cli, HelpAndVersion) {
+    test::TempFolder tmp;
+    CliResult help = runCli({"--help"}, tmp);
+    EXPECT_EQ(help.exitCode, 0);
+    EXPECT_EQ(help.out.rfind("Usage: pellatrix-cli", 0), 0u);
+    EXPECT_EQ(help.err, "");
+    CliResult version = runCli({"--version"}, tmp);
+    EXPECT_EQ(version.exitCode, 0);
+    EXPECT_EQ(version.out, "pellatrix-cli 1.0.0\n");
+}
+
+TEST(Cli, SuccessfulRunPrintsTheSummaryAndExitsZero) {
+    test::TempFolder tmp;
+    const std::string out = tmp / "out";
+    test::writeBytes(tmp / "l1.txt", out + "/a/one.txt\r\n\r\n" + out + "/two.txt\r\n");
+    test::writeBytes(tmp / "--text", out + "/three.txt");
+    test::writeBytes(tmp / "fixed.bin", "line1\r\nline2\0\xff"s);
+    struct Case {
+        std::vector<std::string> args;
+        std::string text;
+    };
+    const std::vector<Case> cases = {
+        {{tmp / "l1.txt", "--", tmp / "--text"}, ""},
+        {{"--text", "hello", tmp / "l1.txt", "--", tmp / "--text"}, "hello"},
+        {{"--text=a=b", "--", tmp / "l1.txt", tmp / "--text"}, "a=b"},
+        {{"--text-file", tmp / "fixed.bin", tmp / "l1.txt", "--", tmp / "--text"},
+         "line1\r\nline2\0\xff"s},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::PrintToString(c.args));
+        CliResult r = runCli(c.args, tmp);
+        EXPECT_EQ(r.exitCode, 0);
+        EXPECT_EQ(r.err, "");
+        EXPECT_EQ(r.out, "3 files written, 0 failures\nDone.\n");
+        for (const char* name : {"/a/one.txt", "/two.txt", "/three.txt"}) {
+            EXPECT_EQ(test::readBytes(out + name), c.text) << name;
+        }
+    }
+}
+
+TEST(Cli, FailuresGoToStandardErrorWithTheirLineAndExitOne) {
+    test::TempFolder tmp;
+    const std::string out = tmp / "out";
+    test::writeBytes(tmp / "l.txt", out + "/ok.txt>fine\n" + out + "/\n");
+    CliResult r = runCli({tmp / "missing.txt", tmp / "l.txt"}, tmp);
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_EQ(r.out, "1 file written, 2 failures\nDone.\n");
+    EXPECT_EQ(r.err, "Cannot open '" + tmp / "missing.txt" +
+                         "' for reading: No such file or directory\n" + kAt + "124\n" +
+                         "Cannot open '" + out + "/' for writing: Is a directory\n" + kAt +
+                         "216\n");
+    EXPECT_EQ(test::readBytes(out + "/ok.txt"), "fine");
+
+    // A fixed-text file that cannot be read stops before anything is created.
+    CliResult noText = runCli({"--text-file", tmp / "nope", tmp / "l.txt"}, tmp);
+    EXPECT_EQ(noText.exitCode, 1);
+    EXPECT_EQ(noText.out, "");
+    EXPECT_NE(noText.err.find("Cannot open '" + tmp / "nope" + "' for reading"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace pellatrix

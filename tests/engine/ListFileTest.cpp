@@ -1,0 +1,138 @@
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "engine/ListFile.h"
+#include "tests/engine/FakeFileSystem.h"
+
+namespace pellatrix {
+namespace {
+
+using Lines = std::vector<std::string>;
+
+Lines split(const std::vector<std::string_view>& chunks) {
+    Lines lines;
+    LineSplitter splitter([&](std::string_view line) { lines.emplace_back(line); });
+    for (std::string_view chunk : chunks) {
+        splitter.feed(chunk);
+    }
+    splitter.finish();
+    return lines;
+}
+
+struct SplitCase {
+    const char* name;
+    std::string bytes;
+    Lines lines;
+};
+
+const std::vector<SplitCase>& splitCases() {
+    using namespace std::string_literals;
+    static const std::vector<SplitCase> cases = {
+        {"empty file is one empty line", "", {""}},
+        {"one line without break",
+         "C:\\test\\newfolder1\\out.txt",
+         {"C:\\test\\newfolder1\\out.txt"}},
+        {"final CR LF adds no line", "a\r\n", {"a"}},
+        {"final LF adds no line", "a\n", {"a"}},
+        {"final CR adds no line", "a\r", {"a"}},
+        {"a lone break is one empty line", "\r\n", {""}},
+        {"empty line between two", "a\r\n\r\nb", {"a", "", "b"}},
+        {"LF CR is two breaks", "a\n\rb", {"a", "", "b"}},
+        {"CR CR LF is two breaks", "a\r\r\nb", {"a", "", "b"}},
+        {"mixed breaks", "a\rb\nc\r\nd", {"a", "b", "c", "d"}},
+        {"two final breaks give one empty line", "a\r\n\r\n", {"a", ""}},
+        {"nothing trimmed", "  a b \t\r\n\t", {"  a b \t", "\t"}},
+        {"byte-order mark stays in the first line", "\xEF\xBB\xBFx\r\ny", {"\xEF\xBB\xBFx", "y"}},
+        {"NUL bytes are ordinary bytes", "a\0b\r\n\0"s, {"a\0b"s, "\0"s}},
+        {"binary junk", "\xff\xfe\x01\x7f\r\x80\n", {"\xff\xfe\x01\x7f", "\x80"}},
+    };
+    return cases;
+}
+
+TEST(LineSplitter, SplitsEveryBreakKindWhateverTheChunking) {
+    for (const SplitCase& c : splitCases()) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(split({c.bytes}), c.lines);
+        // Every cut into two chunks, and one byte at a time, must give the same lines: a CR
+        // that ends one chunk and the LF that starts the next are one break.
+        for (std::size_t cut = 0; cut <= c.bytes.size(); ++cut) {
+            std::string_view all(c.bytes);
+            EXPECT_EQ(split({all.substr(0, cut), all.substr(cut)}), c.lines) << "cut " << cut;
+        }
+        std::vector<std::string_view> bytes;
+        for (std::size_t i = 0; i < c.bytes.size(); ++i) {
+            bytes.push_back(std::string_view(c.bytes).substr(i, 1));
+        }
+        EXPECT_EQ(split(bytes), c.lines);
+    }
+}
+
+TEST(LineSplitter, CanBeReusedAfterFinish) {
+    Lines lines;
+    LineSplitter splitter([&](std::string_view line) { lines.emplace_back(line); });
+    splitter.feed("a\r");
+    splitter.finish();
+    splitter.feed("\nb");  // a new input: its LF is a break of its own, not the old CR's partner
+    splitter.finish();
+    EXPECT_EQ(lines, (Lines{"a", "", "b"}));
+}
+
+TEST(ListLine, BlankAndSplitRules) {
+    struct Case {
+        std::string line;
+        bool blank;
+        std::string path;
+        bool hasContent;
+        std::string content;
+    };
+    const std::vector<Case> cases = {
+        {"", true, "", false, ""},
+        {"   ", true, "", false, ""},
+        {"\t", false, "\t", false, ""},
+        {" \t ", false, " \t ", false, ""},
+        {"C:\\test\\newfolder1\\out.txt", false, "C:\\test\\newfolder1\\out.txt", false, ""},
+        {"C:\\test\\newfolder1\\out.txt>first", false, "C:\\test\\newfolder1\\out.txt", true,
+         "first"},
+        {"/tmp/a.txt > b ", false, "/tmp/a.txt ", true, " b "},
+        {">rest", false, "", true, "rest"},
+        {"/tmp/a.txt>", false, "/tmp/a.txt", true, ""},
+        {"/tmp/a.txt>a>b", false, "/tmp/a.txt", true, "a>b"},
+        {"   >", false, "   ", true, ""},
+        {" x ", false, " x ", false, ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE("line '" + c.line + "'");
+        EXPECT_EQ(IsBlankLine(c.line), c.blank);
+        if (c.blank) {
+            continue;
+        }
+        ListLine parsed = SplitListLine(c.line);
+        EXPECT_EQ(parsed.path, c.path);
+        ASSERT_EQ(parsed.content.has_value(), c.hasContent);
+        if (c.hasContent) {
+            EXPECT_EQ(*parsed.content, c.content);
+        }
+    }
+}
+
+TEST(ReadListFile, ReadsThroughTheFileSystemAndPassesFailuresOn) {
+    test::FakeFileSystem fs;
+    fs.addFile("/lists/two.txt", "a\r\n\r\nb\r\n");
+    fs.setChunkSize(3);
+    EXPECT_EQ(ReadListFile(fs, "/lists/two.txt"), (Lines{"a", "", "b"}));
+
+    try {
+        ReadListFile(fs, "/lists/missing.txt");
+        ADD_FAILURE() << "a missing list file must fail";
+    } catch (const FsError& e) {
+        EXPECT_EQ(e.number(), kErrFileNotFound);
+    }
+
+    fs.failReadAfter("/lists/two.txt", 1);
+    EXPECT_THROW(ReadListFile(fs, "/lists/two.txt"), FsError);
+}
+
+}  // namespace
+}  // namespace pellatrix
