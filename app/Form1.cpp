@@ -1,0 +1,423 @@
+#include "app/Form1.h"
+
+#include <QApplication>
+#include <QCloseEvent>
+#include <QFileInfo>
+#include <QGroupBox>
+#include <QHeaderView>
+#include <QIcon>
+#include <QImage>
+#include <QLabel>
+#include <QMouseEvent>
+#include <QPixmap>
+#include <QPlainTextEdit>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QScreen>
+#include <QTextDocument>
+#include <cstdlib>
+
+#include "app/ApplicationTitle.h"
+#include "app/Platform.h"
+#include "app/ProductInfo.h"
+#include "app/ReportError.h"
+#include "app/SettingsStore.h"
+#include "app/Yield.h"
+#include "engine/CreationRun.h"
+#include "engine/FsError.h"
+#include "engine/PathRules.h"
+#include "engine/ReportLocations.h"
+#include "engine/Trap.h"
+#include "inputlist/InputList.h"
+
+namespace pellatrix {
+
+namespace {
+
+// The window's design is in twips; 15 twips are one pixel.
+int px(int twips) {
+    return qRound(twips / 15.0);
+}
+
+QRect twipsRect(int left, int top, int width, int height) {
+    return QRect(px(left), px(top), px(width), px(height));
+}
+
+const QColor kWhite(0xFF, 0xFF, 0xFF);
+
+// The fixed-text change handler had no way to report a failed save; a lost text must not be
+// silent, so it reports under its own name.
+constexpr const char* kText1ChangeLocation = "in Morvane2021/08/31.Form1.Text1_Change ";
+
+// An entry the run asks for after the list lost it ("index out of bounds").
+constexpr int kErrEntryMissing = 35600;
+
+std::string bytes(const QString& text) {
+    return text.toLocal8Bit().toStdString();
+}
+
+void setBackground(QWidget* widget, const QColor& colour) {
+    QPalette palette = widget->palette();
+    palette.setColor(QPalette::Window, colour);
+    widget->setPalette(palette);
+    widget->setAutoFillBackground(true);
+}
+
+}  // namespace
+
+/// The creation run's view of the window.
+class Form1::CreationUiAdapter : public CreationUi {
+public:
+    explicit CreationUiAdapter(Form1& form) : m_form(form) {}
+
+    int entryCount() override { return m_form.m_list->entryCount(); }
+    std::string entryText(int position) override {
+        if (position < 1 || position > m_form.m_list->entryCount()) {
+            throw FsError(kErrEntryMissing, "Entry " + std::to_string(position) +
+                                                " of the input list no longer exists");
+        }
+        return bytes(m_form.m_list->entryText(position));
+    }
+    std::string fixedText() override { return bytes(m_form.fixedText()); }
+    void showBusyPointer() override { m_form.setPointerState(kPointerBusy); }
+    void showDefaultPointer() override { m_form.setPointerState(kPointerDefault); }
+    void setProgressValue(double percent) override {
+        m_form.m_progressBar1->setValue(qBound(0, qRound(percent), 100));
+    }
+    void setProgressText(const std::string& text) override {
+        m_form.m_progressBar1->setFormat(QString::fromLocal8Bit(text));
+    }
+    void showMessage(const std::string& text) override {
+        m_form.m_platform.information(&m_form, m_form.m_applicationTitle,
+                                      QString::fromLocal8Bit(text));
+    }
+    void yield() override { m_form.yieldToEvents(); }
+    void reportError(const std::string& description, const std::string& location,
+                     int line) override {
+        ReportError(m_form.m_platform, &m_form, description, location, line);
+    }
+
+private:
+    Form1& m_form;
+};
+
+Form1::Form1(Platform& platform, SettingsStore& settings, QString programFolder, QWidget* parent)
+    : QWidget(parent),
+      m_platform(platform),
+      m_settings(settings),
+      m_programFolder(std::move(programFolder)),
+      m_endProcess([] { std::_Exit(0); }) {
+    createControls();
+
+    m_context.window = this;
+    m_context.list = m_list;
+    m_context.platform = &m_platform;
+    m_context.settings = &m_settings;
+    m_context.report = MakeErrorReporter(m_platform, this);
+    m_context.applicationTitle = [this] { return m_applicationTitle; };
+    m_context.programFolder = m_programFolder;
+    m_context.yield = [this] { yieldToEvents(); };
+    m_list->setContext(&m_context);
+
+    m_creationUi = std::make_unique<CreationUiAdapter>(*this);
+    m_creationRun = std::make_unique<CreationRun>(m_fs, *m_creationUi);
+
+    connectHandlers();
+    Form_Load();
+}
+
+Form1::~Form1() = default;
+
+void Form1::createControls() {
+    setObjectName(QStringLiteral("Form1"));
+    setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
+                   Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
+                   Qt::WindowCloseButtonHint);
+    setFixedSize(536, 483);
+    setFont(QFont(QStringLiteral("Arial"), 9, QFont::Bold));
+    setBackground(this, kWhite);
+    setMouseTracking(true);
+
+    QFont buttonFont(QStringLiteral("Arial"));
+    buttonFont.setPointSizeF(11.25);
+    buttonFont.setBold(true);
+
+    auto makeFrame = [this](const char* name, const char* caption, QRect geometry) {
+        auto* frame = new QGroupBox(QString::fromLatin1(caption), this);
+        frame->setObjectName(QString::fromLatin1(name));
+        frame->setGeometry(geometry);
+        setBackground(frame, kWhite);
+        frame->setMouseTracking(true);
+        frame->installEventFilter(this);
+        return frame;
+    };
+    auto makeButton = [&](int number, const char* caption, QWidget* container, QRect geometry) {
+        auto* button = new QPushButton(QString::fromLatin1(caption), container);
+        button->setObjectName(QStringLiteral("PushButton%1").arg(number));
+        button->setGeometry(geometry);
+        button->setFont(buttonFont);
+        QPalette palette = button->palette();
+        palette.setColor(QPalette::Button, kWhite);
+        palette.setColor(QPalette::ButtonText, QApplication::palette().color(QPalette::ButtonText));
+        button->setPalette(palette);
+        button->setMouseTracking(true);
+        button->installEventFilter(this);
+        m_buttons[number - 1] = button;
+        return button;
+    };
+
+    m_frame2 = makeFrame("Frame2", "Help", twipsRect(120, 120, 7800, 915));
+    makeButton(1, "What should text file look like?", m_frame2, twipsRect(240, 300, 7320, 405));
+
+    m_list = new InputList(this);
+    m_list->setObjectName(QStringLiteral("ListView1"));
+    m_list->setGeometry(twipsRect(120, 1140, 7800, 2535));
+    m_list->setFont(QFont(QStringLiteral("Arial"), 9, QFont::Bold));
+    m_list->setToolTip(
+        QStringLiteral("Drag and drop files here. Double-click item to remove it. Move | line to "
+                       "right and out of window to reveal full names."));
+
+    makeButton(4, "Add Text File(s)", this, twipsRect(120, 3765, 3840, 405));
+    makeButton(3, "Add All Text File(s) In Folder", this, twipsRect(4080, 3765, 3840, 405));
+    makeButton(6, "Clear List", this, twipsRect(120, 4290, 3840, 405));
+    makeButton(7, "Load Sample/Example Files", this, twipsRect(4080, 4290, 3840, 405));
+
+    m_frame1 = makeFrame("Frame1", "File Content Option", twipsRect(120, 4770, 7800, 1305));
+    m_label1 = new QLabel(
+        QStringLiteral("Put this fixed text content in each file after created (or leave blank):"),
+        m_frame1);
+    m_label1->setObjectName(QStringLiteral("Label1"));
+    m_label1->setGeometry(twipsRect(240, 240, 5685, 225));
+    setBackground(m_label1, kWhite);
+
+    m_text1 = new QPlainTextEdit(m_frame1);
+    m_text1->setObjectName(QStringLiteral("Text1"));
+    m_text1->setGeometry(twipsRect(240, 480, 4935, 675));
+    // Tab moves on to the next control, as in every single-purpose text field of a form.
+    m_text1->setTabChangesFocus(true);
+    m_text1->setMouseTracking(true);
+    m_text1->viewport()->setMouseTracking(true);
+    m_text1->installEventFilter(this);
+    m_text1->viewport()->installEventFilter(this);
+
+    makeButton(5, "How to add Dynamic Text Content", m_frame1, twipsRect(5280, 480, 2280, 675));
+    makeButton(2, "Start Creating Files", this, twipsRect(120, 6195, 7800, 405));
+
+    m_progressBar1 = new QProgressBar(this);
+    m_progressBar1->setObjectName(QStringLiteral("ProgressBar1"));
+    m_progressBar1->setGeometry(twipsRect(120, 6720, 7800, 405));
+    m_progressBar1->setRange(0, 100);
+    m_progressBar1->setValue(0);
+    m_progressBar1->setTextVisible(true);
+    m_progressBar1->setAlignment(Qt::AlignCenter);
+    m_progressBar1->setFormat(QStringLiteral("Progress Bar"));
+
+    // Tab order of the design; frames, the label and the bar take no focus.
+    QWidget* order[] = {m_list,       m_text1,      m_buttons[3], m_buttons[2], m_buttons[1],
+                        m_buttons[5], m_buttons[6], m_buttons[4], m_buttons[0]};
+    for (std::size_t i = 0; i + 1 < std::size(order); ++i) {
+        setTabOrder(order[i], order[i + 1]);
+    }
+}
+
+void Form1::connectHandlers() {
+    connect(m_text1, &QPlainTextEdit::textChanged, this, &Form1::Text1_Change);
+    connect(m_buttons[1], &QPushButton::clicked, this, &Form1::PushButton2_Click);
+}
+
+void Form1::Form_Load() {
+    Trap trap(locations::kFormLoad, m_context.report);
+    trap.step(100, [&] { applySkin(); });
+    trap.step(104, [&] { setWindowTitle(QString::fromLatin1(product::kProductName)); });
+    trap.step(104, [&] { setWindowIcon(QIcon(QStringLiteral(":/pellatrix/pellatrix.png"))); });
+    trap.step(104, [&] {
+        m_applicationTitle = DeriveApplicationTitle(QString::fromLatin1(product::kProductName));
+    });
+    if (trap.test(106, [&] { return PathExists(m_fs, bytes(m_programFolder + "/HAND-M.CUR")); })) {
+        trap.step(108, [&] { loadHandPointer(); });
+    }
+    trap.step(110, [&] {
+        if (m_platform.drawOneToHundred() == 7) {
+            m_platform.openHomePage(QString::fromLatin1(product::kHomePage));
+        }
+    });
+
+    // ---- Sample recording (lines 110 and 126) is added here by the guidance work. ----
+
+    trap.step(128, [&] { m_list->setHeaderLabels({QStringLiteral("Text File(s)")}); });
+    trap.step(130, [&] { m_list->setColumnWidth(0, px(7000)); });
+    trap.step(132, [&] {
+        // Only a real change of the box's content counts as a change (and is stored back).
+        const QString saved = m_settings.GetSetting(QStringLiteral("Text1"), QString());
+        if (saved != fixedText()) {
+            m_text1->setPlainText(saved);
+        }
+    });
+}
+
+void Form1::applySkin() {
+    const QString skin = m_programFolder + QStringLiteral("/x/o.cjs");
+    if (!QFileInfo(skin).isFile()) {
+        return;
+    }
+    const QColor face = QApplication::palette().color(QPalette::Button);
+    setBackground(this, face);
+    setBackground(m_frame1, face);
+    setBackground(m_frame2, face);
+    setBackground(m_label1, face);
+    std::string sheet;
+    m_fs.readFile(bytes(skin), [&](std::string_view chunk) { sheet.append(chunk); });
+    setStyleSheet(QString::fromLocal8Bit(sheet));
+}
+
+void Form1::loadHandPointer() {
+    const QString path = m_programFolder + QStringLiteral("/HAND-M.CUR");
+    std::string data;
+    m_fs.readFile(bytes(path), [&](std::string_view chunk) { data.append(chunk); });
+    const QImage image = QImage::fromData(reinterpret_cast<const uchar*>(data.data()),
+                                          static_cast<int>(data.size()), "cur");
+    if (image.isNull()) {
+        throw FsError(kErrPathFileAccess, "Cannot load the pointer image '" + bytes(path) + "'");
+    }
+    // The hot spot sits in the cursor file's directory entry; Qt's reader does not pass it on.
+    int hotX = 0;
+    int hotY = 0;
+    const auto u16 = [&](std::size_t at) {
+        return static_cast<int>(static_cast<unsigned char>(data[at]) |
+                                (static_cast<unsigned char>(data[at + 1]) << 8));
+    };
+    if (data.size() >= 22 && u16(2) == 2) {
+        hotX = qBound(0, u16(10), image.width() - 1);
+        hotY = qBound(0, u16(12), image.height() - 1);
+    }
+    m_handCursor = QCursor(QPixmap::fromImage(image), hotX, hotY);
+    m_handLoaded = true;
+}
+
+QString Form1::fixedText() const {
+    // toPlainText() would turn no-break spaces into blanks; the files get what was typed.
+    QString text = m_text1->document()->toRawText();
+    for (QChar& c : text) {
+        if (c == QChar::ParagraphSeparator || c == QChar::LineSeparator) {
+            c = QLatin1Char('\n');
+        }
+    }
+    return text;
+}
+
+int Form1::pointerState() const {
+    switch (cursor().shape()) {
+        case Qt::WaitCursor:
+            return kPointerBusy;
+        case Qt::BitmapCursor:
+            return kPointerCustom;
+        default:
+            // Without a hand image the custom pointer is the arrow too.
+            return !m_handLoaded && m_pointerState == kPointerCustom ? kPointerCustom
+                                                                     : kPointerDefault;
+    }
+}
+
+void Form1::setPointerState(int state) {
+    m_pointerState = state;
+    if (state == kPointerBusy) {
+        setCursor(Qt::WaitCursor);
+    } else if (state == kPointerCustom) {
+        setCursor(m_handCursor);
+    } else {
+        setCursor(Qt::ArrowCursor);
+    }
+}
+
+bool Form1::runInProgress() const {
+    return m_creationRun->runInProgress();
+}
+
+void Form1::hoverButton() {
+    if (pointerState() != kPointerBusy) {
+        setPointerState(kPointerCustom);
+    }
+}
+
+void Form1::hoverBackground() {
+    if (pointerState() != kPointerBusy) {
+        setPointerState(kPointerDefault);
+    }
+}
+
+bool Form1::eventFilter(QObject* watched, QEvent* event) {
+    if (event->type() == QEvent::MouseMove && watched->isWidgetType()) {
+        hoverAt(static_cast<QMouseEvent*>(event)->globalPosition().toPoint());
+    }
+    return QWidget::eventFilter(watched, event);
+}
+
+void Form1::mouseMoveEvent(QMouseEvent* event) {
+    hoverAt(event->globalPosition().toPoint());
+    QWidget::mouseMoveEvent(event);
+}
+
+void Form1::hoverAt(const QPoint& globalPos) {
+    // A move that a button ignores travels on to its frame and the window; deciding by the
+    // control under the mouse keeps the handlers of the design: the innermost control's own.
+    for (QWidget* w = childAt(mapFromGlobal(globalPos)); w != nullptr && w != this;
+         w = w->parentWidget()) {
+        if (std::find(std::begin(m_buttons), std::end(m_buttons), w) != std::end(m_buttons)) {
+            hoverButton();
+            return;
+        }
+        if (w == m_text1 || w == m_frame1 || w == m_frame2) {
+            hoverBackground();
+            return;
+        }
+        if (w == m_label1 || w == m_list || w == m_progressBar1) {
+            return;  // no pointer handler of ours (the list has its own)
+        }
+    }
+    hoverBackground();
+}
+
+void Form1::Text1_Change() {
+    try {
+        m_settings.SaveSetting(QStringLiteral("Text1"), fixedText());
+        m_storeFailureShown = false;
+    } catch (const std::exception& e) {
+        // One report per failing period, not one per keystroke.
+        if (!m_storeFailureShown) {
+            m_storeFailureShown = true;
+            ReportError(m_platform, this, e.what(), kText1ChangeLocation, 100);
+        }
+    }
+}
+
+void Form1::PushButton2_Click() {
+    m_creationRun->PushButton2_Click();
+}
+
+void Form1::yieldToEvents() {
+    YieldToEvents();
+}
+
+void Form1::closeEvent(QCloseEvent* event) {
+    event->accept();
+    // Closed from inside a run or a folder scan (while it lets events through): end here. Every
+    // file written so far is complete and every setting is stored, so nothing is lost.
+    if (runInProgress() || pointerState() == kPointerBusy) {
+        if (m_endProcess) {
+            m_endProcess();
+        }
+    }
+}
+
+void Form1::showEvent(QShowEvent* event) {
+    if (!m_centred) {
+        m_centred = true;
+        if (const QScreen* s = screen()) {
+            const QRect available = s->availableGeometry();
+            move(available.center() - QPoint(width() / 2, height() / 2));
+        }
+    }
+    QWidget::showEvent(event);
+}
+
+}  // namespace pellatrix

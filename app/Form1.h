@@ -1,0 +1,101 @@
+#pragma once
+
+#include <QCursor>
+#include <QString>
+#include <QWidget>
+#include <functional>
+#include <memory>
+
+#include "app/WindowContext.h"
+#include "engine/FileSystem.h"
+
+class QGroupBox;
+class QLabel;
+class QPlainTextEdit;
+class QProgressBar;
+class QPushButton;
+
+namespace pellatrix {
+
+class CreationRun;
+class InputList;
+class Platform;
+class SettingsStore;
+
+/// The program's one window. Building it builds every control and runs Form_Load; the features
+/// behind the buttons are connected in connectHandlers().
+class Form1 : public QWidget {
+    Q_OBJECT
+public:
+    /// Pointer states of the window, as the handlers and the busy periods set them.
+    enum PointerState { kPointerDefault = 0, kPointerBusy = 11, kPointerCustom = 99 };
+
+    Form1(Platform& platform, SettingsStore& settings, QString programFolder,
+          QWidget* parent = nullptr);
+    ~Form1() override;
+
+    /// The window's context, for the handlers of the other areas.
+    WindowContext& context() { return m_context; }
+    const QString& applicationTitle() const { return m_applicationTitle; }
+    /// 11 while the window shows the wait cursor, else what the hover handlers last chose.
+    int pointerState() const;
+    void setPointerState(int state);
+    /// True when the hand pointer was loaded from the program folder at start-up.
+    bool hasHandPointer() const { return m_handLoaded; }
+    /// The fixed text exactly as typed (line breaks as LF).
+    QString fixedText() const;
+    bool runInProgress() const;
+
+    /// What closing the window in the middle of a run or scan does; by default the process ends
+    /// there (every setting and every finished file is already on disk).
+    void setEndProcess(std::function<void()> endProcess) { m_endProcess = std::move(endProcess); }
+
+    /// The start-up handler; the constructor runs it once.
+    void Form_Load();
+    void Text1_Change();
+    void PushButton2_Click();
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override;
+    void mouseMoveEvent(QMouseEvent* event) override;
+    void closeEvent(QCloseEvent* event) override;
+    void showEvent(QShowEvent* event) override;
+
+private:
+    class CreationUiAdapter;
+
+    void createControls();
+    void connectHandlers();
+    void applySkin();
+    void loadHandPointer();
+    void yieldToEvents();
+    void hoverButton();
+    void hoverBackground();
+    void hoverAt(const QPoint& globalPos);
+
+    Platform& m_platform;
+    SettingsStore& m_settings;
+    QString m_programFolder;
+    PosixFileSystem m_fs;
+    WindowContext m_context;
+    QString m_applicationTitle;
+    QCursor m_handCursor;
+    bool m_handLoaded = false;
+    int m_pointerState = kPointerDefault;
+    bool m_centred = false;
+    bool m_storeFailureShown = false;
+    std::function<void()> m_endProcess;
+
+    QGroupBox* m_frame1 = nullptr;
+    QGroupBox* m_frame2 = nullptr;
+    QLabel* m_label1 = nullptr;
+    QPlainTextEdit* m_text1 = nullptr;
+    InputList* m_list = nullptr;
+    QProgressBar* m_progressBar1 = nullptr;
+    QPushButton* m_buttons[7] = {};  // PushButton1 .. PushButton7
+
+    std::unique_ptr<CreationUiAdapter> m_creationUi;
+    std::unique_ptr<CreationRun> m_creationRun;
+};
+
+}  // namespace pellatrix

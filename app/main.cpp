@@ -1,0 +1,19 @@
+#include <QApplication>
+
+#include "app/Form1.h"
+#include "app/ProductInfo.h"
+#include "app/QtPlatform.h"
+#include "app/SettingsStore.h"
+
+int main(int argc, char* argv[]) {
+    QApplication app(argc, argv);
+    // Before any QSettings exists, so the store lands in Quennet/Pellatrix.
+    QCoreApplication::setOrganizationName(QString::fromLatin1(pellatrix::product::kOrganisation));
+    QCoreApplication::setApplicationName(QString::fromLatin1(pellatrix::product::kProductName));
+
+    pellatrix::QtPlatform platform;
+    pellatrix::SettingsStore settings;
+    pellatrix::Form1 window(platform, settings, QCoreApplication::applicationDirPath());
+    window.show();
+    return app.exec();
+}

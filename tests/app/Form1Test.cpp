@@ -1,0 +1,573 @@
+// The real main window on a temporary store and a TestPlatform: start-up, controls, pointer
+// feedback, fixed-text persistence, skin, start-up failures and a full creation run.
+#define QTEST_QPA_MOUSE_HANDLING
+#include <sys/stat.h>
+
+#include <QDir>
+#include <QFile>
+#include <QGroupBox>
+#include <QHeaderView>
+#include <QLabel>
+#include <QPlainTextEdit>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTimer>
+#include <memory>
+
+#include "app/Form1.h"
+#include "app/ProductInfo.h"
+#include "app/Yield.h"
+#include "inputlist/InputList.h"
+#include "tests/support/TestPlatform.h"
+
+using namespace pellatrix;
+
+namespace {
+
+QString readAll(const QString& path) {
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? QString::fromUtf8(f.readAll()) : QStringLiteral("<none>");
+}
+
+void writeFile(const QString& path, const QByteArray& bytes) {
+    QDir().mkpath(QFileInfo(path).absolutePath());
+    QFile f(path);
+    QVERIFY(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    f.write(bytes);
+}
+
+QByteArray handCursorBytes() {
+    QFile f(QStringLiteral(PELLATRIX_HAND_CURSOR));
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
+}  // namespace
+
+class Form1Test : public QObject {
+    Q_OBJECT
+private slots:
+    void init();
+    void cleanup();
+    void startUpOnFreshStore();
+    void controlsTable_data();
+    void controlsTable();
+    void tabOrder();
+    void homePageOnlyOnSeven_data();
+    void homePageOnlyOnSeven();
+    void pointerFeedback_data();
+    void pointerFeedback();
+    void fixedTextPersists_data();
+    void fixedTextPersists();
+    void fixedTextStoreFailureReportedOnce();
+    void skinColoursOnlyWithSkinFile_data();
+    void skinColoursOnlyWithSkinFile();
+    void startUpStepFailureReported_data();
+    void startUpStepFailureReported();
+    void creationRunFromWindow();
+    void creationRunReportsAndEmptyList();
+    void closingDuringRunEndsProcess();
+
+private:
+    std::unique_ptr<Form1> makeWindow() {
+        auto form = std::make_unique<Form1>(*m_platform, m_store->store(), m_program->path());
+        form->setEndProcess([this] { ++m_endProcessCalls; });
+        return form;
+    }
+    template <class T>
+    static T* child(Form1& form, const char* name) {
+        T* w = form.findChild<T*>(QString::fromLatin1(name));
+        if (w == nullptr) {
+            qWarning("no control %s", name);
+        }
+        return w;
+    }
+
+    std::unique_ptr<TestPlatform> m_platform;
+    std::unique_ptr<TemporaryStore> m_store;
+    std::unique_ptr<QTemporaryDir> m_program;
+    int m_endProcessCalls = 0;
+};
+
+void Form1Test::init() {
+    m_platform = std::make_unique<TestPlatform>();
+    m_store = std::make_unique<TemporaryStore>();
+    m_program = std::make_unique<QTemporaryDir>();
+    m_endProcessCalls = 0;
+    // Every yield handles events, so what a test queues runs in the first yield of a run.
+    setYieldInterval(0);
+}
+
+void Form1Test::cleanup() {
+    m_platform.reset();
+}
+
+void Form1Test::startUpOnFreshStore() {
+    auto form = makeWindow();
+    auto* list = child<InputList>(*form, "ListView1");
+    QVERIFY(list);
+    QCOMPARE(child<QPlainTextEdit>(*form, "Text1")->toPlainText(), QString());
+    QCOMPARE(list->columnCount(), 1);
+    QCOMPARE(list->headerItem()->text(0), QStringLiteral("Text File(s)"));
+    QCOMPARE(list->columnWidth(0), 467);
+    QCOMPARE(list->entryCount(), 0);
+    QCOMPARE(form->windowTitle(), QStringLiteral("Pellatrix"));
+    QCOMPARE(form->applicationTitle(), QStringLiteral("Pellatrix"));
+    QVERIFY(!form->windowIcon().isNull());
+    QCOMPARE(form->size(), QSize(536, 483));
+    QCOMPARE(form->minimumSize(), form->maximumSize());
+    QVERIFY(!(form->windowFlags() & Qt::WindowMaximizeButtonHint));
+    QVERIFY(form->windowFlags() & Qt::WindowMinimizeButtonHint);
+    auto* bar = child<QProgressBar>(*form, "ProgressBar1");
+    QCOMPARE(bar->value(), 0);
+    QCOMPARE(bar->text(), QStringLiteral("Progress Bar"));
+    QCOMPARE(form->palette().color(QPalette::Window), QColor(Qt::white));
+    QVERIFY(!form->hasHandPointer());
+    QCOMPARE(form->cursor().shape(), Qt::ArrowCursor);
+    // Nothing is shown and nothing stored merely by starting.
+    QVERIFY(m_platform->shown().isEmpty());
+    QCOMPARE(m_store->store().GetSetting("Text1", QStringLiteral("unset")),
+             QStringLiteral("unset"));
+    QCOMPARE(form->context().window, form.get());
+    QCOMPARE(form->context().list, list);
+    QCOMPARE(form->context().applicationTitle(), QStringLiteral("Pellatrix"));
+    QCOMPARE(form->context().programFolder, m_program->path());
+    QVERIFY(m_platform->verifyAllAnswersUsed());
+}
+
+void Form1Test::controlsTable_data() {
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<QString>("className");
+    QTest::addColumn<QString>("container");
+    QTest::addColumn<QRect>("geometry");
+    QTest::addColumn<QString>("caption");
+    auto row = [](const char* name, const char* cls, const char* container, int l, int t, int w,
+                  int h, const char* caption) {
+        QTest::newRow(name) << name << cls << container << QRect(l, t, w, h) << caption;
+    };
+    // Twips of the design divided by 15.
+    row("Frame2", "QGroupBox", "Form1", 8, 8, 520, 61, "Help");
+    row("PushButton1", "QPushButton", "Frame2", 16, 20, 488, 27,
+        "What should text file look like?");
+    row("ListView1", "pellatrix::InputList", "Form1", 8, 76, 520, 169, "");
+    row("PushButton4", "QPushButton", "Form1", 8, 251, 256, 27, "Add Text File(s)");
+    row("PushButton3", "QPushButton", "Form1", 272, 251, 256, 27, "Add All Text File(s) In Folder");
+    row("PushButton6", "QPushButton", "Form1", 8, 286, 256, 27, "Clear List");
+    row("PushButton7", "QPushButton", "Form1", 272, 286, 256, 27, "Load Sample/Example Files");
+    row("Frame1", "QGroupBox", "Form1", 8, 318, 520, 87, "File Content Option");
+    row("Label1", "QLabel", "Frame1", 16, 16, 379, 15,
+        "Put this fixed text content in each file after created (or leave blank):");
+    row("Text1", "QPlainTextEdit", "Frame1", 16, 32, 329, 45, "");
+    row("PushButton5", "QPushButton", "Frame1", 352, 32, 152, 45,
+        "How to add Dynamic Text Content");
+    row("PushButton2", "QPushButton", "Form1", 8, 413, 520, 27, "Start Creating Files");
+    row("ProgressBar1", "QProgressBar", "Form1", 8, 448, 520, 27, "Progress Bar");
+}
+
+void Form1Test::controlsTable() {
+    QFETCH(QString, name);
+    QFETCH(QString, className);
+    QFETCH(QString, container);
+    QFETCH(QRect, geometry);
+    QFETCH(QString, caption);
+    auto form = makeWindow();
+    auto* w = form->findChild<QWidget*>(name);
+    QVERIFY(w);
+    QCOMPARE(QString::fromLatin1(w->metaObject()->className()), className);
+    QCOMPARE(w->parentWidget()->objectName(), container);
+    QCOMPARE(w->geometry(), geometry);
+    QString shown;
+    if (auto* b = qobject_cast<QPushButton*>(w)) {
+        shown = b->text();
+        QCOMPARE(b->font().family(), QStringLiteral("Arial"));
+        QCOMPARE(b->font().pointSizeF(), 11.25);
+        QVERIFY(b->font().bold());
+    } else if (auto* g = qobject_cast<QGroupBox*>(w)) {
+        shown = g->title();
+    } else if (auto* l = qobject_cast<QLabel*>(w)) {
+        shown = l->text();
+    } else if (auto* p = qobject_cast<QProgressBar*>(w)) {
+        shown = p->text();
+        QCOMPARE(p->minimum(), 0);
+        QCOMPARE(p->maximum(), 100);
+    }
+    QCOMPARE(shown, caption);
+    if (!qobject_cast<QPushButton*>(w)) {
+        QCOMPARE(w->font().pointSize(), 9);
+        QVERIFY(w->font().bold());
+    }
+}
+
+void Form1Test::tabOrder() {
+    auto form = makeWindow();
+    const QStringList expected{"ListView1",   "Text1",       "PushButton4",
+                               "PushButton3", "PushButton2", "PushButton6",
+                               "PushButton7", "PushButton5", "PushButton1"};
+    QStringList chain;
+    QWidget* w = form->findChild<QWidget*>("ListView1");
+    for (int guard = 0; guard < 200 && chain.size() < expected.size(); ++guard) {
+        if ((w->focusPolicy() & Qt::TabFocus) && !w->objectName().isEmpty() &&
+            !chain.contains(w->objectName())) {
+            chain << w->objectName();
+        }
+        w = w->nextInFocusChain();
+    }
+    QCOMPARE(chain, expected);
+}
+
+void Form1Test::homePageOnlyOnSeven_data() {
+    QTest::addColumn<int>("draw");
+    QTest::addColumn<bool>("opens");
+    QTest::newRow("1") << 1 << false;
+    QTest::newRow("6") << 6 << false;
+    QTest::newRow("7") << 7 << true;
+    QTest::newRow("8") << 8 << false;
+    QTest::newRow("70") << 70 << false;
+    QTest::newRow("100") << 100 << false;
+}
+
+void Form1Test::homePageOnlyOnSeven() {
+    QFETCH(int, draw);
+    QFETCH(bool, opens);
+    m_platform->setDraw(draw);
+    auto form = makeWindow();
+    QCOMPARE(m_platform->drawCount(), 1);
+    QCOMPARE(m_platform->openedHomePages(),
+             opens ? QStringList{QString::fromLatin1(product::kHomePage)} : QStringList());
+    QVERIFY(m_platform->openedDocuments().isEmpty());
+    QVERIFY(m_platform->shown().isEmpty());
+}
+
+void Form1Test::pointerFeedback_data() {
+    QTest::addColumn<bool>("handFile");
+    QTest::newRow("with HAND-M.CUR") << true;
+    QTest::newRow("without HAND-M.CUR") << false;
+}
+
+void Form1Test::pointerFeedback() {
+    QFETCH(bool, handFile);
+    if (handFile) {
+        writeFile(m_program->filePath("HAND-M.CUR"), handCursorBytes());
+    }
+    auto form = makeWindow();
+    QCOMPARE(form->hasHandPointer(), handFile);
+    form->show();
+    QVERIFY(QTest::qWaitForWindowExposed(form.get()));
+
+    const Qt::CursorShape hand = handFile ? Qt::BitmapCursor : Qt::ArrowCursor;
+    struct Move {
+        const char* over;
+        QPoint at;  // in the control, (0,0): its centre
+        int state;
+    };
+    const Move moves[] = {
+        {"Form1", QPoint(4, 4), Form1::kPointerDefault},
+        {"PushButton2", QPoint(), Form1::kPointerCustom},
+        {"Form1", QPoint(4, 245), Form1::kPointerDefault},
+        {"PushButton1", QPoint(), Form1::kPointerCustom},
+        {"Frame2", QPoint(3, 55), Form1::kPointerDefault},
+        {"PushButton5", QPoint(), Form1::kPointerCustom},
+        {"Frame1", QPoint(3, 80), Form1::kPointerDefault},
+        {"PushButton7", QPoint(), Form1::kPointerCustom},
+        {"Text1", QPoint(), Form1::kPointerDefault},
+        {"PushButton4", QPoint(), Form1::kPointerCustom},
+    };
+    for (const Move& m : moves) {
+        QWidget* w = m.over == QByteArray("Form1") ? form.get() : form->findChild<QWidget*>(m.over);
+        QVERIFY(w);
+        QTest::mouseMove(w, m.at.isNull() ? w->rect().center() : m.at);
+        QTRY_COMPARE_WITH_TIMEOUT(form->pointerState(), m.state, 2000);
+        QCOMPARE(form->cursor().shape(), m.state == Form1::kPointerCustom ? hand : Qt::ArrowCursor);
+    }
+
+    // Busy: the hover handlers leave the wait pointer alone, wherever the mouse goes.
+    form->setPointerState(Form1::kPointerBusy);
+    for (const char* over : {"PushButton3", "Text1", "Frame1", "PushButton6"}) {
+        QWidget* w = form->findChild<QWidget*>(over);
+        QTest::mouseMove(w, w->rect().center());
+        QTest::qWait(20);
+        QCOMPARE(form->cursor().shape(), Qt::WaitCursor);
+        QCOMPARE(form->pointerState(), static_cast<int>(Form1::kPointerBusy));
+    }
+    QTest::mouseMove(form.get(), QPoint(4, 4));
+    QTest::qWait(20);
+    QCOMPARE(form->cursor().shape(), Qt::WaitCursor);
+    // Once the busy period ends, hovering works again.
+    form->setPointerState(Form1::kPointerDefault);
+    QWidget* b = form->findChild<QWidget*>("PushButton6");
+    QTest::mouseMove(b, QPoint(5, 5));
+    QTest::mouseMove(b, b->rect().center());
+    QTRY_COMPARE_WITH_TIMEOUT(form->pointerState(), static_cast<int>(Form1::kPointerCustom), 2000);
+}
+
+void Form1Test::fixedTextPersists_data() {
+    QTest::addColumn<QString>("typed");   // typed with the keyboard, '\n' as Return
+    QTest::addColumn<QString>("pasted");  // then inserted as a paste
+    QTest::addColumn<int>("backspaces");  // then erased from the end
+    QTest::addColumn<QString>("expected");
+    QTest::newRow("one character") << "x"
+                                   << "" << 0 << "x";
+    QTest::newRow("line breaks") << "first\nsecond\n\nfourth\n"
+                                 << "" << 0 << "first\nsecond\n\nfourth\n";
+    QTest::newRow("pasted no-break space and tab")
+        << "a" << QStringLiteral("\u00a0b\tc\u00e9") << 0 << QStringLiteral("a\u00a0b\tc\u00e9");
+    QTest::newRow("comma and quote") << ""
+                                     << "x, y \"z\"; w=1" << 0 << "x, y \"z\"; w=1";
+    QTest::newRow("erased to empty") << "ab"
+                                     << "" << 2 << "";
+}
+
+void Form1Test::fixedTextPersists() {
+    QFETCH(QString, typed);
+    QFETCH(QString, pasted);
+    QFETCH(int, backspaces);
+    QFETCH(QString, expected);
+    {
+        auto form = makeWindow();
+        auto* text1 = child<QPlainTextEdit>(*form, "Text1");
+        form->show();
+        QVERIFY(QTest::qWaitForWindowExposed(form.get()));
+        text1->setFocus();
+        const QStringList lines = typed.split(QLatin1Char('\n'));
+        for (int i = 0; i < lines.size(); ++i) {
+            if (i > 0) {
+                QTest::keyClick(text1, Qt::Key_Return);
+            }
+            QTest::keyClicks(text1, lines[i]);
+            // Every change is stored at once, the whole text.
+            QCOMPARE(m_store->store().GetSetting("Text1", QStringLiteral("unset")),
+                     typed.isEmpty() ? QStringLiteral("unset") : form->fixedText());
+        }
+        if (!pasted.isEmpty()) {
+            text1->insertPlainText(pasted);
+        }
+        for (int i = 0; i < backspaces; ++i) {
+            QTest::keyClick(text1, Qt::Key_Backspace);
+        }
+        QCOMPARE(form->fixedText(), expected);
+        QCOMPARE(m_store->store().GetSetting("Text1", QStringLiteral("unset")), expected);
+        form->close();
+    }
+    auto next = makeWindow();
+    QCOMPARE(next->fixedText(), expected);
+    QCOMPARE(child<QPlainTextEdit>(*next, "Text1")->toPlainText().size(), expected.size());
+    QVERIFY(m_platform->verifyAllAnswersUsed());
+}
+
+void Form1Test::fixedTextStoreFailureReportedOnce() {
+    QTemporaryDir dir;
+    writeFile(dir.filePath("blocker"), "x");
+    SettingsStore broken(dir.filePath("blocker/Pellatrix.conf"));
+    Form1 form(*m_platform, broken, m_program->path());
+    form.setEndProcess([] {});
+    auto* text1 = child<QPlainTextEdit>(form, "Text1");
+    // Three keystrokes, one report: the user learns of it without a box per key.
+    m_platform->expectWarning();
+    QTest::keyClicks(text1, "abc");
+    QCOMPARE(m_platform->texts(TestPlatform::Kind::Warning).size(), 1);
+    QVERIFY(
+        m_platform->texts(TestPlatform::Kind::Warning)
+            .first()
+            .contains(QStringLiteral("\r\nin Morvane2021/08/31.Form1.Text1_Change at line 100")));
+    QCOMPARE(form.fixedText(), QStringLiteral("abc"));
+    QVERIFY(m_platform->verifyAllAnswersUsed());
+}
+
+void Form1Test::skinColoursOnlyWithSkinFile_data() {
+    QTest::addColumn<QString>("skinPath");  // relative to the program folder, "" for none
+    QTest::addColumn<bool>("skinned");
+    QTest::newRow("no skin") << "" << false;
+    QTest::newRow("skin file") << "x/o.cjs" << true;
+    QTest::newRow("folder named like the skin") << "x/o.cjs/" << false;
+    QTest::newRow("skin under another name") << "x/O.CJS" << false;
+}
+
+void Form1Test::skinColoursOnlyWithSkinFile() {
+    QFETCH(QString, skinPath);
+    QFETCH(bool, skinned);
+    const QByteArray sheet = "QPushButton { font-style: italic; }";
+    if (skinPath.endsWith(QLatin1Char('/'))) {
+        QVERIFY(QDir().mkpath(m_program->filePath(skinPath)));
+    } else if (!skinPath.isEmpty()) {
+        writeFile(m_program->filePath(skinPath), sheet);
+    }
+    auto form = makeWindow();
+    const QColor expected =
+        skinned ? QApplication::palette().color(QPalette::Button) : QColor(Qt::white);
+    for (const char* name : {"Form1", "Frame1", "Frame2", "Label1"}) {
+        QWidget* w = QByteArray(name) == "Form1" ? form.get() : form->findChild<QWidget*>(name);
+        QCOMPARE(w->palette().color(QPalette::Window), expected);
+    }
+    // Buttons and the list keep their own colours.
+    QCOMPARE(form->findChild<QPushButton*>("PushButton2")->palette().color(QPalette::Button),
+             QColor(Qt::white));
+    QCOMPARE(form->styleSheet(), skinned ? QString::fromLatin1(sheet) : QString());
+    QVERIFY(m_platform->shown().isEmpty());
+}
+
+void Form1Test::startUpStepFailureReported_data() {
+    QTest::addColumn<QString>("kind");
+    QTest::newRow("not a cursor image") << "garbage";
+    QTest::newRow("empty file") << "empty";
+    QTest::newRow("a folder") << "folder";
+    QTest::newRow("a FIFO without writer") << "fifo";
+}
+
+void Form1Test::startUpStepFailureReported() {
+    QFETCH(QString, kind);
+    const QString hand = m_program->filePath("HAND-M.CUR");
+    if (kind == "garbage") {
+        writeFile(hand, "This is no cursor at all, just text.\n");
+    } else if (kind == "empty") {
+        writeFile(hand, QByteArray());
+    } else if (kind == "folder") {
+        QVERIFY(QDir().mkpath(hand));
+    } else {
+        QCOMPARE(::mkfifo(QFile::encodeName(hand).constData(), 0600), 0);
+    }
+    m_store->store().SaveSetting("Text1", "restored");
+    m_platform->expectWarning();
+    auto form = makeWindow();  // a FIFO must not block the start-up
+    const QStringList reports = m_platform->texts(TestPlatform::Kind::Warning);
+    QCOMPARE(reports.size(), 1);
+    QVERIFY2(reports.first().contains(
+                 QStringLiteral("\r\nin Morvane2021/08/31.Form1.Form_Load at line 108\r\r")),
+             qPrintable(reports.first()));
+    QVERIFY2(reports.first().contains(m_program->filePath("HAND-M.CUR")),
+             qPrintable(reports.first()));
+    QCOMPARE(m_platform->shown().first().title, QStringLiteral("Application Error"));
+    // Start-up went on: the later steps ran.
+    QCOMPARE(form->fixedText(), QStringLiteral("restored"));
+    QCOMPARE(form->findChild<InputList*>("ListView1")->headerItem()->text(0),
+             QStringLiteral("Text File(s)"));
+    QCOMPARE(m_platform->drawCount(), 1);
+    // The custom pointer falls back to the arrow.
+    QVERIFY(!form->hasHandPointer());
+    form->setPointerState(Form1::kPointerCustom);
+    QCOMPARE(form->cursor().shape(), Qt::ArrowCursor);
+    QVERIFY(m_platform->verifyAllAnswersUsed());
+}
+
+void Form1Test::creationRunFromWindow() {
+    QTemporaryDir work;
+    const QString out = work.filePath("out");
+    writeFile(work.filePath("list1.txt"),
+              (out + "/new1/a.txt\n\n" + out + "/new1/b.txt\n").toUtf8());
+    writeFile(work.filePath("list2.txt"), (out + "/new2/deeper/c.txt\r\n").toUtf8());
+
+    auto form = makeWindow();
+    form->show();
+    QVERIFY(QTest::qWaitForWindowExposed(form.get()));
+    auto* list = child<InputList>(*form, "ListView1");
+    auto* text1 = child<QPlainTextEdit>(*form, "Text1");
+    auto* bar = child<QProgressBar>(*form, "ProgressBar1");
+    auto* start = child<QPushButton>(*form, "PushButton2");
+    list->appendEntry(work.filePath("list1.txt"));
+    list->appendEntry(work.filePath("list2.txt"));
+    text1->setFocus();
+    QTest::keyClicks(text1, "fixed");
+    QTest::keyClick(text1, Qt::Key_Return);
+    QTest::keyClicks(text1, "text");
+
+    QList<int> values;
+    connect(bar, &QProgressBar::valueChanged, this, [&](int v) { values << v; });
+
+    // In the first yield of the run: a second click on the button and a hover over buttons.
+    bool nestedDone = false;
+    int runningAtNestedClick = -1;
+    Qt::CursorShape shapeWhileHovering = Qt::BlankCursor;
+    QTimer::singleShot(0, this, [&] {
+        runningAtNestedClick = form->runInProgress() ? 1 : 0;
+        QTest::mouseClick(start, Qt::LeftButton);
+        QTest::mouseMove(child<QWidget>(*form, "PushButton3"));
+        QTest::mouseMove(text1);
+        QTest::qWait(10);
+        shapeWhileHovering = form->cursor().shape();
+        nestedDone = true;
+    });
+
+    int barAtDone = -1;
+    QString barTextAtDone;
+    Qt::CursorShape shapeAtDone = Qt::BlankCursor;
+    m_platform->expectInformation([&] {
+        barAtDone = bar->value();
+        barTextAtDone = bar->text();
+        shapeAtDone = form->cursor().shape();
+    });
+    QTest::mouseClick(start, Qt::LeftButton);
+
+    QVERIFY(nestedDone);
+    QCOMPARE(runningAtNestedClick, 1);
+    QCOMPARE(shapeWhileHovering, Qt::WaitCursor);
+    // Exactly one "Done.", with the window's title, the bar already at rest.
+    QCOMPARE(m_platform->texts(TestPlatform::Kind::Information), QStringList{"Done."});
+    QCOMPARE(m_platform->shown().first().title, QStringLiteral("Pellatrix"));
+    QCOMPARE(m_platform->shown().first().parentAtCall, form.get());
+    QCOMPARE(barAtDone, 0);
+    QCOMPARE(barTextAtDone, QStringLiteral("Progress Bar"));
+    QCOMPARE(shapeAtDone, Qt::ArrowCursor);
+    QVERIFY(!form->runInProgress());
+    // Three files: 33, 67, 100, then back to 0.
+    QCOMPARE(values, (QList<int>{33, 67, 100, 0}));
+    for (const char* name : {"new1/a.txt", "new1/b.txt", "new2/deeper/c.txt"}) {
+        QCOMPARE(readAll(out + "/" + name), QStringLiteral("fixed\ntext"));
+    }
+    QVERIFY(m_platform->verifyAllAnswersUsed());
+}
+
+void Form1Test::creationRunReportsAndEmptyList() {
+    auto form = makeWindow();
+    form->show();
+    QVERIFY(QTest::qWaitForWindowExposed(form.get()));
+    auto* bar = child<QProgressBar>(*form, "ProgressBar1");
+    auto* start = child<QPushButton>(*form, "PushButton2");
+    // Empty list: only "No files added."; bar and pointer untouched.
+    m_platform->expectInformation();
+    QTest::mouseClick(start, Qt::LeftButton);
+    QCOMPARE(m_platform->texts(TestPlatform::Kind::Information), QStringList{"No files added."});
+    QCOMPARE(bar->text(), QStringLiteral("Progress Bar"));
+
+    // A list file that vanished is reported at line 124 in the window's error box; the run
+    // still ends with "Done.".
+    QTemporaryDir work;
+    form->findChild<InputList*>("ListView1")->appendEntry(work.filePath("gone.txt"));
+    m_platform->expectWarning();
+    m_platform->expectInformation();
+    QTest::mouseClick(start, Qt::LeftButton);
+    const QStringList warnings = m_platform->texts(TestPlatform::Kind::Warning);
+    QCOMPARE(warnings.size(), 1);
+    QVERIFY2(warnings.first().contains(QStringLiteral(
+                 "\r\nin Morvane2021/08/31.Form1.PushButton2_Click at line 124\r\r")),
+             qPrintable(warnings.first()));
+    QVERIFY(warnings.first().contains(work.filePath("gone.txt")));
+    QCOMPARE(m_platform->texts(TestPlatform::Kind::Information).last(), QStringLiteral("Done."));
+    QCOMPARE(form->cursor().shape(), Qt::ArrowCursor);
+    QVERIFY(m_platform->verifyAllAnswersUsed());
+}
+
+void Form1Test::closingDuringRunEndsProcess() {
+    QTemporaryDir work;
+    writeFile(work.filePath("list.txt"), (work.filePath("a.txt") + "\n").toUtf8());
+    auto form = makeWindow();
+    form->show();
+    QVERIFY(QTest::qWaitForWindowExposed(form.get()));
+    form->findChild<InputList*>("ListView1")->appendEntry(work.filePath("list.txt"));
+    int callsWhileRunning = -1;
+    QTimer::singleShot(0, this, [&] {
+        form->close();
+        callsWhileRunning = m_endProcessCalls;
+    });
+    m_platform->expectInformation();
+    QTest::mouseClick(form->findChild<QPushButton*>("PushButton2"), Qt::LeftButton);
+    QCOMPARE(callsWhileRunning, 1);
+    // Closing an idle window only closes it (the application then quits as usual).
+    auto idle = makeWindow();
+    idle->show();
+    QVERIFY(QTest::qWaitForWindowExposed(idle.get()));
+    idle->close();
+    QCOMPARE(m_endProcessCalls, 1);
+}
+
+QTEST_MAIN(Form1Test)
+#include "Form1Test.moc"

@@ -1,0 +1,363 @@
+// The shell's pieces on their own: title, error report, settings store, open-file result form,
+// message display, draw and yield.
+#include <QCoreApplication>
+#include <QDir>
+#include <QFile>
+#include <QSettings>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include "app/ApplicationTitle.h"
+#include "app/ProductInfo.h"
+#include "app/QtPlatform.h"
+#include "app/ReportError.h"
+#include "app/SettingsStore.h"
+#include "app/Yield.h"
+#include "engine/FsError.h"
+#include "engine/ReportLocations.h"
+#include "engine/Trap.h"
+#include "tests/support/TestPlatform.h"
+
+using namespace pellatrix;
+
+class ShellTest : public QObject {
+    Q_OBJECT
+private slots:
+    void applicationTitle_data();
+    void applicationTitle();
+    void errorReportText_data();
+    void errorReportText();
+    void errorReportShownThroughTrap();
+    void tooManyFilesBox();
+    void settingsDefaults();
+    void settingsRoundTrip_data();
+    void settingsRoundTrip();
+    void settingsLeaveOtherKeys();
+    void settingsFailingWrite_data();
+    void settingsFailingWrite();
+    void openFilesResult_data();
+    void openFilesResult();
+    void openFilesResultTooLarge();
+    void displayText_data();
+    void displayText();
+    void drawStaysInRange();
+    void yieldSkipsOnlyWithinInterval();
+};
+
+void ShellTest::applicationTitle_data() {
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<QString>("title");
+    QTest::newRow("product name, no blank") << "Pellatrix"
+                                            << "Pellatrix";
+    QTest::newRow("two words lose the last") << "Pellatrix Pro"
+                                             << "Pellatrix";
+    QTest::newRow("short name still loses one word") << "A B C"
+                                                     << "A B";
+    // 8 words, 50 characters, last two words of 8 and 4 letters: two cuts, 36 characters left.
+    QTest::newRow("cut twice below 41") << "Abcdefgh Abcdefgh Abcdefgh Abcd Abcd Ab Abcdefgh Abcd"
+                                        << "Abcdefgh Abcdefgh Abcdefgh Abcd Abcd Ab";
+    QTest::newRow("exactly 40 after one cut stops")
+        << QString(40, QLatin1Char('x')) + " tail" << QString(40, QLatin1Char('x'));
+    QTest::newRow("41 after one cut cuts again")
+        << "head " + QString(36, QLatin1Char('x')) + " tail"
+        << "head";
+    QTest::newRow("long without blank stays whole")
+        << QString(50, QLatin1Char('y')) << QString(50, QLatin1Char('y'));
+    QTest::newRow("long, blanks run out") << "word " + QString(50, QLatin1Char('z')) + " end"
+                                          << "word";
+    QTest::newRow("trailing blank goes") << "Pellatrix "
+                                         << "Pellatrix";
+    QTest::newRow("empty") << ""
+                           << "";
+}
+
+void ShellTest::applicationTitle() {
+    QFETCH(QString, name);
+    QFETCH(QString, title);
+    QCOMPARE(DeriveApplicationTitle(name), title);
+}
+
+void ShellTest::errorReportText_data() {
+    const QString tail = QStringLiteral("Please email screenshot of this message to ") +
+                         QString::fromLatin1(product::kSupportAddress);
+    QTest::addColumn<QString>("description");
+    QTest::addColumn<QString>("location");
+    QTest::addColumn<int>("line");
+    QTest::addColumn<QString>("text");
+    QTest::newRow("start-up line 110")
+        << "Cannot open '/tmp/x' for reading: No such file or directory"
+        << QString::fromLatin1(locations::kFormLoad) << 110
+        << "Cannot open '/tmp/x' for reading: No such file or directory\r\n"
+           "in Morvane2021/08/31.Form1.Form_Load at line 110\r\r" +
+               tail;
+    QTest::newRow("empty description starts with CR LF")
+        << "" << QString::fromLatin1(locations::kPushButton2) << 212
+        << "\r\nin Morvane2021/08/31.Form1.PushButton2_Click at line 212\r\r" + tail;
+    QTest::newRow("folder scan location, odd line")
+        << "x" << QString::fromLatin1(locations::kGetSubDirectories2016) << 333
+        << "x\r\nin Orrindel2021/08/31.AddFolder.GetSubDirectories2016 at line 333\r\r" + tail;
+    QTest::newRow("description with its own breaks is kept")
+        << "a\nb\r"
+        << "in X.Y " << 100 << "a\nb\r\r\nin X.Y at line 100\r\r" + tail;
+}
+
+void ShellTest::errorReportText() {
+    QFETCH(QString, description);
+    QFETCH(QString, location);
+    QFETCH(int, line);
+    QFETCH(QString, text);
+    QCOMPARE(BuildErrorReport(description, location, line), text);
+}
+
+// The reporter handed to Trap shows the box with the right title, text and owner, once per
+// failing pass of a loop, and the procedure goes on.
+void ShellTest::errorReportShownThroughTrap() {
+    TestPlatform platform;
+    QWidget owner;
+    for (int i = 0; i < 5; ++i) {
+        platform.expectWarning();
+    }
+    Trap trap(locations::kPushButton6, MakeErrorReporter(platform, &owner));
+    int passes = 0;
+    for (int i = 0; i < 5; ++i) {
+        trap.step(104, [] { throw FsError(kErrPathNotFound, "gone \xc3\xa9"); });
+        ++passes;
+    }
+    QCOMPARE(passes, 5);
+    QCOMPARE(platform.shown().size(), 5);
+    const auto& box = platform.shown().first();
+    QCOMPARE(box.kind, TestPlatform::Kind::Warning);
+    QCOMPARE(box.title, QStringLiteral("Application Error"));
+    QCOMPARE(box.parentAtCall, &owner);
+    QVERIFY(
+        box.text.startsWith(QStringLiteral("gone \u00e9\r\nin Morvane2021/08/31.Form1."
+                                           "PushButton6_Click at line 104\r\r")));
+    QVERIFY(platform.verifyAllAnswersUsed());
+}
+
+void ShellTest::tooManyFilesBox() {
+    TestPlatform platform;
+    platform.expectInformation();
+    ShowTooManyFiles(platform, nullptr, QStringLiteral("Pellatrix"));
+    QCOMPARE(platform.shown().size(), 1);
+    QCOMPARE(platform.shown().first().kind, TestPlatform::Kind::Information);
+    QCOMPARE(platform.shown().first().title, QStringLiteral("Pellatrix"));
+    QCOMPARE(platform.shown().first().text,
+             QStringLiteral("You've selected too many files to add.\r\rPlease try adding via "
+                            "the \"Add All\" button."));
+    QVERIFY(platform.verifyAllAnswersUsed());
+}
+
+void ShellTest::settingsDefaults() {
+    TemporaryStore temp;
+    SettingsStore& store = temp.store();
+    QCOMPARE(store.GetSetting("Text1", QString()), QString());
+    QCOMPARE(store.GetSetting("Extension", QStringLiteral("txt")), QStringLiteral("txt"));
+    QCOMPARE(store.GetSetting("Snapshot", false), QStringLiteral("False"));
+    QCOMPARE(store.GetSetting("Snapshot", true), QStringLiteral("True"));
+    // Reading creates nothing.
+    QVERIFY(!QFile::exists(temp.iniPath()));
+    // A stored empty text is a value, not a missing key.
+    store.SaveSetting("Extension", QString());
+    QCOMPARE(store.GetSetting("Extension", QStringLiteral("txt")), QString());
+    QCOMPARE(store.GetSetting("Snapshot", false), QStringLiteral("False"));
+}
+
+void ShellTest::settingsRoundTrip_data() {
+    QTest::addColumn<QString>("value");
+    QTest::newRow("plain") << "hello";
+    QTest::newRow("LF and CR LF breaks") << "line 1\nline 2\r\nline 3\r";
+    QTest::newRow("comma looks like a list") << "a, b,c";
+    QTest::newRow("semicolon and equals") << "x=1; y=2";
+    QTest::newRow("blanks at both ends") << "  padded  ";
+    QTest::newRow("quotes and backslashes") << "\"C:\\test\\\" 'q'";
+    QTest::newRow("at sign as in a variant") << "@Variant(abc) @@";
+    QTest::newRow("non-ASCII") << QStringLiteral("caf\u00e9 \u00f1 \u4e2d \u00a0nbsp");
+    QString latin1;
+    for (int c = 1; c < 256; ++c) {
+        latin1.append(QChar(c));
+    }
+    QTest::newRow("codes 1 to 255") << latin1;
+    QTest::newRow("bracket section look-alike") << "[Other]\nkey=value";
+}
+
+void ShellTest::settingsRoundTrip() {
+    QFETCH(QString, value);
+    TemporaryStore temp;
+    temp.store().SaveSetting("Text1", value);
+    QCOMPARE(temp.store().GetSetting("Text1", QStringLiteral("default")), value);
+    // A fresh store object on the same file (the next start of the program) reads the same.
+    SettingsStore again(temp.iniPath());
+    QCOMPARE(again.GetSetting("Text1", QStringLiteral("default")), value);
+}
+
+void ShellTest::settingsLeaveOtherKeys() {
+    TemporaryStore temp;
+    {
+        QSettings other(temp.iniPath(), QSettings::IniFormat);
+        other.setValue("Pellatrix/Foreign", "kept");
+        other.setValue("Elsewhere/Text1", "other section");
+    }
+    temp.store().SaveSetting("Text1", "mine");
+    temp.store().SaveSetting("Text1", "mine again");
+    QSettings check(temp.iniPath(), QSettings::IniFormat);
+    QCOMPARE(check.value("Pellatrix/Foreign").toString(), QStringLiteral("kept"));
+    QCOMPARE(check.value("Elsewhere/Text1").toString(), QStringLiteral("other section"));
+    QCOMPARE(check.value("Pellatrix/Text1").toString(), QStringLiteral("mine again"));
+    // A second running copy's write is seen by the next read.
+    SettingsStore secondCopy(temp.iniPath());
+    secondCopy.SaveSetting("LastFolder", "/tmp/a");
+    QCOMPARE(temp.store().GetSetting("LastFolder", QString()), QStringLiteral("/tmp/a"));
+}
+
+void ShellTest::settingsFailingWrite_data() {
+    QTest::addColumn<bool>("parentIsFile");
+    // A parent that is a regular file fails for root too; a read-only file only for others.
+    QTest::newRow("parent is a regular file") << true;
+    QTest::newRow("read-only store file") << false;
+}
+
+void ShellTest::settingsFailingWrite() {
+    QFETCH(bool, parentIsFile);
+    QTemporaryDir dir;
+    QString iniPath;
+    if (parentIsFile) {
+        QFile blocker(dir.filePath("blocker"));
+        QVERIFY(blocker.open(QIODevice::WriteOnly));
+        blocker.close();
+        iniPath = dir.filePath("blocker/Pellatrix.conf");
+    } else {
+        iniPath = dir.filePath("Pellatrix.conf");
+        SettingsStore(iniPath).SaveSetting("Text1", "before");
+        QFile::setPermissions(iniPath, QFile::ReadOwner | QFile::ReadGroup | QFile::ReadOther);
+        QFile::setPermissions(dir.path(), QFile::ReadOwner | QFile::ExeOwner);
+        QFile probe(iniPath);
+        if (probe.open(QIODevice::Append)) {
+            QFile::setPermissions(dir.path(),
+                                  QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+            QSKIP("running as root: a read-only file is still writable");
+        }
+    }
+    SettingsStore store(iniPath);
+    const QString before = store.GetSetting("Text1", QStringLiteral("none"));
+    bool thrown = false;
+    try {
+        store.SaveSetting("Text1", "after");
+    } catch (const FsError& e) {
+        thrown = true;
+        QVERIFY2(QString::fromLocal8Bit(e.what()).contains(iniPath), e.what());
+    }
+    QVERIFY(thrown);
+    // The failed value is not what this process reads back either.
+    QCOMPARE(store.GetSetting("Text1", QStringLiteral("none")), before);
+    QCOMPARE(SettingsStore(iniPath).GetSetting("Text1", QStringLiteral("none")), before);
+    QFile::setPermissions(dir.path(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+}
+
+void ShellTest::openFilesResult_data() {
+    const QChar nul(0);
+    QTest::addColumn<QStringList>("files");
+    QTest::addColumn<QString>("result");
+    QTest::newRow("cancel") << QStringList() << QString();
+    QTest::newRow("one file: its full path") << QStringList{"/tmp/a/one.txt"} << "/tmp/a/one.txt";
+    QTest::newRow("two in one folder") << QStringList{"/tmp/a/one.txt", "/tmp/a/two.txt"}
+                                       << QString("/tmp/a") + nul + "one.txt" + nul + "two.txt";
+    QTest::newRow("in the root folder")
+        << QStringList{"/one.txt", "/two.txt"} << QString("/") + nul + "one.txt" + nul + "two.txt";
+    QTest::newRow("different folders: common parent and relative names")
+        << QStringList{"/tmp/a/one.txt", "/tmp/b/two.txt"}
+        << QString("/tmp") + nul + "a/one.txt" + nul + "b/two.txt";
+    QTest::newRow("prefix that is no parent")
+        << QStringList{"/tmp/ab/one.txt", "/tmp/a/two.txt"}
+        << QString("/tmp") + nul + "ab/one.txt" + nul + "a/two.txt";
+}
+
+void ShellTest::openFilesResult() {
+    QFETCH(QStringList, files);
+    QFETCH(QString, result);
+    QCOMPARE(QtPlatform::openFilesResult(files), result);
+}
+
+void ShellTest::openFilesResultTooLarge() {
+    // "/f" + NUL + 2 names of n + NUL each + final NUL: exactly at the limit passes.
+    const int limit = QtPlatform::kOpenFilesLimit;
+    const int overhead = 2 + 1 + 1 + 1 + 1;
+    const int nameLength = (limit - overhead) / 2;
+    QString a(nameLength, QLatin1Char('a'));
+    QString b(limit - overhead - nameLength, QLatin1Char('b'));
+    QStringList files{"/f/" + a, "/f/" + b};
+    QCOMPARE(QtPlatform::openFilesResult(files).size(), limit - 2);  // NULs between parts only
+    files[1].append(QLatin1Char('b'));
+    try {
+        QtPlatform::openFilesResult(files);
+        QFAIL("no failure for a result over the limit");
+    } catch (const FsError& e) {
+        QCOMPARE(e.number(), static_cast<int>(kErrDialogResultTooLarge));
+    }
+}
+
+void ShellTest::displayText_data() {
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<QString>("shown");
+    QTest::newRow("CR LF is one break") << "a\r\nb"
+                                        << "a\nb";
+    QTest::newRow("lone CR is one break") << "a\rb"
+                                          << "a\nb";
+    QTest::newRow("CR CR is an empty line") << "a\r\rb"
+                                            << "a\n\nb";
+    QTest::newRow("report form") << "d\r\nin X at line 1\r\rPlease"
+                                 << "d\nin X at line 1\n\nPlease";
+    QTest::newRow("LF stays") << "a\nb"
+                              << "a\nb";
+    QTest::newRow("LF CR is two") << "a\n\rb"
+                                  << "a\n\nb";
+}
+
+void ShellTest::displayText() {
+    QFETCH(QString, text);
+    QFETCH(QString, shown);
+    QCOMPARE(QtPlatform::displayText(text), shown);
+}
+
+void ShellTest::drawStaysInRange() {
+    QVector<int> counts(101, 0);
+    for (quint32 seed = 0; seed < 86400; ++seed) {
+        const int n = QtPlatform::drawFromSeed(seed);
+        QVERIFY2(n >= 1 && n <= 100, qPrintable(QString::number(n)));
+        ++counts[n];
+    }
+    // Every value is reachable, 7 among them, each about once in a hundred.
+    for (int n = 1; n <= 100; ++n) {
+        QVERIFY2(counts[n] > 600 && counts[n] < 1150, qPrintable(QString::number(n)));
+    }
+    QCOMPARE(QtPlatform::drawFromSeed(1234), QtPlatform::drawFromSeed(1234));
+}
+
+void ShellTest::yieldSkipsOnlyWithinInterval() {
+    const int saved = yieldInterval();
+    int delivered = 0;
+    auto post = [&] {
+        QMetaObject::invokeMethod(
+            this, [&] { ++delivered; }, Qt::QueuedConnection);
+    };
+
+    setYieldInterval(60000);
+    YieldToEvents();  // this one runs (or ran long ago) and starts the interval
+    post();
+    YieldToEvents();
+    QCOMPARE(delivered, 0);  // skipped: too soon after the last one
+
+    setYieldInterval(0);
+    YieldToEvents();
+    QCOMPARE(delivered, 1);
+
+    setYieldInterval(1);
+    post();
+    QTest::qSleep(5);
+    YieldToEvents();
+    QCOMPARE(delivered, 2);  // long enough after the last one
+    setYieldInterval(saved);
+}
+
+QTEST_MAIN(ShellTest)
+#include "ShellTest.moc"
