@@ -4,6 +4,7 @@
 #include <functional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace pellatrix {
@@ -66,6 +67,19 @@ public:
     /// True when `path` names a regular file after following links. Never opens it, never throws.
     virtual bool isExistingFile(const std::string& path) = 0;
 
+    /// The names of fileNames(folder) that isExistingFile(folder + name) accepts, in listing
+    /// order; `folder` ends with the separator. Throws FsError like fileNames. An adapter may
+    /// answer from the listing itself instead of one look-up per name.
+    virtual std::vector<std::string> regularFileNames(const std::string& folder) {
+        std::vector<std::string> names;
+        for (std::string& name : fileNames(folder)) {
+            if (isExistingFile(folder + name)) {
+                names.push_back(std::move(name));
+            }
+        }
+        return names;
+    }
+
     /// Device and inode of the folder `path` after following links; throws FsError.
     virtual FolderIdentity folderIdentity(const std::string& path) = 0;
 };
@@ -83,6 +97,7 @@ public:
     std::vector<std::string> subFolderNames(const std::string& folder) override;
     std::vector<std::string> fileNames(const std::string& folder) override;
     bool isExistingFile(const std::string& path) override;
+    std::vector<std::string> regularFileNames(const std::string& folder) override;
     FolderIdentity folderIdentity(const std::string& path) override;
 };
 

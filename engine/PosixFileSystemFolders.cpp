@@ -1,8 +1,7 @@
-// The listing half of PosixFileSystem: the entries of one folder, split into folders and the rest.
+// The listing half of PosixFileSystem: the entries of one folder, split into folders, other
+// entries and regular files.
 #include <dirent.h>
-#include <fcntl.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
@@ -27,28 +26,83 @@ namespace {
     ThrowErrno(err, what);
 }
 
-// Hands every entry of `folder` but "." and ".." to `visit(name, isFolder)` in readdir order.
-// Links count as what they point to; a dangling link is no folder.
+// One entry of an open folder; its type is asked of the disk only when the listing left it open.
+class Entry {
+public:
+    Entry(int folderFd, const dirent& entry) : m_fd(folderFd), m_entry(entry) {}
+
+    const char* name() const { return m_entry.d_name; }
+
+    // What the entry is after following a link (0 when that cannot be read, as for a dangling
+    // link or a folder that may be read but not searched).
+    mode_t type() {
+        if (!m_typeKnown) {
+            m_typeKnown = true;
+            struct stat st {};
+            if (::fstatat(m_fd, name(), &st, 0) == 0) {
+                m_type = st.st_mode & S_IFMT;
+            } else {
+                m_error = errno;
+            }
+        }
+        return m_type;
+    }
+    // errno of the failed look-up of type(), 0 when it worked or was not made.
+    int typeError() const { return m_error; }
+
+    // A plain file as the listing says, not a link.
+    bool isPlainFile() const { return m_entry.d_type == DT_REG; }
+
+    bool isFolder() {
+        // The listing's own type answers most entries without a stat.
+        switch (m_entry.d_type) {
+            case DT_DIR:
+                return true;
+            case DT_UNKNOWN:
+            case DT_LNK:
+                return S_ISDIR(type());
+            default:
+                return false;
+        }
+    }
+
+    bool isRegularFile() {
+        switch (m_entry.d_type) {
+            case DT_REG:
+            case DT_UNKNOWN:
+            case DT_LNK:
+                // Even a plain file needs its look-up to succeed: in a folder that may be read
+                // but not searched, no file can be opened.
+                return S_ISREG(type());
+            default:
+                return false;
+        }
+    }
+
+private:
+    int m_fd;
+    const dirent& m_entry;
+    bool m_typeKnown = false;
+    mode_t m_type = 0;
+    int m_error = 0;
+};
+
+// Hands every entry of `folder` but "." and ".." to `visit(Entry&)` in readdir order.
 template <class Visit>
 void listFolder(const std::string& folder, Visit&& visit) {
     if (folder.find('\0') != std::string::npos) {
         throwListingError(EINVAL, folder);
     }
-    // O_DIRECTORY refuses a FIFO or device before it could block; O_NONBLOCK is a second guard.
-    const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) {
-        throwListingError(errno, folder);
-    }
-    DIR* dir = ::fdopendir(fd);
+    // opendir opens with O_DIRECTORY, which refuses a FIFO or device before it could block.
+    DIR* dir = ::opendir(folder.c_str());
     if (dir == nullptr) {
-        const int err = errno;
-        ::close(fd);
-        throwListingError(err, folder);
+        throwListingError(errno, folder);
     }
     struct Closer {
         DIR* dir;
         ~Closer() { ::closedir(dir); }
     } closer{dir};
+    const int fd = ::dirfd(dir);
 
     for (;;) {
         errno = 0;
@@ -59,18 +113,11 @@ void listFolder(const std::string& folder, Visit&& visit) {
             }
             return;
         }
-        const char* name = entry->d_name;
-        if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0) {
+        if (std::strcmp(entry->d_name, ".") == 0 || std::strcmp(entry->d_name, "..") == 0) {
             continue;
         }
-        bool isFolder = entry->d_type == DT_DIR;
-        // The entry's own type answers most entries without a stat; links and file systems that
-        // do not fill it in are asked through the open folder.
-        if (entry->d_type == DT_UNKNOWN || entry->d_type == DT_LNK) {
-            struct stat st {};
-            isFolder = ::fstatat(fd, name, &st, 0) == 0 && S_ISDIR(st.st_mode);
-        }
-        visit(name, isFolder);
+        Entry e(fd, *entry);
+        visit(e);
     }
 }
 
@@ -78,9 +125,9 @@ void listFolder(const std::string& folder, Visit&& visit) {
 
 std::vector<std::string> PosixFileSystem::subFolderNames(const std::string& folder) {
     std::vector<std::string> names;
-    listFolder(folder, [&](const char* name, bool isFolder) {
-        if (isFolder) {
-            names.emplace_back(name);
+    listFolder(folder, [&](Entry& e) {
+        if (e.isFolder()) {
+            names.emplace_back(e.name());
         }
     });
     return names;
@@ -88,9 +135,38 @@ std::vector<std::string> PosixFileSystem::subFolderNames(const std::string& fold
 
 std::vector<std::string> PosixFileSystem::fileNames(const std::string& folder) {
     std::vector<std::string> names;
-    listFolder(folder, [&](const char* name, bool isFolder) {
-        if (!isFolder) {
-            names.emplace_back(name);
+    listFolder(folder, [&](Entry& e) {
+        if (!e.isFolder()) {
+            names.emplace_back(e.name());
+        }
+    });
+    return names;
+}
+
+std::vector<std::string> PosixFileSystem::regularFileNames(const std::string& folder) {
+    std::vector<std::string> names;
+    // Whether the folder may be searched is the same for all its plain files: one plain file's
+    // look-up answers for the others, so a listing costs one stat instead of one per file.
+    enum class Search { Unknown, Allowed, Refused } search = Search::Unknown;
+    listFolder(folder, [&](Entry& e) {
+        if (e.isFolder()) {
+            return;
+        }
+        bool regular = false;
+        if (e.isPlainFile() && search != Search::Unknown) {
+            regular = search == Search::Allowed;
+        } else {
+            regular = e.isRegularFile();
+            if (e.isPlainFile()) {
+                if (regular) {
+                    search = Search::Allowed;
+                } else if (e.typeError() == EACCES) {
+                    search = Search::Refused;
+                }
+            }
+        }
+        if (regular) {
+            names.emplace_back(e.name());
         }
     });
     return names;

@@ -3,6 +3,7 @@
 #include <fnmatch.h>
 
 #include <exception>
+#include <iterator>
 #include <optional>
 #include <utility>
 
@@ -108,6 +109,11 @@ bool FolderScan::isExistingFolder(const std::string& path, int& attributes) {
 }
 
 void FolderScan::GetSubDirectories2016(FolderList& folders, bool recurse) {
+    scanPass(folders, recurse);
+}
+
+std::size_t FolderScan::scanPass(FolderList& folders, bool recurse) {
+    std::size_t removed = 0;
     Trap trap(locations::kGetSubDirectories2016, m_report);
     const auto yield = [this] {
         if (m_yield) {
@@ -136,6 +142,7 @@ void FolderScan::GetSubDirectories2016(FolderList& folders, bool recurse) {
                 if (folders[i] == folder) {
                     folders.erase(folders.begin() + static_cast<std::ptrdiff_t>(i));
                     removedAtOrBefore = i <= index;
+                    ++removed;
                     return;
                 }
             }
@@ -231,13 +238,16 @@ void FolderScan::GetSubDirectories2016(FolderList& folders, bool recurse) {
         next();  // 138-148
     }
 
-    // 150
+    // 150: the nested pass drops the entries it could not list from `found` and appends the
+    // deeper levels, already tested by its own final pass.
+    std::size_t ownEntries = found.size();
     if (recurse && !found.empty()) {
-        trap.step(150, [&] { GetSubDirectories2016(found, true); });
+        trap.step(150, [&] { ownEntries -= scanPass(found, true); });
     }
 
     // 152-160: no length test here, so a deep folder that was not listed is still added.
-    for (const std::string& entry : found) {
+    for (std::size_t i = 0; i < ownEntries && i < found.size(); ++i) {
+        std::string& entry = found[i];
         int attributes = 0;
         if (!isExistingFolder(entry, attributes)) {  // 154
             continue;
@@ -245,9 +255,21 @@ void FolderScan::GetSubDirectories2016(FolderList& folders, bool recurse) {
         trap.step(156, yield);
         if (trap.test(158,
                       [&] { return !isHiddenSystem(attributes) || m_fs.isRootFolder(entry); })) {
-            trap.step(160, [&] { folders.push_back(entry); });
+            trap.step(160, [&] { folders.push_back(std::move(entry)); });
         }
     }
+    // The deeper levels passed these very tests a moment ago in the nested final pass; testing
+    // them again at every level above would cost one attribute read per level of depth and
+    // report one failure once per level.
+    if (ownEntries < found.size()) {
+        trap.step(160, [&] {
+            folders.insert(
+                folders.end(),
+                std::make_move_iterator(found.begin() + static_cast<std::ptrdiff_t>(ownEntries)),
+                std::make_move_iterator(found.end()));
+        });
+    }
+    return removed;
 }
 
 std::vector<std::string> ListFilesInFolder(FileSystem& fs, const std::string& folder,
@@ -256,10 +278,12 @@ std::vector<std::string> ListFilesInFolder(FileSystem& fs, const std::string& fo
     if (directory.empty() || directory.back() != kFolderSeparator) {
         directory += kFolderSeparator;
     }
+    // The listing keeps only what IsExistingFile(directory + name) accepts, so a file system
+    // can answer that from the listing instead of one look-up per name.
     std::vector<std::string> result;
-    for (const std::string& name : fs.fileNames(directory)) {
-        if (MatchesWildcard(pattern, name) && IsExistingFile(fs, directory + name)) {
-            result.push_back(name);
+    for (std::string& name : fs.regularFileNames(directory)) {
+        if (MatchesWildcard(pattern, name)) {
+            result.push_back(std::move(name));
         }
     }
     return result;

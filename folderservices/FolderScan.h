@@ -37,6 +37,8 @@ private:
     };
 
     bool isExistingFolder(const std::string& path, int& attributes);
+    /// One pass of GetSubDirectories2016; answers how many entries it removed from `folders`.
+    std::size_t scanPass(FolderList& folders, bool recurse);
 
     FileSystem& m_fs;
     std::function<void()> m_yield;

@@ -57,11 +57,11 @@ TEST(FolderScanOrder, BreadthFirstInListingOrderGroupedByParent) {
     ScanResult r = scan(fs, {"/S/"});
     EXPECT_EQ(r.folders, (Strings{"/S/", "/S/b/", "/S/a/", "/S/b/x/", "/S/a/x/", "/S/a/x/deep/"}));
     EXPECT_TRUE(r.reports.empty());
-    // One yield before each listed folder's test, one per name read, one per existing folder
-    // of the final passes (each level's folders pass through every shallower final pass too).
+    // One yield before each listed folder's test, one per name read, one per folder in its
+    // parent's final pass.
     const int listedFolders = 6;
     const int namesRead = 5;
-    const int finalPassVisits = 5 + 3 + 1;
+    const int finalPassVisits = 5;
     EXPECT_EQ(r.yields, listedFolders + namesRead + finalPassVisits);
 }
 
@@ -371,6 +371,18 @@ TEST(FolderScanFailures, HiddenSystemStartEntryWithFailingRootTestIsReportedThen
     ScanResult r = scan(fs, {"/H/"});
     EXPECT_EQ(lines(r), (std::vector<int>{116}));
     EXPECT_EQ(r.folders, (Strings{"/H/", "/H/in/"}));
+}
+
+TEST(FolderScanFailures, AFailingFinalTestDeepDownIsReportedOnce) {
+    FakeFileSystem fs;
+    fs.addFolder("/S/a/b");
+    fs.addFolder("/S/a/b/h", kAttrHidden | kAttrSystem | kAttrDirectory);
+    fs.at("/S/a/b/h").rootFailure = 75;
+    ScanResult r = scan(fs, {"/S/"});
+    // 116 in its own pass (alone there, so before any listing), 158 in its parent's final pass
+    // and not again at each level above.
+    EXPECT_EQ(lines(r), (std::vector<int>{116, 158}));
+    EXPECT_EQ(r.folders, (Strings{"/S/", "/S/a/", "/S/a/b/", "/S/a/b/h/"}));
 }
 
 TEST(FolderScanFailures, AFailingYieldIsReportedAndTheScanGoesOn) {

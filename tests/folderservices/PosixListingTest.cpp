@@ -68,6 +68,54 @@ TEST(PosixListing, FoldersAndTheRestInReaddirOrderLinksFollowed) {
         EXPECT_EQ(fs.fileNames(folder),
                   onlyThese(order, {"f.txt", ".h", "lf", "dangling", "loop", "pipe"}));
     }
+    EXPECT_EQ(fs.regularFileNames(tree.root() + "/"), onlyThese(order, {"f.txt", ".h", "lf"}));
+}
+
+TEST(PosixListing, RegularFilesAsOneLookUpPerNameWouldFindThem) {
+    // The listing's shortcut must agree with fileNames + isExistingFile, also in a folder that
+    // may be read but not searched (no file there can be opened) and one that may not be read.
+    TempTree tree;
+    for (const char* folder : {"open", "readonly", "searchonly"}) {
+        tree.file(std::string(folder) + "/a.txt");
+        tree.file(std::string(folder) + "/b.txt");
+        tree.link(std::string(folder) + "/l.txt", "a.txt");
+        tree.folder(std::string(folder) + "/sub");
+    }
+    tree.lock("readonly", 0444);
+    tree.lock("searchonly", 0111);
+    const std::string outcome = RunUnprivileged([&] {
+        std::ostringstream out;
+        PosixFileSystem fs;
+        for (const char* folder : {"open", "readonly", "searchonly"}) {
+            const std::string path = tree.path(folder) + "/";
+            std::string shortcut;
+            std::string lookUps;
+            try {
+                for (const std::string& name : fs.regularFileNames(path)) {
+                    shortcut += name + " ";
+                }
+            } catch (const FsError& e) {
+                shortcut = "failed " + std::to_string(e.number());
+            }
+            try {
+                for (const std::string& name : fs.FileSystem::regularFileNames(path)) {
+                    lookUps += name + " ";
+                }
+            } catch (const FsError& e) {
+                lookUps = "failed " + std::to_string(e.number());
+            }
+            out << folder << ": " << shortcut << (shortcut == lookUps ? "" : " but " + lookUps)
+                << '\n';
+        }
+        return out.str();
+    });
+    std::string open;
+    for (const std::string& name : ReaddirOrder(tree.path("open"))) {
+        if (name != "sub") {
+            open += name + " ";
+        }
+    }
+    EXPECT_EQ(outcome, "open: " + open + "\nreadonly: \nsearchonly: failed 70\n");
 }
 
 TEST(PosixListing, FailuresCarryTheirNumberAndNameThePath) {

@@ -61,9 +61,9 @@ public:
             throw std::runtime_error("mkfifo failed");
         }
     }
-    /// Takes every permission away from a folder (restored before removal).
-    void lock(const std::string& relative) {
-        ::chmod(path(relative).c_str(), 0);
+    /// Takes every permission away from a folder, or sets `mode` (restored before removal).
+    void lock(const std::string& relative, mode_t mode = 0) {
+        ::chmod(path(relative).c_str(), mode);
         m_locked.push_back(path(relative));
     }
 
