@@ -92,7 +92,7 @@ void LoadSampleFiles(const WindowContext& context, InputList& list) {
     // A missing record reads as the word False, which unscrambles to no file at all.
     const std::string stored =
         snapshotSettingBytes(context.settings->GetSetting(kSnapshotKey, false));
-    const std::string record = UnscrambleText(stored, SampleRecordKey, context.yield);
+    const std::string record = UnscrambleText(stored, SampleRecordKey, sparseYield(context.yield));
     PosixFileSystem fs;
     for (const std::string& part : splitSampleRecord(record)) {
         const QString path = text(part);
@@ -129,7 +129,7 @@ void RecordSampleFiles(const WindowContext& context) {
             throw;
         }
     }
-    const std::string scrambled = ScrambleText(record, SampleRecordKey, context.yield);
+    const std::string scrambled = ScrambleText(record, SampleRecordKey, sparseYield(context.yield));
     context.settings->SaveSetting(kSnapshotKey, snapshotSettingText(scrambled));
 }
 

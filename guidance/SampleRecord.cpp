@@ -1,5 +1,7 @@
 #include "guidance/SampleRecord.h"
 
+#include <utility>
+
 #include "folderservices/FolderScan.h"
 
 namespace pellatrix {
@@ -52,6 +54,20 @@ std::string UnscrambleText(std::string_view text, std::string_view key,
         }
         return v;
     });
+}
+
+std::function<void()> sparseYield(std::function<void()> yield, unsigned every) {
+    if (!yield) {
+        return {};
+    }
+    if (every == 0) {
+        every = 1;
+    }
+    return [yield = std::move(yield), every, calls = 0u]() mutable {
+        if (calls++ % every == 0) {
+            yield();
+        }
+    };
 }
 
 std::string samplesFolder(const std::string& programFolder) {

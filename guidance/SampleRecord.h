@@ -26,6 +26,11 @@ std::string ScrambleText(std::string_view text, std::string_view key,
 std::string UnscrambleText(std::string_view text, std::string_view key,
                            const std::function<void()>& yield = {});
 
+/// A yield for the scramblers that passes one call in `every` on to `yield` (the first one
+/// included): the window's yield reads the clock on every call, which would cost a long record
+/// several times its scrambling work, while `every` bytes take well under a microsecond.
+std::function<void()> sparseYield(std::function<void()> yield, unsigned every = 64);
+
 /// The samples folder of a program folder (no final separator): programFolder + "/Samples".
 std::string samplesFolder(const std::string& programFolder);
 

@@ -166,7 +166,8 @@ void GuidanceHandlersTest::recordThenLoadTwiceAddsOnceAndAsksEachTime() {
     const QString stored = rig.snapshot();
     QVERIFY(!stored.isEmpty());
     QVERIFY2(!stored.contains("Samples"), "the record is stored scrambled");
-    QVERIFY(rig.yields >= stored.size());
+    // The window is given its events while the record is scrambled, one byte in 64.
+    QVERIFY(rig.yields >= stored.size() / 64);
 
     rig.list().appendEntry("/some/other/list.txt");
     rig.platform.expectQuestion(false);

@@ -95,6 +95,29 @@ TEST(ScrambleText, YieldsOncePerByte) {
     EXPECT_EQ(calls, 0);
 }
 
+TEST(SparseYield, PassesOneCallInEvery) {
+    struct Case {
+        unsigned every;
+        int calls;
+        int passed;
+    };
+    const Case cases[] = {
+        {64, 1, 1},   // the first call gets through at once
+        {64, 64, 1},  // then one in 64
+        {64, 65, 2}, {64, 1000, 16},
+        {1, 5, 5},   {0, 5, 5},  // a zero step must not divide by zero: every call passes
+    };
+    for (const Case& t : cases) {
+        int passed = 0;
+        const std::function<void()> yield = sparseYield([&] { ++passed; }, t.every);
+        for (int i = 0; i < t.calls; ++i) {
+            yield();
+        }
+        EXPECT_EQ(passed, t.passed) << t.every << " / " << t.calls;
+    }
+    EXPECT_FALSE(sparseYield({})) << "no yield stays no yield";
+}
+
 // A record past the 16-bit count of the original platform is neither cut nor refused.
 TEST(ScrambleText, LongRecordRoundTrips) {
     std::string record;
