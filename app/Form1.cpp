@@ -14,6 +14,8 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QScreen>
+#include <QStyleOptionButton>
+#include <QStylePainter>
 #include <QTextDocument>
 #include <cstdlib>
 
@@ -62,6 +64,38 @@ void setBackground(QWidget* widget, const QColor& colour) {
     widget->setPalette(palette);
     widget->setAutoFillBackground(true);
 }
+
+// A push button whose caption wraps onto more lines when it does not fit on one, as the taller
+// buttons of the design expect ("How to add Dynamic Text Content"); text() stays the caption.
+class CaptionButton : public QPushButton {
+public:
+    using QPushButton::QPushButton;
+
+protected:
+    void paintEvent(QPaintEvent*) override {
+        QStylePainter painter(this);
+        QStyleOptionButton option;
+        initStyleOption(&option);
+        const QString caption = option.text;
+        option.text.clear();
+        painter.drawControl(QStyle::CE_PushButton, option);
+        painter.setPen(option.palette.color(isEnabled() ? QPalette::Active : QPalette::Disabled,
+                                            QPalette::ButtonText));
+        // Shrink the font a little when even the wrapped caption would be cut off.
+        const QRect area = rect().adjusted(2, 1, -2, -1);
+        const int flags = Qt::AlignCenter | Qt::TextWordWrap;
+        QFont captionFont = font();
+        for (int i = 0; i < 8; ++i) {
+            const QRect need = QFontMetrics(captionFont).boundingRect(area, flags, caption);
+            if (need.height() <= area.height() && need.width() <= area.width()) {
+                break;
+            }
+            captionFont.setPointSizeF(captionFont.pointSizeF() - 0.5);
+        }
+        painter.setFont(captionFont);
+        painter.drawText(area, flags, caption);
+    }
+};
 
 }  // namespace
 
@@ -152,7 +186,7 @@ void Form1::createControls() {
         return frame;
     };
     auto makeButton = [&](int number, const char* caption, QWidget* container, QRect geometry) {
-        auto* button = new QPushButton(QString::fromLatin1(caption), container);
+        auto* button = new CaptionButton(QString::fromLatin1(caption), container);
         button->setObjectName(QStringLiteral("PushButton%1").arg(number));
         button->setGeometry(geometry);
         button->setFont(buttonFont);
