@@ -30,6 +30,7 @@
 #include "engine/PathRules.h"
 #include "engine/ReportLocations.h"
 #include "engine/Trap.h"
+#include "inputlist/AddFiles.h"
 #include "inputlist/InputList.h"
 
 namespace pellatrix {
@@ -257,6 +258,11 @@ void Form1::createControls() {
 void Form1::connectHandlers() {
     connect(m_text1, &QPlainTextEdit::textChanged, this, &Form1::Text1_Change);
     connect(m_buttons[1], &QPushButton::clicked, this, &Form1::PushButton2_Click);
+    connect(m_buttons[2], &QPushButton::clicked, this,
+            [this] { PushButton3_Click(m_context, m_fs); });
+    connect(m_buttons[3], &QPushButton::clicked, this,
+            [this] { PushButton4_Click(m_context, m_fs); });
+    connect(m_buttons[5], &QPushButton::clicked, this, [this] { PushButton6_Click(m_context); });
 }
 
 void Form1::Form_Load() {
