@@ -33,6 +33,11 @@ bool holdsLocalFiles(const QMimeData* data) {
     return std::any_of(urls.begin(), urls.end(), [](const QUrl& u) { return u.isLocalFile(); });
 }
 
+// Only a copy is ever taken; a source that offers nothing but a move is refused.
+bool canCopy(Qt::DropActions offered) {
+    return offered.testFlag(Qt::CopyAction);
+}
+
 }  // namespace
 
 bool IsWindowBusy(const QWidget* window) {
@@ -181,7 +186,7 @@ void InputList::keyPressEvent(QKeyEvent* event) {
 }
 
 void InputList::dragEnterEvent(QDragEnterEvent* event) {
-    if (ListView1_OLEDragOver(event->mimeData())) {
+    if (ListView1_OLEDragOver(event->mimeData()) && canCopy(event->possibleActions())) {
         event->setDropAction(Qt::CopyAction);
         event->accept();
     } else {
@@ -190,7 +195,7 @@ void InputList::dragEnterEvent(QDragEnterEvent* event) {
 }
 
 void InputList::dragMoveEvent(QDragMoveEvent* event) {
-    if (ListView1_OLEDragOver(event->mimeData())) {
+    if (ListView1_OLEDragOver(event->mimeData()) && canCopy(event->possibleActions())) {
         event->setDropAction(Qt::CopyAction);
         event->accept();
     } else {
@@ -203,7 +208,7 @@ void InputList::dragLeaveEvent(QDragLeaveEvent* event) {
 }
 
 void InputList::dropEvent(QDropEvent* event) {
-    if (!ListView1_OLEDragOver(event->mimeData())) {
+    if (!ListView1_OLEDragOver(event->mimeData()) || !canCopy(event->possibleActions())) {
         event->ignore();
         return;
     }

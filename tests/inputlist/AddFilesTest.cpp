@@ -47,6 +47,16 @@ class RefusingFileSystem : public PosixFileSystem {
 public:
     explicit RefusingFileSystem(std::string refused) : m_refused(std::move(refused)) {}
     std::vector<std::string> fileNames(const std::string& folder) override {
+        refuse(folder);
+        return PosixFileSystem::fileNames(folder);
+    }
+    std::vector<std::string> regularFileNames(const std::string& folder) override {
+        refuse(folder);
+        return PosixFileSystem::regularFileNames(folder);
+    }
+
+private:
+    void refuse(const std::string& folder) const {
         std::string f = folder;
         while (f.size() > 1 && f.back() == '/') {
             f.pop_back();
@@ -54,10 +64,8 @@ public:
         if (f == m_refused) {
             throw FsError(kErrPermissionDenied, "Cannot list '" + folder + "': Permission denied");
         }
-        return PosixFileSystem::fileNames(folder);
     }
 
-private:
     std::string m_refused;
 };
 
