@@ -19,7 +19,8 @@ std::string collapsePairs(std::string_view text, char separator) {
 
 }  // namespace
 
-std::string CollapseSeparators(std::string_view path, char separator) {
+std::string CollapseSeparators(std::string_view path, PathFlavour flavour) {
+    const char separator = SeparatorOf(flavour);
     if (path.empty() || path.front() != separator) {
         return collapsePairs(path, separator);
     }
@@ -27,12 +28,12 @@ std::string CollapseSeparators(std::string_view path, char separator) {
     const std::string_view rest =
         runEnd == std::string_view::npos ? std::string_view() : path.substr(runEnd);
     // Two leading backslashes name a network server on Windows; elsewhere the root is one '/'.
-    const std::string prefix(separator == '\\' ? 2 : 1, separator);
+    const std::string prefix(flavour == PathFlavour::Windows ? 2 : 1, separator);
     return prefix + collapsePairs(rest, separator);
 }
 
 std::string CollapseBackslashes(std::string_view path) {
-    return CollapseSeparators(path, kPathSeparator);
+    return CollapseSeparators(path, kNativeFlavour);
 }
 
 }  // namespace pellatrix

@@ -21,11 +21,11 @@ class WindowsFlavour : public testing::TestWithParam<CollapseCase> {};
 class LinuxFlavour : public testing::TestWithParam<CollapseCase> {};
 
 TEST_P(WindowsFlavour, CollapsesAsGiven) {
-    EXPECT_EQ(CollapseSeparators(GetParam().path, '\\'), GetParam().expected);
+    EXPECT_EQ(CollapseSeparators(GetParam().path, PathFlavour::Windows), GetParam().expected);
 }
 
 TEST_P(LinuxFlavour, CollapsesAsGiven) {
-    EXPECT_EQ(CollapseSeparators(GetParam().path, '/'), GetParam().expected);
+    EXPECT_EQ(CollapseSeparators(GetParam().path, PathFlavour::Posix), GetParam().expected);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -66,7 +66,7 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(CollapseBackslashes, UsesThePlatformSeparator) {
-    EXPECT_EQ(CollapseBackslashes("//x//y"), CollapseSeparators("//x//y", kPathSeparator));
+    EXPECT_EQ(CollapseBackslashes("//x//y"), CollapseSeparators("//x//y", kNativeFlavour));
 }
 
 }  // namespace
