@@ -70,8 +70,9 @@ std::optional<char32_t> decodeUtf8(std::string_view text, std::size_t& pos) {
     return code;
 }
 
-bool matchesExactly(const std::string& pattern, const std::string& name) {
-    // Only `*` and `?` are wildcards here: a bracket stands for itself, and so does a backslash.
+// The pattern as fnmatch reads it: only `*` and `?` are wildcards here, so a bracket stands
+// for itself (a backslash does too, through FNM_NOESCAPE).
+std::string toGlob(std::string_view pattern) {
     std::string glob;
     glob.reserve(pattern.size());
     for (char c : pattern) {
@@ -81,8 +82,33 @@ bool matchesExactly(const std::string& pattern, const std::string& name) {
             glob += c;
         }
     }
+    return glob;
+}
+
+bool globMatches(const std::string& glob, const std::string& name) {
     return ::fnmatch(glob.c_str(), name.c_str(), FNM_NOESCAPE | FNM_CASEFOLD) == 0;
 }
+
+// A wildcard pattern prepared once for many names.
+class Wildcard {
+public:
+    explicit Wildcard(const std::string& pattern) : m_glob(toGlob(pattern)) {
+        // A directory search lets "x.*" match "x" too; that is what makes "*.*" match every name.
+        constexpr std::string_view kAnyExtension = ".*";
+        if (pattern.ends_with(kAnyExtension)) {
+            m_withoutExtension =
+                toGlob(std::string_view(pattern).substr(0, pattern.size() - kAnyExtension.size()));
+        }
+    }
+    bool matches(const std::string& name) const {
+        return globMatches(m_glob, name) ||
+               (m_withoutExtension && globMatches(*m_withoutExtension, name));
+    }
+
+private:
+    std::string m_glob;
+    std::optional<std::string> m_withoutExtension;
+};
 
 }  // namespace
 
@@ -280,9 +306,10 @@ std::vector<std::string> ListFilesInFolder(FileSystem& fs, const std::string& fo
     }
     // The listing keeps only what IsExistingFile(directory + name) accepts, so a file system
     // can answer that from the listing instead of one look-up per name.
+    const Wildcard wildcard(pattern);
     std::vector<std::string> result;
     for (std::string& name : fs.regularFileNames(directory)) {
-        if (MatchesWildcard(pattern, name)) {
+        if (wildcard.matches(name)) {
             result.push_back(std::move(name));
         }
     }
@@ -290,15 +317,7 @@ std::vector<std::string> ListFilesInFolder(FileSystem& fs, const std::string& fo
 }
 
 bool MatchesWildcard(const std::string& pattern, const std::string& name) {
-    if (matchesExactly(pattern, name)) {
-        return true;
-    }
-    // A directory search lets "x.*" match "x" too; that is what makes "*.*" match every name.
-    constexpr std::string_view kAnyExtension = ".*";
-    if (pattern.size() >= kAnyExtension.size() && pattern.ends_with(kAnyExtension)) {
-        return matchesExactly(pattern.substr(0, pattern.size() - kAnyExtension.size()), name);
-    }
-    return false;
+    return Wildcard(pattern).matches(name);
 }
 
 bool IsExistingFile(FileSystem& fs, const std::string& path) {

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <clocale>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -98,6 +99,8 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "usage: %s TREE [REPEATS]\n", argv[0]);
         return 2;
     }
+    // The window runs in the user's locale, which decides how file names are matched.
+    std::setlocale(LC_ALL, "");
     std::string root = argv[1];
     while (root.size() > 1 && root.back() == '/') {
         root.pop_back();
