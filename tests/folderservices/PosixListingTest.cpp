@@ -167,7 +167,8 @@ TEST(PosixListing, PathWithNulIsRefusedNotCutShort) {
 
 TEST(RealScan, BreadthFirstInTheOrderTheFoldersAreListed) {
     TempTree tree;
-    for (const char* p : {"S/b/x", "S/a/x", "S/c"}) {
+    // Names the program cannot carry are left out with everything below them.
+    for (const char* p : {"S/b/x", "S/a/x", "S/c", "S/tab\there/x", "S/bad\xff/x"}) {
         tree.folder(p);
     }
     tree.file("S/a/file.txt");
@@ -175,6 +176,9 @@ TEST(RealScan, BreadthFirstInTheOrderTheFoldersAreListed) {
     FolderList expected = {s};
     Strings second;
     for (const std::string& name : ReaddirOrder(tree.path("S"))) {
+        if (name != "a" && name != "b" && name != "c") {
+            continue;
+        }
         expected.push_back(s + name + "/");
         if (name != "c") {
             second.push_back(s + name + "/x/");
