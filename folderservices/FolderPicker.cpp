@@ -13,9 +13,10 @@ QString PickFolder(Platform& platform, QWidget* owner, const QString& prompt,
     if (chosen.isEmpty() || !QDir::isAbsolutePath(chosen)) {
         return QString();
     }
+    // The scan builds paths with the platform's own separator.
+    chosen = QDir::toNativeSeparators(chosen);
     // Callers add the separator themselves; only the root keeps its own.
-    while (chosen.size() > 1 && !QDir(chosen).isRoot() &&
-           (chosen.endsWith(u'/') || chosen.endsWith(QDir::separator()))) {
+    while (chosen.size() > 1 && !QDir(chosen).isRoot() && chosen.endsWith(QDir::separator())) {
         chosen.chop(1);
     }
     return chosen;
