@@ -357,11 +357,13 @@ void Form1Test::fixedTextPersists() {
 
 void Form1Test::fixedTextStoreFailureReportedOnce() {
     QTemporaryDir dir;
-    writeFile(dir.filePath("blocker"), "x");
-    SettingsStore broken(dir.filePath("blocker/Pellatrix.conf"));
-    Form1 form(*m_platform, broken, m_program->path());
+    SettingsStore store(dir.filePath("sub/Pellatrix.conf"));
+    Form1 form(*m_platform, store, m_program->path());
     form.setEndProcess([] {});
     auto* text1 = child<QPlainTextEdit>(form, "Text1");
+    // From now on the store cannot be written: its folder's place is taken by a file.
+    QVERIFY(QDir(dir.filePath("sub")).removeRecursively());
+    writeFile(dir.filePath("sub"), "x");
     // Three keystrokes, one report: the user learns of it without a box per key.
     m_platform->expectWarning();
     QTest::keyClicks(text1, "abc");
@@ -371,6 +373,14 @@ void Form1Test::fixedTextStoreFailureReportedOnce() {
             .first()
             .contains(QStringLiteral("\r\nin Morvane2021/08/31.Form1.Text1_Change at line 100")));
     QCOMPARE(form.fixedText(), QStringLiteral("abc"));
+    // Writable again: the next change stores the whole text; a later failure is told again.
+    QVERIFY(QFile::remove(dir.filePath("sub")));
+    QTest::keyClicks(text1, "d");
+    QCOMPARE(store.GetSetting("Text1", QString()), QStringLiteral("abcd"));
+    writeFile(dir.filePath("sub"), "x");
+    m_platform->expectWarning();
+    QTest::keyClicks(text1, "ef");
+    QCOMPARE(m_platform->texts(TestPlatform::Kind::Warning).size(), 2);
     QVERIFY(m_platform->verifyAllAnswersUsed());
 }
 
