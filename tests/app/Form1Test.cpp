@@ -377,6 +377,7 @@ void Form1Test::fixedTextStoreFailureReportedOnce() {
     QVERIFY(QFile::remove(dir.filePath("sub")));
     QTest::keyClicks(text1, "d");
     QCOMPARE(store.GetSetting("Text1", QString()), QStringLiteral("abcd"));
+    QVERIFY(QDir(dir.filePath("sub")).removeRecursively());
     writeFile(dir.filePath("sub"), "x");
     m_platform->expectWarning();
     QTest::keyClicks(text1, "ef");
