@@ -1,6 +1,7 @@
 #include "app/SettingsStore.h"
 
 #include <QSettings>
+#include <QStandardPaths>
 #include <memory>
 #include <utility>
 
@@ -17,9 +18,13 @@ const QString kGroup = QStringLiteral("Pellatrix");
 // second running copy wrote.
 std::unique_ptr<QSettings> openStore(const QString& iniPath) {
     if (iniPath.isEmpty()) {
-        return std::make_unique<QSettings>(QSettings::IniFormat, QSettings::UserScope,
-                                           QString::fromLatin1(product::kOrganisation),
-                                           QString::fromLatin1(product::kProductName));
+        // Qt would name a user-scope INI store "Pellatrix.ini"; the store is known as
+        // ~/.config/Quennet/Pellatrix.conf (the usual name of an INI store on Linux).
+        const QString path =
+            QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation) +
+            QLatin1Char('/') + QString::fromLatin1(product::kOrganisation) + QLatin1Char('/') +
+            QString::fromLatin1(product::kProductName) + QStringLiteral(".conf");
+        return std::make_unique<QSettings>(path, QSettings::IniFormat);
     }
     return std::make_unique<QSettings>(iniPath, QSettings::IniFormat);
 }
