@@ -30,6 +30,7 @@ private slots:
     void errorReportShownThroughTrap();
     void tooManyFilesBox();
     void settingsDefaults();
+    void settingsUserStoreLocation();
     void settingsRoundTrip_data();
     void settingsRoundTrip();
     void settingsLeaveOtherKeys();
@@ -161,6 +162,19 @@ void ShellTest::settingsDefaults() {
     store.SaveSetting("Extension", QString());
     QCOMPARE(store.GetSetting("Extension", QStringLiteral("txt")), QString());
     QCOMPARE(store.GetSetting("Snapshot", false), QStringLiteral("False"));
+}
+
+void ShellTest::settingsUserStoreLocation() {
+    QTemporaryDir home;
+    const QByteArray saved = qgetenv("XDG_CONFIG_HOME");
+    qputenv("XDG_CONFIG_HOME", QFile::encodeName(home.path()));
+    SettingsStore user;
+    user.SaveSetting("Extension", "csv");
+    QSettings check(home.filePath("Quennet/Pellatrix.conf"), QSettings::IniFormat);
+    QCOMPARE(check.value("Pellatrix/Extension").toString(), QStringLiteral("csv"));
+    QCOMPARE(user.GetSetting("Extension", QStringLiteral("txt")), QStringLiteral("csv"));
+    QCOMPARE(QDir(home.filePath("Quennet")).entryList(QDir::Files), QStringList{"Pellatrix.conf"});
+    saved.isNull() ? qunsetenv("XDG_CONFIG_HOME") : qputenv("XDG_CONFIG_HOME", saved);
 }
 
 void ShellTest::settingsRoundTrip_data() {
