@@ -149,11 +149,17 @@ QString InputList::programFolder() const {
 
 void InputList::mousePressEvent(QMouseEvent* event) {
     ListView1_MouseDown();
+    QTreeWidgetItem* item = itemAt(event->position().toPoint());
+    if (item == nullptr) {
+        // A press on the empty area keeps the selection, so a double-click there removes the
+        // selected entry.
+        setFocus(Qt::MouseFocusReason);
+        event->accept();
+        return;
+    }
     QTreeWidget::mousePressEvent(event);  // selects the entry under the pointer
     // Qt reports the click on an entry only at the release; the drag needs DragItem now.
-    if (QTreeWidgetItem* item = itemAt(event->position().toPoint())) {
-        ListView1_ItemClick(item);
-    }
+    ListView1_ItemClick(item);
 }
 
 void InputList::mouseDoubleClickEvent(QMouseEvent* event) {
@@ -311,6 +317,9 @@ void InputList::removeSelectedUnlessBusy() {
     }
     // Entries but no selection: nothing to remove.
     removeEntry(selectedPosition());
+    // The removed entry was the selection; Qt would select its neighbour, and a second
+    // double-click on the empty area would then remove an entry the user never chose.
+    selectionModel()->clearSelection();
 }
 
 void PushButton6_Click(const WindowContext& context) {
