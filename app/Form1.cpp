@@ -30,6 +30,7 @@
 #include "engine/PathRules.h"
 #include "engine/ReportLocations.h"
 #include "engine/Trap.h"
+#include "guidance/GuidanceHandlers.h"
 #include "inputlist/AddFiles.h"
 #include "inputlist/InputList.h"
 
@@ -258,6 +259,9 @@ void Form1::createControls() {
 void Form1::connectHandlers() {
     connect(m_text1, &QPlainTextEdit::textChanged, this, &Form1::Text1_Change);
     connect(m_buttons[1], &QPushButton::clicked, this, &Form1::PushButton2_Click);
+    connect(m_buttons[0], &QPushButton::clicked, this, [this] { PushButton1_Click(m_context); });
+    connect(m_buttons[4], &QPushButton::clicked, this, [this] { PushButton5_Click(m_context); });
+    connect(m_buttons[6], &QPushButton::clicked, this, [this] { PushButton7_Click(m_context); });
     connect(m_buttons[2], &QPushButton::clicked, this,
             [this] { PushButton3_Click(m_context, m_fs); });
     connect(m_buttons[3], &QPushButton::clicked, this,
@@ -282,7 +286,8 @@ void Form1::Form_Load() {
         }
     });
 
-    // ---- Sample recording (lines 110 and 126) is added here by the guidance work. ----
+    recordSampleFilesIfMissing(trap, 110, m_context);
+    recordSampleFilesIfMissing(trap, 126, m_context);
 
     trap.step(128, [&] { m_list->setHeaderLabels({QStringLiteral("Text File(s)")}); });
     trap.step(130, [&] { m_list->setColumnWidth(0, px(7000)); });

@@ -1,0 +1,262 @@
+#!/usr/bin/env bash
+# The main use of Pellatrix, end to end: the real built program on an X server of its own,
+# driven only by real input events from outside (xdotool). Two sessions share one settings
+# folder:
+#   1. type a two-line fixed text, load the samples (answer No to the folder question), check
+#      the help box, start the run, see "Done.", check every created file byte for byte;
+#   2. restart, see the fixed text restored, load the samples, remove the per-line sample from
+#      the list with the Delete key, run again and find the restored text in every file.
+# Usage: main_use.sh PROGRAM CLIPBOARD_TOOL
+# Every wait is bounded; every process started here is ended on exit. On failure a screenshot
+# is left in the current folder as e2e-failure.png.
+set -euo pipefail
+
+program=$1
+clipboard_tool=$2
+bindir=$(dirname "$program")
+
+work=$(mktemp -d /tmp/pellatrix-e2e.XXXXXX)
+xvfb_pid=""
+app_pid=""
+main_win=""
+
+cleanup() {
+    set +e
+    if [ -n "$app_pid" ]; then
+        kill "$app_pid" 2>/dev/null
+        wait "$app_pid" 2>/dev/null
+    fi
+    if [ -n "$xvfb_pid" ]; then
+        kill "$xvfb_pid" 2>/dev/null
+        wait "$xvfb_pid" 2>/dev/null
+    fi
+    rm -rf "$work"
+}
+trap cleanup EXIT
+
+log() { echo "e2e: $*"; }
+
+fail() {
+    echo "e2e: FAILED: $*" >&2
+    if [ -n "${DISPLAY:-}" ]; then
+        xwd -root -silent 2>/dev/null | convert xwd:- e2e-failure.png 2>/dev/null || true
+    fi
+    [ -f "$work/program.log" ] && sed 's/^/program: /' "$work/program.log" >&2
+    exit 1
+}
+
+# --- An X server of our own, on the first free display number --------------------------------
+exec 3>"$work/display"
+Xvfb -displayfd 3 -nolisten tcp -screen 0 1024x768x24 >"$work/xvfb.log" 2>&1 &
+xvfb_pid=$!
+exec 3>&-
+for _ in $(seq 100); do
+    [ -s "$work/display" ] && break
+    kill -0 "$xvfb_pid" 2>/dev/null || fail "Xvfb did not start: $(cat "$work/xvfb.log")"
+    sleep 0.1
+done
+[ -s "$work/display" ] || fail "Xvfb gave no display number"
+export DISPLAY=":$(head -n1 "$work/display")"
+export QT_QPA_PLATFORM=xcb
+unset XDG_CURRENT_DESKTOP QT_QPA_PLATFORMTHEME
+log "display $DISPLAY"
+
+# --- The program in a folder of its own, with the shipped samples pointed at our output -------
+# The program finds its samples beside itself, so the copy gets its own Samples folder; the
+# samples name /tmp/test/..., which becomes a folder of this run.
+out="$work/out"
+prog="$work/prog"
+mkdir -p "$prog/Samples" "$work/config"
+cp "$program" "$prog/pellatrix"
+for extra in HAND-M.CUR drag.ico; do
+    [ -f "$bindir/$extra" ] && cp "$bindir/$extra" "$prog/"
+done
+for sample in "$bindir"/Samples/*; do
+    sed "s#/tmp/test/#$out/#g" "$sample" >"$prog/Samples/$(basename "$sample")"
+done
+[ -f "$prog/Samples/sample1.txt" ] && [ -f "$prog/Samples/sample2.txt" ] ||
+    fail "the samples sample1.txt and sample2.txt are missing beside $program"
+
+# The list gets the samples in the order of the directory search, as ls -U gives it.
+mapfile -t sample_order < <(ls -U "$prog/Samples")
+[ "${#sample_order[@]}" -eq 2 ] || fail "expected two samples, found: ${sample_order[*]}"
+sample1_first=false
+[ "${sample_order[0]}" = sample1.txt ] && sample1_first=true
+log "samples in listing order: ${sample_order[*]}"
+
+# --- Driving the window ----------------------------------------------------------------------
+# Centres of the controls in window coordinates (twips / 15, frames' offsets included).
+PB1=(268 41)   # What should text file look like?
+PB2=(268 426)  # Start Creating Files
+PB7=(400 300)  # Load Sample/Example Files
+TEXT1=(188 372)
+
+windows() { xdotool search --onlyvisible --pid "$app_pid" 2>/dev/null || true; }
+
+start_program() {
+    XDG_CONFIG_HOME="$work/config" "$prog/pellatrix" >>"$work/program.log" 2>&1 &
+    app_pid=$!
+    for _ in $(seq 150); do
+        main_win=$(windows | head -n1)
+        [ -n "$main_win" ] && break
+        kill -0 "$app_pid" 2>/dev/null || fail "the program ended at start-up"
+        sleep 0.1
+    done
+    [ -n "$main_win" ] || fail "no window of the program appeared"
+    [ "$(xdotool getwindowname "$main_win")" = Pellatrix ] || fail "window caption is not Pellatrix"
+    sleep 0.5  # let the first paint and the settings read finish
+}
+
+stop_program() {
+    # Closing ends the process at once and saves nothing; a terminate signal does the same.
+    kill "$app_pid"
+    wait "$app_pid" 2>/dev/null || true
+    app_pid=""
+}
+
+click() { # x y
+    xdotool mousemove --window "$main_win" --sync "$1" "$2" click 1
+}
+
+# Waits for a box over the window and prints its id.
+wait_box() {
+    local box=""
+    for _ in $(seq 100); do
+        box=$(windows | grep -vx "$main_win" | head -n1 || true)
+        [ -n "$box" ] && break
+        sleep 0.1
+    done
+    [ -n "$box" ] || fail "no message box appeared ($1)"
+    timeout 5 xdotool windowfocus --sync "$box" 2>/dev/null || xdotool windowfocus "$box"
+    sleep 0.2
+    echo "$box"
+}
+
+wait_box_gone() { # box what
+    for _ in $(seq 100); do
+        windows | grep -qx "$1" || return 0
+        sleep 0.1
+    done
+    fail "the box did not close ($2)"
+}
+
+wait_box_closed() {
+    for _ in $(seq 100); do
+        [ -z "$(windows | grep -vx "$main_win" || true)" ] && return 0
+        sleep 0.1
+    done
+    fail "the message box did not close ($1)"
+}
+
+clipboard() { timeout 10 "$clipboard_tool" 2>/dev/null || true; }
+
+# Checks the box that is open: an ordinary box carries the program's title, the error report
+# "Application Error". Qt's boxes offer their text to no outside tool on this platform, so the
+# text itself is checked by the handlers' own tests; here the box's kind and size tell them
+# apart (the help box has a dozen lines, a question or "Done." two or three).
+expect_box() { # what box min_height max_height
+    local title height
+    title=$(xdotool getwindowname "$2")
+    [ "$title" = "$APP_TITLE" ] || fail "$1: a box titled '$title' appeared"
+    height=$(xwininfo -id "$2" | sed -n 's/^ *Height: *//p')
+    [ "$height" -ge "$3" ] && [ "$height" -le "$4" ] ||
+        fail "$1: box height $height is not within $3..$4"
+}
+
+expect_file() { # path content
+    [ -f "$1" ] || fail "missing created file $1"
+    cmp -s "$1" <(printf '%s' "$2") || fail "$1 holds '$(cat "$1")', expected '$2'"
+}
+
+APP_TITLE=Pellatrix
+FIXED_LINE1="Fixed text, e2e"
+FIXED_LINE2="second line > not content"
+FIXED="$FIXED_LINE1"$'\n'"$FIXED_LINE2"
+
+# --- Session 1 ---------------------------------------------------------------------------------
+log "session 1"
+start_program
+
+click "${TEXT1[@]}"
+xdotool type --delay 15 "$FIXED_LINE1"
+xdotool key Return
+xdotool type --delay 15 "$FIXED_LINE2"
+
+click "${PB1[@]}"
+box=$(wait_box "list-file help")
+expect_box "list-file help" "$box" 180 400
+xdotool key Return
+wait_box_gone "$box" "list-file help"
+box=$(wait_box "view a sample question")
+expect_box "view a sample question" "$box" 40 140
+xdotool key Escape
+wait_box_closed "view a sample question"
+
+click "${PB7[@]}"
+box=$(wait_box "samples folder question")
+expect_box "samples folder question" "$box" 40 160
+xdotool key Escape
+wait_box_closed "samples folder question"
+
+click "${PB2[@]}"
+box=$(wait_box "end of run")
+expect_box "end of run" "$box" 40 140
+xdotool key Return
+wait_box_closed "end of run"
+
+# One ">" in the run switches it to per-line content. The path-only sample takes the fixed
+# text when it comes first and is written empty when it follows the per-line sample.
+sample1_content=""
+$sample1_first && sample1_content="$FIXED"
+expect_file "$out/newfolder1/first.txt" "first"
+expect_file "$out/newfolder2/second.txt" "second"
+expect_file "$out/newfolder3/third.txt" "third"
+for f in newfolder1/out.txt newfolder2/this.txt newfolder3/junk.jnk; do
+    expect_file "$out/$f" "$sample1_content"
+done
+log "session 1 files as expected"
+
+# Every keystroke was stored at once; make sure the store has the last one before the restart.
+for _ in $(seq 50); do
+    grep -q 'not content' "$work/config/Quennet/Pellatrix.conf" 2>/dev/null && break
+    sleep 0.1
+done
+stop_program
+
+# --- Session 2 ---------------------------------------------------------------------------------
+log "session 2"
+rm -rf "$out"
+start_program
+
+click "${TEXT1[@]}"
+xdotool key ctrl+a ctrl+c
+sleep 0.2
+restored=$(clipboard)
+[ "$restored" = "$FIXED" ] || fail "fixed text not restored: '$restored'"
+
+click "${PB7[@]}"
+box=$(wait_box "samples folder question, session 2")
+expect_box "samples folder question, session 2" "$box" 40 160
+xdotool key Escape
+wait_box_closed "samples folder question, session 2"
+
+# Remove the per-line sample: select its row and press Delete. Rows sit below the header.
+ROW1=(100 108)
+ROW2=(100 127)
+if $sample1_first; then click "${ROW2[@]}"; else click "${ROW1[@]}"; fi
+xdotool key Delete
+sleep 0.3
+
+click "${PB2[@]}"
+box=$(wait_box "end of run, session 2")
+expect_box "end of run, session 2" "$box" 40 140
+xdotool key Return
+wait_box_closed "end of run, session 2"
+
+for f in newfolder1/out.txt newfolder2/this.txt newfolder3/junk.jnk; do
+    expect_file "$out/$f" "$FIXED"
+done
+[ ! -e "$out/newfolder1/first.txt" ] || fail "the removed per-line sample was still run"
+log "session 2 files as expected"
+stop_program
+log "passed"
