@@ -93,8 +93,7 @@ void AddFolderTree(const WindowContext& context, FileSystem& fs, Trap& trap,
         FolderScan scan(fs, context.yield, context.report);
         scan.GetSubDirectories2016(folders, true);
     });
-    trap.step(116, [] {});
-    for (const std::string& entry : folders) {
+    for (const std::string& entry : folders) {  // 116
         std::string dir;
         trap.step(118, [&] { dir = entry.substr(0, entry.size() - 1); });
         // A folder that cannot be listed adds nothing: the names stay empty.
