@@ -49,8 +49,8 @@ QRect twipsRect(int left, int top, int width, int height) {
 
 const QColor kWhite(0xFF, 0xFF, 0xFF);
 
-// The fixed-text change handler had no way to report a failed save; a lost text must not be
-// silent, so it reports under its own name.
+// A fixed text that could not be stored would be lost at the next start without a word, so its
+// change handler reports under its own name.
 constexpr const char* kText1ChangeLocation = "in Morvane2021/08/31.Form1.Text1_Change ";
 
 // An entry the run asks for after the list lost it ("index out of bounds").
@@ -118,7 +118,9 @@ public:
     void showBusyPointer() override { m_form.setPointerState(kPointerBusy); }
     void showDefaultPointer() override { m_form.setPointerState(kPointerDefault); }
     void setProgressValue(double percent) override {
-        m_form.m_progressBar1->setValue(qBound(0, qRound(percent), 100));
+        // NaN and out-of-range values pin to the ends instead of reaching an int conversion.
+        const double bounded = percent >= 0.0 ? (percent <= 100.0 ? percent : 100.0) : 0.0;
+        m_form.m_progressBar1->setValue(qRound(bounded));
     }
     void setProgressText(const std::string& text) override {
         m_form.m_progressBar1->setFormat(QString::fromLocal8Bit(text));
