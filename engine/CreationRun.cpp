@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "engine/FsError.h"
 #include "engine/ListFile.h"
 #include "engine/PathRules.h"
 #include "engine/ReportLocations.h"
@@ -13,6 +14,11 @@ namespace {
 
 constexpr std::size_t kBlockSize = std::size_t{4} << 20;
 constexpr std::size_t kKnownFoldersMax = 4096;
+
+std::string_view fileNameOf(std::string_view path) {
+    std::size_t at = path.rfind(SeparatorOf(kNativeFlavour));
+    return at == std::string_view::npos ? path : path.substr(at + 1);
+}
 
 }  // namespace
 
@@ -69,6 +75,8 @@ void CreationRun::PushButton2_Click() {
             run.m_entries.clear();
             run.m_knownFolders.clear();
             run.m_fixedSnapshot.clear();
+            run.m_listFileNames.clear();
+            run.m_listFiles.clear();
             run.m_runInProgress = false;
         }
     } endOfRun{*this};
@@ -141,6 +149,20 @@ void CreationRun::readListFile(Trap& trap, const std::string& path, bool& usePer
     if (sawSeparator) {  // 126-132
         usePerLineContent = true;
     }
+    const std::string& kept = m_listFiles.emplace_back(path);
+    m_listFileNames.insert(fileNameOf(kept));
+}
+
+void CreationRun::refuseListFile(const std::string& path) {
+    if (m_listFileNames.count(fileNameOf(path)) == 0) {
+        return;
+    }
+    for (const std::string& list : m_listFiles) {
+        if (m_fs.isSameFile(path, list)) {
+            throw FsError(kErrPermissionDenied,
+                          "Cannot open '" + path + "' for writing: it is a list file of this run");
+        }
+    }
 }
 
 bool CreationRun::folderExists(const std::string& folder) {
@@ -202,9 +224,13 @@ void CreationRun::writeFiles(Trap& trap, bool usePerLineContent) {
         }
         bool written = false;
         if (!usePerLineContent) {  // 210
-            written = trap.step(212, [&] { WriteTextFile(m_fs, path, m_ui.fixedText()); });
+            written = trap.step(212, [&] {
+                refuseListFile(path);
+                WriteTextFile(m_fs, path, m_ui.fixedText());
+            });
         } else {  // 214
             written = trap.step(216, [&] {
+                refuseListFile(path);
                 switch (entry.content()) {
                     case CreationEntries::Content::Own:
                         WriteTextFile(m_fs, path, entry.ownContent());

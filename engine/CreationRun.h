@@ -92,6 +92,7 @@ private:
     bool folderExists(const std::string& folder);
     void fillLeadingEntries(bool usePerLineContent);
     void writeFiles(Trap& trap, bool usePerLineContent);
+    void refuseListFile(const std::string& path);
 
     FileSystem& m_fs;
     CreationUi& m_ui;
@@ -102,6 +103,10 @@ private:
     // Folders seen to exist since the last yield: nothing of ours runs in between that could
     // remove them, so asking the file system again would answer the same.
     std::unordered_set<std::string> m_knownFolders;
+    // The run's list files and their names: a target that is one of them is refused, so a list
+    // is only ever read. The name set keeps the check to a lookup for every other target.
+    std::deque<std::string> m_listFiles;
+    std::unordered_set<std::string_view> m_listFileNames;
 };
 
 }  // namespace pellatrix

@@ -82,6 +82,10 @@ public:
 
     /// Device and inode of the folder `path` after following links; throws FsError.
     virtual FolderIdentity folderIdentity(const std::string& path) = 0;
+
+    /// True when `a` and `b` name one existing file (links followed). Never throws; false when
+    /// either cannot be read, and always false for a file system that cannot tell.
+    virtual bool isSameFile(const std::string& /*a*/, const std::string& /*b*/) { return false; }
 };
 
 /// The real file system of a POSIX system.
@@ -99,6 +103,7 @@ public:
     bool isExistingFile(const std::string& path) override;
     std::vector<std::string> regularFileNames(const std::string& folder) override;
     FolderIdentity folderIdentity(const std::string& path) override;
+    bool isSameFile(const std::string& a, const std::string& b) override;
 };
 
 }  // namespace pellatrix

@@ -279,6 +279,16 @@ bool PosixFileSystem::isExistingFile(const std::string& path) {
     return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
 }
 
+bool PosixFileSystem::isSameFile(const std::string& a, const std::string& b) {
+    if (a.find('\0') != std::string::npos || b.find('\0') != std::string::npos) {
+        return false;
+    }
+    struct stat sa {};
+    struct stat sb {};
+    return ::stat(a.c_str(), &sa) == 0 && ::stat(b.c_str(), &sb) == 0 && sa.st_dev == sb.st_dev &&
+           sa.st_ino == sb.st_ino;
+}
+
 FolderIdentity PosixFileSystem::folderIdentity(const std::string& path) {
     const std::string what = "Cannot read folder " + quoted(path);
     refuseNul(path, what);

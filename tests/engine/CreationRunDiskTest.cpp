@@ -53,6 +53,8 @@ TEST(CreationRunOnDisk, HostileListsCreateWhatTheyCanAndStayUntouched) {
         }(),
         // One line of 10 MB content.
         out + "/big/ten.txt>" + bigContent,
+        // A list naming itself by another spelling (read-only means nothing to root).
+        tmp.path() + "/./list3.txt>overwritten",
     };
     test::FakeCreationUi ui;
     std::vector<Snapshot> before;
@@ -85,8 +87,10 @@ TEST(CreationRunOnDisk, HostileListsCreateWhatTheyCanAndStayUntouched) {
     for ([[maybe_unused]] auto& e : std::filesystem::directory_iterator(out + "/junk")) {
         ++junkFiles;
     }
-    EXPECT_EQ(junkFiles + ui.reports.size() - 1, 4096u / 64u);
-    EXPECT_EQ(run.lastSummary().filesWritten + run.lastSummary().failures, 2u + 64u + 1u);
+    EXPECT_EQ(ui.reports.back().line, 216);
+    EXPECT_NE(ui.reports.back().description.find("list file of this run"), std::string::npos);
+    EXPECT_EQ(junkFiles + ui.reports.size() - 2, 4096u / 64u);
+    EXPECT_EQ(run.lastSummary().filesWritten + run.lastSummary().failures, 2u + 64u + 1u + 1u);
 }
 
 TEST(CreationRunOnDisk, UnreadableListAndReadOnlyTargetAreReportedAndTheRestIsMade) {

@@ -299,6 +299,22 @@ TEST(CreationRun, FailuresAreReportedWithTheirLineAndTheRunGoesOn) {
     }
 }
 
+TEST(CreationRun, ListFilesOfTheRunAreNeverOverwritten) {
+    RunFixture f;
+    f.fs.addFolder("/o");
+    f.list("a.txt", "/lists//a.txt\r\n/o/a.txt\r\n/lists/b.txt>x");
+    f.list("b.txt", "/o/b");
+    f.run.PushButton2_Click();
+    EXPECT_EQ(f.ui.reportLines(), (std::vector<int>{216, 216}));
+    EXPECT_EQ(f.fs.file("/lists/a.txt"), "/lists//a.txt\r\n/o/a.txt\r\n/lists/b.txt>x");
+    EXPECT_EQ(f.fs.file("/lists/b.txt"), "/o/b");
+    EXPECT_NE(f.ui.reports[0].description.find("list file of this run"), std::string::npos);
+    // Same name elsewhere: asked once, then written as usual.
+    EXPECT_EQ(f.fs.callsOf("same"),
+              (Strings{"/lists//a.txt", "/o/a.txt", "/o/a.txt", "/lists/b.txt", "/lists/b.txt"}));
+    EXPECT_EQ(f.fs.file("/o/a.txt"), "");
+}
+
 TEST(CreationRun, ListFileFailingPartWayDeliversNoneOfItsLines) {
     RunFixture f;
     f.fs.setChunkSize(8);

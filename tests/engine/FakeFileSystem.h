@@ -160,6 +160,10 @@ public:
         return childrenOf(folder, false);
     }
     bool isExistingFile(const std::string& path) override { return m_files.count(tidy(path)) != 0; }
+    bool isSameFile(const std::string& a, const std::string& b) override {
+        record("same", a);
+        return tidy(a) == tidy(b) && m_files.count(tidy(a)) != 0;
+    }
     FolderIdentity folderIdentity(const std::string& path) override {
         const std::string p = tidy(path);
         if (!m_folders.count(p)) {

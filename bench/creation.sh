@@ -1,0 +1,108 @@
+#!/usr/bin/env bash
+# Creation benchmark: pellatrix-cli against the floor (creation_floor: folders plus
+# open/write/close per file, no list) and against the Python script a user would write, on tmpfs
+# and on the disk, in fixed-text and per-line modes; then peak memory for a 1,000,000-line list.
+#
+# Usage: bench/creation.sh [BUILD_DIR] [REPEATS] [FILES]
+#   BUILD_DIR defaults to build-engine (configured with the default RelWithDebInfo build),
+#   REPEATS to 5, FILES to 100000 (spread over 100 folders).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+build=${1:-build-engine}
+reps=${2:-5}
+files=${3:-100000}
+folders=100
+cli=$build/bin/pellatrix-cli
+floor=$build/bin/creation_floor
+peak=$build/bin/peak_rss
+for b in "$cli" "$floor" "$peak"; do
+  [ -x "$b" ] || { echo "creation.sh: $b is missing; build $build first" >&2; exit 2; }
+done
+# The interpreter itself, not a version-manager shim that would add its own start-up to Python.
+python=$(python3 -c 'import sys; print(sys.executable)')
+script=bench/create_files.py
+text="fixed text for every file"
+
+places=()
+# CREATION_BENCH_PLACES="tmpfs disk" (the default) picks where the files are made.
+for p in ${CREATION_BENCH_PLACES:-tmpfs disk}; do
+  case $p in
+    tmpfs) places+=("tmpfs:/dev/shm/pellatrix-bench-$$") ;;
+    disk) places+=("disk:$PWD/$build/bench-data-$$") ;;
+    *) echo "creation.sh: unknown place '$p'" >&2; exit 2 ;;
+  esac
+done
+cleanup() { for p in "${places[@]}"; do rm -rf "${p#*:}"; done; }
+trap cleanup EXIT
+
+now_ns() { date +%s%N; }
+median() { sort -n | awk '{v[NR]=$1} END {print (NR%2) ? v[(NR+1)/2] : (v[NR/2]+v[NR/2+1])/2}'; }
+
+make_lists() {  # root: writes root/fixed.txt and root/perline.txt naming the floor's files
+  "$python" - "$1" "$files" "$folders" <<'PY'
+import sys
+root, files, folders = sys.argv[1], int(sys.argv[2]), int(sys.argv[3])
+with open(f"{root}/fixed.txt", "w") as fixed, open(f"{root}/perline.txt", "w") as per:
+    for i in range(files):
+        path = f"{root}/out/d{i % folders:03d}/f{i:07d}.txt"
+        fixed.write(path + "\r\n")
+        per.write(f"{path}>content of file {i}\r\n")
+PY
+}
+
+run_timed() {  # prints wall milliseconds of the command, after removing the output tree
+  local root=$1; shift
+  rm -rf "$root/out"
+  sync -f "$root" 2>/dev/null || true
+  local t0 t1
+  t0=$(now_ns)
+  "$@" >/dev/null
+  t1=$(now_ns)
+  echo $(( (t1 - t0) / 1000000 ))
+}
+
+printf '%-6s %-8s %9s %9s %9s %12s %13s\n' place mode floor_ms cli_ms python_ms cli/floor python/cli
+for place in "${places[@]}"; do
+  name=${place%%:*}; root=${place#*:}
+  rm -rf "$root"; mkdir -p "$root"
+  make_lists "$root"
+  for mode in fixed perline; do
+    : >"$root/t.floor"; : >"$root/t.cli"; : >"$root/t.python"
+    for ((r = 0; r < reps; r++)); do
+      # Interleaved, so a burst of load from elsewhere hits all three alike.
+      if [ "$mode" = fixed ]; then
+        run_timed "$root" "$floor" "$root/out" "$folders" "$files" fixed "$text" >>"$root/t.floor"
+        run_timed "$root" "$cli" --text "$text" "$root/fixed.txt" >>"$root/t.cli"
+        run_timed "$root" "$python" "$script" "$text" "$root/fixed.txt" >>"$root/t.python"
+      else
+        run_timed "$root" "$floor" "$root/out" "$folders" "$files" perline >>"$root/t.floor"
+        run_timed "$root" "$cli" "$root/perline.txt" >>"$root/t.cli"
+        run_timed "$root" "$python" "$script" "$text" "$root/perline.txt" >>"$root/t.python"
+      fi
+    done
+    f=$(median <"$root/t.floor"); c=$(median <"$root/t.cli"); p=$(median <"$root/t.python")
+    printf '%-6s %-8s %9s %9s %9s %12s %13s\n' "$name" "$mode" "$f" "$c" "$p" \
+      "$(awk -v a="$c" -v b="$f" 'BEGIN {printf "%.2fx", a / b}')" \
+      "$(awk -v a="$p" -v b="$c" 'BEGIN {printf "%.2fx", a / b}')"
+  done
+  rm -rf "$root"
+done
+
+# Peak memory: one list of 1,000,000 per-line entries naming 1,000 distinct files (so the tmpfs
+# holds little), measured as the maximum resident set of the whole process.
+root=/dev/shm/pellatrix-bench-mem-$$
+places+=("mem:$root")
+mkdir -p "$root"
+"$python" - "$root" <<'PY'
+import sys
+root = sys.argv[1]
+with open(f"{root}/million.txt", "w") as out:
+    for i in range(1_000_000):
+        out.write(f"{root}/out/d{i % 100:03d}/f{i % 1000:07d}.txt>content of line {i}\r\n")
+PY
+size=$(stat -c %s "$root/million.txt")
+kib=$("$peak" "$cli" "$root/million.txt" 2>&1 >/dev/null | awk '/^peak_rss_kib/ {print $2}')
+goal=$(( (size * 3 / 2 + 32 * 1024 * 1024) / 1024 ))
+printf 'memory: list %d KiB, peak RSS %d KiB (%.2fx the list), goal <= %d KiB: %s\n' \
+  $((size / 1024)) "$kib" "$(awk -v a="$kib" -v b="$size" 'BEGIN {print a * 1024 / b}')" \
+  "$goal" "$([ "$kib" -le "$goal" ] && echo met || echo MISSED)"
