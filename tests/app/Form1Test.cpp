@@ -11,6 +11,7 @@
 #include <QPlainTextEdit>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QScreen>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
@@ -112,6 +113,9 @@ void Form1Test::startUpOnFreshStore() {
     QCOMPARE(list->headerItem()->text(0), QStringLiteral("Text File(s)"));
     QCOMPARE(list->columnWidth(0), 467);
     QCOMPARE(list->entryCount(), 0);
+    QCOMPARE(list->toolTip(),
+             QStringLiteral("Drag and drop files here. Double-click item to remove it. Move | "
+                            "line to right and out of window to reveal full names."));
     QCOMPARE(form->windowTitle(), QStringLiteral("Pellatrix"));
     QCOMPARE(form->applicationTitle(), QStringLiteral("Pellatrix"));
     QVERIFY(!form->windowIcon().isNull());
@@ -133,6 +137,12 @@ void Form1Test::startUpOnFreshStore() {
     QCOMPARE(form->context().list, list);
     QCOMPARE(form->context().applicationTitle(), QStringLiteral("Pellatrix"));
     QCOMPARE(form->context().programFolder, m_program->path());
+    // It opens centred on the screen.
+    form->show();
+    QVERIFY(QTest::qWaitForWindowExposed(form.get()));
+    const QPoint offset = form->geometry().center() - form->screen()->availableGeometry().center();
+    QVERIFY2(qAbs(offset.x()) <= 2 && qAbs(offset.y()) <= 2,
+             qPrintable(QString("%1,%2").arg(offset.x()).arg(offset.y())));
     QVERIFY(m_platform->verifyAllAnswersUsed());
 }
 
