@@ -93,6 +93,7 @@ private slots:
     void dialogTooManyFiles();
     void extensionAndFolder_data();
     void extensionAndFolder();
+    void unwritableSettingsAreReported();
     void treeAdd_data();
     void treeAdd();
     void treeAddSkipsUnlistableFolder();
@@ -284,6 +285,28 @@ void AddFilesTest::extensionAndFolder() {
     QCOMPARE(busyYields > 0, adds);
     QCOMPARE(w.window->cursor().shape(), Qt::ArrowCursor);
     QVERIFY(w.reports.empty());
+    QVERIFY(w.platform.verifyAllAnswersUsed());
+}
+
+void AddFilesTest::unwritableSettingsAreReported() {
+    ListWindow w;
+    QTemporaryDir dir;
+    touch(dir.filePath("one.txt"));
+    // A store whose folder is a file cannot be written: each save fails and is reported, and the
+    // add goes on with the next step.
+    touch(dir.filePath("blocker"));
+    SettingsStore unwritable(dir.filePath("blocker/Pellatrix.conf"));
+    w.context.settings = &unwritable;
+    w.platform.expectInput("txt");
+    w.platform.expectPickFolder(dir.path());
+    PushButton3_Click(w.context);
+
+    QCOMPARE(w.reports.size(), std::size_t{2});
+    QCOMPARE(w.reports[0].line, 104);
+    QCOMPARE(w.reports[1].line, 333);
+    QCOMPARE(w.reports[1].location, std::string(locations::kPushButton3));
+    QCOMPARE(w.list->entryTexts(), QStringList{dir.filePath("one.txt")});
+    QCOMPARE(w.window->cursor().shape(), Qt::ArrowCursor);
     QVERIFY(w.platform.verifyAllAnswersUsed());
 }
 
