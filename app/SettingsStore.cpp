@@ -62,7 +62,11 @@ void SettingsStore::SaveSetting(const QString& key, const QString& value) {
     const QVariant previous = settings->value(key);
     settings->setValue(key, value);
     settings->sync();
-    if (settings->status() == QSettings::NoError) {
+    // A malformed store file (hand-edited, half-written by something else) leaves a sticky
+    // FormatError although Qt rewrites the file cleanly; only a store we cannot write fails.
+    const QSettings::Status status = settings->status();
+    if (status == QSettings::NoError ||
+        (status == QSettings::FormatError && settings->isWritable())) {
         return;
     }
     // Qt keeps the unsaved value in its per-file cache, where later reads in this process would

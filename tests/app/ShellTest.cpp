@@ -36,6 +36,8 @@ private slots:
     void settingsLeaveOtherKeys();
     void settingsFailingWrite_data();
     void settingsFailingWrite();
+    void settingsMalformedStoreStillWrites_data();
+    void settingsMalformedStoreStillWrites();
     void openFilesResult_data();
     void openFilesResult();
     void openFilesResultTooLarge();
@@ -266,6 +268,26 @@ void ShellTest::settingsFailingWrite() {
     QCOMPARE(store.GetSetting("Text1", QStringLiteral("none")), before);
     QCOMPARE(SettingsStore(iniPath).GetSetting("Text1", QStringLiteral("none")), before);
     QFile::setPermissions(dir.path(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+}
+
+void ShellTest::settingsMalformedStoreStillWrites_data() {
+    QTest::addColumn<QByteArray>("body");
+    QTest::newRow("unclosed section") << QByteArray("[Pellatrix\nText1=old\n");
+    QTest::newRow("line without equals") << QByteArray("junk\n[Pellatrix]\nText1=old\n");
+    QTest::newRow("binary bytes") << QByteArray("\xff\xfe\x01\x02\n", 5);
+}
+
+// A damaged store must not turn every later save into a reported failure (or a silent loss).
+void ShellTest::settingsMalformedStoreStillWrites() {
+    QFETCH(QByteArray, body);
+    TemporaryStore temp;
+    QFile file(temp.iniPath());
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.write(body);
+    file.close();
+    temp.store().SaveSetting("Text1", "new");
+    QCOMPARE(temp.store().GetSetting("Text1", QString()), QStringLiteral("new"));
+    QCOMPARE(SettingsStore(temp.iniPath()).GetSetting("Text1", QString()), QStringLiteral("new"));
 }
 
 void ShellTest::openFilesResult_data() {
