@@ -8,7 +8,7 @@
 #      the list with the Delete key, run again and find the restored text in every file.
 # Usage: main_use.sh PROGRAM CLIPBOARD_TOOL
 # Every wait is bounded; every process started here is ended on exit. On failure a screenshot
-# is left in the current folder as e2e-failure.png.
+# is left in the current folder as e2e-failure.png (e2e-failure.xwd without ImageMagick).
 set -euo pipefail
 
 program=$1
@@ -39,7 +39,10 @@ log() { echo "e2e: $*"; }
 fail() {
     echo "e2e: FAILED: $*" >&2
     if [ -n "${DISPLAY:-}" ]; then
-        xwd -root -silent 2>/dev/null | convert xwd:- e2e-failure.png 2>/dev/null || true
+        xwd -root -silent >e2e-failure.xwd 2>/dev/null || true
+        if command -v convert >/dev/null; then
+            convert e2e-failure.xwd e2e-failure.png 2>/dev/null && rm -f e2e-failure.xwd
+        fi
     fi
     [ -f "$work/program.log" ] && sed 's/^/program: /' "$work/program.log" >&2
     exit 1
@@ -158,7 +161,7 @@ expect_box() { # what box min_height max_height
     local title height
     title=$(xdotool getwindowname "$2")
     [ "$title" = "$APP_TITLE" ] || fail "$1: a box titled '$title' appeared"
-    height=$(xwininfo -id "$2" | sed -n 's/^ *Height: *//p')
+    height=$(xdotool getwindowgeometry --shell "$2" | sed -n 's/^HEIGHT=//p')
     [ "$height" -ge "$3" ] && [ "$height" -le "$4" ] ||
         fail "$1: box height $height is not within $3..$4"
 }
