@@ -5,6 +5,7 @@
 
 #include "engine/ListFile.h"
 #include "tests/engine/FakeFileSystem.h"
+#include "tests/engine/TempFolder.h"
 
 namespace pellatrix {
 namespace {
@@ -132,6 +133,24 @@ TEST(ReadListFile, ReadsThroughTheFileSystemAndPassesFailuresOn) {
 
     fs.failReadAfter("/lists/two.txt", 1);
     EXPECT_THROW(ReadListFile(fs, "/lists/two.txt"), FsError);
+}
+
+}  // namespace
+}  // namespace pellatrix
+
+namespace pellatrix {
+namespace {
+
+TEST(ReadListFile, BreakAcrossTheRealReadChunkIsOneBreak) {
+    // The POSIX reader hands out 1 MiB chunks; put a CR LF across and around that edge.
+    test::TempFolder tmp;
+    PosixFileSystem fs;
+    const std::size_t chunk = 1 << 20;
+    for (std::size_t before : {chunk - 1, chunk - 2, chunk}) {
+        std::string first(before, 'a');
+        test::writeBytes(tmp / "list.txt", first + "\r\nb\r\n");
+        EXPECT_EQ(ReadListFile(fs, tmp / "list.txt"), (Lines{first, "b"})) << before;
+    }
 }
 
 }  // namespace
