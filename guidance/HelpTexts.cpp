@@ -30,10 +30,6 @@ const char* const kOpenSamplesFolderQuestion =
     "Would you like this software to open the folder where these sample files are stored (so "
     "that you can view them before working with them)?";
 
-std::array<std::string, 3> examplePaths() {
-    return {kExample1, kExample2, kExample3};
-}
-
 std::array<std::string, 8> formatHelpPieces() {
     return {
         std::string("The *contents* of your text files should look like:") + CR + CR,

@@ -19,7 +19,4 @@ std::array<std::string, 4> contentHelpPieces();
 /// The question after the samples were loaded.
 extern const char* const kOpenSamplesFolderQuestion;
 
-/// The example paths the help texts show, one per created file.
-std::array<std::string, 3> examplePaths();
-
 }  // namespace pellatrix::help
