@@ -2,8 +2,9 @@
 # The main use of Pellatrix, end to end: the real built program on an X server of its own,
 # driven only by real input events from outside (xdotool). Two sessions share one settings
 # folder:
-#   1. type a two-line fixed text, load the samples (answer No to the folder question), check
-#      the help box, start the run, see "Done.", check every created file byte for byte;
+#   1. type a two-line fixed text, open both help boxes, load the samples (answer No to the
+#      folder question), start the run, see its closing box, check every created file byte
+#      for byte;
 #   2. restart, see the fixed text restored, load the samples, remove the per-line sample from
 #      the list with the Delete key, run again and find the restored text in every file.
 # Usage: main_use.sh PROGRAM CLIPBOARD_TOOL
@@ -91,6 +92,7 @@ log "samples in listing order: ${sample_order[*]}"
 # Centres of the controls in window coordinates (twips / 15, frames' offsets included).
 PB1=(268 41)   # What should text file look like?
 PB2=(268 426)  # Start Creating Files
+PB5=(436 372)  # How to add Dynamic Text Content
 PB7=(400 300)  # Load Sample/Example Files
 TEXT1=(188 372)
 
@@ -195,6 +197,12 @@ expect_box "view a sample question" "$box" 40 140
 xdotool key Escape
 wait_box_closed "view a sample question"
 
+click "${PB5[@]}"
+box=$(wait_box "per-line content help")
+expect_box "per-line content help" "$box" 80 300
+xdotool key Return
+wait_box_closed "per-line content help"
+
 click "${PB7[@]}"
 box=$(wait_box "samples folder question")
 expect_box "samples folder question" "$box" 40 160
@@ -219,11 +227,13 @@ for f in newfolder1/out.txt newfolder2/this.txt newfolder3/junk.jnk; do
 done
 log "session 1 files as expected"
 
-# Every keystroke was stored at once; make sure the store has the last one before the restart.
+# Every keystroke was stored at once; the store has the last one before the restart.
+stored=false
 for _ in $(seq 50); do
-    grep -q 'not content' "$work/config/Quennet/Pellatrix.conf" 2>/dev/null && break
+    grep -q 'not content' "$work/config/Quennet/Pellatrix.conf" 2>/dev/null && stored=true && break
     sleep 0.1
 done
+$stored || fail "the fixed text never reached the settings store"
 stop_program
 
 # --- Session 2 ---------------------------------------------------------------------------------

@@ -11,6 +11,7 @@
 
 #include "app/WindowContext.h"
 #include "engine/FileSystem.h"
+#include "engine/FsError.h"
 #include "engine/ReportLocations.h"
 #include "engine/Trap.h"
 #include "guidance/GuidanceHandlers.h"
@@ -87,6 +88,16 @@ private:
     InputList* m_list = nullptr;
 };
 
+// A platform whose questions fail, as a box that cannot be shown would.
+class FailingQuestionPlatform : public TestPlatform {
+public:
+    bool question(QWidget*, const QString&, const QString&) override {
+        ++questions;
+        throw FsError(kErrPathFileAccess, "the question could not be asked");
+    }
+    int questions = 0;
+};
+
 QString joined(const auto& pieces) {
     std::string text;
     for (const std::string& piece : pieces) {
@@ -113,6 +124,7 @@ private slots:
     void snapshotBytesRoundTripThroughStore();
     void unwritableStoreIsReportedAtBothStartUpSteps();
     void longRecordLoadsEverySample();
+    void failingQuestionIsReportedAtItsLine();
 };
 
 void GuidanceHandlersTest::formatHelpBoxThenSampleOffer_data() {
@@ -313,6 +325,34 @@ void GuidanceHandlersTest::longRecordLoadsEverySample() {
     QCOMPARE(rig.list().entryTexts(), rig.listingOrder());
     QCOMPARE(rig.list().entryCount(), 250);
     QVERIFY(rig.reports.empty());
+}
+
+void GuidanceHandlersTest::failingQuestionIsReportedAtItsLine() {
+    Rig rig;
+    FailingQuestionPlatform failing;
+    rig.context.platform = &failing;
+    rig.addSample("sample1.txt");
+    rig.recordAtStartUp();
+
+    // The failed test of the question counts as held: the sample is opened all the same.
+    failing.expectInformation();
+    PushButton1_Click(rig.context);
+    QCOMPARE(static_cast<int>(rig.reports.size()), 1);
+    QCOMPARE(rig.reports[0].location, QString::fromLatin1(locations::kPushButton1));
+    QCOMPARE(rig.reports[0].line, 118);
+    QCOMPARE(rig.reports[0].description, QStringLiteral("the question could not be asked"));
+    QCOMPARE(failing.openedDocuments(), QStringList{rig.samplePath("sample1.txt")});
+
+    // Loading ends at the failure, reported as the handler's only step; what was added stays
+    // and the folder is not opened.
+    PushButton7_Click(rig.context);
+    QCOMPARE(static_cast<int>(rig.reports.size()), 2);
+    QCOMPARE(rig.reports[1].location, QString::fromLatin1(locations::kPushButton7));
+    QCOMPARE(rig.reports[1].line, 100);
+    QCOMPARE(rig.list().entryTexts(), QStringList{rig.samplePath("sample1.txt")});
+    QCOMPARE(failing.openedDocuments().size(), 1);
+    QCOMPARE(failing.questions, 2);
+    QVERIFY(failing.verifyAllAnswersUsed());
 }
 
 }  // namespace pellatrix
