@@ -51,7 +51,8 @@ fail() {
 
 # --- An X server of our own, on the first free display number --------------------------------
 exec 3>"$work/display"
-Xvfb -displayfd 3 -nolisten tcp -screen 0 1024x768x24 >"$work/xvfb.log" 2>&1 &
+# -noreset: the server must not reset while the program restarts between the two sessions.
+Xvfb -displayfd 3 -nolisten tcp -noreset -screen 0 1024x768x24 >"$work/xvfb.log" 2>&1 &
 xvfb_pid=$!
 exec 3>&-
 for _ in $(seq 100); do
