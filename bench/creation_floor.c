@@ -1,6 +1,7 @@
 /* The floor of the creation benchmark: the least work any tool must do to create the same files,
  * with no list to read. It makes the folders, then does open/write/close per file.
- * Usage: creation_floor ROOT FOLDERS FILES fixed TEXT | creation_floor ROOT FOLDERS FILES perline */
+ * Usage: creation_floor ROOT FOLDERS FILES fixed TEXT | creation_floor ROOT FOLDERS FILES perline
+ */
 #include <fcntl.h>
 #include <stdio.h>
 #include <stdlib.h>

@@ -1,4 +1,5 @@
-/* Runs a command and prints its peak resident set in KiB (getrusage of the child) on stderr.
+/* Runs a command and prints, on stderr, its peak resident set in KiB and the processor time it
+ * used (user + system, in milliseconds), both from getrusage of the child.
  * Usage: peak_rss COMMAND [ARGS...]; exits with the command's status. */
 #include <stdio.h>
 #include <sys/resource.h>
@@ -27,5 +28,8 @@ int main(int argc, char** argv) {
         return 2;
     }
     fprintf(stderr, "peak_rss_kib %ld\n", usage.ru_maxrss);
+    fprintf(stderr, "cpu_ms %ld\n",
+            (long)(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) * 1000 +
+                (long)(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1000);
     return WIFEXITED(status) ? WEXITSTATUS(status) : 2;
 }
