@@ -76,16 +76,21 @@ for place in "${places[@]}"; do
   for mode in fixed perline; do
     : >"$root/t.floor"; : >"$root/t.cli"; : >"$root/t.python"
     for ((r = 0; r < reps; r++)); do
-      # Interleaved, so a burst of load from elsewhere hits all three alike.
-      if [ "$mode" = fixed ]; then
-        run_timed "$root" "$floor" "$root/out" "$folders" "$files" fixed "$text" >>"$root/t.floor"
-        run_timed "$root" "$cli" --text "$text" "$root/fixed.txt" >>"$root/t.cli"
-        run_timed "$root" "$python" "$script" "$text" "$root/fixed.txt" >>"$root/t.python"
-      else
-        run_timed "$root" "$floor" "$root/out" "$folders" "$files" perline >>"$root/t.floor"
-        run_timed "$root" "$cli" "$root/perline.txt" >>"$root/t.cli"
-        run_timed "$root" "$python" "$script" "$text" "$root/perline.txt" >>"$root/t.python"
-      fi
+      # Interleaved, and the order turns each round, so neither load from elsewhere nor the
+      # disk's leftover work from the previous tool favours one tool.
+      order=(floor cli python)
+      for ((k = 0; k < 3; k++)); do
+        tool=${order[$(((k + r) % 3))]}
+        case $tool:$mode in
+          floor:fixed) cmd=("$floor" "$root/out" "$folders" "$files" fixed "$text") ;;
+          floor:perline) cmd=("$floor" "$root/out" "$folders" "$files" perline) ;;
+          cli:fixed) cmd=("$cli" --text "$text" "$root/fixed.txt") ;;
+          cli:perline) cmd=("$cli" "$root/perline.txt") ;;
+          python:fixed) cmd=("$python" "$script" "$text" "$root/fixed.txt") ;;
+          python:perline) cmd=("$python" "$script" "$text" "$root/perline.txt") ;;
+        esac
+        run_timed "$root" "${cmd[@]}" >>"$root/t.$tool"
+      done
     done
     f=$(median 1 <"$root/t.floor"); c=$(median 1 <"$root/t.cli"); p=$(median 1 <"$root/t.python")
     fc=$(median 2 <"$root/t.floor"); cc=$(median 2 <"$root/t.cli"); pc=$(median 2 <"$root/t.python")
