@@ -246,7 +246,9 @@ int PosixFileSystem::attributes(const std::string& path) {
     if (S_ISDIR(st.st_mode)) {
         attrs |= kAttrDirectory;
         if (isVirtualFileSystem(path, st)) {
-            attrs |= kAttrHidden | kAttrSystem;
+            // Exactly a hidden system folder (22, 1046 through a link), whoever asks, so every
+            // scan leaves /proc, /sys and /dev out; a read-only bit would make it 23 for users.
+            return attrs | kAttrHidden | kAttrSystem;
         }
     } else if (S_ISREG(st.st_mode)) {
         attrs |= kAttrArchive;

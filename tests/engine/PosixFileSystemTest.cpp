@@ -246,6 +246,19 @@ TEST(PosixAttributes, AttributeWordOfEachKindOfPath) {
     EXPECT_EQ(failureOf([&] { fs.attributes(""); }), 53);
 }
 
+TEST(PosixAttributes, KernelFoldersAreExactlyHiddenSystemForAnyUser) {
+    // The scan leaves a folder out only on the exact words 22 and 1046: a user who may not write
+    // /proc must not see a read-only bit that would let the scan walk into it.
+    int status = test::runUnprivileged([] {
+        PosixFileSystem fs;
+        return fs.attributes("/proc") == 22 && fs.attributes("/sys") == 22 &&
+                       fs.attributes("/proc/self") == 1046
+                   ? 0
+                   : 1;
+    });
+    EXPECT_EQ(status, 0);
+}
+
 TEST(PosixQueries, ExistenceRootAndIdentity) {
     test::TempFolder tmp;
     PosixFileSystem fs;
