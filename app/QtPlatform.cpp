@@ -105,7 +105,11 @@ QString QtPlatform::openFilesResult(const QStringList& files) {
 }
 
 QString QtPlatform::openFiles(QWidget* parent, const QString& title, const QString& filter) {
-    return openFilesResult(QFileDialog::getOpenFileNames(parent, title, QString(), filter));
+    // "*.*" means every file where the filters come from, but Qt's and GTK's dialogs would hide
+    // names without a dot (Makefile, README), so the dialog is given "*" for it.
+    QString dialogFilter = filter;
+    dialogFilter.replace(QLatin1String("(*.*)"), QLatin1String("(*)"));
+    return openFilesResult(QFileDialog::getOpenFileNames(parent, title, QString(), dialogFilter));
 }
 
 QString QtPlatform::pickFolder(QWidget* parent, const QString& prompt, const QString& startFolder) {
