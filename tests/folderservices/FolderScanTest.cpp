@@ -26,10 +26,16 @@ struct ScanResult {
     int yields = 0;
 };
 
-ScanResult scan(FakeFileSystem& fs, FolderList folders, bool recurse = true) {
+// `failingYield`: the number of the yield that fails (error 75), 0 for none.
+ScanResult scan(FakeFileSystem& fs, FolderList folders, bool recurse = true, int failingYield = 0) {
     ScanResult result;
     FolderScan scanner(
-        fs, [&] { ++result.yields; },
+        fs,
+        [&] {
+            if (++result.yields == failingYield) {
+                throw FsError(75, "yield broke");
+            }
+        },
         [&](const std::string& description, const std::string& location, int line) {
             result.reports.push_back({description, location, line});
         });
@@ -298,22 +304,9 @@ TEST(FolderScanFailures, NamesFoundBeforeAFailureInTheNameLoopStay) {
     FakeFileSystem fs;
     fs.addFolder("/S/first");
     fs.addFolder("/S/second");
-    std::vector<Report> reports;
-    FolderList folders = {"/S/"};
-    int calls = 0;
-    FolderScan scanner(
-        fs,
-        [&] {
-            if (++calls == 3) {
-                throw FsError(75, "yield broke");
-            }
-        },
-        [&](const std::string& d, const std::string& l, int line) {
-            reports.push_back({d, l, line});
-        });
-    scanner.GetSubDirectories2016(folders, true);
-    EXPECT_EQ(folders, (Strings{"/S/", "/S/first/"}));
-    EXPECT_TRUE(reports.empty());
+    ScanResult r = scan(fs, {"/S/"}, true, 3);
+    EXPECT_EQ(r.folders, (Strings{"/S/", "/S/first/"}));
+    EXPECT_TRUE(r.reports.empty());
 }
 
 TEST(FolderScanFailures, RemovalTakesTheFirstEqualEntryAndSkipsNoOther) {
@@ -388,24 +381,11 @@ TEST(FolderScanFailures, AFailingFinalTestDeepDownIsReportedOnce) {
 TEST(FolderScanFailures, AFailingYieldIsReportedAndTheScanGoesOn) {
     FakeFileSystem fs;
     fs.addFolder("/S/a");
-    std::vector<Report> reports;
-    FolderList folders = {"/S/"};
-    int calls = 0;
-    FolderScan scanner(
-        fs,
-        [&] {
-            if (++calls == 1) {
-                throw FsError(75, "yield broke");
-            }
-        },
-        [&](const std::string& d, const std::string& l, int line) {
-            reports.push_back({d, l, line});
-        });
-    scanner.GetSubDirectories2016(folders, true);
-    EXPECT_EQ(folders, (Strings{"/S/", "/S/a/"}));
-    ASSERT_EQ(reports.size(), 1u);
-    EXPECT_EQ(reports[0].line, 114);
-    EXPECT_EQ(reports[0].description, "yield broke");
+    ScanResult r = scan(fs, {"/S/"}, true, 1);
+    EXPECT_EQ(r.folders, (Strings{"/S/", "/S/a/"}));
+    ASSERT_EQ(r.reports.size(), 1u);
+    EXPECT_EQ(r.reports[0].line, 114);
+    EXPECT_EQ(r.reports[0].description, "yield broke");
 }
 
 }  // namespace
