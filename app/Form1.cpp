@@ -19,12 +19,12 @@
 #include <QTextDocument>
 #include <cstdlib>
 
-#include "app/ApplicationTitle.h"
-#include "app/Platform.h"
-#include "app/ProductInfo.h"
-#include "app/ReportError.h"
-#include "app/SettingsStore.h"
-#include "app/Yield.h"
+#include "shell/ApplicationTitle.h"
+#include "shell/Platform.h"
+#include "shell/ProductInfo.h"
+#include "shell/ReportError.h"
+#include "shell/SettingsStore.h"
+#include "shell/Yield.h"
 #include "engine/CreationRun.h"
 #include "engine/FsError.h"
 #include "engine/PathRules.h"

@@ -6,7 +6,7 @@
 #include <functional>
 #include <memory>
 
-#include "app/WindowContext.h"
+#include "shell/WindowContext.h"
 #include "engine/FileSystem.h"
 
 class QGroupBox;

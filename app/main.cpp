@@ -1,9 +1,9 @@
 #include <QApplication>
 
 #include "app/Form1.h"
-#include "app/ProductInfo.h"
-#include "app/QtPlatform.h"
-#include "app/SettingsStore.h"
+#include "shell/ProductInfo.h"
+#include "shell/QtPlatform.h"
+#include "shell/SettingsStore.h"
 
 int main(int argc, char* argv[]) {
     QApplication app(argc, argv);

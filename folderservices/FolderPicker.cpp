@@ -2,7 +2,7 @@
 
 #include <QDir>
 
-#include "app/Platform.h"
+#include "shell/Platform.h"
 
 namespace pellatrix {
 

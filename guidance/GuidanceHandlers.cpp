@@ -4,9 +4,9 @@
 #include <array>
 #include <string>
 
-#include "app/Platform.h"
-#include "app/SettingsStore.h"
-#include "app/WindowContext.h"
+#include "shell/Platform.h"
+#include "shell/SettingsStore.h"
+#include "shell/WindowContext.h"
 #include "engine/FileSystem.h"
 #include "engine/FsError.h"
 #include "engine/PathRules.h"

@@ -3,10 +3,10 @@
 #include <QElapsedTimer>
 #include <QFileInfo>
 
-#include "app/Platform.h"
-#include "app/ReportError.h"
-#include "app/SettingsStore.h"
-#include "app/WindowContext.h"
+#include "shell/Platform.h"
+#include "shell/ReportError.h"
+#include "shell/SettingsStore.h"
+#include "shell/WindowContext.h"
 #include "engine/FileSystem.h"
 #include "engine/ReportLocations.h"
 #include "engine/Trap.h"

@@ -11,7 +11,7 @@
 #include <QUrl>
 #include <algorithm>
 
-#include "app/WindowContext.h"
+#include "shell/WindowContext.h"
 #include "engine/ReportLocations.h"
 #include "engine/Trap.h"
 #include "inputlist/AddFiles.h"

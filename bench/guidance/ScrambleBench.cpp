@@ -10,7 +10,7 @@
 #include <functional>
 #include <string>
 
-#include "app/Yield.h"
+#include "shell/Yield.h"
 #include "guidance/SampleRecord.h"
 
 namespace {

@@ -13,7 +13,7 @@
 #include <cstdlib>
 #include <functional>
 
-#include "app/Yield.h"
+#include "shell/Yield.h"
 
 namespace {
 

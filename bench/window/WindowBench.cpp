@@ -17,8 +17,8 @@
 #include <vector>
 
 #include "app/Form1.h"
-#include "app/Platform.h"
-#include "app/SettingsStore.h"
+#include "shell/Platform.h"
+#include "shell/SettingsStore.h"
 #include "inputlist/InputList.h"
 
 namespace {

@@ -18,8 +18,8 @@
 #include <memory>
 
 #include "app/Form1.h"
-#include "app/ProductInfo.h"
-#include "app/Yield.h"
+#include "shell/ProductInfo.h"
+#include "shell/Yield.h"
 #include "inputlist/InputList.h"
 #include "tests/support/TestPlatform.h"
 

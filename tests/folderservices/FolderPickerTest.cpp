@@ -1,7 +1,7 @@
 // The folder picker wrapper: what reaches the platform's chooser and what comes back.
 #include <QtTest>
 
-#include "app/Platform.h"
+#include "shell/Platform.h"
 #include "folderservices/FolderPicker.h"
 
 namespace pellatrix {

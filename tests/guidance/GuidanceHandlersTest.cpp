@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "app/WindowContext.h"
+#include "shell/WindowContext.h"
 #include "engine/FileSystem.h"
 #include "engine/FsError.h"
 #include "engine/ReportLocations.h"

@@ -6,7 +6,7 @@
 #include <QSet>
 #include <QUrl>
 
-#include "app/ReportError.h"
+#include "shell/ReportError.h"
 #include "engine/FileSystem.h"
 #include "engine/FsError.h"
 #include "engine/ReportLocations.h"

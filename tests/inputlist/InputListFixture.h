@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "app/WindowContext.h"
+#include "shell/WindowContext.h"
 #include "inputlist/InputList.h"
 #include "tests/support/TestPlatform.h"
 

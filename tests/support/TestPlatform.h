@@ -8,8 +8,8 @@
 #include <functional>
 #include <optional>
 
-#include "app/Platform.h"
-#include "app/SettingsStore.h"
+#include "shell/Platform.h"
+#include "shell/SettingsStore.h"
 
 namespace pellatrix {
 

@@ -1,4 +1,4 @@
-#include "app/Yield.h"
+#include "shell/Yield.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>

@@ -1,10 +1,10 @@
-#include "app/ReportError.h"
+#include "shell/ReportError.h"
 
 #include <QPointer>
 #include <QWidget>
 
-#include "app/Platform.h"
-#include "app/ProductInfo.h"
+#include "shell/Platform.h"
+#include "shell/ProductInfo.h"
 
 namespace pellatrix {
 

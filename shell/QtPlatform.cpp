@@ -1,4 +1,4 @@
-#include "app/QtPlatform.h"
+#include "shell/QtPlatform.h"
 
 #include <QDesktopServices>
 #include <QDir>

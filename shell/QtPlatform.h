@@ -2,7 +2,7 @@
 
 #include <QStringList>
 
-#include "app/Platform.h"
+#include "shell/Platform.h"
 
 namespace pellatrix {
 

@@ -7,12 +7,12 @@
 #include <QTemporaryDir>
 #include <QTest>
 
-#include "app/ApplicationTitle.h"
-#include "app/ProductInfo.h"
-#include "app/QtPlatform.h"
-#include "app/ReportError.h"
-#include "app/SettingsStore.h"
-#include "app/Yield.h"
+#include "shell/ApplicationTitle.h"
+#include "shell/ProductInfo.h"
+#include "shell/QtPlatform.h"
+#include "shell/ReportError.h"
+#include "shell/SettingsStore.h"
+#include "shell/Yield.h"
 #include "engine/FsError.h"
 #include "engine/ReportLocations.h"
 #include "engine/Trap.h"

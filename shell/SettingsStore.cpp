@@ -1,11 +1,11 @@
-#include "app/SettingsStore.h"
+#include "shell/SettingsStore.h"
 
 #include <QSettings>
 #include <QStandardPaths>
 #include <memory>
 #include <utility>
 
-#include "app/ProductInfo.h"
+#include "shell/ProductInfo.h"
 #include "engine/FsError.h"
 
 namespace pellatrix {
