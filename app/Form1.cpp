@@ -19,12 +19,6 @@
 #include <QTextDocument>
 #include <cstdlib>
 
-#include "shell/ApplicationTitle.h"
-#include "shell/Platform.h"
-#include "shell/ProductInfo.h"
-#include "shell/ReportError.h"
-#include "shell/SettingsStore.h"
-#include "shell/Yield.h"
 #include "engine/CreationRun.h"
 #include "engine/FsError.h"
 #include "engine/PathRules.h"
@@ -33,6 +27,12 @@
 #include "guidance/GuidanceHandlers.h"
 #include "inputlist/AddFiles.h"
 #include "inputlist/InputList.h"
+#include "shell/ApplicationTitle.h"
+#include "shell/Platform.h"
+#include "shell/ProductInfo.h"
+#include "shell/ReportError.h"
+#include "shell/SettingsStore.h"
+#include "shell/Yield.h"
 
 namespace pellatrix {
 

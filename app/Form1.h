@@ -6,8 +6,8 @@
 #include <functional>
 #include <memory>
 
-#include "shell/WindowContext.h"
 #include "engine/FileSystem.h"
+#include "shell/WindowContext.h"
 
 class QGroupBox;
 class QLabel;

@@ -4,9 +4,6 @@
 #include <array>
 #include <string>
 
-#include "shell/Platform.h"
-#include "shell/SettingsStore.h"
-#include "shell/WindowContext.h"
 #include "engine/FileSystem.h"
 #include "engine/FsError.h"
 #include "engine/PathRules.h"
@@ -15,6 +12,9 @@
 #include "guidance/HelpTexts.h"
 #include "guidance/SampleRecord.h"
 #include "inputlist/InputList.h"
+#include "shell/Platform.h"
+#include "shell/SettingsStore.h"
+#include "shell/WindowContext.h"
 
 namespace pellatrix {
 

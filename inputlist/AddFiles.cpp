@@ -3,10 +3,6 @@
 #include <QElapsedTimer>
 #include <QFileInfo>
 
-#include "shell/Platform.h"
-#include "shell/ReportError.h"
-#include "shell/SettingsStore.h"
-#include "shell/WindowContext.h"
 #include "engine/FileSystem.h"
 #include "engine/ReportLocations.h"
 #include "engine/Trap.h"
@@ -14,6 +10,10 @@
 #include "folderservices/FolderScan.h"
 #include "inputlist/CollapseBackslashes.h"
 #include "inputlist/InputList.h"
+#include "shell/Platform.h"
+#include "shell/ReportError.h"
+#include "shell/SettingsStore.h"
+#include "shell/WindowContext.h"
 
 namespace pellatrix {
 

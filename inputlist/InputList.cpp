@@ -11,10 +11,10 @@
 #include <QUrl>
 #include <algorithm>
 
-#include "shell/WindowContext.h"
 #include "engine/ReportLocations.h"
 #include "engine/Trap.h"
 #include "inputlist/AddFiles.h"
+#include "shell/WindowContext.h"
 
 namespace pellatrix {
 

@@ -5,8 +5,8 @@
 #include <memory>
 #include <utility>
 
-#include "shell/ProductInfo.h"
 #include "engine/FsError.h"
+#include "shell/ProductInfo.h"
 
 namespace pellatrix {
 

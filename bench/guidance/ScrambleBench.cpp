@@ -10,8 +10,8 @@
 #include <functional>
 #include <string>
 
-#include "shell/Yield.h"
 #include "guidance/SampleRecord.h"
+#include "shell/Yield.h"
 
 namespace {
 

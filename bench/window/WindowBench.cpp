@@ -17,9 +17,9 @@
 #include <vector>
 
 #include "app/Form1.h"
+#include "inputlist/InputList.h"
 #include "shell/Platform.h"
 #include "shell/SettingsStore.h"
-#include "inputlist/InputList.h"
 
 namespace {
 

@@ -18,9 +18,9 @@
 #include <memory>
 
 #include "app/Form1.h"
+#include "inputlist/InputList.h"
 #include "shell/ProductInfo.h"
 #include "shell/Yield.h"
-#include "inputlist/InputList.h"
 #include "tests/support/TestPlatform.h"
 
 using namespace pellatrix;

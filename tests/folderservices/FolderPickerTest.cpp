@@ -1,8 +1,8 @@
 // The folder picker wrapper: what reaches the platform's chooser and what comes back.
 #include <QtTest>
 
-#include "shell/Platform.h"
 #include "folderservices/FolderPicker.h"
+#include "shell/Platform.h"
 
 namespace pellatrix {
 namespace {

@@ -9,7 +9,6 @@
 #include <string>
 #include <vector>
 
-#include "shell/WindowContext.h"
 #include "engine/FileSystem.h"
 #include "engine/FsError.h"
 #include "engine/ReportLocations.h"
@@ -18,6 +17,7 @@
 #include "guidance/HelpTexts.h"
 #include "guidance/SampleRecord.h"
 #include "inputlist/InputList.h"
+#include "shell/WindowContext.h"
 #include "tests/support/TestPlatform.h"
 
 namespace pellatrix {

@@ -6,11 +6,11 @@
 #include <QSet>
 #include <QUrl>
 
-#include "shell/ReportError.h"
 #include "engine/FileSystem.h"
 #include "engine/FsError.h"
 #include "engine/ReportLocations.h"
 #include "inputlist/AddFiles.h"
+#include "shell/ReportError.h"
 #include "tests/inputlist/InputListFixture.h"
 
 namespace pellatrix {

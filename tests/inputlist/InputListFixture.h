@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "shell/WindowContext.h"
 #include "inputlist/InputList.h"
+#include "shell/WindowContext.h"
 #include "tests/support/TestPlatform.h"
 
 namespace pellatrix {

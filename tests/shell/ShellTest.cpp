@@ -7,15 +7,15 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include "engine/FsError.h"
+#include "engine/ReportLocations.h"
+#include "engine/Trap.h"
 #include "shell/ApplicationTitle.h"
 #include "shell/ProductInfo.h"
 #include "shell/QtPlatform.h"
 #include "shell/ReportError.h"
 #include "shell/SettingsStore.h"
 #include "shell/Yield.h"
-#include "engine/FsError.h"
-#include "engine/ReportLocations.h"
-#include "engine/Trap.h"
 #include "tests/support/TestPlatform.h"
 
 using namespace pellatrix;
