@@ -8,6 +8,8 @@
 #include <utility>
 
 #include "engine/ReportLocations.h"
+#include "folderservices/ListingOrder.h"
+#include "folderservices/Utf8.h"
 
 namespace pellatrix {
 
@@ -19,55 +21,6 @@ constexpr int kHiddenSystemLink = kHiddenSystemFolder | kAttrReparsePoint;
 
 bool isHiddenSystem(int attributes) {
     return attributes == kHiddenSystemFolder || attributes == kHiddenSystemLink;
-}
-
-// Decodes one UTF-8 sequence at `pos`, strictly (no overlong forms, no surrogates, nothing above
-// U+10FFFF). Advances `pos`; answers the code point, or nothing for a byte that starts no valid
-// sequence (then `pos` moves by one byte).
-std::optional<char32_t> decodeUtf8(std::string_view text, std::size_t& pos) {
-    const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(text[i]); };
-    const unsigned char lead = byte(pos);
-    if (lead < 0x80) {
-        ++pos;
-        return lead;
-    }
-    std::size_t length = 0;
-    char32_t code = 0;
-    char32_t minimum = 0;
-    if (lead >= 0xC2 && lead <= 0xDF) {
-        length = 2;
-        code = lead & 0x1Fu;
-        minimum = 0x80;
-    } else if (lead >= 0xE0 && lead <= 0xEF) {
-        length = 3;
-        code = lead & 0x0Fu;
-        minimum = 0x800;
-    } else if (lead >= 0xF0 && lead <= 0xF4) {
-        length = 4;
-        code = lead & 0x07u;
-        minimum = 0x10000;
-    } else {
-        ++pos;
-        return std::nullopt;
-    }
-    if (pos + length > text.size()) {
-        ++pos;
-        return std::nullopt;
-    }
-    for (std::size_t i = 1; i < length; ++i) {
-        const unsigned char next = byte(pos + i);
-        if ((next & 0xC0u) != 0x80u) {
-            ++pos;
-            return std::nullopt;
-        }
-        code = (code << 6) | (next & 0x3Fu);
-    }
-    if (code < minimum || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF)) {
-        ++pos;
-        return std::nullopt;
-    }
-    pos += length;
-    return code;
 }
 
 // The pattern as fnmatch reads it: only `*` and `?` are wildcards here, so a bracket stands
@@ -240,7 +193,8 @@ std::size_t FolderScan::scanPass(FolderList& folders, bool recurse) {
             const std::string parent = (!folder.empty() && folder.back() == kFolderSeparator)
                                            ? folder
                                            : folder + kFolderSeparator;
-            const std::vector<std::string> names = m_fs.subFolderNames(folder);
+            std::vector<std::string> names = m_fs.subFolderNames(folder);
+            SortInListingOrder(names);
             // Only a folder that could be listed counts as done; one that failed fails again
             // wherever it turns up, and is dropped there too.
             m_listed.insert(*identity);
@@ -313,7 +267,22 @@ std::vector<std::string> ListFilesInFolder(FileSystem& fs, const std::string& fo
             result.push_back(std::move(name));
         }
     }
+    SortInListingOrder(result);
     return result;
+}
+
+std::vector<ListedFile> ListFilesWithAttributes(FileSystem& fs, const std::string& folder,
+                                                const std::string& pattern) {
+    std::string directory = folder;
+    if (directory.empty() || directory.back() != kFolderSeparator) {
+        directory += kFolderSeparator;
+    }
+    const Wildcard wildcard(pattern);
+    std::vector<ListedFile> files =
+        fs.listFiles(directory, [&](const std::string& name) { return wildcard.matches(name); });
+    SortInListingOrder(files,
+                       [](const ListedFile& file) -> const std::string& { return file.name; });
+    return files;
 }
 
 bool MatchesWildcard(const std::string& pattern, const std::string& name) {
@@ -334,7 +303,7 @@ bool IsExistingFile(FileSystem& fs, const std::string& path) {
 bool HasUnusableChars(std::string_view name) {
     std::size_t pos = 0;
     while (pos < name.size()) {
-        const std::optional<char32_t> code = decodeUtf8(name, pos);
+        const std::optional<char32_t> code = DecodeUtf8(name, pos);
         if (!code) {
             return true;  // no code here: it counts as "?"
         }
@@ -349,7 +318,7 @@ std::size_t CharacterCount(std::string_view text) {
     std::size_t count = 0;
     std::size_t pos = 0;
     while (pos < text.size()) {
-        decodeUtf8(text, pos);
+        DecodeUtf8(text, pos);
         ++count;
     }
     return count;

@@ -53,9 +53,17 @@ inline constexpr std::size_t kMaxPathChars = 260;
 inline constexpr char kFolderSeparator = SeparatorOf(kNativeFlavour);
 
 /// Names of the files (not folders, hidden ones included) of `folder` that match the wildcard
-/// `pattern` (`*` and `?`, case ignored), in listing order. Failures reach the caller.
+/// `pattern` (`*` and `?`, case ignored), sorted in listing order (ListingOrder.h). Failures
+/// reach the caller.
 std::vector<std::string> ListFilesInFolder(FileSystem& fs, const std::string& folder,
                                            const std::string& pattern);
+
+/// ListFilesInFolder with what a folder add's filter asks of each file: every name is a regular
+/// file after following links (IsExistingFile holds), and `hiddenArchive` tells whether its
+/// attribute word is exactly 34. One look-up per file at most, where the filter's own
+/// IsExistingFile and attributes cost three. Sorted in listing order; failures reach the caller.
+std::vector<ListedFile> ListFilesWithAttributes(FileSystem& fs, const std::string& folder,
+                                                const std::string& pattern);
 
 /// True when `name` matches the wildcard `pattern` as a directory search would: `*` any run,
 /// `?` one character, case ignored, every other character literal; a final ".*" also matches

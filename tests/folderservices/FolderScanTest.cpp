@@ -52,7 +52,8 @@ std::vector<int> lines(const ScanResult& r) {
     return out;
 }
 
-TEST(FolderScanOrder, BreadthFirstInListingOrderGroupedByParent) {
+TEST(FolderScanOrder, BreadthFirstSortedGroupedByParent) {
+    // The platform lists b before a; the scan walks them sorted.
     FakeFileSystem fs;
     fs.addFolder("/S/b");
     fs.addFolder("/S/a");
@@ -61,7 +62,7 @@ TEST(FolderScanOrder, BreadthFirstInListingOrderGroupedByParent) {
     fs.addFolder("/S/a/x/deep");
 
     ScanResult r = scan(fs, {"/S/"});
-    EXPECT_EQ(r.folders, (Strings{"/S/", "/S/b/", "/S/a/", "/S/b/x/", "/S/a/x/", "/S/a/x/deep/"}));
+    EXPECT_EQ(r.folders, (Strings{"/S/", "/S/a/", "/S/b/", "/S/a/x/", "/S/b/x/", "/S/a/x/deep/"}));
     EXPECT_TRUE(r.reports.empty());
     // One yield before each listed folder's test, one per name read, one per folder in its
     // parent's final pass.
@@ -138,8 +139,8 @@ TEST(FolderScanAttributes, OnlyTheExactHiddenSystemWordsHideASubtree) {
         fs.addFolder("/S/after");
         ScanResult r = scan(fs, {"/S/"});
         const Strings expected =
-            c.kept ? Strings{"/S/", "/S/before/", "/S/odd/", "/S/after/", "/S/odd/below/"}
-                   : Strings{"/S/", "/S/before/", "/S/after/"};
+            c.kept ? Strings{"/S/", "/S/after/", "/S/before/", "/S/odd/", "/S/odd/below/"}
+                   : Strings{"/S/", "/S/after/", "/S/before/"};
         EXPECT_EQ(r.folders, expected) << "attribute word " << c.attributes;
     }
 }
