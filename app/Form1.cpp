@@ -280,10 +280,10 @@ void Form1::createControls() {
     // The caption is a few pixels wider than the design's label in Arial's metric twin: the
     // label grows to the right, into free space of the frame, instead of clipping its ":".
     const QRect label1 = twipsRect(240, 240, 5685, 225);
-    m_label1->setGeometry(label1.x(), label1.y(),
-                          qBound(label1.width(), m_label1->sizeHint().width(),
-                                 m_frame1->width() - 2 * label1.x()),
-                          label1.height());
+    m_label1->setGeometry(
+        label1.x(), label1.y(),
+        qBound(label1.width(), m_label1->sizeHint().width(), m_frame1->width() - 2 * label1.x()),
+        label1.height());
     setWhite(m_label1);
 
     m_text1 = new QPlainTextEdit(m_frame1);
