@@ -7,6 +7,7 @@
 #include <QHeaderView>
 #include <QIcon>
 #include <QImage>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QMouseEvent>
 #include <QPixmap>
@@ -17,6 +18,7 @@
 #include <QStyleOptionButton>
 #include <QStylePainter>
 #include <QTextDocument>
+#include <cmath>
 #include <cstdlib>
 
 #include "engine/CreationRun.h"
@@ -33,6 +35,12 @@
 #include "shell/ReportError.h"
 #include "shell/SettingsStore.h"
 #include "shell/Yield.h"
+
+// The window's icon lives in this static library, where nothing refers to its compiled-in
+// resource; without this call the linker drops it and the window shows no icon.
+static void registerWindowResources() {
+    Q_INIT_RESOURCE(window);
+}
 
 namespace pellatrix {
 
@@ -60,11 +68,34 @@ std::string bytes(const QString& text) {
     return text.toLocal8Bit().toStdString();
 }
 
-void setBackground(QWidget* widget, const QColor& colour) {
+// Relative luminance of sRGB, 0 for black to 1 for white.
+double luminance(const QColor& colour) {
+    const auto linear = [](double c) {
+        return c <= 0.04045 ? c / 12.92 : std::pow((c + 0.055) / 1.055, 2.4);
+    };
+    return 0.2126 * linear(colour.redF()) + 0.7152 * linear(colour.greenF()) +
+           0.0722 * linear(colour.blueF());
+}
+
+// The system's colour for `role` where it reads well on white (a contrast of 4.5 to 1), else
+// black: under a dark theme the system's light text would vanish on the white that the window
+// forces.
+QColor textOnWhite(QPalette::ColorRole role) {
+    const QColor system = QApplication::palette().color(role);
+    return (1.05 / (luminance(system) + 0.05)) >= 4.5 ? system : QColor(Qt::black);
+}
+
+// Fills `widget` with `colour`; its own text (a caption, a frame's title) gets `text`.
+void setColours(QWidget* widget, const QColor& colour, const QColor& text) {
     QPalette palette = widget->palette();
     palette.setColor(QPalette::Window, colour);
+    palette.setColor(QPalette::WindowText, text);
     widget->setPalette(palette);
     widget->setAutoFillBackground(true);
+}
+
+void setWhite(QWidget* widget) {
+    setColours(widget, kWhite, textOnWhite(QPalette::WindowText));
 }
 
 // A push button whose caption wraps onto more lines when it does not fit on one, as the taller
@@ -74,6 +105,19 @@ public:
     using QPushButton::QPushButton;
 
 protected:
+    // Return and Enter press a focused button, as Space does.
+    void keyPressEvent(QKeyEvent* event) override {
+        const bool enter = event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter;
+        if (enter && (event->modifiers() & ~Qt::KeypadModifier) == Qt::NoModifier) {
+            if (!event->isAutoRepeat()) {
+                click();
+            }
+            event->accept();
+            return;
+        }
+        QPushButton::keyPressEvent(event);
+    }
+
     void paintEvent(QPaintEvent*) override {
         QStylePainter painter(this);
         QStyleOptionButton option;
@@ -145,7 +189,13 @@ Form1::Form1(Platform& platform, SettingsStore& settings, QString programFolder,
       m_settings(settings),
       m_programFolder(std::move(programFolder)),
       m_endProcess([] { std::_Exit(0); }) {
+    registerWindowResources();
     createControls();
+    // Centred before start-up, so that a box raised by a start-up step is centred over the
+    // window's final place.
+    if (const QScreen* s = screen()) {
+        move(s->availableGeometry().center() - QPoint(width() / 2, height() / 2));
+    }
 
     m_context.window = this;
     m_context.list = m_list;
@@ -173,7 +223,7 @@ void Form1::createControls() {
                    Qt::WindowCloseButtonHint);
     setFixedSize(536, 483);
     setFont(QFont(QStringLiteral("Arial"), 9, QFont::Bold));
-    setBackground(this, kWhite);
+    setWhite(this);
     setMouseTracking(true);
 
     QFont buttonFont(QStringLiteral("Arial"));
@@ -184,7 +234,7 @@ void Form1::createControls() {
         auto* frame = new QGroupBox(QString::fromLatin1(caption), this);
         frame->setObjectName(QString::fromLatin1(name));
         frame->setGeometry(geometry);
-        setBackground(frame, kWhite);
+        setWhite(frame);
         frame->setMouseTracking(true);
         frame->installEventFilter(this);
         return frame;
@@ -196,7 +246,7 @@ void Form1::createControls() {
         button->setFont(buttonFont);
         QPalette palette = button->palette();
         palette.setColor(QPalette::Button, kWhite);
-        palette.setColor(QPalette::ButtonText, QApplication::palette().color(QPalette::ButtonText));
+        palette.setColor(QPalette::ButtonText, textOnWhite(QPalette::ButtonText));
         button->setPalette(palette);
         button->setMouseTracking(true);
         button->installEventFilter(this);
@@ -214,6 +264,8 @@ void Form1::createControls() {
     m_list->setToolTip(
         QStringLiteral("Drag and drop files here. Double-click item to remove it. Move | line to "
                        "right and out of window to reveal full names."));
+    m_list->setAccessibleName(QStringLiteral("Text File(s)"));
+    m_list->setAccessibleDescription(m_list->toolTip());
 
     makeButton(4, "Add Text File(s)", this, twipsRect(120, 3765, 3840, 405));
     makeButton(3, "Add All Text File(s) In Folder", this, twipsRect(4080, 3765, 3840, 405));
@@ -225,12 +277,19 @@ void Form1::createControls() {
         QStringLiteral("Put this fixed text content in each file after created (or leave blank):"),
         m_frame1);
     m_label1->setObjectName(QStringLiteral("Label1"));
-    m_label1->setGeometry(twipsRect(240, 240, 5685, 225));
-    setBackground(m_label1, kWhite);
+    // The caption is a few pixels wider than the design's label in Arial's metric twin: the
+    // label grows to the right, into free space of the frame, instead of clipping its ":".
+    const QRect label1 = twipsRect(240, 240, 5685, 225);
+    m_label1->setGeometry(
+        label1.x(), label1.y(),
+        qBound(label1.width(), m_label1->sizeHint().width(), m_frame1->width() - 2 * label1.x()),
+        label1.height());
+    setWhite(m_label1);
 
     m_text1 = new QPlainTextEdit(m_frame1);
     m_text1->setObjectName(QStringLiteral("Text1"));
     m_text1->setGeometry(twipsRect(240, 480, 4935, 675));
+    m_text1->setAccessibleName(m_label1->text());
     // Tab moves on to the next control, as in every single-purpose text field of a form.
     m_text1->setTabChangesFocus(true);
     m_text1->setMouseTracking(true);
@@ -249,6 +308,7 @@ void Form1::createControls() {
     m_progressBar1->setTextVisible(true);
     m_progressBar1->setAlignment(Qt::AlignCenter);
     m_progressBar1->setFormat(QStringLiteral("Progress Bar"));
+    m_progressBar1->setAccessibleName(QStringLiteral("Progress"));
 
     // Tab order of the design; frames, the label and the bar take no focus.
     QWidget* order[] = {m_list,       m_text1,      m_buttons[3], m_buttons[2], m_buttons[1],
@@ -308,10 +368,11 @@ void Form1::applySkin() {
         return;
     }
     const QColor face = QApplication::palette().color(QPalette::Button);
-    setBackground(this, face);
-    setBackground(m_frame1, face);
-    setBackground(m_frame2, face);
-    setBackground(m_label1, face);
+    const QColor text = QApplication::palette().color(QPalette::WindowText);
+    for (QWidget* w : {static_cast<QWidget*>(this), static_cast<QWidget*>(m_frame1),
+                       static_cast<QWidget*>(m_frame2), static_cast<QWidget*>(m_label1)}) {
+        setColours(w, face, text);
+    }
     std::string sheet;
     m_fs.readFile(bytes(skin), [&](std::string_view chunk) { sheet.append(chunk); });
     setStyleSheet(QString::fromLocal8Bit(sheet));
@@ -457,14 +518,40 @@ void Form1::closeEvent(QCloseEvent* event) {
 }
 
 void Form1::showEvent(QShowEvent* event) {
-    if (!m_centred) {
-        m_centred = true;
-        if (const QScreen* s = screen()) {
-            const QRect available = s->availableGeometry();
-            move(available.center() - QPoint(width() / 2, height() / 2));
-        }
+    if (!m_shownOnce) {
+        m_shownOnce = true;
+        // The input list comes first in the tab order and is where work starts.
+        m_list->setFocus(Qt::OtherFocusReason);
     }
     QWidget::showEvent(event);
+}
+
+bool Form1::event(QEvent* event) {
+    if (event->type() == QEvent::CursorChange) {
+        showWaitOverOwnPointers(cursor().shape() == Qt::WaitCursor);
+    }
+    return QWidget::event(event);
+}
+
+void Form1::showWaitOverOwnPointers(bool busy) {
+    // A control with a pointer of its own (the text box's I-beam) would show it over a busy
+    // window; while busy it shows the wait pointer and gets its own back afterwards.
+    if (busy && m_ownPointers.isEmpty()) {
+        for (QWidget* w : findChildren<QWidget*>()) {
+            if (!w->isWindow() && w->testAttribute(Qt::WA_SetCursor)) {
+                m_ownPointers.append({w, w->cursor()});
+                w->setCursor(Qt::WaitCursor);
+            }
+        }
+    } else if (!busy) {
+        for (const auto& [widget, own] : std::as_const(m_ownPointers)) {
+            // One that chose another pointer meanwhile keeps it.
+            if (widget && widget->cursor().shape() == Qt::WaitCursor) {
+                widget->setCursor(own);
+            }
+        }
+        m_ownPointers.clear();
+    }
 }
 
 }  // namespace pellatrix

@@ -1,6 +1,9 @@
 #pragma once
 
 #include <QCursor>
+#include <QList>
+#include <QPair>
+#include <QPointer>
 #include <QString>
 #include <QWidget>
 #include <functional>
@@ -60,6 +63,7 @@ protected:
     void mouseMoveEvent(QMouseEvent* event) override;
     void closeEvent(QCloseEvent* event) override;
     void showEvent(QShowEvent* event) override;
+    bool event(QEvent* event) override;
 
 private:
     class CreationUiAdapter;
@@ -72,6 +76,7 @@ private:
     void hoverButton();
     void hoverBackground();
     void hoverAt(const QPoint& globalPos);
+    void showWaitOverOwnPointers(bool busy);
 
     Platform& m_platform;
     SettingsStore& m_settings;
@@ -82,7 +87,9 @@ private:
     QCursor m_handCursor;
     bool m_handLoaded = false;
     int m_pointerState = kPointerDefault;
-    bool m_centred = false;
+    bool m_shownOnce = false;
+    // Controls that showed a pointer of their own when the window became busy, and that pointer.
+    QList<QPair<QPointer<QWidget>, QCursor>> m_ownPointers;
     bool m_storeFailureShown = false;
     std::function<void()> m_endProcess;
 

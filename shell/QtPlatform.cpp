@@ -5,6 +5,7 @@
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QInputDialog>
+#include <QLabel>
 #include <QMessageBox>
 #include <QRandomGenerator>
 #include <QTime>
@@ -18,11 +19,32 @@ namespace {
 
 int showBox(QWidget* parent, QMessageBox::Icon icon, const QString& title, const QString& text,
             QMessageBox::StandardButtons buttons) {
-    QMessageBox box(icon, title, QtPlatform::displayText(text), buttons, parent);
+    QMessageBox box(icon, title, QString(), buttons, parent);
+    // A file name may hold "<i>" or "&lt;": never read a message as formatting.
+    box.setTextFormat(Qt::PlainText);
+    box.setText(QtPlatform::displayText(text));
     if (icon == QMessageBox::Warning) {
         box.setWindowModality(Qt::ApplicationModal);
     }
     return box.exec();
+}
+
+// Cuts `line` to its first and last `keep` bytes of UTF-8 at most, never inside a character.
+QString shortenedInTheMiddle(const QString& line, qsizetype keep) {
+    const QByteArray utf8 = line.toUtf8();
+    const auto isContinuation = [&](qsizetype at) {
+        return (static_cast<unsigned char>(utf8[at]) & 0xC0) == 0x80;
+    };
+    qsizetype headEnd = keep;
+    while (headEnd > 0 && isContinuation(headEnd)) {
+        --headEnd;
+    }
+    qsizetype tailStart = utf8.size() - keep;
+    while (tailStart < utf8.size() && isContinuation(tailStart)) {
+        ++tailStart;
+    }
+    return QString::fromUtf8(utf8.left(headEnd)) + QStringLiteral("...") +
+           QString::fromUtf8(utf8.mid(tailStart));
 }
 
 // The deepest folder that holds every one of `files`.
@@ -49,7 +71,18 @@ QString QtPlatform::displayText(const QString& text) {
     QString shown = text;
     shown.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
     shown.replace(QLatin1Char('\r'), QLatin1Char('\n'));
-    return shown;
+    // Only a path makes a line this long (no path of the system is longer than 4096 bytes); a
+    // label laying out megabytes would freeze the window before the box appears.
+    if (shown.size() <= kShownLineLimit / 3) {
+        return shown;  // no line can pass the limit, even in three-byte characters
+    }
+    QStringList lines = shown.split(QLatin1Char('\n'));
+    for (QString& line : lines) {
+        if (line.size() > kShownLineLimit / 3 && line.toUtf8().size() > kShownLineLimit) {
+            line = shortenedInTheMiddle(line, (kShownLineLimit - 3) / 2);
+        }
+    }
+    return lines.join(QLatin1Char('\n'));
 }
 
 void QtPlatform::information(QWidget* parent, const QString& title, const QString& text) {
@@ -70,6 +103,9 @@ QString QtPlatform::inputText(QWidget* parent, const QString& title, const QStri
     QInputDialog dialog(parent);
     dialog.setWindowTitle(title);
     dialog.setLabelText(displayText(prompt));
+    if (auto* label = dialog.findChild<QLabel*>()) {
+        label->setTextFormat(Qt::PlainText);
+    }
     dialog.setTextValue(proposal);
     if (dialog.exec() != QDialog::Accepted) {
         return QString();

@@ -21,7 +21,9 @@ public:
     void openHomePage(const QString& url) override;
     int drawOneToHundred() override;
 
-    /// Message texts break lines with CR LF or a lone CR; a Qt label needs LF.
+    /// The text as a box shows it: CR LF and a lone CR become one LF (what a Qt label breaks
+    /// at), and a line of more than kShownLineLimit bytes of UTF-8 keeps its beginning and end
+    /// around "...", so that it stays within the limit.
     static QString displayText(const QString& text);
     /// The open-file result form for `files` (absolute paths): "" for none, the path for one,
     /// else the common folder, NUL, and the names (relative to it) separated by NUL. Throws
@@ -31,6 +33,7 @@ public:
     static int drawFromSeed(quint32 seed);
 
     static constexpr int kOpenFilesLimit = 30000;
+    static constexpr int kShownLineLimit = 4096;
 };
 
 }  // namespace pellatrix

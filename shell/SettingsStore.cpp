@@ -1,7 +1,11 @@
 #include "shell/SettingsStore.h"
 
+#include <QDir>
+#include <QFileInfo>
+#include <QLockFile>
 #include <QSettings>
 #include <QStandardPaths>
+#include <QTemporaryFile>
 #include <memory>
 #include <utility>
 
@@ -13,6 +17,58 @@ namespace pellatrix {
 namespace {
 
 const QString kGroup = QStringLiteral("Pellatrix");
+
+// How long a write waits for a lock that another running copy holds.
+constexpr int kLockWaitMs = 1000;
+
+std::string local8Bit(const QString& text) {
+    return text.toLocal8Bit().toStdString();
+}
+
+// What the system says about writing into `file`'s folder and the file itself; "" when both
+// look writable (a full disk, for example, only shows while writing).
+QString writeFailureReason(const QString& file) {
+    const QFileInfo info(file);
+    QTemporaryFile probe(info.absolutePath() + QStringLiteral("/.pellatrix-probe-XXXXXX"));
+    if (!probe.open()) {
+        return probe.errorString();
+    }
+    if (info.exists()) {
+        QFile existing(file);
+        if (!existing.open(QIODevice::WriteOnly | QIODevice::Append)) {
+            return existing.errorString();
+        }
+    }
+    return QString();
+}
+
+// QSettings waits for its lock file without a bound, so a lock it can never take (a folder in
+// its place) would freeze the window at the next write. Take the lock here first, with a bound,
+// and hand it back before QSettings takes it.
+void ensureLockable(const QString& file) {
+    const QString lockPath = file + QStringLiteral(".lock");
+    const auto fail = [&](const QString& why) {
+        throw FsError(kErrPathFileAccess,
+                      local8Bit("Cannot lock the settings store '" + file + "': " + why));
+    };
+    const QFileInfo lockInfo(lockPath);
+    if (lockInfo.exists() && !lockInfo.isFile()) {
+        fail("'" + lockPath + "' is " + (lockInfo.isDir() ? "a folder" : "not a regular file") +
+             ", not a lock file");
+    }
+    QDir().mkpath(QFileInfo(file).absolutePath());
+    QLockFile lock(lockPath);
+    if (lock.tryLock(kLockWaitMs)) {
+        lock.unlock();
+        return;
+    }
+    if (lock.error() == QLockFile::LockFailedError) {
+        fail("'" + lockPath + "' stayed locked for " + QString::number(kLockWaitMs / 1000) +
+             " second");
+    }
+    const QString reason = writeFailureReason(lockPath);
+    fail("cannot create '" + lockPath + "'" + (reason.isEmpty() ? QString() : ": " + reason));
+}
 
 // One QSettings per call: nothing is cached by us, and sync() before reading picks up what a
 // second running copy wrote.
@@ -56,6 +112,7 @@ QString SettingsStore::GetSetting(const QString& key, bool defaultValue) const {
 
 void SettingsStore::SaveSetting(const QString& key, const QString& value) {
     auto settings = openStore(m_iniPath);
+    ensureLockable(settings->fileName());
     settings->sync();
     settings->beginGroup(kGroup);
     const bool existed = settings->contains(key);
@@ -77,9 +134,10 @@ void SettingsStore::SaveSetting(const QString& key, const QString& value) {
         settings->remove(key);
     }
     const QString file = settings->fileName();
-    throw FsError(
-        kErrPathFileAccess,
-        ("Cannot write the setting '" + key + "' to '" + file + "'").toLocal8Bit().toStdString());
+    const QString reason = writeFailureReason(file);
+    throw FsError(kErrPathFileAccess,
+                  local8Bit("Cannot write the setting '" + key + "' to '" + file + "'" +
+                            (reason.isEmpty() ? QString() : ": " + reason)));
 }
 
 }  // namespace pellatrix

@@ -3,7 +3,10 @@
 #define QTEST_QPA_MOUSE_HANDLING
 #include <sys/stat.h>
 
+#include <QAccessible>
+#include <QApplication>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QGroupBox>
 #include <QHeaderView>
@@ -15,11 +18,13 @@
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
+#include <cmath>
 #include <memory>
 
 #include "app/Form1.h"
 #include "inputlist/InputList.h"
 #include "shell/ProductInfo.h"
+#include "shell/QtPlatform.h"
 #include "shell/Yield.h"
 #include "tests/support/TestPlatform.h"
 
@@ -39,6 +44,35 @@ void writeFile(const QString& path, const QByteArray& bytes) {
     f.write(bytes);
 }
 
+// Relative luminance of sRGB, 0 for black to 1 for white.
+double luminance(const QColor& c) {
+    const auto linear = [](double v) {
+        return v <= 0.04045 ? v / 12.92 : std::pow((v + 0.055) / 1.055, 2.4);
+    };
+    return 0.2126 * linear(c.redF()) + 0.7152 * linear(c.greenF()) + 0.0722 * linear(c.blueF());
+}
+
+double contrast(const QColor& a, const QColor& b) {
+    const double la = luminance(a);
+    const double lb = luminance(b);
+    return (qMax(la, lb) + 0.05) / (qMin(la, lb) + 0.05);
+}
+
+// The darkest colour drawn in `widget`.
+QColor darkestPixel(QWidget* widget) {
+    const QImage image = widget->grab().toImage();
+    QColor darkest(Qt::white);
+    for (int y = 0; y < image.height(); ++y) {
+        for (int x = 0; x < image.width(); ++x) {
+            const QColor c = image.pixelColor(x, y);
+            if (luminance(c) < luminance(darkest)) {
+                darkest = c;
+            }
+        }
+    }
+    return darkest;
+}
+
 QByteArray handCursorBytes() {
     QFile f(QStringLiteral(PELLATRIX_HAND_CURSOR));
     return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
@@ -55,6 +89,12 @@ private slots:
     void controlsTable_data();
     void controlsTable();
     void tabOrder();
+    void keyboardStart_data();
+    void keyboardStart();
+    void accessibleNames();
+    void readableUnderDarkTheme();
+    void label1ShowsWholeCaption();
+    void startUpBoxCentred();
     void homePageOnlyOnSeven_data();
     void homePageOnlyOnSeven();
     void pointerFeedback_data();
@@ -62,6 +102,8 @@ private slots:
     void fixedTextPersists_data();
     void fixedTextPersists();
     void fixedTextStoreFailureReportedOnce();
+    void storeLockBlockedNeverHangs_data();
+    void storeLockBlockedNeverHangs();
     void skinColoursOnlyWithSkinFile_data();
     void skinColoursOnlyWithSkinFile();
     void startUpStepFailureReported_data();
@@ -118,7 +160,8 @@ void Form1Test::startUpOnFreshStore() {
                             "line to right and out of window to reveal full names."));
     QCOMPARE(form->windowTitle(), QStringLiteral("Pellatrix"));
     QCOMPARE(form->applicationTitle(), QStringLiteral("Pellatrix"));
-    QVERIFY(!form->windowIcon().isNull());
+    // isNull() is false even for a missing image; an icon with no size has none.
+    QVERIFY(!form->windowIcon().availableSizes().isEmpty());
     QCOMPARE(form->size(), QSize(536, 483));
     QCOMPARE(form->minimumSize(), form->maximumSize());
     QVERIFY(!(form->windowFlags() & Qt::WindowMaximizeButtonHint));
@@ -186,7 +229,12 @@ void Form1Test::controlsTable() {
     QVERIFY(w);
     QCOMPARE(QString::fromLatin1(w->metaObject()->className()), className);
     QCOMPARE(w->parentWidget()->objectName(), container);
-    QCOMPARE(w->geometry(), geometry);
+    if (name == "Label1") {
+        // Grown to the right as far as its caption needs (label1ShowsWholeCaption).
+        QCOMPARE(w->geometry().adjusted(0, 0, geometry.width() - w->width(), 0), geometry);
+    } else {
+        QCOMPARE(w->geometry(), geometry);
+    }
     QString shown;
     if (auto* b = qobject_cast<QPushButton*>(w)) {
         shown = b->text();
@@ -224,6 +272,109 @@ void Form1Test::tabOrder() {
         w = w->nextInFocusChain();
     }
     QCOMPARE(chain, expected);
+}
+
+void Form1Test::keyboardStart_data() {
+    QTest::addColumn<int>("key");
+    QTest::newRow("Return") << int(Qt::Key_Return);
+    QTest::newRow("Enter") << int(Qt::Key_Enter);
+    QTest::newRow("Space") << int(Qt::Key_Space);
+}
+
+// The list has the focus at start; a key on a focused button presses it.
+void Form1Test::keyboardStart() {
+    QFETCH(int, key);
+    auto form = makeWindow();
+    form->show();
+    QVERIFY(QTest::qWaitForWindowActive(form.get()));
+    QCOMPARE(QApplication::focusWidget(), child<QWidget>(*form, "ListView1"));
+    // Tab, Tab, Tab: the text box, "Add Text File(s)", "Add All", then "Start Creating Files".
+    for (int i = 0; i < 4; ++i) {
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+    }
+    QCOMPARE(QApplication::focusWidget(), child<QWidget>(*form, "PushButton2"));
+    m_platform->expectInformation();
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key(key),
+                    key == Qt::Key_Enter ? Qt::KeypadModifier : Qt::NoModifier);
+    QCOMPARE(m_platform->texts(TestPlatform::Kind::Information), QStringList{"No files added."});
+    // With Ctrl held, Return is no press.
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key_Return, Qt::ControlModifier);
+    QVERIFY(m_platform->verifyAllAnswersUsed());
+}
+
+void Form1Test::accessibleNames() {
+    auto form = makeWindow();
+    const auto name = [&](const char* control) {
+        QAccessibleInterface* a =
+            QAccessible::queryAccessibleInterface(child<QWidget>(*form, control));
+        return a ? a->text(QAccessible::Name) : QString();
+    };
+    QCOMPARE(name("ListView1"), QStringLiteral("Text File(s)"));
+    QCOMPARE(QAccessible::queryAccessibleInterface(child<QWidget>(*form, "ListView1"))
+                 ->text(QAccessible::Description),
+             child<QWidget>(*form, "ListView1")->toolTip());
+    QCOMPARE(name("Text1"), child<QLabel>(*form, "Label1")->text());
+    QCOMPARE(name("ProgressBar1"), QStringLiteral("Progress"));
+    for (const char* control : {"PushButton1", "PushButton2", "PushButton3", "PushButton4",
+                                "PushButton5", "PushButton6", "PushButton7", "Frame1", "Frame2"}) {
+        QVERIFY2(!name(control).isEmpty(), control);
+    }
+}
+
+// A dark theme's light text must not land on the white that the window forces.
+void Form1Test::readableUnderDarkTheme() {
+    const QPalette saved = QApplication::palette();
+    QPalette dark(QColor(0x35, 0x35, 0x35), QColor(0x2a, 0x2a, 0x2a));
+    dark.setColor(QPalette::WindowText, QColor(0xee, 0xee, 0xee));
+    dark.setColor(QPalette::Text, QColor(0xee, 0xee, 0xee));
+    dark.setColor(QPalette::ButtonText, QColor(0xee, 0xee, 0xee));
+    dark.setColor(QPalette::Base, QColor(0x20, 0x20, 0x20));
+    QApplication::setPalette(dark);
+    auto form = makeWindow();
+    form->show();
+    QVERIFY(QTest::qWaitForWindowExposed(form.get()));
+    for (const char* control : {"Label1", "Frame1", "Frame2", "PushButton2", "PushButton5"}) {
+        QWidget* w = child<QWidget>(*form, control);
+        QVERIFY2(contrast(darkestPixel(w), Qt::white) >= 4.5, control);
+    }
+    // The list and the text box keep the theme's own colours, light on dark.
+    for (const char* control : {"ListView1", "Text1", "ProgressBar1"}) {
+        const QPalette p = child<QWidget>(*form, control)->palette();
+        QVERIFY2(contrast(p.color(QPalette::Text), p.color(QPalette::Base)) >= 4.5, control);
+    }
+    QApplication::setPalette(saved);
+}
+
+void Form1Test::label1ShowsWholeCaption() {
+    auto form = makeWindow();
+    auto* label = child<QLabel>(*form, "Label1");
+    QVERIFY(label->fontInfo().bold());
+    QVERIFY2(label->fontMetrics().horizontalAdvance(label->text()) <= label->contentsRect().width(),
+             qPrintable(QString::number(label->width())));
+    // Still inside its frame, above the text box.
+    QVERIFY(label->geometry().right() < child<QWidget>(*form, "Frame1")->width());
+    QVERIFY(label->geometry().bottom() < child<QWidget>(*form, "Text1")->y());
+}
+
+// A box raised by a start-up step opens over the window's final, centred place.
+void Form1Test::startUpBoxCentred() {
+    writeFile(m_program->filePath("HAND-M.CUR"), "no cursor");
+    QtPlatform real;
+    QPoint boxCentre;
+    auto* poll = new QTimer(this);
+    connect(poll, &QTimer::timeout, this, [&, poll] {
+        if (QWidget* box = QApplication::activeModalWidget()) {
+            poll->stop();
+            boxCentre = box->geometry().center();
+            QTest::keyClick(box, Qt::Key_Return);
+        }
+    });
+    poll->start(10);
+    Form1 form(real, m_store->store(), m_program->path());
+    delete poll;
+    const QPoint screenCentre = QApplication::primaryScreen()->availableGeometry().center();
+    QVERIFY2((boxCentre - screenCentre).manhattanLength() <= 4,
+             qPrintable(QString("%1,%2").arg(boxCentre.x()).arg(boxCentre.y())));
 }
 
 void Form1Test::homePageOnlyOnSeven_data() {
@@ -395,6 +546,47 @@ void Form1Test::fixedTextStoreFailureReportedOnce() {
     QVERIFY(m_platform->verifyAllAnswersUsed());
 }
 
+void Form1Test::storeLockBlockedNeverHangs_data() {
+    QTest::addColumn<QString>("saved");
+    QTest::addColumn<int>("reportsAtStart");
+    QTest::addColumn<int>("reportsAfterKey");
+    // The restored text is stored back at once, which meets the blocked lock already.
+    QTest::newRow("restored text is written back") << "restored" << 1 << 1;
+    QTest::newRow("nothing to restore") << "" << 0 << 1;
+}
+
+// A folder where the store's lock file goes (a list line can make one): start-up and typing go
+// on, each failing period reported once, and nothing waits for the lock.
+void Form1Test::storeLockBlockedNeverHangs() {
+    QFETCH(QString, saved);
+    QFETCH(int, reportsAtStart);
+    QFETCH(int, reportsAfterKey);
+    m_store->store().SaveSetting("Snapshot", "recorded");
+    if (!saved.isEmpty()) {
+        m_store->store().SaveSetting("Text1", saved);
+    }
+    QVERIFY(QDir().mkpath(m_store->iniPath() + ".lock"));
+    QElapsedTimer clock;
+    clock.start();
+    for (int i = 0; i < reportsAfterKey; ++i) {
+        m_platform->expectWarning();
+    }
+    auto form = makeWindow();
+    QCOMPARE(m_platform->shown().size(), reportsAtStart);
+    form->show();
+    QVERIFY(QTest::qWaitForWindowExposed(form.get()));
+    QCOMPARE(form->fixedText(), saved);
+    auto* text1 = child<QPlainTextEdit>(*form, "Text1");
+    text1->setFocus();
+    QTest::keyClick(text1, Qt::Key_X);
+    QCOMPARE(m_platform->shown().size(), reportsAfterKey);
+    QVERIFY2(clock.elapsed() < 5000, qPrintable(QString::number(clock.elapsed())));
+    const QString report = m_platform->texts(TestPlatform::Kind::Warning).first();
+    QVERIFY2(report.contains("Pellatrix.conf.lock' is a folder"), qPrintable(report));
+    QVERIFY(report.contains("\r\nin Morvane2021/08/31.Form1.Text1_Change at line 100"));
+    QVERIFY(m_platform->verifyAllAnswersUsed());
+}
+
 void Form1Test::skinColoursOnlyWithSkinFile_data() {
     QTest::addColumn<QString>("skinPath");  // relative to the program folder, "" for none
     QTest::addColumn<bool>("skinned");
@@ -498,7 +690,9 @@ void Form1Test::creationRunFromWindow() {
     bool nestedDone = false;
     int runningAtNestedClick = -1;
     Qt::CursorShape shapeWhileHovering = Qt::BlankCursor;
+    Qt::CursorShape textBoxShapeWhileBusy = Qt::BlankCursor;
     QTimer::singleShot(0, this, [&] {
+        textBoxShapeWhileBusy = text1->viewport()->cursor().shape();
         runningAtNestedClick = form->runInProgress() ? 1 : 0;
         QTest::mouseClick(start, Qt::LeftButton);
         QTest::mouseMove(child<QWidget>(*form, "PushButton3"));
@@ -521,6 +715,9 @@ void Form1Test::creationRunFromWindow() {
     QVERIFY(nestedDone);
     QCOMPARE(runningAtNestedClick, 1);
     QCOMPARE(shapeWhileHovering, Qt::WaitCursor);
+    // The text box's own I-beam gives way to the wait pointer while busy, and comes back.
+    QCOMPARE(textBoxShapeWhileBusy, Qt::WaitCursor);
+    QCOMPARE(text1->viewport()->cursor().shape(), Qt::IBeamCursor);
     // Exactly one "Done.", with the window's title, the bar already at rest.
     QCOMPARE(m_platform->texts(TestPlatform::Kind::Information), QStringList{"Done."});
     QCOMPARE(m_platform->shown().first().title, QStringLiteral("Pellatrix"));

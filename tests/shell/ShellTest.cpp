@@ -1,11 +1,20 @@
 // The shell's pieces on their own: title, error report, settings store, open-file result form,
-// message display, draw and yield.
-#include <QCoreApplication>
+// message display and the real boxes, draw and yield.
+#include <QAbstractButton>
+#include <QApplication>
 #include <QDir>
 #include <QFile>
+#include <QInputDialog>
+#include <QLabel>
+#include <QLineEdit>
+#include <QLockFile>
+#include <QMessageBox>
 #include <QSettings>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QTimer>
+#include <functional>
+#include <memory>
 
 #include "engine/FsError.h"
 #include "engine/ReportLocations.h"
@@ -36,6 +45,10 @@ private slots:
     void settingsLeaveOtherKeys();
     void settingsFailingWrite_data();
     void settingsFailingWrite();
+    void realBoxes_data();
+    void realBoxes();
+    void realInputBox_data();
+    void realInputBox();
     void settingsMalformedStoreStillWrites_data();
     void settingsMalformedStoreStillWrites();
     void openFilesResult_data();
@@ -227,21 +240,38 @@ void ShellTest::settingsLeaveOtherKeys() {
 }
 
 void ShellTest::settingsFailingWrite_data() {
-    QTest::addColumn<bool>("parentIsFile");
+    QTest::addColumn<QString>("kind");
+    QTest::addColumn<QString>("why");  // what the description must say
     // A parent that is a regular file fails for root too; a read-only file only for others.
-    QTest::newRow("parent is a regular file") << true;
-    QTest::newRow("read-only store file") << false;
+    QTest::newRow("parent is a regular file") << "parent file"
+                                              << "Not a directory";
+    QTest::newRow("read-only store file") << "read-only"
+                                          << "Permission denied";
+    // QSettings itself would wait for ever on these two.
+    QTest::newRow("folder where the lock file goes") << "lock folder"
+                                                     << "Pellatrix.conf.lock' is a folder";
+    QTest::newRow("lock held by a running copy") << "lock held"
+                                                 << "Pellatrix.conf.lock' stayed locked";
 }
 
 void ShellTest::settingsFailingWrite() {
-    QFETCH(bool, parentIsFile);
+    QFETCH(QString, kind);
+    QFETCH(QString, why);
     QTemporaryDir dir;
-    QString iniPath;
-    if (parentIsFile) {
+    QString iniPath = dir.filePath("Pellatrix.conf");
+    std::unique_ptr<QLockFile> held;
+    if (kind == "parent file") {
         QFile blocker(dir.filePath("blocker"));
         QVERIFY(blocker.open(QIODevice::WriteOnly));
         blocker.close();
         iniPath = dir.filePath("blocker/Pellatrix.conf");
+    } else if (kind == "lock folder") {
+        SettingsStore(iniPath).SaveSetting("Text1", "before");
+        QVERIFY(QDir().mkpath(iniPath + ".lock"));
+    } else if (kind == "lock held") {
+        SettingsStore(iniPath).SaveSetting("Text1", "before");
+        held = std::make_unique<QLockFile>(iniPath + ".lock");
+        QVERIFY(held->tryLock(0));
     } else {
         iniPath = dir.filePath("Pellatrix.conf");
         SettingsStore(iniPath).SaveSetting("Text1", "before");
@@ -262,8 +292,10 @@ void ShellTest::settingsFailingWrite() {
     } catch (const FsError& e) {
         thrown = true;
         QVERIFY2(QString::fromLocal8Bit(e.what()).contains(iniPath), e.what());
+        QVERIFY2(QString::fromLocal8Bit(e.what()).contains(why), e.what());
     }
     QVERIFY(thrown);
+    held.reset();
     // The failed value is not what this process reads back either.
     QCOMPARE(store.GetSetting("Text1", QStringLiteral("none")), before);
     QCOMPARE(SettingsStore(iniPath).GetSetting("Text1", QStringLiteral("none")), before);
@@ -288,6 +320,158 @@ void ShellTest::settingsMalformedStoreStillWrites() {
     temp.store().SaveSetting("Text1", "new");
     QCOMPARE(temp.store().GetSetting("Text1", QString()), QStringLiteral("new"));
     QCOMPARE(SettingsStore(temp.iniPath()).GetSetting("Text1", QString()), QStringLiteral("new"));
+}
+
+namespace {
+
+// Runs `act` on the next modal box once it is open (the real dialogs block in exec()).
+void onNextModalBox(QObject* context, std::function<void(QWidget*)> act) {
+    auto* poll = new QTimer(context);
+    poll->setInterval(10);
+    QObject::connect(poll, &QTimer::timeout, context, [poll, act] {
+        if (QWidget* box = QApplication::activeModalWidget()) {
+            poll->stop();
+            poll->deleteLater();
+            act(box);
+        }
+    });
+    poll->start();
+}
+
+}  // namespace
+
+void ShellTest::realBoxes_data() {
+    QTest::addColumn<QString>("kind");  // information, question, warning (the error report)
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<QString>("shown");
+    QTest::addColumn<int>("press");  // a QMessageBox::StandardButton, or 0 for Escape
+    QTest::addColumn<bool>("result");
+    const QString tags = QStringLiteral("/tmp/<i>x</i> &lt; <b>");
+    QTest::newRow("information, markup as written")
+        << "information"
+        << "a\r\n" + tags + "\rend"
+        << "a\n" + tags + "\nend" << int(QMessageBox::Ok) << false;
+    QTest::newRow("question, Yes") << "question"
+                                   << "Open " + tags + "?\r\rSure"
+                                   << "Open " + tags + "?\n\nSure" << int(QMessageBox::Yes) << true;
+    QTest::newRow("question, No") << "question"
+                                  << "q"
+                                  << "q" << int(QMessageBox::No) << false;
+    QTest::newRow("question, Escape is No") << "question"
+                                            << "q"
+                                            << "q" << 0 << false;
+    QTest::newRow("error report")
+        << "warning" << tags
+        << tags + "\nin X.Y at line 7\n\nPlease email screenshot of this message to " +
+               QString::fromLatin1(product::kSupportAddress)
+        << int(QMessageBox::Ok) << false;
+    const QString longPath = "/" + QString(10'000'000, QLatin1Char('p')) + "/end.txt";
+    QTest::newRow("10 MB path shortened")
+        << "information"
+        << "Cannot open '" + longPath + "'\r\nnext line"
+        << "Cannot open '/" + QString(2046 - 14, QLatin1Char('p')) + "..." +
+               QString(2046 - 9, QLatin1Char('p')) + "/end.txt'\nnext line"
+        << int(QMessageBox::Ok) << false;
+}
+
+// The boxes of the real platform, opened for real and answered as a user would.
+void ShellTest::realBoxes() {
+    QFETCH(QString, kind);
+    QFETCH(QString, text);
+    QFETCH(QString, shown);
+    QFETCH(int, press);
+    QFETCH(bool, result);
+    QtPlatform platform;
+    QWidget owner;
+    QMessageBox::Icon icon = QMessageBox::NoIcon;
+    QList<QMessageBox::StandardButton> buttons;
+    QString title;
+    QString boxText;
+    Qt::TextFormat format = Qt::AutoText;
+    Qt::WindowModality modality = Qt::NonModal;
+    QWidget* parent = nullptr;
+    bool seen = false;
+    onNextModalBox(this, [&](QWidget* w) {
+        auto* box = qobject_cast<QMessageBox*>(w);
+        QVERIFY(box);
+        seen = true;
+        title = box->windowTitle();
+        boxText = box->text();
+        format = box->textFormat();
+        icon = box->icon();
+        modality = box->windowModality();
+        parent = box->parentWidget();
+        for (QAbstractButton* b : box->buttons()) {
+            buttons << box->standardButton(b);
+        }
+        // What the user reads: the label's own text and format.
+        auto* label = box->findChild<QLabel*>(QStringLiteral("qt_msgbox_label"));
+        QVERIFY(label);
+        QCOMPARE(label->textFormat(), Qt::PlainText);
+        QCOMPARE(label->text(), shown);
+        if (press == 0) {
+            QTest::keyClick(box, Qt::Key_Escape);
+        } else {
+            box->button(QMessageBox::StandardButton(press))->click();
+        }
+    });
+    bool answer = false;
+    if (kind == "information") {
+        platform.information(&owner, "Pellatrix", text);
+    } else if (kind == "question") {
+        answer = platform.question(&owner, "Pellatrix", text);
+    } else {
+        ReportError(platform, &owner, text.toStdString(), "in X.Y ", 7);
+    }
+    QVERIFY(seen);
+    QCOMPARE(answer, result);
+    QCOMPARE(boxText, shown);
+    QCOMPARE(format, Qt::PlainText);
+    QCOMPARE(parent, &owner);
+    using Buttons = QList<QMessageBox::StandardButton>;
+    const Buttons expectedButtons =
+        kind == "question" ? Buttons{QMessageBox::Yes, QMessageBox::No} : Buttons{QMessageBox::Ok};
+    QCOMPARE(buttons, expectedButtons);
+    if (kind == "warning") {
+        QCOMPARE(title, QStringLiteral("Application Error"));
+        QCOMPARE(icon, QMessageBox::Warning);
+        QCOMPARE(modality, Qt::ApplicationModal);
+    } else {
+        QCOMPARE(title, QStringLiteral("Pellatrix"));
+        QCOMPARE(icon, QMessageBox::NoIcon);
+    }
+}
+
+void ShellTest::realInputBox_data() {
+    QTest::addColumn<bool>("accept");
+    QTest::newRow("OK gives the text") << true;
+    QTest::newRow("Escape gives nothing") << false;
+}
+
+void ShellTest::realInputBox() {
+    QFETCH(bool, accept);
+    QtPlatform platform;
+    QString prompt;
+    QString proposal;
+    Qt::TextFormat format = Qt::AutoText;
+    onNextModalBox(this, [&](QWidget* w) {
+        auto* dialog = qobject_cast<QInputDialog*>(w);
+        QVERIFY(dialog);
+        auto* label = dialog->findChild<QLabel*>();
+        QVERIFY(label);
+        prompt = label->text();
+        format = label->textFormat();
+        auto* edit = dialog->findChild<QLineEdit*>();
+        proposal = edit->text();
+        edit->setText(QStringLiteral("csv"));
+        QTest::keyClick(dialog, accept ? Qt::Key_Return : Qt::Key_Escape);
+    });
+    const QString answer =
+        platform.inputText(nullptr, "Pellatrix", "Extension <b>\r\rtxt", QStringLiteral("txt"));
+    QCOMPARE(prompt, QStringLiteral("Extension <b>\n\ntxt"));
+    QCOMPARE(format, Qt::PlainText);
+    QCOMPARE(proposal, QStringLiteral("txt"));
+    QCOMPARE(answer, accept ? QStringLiteral("csv") : QString());
 }
 
 void ShellTest::openFilesResult_data() {
@@ -347,6 +531,17 @@ void ShellTest::displayText_data() {
                               << "a\nb";
     QTest::newRow("LF CR is two") << "a\n\rb"
                                   << "a\n\nb";
+    // Lines of more than 4096 bytes keep 2046 bytes at each end around "...".
+    const QString at4096(4096, QLatin1Char('x'));
+    QTest::newRow("4096 bytes stay whole") << at4096 + "\r\n" + at4096 << at4096 + "\n" + at4096;
+    QTest::newRow("4097 bytes shortened, other lines whole")
+        << "a\r" + QString(2046, QLatin1Char('h')) + "m" + QString(2050, QLatin1Char('t')) + "\rz"
+        << "a\n" + QString(2046, QLatin1Char('h')) + "..." + QString(2046, QLatin1Char('t')) +
+               "\nz";
+    // Two-byte characters: a cut never splits one, so each end keeps 1023 of them (2046 bytes).
+    const QString e(1, QChar(0xe9));
+    QTest::newRow("no character cut in half")
+        << "/" + e.repeated(3000) << "/" + e.repeated(1022) + "..." + e.repeated(1023);
 }
 
 void ShellTest::displayText() {
