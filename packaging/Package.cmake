@@ -7,10 +7,10 @@ set(CPACK_PACKAGE_VENDOR Quennet)
 set(CPACK_PACKAGE_CONTACT "Quennet <support@quennet.example>")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "create many files at once from list files")
 set(CPACK_PACKAGE_DESCRIPTION
-    "Pellatrix gathers list files in one window and creates every file that they name.
-Each non-blank line of a list file names a file to create, optionally followed
-by '>' and the text that this one file gets; one fixed text, typed in the
-window, goes into every file otherwise. Missing folders are created and
+    "Pellatrix gathers list files in one window and creates every file that they
+name. Each non-blank line of a list file names a file to create, optionally
+followed by '>' and the text that this one file gets; one fixed text, typed in
+the window, goes into every file otherwise. Missing folders are created and
 existing files replaced, and a failure on one file never stops the others.
 .
 The package also holds pellatrix-cli, which does the same job in scripts and

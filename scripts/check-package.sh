@@ -52,18 +52,19 @@ if grep -rlF "$(readlink -f "$build")" "$unpacked" >/dev/null; then
 fi
 
 # lintian: errors fail; warnings are shown (the README's packaging notes say why each remains).
-lintian --fail-on error --info "$deb" || fail "lintian reports errors"
+lintian --fail-on error -I "$deb" || fail "lintian reports errors"
 
-DEBIAN_FRONTEND=noninteractive apt-get install -y -q "$deb" >"$home/apt.log" 2>&1 ||
+DEBIAN_FRONTEND=noninteractive apt-get install -y -q -o DPkg::Lock::Timeout=120 "$deb" >"$home/apt.log" 2>&1 ||
     { cat "$home/apt.log" >&2; fail "apt-get install"; }
 [ "$(command -v pellatrix)" = /usr/bin/pellatrix ] || fail "pellatrix is not on the PATH"
 [ "$(command -v pellatrix-cli)" = /usr/bin/pellatrix-cli ] || fail "pellatrix-cli is not on the PATH"
 
 # The companion on a list from standard input, run as a user would, in a home of its own.
-out=$(printf '%s\n' "~/made/a.txt>first" "$home/made/b.txt>second" |
+out=$(cd "$home" && printf '%s\n' "made/a.txt>first" "$home/made/b.txt>second" |
       HOME="$home" pellatrix-cli -)
 [ "$out" = $'2 files written, 0 failures\nDone.' ] || fail "pellatrix-cli printed: $out"
-[ "$(cat "$home/made/b.txt")" = second ] || fail "pellatrix-cli did not write b.txt"
+[ "$(cat "$home/made/a.txt")$(cat "$home/made/b.txt")" = firstsecond ] ||
+    fail "pellatrix-cli did not write the files"
 
 # The window, started the way the menu starts it: the desktop entry's command on a display.
 desktop=/usr/share/applications/pellatrix.desktop
@@ -98,7 +99,7 @@ completion=$(bash -c 'source /usr/share/bash-completion/bash_completion
 
 # Removal takes everything the package put down.
 files=$(dpkg -L pellatrix | while read -r f; do [ -d "$f" ] || echo "$f"; done)
-apt-get remove -y -q pellatrix >"$home/apt.log" 2>&1 || { cat "$home/apt.log" >&2; fail "apt-get remove"; }
+apt-get remove -y -q -o DPkg::Lock::Timeout=120 pellatrix >"$home/apt.log" 2>&1 || { cat "$home/apt.log" >&2; fail "apt-get remove"; }
 left=$(for f in $files; do [ -e "$f" ] && echo "$f"; done || true)
 [ -z "$left" ] || fail "left behind after removal: $left"
 [ ! -e /usr/lib/pellatrix ] || fail "/usr/lib/pellatrix left behind"
