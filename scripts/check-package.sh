@@ -71,7 +71,11 @@ desktop=/usr/share/applications/pellatrix.desktop
 desktop-file-validate "$desktop" || fail "desktop entry"
 appstreamcli validate --no-net /usr/share/metainfo/*.metainfo.xml || fail "metainfo"
 exec_line=$(sed -n 's/^Exec=//p' "$desktop")
-display=:$((90 + RANDOM % 100))
+display=
+for n in $(seq 150 250); do
+    [ -e "/tmp/.X$n-lock" ] || [ -e "/tmp/.X11-unix/X$n" ] || { display=:$n; break; }
+done
+[ -n "$display" ] || fail "no free X display number"
 Xvfb "$display" -screen 0 1024x768x24 -nolisten tcp >/dev/null 2>&1 &
 xvfb_pid=$!
 for _ in $(seq 50); do
