@@ -8,6 +8,31 @@ namespace pellatrix {
 namespace {
 // A terminal redrawn more often than this only flickers and costs time.
 constexpr std::chrono::milliseconds kRedrawInterval{100};
+
+// A path may hold a line break or a terminal's control sequence; the report stays one line
+// and shows them as escapes.
+std::string escapedControls(const std::string& text) {
+    std::string out;
+    out.reserve(text.size());
+    for (char c : text) {
+        auto byte = static_cast<unsigned char>(c);
+        if (c == '\n') {
+            out += "\\n";
+        } else if (c == '\r') {
+            out += "\\r";
+        } else if (c == '\t') {
+            out += "\\t";
+        } else if (byte < 0x20 || byte == 0x7f) {
+            static constexpr char kHex[] = "0123456789abcdef";
+            out += "\\x";
+            out += kHex[byte >> 4];
+            out += kHex[byte & 0xf];
+        } else {
+            out += c;
+        }
+    }
+    return out;
+}
 }  // namespace
 
 CliUi::CliUi(std::vector<std::string> listFiles, std::string fixedText, std::FILE* errors,
@@ -53,8 +78,19 @@ void CliUi::showMessage(const std::string& text) {
 }
 
 void CliUi::reportError(const std::string& description, const std::string& location, int line) {
+    reportNumberedError(0, description, location, line);
+}
+
+void CliUi::reportNumberedError(int number, const std::string& description,
+                                const std::string& /*location*/, int line) {
+    // Every failure of this program comes from the one creation run, so its line number is
+    // enough to tell the step.
     clearProgress();
-    std::string report = description + "\n" + location + "at line " + std::to_string(line) + "\n";
+    std::string report = "pellatrix-cli: " + escapedControls(description) + " (";
+    if (number != 0) {
+        report += "error " + std::to_string(number) + ", ";
+    }
+    report += "line " + std::to_string(line) + ")\n";
     std::fwrite(report.data(), 1, report.size(), m_errors);
 }
 

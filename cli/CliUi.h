@@ -27,6 +27,12 @@ public:
     void yield() override {}
     void reportError(const std::string& description, const std::string& location,
                      int line) override;
+    /// One line on standard error: "pellatrix-cli: ", the description with its control
+    /// characters escaped, then the error number and the line, e.g.
+    /// "pellatrix-cli: Cannot open 'x' for reading: No such file or directory (error 53, line
+    /// 124)".
+    void reportNumberedError(int number, const std::string& description,
+                             const std::string& location, int line) override;
 
     /// The text of the box that ended the run ("Done." or "No files added."), empty before.
     const std::string& finalMessage() const { return m_finalMessage; }

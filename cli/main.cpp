@@ -1,6 +1,7 @@
 // pellatrix-cli: one creation run over list files given on the command line.
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <exception>
@@ -9,9 +10,8 @@
 #include <vector>
 
 #include "cli/CliUi.h"
+#include "cli/StandardInput.h"
 #include "engine/CreationRun.h"
-#include "engine/FileSystem.h"
-#include "engine/FsError.h"
 
 namespace {
 
@@ -25,21 +25,35 @@ constexpr const char* kUsage =
 constexpr const char* kHelp =
     "Creates the files that the list files name, in one run over the list files in the order\n"
     "given. Each non-blank line of a list file is the path of one file to create, optionally\n"
-    "followed by '>' and the text that this one file is to hold. Missing folders are created;\n"
-    "existing files are replaced. As soon as any line of any list file holds '>', every file\n"
-    "gets the text of its own line; otherwise every file gets the fixed text.\n"
+    "followed by '>' and the text that this one file is to hold (up to the end of the line).\n"
+    "Missing folders are created; existing files are replaced; nothing is added to a text, not\n"
+    "even a line break.\n"
+    "\n"
+    "Which text goes into the files: while no line of any list file of the run holds '>',\n"
+    "every file gets the fixed text. As soon as one line does, every file gets the text of its\n"
+    "own line; files listed before the first such line get the fixed text, and files after it\n"
+    "without a text of their own are created empty.\n"
+    "\n"
+    "The characters ? * | < > ; : [ ] \" \\ = are removed from each file name (not from the\n"
+    "folders above it). A path that does not begin with '/' lies in the working folder; a path\n"
+    "that begins with '~/' lies in your home folder.\n"
+    "\n"
+    "A list file named '-' is read from standard input, and so is the fixed text of\n"
+    "'--text-file -'; standard input can serve only one of them.\n"
     "\n"
     "Options:\n"
     "  --text TEXT       the fixed text written into every file (default: empty)\n"
-    "  --text-file FILE  read the fixed text, byte for byte, from FILE\n"
+    "  --text-file FILE  read the fixed text, byte for byte, from FILE ('-': standard input)\n"
     "  --help            show this help and exit\n"
     "  --version         show the version and exit\n"
     "  --                end of options; every later argument is a list file\n"
     "\n"
-    "Each failure is reported on standard error with the step that failed; the other files\n"
-    "are still created. Standard output ends with a summary line and \"Done.\".\n"
+    "Each failure is reported on standard error, one line each, with its error number and\n"
+    "the step that failed; the other files are still created. Standard output ends with a\n"
+    "summary line and \"Done.\".\n"
     "\n"
-    "Exit status: 0 when nothing failed, 1 when something failed, 2 for a usage error.\n";
+    "Exit status: 0 when nothing failed, 1 when something failed, 2 for a usage error.\n"
+    "See pellatrix-cli(1) for more.\n";
 
 int usageError(const std::string& message) {
     std::fprintf(stderr, "pellatrix-cli: %s\n%sTry 'pellatrix-cli --help' for more.\n",
@@ -131,8 +145,17 @@ int main(int argc, char** argv) {
     if (options.listFiles.empty()) {
         return usageError("no list file given");
     }
+    // Standard input is read to its end once; a second reader would find it empty.
+    long stdinReaders = std::count(options.listFiles.begin(), options.listFiles.end(),
+                                   pellatrix::kStandardInputName);
+    if (options.haveTextFile && options.textFile == pellatrix::kStandardInputName) {
+        ++stdinReaders;
+    }
+    if (stdinReaders > 1) {
+        return usageError("standard input ('-') can be read only once");
+    }
 
-    pellatrix::PosixFileSystem fs;
+    pellatrix::PipedFileSystem fs;
     if (options.haveTextFile) {
         try {
             fs.readFile(options.textFile,

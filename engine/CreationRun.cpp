@@ -76,11 +76,11 @@ void CreationRun::PushButton2_Click() {
     } endOfRun{*this};
 
     m_summary = {};
-    Trap trap(locations::kPushButton2,
-              [this](const std::string& description, const std::string& location, int line) {
-                  ++m_summary.failures;
-                  m_ui.reportError(description, location, line);
-              });
+    Trap trap(locations::kPushButton2, [this](int number, const std::string& description,
+                                              const std::string& location, int line) {
+        ++m_summary.failures;
+        m_ui.reportNumberedError(number, description, location, line);
+    });
     m_entries.clear();  // 104-110
     bool usePerLineContent = false;
 

@@ -28,6 +28,12 @@ public:
     /// The error report; returns when the user has closed it.
     virtual void reportError(const std::string& description, const std::string& location,
                              int line) = 0;
+    /// The error report with the failure's number (0 when it has none). Front ends that show
+    /// the number override it; the others get the report above.
+    virtual void reportNumberedError(int /*number*/, const std::string& description,
+                                     const std::string& location, int line) {
+        reportError(description, location, line);
+    }
 };
 
 }  // namespace pellatrix

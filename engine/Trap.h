@@ -12,6 +12,10 @@ namespace pellatrix {
 /// Receives one failure: its description, the procedure's location text and the line number.
 using ErrorReporter =
     std::function<void(const std::string& description, const std::string& location, int line)>;
+/// The same, with the failure's number (0 for a failure that carries none) for front ends that
+/// show it.
+using NumberedErrorReporter = std::function<void(int number, const std::string& description,
+                                                 const std::string& location, int line)>;
 
 /// The trap of one activation of a reporting procedure. Each numbered statement runs through
 /// step() or test(); a failure is reported with that line's number and execution goes on with
@@ -20,6 +24,8 @@ class Trap {
 public:
     Trap(std::string location, ErrorReporter report)
         : m_location(std::move(location)), m_report(std::move(report)) {}
+    Trap(std::string location, NumberedErrorReporter report)
+        : m_location(std::move(location)), m_numberedReport(std::move(report)) {}
 
     /// Gives failures numbered `number` to `handler` instead of the report; the procedure then
     /// ends: every later step() and test() does nothing and ended() is true.
@@ -68,13 +74,16 @@ private:
             m_special();
             return;
         }
-        if (m_report) {
+        if (m_numberedReport) {
+            m_numberedReport(number, description, m_location, line);
+        } else if (m_report) {
             m_report(description, m_location, line);
         }
     }
 
     std::string m_location;
     ErrorReporter m_report;
+    NumberedErrorReporter m_numberedReport;
     int m_specialNumber = 0;
     std::function<void()> m_special;
     bool m_ended = false;

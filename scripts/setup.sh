@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
 # Installs the Debian packages that building, running and testing Pellatrix need, when missing.
+# `setup.sh package` adds what building and checking the Debian package needs.
 # Safe to run again: installed packages are left alone.
 set -euo pipefail
 
@@ -10,7 +11,15 @@ packages=(
   xvfb xauth xdotool x11-apps             # the real window on a headless machine, driven from outside
   fonts-liberation                        # Arial's metric twin
   python3                                 # the benchmark's baseline script
+  desktop-file-utils appstream man-db     # the desktop entry, metainfo and manual pages are checked
 )
+if [ "${1:-}" = package ]; then
+  packages+=(
+    dpkg-dev                              # cpack's Depends through dpkg-shlibdeps
+    lintian                               # the package's own check
+    bash-completion                       # the installed completion is tried
+  )
+fi
 
 missing=()
 for p in "${packages[@]}"; do

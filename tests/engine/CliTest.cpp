@@ -3,6 +3,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <string>
 #include <vector>
 
@@ -19,19 +20,26 @@ struct CliResult {
     std::string err;
 };
 
-// Runs the built pellatrix-cli with `args`, standard output and error captured in files.
-CliResult runCli(const std::vector<std::string>& args, const test::TempFolder& tmp) {
+// Runs the built pellatrix-cli with `args`, standard output and error captured in files and
+// `input` fed to standard input through a pipe.
+CliResult runCli(const std::vector<std::string>& args, const test::TempFolder& tmp,
+                 const std::string& input = {}) {
     const std::string outPath = tmp / ".stdout";
     const std::string errPath = tmp / ".stderr";
+    int pipeFds[2];
+    if (::pipe(pipeFds) != 0) {
+        return {-2, {}, {}};
+    }
     pid_t pid = ::fork();
     if (pid == 0) {
         int out = ::open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         int err = ::open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        int in = ::open("/dev/null", O_RDONLY);
-        if (out < 0 || err < 0 || in < 0 || ::dup2(out, 1) < 0 || ::dup2(err, 2) < 0 ||
-            ::dup2(in, 0) < 0) {
+        if (out < 0 || err < 0 || ::dup2(out, 1) < 0 || ::dup2(err, 2) < 0 ||
+            ::dup2(pipeFds[0], 0) < 0) {
             ::_exit(120);
         }
+        ::close(pipeFds[0]);
+        ::close(pipeFds[1]);
         std::vector<char*> argv;
         std::string program = PELLATRIX_CLI_PATH;
         argv.push_back(program.data());
@@ -43,13 +51,22 @@ CliResult runCli(const std::vector<std::string>& args, const test::TempFolder& t
         ::execv(program.c_str(), argv.data());
         ::_exit(121);
     }
+    ::close(pipeFds[0]);
+    // A program that exits without reading leaves the pipe unread; that must not end the test.
+    std::signal(SIGPIPE, SIG_IGN);
+    for (std::size_t done = 0; done < input.size();) {
+        ssize_t n = ::write(pipeFds[1], input.data() + done, input.size() - done);
+        if (n <= 0) {
+            break;
+        }
+        done += static_cast<std::size_t>(n);
+    }
+    ::close(pipeFds[1]);
     int status = 0;
     ::waitpid(pid, &status, 0);
     return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, test::readBytes(outPath),
             test::readBytes(errPath)};
 }
-
-const std::string kAt = "in Morvane2021/08/31.Form1.PushButton2_Click at line ";
 
 TEST(Cli, UsageErrorsExitTwoWithAUsageMessage) {
     test::TempFolder tmp;
@@ -64,6 +81,9 @@ TEST(Cli, UsageErrorsExitTwoWithAUsageMessage) {
         {"--text", "a", "--text", "b", "list.txt"},
         {"--text", "a", "--text-file", tmp / "t.txt", "list.txt"},
         {"--text=a", "--text-file=" + tmp / "t.txt", "list.txt"},
+        {"-", "-"},
+        {"--text-file", "-", "-"},
+        {"--text-file=-", "list.txt", "--", "-"},
     };
     for (const auto& args : cases) {
         SCOPED_TRACE(testing::PrintToString(args));
@@ -117,24 +137,55 @@ TEST(Cli, SuccessfulRunPrintsTheSummaryAndExitsZero) {
     }
 }
 
-TEST(Cli, FailuresGoToStandardErrorWithTheirLineAndExitOne) {
+TEST(Cli, FailuresGoToStandardErrorOneLineEachAndExitOne) {
     test::TempFolder tmp;
     const std::string out = tmp / "out";
     test::writeBytes(tmp / "l.txt", out + "/ok.txt>fine\n" + out + "/\n");
-    CliResult r = runCli({tmp / "missing.txt", tmp / "l.txt"}, tmp);
+    CliResult r = runCli({tmp / "missing\n\x1b[2J.txt", tmp / "l.txt"}, tmp);
     EXPECT_EQ(r.exitCode, 1);
     EXPECT_EQ(r.out, "1 file written, 2 failures\nDone.\n");
-    EXPECT_EQ(r.err, "Cannot open '" + tmp / "missing.txt" +
-                         "' for reading: No such file or directory\n" + kAt + "124\n" +
-                         "Cannot open '" + out + "/' for writing: Is a directory\n" + kAt +
-                         "216\n");
+    EXPECT_EQ(r.err, "pellatrix-cli: Cannot open '" + tmp / "missing\\n\\x1b[2J.txt" +
+                         "' for reading: No such file or directory (error 53, line 124)\n"
+                         "pellatrix-cli: Cannot open '" +
+                         out + "/' for writing: Is a directory (error 75, line 216)\n");
     EXPECT_EQ(test::readBytes(out + "/ok.txt"), "fine");
 
     // A fixed-text file that cannot be read stops before anything is created.
     CliResult noText = runCli({"--text-file", tmp / "nope", tmp / "l.txt"}, tmp);
     EXPECT_EQ(noText.exitCode, 1);
     EXPECT_EQ(noText.out, "");
-    EXPECT_NE(noText.err.find("Cannot open '" + tmp / "nope" + "' for reading"), std::string::npos);
+    EXPECT_EQ(noText.err.rfind("pellatrix-cli: Cannot open '" + tmp / "nope" + "' for reading", 0),
+              0u)
+        << noText.err;
+}
+
+// "-" reads the list, or the fixed text, from standard input; the other one from its file.
+TEST(Cli, StandardInputServesAsListOrFixedText) {
+    test::TempFolder tmp;
+    const std::string out = tmp / "out";
+    const std::string list = out + "/a/one.txt\r\n\r\n" + out + "/-\n";
+    test::writeBytes(tmp / "l.txt", list);
+    test::writeBytes(tmp / "fixed.bin", "from file");
+    struct Case {
+        std::vector<std::string> args;
+        std::string input;
+        std::string text;
+    };
+    const std::vector<Case> cases = {
+        {{"--text", "t", "-"}, list, "t"},
+        {{"--text-file", tmp / "fixed.bin", "--", "-"}, list, "from file"},
+        {{"--text-file", "-", tmp / "l.txt"}, "in\r\n\0\xff"s, "in\r\n\0\xff"s},
+        {{"--text-file=-", tmp / "l.txt"}, "", ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::PrintToString(c.args));
+        CliResult r = runCli(c.args, tmp, c.input);
+        EXPECT_EQ(r.exitCode, 0);
+        EXPECT_EQ(r.err, "");
+        EXPECT_EQ(r.out, "2 files written, 0 failures\nDone.\n");
+        EXPECT_EQ(test::readBytes(out + "/a/one.txt"), c.text);
+        EXPECT_EQ(test::readBytes(out + "/-"), c.text);
+    }
 }
 
 }  // namespace
