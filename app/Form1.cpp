@@ -156,7 +156,7 @@ public:
             throw FsError(kErrEntryMissing, "Entry " + std::to_string(position) +
                                                 " of the input list no longer exists");
         }
-        return bytes(m_form.m_list->entryText(position));
+        return m_form.m_list->entryBytes(position);
     }
     std::string fixedText() override { return bytes(m_form.fixedText()); }
     void showBusyPointer() override { m_form.setPointerState(kPointerBusy); }

@@ -52,15 +52,15 @@ public:
     EntryBatch(const EntryBatch&) = delete;
     EntryBatch& operator=(const EntryBatch&) = delete;
 
-    void add(const QString& text) { m_pending.append(text); }
+    void add(std::string_view path) { m_pending.add(path); }
     void flushIfDue() {
         if (m_sinceFlush.elapsed() >= kFlushMs) {
             flush();
         }
     }
     void flush() {
-        if (m_list != nullptr && !m_pending.isEmpty()) {
-            m_list->appendEntries(m_pending);
+        if (m_list != nullptr && !m_pending.empty()) {
+            m_list->appendPaths(m_pending);
         }
         m_pending.clear();
         m_sinceFlush.restart();
@@ -69,7 +69,7 @@ public:
 private:
     static constexpr int kFlushMs = 250;
     InputList* m_list;
-    QStringList m_pending;
+    PathBatch m_pending;
     QElapsedTimer m_sinceFlush;
 };
 
@@ -80,6 +80,48 @@ bool isDroppedFolder(FileSystem& fs, const std::string& path) {
     } catch (const std::exception&) {
         return false;
     }
+}
+
+// The dialog answers in text, and a name that is not valid UTF-8 comes back with replacement
+// characters. Each such part of the path is looked up among the real names of its folder: the one
+// name that shows as that part gives the bytes. With none or several, the text's own bytes stay,
+// and the path is refused as missing rather than added as a path that is not on disk.
+std::string exactDialogPath(FileSystem& fs, const QString& path) {
+    if (!path.contains(QChar::ReplacementCharacter)) {
+        return path.toLocal8Bit().toStdString();
+    }
+    const QStringList parts = path.split(QChar(kPathSeparator));
+    std::string exact;
+    for (qsizetype i = 0; i < parts.size(); ++i) {
+        if (i > 0) {
+            exact += kPathSeparator;
+        }
+        const QString& part = parts[i];
+        std::string bytes = part.toLocal8Bit().toStdString();
+        if (part.contains(QChar::ReplacementCharacter)) {
+            try {
+                const std::string folder = exact.empty() ? std::string(".") : exact;
+                std::vector<std::string> names = fs.subFolderNames(folder);
+                for (std::string& name : fs.fileNames(folder)) {
+                    names.push_back(std::move(name));
+                }
+                int matches = 0;
+                for (const std::string& name : names) {
+                    if (QString::fromLocal8Bit(name) == part) {
+                        ++matches;
+                        bytes = name;
+                    }
+                }
+                if (matches != 1) {
+                    bytes = part.toLocal8Bit().toStdString();
+                }
+            } catch (const std::exception&) {
+                // An unreadable folder: the text's bytes stay.
+            }
+        }
+        exact += bytes;
+    }
+    return exact;
 }
 
 }  // namespace
@@ -108,8 +150,7 @@ void AddFolderTree(const WindowContext& context, FileSystem& fs, Trap& trap,
             if (trap.test(128, [&] {
                     return IsExistingFile(fs, full) && fs.attributes(full) != kHiddenArchive;
                 })) {
-                trap.step(128,
-                          [&] { batch.add(QString::fromLocal8Bit(CollapseBackslashes(full))); });
+                trap.step(128, [&] { batch.add(CollapseBackslashes(full)); });
             }
         }
         batch.flushIfDue();
@@ -135,32 +176,37 @@ void PushButton4_Click(const WindowContext& context, FileSystem& fs) {
 
     if (parts.size() == 1) {
         const QString path = parts.first();
-        if (trap.test(114, [&] { return PathIsMissing(fs, path.toLocal8Bit().toStdString()); })) {
+        std::string exact;
+        if (trap.test(114, [&] {
+                exact = exactDialogPath(fs, path);
+                return PathIsMissing(fs, exact);
+            })) {
             trap.step(116, [&] {
                 context.platform->information(context.window, title(context),
                                               path + kBadCharacters);
             });
             return;
         }
-        trap.step(120, [&] { context.list->appendEntry(path); });
+        trap.step(120, [&] { context.list->appendEntryBytes(exact); });
         return;
     }
 
     EntryBatch batch(context.list);
-    std::string folder;
-    trap.step(124, [&] { folder = parts.first().toLocal8Bit().toStdString(); });
+    QString folder;
+    trap.step(124, [&] { folder = parts.first(); });
     for (qsizetype i = 1; i < parts.size(); ++i) {
         // A trailing NUL gives an empty last part: no file is named there.
         if (parts[i].isEmpty()) {
             continue;
         }
+        std::string exact;
         QString path;
         trap.step(132, [&] {
-            const std::string joined =
-                folder + kPathSeparator + parts[i].toLocal8Bit().toStdString();
-            path = QString::fromLocal8Bit(CollapseBackslashes(joined));
+            exact =
+                CollapseBackslashes(exactDialogPath(fs, folder + QChar(kPathSeparator) + parts[i]));
+            path = QString::fromLocal8Bit(exact);
         });
-        if (trap.test(136, [&] { return PathIsMissing(fs, path.toLocal8Bit().toStdString()); })) {
+        if (trap.test(136, [&] { return PathIsMissing(fs, exact); })) {
             // The paths before this one are in the list while its box is shown.
             batch.flush();
             trap.step(138, [&] {
@@ -169,7 +215,7 @@ void PushButton4_Click(const WindowContext& context, FileSystem& fs) {
             });
             continue;
         }
-        trap.step(140, [&] { batch.add(path); });
+        trap.step(140, [&] { batch.add(exact); });
     }
 }
 
@@ -204,16 +250,16 @@ void PushButton3_Click(const WindowContext& context, FileSystem& fs) {
     trap.step(132, [&] { context.window->setCursor(Qt::ArrowCursor); });
 }
 
-void ListView1_OLEDragDrop(const WindowContext& context, FileSystem& fs, const QStringList& paths) {
+void ListView1_OLEDragDrop(const WindowContext& context, FileSystem& fs,
+                           const std::vector<std::string>& paths) {
     // The drop reports nothing: a failure skips the statement and the drop goes on.
     Trap quiet{std::string(), ErrorReporter()};
-    const qsizetype count = paths.size();
-    for (qsizetype i = 0; i < count; ++i) {
-        const std::string path = paths[i].toLocal8Bit().toStdString();
-        if (isDroppedFolder(fs, path)) {
-            AddFolderTree(context, fs, quiet, path, "*.*");
+    const std::size_t count = paths.size();
+    for (std::size_t i = 0; i < count; ++i) {
+        if (isDroppedFolder(fs, paths[i])) {
+            AddFolderTree(context, fs, quiet, paths[i], "*.*");
         } else {
-            context.list->appendEntry(paths[i]);
+            quiet.step(0, [&] { context.list->appendEntryBytes(paths[i]); });
         }
     }
 }
@@ -228,7 +274,7 @@ void PushButton3_Click(const WindowContext& context) {
     PushButton3_Click(context, fs);
 }
 
-void ListView1_OLEDragDrop(const WindowContext& context, const QStringList& paths) {
+void ListView1_OLEDragDrop(const WindowContext& context, const std::vector<std::string>& paths) {
     PosixFileSystem fs;
     ListView1_OLEDragDrop(context, fs, paths);
 }

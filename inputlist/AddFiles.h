@@ -3,6 +3,7 @@
 #include <QString>
 #include <QStringList>
 #include <string>
+#include <vector>
 
 namespace pellatrix {
 
@@ -24,8 +25,10 @@ void PushButton3_Click(const WindowContext& context);
 
 /// A drop on the list: each dropped folder's tree (every file), each other path as it is, in
 /// drop order. Shows nothing and never fails; a folder that cannot be listed adds nothing.
-void ListView1_OLEDragDrop(const WindowContext& context, FileSystem& fs, const QStringList& paths);
-void ListView1_OLEDragDrop(const WindowContext& context, const QStringList& paths);
+/// `paths` are the exact bytes of the dropped local paths.
+void ListView1_OLEDragDrop(const WindowContext& context, FileSystem& fs,
+                           const std::vector<std::string>& paths);
+void ListView1_OLEDragDrop(const WindowContext& context, const std::vector<std::string>& paths);
 
 /// Appends every file of the tree below `folder` (bytes, no final separator except for the root)
 /// whose name matches `pattern`, breadth-first, skipping names that begin with "~" and files whose

@@ -3,6 +3,7 @@
 #include <QCoreApplication>
 #include <QCursor>
 #include <QDropEvent>
+#include <QFile>
 #include <QHeaderView>
 #include <QKeyEvent>
 #include <QMimeData>
@@ -33,6 +34,17 @@ bool holdsLocalFiles(const QMimeData* data) {
     return std::any_of(urls.begin(), urls.end(), [](const QUrl& u) { return u.isLocalFile(); });
 }
 
+// The exact bytes of a dropped local path. toLocalFile() decodes the address's escapes as UTF-8,
+// which turns a name that is not valid UTF-8 into replacement characters; the escapes themselves
+// hold the bytes of the name.
+std::string localPathBytes(const QUrl& url) {
+    if (url.host().isEmpty()) {
+        return QByteArray::fromPercentEncoding(url.path(QUrl::FullyEncoded).toLatin1())
+            .toStdString();
+    }
+    return QFile::encodeName(url.toLocalFile()).toStdString();
+}
+
 // Only a copy is ever taken; a source that offers nothing but a move is refused.
 bool canCopy(Qt::DropActions offered) {
     return offered.testFlag(Qt::CopyAction);
@@ -45,9 +57,11 @@ bool IsWindowBusy(const QWidget* window) {
 }
 
 InputList::InputList(QWidget* parent)
-    : QTreeWidget(parent), m_screenY([] { return QCursor::pos().y(); }) {
+    : QTreeView(parent),
+      m_model(new InputListModel(this)),
+      m_screenY([] { return QCursor::pos().y(); }) {
     setObjectName(QStringLiteral("ListView1"));
-    setColumnCount(1);
+    setModel(m_model);
     setRootIsDecorated(false);
     setItemsExpandable(false);
     setSelectionMode(QAbstractItemView::SingleSelection);
@@ -74,14 +88,20 @@ void InputList::setContext(const WindowContext* context) {
     m_context = context;
 }
 
+void InputList::setHeaderLabels(const QStringList& labels) {
+    m_model->setHeaderText(labels.value(0));
+}
+
 int InputList::entryCount() const {
-    return topLevelItemCount();
+    return m_model->entryCount();
+}
+
+std::string InputList::entryBytes(int position) const {
+    return std::string(m_model->entryBytes(position - 1));
 }
 
 QString InputList::entryText(int position) const {
-    const QTreeWidgetItem* item =
-        position >= 1 && position <= entryCount() ? topLevelItem(position - 1) : nullptr;
-    return item != nullptr ? item->text(0) : QString();
+    return position >= 1 && position <= entryCount() ? m_model->entryText(position - 1) : QString();
 }
 
 QStringList InputList::entryTexts() const {
@@ -89,37 +109,38 @@ QStringList InputList::entryTexts() const {
     const int count = entryCount();
     texts.reserve(count);
     for (int i = 0; i < count; ++i) {
-        texts.append(topLevelItem(i)->text(0));
+        texts.append(m_model->entryText(i));
     }
     return texts;
 }
 
+void InputList::appendEntryBytes(std::string_view path) {
+    m_model->append(path);
+}
+
 void InputList::appendEntry(const QString& text) {
-    addTopLevelItem(new QTreeWidgetItem(QStringList{text}));
+    m_model->append(text.toLocal8Bit().toStdString());
 }
 
 void InputList::appendEntries(const QStringList& texts) {
-    if (texts.isEmpty()) {
-        return;
-    }
-    QList<QTreeWidgetItem*> items;
-    items.reserve(texts.size());
+    PathBatch batch;
     for (const QString& text : texts) {
-        items.append(new QTreeWidgetItem(QStringList{text}));
+        batch.add(text.toLocal8Bit().toStdString());
     }
+    appendPaths(batch);
+}
+
+void InputList::appendPaths(const PathBatch& paths) {
     // One insertion: the view lays out once, whatever the number of entries.
-    addTopLevelItems(items);
+    m_model->append(paths);
 }
 
 void InputList::removeEntry(int position) {
-    if (position < 1 || position > entryCount()) {
-        return;
-    }
-    delete takeTopLevelItem(position - 1);
+    m_model->remove(position - 1);
 }
 
 void InputList::clearEntries() {
-    clear();
+    m_model->clear();
 }
 
 int InputList::selectedPosition() const {
@@ -149,15 +170,15 @@ QString InputList::programFolder() const {
 
 void InputList::mousePressEvent(QMouseEvent* event) {
     ListView1_MouseDown();
-    QTreeWidgetItem* item = itemAt(event->position().toPoint());
-    if (item == nullptr) {
+    const QModelIndex item = indexAt(event->position().toPoint());
+    if (!item.isValid()) {
         // A press on the empty area keeps the selection, so a double-click there removes the
         // selected entry.
         setFocus(Qt::MouseFocusReason);
         event->accept();
         return;
     }
-    QTreeWidget::mousePressEvent(event);  // selects the entry under the pointer
+    QTreeView::mousePressEvent(event);  // selects the entry under the pointer
     // Qt reports the click on an entry only at the release; the drag needs DragItem now.
     ListView1_ItemClick(item);
 }
@@ -165,7 +186,7 @@ void InputList::mousePressEvent(QMouseEvent* event) {
 void InputList::mouseDoubleClickEvent(QMouseEvent* event) {
     // The second press of a double-click is a press like any other.
     ListView1_MouseDown();
-    QTreeWidget::mouseDoubleClickEvent(event);
+    QTreeView::mouseDoubleClickEvent(event);
     ListView1_DblClick();
 }
 
@@ -173,13 +194,13 @@ void InputList::mouseMoveEvent(QMouseEvent* event) {
     ListView1_MouseMove(event->position().toPoint());
     // While dragging, the swap decides the selection; Qt's drag-select would fight it.
     if (!m_dragActive) {
-        QTreeWidget::mouseMoveEvent(event);
+        QTreeView::mouseMoveEvent(event);
     }
 }
 
 void InputList::mouseReleaseEvent(QMouseEvent* event) {
     ListView1_MouseUp();
-    QTreeWidget::mouseReleaseEvent(event);
+    QTreeView::mouseReleaseEvent(event);
 }
 
 void InputList::keyPressEvent(QKeyEvent* event) {
@@ -188,7 +209,7 @@ void InputList::keyPressEvent(QKeyEvent* event) {
         event->accept();
         return;
     }
-    QTreeWidget::keyPressEvent(event);
+    QTreeView::keyPressEvent(event);
 }
 
 void InputList::dragEnterEvent(QDragEnterEvent* event) {
@@ -218,11 +239,11 @@ void InputList::dropEvent(QDropEvent* event) {
         event->ignore();
         return;
     }
-    QStringList paths;
+    std::vector<std::string> paths;
     const QList<QUrl> urls = event->mimeData()->urls();
     for (const QUrl& url : urls) {
         if (url.isLocalFile()) {
-            paths.append(url.toLocalFile());
+            paths.push_back(localPathBytes(url));
         }
     }
     // A copy: the source must never take the dropped files as moved and delete them.
@@ -234,7 +255,7 @@ void InputList::dropEvent(QDropEvent* event) {
         this, [this, paths] { addDropped(paths); }, Qt::QueuedConnection);
 }
 
-void InputList::addDropped(const QStringList& paths) {
+void InputList::addDropped(const std::vector<std::string>& paths) {
     if (m_context != nullptr) {
         ListView1_OLEDragDrop(*m_context, paths);
         return;
@@ -254,12 +275,12 @@ void InputList::ListView1_MouseDown() {
     m_dragActive = true;
 }
 
-void InputList::ListView1_ItemClick(QTreeWidgetItem* item) {
+void InputList::ListView1_ItemClick(const QModelIndex& item) {
     // Read again at every click, so a replaced icon shows without a restart. Without a usable
     // icon the list keeps the arrow; the click still selects and starts the drag.
     const QPixmap icon(programFolder() + QStringLiteral("/drag.ico"));
     viewport()->setCursor(icon.isNull() ? QCursor(Qt::ArrowCursor) : QCursor(icon));
-    m_dragItem = QPersistentModelIndex(indexFromItem(item));
+    m_dragItem = QPersistentModelIndex(item);
 }
 
 void InputList::ListView1_MouseMove(const QPoint& position) {
@@ -270,25 +291,28 @@ void InputList::ListView1_MouseMove(const QPoint& position) {
     if (!m_dragActive) {
         return;
     }
-    QTreeWidgetItem* hoverItem = itemAt(position);
-    QTreeWidgetItem* dragItem = m_dragItem.isValid() ? itemFromIndex(m_dragItem) : nullptr;
-    if (hoverItem == nullptr || dragItem == nullptr || hoverItem->text(0) == dragItem->text(0)) {
+    const QModelIndex hoverIndex = indexAt(position);
+    if (!hoverIndex.isValid() || !m_dragItem.isValid()) {
         return;
     }
-    const QString movingText = dragItem->text(0);
-    dragItem->setText(0, hoverItem->text(0));
-    hoverItem->setText(0, movingText);
-    setCurrentItem(hoverItem);
-    const QModelIndex hoverIndex = indexFromItem(hoverItem);
+    const int hoverRow = hoverIndex.row();
+    const int dragRow = m_dragItem.row();
+    // Texts compare as the exact bytes: two paths that only look alike are different entries.
+    if (m_model->entryBytes(hoverRow) == m_model->entryBytes(dragRow)) {
+        return;
+    }
+    // Trading the two texts is the whole move: no entry in between is touched.
+    m_model->swap(dragRow, hoverRow);
+    setCurrentIndex(hoverIndex);
     m_dragItem = QPersistentModelIndex(hoverIndex);
 
     // The thresholds are screen pixels, wherever the window stands.
     const int screenY = m_screenY ? m_screenY() : QCursor::pos().y();
-    const int hoverPosition = hoverIndex.row() + 1;
+    const int hoverPosition = hoverRow + 1;
     if (screenY < kScrollUpBelowY && hoverPosition >= 2) {
-        scrollToItem(topLevelItem(hoverPosition - 2));
+        scrollTo(m_model->index(hoverPosition - 2));
     } else if (screenY >= kScrollDownFromY && hoverPosition + 1 <= entryCount()) {
-        scrollToItem(topLevelItem(hoverPosition));
+        scrollTo(m_model->index(hoverPosition));
     }
 }
 

@@ -2,16 +2,21 @@
 
 #include <QPersistentModelIndex>
 #include <QStringList>
-#include <QTreeWidget>
+#include <QTreeView>
 #include <functional>
+#include <string>
+#include <string_view>
+
+#include "inputlist/InputListModel.h"
 
 namespace pellatrix {
 
 struct WindowContext;
 
-/// ListView1: the input list of list files. A report-style list with one column; an entry is one
-/// text (the path of a list file), positions 1..n from the top, duplicates allowed, never sorted.
-class InputList : public QTreeWidget {
+/// ListView1: the input list of list files. A report-style list with one column; an entry is the
+/// exact bytes of the path of a list file, positions 1..n from the top, duplicates allowed, never
+/// sorted. Entries are shown decoded; everything that reads a path reads the bytes.
+class InputList : public QTreeView {
     Q_OBJECT
 public:
     explicit InputList(QWidget* parent = nullptr);
@@ -20,13 +25,21 @@ public:
     /// folder trees). The main window sets it once, before the list is shown.
     void setContext(const WindowContext* context);
 
+    /// The one column's heading.
+    void setHeaderLabels(const QStringList& labels);
+
     int entryCount() const;
-    /// Text of entry `position` (1-based); "" when there is no such entry.
+    /// Exact bytes of entry `position` (1-based); empty when there is no such entry.
+    std::string entryBytes(int position) const;
+    /// Entry `position` (1-based) as shown; "" when there is no such entry.
     QString entryText(int position) const;
     QStringList entryTexts() const;
-    /// Appends at the bottom.
+    /// Appends at the bottom: the bytes as given, or a text in the local 8-bit encoding.
+    void appendEntryBytes(std::string_view path);
     void appendEntry(const QString& text);
     void appendEntries(const QStringList& texts);
+    /// One insertion for the whole batch.
+    void appendPaths(const PathBatch& paths);
     /// Removes entry `position` (1-based); the ones below move up. Out of range: nothing.
     void removeEntry(int position);
     void clearEntries();
@@ -54,18 +67,19 @@ protected:
 
 private:
     void ListView1_MouseDown();
-    void ListView1_ItemClick(QTreeWidgetItem* item);
+    void ListView1_ItemClick(const QModelIndex& item);
     void ListView1_MouseMove(const QPoint& position);
     void ListView1_MouseUp();
     void ListView1_KeyDown(int key);
     void ListView1_DblClick();
     bool ListView1_OLEDragOver(const QMimeData* data) const;
 
-    void addDropped(const QStringList& paths);
+    void addDropped(const std::vector<std::string>& paths);
     void removeSelectedUnlessBusy();
     QWidget* ownerWindow() const;
     QString programFolder() const;
 
+    InputListModel* m_model = nullptr;
     const WindowContext* m_context = nullptr;
     bool m_dragActive = false;
     QPersistentModelIndex m_dragItem;  // invalid once its entry is removed

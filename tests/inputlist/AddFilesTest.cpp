@@ -1,4 +1,6 @@
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 #include <QDir>
 #include <QDropEvent>
 #include <QFile>
@@ -6,6 +8,8 @@
 #include <QSet>
 #include <QUrl>
 
+#include "engine/CreationRun.h"
+#include "engine/CreationUi.h"
 #include "engine/FileSystem.h"
 #include "engine/FsError.h"
 #include "engine/ReportLocations.h"
@@ -82,6 +86,42 @@ void makeTree(const QString& root) {
     ::chmod(bytes(root + "/.ro.txt").c_str(), 0444);
 }
 
+// Writes `content` to the file named by exactly these bytes.
+void writeBytes(const std::string& path, const std::string& content) {
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    QVERIFY2(fd >= 0, path.c_str());
+    QCOMPARE(::write(fd, content.data(), content.size()), ssize_t(content.size()));
+    ::close(fd);
+}
+
+std::string readBytes(const std::string& path) {
+    std::string text;
+    PosixFileSystem().readFile(path, [&](std::string_view chunk) { text.append(chunk); });
+    return text;
+}
+
+// The run's view of the list as the main window gives it: the entries' bytes, nothing shown.
+class ListRunUi : public CreationUi {
+public:
+    explicit ListRunUi(InputList& list) : m_list(list) {}
+    int entryCount() override { return m_list.entryCount(); }
+    std::string entryText(int position) override { return m_list.entryBytes(position); }
+    std::string fixedText() override { return {}; }
+    void showBusyPointer() override {}
+    void showDefaultPointer() override {}
+    void setProgressValue(double) override {}
+    void setProgressText(const std::string&) override {}
+    void showMessage(const std::string&) override {}
+    void yield() override {}
+    void reportError(const std::string& description, const std::string&, int) override {
+        reports.push_back(description);
+    }
+    std::vector<std::string> reports;
+
+private:
+    InputList& m_list;
+};
+
 }  // namespace
 
 class AddFilesTest : public QObject {
@@ -99,6 +139,8 @@ private slots:
     void treeAddSkipsUnlistableFolder();
     void drop_data();
     void drop();
+    void invalidUtf8NameReachesTheRun_data();
+    void invalidUtf8NameReachesTheRun();
 };
 
 void AddFilesTest::dialog_data() {
@@ -444,6 +486,89 @@ void AddFilesTest::drop() {
 
     QCOMPARE(w.list->entryTexts(), expandAll(expected, dir.path()));
     QVERIFY(w.platform.shown().isEmpty());
+    QVERIFY(w.reports.empty());
+}
+
+void AddFilesTest::invalidUtf8NameReachesTheRun_data() {
+    QTest::addColumn<QString>("way");
+    QTest::addColumn<bool>("twin");  // a second name in the folder that shows the same
+    QTest::addColumn<bool>("added");
+    QTest::newRow("folder scan") << "scan" << false << true;
+    QTest::newRow("drop") << "drop" << false << true;
+    QTest::newRow("dialog, one file") << "dialog one" << false << true;
+    QTest::newRow("dialog, several") << "dialog several" << false << true;
+    QTest::newRow("dialog, two names shown alike") << "dialog one" << true << false;
+}
+
+void AddFilesTest::invalidUtf8NameReachesTheRun() {
+    QFETCH(QString, way);
+    QFETCH(bool, twin);
+    QFETCH(bool, added);
+
+    ListWindow w;
+    QTemporaryDir dir;
+    const std::string root = bytes(dir.path());
+    // Latin-1 bytes: neither the list file's name nor the target's is valid UTF-8.
+    const std::string listFile = root + "/caf\xe9.txt";
+    const std::string target = root + "/out\xe9\xff.dat";
+    // Qt cannot name these files to remove them; the test removes them by their bytes.
+    struct Cleanup {
+        std::vector<std::string> paths;
+        ~Cleanup() {
+            for (const std::string& p : paths) {
+                ::unlink(p.c_str());
+            }
+        }
+    } cleanup{{listFile, root + "/caf\xe8.txt", target}};
+    writeBytes(listFile, target + ">made");
+    if (twin) {
+        writeBytes(root + "/caf\xe8.txt", target + ">wrong");
+    }
+    const QString shown = QString::fromLocal8Bit(listFile);
+    QVERIFY(shown.contains(QChar::ReplacementCharacter));
+
+    if (way == "scan") {
+        w.platform.expectInput("txt");
+        w.platform.expectPickFolder(dir.path());
+        PushButton3_Click(w.context);
+    } else if (way == "drop") {
+        QMimeData data;
+        data.setUrls({QUrl::fromEncoded(
+            "file://" + QByteArray::fromStdString(listFile).toPercentEncoding("/"))});
+        QDragEnterEvent enter(QPoint(30, 30), Qt::CopyAction, &data, Qt::LeftButton,
+                              Qt::NoModifier);
+        QApplication::sendEvent(w.viewport(), &enter);
+        QDropEvent drop(QPointF(30, 30), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+        QApplication::sendEvent(w.viewport(), &drop);
+        QTRY_COMPARE(w.list->entryCount(), 1);
+    } else {
+        w.platform.expectOpenFiles(way == "dialog one"
+                                       ? shown
+                                       : dir.path() + QChar(0) + QFileInfo(shown).fileName() +
+                                             QChar(0) + QStringLiteral("none.txt"));
+        const int boxes = (twin ? 1 : 0) + (way == "dialog one" ? 0 : 1);
+        for (int i = 0; i < boxes; ++i) {
+            w.platform.expectInformation();
+        }
+        PushButton4_Click(w.context);
+        QVERIFY(w.platform.verifyAllAnswersUsed());
+    }
+
+    QCOMPARE(w.list->entryCount(), added ? 1 : 0);
+    if (!added) {
+        // Which of the two files was chosen cannot be told: neither is added.
+        QCOMPARE(w.platform.texts(Kind::Information), QStringList{shown + kBad});
+        return;
+    }
+    QCOMPARE(w.list->entryBytes(1), listFile);
+    QCOMPARE(w.list->entryText(1), shown);
+
+    PosixFileSystem fs;
+    ListRunUi ui(*w.list);
+    CreationRun run(fs, ui);
+    run.PushButton2_Click();
+    QCOMPARE(ui.reports, std::vector<std::string>{});
+    QCOMPARE(readBytes(target), std::string("made"));
     QVERIFY(w.reports.empty());
 }
 

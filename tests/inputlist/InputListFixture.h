@@ -51,10 +51,10 @@ public:
     QWidget* viewport() const { return list->viewport(); }
     /// Centre of the row at `position` (1-based), in viewport coordinates.
     QPoint rowCentre(int position) const {
-        return list->visualItemRect(list->topLevelItem(position - 1)).center();
+        return list->visualRect(list->model()->index(position - 1, 0)).center();
     }
     void fill(const QStringList& texts) { list->appendEntries(texts); }
-    void select(int position) { list->setCurrentItem(list->topLevelItem(position - 1)); }
+    void select(int position) { list->setCurrentIndex(list->model()->index(position - 1, 0)); }
 
     QTemporaryDir programDir;
     TestPlatform platform;

@@ -355,12 +355,12 @@ void InputListTest::scrollThresholds() {
         hover = 100;
         pressed = 99;
     } else if (where != "first") {
-        w.list->scrollToItem(w.list->topLevelItem(49), QAbstractItemView::PositionAtTop);
+        w.list->scrollTo(w.list->model()->index(49, 0), QAbstractItemView::PositionAtTop);
         hover = 50;
         pressed = 51;
         if (where == "bottom") {
             // The last row that is wholly in view.
-            while (w.list->visualItemRect(w.list->topLevelItem(hover)).bottom() <
+            while (w.list->visualRect(w.list->model()->index(hover, 0)).bottom() <
                    w.viewport()->height()) {
                 ++hover;
             }
