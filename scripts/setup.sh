@@ -10,6 +10,7 @@ packages=(
   xvfb xauth xdotool x11-apps             # the real window on a headless machine, driven from outside
   fonts-liberation                        # Arial's metric twin
   python3                                 # the benchmark's baseline script
+  clang-14 libclang-rt-14-dev             # fuzz targets (libFuzzer, sanitizers): scripts/fuzz.sh
 )
 
 missing=()
