@@ -12,6 +12,7 @@ packages=(
   fonts-liberation                        # Arial's metric twin
   python3                                 # the benchmark's baseline script
   desktop-file-utils appstream man-db     # the desktop entry, metainfo and manual pages are checked
+  clang-14 libclang-rt-14-dev             # fuzz targets (libFuzzer, sanitizers): scripts/fuzz.sh
 )
 if [ "${1:-}" = package ]; then
   packages+=(
