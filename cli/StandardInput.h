@@ -18,9 +18,9 @@ class PipedFileSystem : public PosixFileSystem {
 public:
     void readFile(const std::string& path,
                   const std::function<void(std::string_view)>& sink) override;
-    /// A target named "-" is a list file of the run only when it is the very file that
-    /// standard input reads from.
-    bool isSameFile(const std::string& a, const std::string& b) override;
+    /// The list "-" is whatever standard input reads from, so a target that is that very file
+    /// is guarded as a list file of the run.
+    FileIdentity fileIdentity(const std::string& path) override;
 };
 
 }  // namespace pellatrix
