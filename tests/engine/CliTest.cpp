@@ -1,5 +1,6 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -20,10 +21,10 @@ struct CliResult {
     std::string err;
 };
 
-// Runs the built pellatrix-cli with `args`, standard output and error captured in files and
-// `input` fed to standard input through a pipe.
+// Runs the built pellatrix-cli with `args`, standard output and error captured in files,
+// `input` fed to standard input through a pipe, under a file-size limit of `fileSizeLimit` bytes.
 CliResult runCli(const std::vector<std::string>& args, const test::TempFolder& tmp,
-                 const std::string& input = {}) {
+                 const std::string& input = {}, rlim_t fileSizeLimit = RLIM_INFINITY) {
     const std::string outPath = tmp / ".stdout";
     const std::string errPath = tmp / ".stderr";
     int pipeFds[2];
@@ -40,6 +41,13 @@ CliResult runCli(const std::vector<std::string>& args, const test::TempFolder& t
         }
         ::close(pipeFds[0]);
         ::close(pipeFds[1]);
+        // The program itself must ignore SIGXFSZ: it starts from the default here.
+        struct rlimit limit {
+            fileSizeLimit, RLIM_INFINITY
+        };
+        if (::signal(SIGXFSZ, SIG_DFL) == SIG_ERR || ::setrlimit(RLIMIT_FSIZE, &limit) != 0) {
+            ::_exit(122);
+        }
         std::vector<char*> argv;
         std::string program = PELLATRIX_CLI_PATH;
         argv.push_back(program.data());
@@ -185,6 +193,26 @@ TEST(Cli, StandardInputServesAsListOrFixedText) {
         EXPECT_EQ(r.out, "2 files written, 0 failures\nDone.\n");
         EXPECT_EQ(test::readBytes(out + "/a/one.txt"), c.text);
         EXPECT_EQ(test::readBytes(out + "/-"), c.text);
+    }
+}
+
+TEST(Cli, FileSizeLimitFailsEachFileTooBigAndTheRunGoesOn) {
+    test::TempFolder tmp;
+    const std::string out = tmp / "out";
+    const std::string big(10000, 'b');
+    test::writeBytes(tmp / "l.txt", out + "/big1.txt>" + big + "\n" + out + "/small.txt>ok\n" +
+                                        out + "/big2.txt>" + big + "\n");
+    CliResult r = runCli({tmp / "l.txt"}, tmp, {}, 4096);
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_EQ(r.out, "1 file written, 2 failures\nDone.\n");
+    EXPECT_EQ(r.err, "pellatrix-cli: Cannot write '" + out +
+                         "/big1.txt': File too large (error 61, line 216)\n"
+                         "pellatrix-cli: Cannot write '" +
+                         out + "/big2.txt': File too large (error 61, line 216)\n");
+    EXPECT_EQ(test::readBytes(out + "/small.txt"), "ok");
+    for (const char* name : {"/big1.txt", "/big2.txt"}) {
+        EXPECT_TRUE(std::filesystem::exists(out + name)) << name;
+        EXPECT_EQ(std::filesystem::file_size(out + name), 0u) << name;
     }
 }
 
