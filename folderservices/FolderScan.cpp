@@ -147,6 +147,14 @@ std::size_t FolderScan::scanPass(FolderList& folders, bool recurse) {
                 ++index;
             }
         };
+        // A folder met before under another path (a link back to an ancestor, a second link to
+        // one folder) leaves the list: its subfolders and its files are listed once, under the
+        // path that met it first.
+        const auto dropDuplicate = [&] {
+            folders.erase(folders.begin() + static_cast<std::ptrdiff_t>(index));
+            removedAtOrBefore = true;
+            ++removed;
+        };
 
         // 108: the attribute word read here also serves the test of 116.
         int attributes = 0;
@@ -154,14 +162,28 @@ std::size_t FolderScan::scanPass(FolderList& folders, bool recurse) {
             next();
             continue;
         }
-        // 110
+        // 110: a folder this long is not listed, but the caller lists its files, so a second
+        // path to a folder met before still goes. It is not counted as met itself: a shorter
+        // path to it later is listed.
         if (CharacterCount(folder) >= kMaxPathChars) {
+            try {
+                if (m_met.count(m_fs.folderIdentity(folder)) != 0) {
+                    dropDuplicate();
+                }
+            } catch (...) {
+                // Whether it was met cannot be told; it stays, as it did before the check.
+            }
             next();
             continue;
         }
         // 112-114: open it (its identity on the disk) and yield.
         std::optional<FolderIdentity> identity;
         run(112, [&] { identity = m_fs.folderIdentity(folder); });
+        if (identity && !m_met.insert(*identity).second) {
+            dropDuplicate();
+            next();
+            continue;
+        }
         if (!abandoned) {
             run(114, yield);
         }
@@ -182,22 +204,21 @@ std::size_t FolderScan::scanPass(FolderList& folders, bool recurse) {
         }
         ruleArmed = true;
 
-        // 118-136: list the subfolders, each folder once per scan so that link loops end.
+        // 118-136: list the subfolders. Each folder is met once per scan, so link loops end.
+        bool duplicate = false;
         run(118, [&] {
             if (!identity) {
                 identity = m_fs.folderIdentity(folder);
-            }
-            if (m_listed.count(*identity) != 0) {
-                return;
+                if (!m_met.insert(*identity).second) {
+                    duplicate = true;
+                    return;
+                }
             }
             const std::string parent = (!folder.empty() && folder.back() == kFolderSeparator)
                                            ? folder
                                            : folder + kFolderSeparator;
             std::vector<std::string> names = m_fs.subFolderNames(folder);
             SortInListingOrder(names);
-            // Only a folder that could be listed counts as done; one that failed fails again
-            // wherever it turns up, and is dropped there too.
-            m_listed.insert(*identity);
             for (const std::string& name : names) {
                 yield();                                      // 120-122
                 if (CharacterCount(name) >= kMaxPathChars) {  // 124
@@ -215,6 +236,9 @@ std::size_t FolderScan::scanPass(FolderList& folders, bool recurse) {
                 found.push_back(parent + name + kFolderSeparator);  // 132-134
             }
         });
+        if (duplicate) {
+            dropDuplicate();
+        }
         next();  // 138-148
     }
 

@@ -18,7 +18,8 @@ using FolderList = std::vector<std::string>;
 
 /// The breadth-first folder scan of one add. Yields through `yield` at its fixed points and
 /// reports failures through `report`. One object serves one scan: it remembers the folders it
-/// listed (device and inode), so links that loop back end the scan.
+/// met (device and inode) and keeps each in the list once, under the first path that reached
+/// it, so links that loop back end the scan and no folder's files are listed twice.
 class FolderScan {
 public:
     FolderScan(FileSystem& fs, std::function<void()> yield, ErrorReporter report);
@@ -43,7 +44,8 @@ private:
     FileSystem& m_fs;
     std::function<void()> m_yield;
     ErrorReporter m_report;
-    std::unordered_set<FolderIdentity, IdentityHash> m_listed;
+    // Every folder met in this scan (device and inode), listed or not.
+    std::unordered_set<FolderIdentity, IdentityHash> m_met;
 };
 
 /// Path length limit, in characters, of a folder before it is listed and of a subfolder name.
