@@ -8,7 +8,7 @@ packages=(
   cmake ninja-build g++ pkg-config        # build
   qt6-base-dev qt6-base-dev-tools libqt6test6  # the window and its tests
   libgtest-dev                            # tests of the Qt-free parts
-  xvfb xauth xdotool x11-apps             # the real window on a headless machine, driven from outside
+  xvfb xauth xdotool x11-apps x11-utils   # the real window on a headless machine, driven from outside
   fonts-liberation                        # Arial's metric twin
   python3                                 # the benchmark's baseline script
   desktop-file-utils appstream man-db     # the desktop entry, metainfo and manual pages are checked

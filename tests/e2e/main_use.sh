@@ -185,6 +185,11 @@ FIXED="$FIXED_LINE1"$'\n'"$FIXED_LINE2"
 log "session 1"
 start_program
 
+# The window carries its icon (the title bar and the task bar read _NET_WM_ICON): a width, a
+# height and the pixels, so far more than a few numbers.
+icon_numbers=$(xprop -id "$main_win" _NET_WM_ICON | tr ',' '\n' | wc -l)
+[ "$icon_numbers" -gt 64 ] || fail "the window has no icon: $(xprop -id "$main_win" _NET_WM_ICON)"
+
 click "${TEXT1[@]}"
 xdotool type --delay 15 "$FIXED_LINE1"
 xdotool key Return
@@ -274,5 +279,46 @@ for f in newfolder1/out.txt newfolder2/this.txt newfolder3/junk.jnk; do
 done
 [ ! -e "$out/newfolder1/first.txt" ] || fail "the removed per-line sample was still run"
 log "session 2 files as expected"
+stop_program
+
+# --- Session 3: names that look like markup ------------------------------------------------------
+# Two list files whose names differ only in "<i>" and "(i)" vanish after being added: each gives
+# an error report naming it, and both reports must be laid out alike (plain text keeps every
+# line break; read as formatting, the "<i>" one would lose them and its italics would change
+# the size). A list line cannot name such a file: ">" starts a line's own text.
+log "session 3"
+lists="$work/lists"
+mkdir -p "$lists"
+start_program
+PB4=(136 264)  # Add Text File(s)
+for name in "<i>gone.txt" "(i)gone.txt"; do
+    : >"$lists/$name"
+    click "${PB4[@]}"
+    wait_box "open-file dialog for $name" >/dev/null
+    xdotool type --delay 10 "$lists/$name"
+    sleep 0.3
+    xdotool key Return
+    wait_box_closed "open-file dialog for $name"
+done
+rm -f "$lists"/*
+
+click "${PB2[@]}"
+APP_TITLE="Application Error"
+sizes=()
+for name in "<i>" "(i)"; do
+    box=$(wait_box "error report for $name")
+    expect_box "error report for $name" "$box" 60 400
+    sizes+=("$(xdotool getwindowgeometry "$box" | sed -n 's/^ *Geometry: //p')")
+    xdotool key Return
+    wait_box_gone "$box" "error report for $name"
+done
+[ "${sizes[0]}" = "${sizes[1]}" ] ||
+    fail "the report for a name holding <i> is laid out as ${sizes[0]}, the plain one as ${sizes[1]}"
+APP_TITLE=Pellatrix
+box=$(wait_box "end of run, session 3")
+expect_box "end of run, session 3" "$box" 40 140
+xdotool key Return
+wait_box_closed "end of run, session 3"
+log "session 3 reports alike (${sizes[0]})"
 stop_program
 log "passed"

@@ -1,0 +1,36 @@
+# Fails when a folder includes from a folder above it. The layers, bottom first; folders of one
+# layer do not include each other.
+#   cmake -DSOURCE_DIR=<top of the sources> -P CheckLayers.cmake
+set(layers "engine" "cli;shell" "folderservices" "inputlist" "guidance" "app")
+
+set(rank 0)
+foreach(layer IN LISTS layers)
+  foreach(layer_folder ${layer})
+    set(rank_of_${layer_folder} ${rank})
+  endforeach()
+  math(EXPR rank "${rank} + 1")
+endforeach()
+
+set(faults "")
+foreach(layer IN LISTS layers)
+  foreach(folder ${layer})
+    file(GLOB_RECURSE sources "${SOURCE_DIR}/${folder}/*.cpp" "${SOURCE_DIR}/${folder}/*.h")
+    foreach(source IN LISTS sources)
+      file(STRINGS "${source}" includes REGEX "^[ \t]*#[ \t]*include[ \t]*\"[a-z]+/")
+      foreach(line IN LISTS includes)
+        string(REGEX REPLACE "^[^\"]*\"([a-z]+)/.*" "\\1" target "${line}")
+        if(target STREQUAL folder OR NOT DEFINED rank_of_${target})
+          continue()
+        endif()
+        if(NOT rank_of_${target} LESS rank_of_${folder})
+          file(RELATIVE_PATH shown "${SOURCE_DIR}" "${source}")
+          string(APPEND faults "\n  ${shown}: ${line}")
+        endif()
+      endforeach()
+    endforeach()
+  endforeach()
+endforeach()
+
+if(faults)
+  message(FATAL_ERROR "includes from a folder above (or beside) the including one:${faults}")
+endif()
