@@ -20,8 +20,8 @@ struct CliResult {
     std::string err;
 };
 
-// Runs the built pellatrix-cli with `args`, standard output and error captured in files and
-// `input` fed to standard input through a pipe.
+// Runs the built pellatrix-cli in `tmp` with `args`, standard output and error captured in files
+// and `input` fed to standard input through a pipe.
 CliResult runCli(const std::vector<std::string>& args, const test::TempFolder& tmp,
                  const std::string& input = {}) {
     const std::string outPath = tmp / ".stdout";
@@ -40,6 +40,9 @@ CliResult runCli(const std::vector<std::string>& args, const test::TempFolder& t
         }
         ::close(pipeFds[0]);
         ::close(pipeFds[1]);
+        if (::chdir(tmp.path().c_str()) != 0) {  // relative paths land in the temporary folder
+            ::_exit(122);
+        }
         std::vector<char*> argv;
         std::string program = PELLATRIX_CLI_PATH;
         argv.push_back(program.data());
@@ -163,8 +166,10 @@ TEST(Cli, FailuresGoToStandardErrorOneLineEachAndExitOne) {
 TEST(Cli, StandardInputServesAsListOrFixedText) {
     test::TempFolder tmp;
     const std::string out = tmp / "out";
-    const std::string list = out + "/a/one.txt\r\n\r\n" + out + "/-\n";
+    // The file "-" in the working folder is a target like any other, not standard input.
+    const std::string list = out + "/a/one.txt\r\n\r\n-\n";
     test::writeBytes(tmp / "l.txt", list);
+    test::writeBytes(tmp / "-", "old");
     test::writeBytes(tmp / "fixed.bin", "from file");
     struct Case {
         std::vector<std::string> args;
@@ -184,7 +189,7 @@ TEST(Cli, StandardInputServesAsListOrFixedText) {
         EXPECT_EQ(r.err, "");
         EXPECT_EQ(r.out, "2 files written, 0 failures\nDone.\n");
         EXPECT_EQ(test::readBytes(out + "/a/one.txt"), c.text);
-        EXPECT_EQ(test::readBytes(out + "/-"), c.text);
+        EXPECT_EQ(test::readBytes(tmp / "-"), c.text);
     }
 }
 
