@@ -21,7 +21,7 @@ struct CliResult {
     std::string err;
 };
 
-// Runs the built pellatrix-cli with `args`, standard output and error captured in files,
+// Runs the built pellatrix-cli in `tmp` with `args`, standard output and error captured in files,
 // `input` fed to standard input through a pipe, under a file-size limit of `fileSizeLimit` bytes.
 CliResult runCli(const std::vector<std::string>& args, const test::TempFolder& tmp,
                  const std::string& input = {}, rlim_t fileSizeLimit = RLIM_INFINITY) {
@@ -45,7 +45,8 @@ CliResult runCli(const std::vector<std::string>& args, const test::TempFolder& t
         struct rlimit limit {
             fileSizeLimit, RLIM_INFINITY
         };
-        if (::signal(SIGXFSZ, SIG_DFL) == SIG_ERR || ::setrlimit(RLIMIT_FSIZE, &limit) != 0) {
+        if (::signal(SIGXFSZ, SIG_DFL) == SIG_ERR || ::setrlimit(RLIMIT_FSIZE, &limit) != 0 ||
+            ::chdir(tmp.path().c_str()) != 0) {  // relative paths land in the temporary folder
             ::_exit(122);
         }
         std::vector<char*> argv;
@@ -171,8 +172,10 @@ TEST(Cli, FailuresGoToStandardErrorOneLineEachAndExitOne) {
 TEST(Cli, StandardInputServesAsListOrFixedText) {
     test::TempFolder tmp;
     const std::string out = tmp / "out";
-    const std::string list = out + "/a/one.txt\r\n\r\n" + out + "/-\n";
+    // The file "-" in the working folder is a target like any other, not standard input.
+    const std::string list = out + "/a/one.txt\r\n\r\n-\n";
     test::writeBytes(tmp / "l.txt", list);
+    test::writeBytes(tmp / "-", "old");
     test::writeBytes(tmp / "fixed.bin", "from file");
     struct Case {
         std::vector<std::string> args;
@@ -192,7 +195,7 @@ TEST(Cli, StandardInputServesAsListOrFixedText) {
         EXPECT_EQ(r.err, "");
         EXPECT_EQ(r.out, "2 files written, 0 failures\nDone.\n");
         EXPECT_EQ(test::readBytes(out + "/a/one.txt"), c.text);
-        EXPECT_EQ(test::readBytes(out + "/-"), c.text);
+        EXPECT_EQ(test::readBytes(tmp / "-"), c.text);
     }
 }
 
