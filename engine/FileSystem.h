@@ -26,6 +26,15 @@ struct FolderIdentity {
     bool operator==(const FolderIdentity&) const = default;
 };
 
+/// A regular file (after following links) of a listing, with the one attribute fact a folder add
+/// asks of it.
+struct ListedFile {
+    std::string name;
+    /// The attribute word of the file is exactly hidden + archive (34): a plain file, not a link,
+    /// whose name begins with "." and which the process may write.
+    bool hiddenArchive = false;
+};
+
 /// Everything the engine and the folder services ask of the file system. Paths and names are
 /// bytes, passed on unchanged. Failures are FsError with a number and a description naming the
 /// path; nothing here shows anything or blocks.
@@ -80,6 +89,34 @@ public:
         return names;
     }
 
+    /// The regular files (after following links) of `folder` whose names `keep` accepts, in
+    /// listing order, each with hiddenArchive as attributes() tells it; `folder` ends with the
+    /// separator. Throws FsError like fileNames. A name that `keep` refuses costs nothing. Where
+    /// the listing tells an entry's type, an adapter answers a kept name with at most one look-up
+    /// (none for a plain file whose name does not begin with "."), where isExistingFile and
+    /// attributes per name cost three.
+    virtual std::vector<ListedFile> listFiles(const std::string& folder,
+                                              const std::function<bool(const std::string&)>& keep) {
+        std::vector<ListedFile> files;
+        for (std::string& name : fileNames(folder)) {
+            if (keep && !keep(name)) {
+                continue;
+            }
+            const std::string path = folder + name;
+            if (!isExistingFile(path)) {
+                continue;
+            }
+            bool hiddenArchive = false;
+            try {
+                hiddenArchive = attributes(path) == (kAttrHidden | kAttrArchive);
+            } catch (...) {
+                // Unreadable attributes are no hidden archive: the file is not held back.
+            }
+            files.push_back({std::move(name), hiddenArchive});
+        }
+        return files;
+    }
+
     /// Device and inode of the folder `path` after following links; throws FsError.
     virtual FolderIdentity folderIdentity(const std::string& path) = 0;
 
@@ -102,6 +139,8 @@ public:
     std::vector<std::string> fileNames(const std::string& folder) override;
     bool isExistingFile(const std::string& path) override;
     std::vector<std::string> regularFileNames(const std::string& folder) override;
+    std::vector<ListedFile> listFiles(const std::string& folder,
+                                      const std::function<bool(const std::string&)>& keep) override;
     FolderIdentity folderIdentity(const std::string& path) override;
     bool isSameFile(const std::string& a, const std::string& b) override;
 };

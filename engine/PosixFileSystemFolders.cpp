@@ -1,7 +1,9 @@
 // The listing half of PosixFileSystem: the entries of one folder, split into folders, other
 // entries and regular files.
 #include <dirent.h>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
@@ -50,6 +52,22 @@ public:
     // errno of the failed look-up of type(), 0 when it worked or was not made.
     int typeError() const { return m_error; }
 
+    // The entry itself, without following a link (0 when that cannot be read).
+    mode_t linkType() {
+        if (!m_linkTypeKnown) {
+            m_linkTypeKnown = true;
+            struct stat st {};
+            if (::fstatat(m_fd, name(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
+                m_linkType = st.st_mode & S_IFMT;
+            }
+        }
+        return m_linkType;
+    }
+    bool isLink() { return S_ISLNK(linkType()); }
+
+    unsigned char listedType() const { return m_entry.d_type; }
+    int folderFd() const { return m_fd; }
+
     // A plain file as the listing says, not a link.
     bool isPlainFile() const { return m_entry.d_type == DT_REG; }
 
@@ -84,7 +102,32 @@ private:
     const dirent& m_entry;
     bool m_typeKnown = false;
     mode_t m_type = 0;
+    bool m_linkTypeKnown = false;
+    mode_t m_linkType = 0;
     int m_error = 0;
+};
+
+// Whether a folder may be searched is the same for all its plain files: one plain file's look-up
+// answers for the others, so a listing costs one stat per folder instead of one per file.
+class SearchPermission {
+public:
+    bool isRegularFile(Entry& e) {
+        if (e.isPlainFile() && m_search != Search::Unknown) {
+            return m_search == Search::Allowed;
+        }
+        const bool regular = e.isRegularFile();
+        if (e.isPlainFile()) {
+            if (regular) {
+                m_search = Search::Allowed;
+            } else if (e.typeError() == EACCES) {
+                m_search = Search::Refused;
+            }
+        }
+        return regular;
+    }
+
+private:
+    enum class Search { Unknown, Allowed, Refused } m_search = Search::Unknown;
 };
 
 // Hands every entry of `folder` but "." and ".." to `visit(Entry&)` in readdir order.
@@ -145,31 +188,54 @@ std::vector<std::string> PosixFileSystem::fileNames(const std::string& folder) {
 
 std::vector<std::string> PosixFileSystem::regularFileNames(const std::string& folder) {
     std::vector<std::string> names;
-    // Whether the folder may be searched is the same for all its plain files: one plain file's
-    // look-up answers for the others, so a listing costs one stat instead of one per file.
-    enum class Search { Unknown, Allowed, Refused } search = Search::Unknown;
+    SearchPermission search;
     listFolder(folder, [&](Entry& e) {
-        if (e.isFolder()) {
-            return;
-        }
-        bool regular = false;
-        if (e.isPlainFile() && search != Search::Unknown) {
-            regular = search == Search::Allowed;
-        } else {
-            regular = e.isRegularFile();
-            if (e.isPlainFile()) {
-                if (regular) {
-                    search = Search::Allowed;
-                } else if (e.typeError() == EACCES) {
-                    search = Search::Refused;
-                }
-            }
-        }
-        if (regular) {
+        if (!e.isFolder() && search.isRegularFile(e)) {
             names.emplace_back(e.name());
         }
     });
     return names;
+}
+
+std::vector<ListedFile> PosixFileSystem::listFiles(
+    const std::string& folder, const std::function<bool(const std::string&)>& keep) {
+    std::vector<ListedFile> files;
+    SearchPermission search;
+    listFolder(folder, [&](Entry& e) {
+        std::string name = e.name();
+        if (keep && !keep(name)) {
+            return;
+        }
+        // The attribute word is 34 only for a plain file (a link adds 1024) whose name makes it
+        // hidden and that may be written: only such a name needs the access look-up.
+        const bool hiddenName = name.size() > 1 && name[0] == '.';
+        bool regular = false;
+        bool plain = false;
+        switch (e.listedType()) {
+            case DT_REG:
+                regular = search.isRegularFile(e);
+                plain = true;
+                break;
+            case DT_LNK:
+                regular = S_ISREG(e.type());
+                break;
+            case DT_UNKNOWN:
+                // The listing cannot tell: a look-up without following tells a link from a plain
+                // file, and a link then needs its target's.
+                plain = !e.isLink();
+                regular = S_ISREG(plain ? e.linkType() : e.type());
+                break;
+            default:
+                break;
+        }
+        if (!regular) {
+            return;
+        }
+        const bool hiddenArchive =
+            plain && hiddenName && ::faccessat(e.folderFd(), e.name(), W_OK, 0) == 0;
+        files.push_back({std::move(name), hiddenArchive});
+    });
+    return files;
 }
 
 }  // namespace pellatrix

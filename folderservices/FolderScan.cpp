@@ -8,6 +8,8 @@
 #include <utility>
 
 #include "engine/ReportLocations.h"
+#include "folderservices/ListingOrder.h"
+#include "folderservices/Utf8.h"
 
 namespace pellatrix {
 
@@ -19,55 +21,6 @@ constexpr int kHiddenSystemLink = kHiddenSystemFolder | kAttrReparsePoint;
 
 bool isHiddenSystem(int attributes) {
     return attributes == kHiddenSystemFolder || attributes == kHiddenSystemLink;
-}
-
-// Decodes one UTF-8 sequence at `pos`, strictly (no overlong forms, no surrogates, nothing above
-// U+10FFFF). Advances `pos`; answers the code point, or nothing for a byte that starts no valid
-// sequence (then `pos` moves by one byte).
-std::optional<char32_t> decodeUtf8(std::string_view text, std::size_t& pos) {
-    const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(text[i]); };
-    const unsigned char lead = byte(pos);
-    if (lead < 0x80) {
-        ++pos;
-        return lead;
-    }
-    std::size_t length = 0;
-    char32_t code = 0;
-    char32_t minimum = 0;
-    if (lead >= 0xC2 && lead <= 0xDF) {
-        length = 2;
-        code = lead & 0x1Fu;
-        minimum = 0x80;
-    } else if (lead >= 0xE0 && lead <= 0xEF) {
-        length = 3;
-        code = lead & 0x0Fu;
-        minimum = 0x800;
-    } else if (lead >= 0xF0 && lead <= 0xF4) {
-        length = 4;
-        code = lead & 0x07u;
-        minimum = 0x10000;
-    } else {
-        ++pos;
-        return std::nullopt;
-    }
-    if (pos + length > text.size()) {
-        ++pos;
-        return std::nullopt;
-    }
-    for (std::size_t i = 1; i < length; ++i) {
-        const unsigned char next = byte(pos + i);
-        if ((next & 0xC0u) != 0x80u) {
-            ++pos;
-            return std::nullopt;
-        }
-        code = (code << 6) | (next & 0x3Fu);
-    }
-    if (code < minimum || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF)) {
-        ++pos;
-        return std::nullopt;
-    }
-    pos += length;
-    return code;
 }
 
 // The pattern as fnmatch reads it: only `*` and `?` are wildcards here, so a bracket stands
@@ -194,6 +147,14 @@ std::size_t FolderScan::scanPass(FolderList& folders, bool recurse) {
                 ++index;
             }
         };
+        // A folder met before under another path (a link back to an ancestor, a second link to
+        // one folder) leaves the list: its subfolders and its files are listed once, under the
+        // path that met it first.
+        const auto dropDuplicate = [&] {
+            folders.erase(folders.begin() + static_cast<std::ptrdiff_t>(index));
+            removedAtOrBefore = true;
+            ++removed;
+        };
 
         // 108: the attribute word read here also serves the test of 116.
         int attributes = 0;
@@ -201,14 +162,28 @@ std::size_t FolderScan::scanPass(FolderList& folders, bool recurse) {
             next();
             continue;
         }
-        // 110
+        // 110: a folder this long is not listed, but the caller lists its files, so a second
+        // path to a folder met before still goes. It is not counted as met itself: a shorter
+        // path to it later is listed.
         if (CharacterCount(folder) >= kMaxPathChars) {
+            try {
+                if (m_met.count(m_fs.folderIdentity(folder)) != 0) {
+                    dropDuplicate();
+                }
+            } catch (...) {
+                // Whether it was met cannot be told; it stays, as it did before the check.
+            }
             next();
             continue;
         }
         // 112-114: open it (its identity on the disk) and yield.
         std::optional<FolderIdentity> identity;
         run(112, [&] { identity = m_fs.folderIdentity(folder); });
+        if (identity && !m_met.insert(*identity).second) {
+            dropDuplicate();
+            next();
+            continue;
+        }
         if (!abandoned) {
             run(114, yield);
         }
@@ -229,21 +204,21 @@ std::size_t FolderScan::scanPass(FolderList& folders, bool recurse) {
         }
         ruleArmed = true;
 
-        // 118-136: list the subfolders, each folder once per scan so that link loops end.
+        // 118-136: list the subfolders. Each folder is met once per scan, so link loops end.
+        bool duplicate = false;
         run(118, [&] {
             if (!identity) {
                 identity = m_fs.folderIdentity(folder);
-            }
-            if (m_listed.count(*identity) != 0) {
-                return;
+                if (!m_met.insert(*identity).second) {
+                    duplicate = true;
+                    return;
+                }
             }
             const std::string parent = (!folder.empty() && folder.back() == kFolderSeparator)
                                            ? folder
                                            : folder + kFolderSeparator;
-            const std::vector<std::string> names = m_fs.subFolderNames(folder);
-            // Only a folder that could be listed counts as done; one that failed fails again
-            // wherever it turns up, and is dropped there too.
-            m_listed.insert(*identity);
+            std::vector<std::string> names = m_fs.subFolderNames(folder);
+            SortInListingOrder(names);
             for (const std::string& name : names) {
                 yield();                                      // 120-122
                 if (CharacterCount(name) >= kMaxPathChars) {  // 124
@@ -261,6 +236,9 @@ std::size_t FolderScan::scanPass(FolderList& folders, bool recurse) {
                 found.push_back(parent + name + kFolderSeparator);  // 132-134
             }
         });
+        if (duplicate) {
+            dropDuplicate();
+        }
         next();  // 138-148
     }
 
@@ -313,7 +291,22 @@ std::vector<std::string> ListFilesInFolder(FileSystem& fs, const std::string& fo
             result.push_back(std::move(name));
         }
     }
+    SortInListingOrder(result);
     return result;
+}
+
+std::vector<ListedFile> ListFilesWithAttributes(FileSystem& fs, const std::string& folder,
+                                                const std::string& pattern) {
+    std::string directory = folder;
+    if (directory.empty() || directory.back() != kFolderSeparator) {
+        directory += kFolderSeparator;
+    }
+    const Wildcard wildcard(pattern);
+    std::vector<ListedFile> files =
+        fs.listFiles(directory, [&](const std::string& name) { return wildcard.matches(name); });
+    SortInListingOrder(files,
+                       [](const ListedFile& file) -> const std::string& { return file.name; });
+    return files;
 }
 
 bool MatchesWildcard(const std::string& pattern, const std::string& name) {
@@ -334,7 +327,7 @@ bool IsExistingFile(FileSystem& fs, const std::string& path) {
 bool HasUnusableChars(std::string_view name) {
     std::size_t pos = 0;
     while (pos < name.size()) {
-        const std::optional<char32_t> code = decodeUtf8(name, pos);
+        const std::optional<char32_t> code = DecodeUtf8(name, pos);
         if (!code) {
             return true;  // no code here: it counts as "?"
         }
@@ -349,7 +342,7 @@ std::size_t CharacterCount(std::string_view text) {
     std::size_t count = 0;
     std::size_t pos = 0;
     while (pos < text.size()) {
-        decodeUtf8(text, pos);
+        DecodeUtf8(text, pos);
         ++count;
     }
     return count;

@@ -18,7 +18,8 @@ using FolderList = std::vector<std::string>;
 
 /// The breadth-first folder scan of one add. Yields through `yield` at its fixed points and
 /// reports failures through `report`. One object serves one scan: it remembers the folders it
-/// listed (device and inode), so links that loop back end the scan.
+/// met (device and inode) and keeps each in the list once, under the first path that reached
+/// it, so links that loop back end the scan and no folder's files are listed twice.
 class FolderScan {
 public:
     FolderScan(FileSystem& fs, std::function<void()> yield, ErrorReporter report);
@@ -43,7 +44,8 @@ private:
     FileSystem& m_fs;
     std::function<void()> m_yield;
     ErrorReporter m_report;
-    std::unordered_set<FolderIdentity, IdentityHash> m_listed;
+    // Every folder met in this scan (device and inode), listed or not.
+    std::unordered_set<FolderIdentity, IdentityHash> m_met;
 };
 
 /// Path length limit, in characters, of a folder before it is listed and of a subfolder name.
@@ -53,9 +55,17 @@ inline constexpr std::size_t kMaxPathChars = 260;
 inline constexpr char kFolderSeparator = SeparatorOf(kNativeFlavour);
 
 /// Names of the files (not folders, hidden ones included) of `folder` that match the wildcard
-/// `pattern` (`*` and `?`, case ignored), in listing order. Failures reach the caller.
+/// `pattern` (`*` and `?`, case ignored), sorted in listing order (ListingOrder.h). Failures
+/// reach the caller.
 std::vector<std::string> ListFilesInFolder(FileSystem& fs, const std::string& folder,
                                            const std::string& pattern);
+
+/// ListFilesInFolder with what a folder add's filter asks of each file: every name is a regular
+/// file after following links (IsExistingFile holds), and `hiddenArchive` tells whether its
+/// attribute word is exactly 34. One look-up per file at most, where the filter's own
+/// IsExistingFile and attributes cost three. Sorted in listing order; failures reach the caller.
+std::vector<ListedFile> ListFilesWithAttributes(FileSystem& fs, const std::string& folder,
+                                                const std::string& pattern);
 
 /// True when `name` matches the wildcard `pattern` as a directory search would: `*` any run,
 /// `?` one character, case ignored, every other character literal; a final ".*" also matches

@@ -2,6 +2,7 @@
 
 #include <QByteArray>
 #include <array>
+#include <exception>
 #include <string>
 
 #include "engine/FileSystem.h"
@@ -32,6 +33,38 @@ QString text(const std::string& bytes) {
 
 std::string bytes(const QString& text) {
     return text.toLocal8Bit().toStdString();
+}
+
+// The record of the samples folder as it is now. A program without its samples folder has no
+// samples to record; any other failure reaches the caller.
+std::string currentSampleRecord(const WindowContext& context) {
+    PosixFileSystem fs;
+    try {
+        return buildSampleRecord(fs, bytes(context.programFolder));
+    } catch (const FsError& e) {
+        if (e.number() != kErrPathNotFound && e.number() != kErrFileNotFound) {
+            throw;
+        }
+    }
+    return std::string();
+}
+
+// True when "Snapshot" reads as "" or names other files than the samples folder holds now (the
+// program moved, or its samples changed), so that loading adds this program's samples.
+bool sampleRecordIsStale(const WindowContext& context) {
+    const QString stored = context.settings->GetSetting(kSnapshotKey, QString());
+    if (stored.isEmpty()) {
+        return true;
+    }
+    std::string current;
+    try {
+        current = currentSampleRecord(context);
+    } catch (const std::exception&) {
+        // Nothing to compare with: the record stays as it is.
+        return false;
+    }
+    return UnscrambleText(snapshotSettingBytes(stored), SampleRecordKey,
+                          sparseYield(context.yield)) != current;
 }
 
 }  // namespace
@@ -118,25 +151,13 @@ bool ListContainsPath(const InputList& list, const QString& path) {
 }
 
 void RecordSampleFiles(const WindowContext& context) {
-    PosixFileSystem fs;
-    std::string record;
-    try {
-        record = buildSampleRecord(fs, bytes(context.programFolder));
-    } catch (const FsError& e) {
-        // A program without its samples folder has no samples to record; anything else is a
-        // real failure of the start-up step.
-        if (e.number() != kErrPathNotFound && e.number() != kErrFileNotFound) {
-            throw;
-        }
-    }
+    const std::string record = currentSampleRecord(context);
     const std::string scrambled = ScrambleText(record, SampleRecordKey, sparseYield(context.yield));
     context.settings->SaveSetting(kSnapshotKey, snapshotSettingText(scrambled));
 }
 
 void recordSampleFilesIfMissing(Trap& trap, int line, const WindowContext& context) {
-    if (trap.test(line, [&] {
-            return context.settings->GetSetting(kSnapshotKey, QString()).isEmpty();
-        })) {
+    if (trap.test(line, [&] { return sampleRecordIsStale(context); })) {
         trap.step(line, [&] { RecordSampleFiles(context); });
     }
 }

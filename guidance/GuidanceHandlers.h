@@ -31,7 +31,9 @@ bool ListContainsPath(const InputList& list, const QString& path);
 /// folder records no file. Other failures reach the caller and leave "Snapshot" as it was.
 void RecordSampleFiles(const WindowContext& context);
 
-/// One start-up step at `line`: records the samples when "Snapshot" reads as "".
+/// One start-up step at `line`: records the samples when "Snapshot" reads as "" or is stale, that
+/// is names other files than the samples folder holds now (in listing order). A samples folder
+/// that cannot be listed leaves a non-empty record as it is.
 void recordSampleFilesIfMissing(Trap& trap, int line, const WindowContext& context);
 
 /// The setting text that holds the bytes `bytes` (one character per byte, Latin-1), and back.

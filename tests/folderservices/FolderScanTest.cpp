@@ -1,6 +1,7 @@
 // The breadth-first scan against an in-memory tree: exact orders, attribute words and failures.
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -52,7 +53,8 @@ std::vector<int> lines(const ScanResult& r) {
     return out;
 }
 
-TEST(FolderScanOrder, BreadthFirstInListingOrderGroupedByParent) {
+TEST(FolderScanOrder, BreadthFirstSortedGroupedByParent) {
+    // The platform lists b before a; the scan walks them sorted.
     FakeFileSystem fs;
     fs.addFolder("/S/b");
     fs.addFolder("/S/a");
@@ -61,7 +63,7 @@ TEST(FolderScanOrder, BreadthFirstInListingOrderGroupedByParent) {
     fs.addFolder("/S/a/x/deep");
 
     ScanResult r = scan(fs, {"/S/"});
-    EXPECT_EQ(r.folders, (Strings{"/S/", "/S/b/", "/S/a/", "/S/b/x/", "/S/a/x/", "/S/a/x/deep/"}));
+    EXPECT_EQ(r.folders, (Strings{"/S/", "/S/a/", "/S/b/", "/S/a/x/", "/S/b/x/", "/S/a/x/deep/"}));
     EXPECT_TRUE(r.reports.empty());
     // One yield before each listed folder's test, one per name read, one per folder in its
     // parent's final pass.
@@ -138,8 +140,8 @@ TEST(FolderScanAttributes, OnlyTheExactHiddenSystemWordsHideASubtree) {
         fs.addFolder("/S/after");
         ScanResult r = scan(fs, {"/S/"});
         const Strings expected =
-            c.kept ? Strings{"/S/", "/S/before/", "/S/odd/", "/S/after/", "/S/odd/below/"}
-                   : Strings{"/S/", "/S/before/", "/S/after/"};
+            c.kept ? Strings{"/S/", "/S/after/", "/S/before/", "/S/odd/", "/S/odd/below/"}
+                   : Strings{"/S/", "/S/after/", "/S/before/"};
         EXPECT_EQ(r.folders, expected) << "attribute word " << c.attributes;
     }
 }
@@ -249,14 +251,62 @@ TEST(FolderScanLimits, DeepTreeStopsAtTheLimitWithoutRunningAway) {
     }
 }
 
-TEST(FolderScanLoops, ALinkBackToAnAncestorEndsAndEachFolderIsListedOnce) {
+TEST(FolderScanLoops, AFolderReachedTwiceIsKeptOnceUnderTheFirstPath) {
+    struct Case {
+        const char* what;
+        std::function<void(FakeFileSystem&)> build;
+        Strings folders;
+        Strings listed;
+        FolderList start = {"/S/"};
+    };
+    const std::vector<Case> cases = {
+        {"links back to an ancestor",
+         [](FakeFileSystem& fs) {
+             fs.addFolder("/S/a");
+             fs.addFolderLink("/S/a/up", "/S");
+             fs.addFolderLink("/S/self", "/S");
+         },
+         {"/S/", "/S/a/"},
+         {"/S/", "/S/a/"}},
+        {"two links to one folder, sorted before it",
+         [](FakeFileSystem& fs) {
+             fs.addFolder("/S/x");
+             fs.addFolderLink("/S/l2", "/S/x");
+             fs.addFolderLink("/S/l1", "/S/x");
+         },
+         {"/S/", "/S/l1/"},
+         {"/S/", "/S/l1/"}},
+        {"a link to a folder one level deeper",
+         [](FakeFileSystem& fs) {
+             fs.addFolder("/S/a/deep");
+             fs.addFolderLink("/S/l", "/S/a/deep");
+         },
+         {"/S/", "/S/a/", "/S/l/"},
+         {"/S/", "/S/a/", "/S/l/"}},
+        {"the start folder given twice",
+         [](FakeFileSystem& fs) { fs.addFolder("/S/a"); },
+         {"/S/", "/S/a/"},
+         {"/S/", "/S/a/"},
+         {"/S/", "/S"}},
+    };
+    for (const Case& c : cases) {
+        FakeFileSystem fs;
+        c.build(fs);
+        ScanResult r = scan(fs, c.start);
+        EXPECT_EQ(r.folders, c.folders) << c.what;
+        EXPECT_EQ(fs.listed(), c.listed) << c.what;
+        EXPECT_TRUE(r.reports.empty()) << c.what;
+    }
+}
+
+TEST(FolderScanLoops, ATooLongSecondPathToAFolderMetBeforeIsDropped) {
+    // The long path is not listed, but the caller would list its files: it goes as well.
     FakeFileSystem fs;
-    fs.addFolder("/S/a");
-    fs.addFolderLink("/S/a/up", "/S");
-    fs.addFolderLink("/S/self", "/S");
+    const std::string outer = "/S/a/" + std::string(200, 'n');
+    fs.addFolder(outer);
+    fs.addFolderLink(outer + "/" + std::string(100, 'l'), "/S/a");
     ScanResult r = scan(fs, {"/S/"});
-    EXPECT_EQ(r.folders, (Strings{"/S/", "/S/a/", "/S/self/", "/S/a/up/"}));
-    EXPECT_EQ(fs.listed(), (Strings{"/S/", "/S/a/"}));
+    EXPECT_EQ(r.folders, (Strings{"/S/", "/S/a/", outer + "/"}));
 }
 
 TEST(FolderScanFailures, ListingFailureDropsTheFolderOnlyFor70And76) {

@@ -1,8 +1,10 @@
 // The POSIX listing and the whole scan on a real temporary tree, including refused folders and
 // link loops (as an unprivileged user when the tests run as root).
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <algorithm>
+#include <functional>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -71,51 +73,69 @@ TEST(PosixListing, FoldersAndTheRestInReaddirOrderLinksFollowed) {
     EXPECT_EQ(fs.regularFileNames(tree.root() + "/"), onlyThese(order, {"f.txt", ".h", "lf"}));
 }
 
-TEST(PosixListing, RegularFilesAsOneLookUpPerNameWouldFindThem) {
-    // The listing's shortcut must agree with fileNames + isExistingFile, also in a folder that
-    // may be read but not searched (no file there can be opened) and one that may not be read.
+TEST(PosixListing, ListingShortcutsAgreeWithOneLookUpPerName) {
+    // regularFileNames and listFiles answer from the listing's entry types; they must agree with
+    // fileNames + isExistingFile + attributes per name, also in a folder that may be read but not
+    // searched (no file there can be opened) and one that may not be read. As a user without
+    // privileges, so a read-only file is one.
     TempTree tree;
-    for (const char* folder : {"open", "readonly", "searchonly"}) {
-        tree.file(std::string(folder) + "/a.txt");
-        tree.file(std::string(folder) + "/b.txt");
-        tree.link(std::string(folder) + "/l.txt", "a.txt");
-        tree.folder(std::string(folder) + "/sub");
+    for (const std::string folder : {"open", "readonly", "searchonly"}) {
+        for (const char* name : {"a.txt", "b.txt", ".h", ".ro"}) {
+            tree.file(folder + "/" + name);
+        }
+        ::chmod(tree.path(folder + "/.h").c_str(), 0666);
+        ::chmod(tree.path(folder + "/.ro").c_str(), 0444);
+        tree.link(folder + "/l.txt", "a.txt");
+        tree.link(folder + "/.l", ".h");
+        tree.link(folder + "/dangling", "nowhere");
+        tree.link(folder + "/.lsub", "sub");
+        tree.fifo(folder + "/.pipe");
+        tree.folder(folder + "/sub");
+        tree.folder(folder + "/.hsub");
     }
     tree.lock("readonly", 0444);
     tree.lock("searchonly", 0111);
     const std::string outcome = RunUnprivileged([&] {
+        const auto keep = [](const std::string& name) { return name != "b.txt"; };
+        // One listing as sorted text: "name" or "name:34", or the failure's number.
+        const auto render = [](const std::function<std::vector<ListedFile>()>& list) {
+            try {
+                std::vector<std::string> shown;
+                for (const ListedFile& f : list()) {
+                    shown.push_back(f.name + (f.hiddenArchive ? ":34" : ""));
+                }
+                std::sort(shown.begin(), shown.end());
+                std::string text;
+                for (const std::string& s : shown) {
+                    text += s + " ";
+                }
+                return text;
+            } catch (const FsError& e) {
+                return "failed " + std::to_string(e.number());
+            }
+        };
         std::ostringstream out;
         PosixFileSystem fs;
         for (const char* folder : {"open", "readonly", "searchonly"}) {
             const std::string path = tree.path(folder) + "/";
-            std::string shortcut;
-            std::string lookUps;
-            try {
-                for (const std::string& name : fs.regularFileNames(path)) {
-                    shortcut += name + " ";
+            const std::string lookUps =
+                render([&] { return fs.FileSystem::listFiles(path, keep); });
+            const std::string listed = render([&] { return fs.listFiles(path, keep); });
+            const std::string regular = render([&] {
+                std::vector<ListedFile> files;
+                for (std::string& name : fs.regularFileNames(path)) {
+                    if (keep(name)) {
+                        files.push_back({name, fs.attributes(path + name) == 34});
+                    }
                 }
-            } catch (const FsError& e) {
-                shortcut = "failed " + std::to_string(e.number());
-            }
-            try {
-                for (const std::string& name : fs.FileSystem::regularFileNames(path)) {
-                    lookUps += name + " ";
-                }
-            } catch (const FsError& e) {
-                lookUps = "failed " + std::to_string(e.number());
-            }
-            out << folder << ": " << shortcut << (shortcut == lookUps ? "" : " but " + lookUps)
-                << '\n';
+                return files;
+            });
+            out << folder << ": " << lookUps << (listed == lookUps ? "" : " listFiles " + listed)
+                << (regular == lookUps ? "" : " regularFileNames " + regular) << '\n';
         }
         return out.str();
     });
-    std::string open;
-    for (const std::string& name : ReaddirOrder(tree.path("open"))) {
-        if (name != "sub") {
-            open += name + " ";
-        }
-    }
-    EXPECT_EQ(outcome, "open: " + open + "\nreadonly: \nsearchonly: failed 70\n");
+    EXPECT_EQ(outcome, "open: .h:34 .l .ro a.txt l.txt \nreadonly: \nsearchonly: failed 70\n");
 }
 
 TEST(PosixListing, FailuresCarryTheirNumberAndNameThePath) {
@@ -165,7 +185,7 @@ TEST(PosixListing, PathWithNulIsRefusedNotCutShort) {
     EXPECT_THROW(fs.fileNames(withNul), FsError);
 }
 
-TEST(RealScan, BreadthFirstInTheOrderTheFoldersAreListed) {
+TEST(RealScan, BreadthFirstSorted) {
     TempTree tree;
     // Names the program cannot carry are left out with everything below them.
     for (const char* p : {"S/b/x", "S/a/x", "S/c", "S/tab\there/x", "S/bad\xff/x"}) {
@@ -173,36 +193,47 @@ TEST(RealScan, BreadthFirstInTheOrderTheFoldersAreListed) {
     }
     tree.file("S/a/file.txt");
     const std::string s = tree.path("S/");
-    FolderList expected = {s};
-    Strings second;
-    for (const std::string& name : ReaddirOrder(tree.path("S"))) {
-        if (name != "a" && name != "b" && name != "c") {
-            continue;
-        }
-        expected.push_back(s + name + "/");
-        if (name != "c") {
-            second.push_back(s + name + "/x/");
-        }
-    }
-    expected.insert(expected.end(), second.begin(), second.end());
     const RealScan r = scanReal({s});
-    EXPECT_EQ(r.folders, expected);
+    EXPECT_EQ(r.folders, (FolderList{s, s + "a/", s + "b/", s + "c/", s + "a/x/", s + "b/x/"}));
     EXPECT_EQ(r.reports, 0);
 }
 
-TEST(RealScan, LinkLoopsEndWithEveryFolderListedOnce) {
-    TempTree tree;
-    tree.folder("S/a/b");
-    tree.link("S/a/b/up", "../..");
-    tree.link("S/self", ".");
-    const std::string s = tree.path("S/");
-    const RealScan r = scanReal({s});
-    FolderList sorted = r.folders;
-    std::sort(sorted.begin(), sorted.end());
-    FolderList expected = {s, s + "a/", s + "a/b/", s + "a/b/up/", s + "self/"};
-    std::sort(expected.begin(), expected.end());
-    EXPECT_EQ(sorted, expected);
-    EXPECT_EQ(r.reports, 0);
+TEST(RealScan, EveryFileOnceThroughLinkLoopsAndSecondLinks) {
+    // The folder list of a scan, each folder's files listed as a folder add does: every file of
+    // the tree comes once, whatever links reach its folder again.
+    struct Case {
+        const char* what;
+        std::vector<std::pair<std::string, std::string>> links;  // link, target
+    };
+    const std::vector<Case> cases = {
+        {"loops back to ancestors", {{"S/a/b/up", "../.."}, {"S/self", "."}}},
+        {"two links to one folder", {{"S/l1", "a/b"}, {"S/l2", "a/b"}}},
+        {"a link sorted before its target", {{"S/0", "a"}}},
+    };
+    for (const Case& c : cases) {
+        TempTree tree;
+        const Strings files = {"S/top.txt", "S/a/one.txt", "S/a/b/two.txt", "S/a/b/three.txt"};
+        for (const std::string& file : files) {
+            tree.file(file);
+        }
+        for (const auto& [link, target] : c.links) {
+            tree.link(link, target);
+        }
+        const RealScan r = scanReal({tree.path("S/")});
+        EXPECT_EQ(r.reports, 0) << c.what;
+        PosixFileSystem fs;
+        std::vector<std::pair<dev_t, ino_t>> seen;
+        for (const std::string& folder : r.folders) {
+            for (const std::string& name : ListFilesInFolder(fs, folder, "*.txt")) {
+                struct stat st {};
+                ASSERT_EQ(::stat((folder + name).c_str(), &st), 0);
+                seen.emplace_back(st.st_dev, st.st_ino);
+            }
+        }
+        std::sort(seen.begin(), seen.end());
+        EXPECT_EQ(seen.size(), files.size()) << c.what;
+        EXPECT_EQ(std::unique(seen.begin(), seen.end()), seen.end()) << c.what;
+    }
 }
 
 TEST(RealScan, RefusedFoldersAreDroppedAsAnUnprivilegedUser) {
@@ -216,15 +247,7 @@ TEST(RealScan, RefusedFoldersAreDroppedAsAnUnprivilegedUser) {
     tree.lock("S/no2");
     const std::string s = tree.path("S/");
 
-    FolderList expected = {s};
-    Strings second;
-    for (const std::string& name : ReaddirOrder(tree.path("S"))) {
-        if (name == "a" || name == "b") {
-            expected.push_back(s + name + "/");
-            second.push_back(s + name + "/under/");
-        }
-    }
-    expected.insert(expected.end(), second.begin(), second.end());
+    const FolderList expected = {s, s + "a/", s + "b/", s + "a/under/", s + "b/under/"};
 
     const std::string refusedStart =
         RunUnprivileged([&] { return joined(scanReal({tree.path("start/")})); });

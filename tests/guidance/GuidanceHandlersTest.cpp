@@ -57,12 +57,10 @@ public:
         QVERIFY(file.open(QIODevice::WriteOnly));
         file.write("/tmp/test/newfolder1/out.txt\n");
     }
-    // The sample paths in the order the directory search delivers them.
-    QStringList listingOrder() const {
+    QStringList samplePaths(std::initializer_list<const char*> names) const {
         QStringList paths;
-        PosixFileSystem fs;
-        for (const std::string& name : fs.fileNames(samples().toStdString())) {
-            paths << samplePath(QString::fromStdString(name));
+        for (const char* name : names) {
+            paths << samplePath(QString::fromUtf8(name));
         }
         return paths;
     }
@@ -120,7 +118,8 @@ private slots:
     void emptySamplesFolder_data();
     void emptySamplesFolder();
     void missingRecordAddsNothingAndOffersFolder();
-    void recordIsKeptOnceStored();
+    void staleRecordIsReplacedAtStartUp_data();
+    void staleRecordIsReplacedAtStartUp();
     void snapshotBytesRoundTripThroughStore();
     void unwritableStoreIsReportedAtBothStartUpSteps();
     void longRecordLoadsEverySample();
@@ -184,7 +183,8 @@ void GuidanceHandlersTest::recordThenLoadTwiceAddsOnceAndAsksEachTime() {
     rig.list().appendEntry("/some/other/list.txt");
     rig.platform.expectQuestion(false);
     PushButton7_Click(rig.context);
-    const QStringList expected = QStringList{"/some/other/list.txt"} + rig.listingOrder();
+    const QStringList expected = QStringList{"/some/other/list.txt"} +
+                                 rig.samplePaths({".hidden", "a.txt", "b.txt", "sample1.txt"});
     QCOMPARE(rig.list().entryTexts(), expected);
 
     rig.platform.expectQuestion(true);
@@ -259,18 +259,51 @@ void GuidanceHandlersTest::missingRecordAddsNothingAndOffersFolder() {
     QVERIFY(rig.platform.verifyAllAnswersUsed());
 }
 
-void GuidanceHandlersTest::recordIsKeptOnceStored() {
+void GuidanceHandlersTest::staleRecordIsReplacedAtStartUp_data() {
+    QTest::addColumn<QString>(
+        "stored");  // the plain record; "{s}" is this program's samples folder
+    QTest::addColumn<QStringList>("samples");
+    QTest::addColumn<QString>("expected");
+
+    QTest::newRow("another folder's samples")
+        << "/old/checkout/Samples/sample1.txt|/old/checkout/Samples/sample2.txt"
+        << QStringList{"sample1.txt", "sample2.txt"} << "{s}/sample1.txt|{s}/sample2.txt";
+    QTest::newRow("another folder's, none here")
+        << "/old/checkout/Samples/sample1.txt" << QStringList{} << "";
+    QTest::newRow("a sample added since")
+        << "{s}/a.txt" << QStringList{"a.txt", "b.txt"} << "{s}/a.txt|{s}/b.txt";
+    QTest::newRow("a sample removed since")
+        << "{s}/a.txt|{s}/b.txt" << QStringList{"b.txt"} << "{s}/b.txt";
+    QTest::newRow("unsorted, as readdir gave it")
+        << "{s}/per-line.txt|{s}/fixed.txt" << QStringList{"fixed.txt", "per-line.txt"}
+        << "{s}/fixed.txt|{s}/per-line.txt";
+    QTest::newRow("current: kept")
+        << "{s}/a.txt|{s}/b.txt" << QStringList{"a.txt", "b.txt"} << "{s}/a.txt|{s}/b.txt";
+}
+
+void GuidanceHandlersTest::staleRecordIsReplacedAtStartUp() {
+    QFETCH(QString, stored);
+    QFETCH(QStringList, samples);
+    QFETCH(QString, expected);
     Rig rig;
-    rig.addSample("first.txt");
+    QVERIFY(QDir().mkpath(rig.samples()));
+    for (const QString& name : samples) {
+        rig.addSample(name);
+    }
+    const auto plain = [&](QString record) { return record.replace("{s}", rig.samples()); };
+    rig.store().SaveSetting("Snapshot", snapshotSettingText(ScrambleText(
+                                            plain(stored).toStdString(), SampleRecordKey)));
     rig.recordAtStartUp();
-    const QString stored = rig.snapshot();
-    rig.addSample("second.txt");
-    rig.recordAtStartUp();
-    QCOMPARE(rig.snapshot(), stored);
+    QVERIFY(rig.reports.empty());
+    const std::string record =
+        UnscrambleText(snapshotSettingBytes(rig.snapshot()), SampleRecordKey);
+    QCOMPARE(QString::fromStdString(record), plain(expected));
 
     rig.platform.expectQuestion(false);
     PushButton7_Click(rig.context);
-    QCOMPARE(rig.list().entryTexts(), QStringList{rig.samplePath("first.txt")});
+    const QStringList added =
+        expected.isEmpty() ? QStringList{} : plain(expected).split(QLatin1Char('|'));
+    QCOMPARE(rig.list().entryTexts(), added);
     QVERIFY(rig.platform.verifyAllAnswersUsed());
 }
 
@@ -322,7 +355,9 @@ void GuidanceHandlersTest::longRecordLoadsEverySample() {
 
     rig.platform.expectQuestion(false);
     PushButton7_Click(rig.context);
-    QCOMPARE(rig.list().entryTexts(), rig.listingOrder());
+    QStringList sorted = rig.list().entryTexts();
+    sorted.sort();
+    QCOMPARE(rig.list().entryTexts(), sorted);
     QCOMPARE(rig.list().entryCount(), 250);
     QVERIFY(rig.reports.empty());
 }

@@ -32,36 +32,36 @@ protected:
     fs::path samples() const { return m_root / "Samples"; }
     std::string root() const { return m_root.string(); }
 
-    // The names in the order the directory search delivers them.
-    std::vector<std::string> listingOrder() const {
-        std::vector<std::string> names;
-        for (const auto& entry : fs::directory_iterator(samples())) {
-            if (entry.is_regular_file()) {
-                names.push_back(entry.path().filename().string());
-            }
-        }
-        return names;
-    }
-
     PosixFileSystem m_fs;
     fs::path m_root;
 };
 
-TEST_F(ProgramFolder, RecordJoinsFullPathsInListingOrder) {
-    for (const char* name : {"b.txt", "a.txt", ".hidden.txt", "noextension", "c d.txt"}) {
+TEST_F(ProgramFolder, RecordJoinsFullPathsSorted) {
+    // Created sorted: tmpfs lists the newest first, ext4 in hash order, neither sorted.
+    const std::vector<std::string> sorted = {".hidden.txt",  "a.txt",       "B.txt",
+                                             "c d.txt",      "fixed.txt",   "noextension",
+                                             "per-line.txt", "sample1.txt", "Z.txt"};
+    for (const std::string& name : sorted) {
         addSample(name);
     }
     fs::create_directories(samples() / "subfolder");  // folders are no samples
+    std::vector<std::string> readdirOrder;
+    for (const auto& entry : fs::directory_iterator(samples())) {
+        if (entry.is_regular_file()) {
+            readdirOrder.push_back(entry.path().filename().string());
+        }
+    }
+    ASSERT_NE(readdirOrder, sorted) << "the disk lists these sorted already";
 
     std::string expected;
-    for (const std::string& name : listingOrder()) {
+    for (const std::string& name : sorted) {
         expected += (expected.empty() ? "" : "|") + root() + "/Samples/" + name;
     }
     const std::string record = buildSampleRecord(m_fs, root());
     EXPECT_EQ(record, expected);
     EXPECT_NE(record.front(), '|');
     EXPECT_NE(record.back(), '|');
-    EXPECT_EQ(splitSampleRecord(record).size(), 5u);
+    EXPECT_EQ(splitSampleRecord(record).size(), sorted.size());
 }
 
 TEST_F(ProgramFolder, RecordOfOneSampleHasNoSeparator) {
