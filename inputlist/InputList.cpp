@@ -9,6 +9,8 @@
 #include <QMimeData>
 #include <QMouseEvent>
 #include <QPixmap>
+#include <QStyle>
+#include <QStyleOptionViewItem>
 #include <QUrl>
 #include <algorithm>
 
@@ -57,23 +59,33 @@ bool IsWindowBusy(const QWidget* window) {
 }
 
 InputList::InputList(QWidget* parent)
-    : QTreeView(parent),
+    : QTableView(parent),
       m_model(new InputListModel(this)),
       m_screenY([] { return QCursor::pos().y(); }) {
     setObjectName(QStringLiteral("ListView1"));
     setModel(m_model);
-    setRootIsDecorated(false);
-    setItemsExpandable(false);
     setSelectionMode(QAbstractItemView::SingleSelection);
     setSelectionBehavior(QAbstractItemView::SelectRows);
     setEditTriggers(QAbstractItemView::NoEditTriggers);
     setSortingEnabled(false);
-    // All rows are one line of the same font, so the view need not measure each (100,000 entries).
-    setUniformRowHeights(true);
-    header()->setVisible(true);
-    header()->setStretchLastSection(false);
+    // A table view keeps no object per row (a tree view keeps one for every row and lays them all
+    // out again at each change); dressed as a one-column report list: a heading, no grid, no row
+    // numbers, one line per entry.
+    setShowGrid(false);
+    setWordWrap(false);
+    setCornerButtonEnabled(false);
+    setTabKeyNavigation(false);
+    verticalHeader()->setVisible(false);
+    verticalHeader()->setSectionResizeMode(QHeaderView::Fixed);
+    horizontalHeader()->setVisible(true);
+    horizontalHeader()->setStretchLastSection(false);
+    horizontalHeader()->setSectionsClickable(false);
+    horizontalHeader()->setHighlightSections(false);
+    horizontalHeader()->setDefaultAlignment(Qt::AlignLeft | Qt::AlignVCenter);
+    setHorizontalScrollMode(QAbstractItemView::ScrollPerPixel);
     setHorizontalScrollBarPolicy(Qt::ScrollBarAsNeeded);
     setFont(QFont(QStringLiteral("Arial"), 9, QFont::Bold));
+    fitRowHeightToFont();
     // Reordering is our own press/move/release swap; only drops from outside are taken.
     setDragEnabled(false);
     setDragDropMode(QAbstractItemView::DropOnly);
@@ -82,6 +94,30 @@ InputList::InputList(QWidget* parent)
     // Every move over the list resets the window pointer, not only moves with a button held.
     setMouseTracking(true);
     viewport()->setMouseTracking(true);
+}
+
+void InputList::fitRowHeightToFont() {
+    // The height the item delegate asks for one line of text, as a list of one-line rows has.
+    QStyleOptionViewItem option;
+    initViewItemOption(&option);
+    option.features |= QStyleOptionViewItem::HasDisplay;
+    option.text = QStringLiteral("Xg");
+    const int height =
+        style()->sizeFromContents(QStyle::CT_ItemViewItem, &option, QSize(), this).height();
+    verticalHeader()->setMinimumSectionSize(1);
+    verticalHeader()->setDefaultSectionSize(std::max(1, height));
+}
+
+void InputList::scrollTo(const QModelIndex& index, ScrollHint hint) {
+    executeDelayedItemsLayout();
+    QTableView::scrollTo(index, hint);
+}
+
+void InputList::changeEvent(QEvent* event) {
+    QTableView::changeEvent(event);
+    if (event->type() == QEvent::FontChange || event->type() == QEvent::StyleChange) {
+        fitRowHeightToFont();
+    }
 }
 
 void InputList::setContext(const WindowContext* context) {
@@ -178,7 +214,7 @@ void InputList::mousePressEvent(QMouseEvent* event) {
         event->accept();
         return;
     }
-    QTreeView::mousePressEvent(event);  // selects the entry under the pointer
+    QTableView::mousePressEvent(event);  // selects the entry under the pointer
     // Qt reports the click on an entry only at the release; the drag needs DragItem now.
     ListView1_ItemClick(item);
 }
@@ -186,7 +222,7 @@ void InputList::mousePressEvent(QMouseEvent* event) {
 void InputList::mouseDoubleClickEvent(QMouseEvent* event) {
     // The second press of a double-click is a press like any other.
     ListView1_MouseDown();
-    QTreeView::mouseDoubleClickEvent(event);
+    QTableView::mouseDoubleClickEvent(event);
     ListView1_DblClick();
 }
 
@@ -194,13 +230,13 @@ void InputList::mouseMoveEvent(QMouseEvent* event) {
     ListView1_MouseMove(event->position().toPoint());
     // While dragging, the swap decides the selection; Qt's drag-select would fight it.
     if (!m_dragActive) {
-        QTreeView::mouseMoveEvent(event);
+        QTableView::mouseMoveEvent(event);
     }
 }
 
 void InputList::mouseReleaseEvent(QMouseEvent* event) {
     ListView1_MouseUp();
-    QTreeView::mouseReleaseEvent(event);
+    QTableView::mouseReleaseEvent(event);
 }
 
 void InputList::keyPressEvent(QKeyEvent* event) {
@@ -209,7 +245,7 @@ void InputList::keyPressEvent(QKeyEvent* event) {
         event->accept();
         return;
     }
-    QTreeView::keyPressEvent(event);
+    QTableView::keyPressEvent(event);
 }
 
 void InputList::dragEnterEvent(QDragEnterEvent* event) {

@@ -2,7 +2,7 @@
 
 #include <QPersistentModelIndex>
 #include <QStringList>
-#include <QTreeView>
+#include <QTableView>
 #include <functional>
 #include <string>
 #include <string_view>
@@ -16,7 +16,7 @@ struct WindowContext;
 /// ListView1: the input list of list files. A report-style list with one column; an entry is the
 /// exact bytes of the path of a list file, positions 1..n from the top, duplicates allowed, never
 /// sorted. Entries are shown decoded; everything that reads a path reads the bytes.
-class InputList : public QTreeView {
+class InputList : public QTableView {
     Q_OBJECT
 public:
     explicit InputList(QWidget* parent = nullptr);
@@ -54,12 +54,16 @@ public:
     /// QCursor::pos().y() unless replaced (tests on a platform that cannot move the pointer).
     void setScreenYSource(std::function<int()> source);
 
+    /// Lays out rows added or removed since the last event first, so the scroll bar knows them.
+    void scrollTo(const QModelIndex& index, ScrollHint hint = EnsureVisible) override;
+
 protected:
     void mousePressEvent(QMouseEvent* event) override;
     void mouseDoubleClickEvent(QMouseEvent* event) override;
     void mouseMoveEvent(QMouseEvent* event) override;
     void mouseReleaseEvent(QMouseEvent* event) override;
     void keyPressEvent(QKeyEvent* event) override;
+    void changeEvent(QEvent* event) override;
     void dragEnterEvent(QDragEnterEvent* event) override;
     void dragMoveEvent(QDragMoveEvent* event) override;
     void dragLeaveEvent(QDragLeaveEvent* event) override;
@@ -76,6 +80,7 @@ private:
 
     void addDropped(const std::vector<std::string>& paths);
     void removeSelectedUnlessBusy();
+    void fitRowHeightToFont();
     QWidget* ownerWindow() const;
     QString programFolder() const;
 

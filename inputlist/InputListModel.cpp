@@ -71,8 +71,16 @@ InputListModel::Span InputListModel::store(std::string_view path) {
     return span;
 }
 
+void InputListModel::makeRoomFor(std::size_t more) {
+    // Doubling, so a run of single appends copies the spans a logarithmic number of times.
+    const std::size_t need = m_spans.size() + more;
+    if (need > m_spans.capacity()) {
+        m_spans.reserve(std::max(need, 2 * m_spans.capacity()));
+    }
+}
+
 void InputListModel::append(std::string_view path) {
-    m_spans.reserve(m_spans.size() + 1);
+    makeRoomFor(1);
     const Span span = store(path);
     const int row = entryCount();
     beginInsertRows(QModelIndex(), row, row);
@@ -85,7 +93,7 @@ void InputListModel::append(const PathBatch& batch) {
         return;
     }
     // Everything that can fail happens before the view is told of the new rows.
-    m_spans.reserve(m_spans.size() + batch.size());
+    makeRoomFor(batch.size());
     std::vector<Span> added;
     added.reserve(batch.size());
     for (std::size_t i = 0; i < batch.size(); ++i) {

@@ -70,6 +70,8 @@ private:
 
     /// Copies `path` into the blocks and answers where it lies; no signal.
     Span store(std::string_view path);
+    /// Grows the spans ahead of an insertion, so nothing can fail once the view is told of it.
+    void makeRoomFor(std::size_t more);
     /// Rewrites the live bytes into fresh blocks once removals left more dead bytes than live.
     void compactIfWasteful();
 
