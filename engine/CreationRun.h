@@ -1,7 +1,9 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -92,7 +94,8 @@ private:
     bool folderExists(const std::string& folder);
     void fillLeadingEntries(bool usePerLineContent);
     void writeFiles(Trap& trap, bool usePerLineContent);
-    void refuseListFile(const std::string& path);
+    void noteListFile(const std::string& path);
+    void refuseListFile(const std::string& path, const FileIdentity& target) const;
 
     FileSystem& m_fs;
     CreationUi& m_ui;
@@ -103,10 +106,14 @@ private:
     // Folders seen to exist since the last yield: nothing of ours runs in between that could
     // remove them, so asking the file system again would answer the same.
     std::unordered_set<std::string> m_knownFolders;
-    // The run's list files and their names: a target that is one of them is refused, so a list
-    // is only ever read. The name set keeps the check to a lookup for every other target.
-    std::deque<std::string> m_listFiles;
-    std::unordered_set<std::string_view> m_listFileNames;
+    // The identities of every list file the run names, read or not: an opened target that is
+    // one of them is refused, so a list is only ever read, whatever name or link reaches it.
+    struct IdentityHash {
+        std::size_t operator()(const FileIdentity& id) const {
+            return std::hash<std::uint64_t>()(id.inode * 0x9e3779b97f4a7c15ULL ^ id.device);
+        }
+    };
+    std::unordered_set<FileIdentity, IdentityHash> m_listFiles;
 };
 
 }  // namespace pellatrix

@@ -302,17 +302,21 @@ TEST(CreationRun, FailuresAreReportedWithTheirLineAndTheRunGoesOn) {
 TEST(CreationRun, ListFilesOfTheRunAreNeverOverwritten) {
     RunFixture f;
     f.fs.addFolder("/o");
-    f.list("a.txt", "/lists//a.txt\r\n/o/a.txt\r\n/lists/b.txt>x");
+    f.fs.addAlias("/o/link", "/lists/b.txt");
+    f.list("a.txt", "/lists//a.txt\r\n/o/a.txt\r\n/o/link>x\r\n/lists/c.txt>y");
     f.list("b.txt", "/o/b");
+    f.list("c.txt", "/o/c");  // may not be read, still a list of this run
+    f.fs.failOn("read", "/lists/c.txt");
     f.run.PushButton2_Click();
-    EXPECT_EQ(f.ui.reportLines(), (std::vector<int>{216, 216}));
-    EXPECT_EQ(f.fs.file("/lists/a.txt"), "/lists//a.txt\r\n/o/a.txt\r\n/lists/b.txt>x");
+    EXPECT_EQ(f.ui.reportLines(), (std::vector<int>{124, 216, 216, 216}));
+    EXPECT_EQ(f.fs.file("/lists/a.txt"),
+              "/lists//a.txt\r\n/o/a.txt\r\n/o/link>x\r\n/lists/c.txt>y");
     EXPECT_EQ(f.fs.file("/lists/b.txt"), "/o/b");
-    EXPECT_NE(f.ui.reports[0].description.find("list file of this run"), std::string::npos);
-    // Same name elsewhere: asked once, then written as usual.
-    EXPECT_EQ(f.fs.callsOf("same"),
-              (Strings{"/lists//a.txt", "/o/a.txt", "/o/a.txt", "/lists/b.txt", "/lists/b.txt"}));
+    EXPECT_EQ(f.fs.file("/lists/c.txt"), "/o/c");
+    EXPECT_NE(f.ui.reports[1].description.find("list file of this run"), std::string::npos);
+    // A list's name elsewhere is an ordinary target; each list's identity is taken once.
     EXPECT_EQ(f.fs.file("/o/a.txt"), "");
+    EXPECT_EQ(f.fs.callsOf("identity"), (Strings{"/lists/a.txt", "/lists/b.txt", "/lists/c.txt"}));
 }
 
 TEST(CreationRun, ListFileFailingPartWayDeliversNoneOfItsLines) {

@@ -129,10 +129,10 @@ TEST(PosixWriteFile, WritesExactlyAndReplaces) {
     test::TempFolder tmp;
     PosixFileSystem fs;
     const std::string path = tmp / "caf\xC3\xA9 \t.txt";
-    fs.writeFile(path, "a much longer old content");
-    fs.writeFile(path, "new\r\n\0\xff"s);
+    fs.writeFile(path, "a much longer old content", {});
+    fs.writeFile(path, "new\r\n\0\xff"s, {});
     EXPECT_EQ(test::readBytes(path), "new\r\n\0\xff"s);
-    fs.writeFile(path, "");
+    fs.writeFile(path, "", {});
     EXPECT_EQ(test::readBytes(path), "");
     struct stat st {};
     ASSERT_EQ(::stat(path.c_str(), &st), 0);
@@ -163,7 +163,7 @@ TEST(PosixWriteFile, BadTargetsFailWithoutBlockingOrCuttingThePathShort) {
         SCOPED_TRACE(c.name);
         auto start = std::chrono::steady_clock::now();
         std::string description;
-        EXPECT_EQ(failureOf([&] { fs.writeFile(c.path, "text"); }, &description), c.number);
+        EXPECT_EQ(failureOf([&] { fs.writeFile(c.path, "text", {}); }, &description), c.number);
         EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
         EXPECT_NE(description.find("Cannot"), std::string::npos) << description;
     }
@@ -178,10 +178,11 @@ TEST(PosixWriteFile, ReadOnlyFileAndFolderRefuseAnUnprivilegedWriter) {
     ASSERT_EQ(::mkdir((tmp / "rodir").c_str(), 0555), 0);
     int status = test::runUnprivileged([&] {
         PosixFileSystem fs;
-        if (failureOf([&] { fs.writeFile(tmp / "ro.txt", "new"); }) != kErrPermissionDenied) {
+        if (failureOf([&] { fs.writeFile(tmp / "ro.txt", "new", {}); }) != kErrPermissionDenied) {
             return 1;
         }
-        if (failureOf([&] { fs.writeFile(tmp / "rodir/x.txt", "new"); }) != kErrPermissionDenied) {
+        if (failureOf([&] { fs.writeFile(tmp / "rodir/x.txt", "new", {}); }) !=
+            kErrPermissionDenied) {
             return 2;
         }
         if (failureOf([&] { fs.createFolder(tmp / "rodir/sub"); }) != kErrPermissionDenied) {
