@@ -22,7 +22,7 @@ int main(int argc, char** argv) {
     pellatrix::PosixFileSystem fs;
     try {
         if (call == "write" && argc == 4) {
-            fs.writeFile(path, std::string(std::strtoull(argv[3], nullptr, 10), 'x'));
+            fs.writeFile(path, std::string(std::strtoull(argv[3], nullptr, 10), 'x'), {});
         } else if (call == "mkdir") {
             fs.createFolder(path);
         } else {
