@@ -10,6 +10,7 @@
 
 #include "cli/CliUi.h"
 #include "engine/CreationRun.h"
+#include "engine/FileSizeLimit.h"
 #include "engine/FileSystem.h"
 #include "engine/FsError.h"
 
@@ -79,6 +80,7 @@ bool optionValue(std::string_view arg, std::string_view name, int& i, int argc, 
 }  // namespace
 
 int main(int argc, char** argv) {
+    pellatrix::IgnoreFileSizeSignal();
     Options options;
     bool optionsEnded = false;
     for (int i = 1; i < argc; ++i) {

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "engine/FsError.h"
+#include "engine/HomePath.h"
 #include "engine/ListFile.h"
 #include "engine/PathRules.h"
 #include "engine/ReportLocations.h"
@@ -70,6 +71,7 @@ void CreationRun::PushButton2_Click() {
             run.m_entries.clear();
             run.m_knownFolders.clear();
             run.m_fixedSnapshot.clear();
+            run.m_home.reset();
             run.m_listFiles.clear();
             run.m_runInProgress = false;
         }
@@ -128,6 +130,11 @@ void CreationRun::readListFile(Trap& trap, const std::string& path, bool& usePer
                 return;
             }
             ListLine parsed = SplitListLine(line);
+            std::string expanded;
+            if (HasHomePrefix(parsed.path)) {  // a path in the user's home folder
+                expanded = ExpandHomePrefix(parsed.path, homeFolder());
+                parsed.path = expanded;
+            }
             if (parsed.content) {
                 sawSeparator = true;
                 m_entries.append(parsed.path, &*parsed.content);
@@ -144,6 +151,13 @@ void CreationRun::readListFile(Trap& trap, const std::string& path, bool& usePer
     if (sawSeparator) {  // 126-132
         usePerLineContent = true;
     }
+}
+
+const std::string& CreationRun::homeFolder() {
+    if (!m_home) {
+        m_home = UserHomeFolder();
+    }
+    return *m_home;
 }
 
 void CreationRun::noteListFile(const std::string& path) {

@@ -5,6 +5,7 @@
 #include <deque>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <unordered_set>
@@ -94,6 +95,7 @@ private:
     bool folderExists(const std::string& folder);
     void fillLeadingEntries(bool usePerLineContent);
     void writeFiles(Trap& trap, bool usePerLineContent);
+    const std::string& homeFolder();
     void noteListFile(const std::string& path);
     void refuseListFile(const std::string& path, const FileIdentity& target) const;
 
@@ -103,6 +105,7 @@ private:
     CreationSummary m_summary;
     CreationEntries m_entries;
     std::string m_fixedSnapshot;
+    std::optional<std::string> m_home;  // read once per run, at the first "~/" entry
     // Folders seen to exist since the last yield: nothing of ours runs in between that could
     // remove them, so asking the file system again would answer the same.
     std::unordered_set<std::string> m_knownFolders;

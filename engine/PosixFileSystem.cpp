@@ -191,7 +191,14 @@ void PosixFileSystem::writeFile(const std::string& path, std::string_view text,
         ThrowErrno(errno, what);
     }
     const std::string writeWhat = "Cannot write " + quoted(path);
-    auto fail = [&](int err) { ThrowErrno(err, writeWhat); };
+    // A write that fails part-way leaves the file empty, never holding the first part of the
+    // text (best effort: the failure is reported whether or not the emptying works).
+    auto fail = [&](int err) {
+        if (regular) {
+            [[maybe_unused]] int ignored = ::ftruncate(fd.get(), 0);
+        }
+        ThrowErrno(err, writeWhat);
+    };
     std::size_t done = 0;
     while (done < text.size()) {
         ssize_t put = ::write(fd.get(), text.data() + done, text.size() - done);

@@ -1,7 +1,10 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
+
+#include <csignal>
 
 #include <string>
 #include <vector>
@@ -19,8 +22,10 @@ struct CliResult {
     std::string err;
 };
 
-// Runs the built pellatrix-cli with `args`, standard output and error captured in files.
-CliResult runCli(const std::vector<std::string>& args, const test::TempFolder& tmp) {
+// Runs the built pellatrix-cli with `args`, standard output and error captured in files, under
+// a file-size limit of `fileSizeLimit` bytes.
+CliResult runCli(const std::vector<std::string>& args, const test::TempFolder& tmp,
+                 rlim_t fileSizeLimit = RLIM_INFINITY) {
     const std::string outPath = tmp / ".stdout";
     const std::string errPath = tmp / ".stderr";
     pid_t pid = ::fork();
@@ -31,6 +36,13 @@ CliResult runCli(const std::vector<std::string>& args, const test::TempFolder& t
         if (out < 0 || err < 0 || in < 0 || ::dup2(out, 1) < 0 || ::dup2(err, 2) < 0 ||
             ::dup2(in, 0) < 0) {
             ::_exit(120);
+        }
+        // The program itself must ignore SIGXFSZ: it starts from the default here.
+        struct rlimit limit {
+            fileSizeLimit, RLIM_INFINITY
+        };
+        if (::signal(SIGXFSZ, SIG_DFL) == SIG_ERR || ::setrlimit(RLIMIT_FSIZE, &limit) != 0) {
+            ::_exit(122);
         }
         std::vector<char*> argv;
         std::string program = PELLATRIX_CLI_PATH;
@@ -135,6 +147,24 @@ TEST(Cli, FailuresGoToStandardErrorWithTheirLineAndExitOne) {
     EXPECT_EQ(noText.exitCode, 1);
     EXPECT_EQ(noText.out, "");
     EXPECT_NE(noText.err.find("Cannot open '" + tmp / "nope" + "' for reading"), std::string::npos);
+}
+
+TEST(Cli, FileSizeLimitFailsEachFileTooBigAndTheRunGoesOn) {
+    test::TempFolder tmp;
+    const std::string out = tmp / "out";
+    const std::string big(10000, 'b');
+    test::writeBytes(tmp / "l.txt", out + "/big1.txt>" + big + "\n" + out + "/small.txt>ok\n" +
+                                        out + "/big2.txt>" + big + "\n");
+    CliResult r = runCli({tmp / "l.txt"}, tmp, 4096);
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_EQ(r.out, "1 file written, 2 failures\nDone.\n");
+    EXPECT_EQ(r.err, "Cannot write '" + out + "/big1.txt': File too large\n" + kAt + "216\n" +
+                         "Cannot write '" + out + "/big2.txt': File too large\n" + kAt + "216\n");
+    EXPECT_EQ(test::readBytes(out + "/small.txt"), "ok");
+    for (const char* name : {"/big1.txt", "/big2.txt"}) {
+        EXPECT_TRUE(std::filesystem::exists(out + name)) << name;
+        EXPECT_EQ(std::filesystem::file_size(out + name), 0u) << name;
+    }
 }
 
 }  // namespace
