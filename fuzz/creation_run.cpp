@@ -8,6 +8,7 @@
 // the second list.
 
 #include <cstdint>
+#include <cstdlib>
 #include <map>
 #include <optional>
 #include <set>
@@ -101,6 +102,9 @@ struct Expected {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    // The home folder is the lists' folder, so "~/a" is one more name of a list.
+    static const bool homeSet = ::setenv("HOME", "/l", 1) == 0;
+    FUZZ_CHECK(homeSet, "HOME could not be set");
     fuzz::Input input(data, size);
     const std::uint8_t flags = input.byte();
     const std::size_t chunk = 1 + input.byte() % 32;
@@ -149,7 +153,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             continue;
         }
         const std::size_t gt = line.find('>');
-        const std::string path = line.substr(0, gt);
+        std::string path = line.substr(0, gt);
+        if (path.starts_with("~/")) {  // a path in the home folder
+            path = "/l" + path.substr(1);
+        }
         std::string text = fixedText;
         if (perLine) {
             if (gt != std::string::npos) {
