@@ -8,6 +8,7 @@
 // the second list.
 
 #include <cstdint>
+#include <cstdlib>
 #include <map>
 #include <optional>
 #include <set>
@@ -28,6 +29,9 @@ namespace {
 const std::string kListA = "/l/a";
 const std::string kListB = "/l/b";
 const std::string kListC = "/l/c";
+// Other names of the lists: a link to the first, a hard link to the second.
+const std::string kLinkA = "/t/la";
+const std::string kLinkB = "/l/lb";
 
 // The test file system, keeping a ledger of every write asked for and whether it succeeded.
 class LedgerFileSystem : public test::FakeFileSystem {
@@ -39,9 +43,10 @@ public:
     };
     std::vector<Write> writes;
 
-    void writeFile(const std::string& path, std::string_view text) override {
+    void writeFile(const std::string& path, std::string_view text,
+                   const WriteGuard& guard) override {
         writes.push_back({path, std::string(text), false});
-        test::FakeFileSystem::writeFile(path, text);
+        test::FakeFileSystem::writeFile(path, text, guard);
         writes.back().succeeded = true;
     }
 };
@@ -97,6 +102,9 @@ struct Expected {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    // The home folder is the lists' folder, so "~/a" is one more name of a list.
+    static const bool homeSet = ::setenv("HOME", "/l", 1) == 0;
+    FUZZ_CHECK(homeSet, "HOME could not be set");
     fuzz::Input input(data, size);
     const std::uint8_t flags = input.byte();
     const std::size_t chunk = 1 + input.byte() % 32;
@@ -113,6 +121,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     fs.addFile(kListB, listB);
     fs.addFile(kListC, "/l/c-was-read\n");
     fs.failOn("read", kListC, kErrPermissionDenied);
+    fs.addFolder("/t");
+    fs.addAlias(kLinkA, kListA);
+    fs.addAlias(kLinkB, kListB);
     fs.setChunkSize(chunk);
     if (bFails) {
         fs.failReadAfter(kListB, failAfter);
@@ -142,7 +153,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             continue;
         }
         const std::size_t gt = line.find('>');
-        const std::string path = line.substr(0, gt);
+        std::string path = line.substr(0, gt);
+        if (path.starts_with("~/")) {  // a path in the home folder
+            path = "/l" + path.substr(1);
+        }
         std::string text = fixedText;
         if (perLine) {
             if (gt != std::string::npos) {
@@ -160,7 +174,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     const auto isListFile = [&](const std::string& path) {
         const std::string t = tidy(path);
-        return t == kListA || t == kListB || (withC && t == kListC);
+        return t == kListA || t == kListB || t == kLinkA || t == kLinkB || (withC && t == kListC);
     };
 
     // No list file was written, under any name, and each is as it was.

@@ -1,0 +1,339 @@
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "tests/engine/TempFolder.h"
+
+namespace pellatrix {
+namespace {
+
+using Env = std::vector<std::pair<std::string, std::string>>;
+
+const std::string kAt = "in Morvane2021/08/31.Form1.PushButton2_Click at line ";
+
+struct Outcome {
+    bool exited = false;
+    int exitCode = -1;
+    int signal = 0;
+    std::string out;
+    std::string err;
+};
+
+struct Launch {
+    std::string program;
+    std::vector<std::string> args;
+    Env env;  // PELLATRIX_FAULT_* settings; with any, the fault library is preloaded
+    rlim_t fileSizeLimit = RLIM_INFINITY;
+};
+
+// Starts `launch` with standard output and error going to files in `tmp`.
+pid_t start(const Launch& launch, const test::TempFolder& tmp) {
+    const std::string outPath = tmp / ".stdout";
+    const std::string errPath = tmp / ".stderr";
+    pid_t pid = ::fork();
+    if (pid == 0) {
+        int out = ::open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        int err = ::open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        if (out < 0 || err < 0 || ::dup2(out, 1) < 0 || ::dup2(err, 2) < 0) {
+            ::_exit(120);
+        }
+        if (!launch.env.empty()) {
+            ::setenv("LD_PRELOAD", FAULT_SHIM_PATH, 1);
+            // A sanitizer build wants its runtime first; the shim only wraps three calls.
+            ::setenv("ASAN_OPTIONS", "verify_asan_link_order=0", 1);
+            for (const auto& [name, value] : launch.env) {
+                ::setenv(name.c_str(), value.c_str(), 1);
+            }
+        }
+        // The program must ignore SIGXFSZ by itself: start it with the default action.
+        ::signal(SIGXFSZ, SIG_DFL);
+        if (launch.fileSizeLimit != RLIM_INFINITY) {
+            rlimit limit{launch.fileSizeLimit, launch.fileSizeLimit};
+            if (::setrlimit(RLIMIT_FSIZE, &limit) != 0) {
+                ::_exit(122);
+            }
+        }
+        std::vector<std::string> copies = launch.args;
+        std::vector<char*> argv{const_cast<char*>(launch.program.c_str())};
+        for (std::string& a : copies) {
+            argv.push_back(a.data());
+        }
+        argv.push_back(nullptr);
+        ::execv(launch.program.c_str(), argv.data());
+        ::_exit(121);
+    }
+    return pid;
+}
+
+// Waits for `pid`, a bounded time: a program that hangs is killed and fails the test.
+Outcome finish(pid_t pid, const test::TempFolder& tmp) {
+    Outcome o;
+    int status = 0;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (::waitpid(pid, &status, WNOHANG) == 0) {
+        if (std::chrono::steady_clock::now() > deadline) {
+            ::kill(pid, SIGKILL);
+            ::waitpid(pid, &status, 0);
+            ADD_FAILURE() << "the program hung and was killed";
+            break;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    o.exited = WIFEXITED(status);
+    o.exitCode = o.exited ? WEXITSTATUS(status) : -1;
+    o.signal = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
+    o.out = test::readBytes(tmp / ".stdout");
+    o.err = test::readBytes(tmp / ".stderr");
+    return o;
+}
+
+// A file's bytes in a failure message: its size and first bytes, not a screenful.
+std::string contentOf(const std::string& path) {
+    const std::string bytes = test::readBytes(path);
+    return std::to_string(bytes.size()) + " bytes \"" + bytes.substr(0, 40) + "\"";
+}
+
+std::string sized(const std::string& bytes) {
+    return std::to_string(bytes.size()) + " bytes \"" + bytes.substr(0, 40) + "\"";
+}
+
+Outcome run(const Launch& launch, const test::TempFolder& tmp) {
+    return finish(start(launch, tmp), tmp);
+}
+
+Launch cli(std::vector<std::string> args, Env env = {}) {
+    return {PELLATRIX_CLI_PATH, std::move(args), std::move(env)};
+}
+
+Launch fsCall(std::vector<std::string> args, Env env = {}) {
+    return {FAULT_FS_CALL_PATH, std::move(args), std::move(env)};
+}
+
+Env fault(const std::string& call, const std::string& path, const std::string& err,
+          const std::string& after = "0", const std::string& times = "-1") {
+    return {{"PELLATRIX_FAULT_CALL", call},
+            {"PELLATRIX_FAULT_PATH", path},
+            {"PELLATRIX_FAULT_ERRNO", err},
+            {"PELLATRIX_FAULT_AFTER", after},
+            {"PELLATRIX_FAULT_TIMES", times}};
+}
+
+// A failing write or close on the real adapter: the right number, the file left empty (its
+// old, longer content gone too), and in a real run the report at the write step and the next
+// file still written.
+struct FailedWrite {
+    const char* call;
+    const char* err;
+    const char* after;
+    int number;
+    const char* text;
+};
+
+void expectReportedAndEmpty(const FailedWrite& c) {
+    SCOPED_TRACE(std::string(c.call) + " " + c.err + " after " + c.after);
+    const std::string text(100000, 'n');
+    test::TempFolder tmp;
+    const std::string target = tmp / "target.txt";
+    std::string expected = c.text;
+    expected.replace(expected.find('%'), 1, target);
+    const Env env = fault(c.call, "/target.txt", c.err, c.after);
+
+    test::writeBytes(target, std::string(200000, 'o'));
+    Outcome one = run(fsCall({"write", target, std::to_string(text.size())}, env), tmp);
+    EXPECT_EQ(one.out, std::to_string(c.number) + " " + expected + "\n") << one.err;
+    EXPECT_EQ(contentOf(target), sized(""));
+
+    test::writeBytes(target, std::string(200000, 'o'));
+    test::writeBytes(tmp / "text", text);
+    test::writeBytes(tmp / "list.txt", tmp / "before.txt\n" + target + "\n" + tmp / "after.txt\n");
+    Outcome r = run(cli({"--text-file", tmp / "text", tmp / "list.txt"}, env), tmp);
+    EXPECT_EQ(r.exitCode, 1) << r.err;
+    EXPECT_EQ(r.err, expected + "\n" + kAt + "212\n");
+    EXPECT_EQ(r.out, "2 files written, 1 failure\nDone.\n");
+    EXPECT_EQ(contentOf(target), sized(""));
+    EXPECT_EQ(contentOf(tmp / "before.txt"), sized(text));
+    EXPECT_EQ(contentOf(tmp / "after.txt"), sized(text));
+}
+
+TEST(FaultInjection, AFailedWriteIsReportedWithItsNumberAndLeavesTheFileEmpty) {
+    const FailedWrite cases[] = {
+        {"write", "ENOSPC", "4096", 61, "Cannot write '%': No space left on device"},
+        {"write", "EDQUOT", "4096", 61, "Cannot write '%': Disk quota exceeded"},
+        {"write", "EIO", "4096", 75, "Cannot write '%': Input/output error"},
+        {"write", "ENOSPC", "0", 61, "Cannot write '%': No space left on device"},
+    };
+    for (const FailedWrite& c : cases) {
+        expectReportedAndEmpty(c);
+    }
+}
+
+// A close that fails may have lost what the write handed over, so it is a failed write too.
+TEST(FaultInjection, AFailingCloseIsReportedAndLeavesTheFileEmpty) {
+    expectReportedAndEmpty({"close", "EIO", "0", 75, "Cannot write '%': Input/output error"});
+}
+
+// An interrupted write is retried where it stopped, also after a short write: nothing is
+// reported and the file holds all of its text.
+TEST(FaultInjection, AnInterruptedWriteIsRetried) {
+    for (const char* after : {"0", "4096"}) {
+        SCOPED_TRACE(after);
+        test::TempFolder tmp;
+        const std::string target = tmp / "target.txt";
+        const Env env = fault("write", "/target.txt", "EINTR", after, "3");
+        Outcome one = run(fsCall({"write", target, "100000"}, env), tmp);
+        EXPECT_EQ(one.out, "ok\n") << one.err;
+        EXPECT_EQ(contentOf(target), sized(std::string(100000, 'x')));
+
+        test::writeBytes(tmp / "list.txt", target + ">" + std::string(50000, 'p') + "\n");
+        Outcome r = run(cli({tmp / "list.txt"}, env), tmp);
+        EXPECT_EQ(r.exitCode, 0) << r.err;
+        EXPECT_EQ(r.err, "");
+        EXPECT_EQ(contentOf(target), sized(std::string(50000, 'p')));
+    }
+}
+
+// A full disk while the folders are made: the folder step reports nothing itself, the file in
+// that folder is reported at its write step as a missing folder, and the other files are made.
+TEST(FaultInjection, AFullDiskDuringFolderCreationFailsOnlyThatFolder) {
+    test::TempFolder tmp;
+    const std::string folder = tmp / "newfolder1";
+    const Env env = fault("mkdir", "/newfolder1", "ENOSPC");
+    Outcome one = run(fsCall({"mkdir", folder}, env), tmp);
+    EXPECT_EQ(one.out, "61 Cannot create folder '" + folder + "': No space left on device\n");
+    EXPECT_FALSE(std::filesystem::exists(folder));
+
+    test::writeBytes(tmp / "list.txt",
+                     folder + "/deeper/out.txt\n" + tmp / "newfolder2/this.txt\n");
+    Outcome r = run(cli({"--text", "fixed", tmp / "list.txt"}, env), tmp);
+    EXPECT_EQ(r.exitCode, 1) << r.err;
+    EXPECT_EQ(r.err, "Cannot open '" + folder +
+                         "/deeper/out.txt' for writing: No such file or directory\n" + kAt +
+                         "212\n");
+    EXPECT_FALSE(std::filesystem::exists(folder));
+    EXPECT_EQ(contentOf(tmp / "newfolder2/this.txt"), sized("fixed"));
+}
+
+// Under a file-size limit the program is not killed: each file over the limit is reported as a
+// full disk and left empty, and the run goes on.
+TEST(FaultInjection, AFileSizeLimitIsAReportedFailure) {
+    test::TempFolder tmp;
+    Launch one = fsCall({"write", tmp / "big.txt", "20000"});
+    one.fileSizeLimit = 8192;
+    Outcome o = run(one, tmp);
+    EXPECT_TRUE(o.exited) << "signal " << o.signal;
+    EXPECT_EQ(o.out, "61 Cannot write '" + tmp / "big.txt" + "': File too large\n");
+    EXPECT_EQ(contentOf(tmp / "big.txt"), sized(""));
+
+    const std::string big(20000, 'b');
+    test::writeBytes(tmp / "list.txt", tmp / "big1.txt>" + big + "\n" + tmp / "small.txt>hello\n" +
+                                           tmp / "big2.txt>" + big + "\n");
+    Launch l = cli({tmp / "list.txt"});
+    l.fileSizeLimit = 8192;
+    Outcome r = run(l, tmp);
+    ASSERT_TRUE(r.exited) << "killed by signal " << r.signal;
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_EQ(r.err, "Cannot write '" + tmp / "big1.txt" + "': File too large\n" + kAt + "216\n" +
+                         "Cannot write '" + tmp / "big2.txt" + "': File too large\n" + kAt +
+                         "216\n");
+    EXPECT_EQ(r.out, "1 file written, 2 failures\nDone.\n");
+    EXPECT_EQ(contentOf(tmp / "big1.txt"), sized(""));
+    EXPECT_EQ(contentOf(tmp / "small.txt"), sized("hello"));
+    EXPECT_EQ(contentOf(tmp / "big2.txt"), sized(""));
+}
+
+// A run killed part-way loses nothing it had finished: every target holds its complete new
+// text or its old one, except at most the one being written, which is empty; a second run then
+// completes them all.
+class KilledRun : public testing::Test {
+protected:
+    static constexpr int kFiles = 400;
+
+    std::string target(int i) const { return tmp / ("t" + std::to_string(i) + ".txt"); }
+    static std::string newText(int i) { return "new text of file " + std::to_string(i); }
+    static std::string oldText(int i) {
+        return "the old text of file " + std::to_string(i) + ", longer than the new one";
+    }
+
+    void SetUp() override {
+        std::string list;
+        for (int i = 0; i < kFiles; ++i) {
+            test::writeBytes(target(i), oldText(i));
+            list += target(i) + ">" + newText(i) + "\n";
+        }
+        test::writeBytes(tmp / "list.txt", list);
+    }
+
+    // The state of every target: 'n' new, 'o' old, 'e' empty, '?' anything else.
+    std::string states() const {
+        std::string out;
+        for (int i = 0; i < kFiles; ++i) {
+            const std::string bytes = test::readBytes(target(i));
+            out += bytes == newText(i)   ? 'n'
+                   : bytes == oldText(i) ? 'o'
+                   : bytes.empty()       ? 'e'
+                                         : '?';
+        }
+        return out;
+    }
+
+    void secondRunCompletesThemAll() {
+        Outcome again = run(cli({tmp / "list.txt"}), tmp);
+        EXPECT_EQ(again.exitCode, 0) << again.err;
+        EXPECT_EQ(states(), std::string(kFiles, 'n'));
+    }
+
+    test::TempFolder tmp;
+};
+
+TEST_F(KilledRun, KilledWhileWritingOneFile) {
+    const int stalled = kFiles / 2;
+    Env env = fault("write", "/t" + std::to_string(stalled) + ".txt", "STALL");
+    env.emplace_back("PELLATRIX_FAULT_MARK", tmp / ".stalled");
+    const pid_t pid = start(cli({tmp / "list.txt"}, env), tmp);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (!std::filesystem::exists(tmp / ".stalled") &&
+           std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    ASSERT_TRUE(std::filesystem::exists(tmp / ".stalled"));
+    ::kill(pid, SIGKILL);
+    Outcome killed = finish(pid, tmp);
+    EXPECT_EQ(killed.signal, SIGKILL);
+    EXPECT_EQ(states(), std::string(stalled, 'n') + "e" + std::string(kFiles - stalled - 1, 'o'));
+    secondRunCompletesThemAll();
+}
+
+TEST_F(KilledRun, KilledAtAnyMoment) {
+    // Killed as soon as the first file is new, wherever the run then is.
+    const pid_t pid = start(cli({tmp / "list.txt"}), tmp);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (test::readBytes(target(0)) != newText(0) &&
+           std::chrono::steady_clock::now() < deadline) {
+    }
+    ::kill(pid, SIGKILL);
+    finish(pid, tmp);
+    const std::string seen = states();
+    EXPECT_EQ(seen.find('?'), std::string::npos) << seen;
+    EXPECT_LE(std::count(seen.begin(), seen.end(), 'e'), 1) << seen;
+    // In order: the finished files, then at most the one being written, then the untouched ones.
+    const std::size_t firstOld = seen.find('o');
+    const std::size_t lastNew = seen.rfind('n');
+    EXPECT_TRUE(firstOld == std::string::npos || lastNew == std::string::npos || lastNew < firstOld)
+        << seen;
+    secondRunCompletesThemAll();
+}
+
+}  // namespace
+}  // namespace pellatrix

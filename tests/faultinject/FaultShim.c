@@ -1,0 +1,168 @@
+// A preloaded library that makes one system call fail on one path, so the real file-system
+// adapter meets the failures a full disk, a broken device or a signal bring, unprivileged and
+// without touching the adapter. Configured by the environment:
+//   PELLATRIX_FAULT_CALL   write, close or mkdir
+//   PELLATRIX_FAULT_PATH   the call fails only on a path ending in this text
+//   PELLATRIX_FAULT_ERRNO  ENOSPC, EIO, EINTR, EDQUOT, EFBIG, or STALL (the call waits until
+//                          the process is killed, after creating the file PELLATRIX_FAULT_MARK)
+//   PELLATRIX_FAULT_AFTER  bytes a write lets through first: the write that reaches the limit is
+//                          cut short there, and the next one fails (default 0)
+//   PELLATRIX_FAULT_TIMES  how many calls fail; later ones work again (default: all)
+#define _GNU_SOURCE
+#include <dlfcn.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <limits.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <sys/types.h>
+#include <unistd.h>
+
+enum { kStall = -1, kMaxFd = 4096 };
+
+static const char* fault_call;
+static const char* fault_path;
+static int fault_errno;
+static long long fault_after;
+static long long fault_times = -1;
+static long long written[kMaxFd];  // bytes let through per descriptor since it was opened
+
+static int errno_named(const char* name) {
+    static const struct {
+        const char* name;
+        int value;
+    } kNames[] = {{"ENOSPC", ENOSPC}, {"EIO", EIO},     {"EINTR", EINTR},
+                  {"EDQUOT", EDQUOT}, {"EFBIG", EFBIG}, {"STALL", kStall}};
+    for (size_t i = 0; i < sizeof kNames / sizeof kNames[0]; ++i) {
+        if (strcmp(name, kNames[i].name) == 0) {
+            return kNames[i].value;
+        }
+    }
+    return atoi(name);
+}
+
+__attribute__((constructor)) static void configure(void) {
+    fault_call = getenv("PELLATRIX_FAULT_CALL");
+    fault_path = getenv("PELLATRIX_FAULT_PATH");
+    const char* e = getenv("PELLATRIX_FAULT_ERRNO");
+    fault_errno = e ? errno_named(e) : EIO;
+    const char* after = getenv("PELLATRIX_FAULT_AFTER");
+    fault_after = after ? atoll(after) : 0;
+    const char* times = getenv("PELLATRIX_FAULT_TIMES");
+    fault_times = times ? atoll(times) : -1;
+}
+
+static int ends_with(const char* text, const char* tail) {
+    size_t n = strlen(text);
+    size_t m = strlen(tail);
+    return m <= n && strcmp(text + n - m, tail) == 0;
+}
+
+static int path_matches(const char* path) {
+    return fault_path != NULL && path != NULL && ends_with(path, fault_path);
+}
+
+static int fd_matches(int fd) {
+    if (fault_path == NULL || fd < 0) {
+        return 0;
+    }
+    char link[64];
+    char target[PATH_MAX + 1];
+    snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
+    ssize_t n = readlink(link, target, PATH_MAX);
+    if (n < 0) {
+        return 0;
+    }
+    target[n] = '\0';
+    return ends_with(target, fault_path);
+}
+
+static int armed(const char* call) {
+    return fault_call != NULL && strcmp(fault_call, call) == 0 && fault_times != 0;
+}
+
+// Fails the current call as configured (or waits to be killed); answers -1.
+static int fail_now(void) {
+    if (fault_times > 0) {
+        --fault_times;
+    }
+    if (fault_errno == kStall) {
+        const char* mark = getenv("PELLATRIX_FAULT_MARK");
+        if (mark != NULL) {
+            int fd = open(mark, O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+            if (fd >= 0) {
+                close(fd);
+            }
+        }
+        for (;;) {
+            pause();
+        }
+    }
+    errno = fault_errno;
+    return -1;
+}
+
+ssize_t write(int fd, const void* buffer, size_t count) {
+    static ssize_t (*real_write)(int, const void*, size_t);
+    if (real_write == NULL) {
+        union {
+            void* object;
+            ssize_t (*function)(int, const void*, size_t);
+        } next = {dlsym(RTLD_NEXT, "write")};
+        real_write = next.function;
+    }
+    if (armed("write") && count > 0 && fd_matches(fd)) {
+        long long* done = fd < kMaxFd ? &written[fd] : NULL;
+        long long left = done ? fault_after - *done : 0;
+        if (left <= 0) {
+            return fail_now();
+        }
+        if ((long long)count > left) {
+            count = (size_t)left;  // a short write up to the limit
+        }
+        ssize_t put = real_write(fd, buffer, count);
+        if (put > 0) {
+            *done += put;
+        }
+        return put;
+    }
+    return real_write(fd, buffer, count);
+}
+
+int close(int fd) {
+    static int (*real_close)(int);
+    if (real_close == NULL) {
+        union {
+            void* object;
+            int (*function)(int);
+        } next = {dlsym(RTLD_NEXT, "close")};
+        real_close = next.function;
+    }
+    int matches = armed("close") && fd_matches(fd);
+    if (fd >= 0 && fd < kMaxFd) {
+        written[fd] = 0;
+    }
+    int result = real_close(fd);
+    if (matches && result == 0) {
+        // Linux releases the descriptor even when close reports a failure.
+        return fail_now();
+    }
+    return result;
+}
+
+int mkdir(const char* path, mode_t mode) {
+    static int (*real_mkdir)(const char*, mode_t);
+    if (real_mkdir == NULL) {
+        union {
+            void* object;
+            int (*function)(const char*, mode_t);
+        } next = {dlsym(RTLD_NEXT, "mkdir")};
+        real_mkdir = next.function;
+    }
+    if (armed("mkdir") && path_matches(path)) {
+        return fail_now();
+    }
+    return real_mkdir(path, mode);
+}
