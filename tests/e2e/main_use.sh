@@ -7,6 +7,8 @@
 #      for byte;
 #   2. restart, see the fixed text restored, load the samples, remove the per-line sample from
 #      the list with the Delete key, run again and find the restored text in every file.
+# A third session adds two list files named with "<i>" and "(i)" that then vanish, and compares
+# their error reports. The window's icon is checked on the X server's side (_NET_WM_ICON).
 # Usage: main_use.sh PROGRAM CLIPBOARD_TOOL
 # Every wait is bounded; every process started here is ended on exit. On failure a screenshot
 # is left in the current folder as e2e-failure.png (e2e-failure.xwd without ImageMagick).
