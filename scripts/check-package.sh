@@ -73,7 +73,7 @@ out=$(cd "$home" && printf '%s\n' "made/a.txt>first" "$home/made/b.txt>second" |
 # The window, started the way the menu starts it: the desktop entry's command on a display.
 desktop=/usr/share/applications/pellatrix.desktop
 desktop-file-validate "$desktop" || fail "desktop entry"
-appstreamcli validate --no-net /usr/share/metainfo/*.metainfo.xml || fail "metainfo"
+appstreamcli validate --no-net $(dpkg -L pellatrix | grep '/usr/share/metainfo/.*\.xml$') || fail "metainfo"
 exec_line=$(sed -n 's/^Exec=//p' "$desktop")
 display=
 for n in $(seq 150 250); do
