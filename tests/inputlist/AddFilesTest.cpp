@@ -58,6 +58,11 @@ public:
         refuse(folder);
         return PosixFileSystem::regularFileNames(folder);
     }
+    std::vector<ListedFile> listFiles(
+        const std::string& folder, const std::function<bool(const std::string&)>& keep) override {
+        refuse(folder);
+        return PosixFileSystem::listFiles(folder, keep);
+    }
 
 private:
     void refuse(const std::string& folder) const {
