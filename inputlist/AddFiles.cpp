@@ -51,6 +51,9 @@ public:
     EntryBatch& operator=(const EntryBatch&) = delete;
 
     void add(std::string_view path) { m_pending.add(path); }
+    void add(std::string_view folderPart, std::string_view name) {
+        m_pending.add(folderPart, name);
+    }
     void flushIfDue() {
         if (m_sinceFlush.elapsed() >= kFlushMs) {
             flush();
@@ -141,15 +144,17 @@ void AddFolderTree(const WindowContext& context, FileSystem& fs, Trap& trap,
         // look-up per file at most.
         std::vector<ListedFile> files;
         trap.step(120, [&] { files = ListFilesWithAttributes(fs, dir, pattern); });
+        // A name holds no separator, so tidying the folder part once gives the same path as
+        // tidying each full path: no pair of separators can span the join.
+        std::string folderPart;
+        trap.step(126, [&] { folderPart = CollapseBackslashes(dir + kPathSeparator); });
         for (const ListedFile& file : files) {
             const std::string& name = file.name;
             if (trap.test(124, [&] { return !name.empty() && name.front() == '~'; })) {
                 continue;
             }
-            std::string full;
-            trap.step(126, [&] { full = dir + kPathSeparator + name; });
             if (trap.test(128, [&] { return !file.hiddenArchive; })) {
-                trap.step(128, [&] { batch.add(CollapseBackslashes(full)); });
+                trap.step(128, [&] { batch.add(folderPart, name); });
             }
         }
         batch.flushIfDue();
