@@ -38,6 +38,8 @@ class InputListTest : public QObject {
 private slots:
     void entriesKeepOrderAndDuplicates();
     void entriesKeepTheirExactBytes();
+    void navigationKeys_data();
+    void navigationKeys();
     void removal_data();
     void removal();
     void clearList_data();
@@ -124,6 +126,37 @@ void InputListTest::entriesKeepTheirExactBytes() {
     w.list->clearEntries();
     expected.clear();
     check("clear");
+}
+
+void InputListTest::navigationKeys_data() {
+    QTest::addColumn<int>("key");
+    QTest::addColumn<int>("selected");  // from entry 3 of 5
+    QTest::newRow("Home") << int(Qt::Key_Home) << 1;
+    QTest::newRow("End") << int(Qt::Key_End) << 5;
+    QTest::newRow("Up") << int(Qt::Key_Up) << 2;
+    QTest::newRow("Down") << int(Qt::Key_Down) << 4;
+    QTest::newRow("Left") << int(Qt::Key_Left) << 3;
+    QTest::newRow("Right") << int(Qt::Key_Right) << 3;
+}
+
+void InputListTest::navigationKeys() {
+    QFETCH(int, key);
+    QFETCH(int, selected);
+    ListWindow w;
+    w.fill({"A", "B", "C", "D", QString(300, QLatin1Char('E'))});
+    w.list->setColumnWidth(0, 2000);
+    w.select(3);
+    QScrollBar* bar = w.list->horizontalScrollBar();
+    bar->setValue(bar->maximum() / 2);
+    const int before = bar->value();
+    QTest::keyClick(w.list, Qt::Key(key));
+    QCOMPARE(w.list->selectedPosition(), selected);
+    // Left and Right scroll a column wider than the list.
+    if (key == Qt::Key_Left) {
+        QVERIFY(bar->value() < before);
+    } else if (key == Qt::Key_Right) {
+        QVERIFY(bar->value() > before);
+    }
 }
 
 void InputListTest::removal_data() {
