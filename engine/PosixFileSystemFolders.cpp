@@ -202,6 +202,10 @@ std::vector<ListedFile> PosixFileSystem::listFiles(
     std::vector<ListedFile> files;
     SearchPermission search;
     listFolder(folder, [&](Entry& e) {
+        const unsigned char type = e.listedType();
+        if (type != DT_REG && type != DT_LNK && type != DT_UNKNOWN) {
+            return;  // a folder, FIFO, socket or device as the listing says
+        }
         std::string name = e.name();
         if (keep && !keep(name)) {
             return;
@@ -211,7 +215,7 @@ std::vector<ListedFile> PosixFileSystem::listFiles(
         const bool hiddenName = name.size() > 1 && name[0] == '.';
         bool regular = false;
         bool plain = false;
-        switch (e.listedType()) {
+        switch (type) {
             case DT_REG:
                 regular = search.isRegularFile(e);
                 plain = true;

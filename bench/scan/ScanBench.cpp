@@ -1,6 +1,10 @@
-// Times the folder scan of one add (GetSubDirectories2016, then ListFilesInFolder with "*.txt"
-// for every folder) against `find DIR -type f -name '*.txt'` on the same tree, alternating the
-// two, and prints the medians and their ratio.
+// Times the folder scan of one add against `find DIR -type f -name '*.txt'` on the same tree,
+// in rotating order, and prints the medians and their ratios to find. Three scans, each
+// GetSubDirectories2016 and then per folder:
+//   list    ListFilesInFolder(folder, "*.txt"), the engine's listing alone;
+//   filter  that listing, then the folder add's filter per file as path look-ups
+//           (IsExistingFile && attributes != 34);
+//   listed  ListFilesWithAttributes(folder, "*.txt"), the same answer from the listing.
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -9,6 +13,7 @@
 #include <clocale>
 #include <cstdio>
 #include <cstdlib>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -24,7 +29,9 @@ struct Timed {
     std::size_t files = 0;
 };
 
-Timed runScan(const std::string& root) {
+enum class Files { List, Filter, Listed };
+
+Timed runScan(const std::string& root, Files files) {
     const auto start = Clock::now();
     pellatrix::PosixFileSystem fs;
     std::size_t reports = 0;
@@ -33,10 +40,25 @@ Timed runScan(const std::string& root) {
     pellatrix::FolderList folders = {root + "/"};
     scan.GetSubDirectories2016(folders, true);
     std::vector<std::string> paths;
+    constexpr int kHiddenArchive = pellatrix::kAttrHidden | pellatrix::kAttrArchive;
     for (const std::string& entry : folders) {
         const std::string folder = entry.substr(0, entry.size() - 1);
+        if (files == Files::Listed) {
+            for (const pellatrix::ListedFile& file :
+                 pellatrix::ListFilesWithAttributes(fs, folder, "*.txt")) {
+                if (!file.hiddenArchive) {
+                    paths.push_back(entry + file.name);
+                }
+            }
+            continue;
+        }
         for (const std::string& name : pellatrix::ListFilesInFolder(fs, folder, "*.txt")) {
-            paths.push_back(entry + name);
+            std::string full = entry + name;
+            if (files == Files::Filter &&
+                !(pellatrix::IsExistingFile(fs, full) && fs.attributes(full) != kHiddenArchive)) {
+                continue;
+            }
+            paths.push_back(std::move(full));
         }
     }
     Timed t;
@@ -107,34 +129,40 @@ int main(int argc, char** argv) {
     }
     const int repeats = argc > 2 ? std::max(1, std::atoi(argv[2])) : 7;
 
-    // One warm-up of each, so both start from the same cached tree.
-    runScan(root);
-    runFind(root);
-    std::vector<double> scans;
-    std::vector<double> finds;
-    std::size_t scanFiles = 0;
-    std::size_t findFiles = 0;
-    for (int i = 0; i < repeats; ++i) {
-        // Alternate which one goes first, so neither always meets the other's leftovers.
-        Timed s;
-        Timed f;
-        if (i % 2 == 0) {
-            s = runScan(root);
-            f = runFind(root);
-        } else {
-            f = runFind(root);
-            s = runScan(root);
-        }
-        scans.push_back(s.seconds);
-        finds.push_back(f.seconds);
-        scanFiles = s.files;
-        findFiles = f.files;
+    struct Contender {
+        const char* name;
+        std::function<Timed()> run;
+        std::vector<double> seconds;
+        std::size_t files = 0;
+    };
+    std::vector<Contender> contenders = {
+        {"find", [&] { return runFind(root); }, {}},
+        {"list", [&] { return runScan(root, Files::List); }, {}},
+        {"filter", [&] { return runScan(root, Files::Filter); }, {}},
+        {"listed", [&] { return runScan(root, Files::Listed); }, {}},
+    };
+    // One warm-up of each, so all start from the same cached tree.
+    for (Contender& c : contenders) {
+        c.run();
     }
-    const double scan = median(scans);
-    const double find = median(finds);
-    std::printf("files: scan %zu, find %zu%s\n", scanFiles, findFiles,
-                scanFiles == findFiles ? "" : "  (DIFFERENT)");
-    std::printf("median of %d: scan %.1f ms, find %.1f ms, ratio scan/find %.2f\n", repeats,
-                scan * 1000, find * 1000, scan / find);
-    return scanFiles == findFiles ? 0 : 1;
+    for (int i = 0; i < repeats; ++i) {
+        // Rotate which one goes first, so none always meets another's leftovers.
+        for (std::size_t k = 0; k < contenders.size(); ++k) {
+            Contender& c = contenders[(i + k) % contenders.size()];
+            const Timed t = c.run();
+            c.seconds.push_back(t.seconds);
+            c.files = t.files;
+        }
+    }
+    const double find = median(contenders[0].seconds);
+    bool same = true;
+    std::printf("median of %d runs (ms), files found, ratio to find:\n", repeats);
+    for (const Contender& c : contenders) {
+        const double ms = median(c.seconds) * 1000;
+        same = same && c.files == contenders[0].files;
+        std::printf("  %-7s %8.1f ms  %7zu files  %.2fx%s\n", c.name, ms, c.files,
+                    median(c.seconds) / find,
+                    c.files == contenders[0].files ? "" : "  (DIFFERENT)");
+    }
+    return same ? 0 : 1;
 }

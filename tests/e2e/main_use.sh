@@ -82,8 +82,8 @@ done
 [ -f "$prog/Samples/sample1.txt" ] && [ -f "$prog/Samples/sample2.txt" ] ||
     fail "the samples sample1.txt and sample2.txt are missing beside $program"
 
-# The list gets the samples in the order of the directory search, as ls -U gives it.
-mapfile -t sample_order < <(ls -U "$prog/Samples")
+# The list gets the samples sorted by name, case ignored (as ls sorts these two names).
+mapfile -t sample_order < <(LC_ALL=C ls "$prog/Samples")
 [ "${#sample_order[@]}" -eq 2 ] || fail "expected two samples, found: ${sample_order[*]}"
 sample1_first=false
 [ "${sample_order[0]}" = sample1.txt ] && sample1_first=true
