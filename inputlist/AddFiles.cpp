@@ -30,8 +30,6 @@ const QString kFolderPrompt = QStringLiteral("Please select folder:");
 const QString kExtensionKey = QStringLiteral("Extension");
 const QString kLastFolderKey = QStringLiteral("LastFolder");
 
-constexpr int kHiddenArchive = kAttrHidden | kAttrArchive;
-
 QString title(const WindowContext& context) {
     return context.applicationTitle ? context.applicationTitle() : QString();
 }
@@ -53,6 +51,9 @@ public:
     EntryBatch& operator=(const EntryBatch&) = delete;
 
     void add(std::string_view path) { m_pending.add(path); }
+    void add(std::string_view folderPart, std::string_view name) {
+        m_pending.add(folderPart, name);
+    }
     void flushIfDue() {
         if (m_sinceFlush.elapsed() >= kFlushMs) {
             flush();
@@ -138,19 +139,22 @@ void AddFolderTree(const WindowContext& context, FileSystem& fs, Trap& trap,
     for (const std::string& entry : folders) {  // 116
         std::string dir;
         trap.step(118, [&] { dir = entry.substr(0, entry.size() - 1); });
-        // A folder that cannot be listed adds nothing: the names stay empty.
-        std::vector<std::string> names;
-        trap.step(120, [&] { names = ListFilesInFolder(fs, dir, pattern); });
-        for (const std::string& name : names) {
+        // A folder that cannot be listed adds nothing: the files stay empty. The listing answers
+        // the filter's questions (a regular file? exactly hidden + archive?) as it goes, at one
+        // look-up per file at most.
+        std::vector<ListedFile> files;
+        trap.step(120, [&] { files = ListFilesWithAttributes(fs, dir, pattern); });
+        // A name holds no separator, so tidying the folder part once gives the same path as
+        // tidying each full path: no pair of separators can span the join.
+        std::string folderPart;
+        trap.step(126, [&] { folderPart = CollapseBackslashes(dir + kPathSeparator); });
+        for (const ListedFile& file : files) {
+            const std::string& name = file.name;
             if (trap.test(124, [&] { return !name.empty() && name.front() == '~'; })) {
                 continue;
             }
-            std::string full;
-            trap.step(126, [&] { full = dir + kPathSeparator + name; });
-            if (trap.test(128, [&] {
-                    return IsExistingFile(fs, full) && fs.attributes(full) != kHiddenArchive;
-                })) {
-                trap.step(128, [&] { batch.add(CollapseBackslashes(full)); });
+            if (trap.test(128, [&] { return !file.hiddenArchive; })) {
+                trap.step(128, [&] { batch.add(folderPart, name); });
             }
         }
         batch.flushIfDue();

@@ -9,6 +9,7 @@
 #include <QMimeData>
 #include <QMouseEvent>
 #include <QPixmap>
+#include <QScrollBar>
 #include <QStyle>
 #include <QStyleOptionViewItem>
 #include <QUrl>
@@ -200,6 +201,25 @@ QString InputList::programFolder() const {
     return m_context != nullptr && !m_context->programFolder.isEmpty()
                ? m_context->programFolder
                : QCoreApplication::applicationDirPath();
+}
+
+QModelIndex InputList::moveCursor(CursorAction action, Qt::KeyboardModifiers modifiers) {
+    // Keys act as in a report list: Home and End go to the first and last entry, Left and Right
+    // scroll a column wider than the list; a table would move between cells of the one row.
+    switch (action) {
+        case MoveHome:
+            return m_model->index(0);
+        case MoveEnd:
+            return m_model->index(entryCount() - 1);
+        case MoveLeft:
+        case MoveRight:
+            horizontalScrollBar()->triggerAction(action == MoveLeft
+                                                     ? QAbstractSlider::SliderSingleStepSub
+                                                     : QAbstractSlider::SliderSingleStepAdd);
+            return currentIndex();
+        default:
+            return QTableView::moveCursor(action, modifiers);
+    }
 }
 
 // --- Qt events, each handing over to the handler of the control event it stands for ---------

@@ -24,6 +24,12 @@ void PathBatch::add(std::string_view path) {
     m_ends.push_back(m_bytes.size());
 }
 
+void PathBatch::add(std::string_view folderPart, std::string_view name) {
+    m_bytes.append(folderPart);
+    m_bytes.append(name);
+    m_ends.push_back(m_bytes.size());
+}
+
 std::string_view PathBatch::at(std::size_t i) const {
     const std::size_t begin = i == 0 ? 0 : m_ends[i - 1];
     return std::string_view(m_bytes).substr(begin, m_ends[i] - begin);

@@ -14,6 +14,8 @@ namespace pellatrix {
 class PathBatch {
 public:
     void add(std::string_view path);
+    /// Adds the path made of `folderPart` followed by `name`.
+    void add(std::string_view folderPart, std::string_view name);
     std::size_t size() const { return m_ends.size(); }
     bool empty() const { return m_ends.empty(); }
     std::string_view at(std::size_t i) const;

@@ -17,6 +17,7 @@
 //       100 folders), against the floor program FLOOR (bench/creation_floor.c) making the same
 //       files, alternating, each on a fresh output tree under ROOT.
 
+#include <sys/resource.h>
 #include <QApplication>
 #include <QElapsedTimer>
 #include <QFile>
@@ -106,6 +107,14 @@ double msSince(const QElapsedTimer& clock) {
     return static_cast<double>(clock.nsecsElapsed()) / 1e6;
 }
 
+// Processor time (user + system) in ms of this process, or of its waited-for children.
+double cpuMs(int who) {
+    rusage usage{};
+    getrusage(who, &usage);
+    return (static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) * 1e3) +
+           (static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e3);
+}
+
 // A field of /proc/self/status in KiB (VmRSS, VmHWM).
 long statusKiB(const char* field) {
     QFile status(QStringLiteral("/proc/self/status"));
@@ -129,8 +138,9 @@ std::string samplePath(int i) {
     return path;
 }
 
-// Wall time of find over the tree, and the number of files it names.
-double timeFind(const QString& tree, qint64& count) {
+// Wall time of find over the tree, its processor time, and the number of files it names.
+double timeFind(const QString& tree, qint64& count, double* cpu = nullptr) {
+    const double cpuBefore = cpuMs(RUSAGE_CHILDREN);
     QElapsedTimer clock;
     clock.start();
     QProcess find;
@@ -138,6 +148,9 @@ double timeFind(const QString& tree, qint64& count) {
     find.waitForFinished(-1);
     const QByteArray out = find.readAllStandardOutput();
     const double ms = msSince(clock);
+    if (cpu != nullptr) {
+        *cpu = cpuMs(RUSAGE_CHILDREN) - cpuBefore;
+    }
     count = out.count('\n');
     return ms;
 }
@@ -147,10 +160,12 @@ int folderAdd(const QString& tree, int repeats) {
     QPushButton* button = b.button("PushButton3");
     qint64 expected = 0;
     timeFind(tree, expected);  // warms the directory cache for both sides
-    std::vector<double> findMs, addMs, maxGapMs;
+    std::vector<double> findMs, addMs, maxGapMs, findCpu, addCpu;
     std::vector<int> turns;
     for (int r = 0; r < repeats; ++r) {
-        findMs.push_back(timeFind(tree, expected));
+        double cpu = 0;
+        findMs.push_back(timeFind(tree, expected, &cpu));
+        findCpu.push_back(cpu);
 
         b.list->clearEntries();
         QElapsedTimer sinceTurn;
@@ -163,6 +178,7 @@ int folderAdd(const QString& tree, int repeats) {
             sinceTurn.restart();
             ++turnCount;
         });
+        const double cpuBefore = cpuMs(RUSAGE_SELF);
         QElapsedTimer clock;
         clock.start();
         sinceTurn.start();
@@ -170,6 +186,7 @@ int folderAdd(const QString& tree, int repeats) {
         button->click();
         ticker.stop();
         addMs.push_back(msSince(clock));
+        addCpu.push_back(cpuMs(RUSAGE_SELF) - cpuBefore);
         maxGapMs.push_back(std::max(maxGap, msSince(sinceTurn)));
         turns.push_back(turnCount);
         if (b.list->entryCount() != expected) {
@@ -184,6 +201,8 @@ int folderAdd(const QString& tree, int repeats) {
                 static_cast<long long>(expected), add, repeats);
     std::printf("find baseline:                  %.0f ms  -> ratio %.2f x find (goal 2)\n", find,
                 add / find);
+    std::printf("processor time: add %.0f ms, find %.0f ms -> ratio %.2f\n", median(addCpu),
+                median(findCpu), median(addCpu) / median(findCpu));
     std::sort(turns.begin(), turns.end());
     std::printf(
         "responsiveness: %d event-loop turns during the add, longest gap %.0f ms "

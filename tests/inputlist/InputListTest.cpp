@@ -37,6 +37,9 @@ class InputListTest : public QObject {
 
 private slots:
     void entriesKeepOrderAndDuplicates();
+    void entriesKeepTheirExactBytes();
+    void navigationKeys_data();
+    void navigationKeys();
     void removal_data();
     void removal();
     void clearList_data();
@@ -77,6 +80,83 @@ void InputListTest::entriesKeepOrderAndDuplicates() {
     QCOMPARE(w.list->entryCount(), 3);
     w.list->removeEntry(1);
     QCOMPARE(w.list->entryTexts(), QStringList({"/a/y.txt", "/b/x.txt"}));
+}
+
+void InputListTest::entriesKeepTheirExactBytes() {
+    ListWindow w;
+    auto* model = qobject_cast<InputListModel*>(w.list->model());
+    QVERIFY(model);
+    // The same changes on a plain vector tell what the list must hold after each of them.
+    std::vector<std::string> expected;
+    auto check = [&](const char* after) {
+        QVERIFY2(w.list->entryCount() == static_cast<int>(expected.size()), after);
+        for (std::size_t i = 0; i < expected.size(); ++i) {
+            QVERIFY2(w.list->entryBytes(static_cast<int>(i) + 1) == expected[i], after);
+        }
+    };
+    // Bytes that are no text, a path larger than a storage block, an empty entry, and enough
+    // paths that removing most of them makes the list rewrite its storage.
+    const std::string latin1 = "/tmp/caf\xe9/\xff.txt";
+    PathBatch batch;
+    for (const std::string& p : {latin1, std::string(3 << 20, 'L'), std::string()}) {
+        batch.add(p);
+        expected.push_back(p);
+    }
+    for (int i = 0; i < 12000; ++i) {
+        const std::string p = "/many/" + std::to_string(i) + std::string(1000, 'x');
+        batch.add(p);
+        expected.push_back(p);
+    }
+    w.list->appendPaths(batch);
+    check("append");
+    QCOMPARE(w.list->entryText(1), QString::fromUtf8("/tmp/caf\uFFFD/\uFFFD.txt"));
+
+    for (int i = 0; i < 11000; ++i) {
+        const int position = 4 + (i * 7919) % (w.list->entryCount() - 3);
+        w.list->removeEntry(position);
+        expected.erase(expected.begin() + position - 1);
+    }
+    check("removals");
+    model->swap(0, model->entryCount() - 1);
+    std::swap(expected.front(), expected.back());
+    check("swap");
+    w.list->appendEntryBytes(latin1);
+    expected.push_back(latin1);
+    check("append after removals");
+    w.list->clearEntries();
+    expected.clear();
+    check("clear");
+}
+
+void InputListTest::navigationKeys_data() {
+    QTest::addColumn<int>("key");
+    QTest::addColumn<int>("selected");  // from entry 3 of 5
+    QTest::newRow("Home") << int(Qt::Key_Home) << 1;
+    QTest::newRow("End") << int(Qt::Key_End) << 5;
+    QTest::newRow("Up") << int(Qt::Key_Up) << 2;
+    QTest::newRow("Down") << int(Qt::Key_Down) << 4;
+    QTest::newRow("Left") << int(Qt::Key_Left) << 3;
+    QTest::newRow("Right") << int(Qt::Key_Right) << 3;
+}
+
+void InputListTest::navigationKeys() {
+    QFETCH(int, key);
+    QFETCH(int, selected);
+    ListWindow w;
+    w.fill({"A", "B", "C", "D", QString(300, QLatin1Char('E'))});
+    w.list->setColumnWidth(0, 2000);
+    w.select(3);
+    QScrollBar* bar = w.list->horizontalScrollBar();
+    bar->setValue(bar->maximum() / 2);
+    const int before = bar->value();
+    QTest::keyClick(w.list, Qt::Key(key));
+    QCOMPARE(w.list->selectedPosition(), selected);
+    // Left and Right scroll a column wider than the list.
+    if (key == Qt::Key_Left) {
+        QVERIFY(bar->value() < before);
+    } else if (key == Qt::Key_Right) {
+        QVERIFY(bar->value() > before);
+    }
 }
 
 void InputListTest::removal_data() {
