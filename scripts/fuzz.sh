@@ -21,9 +21,11 @@ for t in "${targets[@]}"; do
   mkdir -p "$work/corpus"
   dirs=("$work/corpus" "fuzz/corpus/$t")
   [ -d "fuzz/regressions/$t" ] && dirs+=("fuzz/regressions/$t")
+  dict=()
+  [ -f "fuzz/dict/$t.dict" ] && dict=(-dict="fuzz/dict/$t.dict")
   echo "fuzz: $t for ${seconds}s" >&2
   if build-fuzz/bin/fuzz_$t -max_total_time="$seconds" -timeout=10 -print_final_stats=1 \
-       -artifact_prefix="$work/" "${dirs[@]}" >"$work/log" 2>&1; then
+       -artifact_prefix="$work/" "${dict[@]}" "${dirs[@]}" >"$work/log" 2>&1; then
     status=ok
   else
     status=FOUND
