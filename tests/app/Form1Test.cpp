@@ -22,6 +22,8 @@
 #include <memory>
 
 #include "app/Form1.h"
+#include "guidance/GuidanceHandlers.h"
+#include "guidance/SampleRecord.h"
 #include "inputlist/InputList.h"
 #include "shell/ProductInfo.h"
 #include "shell/QtPlatform.h"
@@ -562,7 +564,14 @@ void Form1Test::storeLockBlockedNeverHangs() {
     QFETCH(QString, saved);
     QFETCH(int, reportsAtStart);
     QFETCH(int, reportsAfterKey);
-    m_store->store().SaveSetting("Snapshot", "recorded");
+    // A record that matches the program's samples, so start-up has nothing to record again.
+    const QString sample = m_program->path() + "/Samples/sample1.txt";
+    QVERIFY(QDir().mkpath(m_program->path() + "/Samples"));
+    QFile sampleFile(sample);
+    QVERIFY(sampleFile.open(QIODevice::WriteOnly));
+    sampleFile.close();
+    m_store->store().SaveSetting(
+        "Snapshot", snapshotSettingText(ScrambleText(sample.toStdString(), SampleRecordKey)));
     if (!saved.isEmpty()) {
         m_store->store().SaveSetting("Text1", saved);
     }
