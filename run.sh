@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Sets up what is missing, builds Pellatrix and starts its window.
 # Without a display it says so and does the main job with the command-line companion instead:
-# it creates the files that the shipped sample list names (under /tmp/test/).
+# it creates the files that the shipped sample list names (under ~/pellatrix-samples/).
 set -euo pipefail
 cd "$(dirname "$0")"
 scripts/setup.sh

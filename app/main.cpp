@@ -1,11 +1,13 @@
 #include <QApplication>
 
 #include "app/Form1.h"
+#include "engine/FileSizeLimit.h"
 #include "shell/ProductInfo.h"
 #include "shell/QtPlatform.h"
 #include "shell/SettingsStore.h"
 
 int main(int argc, char* argv[]) {
+    pellatrix::IgnoreFileSizeSignal();
     QApplication app(argc, argv);
     // Before any QSettings exists, so the store lands in Quennet/Pellatrix.
     QCoreApplication::setOrganizationName(QString::fromLatin1(pellatrix::product::kOrganisation));

@@ -1,11 +1,13 @@
 #!/usr/bin/env bash
 # Creation benchmark: pellatrix-cli against the floor (creation_floor: folders plus
 # open/write/close per file, no list) and against the Python script a user would write, on tmpfs
-# and on the disk, in fixed-text and per-line modes; then peak memory for a 1,000,000-line list.
+# and on the disk, in fixed-text and per-line modes; then 10,000 list files sharing one name
+# against 10,000 with distinct names; then peak memory for a 1,000,000-line list.
 #
 # Usage: bench/creation.sh [BUILD_DIR] [REPEATS] [FILES]
 #   BUILD_DIR defaults to build-engine (configured with the default RelWithDebInfo build),
-#   REPEATS to 5, FILES to 100000 (spread over 100 folders).
+#   REPEATS to 5, FILES to 100000 (spread over 100 folders). LISTS=N sets the number of list
+#   files of the many-lists case (default 10000).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build=${1:-build-engine}
@@ -24,11 +26,13 @@ script=bench/create_files.py
 text="fixed text for every file"
 
 places=()
-# CREATION_BENCH_PLACES="tmpfs disk" (the default) picks where the files are made.
+# CREATION_BENCH_PLACES="tmpfs disk" (the default) picks where the files are made; "none" skips
+# to the many-lists and memory cases.
 for p in ${CREATION_BENCH_PLACES:-tmpfs disk}; do
   case $p in
     tmpfs) places+=("tmpfs:/dev/shm/pellatrix-bench-$$") ;;
     disk) places+=("disk:$PWD/$build/bench-data-$$") ;;
+    none) ;;
     *) echo "creation.sh: unknown place '$p'" >&2; exit 2 ;;
   esac
 done
@@ -99,6 +103,40 @@ for place in "${places[@]}"; do
   done
   rm -rf "$root"
 done
+
+# Many list files: LISTS lists (default 10,000) of one line each, in folders of their own. In the
+# "shared" case every list is called list.txt and names a file list.txt elsewhere, so every
+# target has the name of every list; in the "distinct" case no two names are alike. The guard
+# that keeps a run off its own lists must cost the same in both: the ratio stays near 1.
+lists=${LISTS:-10000}
+root=/dev/shm/pellatrix-bench-lists-$$
+places+=("lists:$root")
+printf '\n%-9s %7s %9s\n' lists count cli_ms
+for naming in distinct shared; do
+  rm -rf "$root"; mkdir -p "$root"
+  "$python" - "$root" "$lists" "$naming" <<'PY'
+import os, sys
+root, count, naming = sys.argv[1], int(sys.argv[2]), sys.argv[3]
+with open(f"{root}/args", "w") as args:
+    for i in range(count):
+        name = "list.txt" if naming == "shared" else f"list{i:05d}.txt"
+        target = "list.txt" if naming == "shared" else f"file{i:05d}.txt"
+        os.makedirs(f"{root}/lists/d{i:05d}")
+        with open(f"{root}/lists/d{i:05d}/{name}", "w") as f:
+            f.write(f"{root}/out/d{i:05d}/{target}>x\r\n")
+        args.write(f"{root}/lists/d{i:05d}/{name}\n")
+PY
+  mapfile -t listargs <"$root/args"
+  : >"$root/t"
+  for ((r = 0; r < reps; r++)); do
+    run_timed "$root" "$cli" "${listargs[@]}" >>"$root/t"
+  done
+  ms=$(median 1 <"$root/t")
+  printf '%-9s %7d %9s\n' "$naming" "$lists" "$ms"
+  eval "lists_$naming=$ms"
+done
+printf 'shared/distinct: %s\n' "$(ratio "$lists_shared" "$lists_distinct")"
+rm -rf "$root"
 
 # Peak memory: one list of 1,000,000 per-line entries naming 1,000 distinct files (so the tmpfs
 # holds little), measured as the maximum resident set of the whole process.

@@ -15,15 +15,6 @@ namespace {
 
 constexpr std::size_t kReadChunk = 1 << 16;
 
-// True when `path` and standard input are one regular file (a list redirected from a file).
-bool isStandardInput(const std::string& path) {
-    struct stat in {};
-    struct stat other {};
-    return ::fstat(STDIN_FILENO, &in) == 0 && S_ISREG(in.st_mode) &&
-           ::stat(path.c_str(), &other) == 0 && in.st_dev == other.st_dev &&
-           in.st_ino == other.st_ino;
-}
-
 }  // namespace
 
 void PipedFileSystem::readFile(const std::string& path,
@@ -57,14 +48,15 @@ void PipedFileSystem::readFile(const std::string& path,
     }
 }
 
-bool PipedFileSystem::isSameFile(const std::string& a, const std::string& b) {
-    if (a == kStandardInputName) {
-        return isStandardInput(b);
+FileIdentity PipedFileSystem::fileIdentity(const std::string& path) {
+    if (path != kStandardInputName) {
+        return PosixFileSystem::fileIdentity(path);
     }
-    if (b == kStandardInputName) {
-        return isStandardInput(a);
+    struct stat in {};
+    if (::fstat(STDIN_FILENO, &in) != 0) {
+        ThrowErrno(errno, "Cannot read the identity of standard input");
     }
-    return PosixFileSystem::isSameFile(a, b);
+    return {static_cast<std::uint64_t>(in.st_dev), static_cast<std::uint64_t>(in.st_ino)};
 }
 
 }  // namespace pellatrix

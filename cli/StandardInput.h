@@ -18,9 +18,10 @@ class PipedFileSystem : public PosixFileSystem {
 public:
     void readFile(const std::string& path,
                   const std::function<void(std::string_view)>& sink) override;
-    /// A target named "-" is a list file of the run only when it is the very file that
-    /// standard input reads from.
-    bool isSameFile(const std::string& a, const std::string& b) override;
+    /// The identity of "-" is that of standard input, so a run never writes into the file that
+    /// its list was redirected from, while a file named "-" in the working folder is a target
+    /// like any other.
+    FileIdentity fileIdentity(const std::string& path) override;
 };
 
 }  // namespace pellatrix

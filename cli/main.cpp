@@ -12,6 +12,7 @@
 #include "cli/CliUi.h"
 #include "cli/StandardInput.h"
 #include "engine/CreationRun.h"
+#include "engine/FileSizeLimit.h"
 
 namespace {
 
@@ -93,6 +94,7 @@ bool optionValue(std::string_view arg, std::string_view name, int& i, int argc, 
 }  // namespace
 
 int main(int argc, char** argv) {
+    pellatrix::IgnoreFileSizeSignal();
     Options options;
     bool optionsEnded = false;
     for (int i = 1; i < argc; ++i) {

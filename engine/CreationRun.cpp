@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "engine/FsError.h"
+#include "engine/HomePath.h"
 #include "engine/ListFile.h"
 #include "engine/PathRules.h"
 #include "engine/ReportLocations.h"
@@ -14,11 +15,6 @@ namespace {
 
 constexpr std::size_t kBlockSize = std::size_t{4} << 20;
 constexpr std::size_t kKnownFoldersMax = 4096;
-
-std::string_view fileNameOf(std::string_view path) {
-    std::size_t at = path.rfind(SeparatorOf(kNativeFlavour));
-    return at == std::string_view::npos ? path : path.substr(at + 1);
-}
 
 }  // namespace
 
@@ -75,7 +71,7 @@ void CreationRun::PushButton2_Click() {
             run.m_entries.clear();
             run.m_knownFolders.clear();
             run.m_fixedSnapshot.clear();
-            run.m_listFileNames.clear();
+            run.m_home.reset();
             run.m_listFiles.clear();
             run.m_runInProgress = false;
         }
@@ -109,6 +105,7 @@ void CreationRun::PushButton2_Click() {
             continue;
         }
         std::size_t firstNew = m_entries.size();
+        noteListFile(listPath);
         readListFile(trap, listPath, usePerLineContent);
         makeFolders(trap, firstNew);
     }
@@ -133,6 +130,11 @@ void CreationRun::readListFile(Trap& trap, const std::string& path, bool& usePer
                 return;
             }
             ListLine parsed = SplitListLine(line);
+            std::string expanded;
+            if (HasHomePrefix(parsed.path)) {  // a path in the user's home folder
+                expanded = ExpandHomePrefix(parsed.path, homeFolder());
+                parsed.path = expanded;
+            }
             if (parsed.content) {
                 sawSeparator = true;
                 m_entries.append(parsed.path, &*parsed.content);
@@ -149,19 +151,29 @@ void CreationRun::readListFile(Trap& trap, const std::string& path, bool& usePer
     if (sawSeparator) {  // 126-132
         usePerLineContent = true;
     }
-    const std::string& kept = m_listFiles.emplace_back(path);
-    m_listFileNames.insert(fileNameOf(kept));
 }
 
-void CreationRun::refuseListFile(const std::string& path) {
-    if (m_listFileNames.count(fileNameOf(path)) == 0) {
-        return;
+const std::string& CreationRun::homeFolder() {
+    if (!m_home) {
+        m_home = UserHomeFolder();
     }
-    for (const std::string& list : m_listFiles) {
-        if (m_fs.isSameFile(path, list)) {
-            throw FsError(kErrPermissionDenied,
-                          "Cannot open '" + path + "' for writing: it is a list file of this run");
-        }
+    return *m_home;
+}
+
+void CreationRun::noteListFile(const std::string& path) {
+    // Taken whether or not the list can be read: one that may not be read (mode 0222) is still
+    // a list of this run, and another list naming it must not overwrite it.
+    try {
+        m_listFiles.insert(m_fs.fileIdentity(path));
+    } catch (const std::exception&) {
+        // Not there: nothing to protect; its read fails and is reported at 124.
+    }
+}
+
+void CreationRun::refuseListFile(const std::string& path, const FileIdentity& target) const {
+    if (m_listFiles.count(target) != 0) {
+        throw FsError(kErrPermissionDenied,
+                      "Cannot open '" + path + "' for writing: it is a list file of this run");
     }
 }
 
@@ -222,24 +234,23 @@ void CreationRun::writeFiles(Trap& trap, bool usePerLineContent) {
         if (!trap.step(208, [&] { path = CleanFileName(entry.path()); })) {
             path.assign(entry.path());  // the path stays as it was
         }
+        const FileSystem::WriteGuard guard = [&](const FileIdentity& target) {
+            refuseListFile(path, target);
+        };
         bool written = false;
         if (!usePerLineContent) {  // 210
-            written = trap.step(212, [&] {
-                refuseListFile(path);
-                WriteTextFile(m_fs, path, m_ui.fixedText());
-            });
+            written = trap.step(212, [&] { WriteTextFile(m_fs, path, m_ui.fixedText(), guard); });
         } else {  // 214
             written = trap.step(216, [&] {
-                refuseListFile(path);
                 switch (entry.content()) {
                     case CreationEntries::Content::Own:
-                        WriteTextFile(m_fs, path, entry.ownContent());
+                        WriteTextFile(m_fs, path, entry.ownContent(), guard);
                         break;
                     case CreationEntries::Content::FixedText:
-                        WriteTextFile(m_fs, path, m_fixedSnapshot);
+                        WriteTextFile(m_fs, path, m_fixedSnapshot, guard);
                         break;
                     case CreationEntries::Content::None:
-                        WriteTextFile(m_fs, path, {});
+                        WriteTextFile(m_fs, path, {}, guard);
                         break;
                 }
             });

@@ -1,8 +1,11 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <deque>
+#include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <unordered_set>
@@ -92,7 +95,9 @@ private:
     bool folderExists(const std::string& folder);
     void fillLeadingEntries(bool usePerLineContent);
     void writeFiles(Trap& trap, bool usePerLineContent);
-    void refuseListFile(const std::string& path);
+    const std::string& homeFolder();
+    void noteListFile(const std::string& path);
+    void refuseListFile(const std::string& path, const FileIdentity& target) const;
 
     FileSystem& m_fs;
     CreationUi& m_ui;
@@ -100,13 +105,18 @@ private:
     CreationSummary m_summary;
     CreationEntries m_entries;
     std::string m_fixedSnapshot;
+    std::optional<std::string> m_home;  // read once per run, at the first "~/" entry
     // Folders seen to exist since the last yield: nothing of ours runs in between that could
     // remove them, so asking the file system again would answer the same.
     std::unordered_set<std::string> m_knownFolders;
-    // The run's list files and their names: a target that is one of them is refused, so a list
-    // is only ever read. The name set keeps the check to a lookup for every other target.
-    std::deque<std::string> m_listFiles;
-    std::unordered_set<std::string_view> m_listFileNames;
+    // The identities of every list file the run names, read or not: an opened target that is
+    // one of them is refused, so a list is only ever read, whatever name or link reaches it.
+    struct IdentityHash {
+        std::size_t operator()(const FileIdentity& id) const {
+            return std::hash<std::uint64_t>()(id.inode * 0x9e3779b97f4a7c15ULL ^ id.device);
+        }
+    };
+    std::unordered_set<FileIdentity, IdentityHash> m_listFiles;
 };
 
 }  // namespace pellatrix

@@ -25,6 +25,8 @@ struct FolderIdentity {
     std::uint64_t inode = 0;
     bool operator==(const FolderIdentity&) const = default;
 };
+/// The same pair names any file: two paths with one identity reach one file.
+using FileIdentity = FolderIdentity;
 
 /// Everything the engine and the folder services ask of the file system. Paths and names are
 /// bytes, passed on unchanged. Failures are FsError with a number and a description naming the
@@ -39,9 +41,19 @@ public:
     virtual void readFile(const std::string& path,
                           const std::function<void(std::string_view)>& sink) = 0;
 
+    /// Called with the identity of the opened target before anything in it changes; throwing
+    /// refuses the write and leaves the target exactly as it was.
+    using WriteGuard = std::function<void(const FileIdentity&)>;
+
     /// Creates or empties `path` and writes `text` exactly. Never creates folders, never blocks
-    /// (a FIFO without reader fails). Throws FsError; a failure after the open leaves the file.
-    virtual void writeFile(const std::string& path, std::string_view text) = 0;
+    /// (a FIFO without reader fails). Throws FsError; a failure after the open leaves the file
+    /// there and empty.
+    virtual void writeFile(const std::string& path, std::string_view text,
+                           const WriteGuard& guard) = 0;
+
+    /// Device and inode of `path` after following links, whether or not it may be read or
+    /// written; throws FsError when it cannot be found.
+    virtual FileIdentity fileIdentity(const std::string& path) = 0;
 
     /// Creates one folder. Throws FsError 76 when its parent is missing, another number otherwise
     /// (75 when something already stands there).
@@ -82,10 +94,6 @@ public:
 
     /// Device and inode of the folder `path` after following links; throws FsError.
     virtual FolderIdentity folderIdentity(const std::string& path) = 0;
-
-    /// True when `a` and `b` name one existing file (links followed). Never throws; false when
-    /// either cannot be read, and always false for a file system that cannot tell.
-    virtual bool isSameFile(const std::string& /*a*/, const std::string& /*b*/) { return false; }
 };
 
 /// The real file system of a POSIX system.
@@ -93,7 +101,9 @@ class PosixFileSystem : public FileSystem {
 public:
     void readFile(const std::string& path,
                   const std::function<void(std::string_view)>& sink) override;
-    void writeFile(const std::string& path, std::string_view text) override;
+    void writeFile(const std::string& path, std::string_view text,
+                   const WriteGuard& guard) override;
+    FileIdentity fileIdentity(const std::string& path) override;
     void createFolder(const std::string& path) override;
     std::int64_t lastModified(const std::string& path) override;
     int attributes(const std::string& path) override;
@@ -103,7 +113,6 @@ public:
     bool isExistingFile(const std::string& path) override;
     std::vector<std::string> regularFileNames(const std::string& folder) override;
     FolderIdentity folderIdentity(const std::string& path) override;
-    bool isSameFile(const std::string& a, const std::string& b) override;
 };
 
 }  // namespace pellatrix

@@ -113,8 +113,9 @@ bool IsExistingFolder(FileSystem& fs, const std::string& path, PathFlavour flavo
     }
 }
 
-void WriteTextFile(FileSystem& fs, const std::string& path, std::string_view text) {
-    fs.writeFile(path, text);
+void WriteTextFile(FileSystem& fs, const std::string& path, std::string_view text,
+                   const FileSystem::WriteGuard& guard) {
+    fs.writeFile(path, text, guard);
 }
 
 }  // namespace pellatrix

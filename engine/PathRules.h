@@ -47,7 +47,9 @@ bool PathExists(FileSystem& fs, const std::string& path);
 bool IsExistingFolder(FileSystem& fs, const std::string& path,
                       PathFlavour flavour = kNativeFlavour);
 
-/// Creates or empties `path` and writes `text` exactly, nothing added. Throws FsError.
-void WriteTextFile(FileSystem& fs, const std::string& path, std::string_view text);
+/// Creates or empties `path` and writes `text` exactly, nothing added. `guard` sees the opened
+/// target first and may refuse it by throwing. Throws FsError.
+void WriteTextFile(FileSystem& fs, const std::string& path, std::string_view text,
+                   const FileSystem::WriteGuard& guard = {});
 
 }  // namespace pellatrix

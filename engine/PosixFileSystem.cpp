@@ -162,11 +162,14 @@ void PosixFileSystem::readFile(const std::string& path,
     }
 }
 
-void PosixFileSystem::writeFile(const std::string& path, std::string_view text) {
+void PosixFileSystem::writeFile(const std::string& path, std::string_view text,
+                                const WriteGuard& guard) {
     const std::string what = "Cannot open " + quoted(path) + " for writing";
     refuseNul(path, what);
-    // O_NONBLOCK: a FIFO without a reader fails with ENXIO instead of waiting for one.
-    Fd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NONBLOCK | O_CLOEXEC, 0666));
+    // No O_TRUNC: the guard first sees the file the open really reached, whatever link led
+    // there, and refusing it then leaves it untouched. O_NONBLOCK: a FIFO without a reader
+    // fails with ENXIO instead of waiting for one.
+    Fd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_NONBLOCK | O_CLOEXEC, 0666));
     if (fd.get() < 0) {
         int err = errno;
         if (isNotFoundOnParentChain(err)) {
@@ -174,7 +177,28 @@ void PosixFileSystem::writeFile(const std::string& path, std::string_view text) 
         }
         ThrowErrno(err, what);
     }
+    struct stat st {};
+    if (::fstat(fd.get(), &st) != 0) {
+        ThrowErrno(errno, what);
+    }
+    if (guard) {
+        guard({static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino)});
+    }
+    // Only a regular file has a length to cut; a FIFO or device takes the text as it comes.
+    const bool regular = S_ISREG(st.st_mode);
+    // Emptying an empty file for an empty text still marks it as replaced, as O_TRUNC would.
+    if (regular && (st.st_size != 0 || text.empty()) && ::ftruncate(fd.get(), 0) != 0) {
+        ThrowErrno(errno, what);
+    }
     const std::string writeWhat = "Cannot write " + quoted(path);
+    // A write that fails part-way leaves the file empty, never holding the first part of the
+    // text (best effort: the failure is reported whether or not the emptying works).
+    auto fail = [&](int err) {
+        if (regular) {
+            [[maybe_unused]] int ignored = ::ftruncate(fd.get(), 0);
+        }
+        ThrowErrno(err, writeWhat);
+    };
     std::size_t done = 0;
     while (done < text.size()) {
         ssize_t put = ::write(fd.get(), text.data() + done, text.size() - done);
@@ -191,18 +215,28 @@ void PosixFileSystem::writeFile(const std::string& path, std::string_view text) 
                 if (ready > 0) {
                     continue;
                 }
-                ThrowErrno(ready == 0 ? ETIMEDOUT : errno, writeWhat);
+                fail(ready == 0 ? ETIMEDOUT : errno);
             }
-            ThrowErrno(errno, writeWhat);
+            fail(errno);
         }
         if (put == 0) {
-            ThrowErrno(EIO, writeWhat);
+            fail(EIO);
         }
         done += static_cast<std::size_t>(put);
     }
     if (int err = fd.closeChecked(); err != 0) {
         ThrowErrno(err, writeWhat);
     }
+}
+
+FileIdentity PosixFileSystem::fileIdentity(const std::string& path) {
+    const std::string what = "Cannot read the identity of " + quoted(path);
+    refuseNul(path, what);
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0) {
+        ThrowErrno(errno, what);
+    }
+    return {static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino)};
 }
 
 void PosixFileSystem::createFolder(const std::string& path) {
@@ -279,16 +313,6 @@ bool PosixFileSystem::isExistingFile(const std::string& path) {
     }
     struct stat st {};
     return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
-}
-
-bool PosixFileSystem::isSameFile(const std::string& a, const std::string& b) {
-    if (a.find('\0') != std::string::npos || b.find('\0') != std::string::npos) {
-        return false;
-    }
-    struct stat sa {};
-    struct stat sb {};
-    return ::stat(a.c_str(), &sa) == 0 && ::stat(b.c_str(), &sb) == 0 && sa.st_dev == sb.st_dev &&
-           sa.st_ino == sb.st_ino;
 }
 
 FolderIdentity PosixFileSystem::folderIdentity(const std::string& path) {

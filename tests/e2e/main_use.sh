@@ -66,18 +66,20 @@ export QT_QPA_PLATFORM=xcb
 unset XDG_CURRENT_DESKTOP QT_QPA_PLATFORMTHEME
 log "display $DISPLAY"
 
-# --- The program in a folder of its own, with the shipped samples pointed at our output -------
+# --- The program in a folder of its own, with a home folder of its own ----------------------
 # The program finds its samples beside itself, so the copy gets its own Samples folder; the
-# samples name /tmp/test/..., which becomes a folder of this run.
-out="$work/out"
+# samples name ~/pellatrix-samples/..., so a home folder of this run receives their files.
+home="$work/home"
+out="$home/pellatrix-samples"
 prog="$work/prog"
-mkdir -p "$prog/Samples" "$work/config"
+mkdir -p "$prog/Samples" "$work/config" "$home"
 cp "$program" "$prog/pellatrix"
 for extra in HAND-M.CUR drag.ico; do
     [ -f "$bindir/$extra" ] && cp "$bindir/$extra" "$prog/"
 done
 for sample in "$bindir"/Samples/*; do
-    sed "s#/tmp/test/#$out/#g" "$sample" >"$prog/Samples/$(basename "$sample")"
+    grep -q '^~/pellatrix-samples/' "$sample" || fail "$sample names no path under ~/pellatrix-samples/"
+    cp "$sample" "$prog/Samples/"
 done
 [ -f "$prog/Samples/sample1.txt" ] && [ -f "$prog/Samples/sample2.txt" ] ||
     fail "the samples sample1.txt and sample2.txt are missing beside $program"
@@ -100,7 +102,7 @@ TEXT1=(188 372)
 windows() { xdotool search --onlyvisible --pid "$app_pid" 2>/dev/null || true; }
 
 start_program() {
-    XDG_CONFIG_HOME="$work/config" "$prog/pellatrix" >>"$work/program.log" 2>&1 &
+    HOME="$home" XDG_CONFIG_HOME="$work/config" "$prog/pellatrix" >>"$work/program.log" 2>&1 &
     app_pid=$!
     for _ in $(seq 150); do
         main_win=$(windows | head -n1)

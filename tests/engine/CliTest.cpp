@@ -1,9 +1,11 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <csignal>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -20,10 +22,10 @@ struct CliResult {
     std::string err;
 };
 
-// Runs the built pellatrix-cli in `tmp` with `args`, standard output and error captured in files
-// and `input` fed to standard input through a pipe.
+// Runs the built pellatrix-cli in `tmp` with `args`, standard output and error captured in files,
+// `input` fed to standard input through a pipe, under a file-size limit of `fileSizeLimit` bytes.
 CliResult runCli(const std::vector<std::string>& args, const test::TempFolder& tmp,
-                 const std::string& input = {}) {
+                 const std::string& input = {}, rlim_t fileSizeLimit = RLIM_INFINITY) {
     const std::string outPath = tmp / ".stdout";
     const std::string errPath = tmp / ".stderr";
     int pipeFds[2];
@@ -42,6 +44,13 @@ CliResult runCli(const std::vector<std::string>& args, const test::TempFolder& t
         ::close(pipeFds[1]);
         if (::chdir(tmp.path().c_str()) != 0) {  // relative paths land in the temporary folder
             ::_exit(122);
+        }
+        // The program itself must ignore SIGXFSZ: it starts from the default here.
+        struct rlimit limit {
+            fileSizeLimit, RLIM_INFINITY
+        };
+        if (::signal(SIGXFSZ, SIG_DFL) == SIG_ERR || ::setrlimit(RLIMIT_FSIZE, &limit) != 0) {
+            ::_exit(123);
         }
         std::vector<char*> argv;
         std::string program = PELLATRIX_CLI_PATH;
@@ -190,6 +199,42 @@ TEST(Cli, StandardInputServesAsListOrFixedText) {
         EXPECT_EQ(r.out, "2 files written, 0 failures\nDone.\n");
         EXPECT_EQ(test::readBytes(out + "/a/one.txt"), c.text);
         EXPECT_EQ(test::readBytes(tmp / "-"), c.text);
+    }
+}
+
+// A list redirected from a file is guarded like a named one: a line naming that file is refused.
+TEST(Cli, ListRedirectedFromAFileIsNeverWritten) {
+    test::TempFolder tmp;
+    const std::string list = "l.txt>overwritten\nother.txt>x\n";
+    test::writeBytes(tmp / "l.txt", list);
+    const std::string command =
+        "cd '" + tmp.path() + "' && '" + PELLATRIX_CLI_PATH + "' - <l.txt >out.log 2>err.log";
+    int status = std::system(command.c_str());
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << status;
+    EXPECT_EQ(test::readBytes(tmp / "l.txt"), list);
+    EXPECT_EQ(test::readBytes(tmp / "other.txt"), "x");
+    EXPECT_EQ(test::readBytes(tmp / "err.log"),
+              "pellatrix-cli: Cannot open 'l.txt' for writing: it is a list file of this run "
+              "(error 70, line 216)\n");
+}
+
+TEST(Cli, FileSizeLimitFailsEachFileTooBigAndTheRunGoesOn) {
+    test::TempFolder tmp;
+    const std::string out = tmp / "out";
+    const std::string big(10000, 'b');
+    test::writeBytes(tmp / "l.txt", out + "/big1.txt>" + big + "\n" + out + "/small.txt>ok\n" +
+                                        out + "/big2.txt>" + big + "\n");
+    CliResult r = runCli({tmp / "l.txt"}, tmp, {}, 4096);
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_EQ(r.out, "1 file written, 2 failures\nDone.\n");
+    EXPECT_EQ(r.err, "pellatrix-cli: Cannot write '" + out +
+                         "/big1.txt': File too large (error 61, line 216)\n"
+                         "pellatrix-cli: Cannot write '" +
+                         out + "/big2.txt': File too large (error 61, line 216)\n");
+    EXPECT_EQ(test::readBytes(out + "/small.txt"), "ok");
+    for (const char* name : {"/big1.txt", "/big2.txt"}) {
+        EXPECT_TRUE(std::filesystem::exists(out + name)) << name;
+        EXPECT_EQ(std::filesystem::file_size(out + name), 0u) << name;
     }
 }
 

@@ -124,5 +124,67 @@ TEST(CreationRunOnDisk, UnreadableListAndReadOnlyTargetAreReportedAndTheRestIsMa
     EXPECT_EQ(status, 0);
 }
 
+TEST(CreationRunOnDisk, NoLinkOrHardLinkOrUnreadableListIsWrittenOver) {
+    test::TempFolder tmp;
+    const std::string out = tmp / "out";
+    ASSERT_EQ(::mkdir(out.c_str(), 0777), 0);
+    ASSERT_EQ(::chmod(out.c_str(), 0777), 0);
+    const std::vector<std::string> targets = {
+        tmp / "symlink-to-a",   // a symbolic link to the list that names it
+        tmp / "hardlink-to-b",  // a hard link to another list
+        tmp / "c.txt",          // a list that may be written but not read
+        tmp / "./a.txt",        // the list itself by another spelling
+        out + "/a.txt",         // a list's name elsewhere: an ordinary target
+    };
+    std::string a;
+    for (const std::string& target : targets) {
+        a += target + ">overwritten\n";
+    }
+    test::writeBytes(tmp / "a.txt", a);
+    test::writeBytes(tmp / "b.txt", out + "/from-b>b");
+    test::writeBytes(tmp / "c.txt", out + "/from-c>c");
+    ASSERT_EQ(::symlink((tmp / "a.txt").c_str(), (tmp / "symlink-to-a").c_str()), 0);
+    ASSERT_EQ(::link((tmp / "b.txt").c_str(), (tmp / "hardlink-to-b").c_str()), 0);
+    // Writable by the run, so only the guard stands between it and the lists.
+    for (const char* name : {"a.txt", "b.txt"}) {
+        ASSERT_EQ(::chmod((tmp / name).c_str(), 0666), 0);
+    }
+    ASSERT_EQ(::chmod((tmp / "c.txt").c_str(), 0222), 0);
+    std::vector<Snapshot> before;
+    for (const char* name : {"a.txt", "b.txt", "c.txt"}) {
+        before.push_back(snapshot(tmp / name));
+    }
+
+    int status = test::runUnprivileged([&] {
+        test::FakeCreationUi ui;
+        ui.entries = {tmp / "a.txt", tmp / "b.txt", tmp / "c.txt"};
+        PosixFileSystem fs;
+        CreationRun run(fs, ui);
+        run.PushButton2_Click();
+        if (ui.reportLines() != std::vector<int>{124, 216, 216, 216, 216}) {
+            return 1;
+        }
+        for (std::size_t i = 1; i < ui.reports.size(); ++i) {
+            if (ui.reports[i].description !=
+                "Cannot open '" + targets[i - 1] + "' for writing: it is a list file of this run") {
+                return 2;
+            }
+        }
+        return test::readBytes(out + "/a.txt") == "overwritten" &&
+                       test::readBytes(out + "/from-b") == "b"
+                   ? 0
+                   : 3;
+    });
+    EXPECT_EQ(status, 0);
+    int i = 0;
+    for (const char* name : {"a.txt", "b.txt", "c.txt"}) {
+        SCOPED_TRACE(name);
+        Snapshot after = snapshot(tmp / name);
+        EXPECT_EQ(after.bytes, before[i].bytes);
+        EXPECT_EQ(after.mtime.tv_nsec, before[i].mtime.tv_nsec);
+        ++i;
+    }
+}
+
 }  // namespace
 }  // namespace pellatrix

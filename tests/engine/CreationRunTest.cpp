@@ -1,4 +1,9 @@
 #include <gtest/gtest.h>
+#include <pwd.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <optional>
 
 #include <string>
 #include <vector>
@@ -46,13 +51,14 @@ TEST(CreationRun, EmptyInputListOnlySaysNoFilesAdded) {
 TEST(CreationRun, ProgressPointerAndClosingStepsInOrder) {
     RunFixture f;
     f.list("a.txt", "/o/1\r\n/o/2\r\n");
-    f.list("b.txt", "/o/3\r\n\r\n   \r\n/o/4");
+    f.list("b.txt", "\r\n   \r\n/o/3");
+    f.fs.setWriteHook([&](const std::string& path) { f.ui.events.push_back("write " + path); });
     f.run.PushButton2_Click();
-    EXPECT_EQ(f.ui.events,
-              (Strings{"busy", "progress 25", "progress 50", "progress 75", "progress 100",
-                       "default", "progress 0", "bar text Progress Bar", "message Done."}));
-    EXPECT_EQ(f.fs.callsOf("write"), (Strings{"/o/1", "/o/2", "/o/3", "/o/4"}));
-    EXPECT_EQ(f.run.lastSummary().filesWritten, 4u);
+    // Each file's share is set before it is written, as a fraction, and the last one sets 100.
+    EXPECT_EQ(f.ui.events, (Strings{"busy", "progress 33.3333", "write /o/1", "progress 66.6667",
+                                    "write /o/2", "progress 100", "write /o/3", "default",
+                                    "progress 0", "bar text Progress Bar", "message Done."}));
+    EXPECT_EQ(f.run.lastSummary().filesWritten, 3u);
     EXPECT_EQ(f.run.lastSummary().failures, 0u);
 }
 
@@ -132,6 +138,49 @@ TEST(CreationRun, FixedTextPerLineContentAndTheFillRule) {
         for (std::size_t i = 0; i < c.paths.size(); ++i) {
             EXPECT_EQ(f.fs.file(c.paths[i]), c.contents[i]) << c.paths[i];
         }
+    }
+}
+
+TEST(CreationRun, LeadingTildeSlashNamesAPathInTheHomeFolder) {
+    struct passwd* user = ::getpwuid(::getuid());
+    ASSERT_NE(user, nullptr);
+    const std::string passwdHome = user->pw_dir;
+    const char* saved = std::getenv("HOME");
+    const std::optional<std::string> savedHome =
+        saved ? std::optional<std::string>(saved) : std::nullopt;
+    struct Case {
+        const char* name;
+        std::optional<std::string> home;  // none: HOME unset
+        std::string line;
+        std::string written;
+    };
+    const std::vector<Case> cases = {
+        {"HOME set", "/home/u", "~/s/a b.txt>1", "/home/u/s/a b.txt"},
+        {"HOME unset", std::nullopt, "~/s/a.txt>1", passwdHome + "/s/a.txt"},
+        {"HOME empty", "", "~/a.txt>1", passwdHome + "/a.txt"},
+        {"~user is no home", "/home/u", "~user/a.txt>1", "~user/a.txt"},
+        {"~ inside a path", "/home/u", "/o/~/a.txt>1", "/o/~/a.txt"},
+        {"lone ~", "/home/u", "~>1", "~"},
+        {"~ in the content only", "/home/u", "/o/a.txt>~/x", "/o/a.txt"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        if (c.home) {
+            ::setenv("HOME", c.home->c_str(), 1);
+        } else {
+            ::unsetenv("HOME");
+        }
+        RunFixture f;
+        f.list("l.txt", c.line);
+        f.run.PushButton2_Click();
+        EXPECT_EQ(f.fs.callsOf("write"), Strings{c.written});
+        EXPECT_EQ(f.fs.file(c.written), c.line.substr(c.line.find('>') + 1));
+        EXPECT_TRUE(f.ui.reports.empty());
+    }
+    if (savedHome) {
+        ::setenv("HOME", savedHome->c_str(), 1);
+    } else {
+        ::unsetenv("HOME");
     }
 }
 
@@ -306,17 +355,21 @@ TEST(CreationRun, FailuresAreReportedWithTheirLineAndTheRunGoesOn) {
 TEST(CreationRun, ListFilesOfTheRunAreNeverOverwritten) {
     RunFixture f;
     f.fs.addFolder("/o");
-    f.list("a.txt", "/lists//a.txt\r\n/o/a.txt\r\n/lists/b.txt>x");
+    f.fs.addAlias("/o/link", "/lists/b.txt");
+    f.list("a.txt", "/lists//a.txt\r\n/o/a.txt\r\n/o/link>x\r\n/lists/c.txt>y");
     f.list("b.txt", "/o/b");
+    f.list("c.txt", "/o/c");  // may not be read, still a list of this run
+    f.fs.failOn("read", "/lists/c.txt");
     f.run.PushButton2_Click();
-    EXPECT_EQ(f.ui.reportLines(), (std::vector<int>{216, 216}));
-    EXPECT_EQ(f.fs.file("/lists/a.txt"), "/lists//a.txt\r\n/o/a.txt\r\n/lists/b.txt>x");
+    EXPECT_EQ(f.ui.reportLines(), (std::vector<int>{124, 216, 216, 216}));
+    EXPECT_EQ(f.fs.file("/lists/a.txt"),
+              "/lists//a.txt\r\n/o/a.txt\r\n/o/link>x\r\n/lists/c.txt>y");
     EXPECT_EQ(f.fs.file("/lists/b.txt"), "/o/b");
-    EXPECT_NE(f.ui.reports[0].description.find("list file of this run"), std::string::npos);
-    // Same name elsewhere: asked once, then written as usual.
-    EXPECT_EQ(f.fs.callsOf("same"),
-              (Strings{"/lists//a.txt", "/o/a.txt", "/o/a.txt", "/lists/b.txt", "/lists/b.txt"}));
+    EXPECT_EQ(f.fs.file("/lists/c.txt"), "/o/c");
+    EXPECT_NE(f.ui.reports[1].description.find("list file of this run"), std::string::npos);
+    // A list's name elsewhere is an ordinary target; each list's identity is taken once.
     EXPECT_EQ(f.fs.file("/o/a.txt"), "");
+    EXPECT_EQ(f.fs.callsOf("identity"), (Strings{"/lists/a.txt", "/lists/b.txt", "/lists/c.txt"}));
 }
 
 TEST(CreationRun, ListFileFailingPartWayDeliversNoneOfItsLines) {

@@ -27,6 +27,11 @@ public:
     void addFile(const std::string& path, std::string bytes) {
         m_files[tidy(path)] = std::move(bytes);
     }
+    /// Makes `path` another name of the file `target` (a link or a hard link): same identity,
+    /// and a write through it lands in the target.
+    void addAlias(const std::string& path, const std::string& target) {
+        m_aliases[tidy(path)] = tidy(target);
+    }
     /// The next and every later call of `op` ("read", "write", "mkdir", "attributes", "time")
     /// on `path` fails with `number`.
     void failOn(const std::string& op, const std::string& path, int number = kErrPermissionDenied) {
@@ -69,7 +74,7 @@ public:
                   const std::function<void(std::string_view)>& sink) override {
         record("read", path);
         failIfAsked("read", path);
-        auto it = m_files.find(tidy(path));
+        auto it = m_files.find(resolve(path));
         if (it == m_files.end()) {
             throw FsError(m_folders.count(tidy(path)) ? kErrPathFileAccess : kErrFileNotFound,
                           "Cannot open '" + path + "' for reading");
@@ -89,13 +94,14 @@ public:
         }
     }
 
-    void writeFile(const std::string& path, std::string_view text) override {
+    void writeFile(const std::string& path, std::string_view text,
+                   const WriteGuard& guard) override {
         record("write", path);
         if (m_writeHook) {
             m_writeHook(path);
         }
         failIfAsked("write", path);
-        const std::string p = tidy(path);
+        const std::string p = resolve(path);
         if (path.find('\0') != std::string::npos) {
             throw FsError(kErrPathFileAccess, "Cannot open for writing: Invalid argument");
         }
@@ -107,8 +113,20 @@ public:
             throw FsError(kErrPathNotFound,
                           "Cannot open '" + path + "' for writing: No such file or directory");
         }
+        if (guard) {
+            guard(identityOf(p));
+        }
         ++m_writes;
         m_files[p] = std::string(text);
+    }
+
+    FileIdentity fileIdentity(const std::string& path) override {
+        record("identity", path);
+        const std::string p = resolve(path);
+        if (!exists(p)) {
+            throw FsError(kErrFileNotFound, "Cannot read the identity of '" + path + "'");
+        }
+        return identityOf(p);
     }
 
     void createFolder(const std::string& path) override {
@@ -160,10 +178,6 @@ public:
         return childrenOf(folder, false);
     }
     bool isExistingFile(const std::string& path) override { return m_files.count(tidy(path)) != 0; }
-    bool isSameFile(const std::string& a, const std::string& b) override {
-        record("same", a);
-        return tidy(a) == tidy(b) && m_files.count(tidy(a)) != 0;
-    }
     FolderIdentity folderIdentity(const std::string& path) override {
         const std::string p = tidy(path);
         if (!m_folders.count(p)) {
@@ -185,6 +199,14 @@ private:
             out.pop_back();
         }
         return out;
+    }
+    std::string resolve(const std::string& path) const {
+        const std::string p = tidy(path);
+        auto it = m_aliases.find(p);
+        return it == m_aliases.end() ? p : it->second;
+    }
+    static FileIdentity identityOf(const std::string& resolved) {
+        return {2, std::hash<std::string>()(resolved)};
     }
     bool exists(const std::string& path) const {
         return m_folders.count(tidy(path)) || m_files.count(tidy(path));
@@ -233,6 +255,7 @@ private:
     char m_sep;
     std::set<std::string> m_folders;
     std::map<std::string, std::string> m_files;
+    std::map<std::string, std::string> m_aliases;
     std::map<std::pair<std::string, std::string>, int> m_failures;
     std::map<std::string, int> m_readFailsAfter;
     std::size_t m_chunk = 4096;

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 #include <limits.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -8,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "engine/FileSizeLimit.h"
 #include "engine/FileSystem.h"
 #include "engine/FsError.h"
 #include "tests/engine/TempFolder.h"
@@ -129,10 +131,10 @@ TEST(PosixWriteFile, WritesExactlyAndReplaces) {
     test::TempFolder tmp;
     PosixFileSystem fs;
     const std::string path = tmp / "caf\xC3\xA9 \t.txt";
-    fs.writeFile(path, "a much longer old content");
-    fs.writeFile(path, "new\r\n\0\xff"s);
+    fs.writeFile(path, "a much longer old content", {});
+    fs.writeFile(path, "new\r\n\0\xff"s, {});
     EXPECT_EQ(test::readBytes(path), "new\r\n\0\xff"s);
-    fs.writeFile(path, "");
+    fs.writeFile(path, "", {});
     EXPECT_EQ(test::readBytes(path), "");
     struct stat st {};
     ASSERT_EQ(::stat(path.c_str(), &st), 0);
@@ -163,7 +165,7 @@ TEST(PosixWriteFile, BadTargetsFailWithoutBlockingOrCuttingThePathShort) {
         SCOPED_TRACE(c.name);
         auto start = std::chrono::steady_clock::now();
         std::string description;
-        EXPECT_EQ(failureOf([&] { fs.writeFile(c.path, "text"); }, &description), c.number);
+        EXPECT_EQ(failureOf([&] { fs.writeFile(c.path, "text", {}); }, &description), c.number);
         EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
         EXPECT_NE(description.find("Cannot"), std::string::npos) << description;
     }
@@ -178,10 +180,11 @@ TEST(PosixWriteFile, ReadOnlyFileAndFolderRefuseAnUnprivilegedWriter) {
     ASSERT_EQ(::mkdir((tmp / "rodir").c_str(), 0555), 0);
     int status = test::runUnprivileged([&] {
         PosixFileSystem fs;
-        if (failureOf([&] { fs.writeFile(tmp / "ro.txt", "new"); }) != kErrPermissionDenied) {
+        if (failureOf([&] { fs.writeFile(tmp / "ro.txt", "new", {}); }) != kErrPermissionDenied) {
             return 1;
         }
-        if (failureOf([&] { fs.writeFile(tmp / "rodir/x.txt", "new"); }) != kErrPermissionDenied) {
+        if (failureOf([&] { fs.writeFile(tmp / "rodir/x.txt", "new", {}); }) !=
+            kErrPermissionDenied) {
             return 2;
         }
         if (failureOf([&] { fs.createFolder(tmp / "rodir/sub"); }) != kErrPermissionDenied) {
@@ -194,6 +197,43 @@ TEST(PosixWriteFile, ReadOnlyFileAndFolderRefuseAnUnprivilegedWriter) {
     });
     EXPECT_EQ(status, 0);
     EXPECT_EQ(test::readBytes(tmp / "ro.txt"), "old");
+}
+
+TEST(PosixWriteFile, WriteStoppedByTheFileSizeLimitFailsAndLeavesTheFileEmpty) {
+    test::TempFolder tmp;
+    const std::string dir = tmp / "w";
+    ASSERT_EQ(::mkdir(dir.c_str(), 0777), 0);
+    ASSERT_EQ(::chmod(dir.c_str(), 0777), 0);
+    test::writeBytes(dir + "/old.txt", std::string(200000, 'o'));
+    ASSERT_EQ(::chmod((dir + "/old.txt").c_str(), 0666), 0);
+    const std::string text(100000, 't');
+    // The limit cuts the first write short; the next one meets EFBIG.
+    int status = test::runUnprivileged([&] {
+        IgnoreFileSizeSignal();
+        struct rlimit limit {
+            24576, RLIM_INFINITY
+        };
+        if (::setrlimit(RLIMIT_FSIZE, &limit) != 0) {
+            return 10;
+        }
+        PosixFileSystem fs;
+        int code = 0;
+        for (const std::string name : {"/new.txt", "/old.txt"}) {
+            ++code;
+            std::string description;
+            if (failureOf([&] { fs.writeFile(dir + name, text, {}); }, &description) !=
+                    kErrDiskFull ||
+                description != "Cannot write '" + dir + name + "': File too large") {
+                return code;
+            }
+            struct stat st {};
+            if (::stat((dir + name).c_str(), &st) != 0 || st.st_size != 0) {
+                return 10 + code;
+            }
+        }
+        return 0;
+    });
+    EXPECT_EQ(status, 0);
 }
 
 TEST(PosixCreateFolder, TellsAMissingParentFromOtherFailures) {

@@ -59,7 +59,10 @@ public:
     void readFile(const std::string&, const std::function<void(std::string_view)>&) override {
         throw FsError(kErrPathFileAccess, "not offered");
     }
-    void writeFile(const std::string&, std::string_view) override {
+    void writeFile(const std::string&, std::string_view, const WriteGuard&) override {
+        throw FsError(kErrPathFileAccess, "not offered");
+    }
+    FileIdentity fileIdentity(const std::string&) override {
         throw FsError(kErrPathFileAccess, "not offered");
     }
     void createFolder(const std::string&) override {

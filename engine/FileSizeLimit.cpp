@@ -1,0 +1,13 @@
+#include "engine/FileSizeLimit.h"
+
+#include <csignal>
+
+namespace pellatrix {
+
+void IgnoreFileSizeSignal() {
+#ifdef SIGXFSZ
+    std::signal(SIGXFSZ, SIG_IGN);
+#endif
+}
+
+}  // namespace pellatrix
