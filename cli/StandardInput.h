@@ -18,8 +18,9 @@ class PipedFileSystem : public PosixFileSystem {
 public:
     void readFile(const std::string& path,
                   const std::function<void(std::string_view)>& sink) override;
-    /// The list "-" is whatever standard input reads from, so a target that is that very file
-    /// is guarded as a list file of the run.
+    /// The identity of "-" is that of standard input, so a run never writes into the file that
+    /// its list was redirected from, while a file named "-" in the working folder is a target
+    /// like any other.
     FileIdentity fileIdentity(const std::string& path) override;
 };
 

@@ -13,8 +13,6 @@
 #include "cli/StandardInput.h"
 #include "engine/CreationRun.h"
 #include "engine/FileSizeLimit.h"
-#include "engine/FileSystem.h"
-#include "engine/FsError.h"
 
 namespace {
 

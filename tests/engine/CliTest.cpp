@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <csignal>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -41,13 +42,15 @@ CliResult runCli(const std::vector<std::string>& args, const test::TempFolder& t
         }
         ::close(pipeFds[0]);
         ::close(pipeFds[1]);
+        if (::chdir(tmp.path().c_str()) != 0) {  // relative paths land in the temporary folder
+            ::_exit(122);
+        }
         // The program itself must ignore SIGXFSZ: it starts from the default here.
         struct rlimit limit {
             fileSizeLimit, RLIM_INFINITY
         };
-        if (::signal(SIGXFSZ, SIG_DFL) == SIG_ERR || ::setrlimit(RLIMIT_FSIZE, &limit) != 0 ||
-            ::chdir(tmp.path().c_str()) != 0) {  // relative paths land in the temporary folder
-            ::_exit(122);
+        if (::signal(SIGXFSZ, SIG_DFL) == SIG_ERR || ::setrlimit(RLIMIT_FSIZE, &limit) != 0) {
+            ::_exit(123);
         }
         std::vector<char*> argv;
         std::string program = PELLATRIX_CLI_PATH;
@@ -197,6 +200,22 @@ TEST(Cli, StandardInputServesAsListOrFixedText) {
         EXPECT_EQ(test::readBytes(out + "/a/one.txt"), c.text);
         EXPECT_EQ(test::readBytes(tmp / "-"), c.text);
     }
+}
+
+// A list redirected from a file is guarded like a named one: a line naming that file is refused.
+TEST(Cli, ListRedirectedFromAFileIsNeverWritten) {
+    test::TempFolder tmp;
+    const std::string list = "l.txt>overwritten\nother.txt>x\n";
+    test::writeBytes(tmp / "l.txt", list);
+    const std::string command =
+        "cd '" + tmp.path() + "' && '" + PELLATRIX_CLI_PATH + "' - <l.txt >out.log 2>err.log";
+    int status = std::system(command.c_str());
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << status;
+    EXPECT_EQ(test::readBytes(tmp / "l.txt"), list);
+    EXPECT_EQ(test::readBytes(tmp / "other.txt"), "x");
+    EXPECT_EQ(test::readBytes(tmp / "err.log"),
+              "pellatrix-cli: Cannot open 'l.txt' for writing: it is a list file of this run "
+              "(error 70, line 216)\n");
 }
 
 TEST(Cli, FileSizeLimitFailsEachFileTooBigAndTheRunGoesOn) {
