@@ -247,7 +247,7 @@ void PushButton3_Click(const WindowContext& context, FileSystem& fs) {
     }
     trap.step(333, [&] { context.settings->SaveSetting(kLastFolderKey, folder); });
     std::string folderBytes;
-    trap.step(334, [&] { folderBytes = folder.toLocal8Bit().toStdString(); });
+    trap.step(334, [&] { folderBytes = exactDialogPath(fs, folder); });
 
     trap.step(110, [&] { context.window->setCursor(Qt::WaitCursor); });
     AddFolderTree(context, fs, trap, folderBytes, "*." + extension.toLocal8Bit().toStdString());

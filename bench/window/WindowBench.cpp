@@ -340,6 +340,11 @@ int operations(int entries) {
         QTest::mouseRelease(viewport, Qt::LeftButton, {}, to);
     });
     std::printf("  drag step (press, move onto the next entry, release): %7.2f ms\n", drag);
+    // Loading the samples tests each sample's path against every entry.
+    const int beforeSamples = list->entryCount();
+    const double samples = timeOp(1, [&] { b.button("PushButton7")->click(); });
+    std::printf("  Load Sample/Example Files (%d added): %7.2f ms\n",
+                list->entryCount() - beforeSamples, samples);
     const int before = list->entryCount();
     const double clear = timeOp(1, [&] { b.button("PushButton6")->click(); });
     std::printf("  Clear List of %d entries:  %7.2f ms\n", before, clear);

@@ -7,6 +7,7 @@
 #include <QMimeData>
 #include <QSet>
 #include <QUrl>
+#include <cstdio>
 
 #include "engine/CreationRun.h"
 #include "engine/CreationUi.h"
@@ -500,6 +501,7 @@ void AddFilesTest::invalidUtf8NameReachesTheRun_data() {
     QTest::addColumn<bool>("twin");  // a second name in the folder that shows the same
     QTest::addColumn<bool>("added");
     QTest::newRow("folder scan") << "scan" << false << true;
+    QTest::newRow("scan of a folder so named") << "scan, folder" << false << true;
     QTest::newRow("drop") << "drop" << false << true;
     QTest::newRow("dialog, one file") << "dialog one" << false << true;
     QTest::newRow("dialog, several") << "dialog several" << false << true;
@@ -515,17 +517,19 @@ void AddFilesTest::invalidUtf8NameReachesTheRun() {
     QTemporaryDir dir;
     const std::string root = bytes(dir.path());
     // Latin-1 bytes: neither the list file's name nor the target's is valid UTF-8.
-    const std::string listFile = root + "/caf\xe9.txt";
+    const std::string folder = way == "scan, folder" ? root + "/dossier\xe9" : root;
+    ::mkdir(folder.c_str(), 0755);
+    const std::string listFile = folder + "/caf\xe9.txt";
     const std::string target = root + "/out\xe9\xff.dat";
     // Qt cannot name these files to remove them; the test removes them by their bytes.
     struct Cleanup {
         std::vector<std::string> paths;
         ~Cleanup() {
             for (const std::string& p : paths) {
-                ::unlink(p.c_str());
+                std::remove(p.c_str());
             }
         }
-    } cleanup{{listFile, root + "/caf\xe8.txt", target}};
+    } cleanup{{listFile, root + "/caf\xe8.txt", target, folder}};
     writeBytes(listFile, target + ">made");
     if (twin) {
         writeBytes(root + "/caf\xe8.txt", target + ">wrong");
@@ -533,9 +537,9 @@ void AddFilesTest::invalidUtf8NameReachesTheRun() {
     const QString shown = QString::fromLocal8Bit(listFile);
     QVERIFY(shown.contains(QChar::ReplacementCharacter));
 
-    if (way == "scan") {
+    if (way.startsWith("scan")) {
         w.platform.expectInput("txt");
-        w.platform.expectPickFolder(dir.path());
+        w.platform.expectPickFolder(QString::fromLocal8Bit(folder));
         PushButton3_Click(w.context);
     } else if (way == "drop") {
         QMimeData data;
