@@ -16,6 +16,7 @@
 #include "engine/ReportLocations.h"
 #include "inputlist/AddFiles.h"
 #include "shell/ReportError.h"
+#include "tests/folderservices/FakeFileSystem.h"
 #include "tests/inputlist/InputListFixture.h"
 
 namespace pellatrix {
@@ -143,6 +144,7 @@ private slots:
     void treeAdd_data();
     void treeAdd();
     void treeAddSkipsUnlistableFolder();
+    void treeAddSkipsExactlyHiddenArchive();
     void drop_data();
     void drop();
     void invalidUtf8NameReachesTheRun_data();
@@ -446,6 +448,47 @@ void AddFilesTest::treeAddSkipsUnlistableFolder() {
     QVERIFY(entries.contains(root + "/a.txt"));
     QVERIFY(entries.contains(root + "/sub2/e.TXT"));
     QCOMPARE(w.window->cursor().shape(), Qt::ArrowCursor);
+    QVERIFY(w.platform.verifyAllAnswersUsed());
+}
+
+// Only the attribute word 34 (hidden + archive) is held back. The words come from the test file
+// system, so the result does not depend on who runs the suite (root may write a read-only file).
+void AddFilesTest::treeAddSkipsExactlyHiddenArchive() {
+    struct File {
+        const char* name;
+        int attributes;
+        bool added;
+    };
+    const File files[] = {
+        {"plain.txt", kAttrArchive, true},
+        {".ha.txt", kAttrHidden | kAttrArchive, false},
+        {".hra.txt", kAttrHidden | kAttrReadOnly | kAttrArchive, true},
+        {".hsa.txt", kAttrHidden | kAttrSystem | kAttrArchive, true},
+        {".h.txt", kAttrHidden, true},
+        {".hal.txt", kAttrHidden | kAttrArchive | kAttrReparsePoint, true},
+        {"~t.txt", kAttrArchive, false},
+    };
+    test::FakeFileSystem fs;
+    fs.addFolder("/R");
+    for (const File& f : files) {
+        fs.addFile(std::string("/R/") + f.name, f.attributes);
+    }
+    ListWindow w;
+    w.platform.expectInput("*");
+    w.platform.expectPickFolder("/R");
+    PushButton3_Click(w.context, fs);
+
+    QStringList expected;
+    for (const File& f : files) {
+        if (f.added) {
+            expected << QStringLiteral("/R/") + QString::fromLatin1(f.name);
+        }
+    }
+    QStringList entries = w.list->entryTexts();
+    entries.sort();
+    expected.sort();
+    QCOMPARE(entries, expected);
+    QVERIFY(w.reports.empty());
     QVERIFY(w.platform.verifyAllAnswersUsed());
 }
 
