@@ -64,11 +64,12 @@ DEBIAN_FRONTEND=noninteractive apt-get install -y -q -o DPkg::Lock::Timeout=120 
 [ "$(command -v pellatrix-cli)" = /usr/bin/pellatrix-cli ] || fail "pellatrix-cli is not on the PATH"
 
 # The companion on a list from standard input, run as a user would, in a home of its own.
-out=$(cd "$home" && printf '%s\n' "made/a.txt>first" "$home/made/b.txt>second" |
-      HOME="$home" pellatrix-cli -)
-[ "$out" = $'2 files written, 0 failures\nDone.' ] || fail "pellatrix-cli printed: $out"
-[ "$(cat "$home/made/a.txt")$(cat "$home/made/b.txt")" = firstsecond ] ||
-    fail "pellatrix-cli did not write the files"
+mkdir "$home/work"
+out=$(cd "$home/work" && printf '%s\n' "made/a.txt>first" "$home/made/b.txt>second" \
+      "~/made/c.txt>third" | HOME="$home" pellatrix-cli -)
+[ "$out" = $'3 files written, 0 failures\nDone.' ] || fail "pellatrix-cli printed: $out"
+[ "$(cat "$home/work/made/a.txt" "$home/made/b.txt" "$home/made/c.txt")" = firstsecondthird ] ||
+    fail "pellatrix-cli did not write the files where they belong"
 
 # The window, started the way the menu starts it: the desktop entry's command on a display.
 desktop=/usr/share/applications/pellatrix.desktop
