@@ -118,7 +118,7 @@ double median(std::vector<double> values) {
 
 int main(int argc, char** argv) {
     if (argc < 2) {
-        std::fprintf(stderr, "usage: %s TREE [REPEATS]\n", argv[0]);
+        std::fprintf(stderr, "usage: %s TREE [REPEATS [ONLY]]\n", argv[0]);
         return 2;
     }
     // The window runs in the user's locale, which decides how file names are matched.
@@ -141,6 +141,18 @@ int main(int argc, char** argv) {
         {"filter", [&] { return runScan(root, Files::Filter); }, {}},
         {"listed", [&] { return runScan(root, Files::Listed); }, {}},
     };
+    // ONLY names one contender to run once, untimed, for counting its system calls
+    // (strace -c pellatrix_scan_bench TREE 1 listed).
+    if (argc > 3) {
+        for (Contender& c : contenders) {
+            if (std::string(argv[3]) == c.name) {
+                std::printf("%s: %zu files\n", c.name, c.run().files);
+                return 0;
+            }
+        }
+        std::fprintf(stderr, "no contender named %s\n", argv[3]);
+        return 2;
+    }
     // One warm-up of each, so all start from the same cached tree.
     for (Contender& c : contenders) {
         c.run();
