@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -74,6 +75,13 @@ public:
     /// The attribute word of a path (see Attribute); throws FsError when it cannot be read.
     virtual int attributes(const std::string& path) = 0;
 
+    /// attributes(path); for a folder, an adapter whose look-up also tells the identity that
+    /// folderIdentity(path) would give may set `identity` too, saving that second look-up.
+    virtual int attributesAndIdentity(const std::string& path,
+                                      std::optional<FolderIdentity>& /*identity*/) {
+        return attributes(path);
+    }
+
     /// True for the root folder "/".
     virtual bool isRootFolder(const std::string& path) = 0;
 
@@ -144,6 +152,8 @@ public:
     void createFolder(const std::string& path) override;
     std::int64_t lastModified(const std::string& path) override;
     int attributes(const std::string& path) override;
+    int attributesAndIdentity(const std::string& path,
+                              std::optional<FolderIdentity>& identity) override;
     bool isRootFolder(const std::string& path) override;
     std::vector<std::string> subFolderNames(const std::string& folder) override;
     std::vector<std::string> fileNames(const std::string& folder) override;

@@ -69,8 +69,10 @@ FolderScan::FolderScan(FileSystem& fs, std::function<void()> yield, ErrorReporte
     : m_fs(fs), m_yield(std::move(yield)), m_report(std::move(report)) {}
 
 // IsExistingFolder that keeps the attribute word it read, so the attribute test that follows
-// needs no second read. The final separator is dropped as there, so a link reads as a link.
-bool FolderScan::isExistingFolder(const std::string& path, int& attributes) {
+// needs no second read, and the folder's identity where the same look-up told it. The final
+// separator is dropped as there, so a link reads as a link.
+bool FolderScan::isExistingFolder(const std::string& path, int& attributes,
+                                  std::optional<FolderIdentity>& identity) {
     try {
         if (path.empty()) {
             return false;
@@ -80,7 +82,7 @@ bool FolderScan::isExistingFolder(const std::string& path, int& attributes) {
             !(kNativeFlavour == PathFlavour::Windows && bare.size() == 3 && bare[1] == ':')) {
             bare.pop_back();
         }
-        attributes = m_fs.attributes(bare);
+        attributes = m_fs.attributesAndIdentity(bare, identity);
         return (attributes & kAttrDirectory) != 0;
     } catch (...) {
         return false;
@@ -88,10 +90,10 @@ bool FolderScan::isExistingFolder(const std::string& path, int& attributes) {
 }
 
 void FolderScan::GetSubDirectories2016(FolderList& folders, bool recurse) {
-    scanPass(folders, recurse);
+    scanPass(folders, recurse, nullptr);
 }
 
-std::size_t FolderScan::scanPass(FolderList& folders, bool recurse) {
+std::size_t FolderScan::scanPass(FolderList& folders, bool recurse, FolderWords* words) {
     std::size_t removed = 0;
     Trap trap(locations::kGetSubDirectories2016, m_report);
     const auto yield = [this] {
@@ -156,9 +158,16 @@ std::size_t FolderScan::scanPass(FolderList& folders, bool recurse) {
             ++removed;
         };
 
-        // 108: the attribute word read here also serves the test of 116.
+        // 108: the attribute word read here also serves the test of 116, and the caller's final
+        // pass over these entries; the identity, where the same look-up told it, serves 110-118.
         int attributes = 0;
-        if (!isExistingFolder(folder, attributes)) {
+        std::optional<FolderIdentity> known;
+        const bool existing = isExistingFolder(folder, attributes, known);
+        if (words != nullptr) {
+            words->insert_or_assign(folder,
+                                    existing ? std::optional<int>(attributes) : std::nullopt);
+        }
+        if (!existing) {
             next();
             continue;
         }
@@ -167,7 +176,7 @@ std::size_t FolderScan::scanPass(FolderList& folders, bool recurse) {
         // path to it later is listed.
         if (CharacterCount(folder) >= kMaxPathChars) {
             try {
-                if (m_met.count(m_fs.folderIdentity(folder)) != 0) {
+                if (m_met.count(known ? *known : m_fs.folderIdentity(folder)) != 0) {
                     dropDuplicate();
                 }
             } catch (...) {
@@ -178,7 +187,7 @@ std::size_t FolderScan::scanPass(FolderList& folders, bool recurse) {
         }
         // 112-114: open it (its identity on the disk) and yield.
         std::optional<FolderIdentity> identity;
-        run(112, [&] { identity = m_fs.folderIdentity(folder); });
+        run(112, [&] { identity = known ? *known : m_fs.folderIdentity(folder); });
         if (identity && !m_met.insert(*identity).second) {
             dropDuplicate();
             next();
@@ -245,15 +254,26 @@ std::size_t FolderScan::scanPass(FolderList& folders, bool recurse) {
     // 150: the nested pass drops the entries it could not list from `found` and appends the
     // deeper levels, already tested by its own final pass.
     std::size_t ownEntries = found.size();
+    FolderWords foundWords;
     if (recurse && !found.empty()) {
-        trap.step(150, [&] { ownEntries -= scanPass(found, true); });
+        trap.step(150, [&] { ownEntries -= scanPass(found, true, &foundWords); });
     }
 
     // 152-160: no length test here, so a deep folder that was not listed is still added.
     for (std::size_t i = 0; i < ownEntries && i < found.size(); ++i) {
         std::string& entry = found[i];
+        // 154: the nested pass read this entry's attribute word a moment ago, at its own 108;
+        // reading it again would cost a second look-up per folder for the same answer.
         int attributes = 0;
-        if (!isExistingFolder(entry, attributes)) {  // 154
+        bool existing = false;
+        if (auto word = foundWords.find(entry); word != foundWords.end()) {
+            existing = word->second.has_value();
+            attributes = word->second.value_or(0);
+        } else {
+            std::optional<FolderIdentity> unused;
+            existing = isExistingFolder(entry, attributes, unused);
+        }
+        if (!existing) {
             continue;
         }
         trap.step(156, yield);

@@ -2,8 +2,10 @@
 
 #include <cstddef>
 #include <functional>
+#include <optional>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <unordered_set>
 #include <vector>
 
@@ -37,9 +39,15 @@ private:
         }
     };
 
-    bool isExistingFolder(const std::string& path, int& attributes);
+    /// The attribute word that a pass read for each of its entries, none where the entry was
+    /// no existing folder.
+    using FolderWords = std::unordered_map<std::string, std::optional<int>>;
+
+    bool isExistingFolder(const std::string& path, int& attributes,
+                          std::optional<FolderIdentity>& identity);
     /// One pass of GetSubDirectories2016; answers how many entries it removed from `folders`.
-    std::size_t scanPass(FolderList& folders, bool recurse);
+    /// Fills `words`, when given, for the caller's final pass over the same entries.
+    std::size_t scanPass(FolderList& folders, bool recurse, FolderWords* words);
 
     FileSystem& m_fs;
     std::function<void()> m_yield;
