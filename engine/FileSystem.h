@@ -38,6 +38,14 @@ struct ListedFile {
     bool hiddenArchive = false;
 };
 
+/// One read of a folder: its subfolders, and its files where the adapter gave them too.
+struct FolderEntries {
+    /// As subFolderNames gives them.
+    std::vector<std::string> subFolders;
+    /// As listFiles gives them for the same read; none when the adapter left them to listFiles.
+    std::optional<std::vector<ListedFile>> files;
+};
+
 /// Everything the engine and the folder services ask of the file system. Paths and names are
 /// bytes, passed on unchanged. Failures are FsError with a number and a description naming the
 /// path; nothing here shows anything or blocks.
@@ -115,8 +123,8 @@ public:
     /// the listing tells an entry's type, an adapter answers a kept name with at most one look-up
     /// (none for a plain file whose name does not begin with "."), where isExistingFile and
     /// attributes per name cost three.
-    virtual std::vector<ListedFile> listFiles(const std::string& folder,
-                                              const std::function<bool(const std::string&)>& keep) {
+    using KeepName = std::function<bool(const std::string&)>;
+    virtual std::vector<ListedFile> listFiles(const std::string& folder, const KeepName& keep) {
         std::vector<ListedFile> files;
         for (std::string& name : fileNames(folder)) {
             if (keep && !keep(name)) {
@@ -139,6 +147,13 @@ public:
 
     /// Device and inode of the folder `path` after following links; throws FsError.
     virtual FolderIdentity folderIdentity(const std::string& path) = 0;
+
+    /// subFolderNames(folder), and where an adapter reads the files in the same pass, what
+    /// listFiles(folder, keepFile) would give, so a scan that wants both reads a folder once.
+    /// Throws like subFolderNames.
+    virtual FolderEntries readFolder(const std::string& folder, const KeepName& /*keepFile*/) {
+        return {subFolderNames(folder), std::nullopt};
+    }
 };
 
 /// The real file system of a POSIX system.
@@ -159,9 +174,9 @@ public:
     std::vector<std::string> fileNames(const std::string& folder) override;
     bool isExistingFile(const std::string& path) override;
     std::vector<std::string> regularFileNames(const std::string& folder) override;
-    std::vector<ListedFile> listFiles(const std::string& folder,
-                                      const std::function<bool(const std::string&)>& keep) override;
+    std::vector<ListedFile> listFiles(const std::string& folder, const KeepName& keep) override;
     FolderIdentity folderIdentity(const std::string& path) override;
+    FolderEntries readFolder(const std::string& folder, const KeepName& keepFile) override;
 };
 
 }  // namespace pellatrix

@@ -63,10 +63,31 @@ private:
     std::optional<std::string> m_withoutExtension;
 };
 
+void sortListed(std::vector<ListedFile>& files) {
+    SortInListingOrder(files,
+                       [](const ListedFile& file) -> const std::string& { return file.name; });
+}
+
 }  // namespace
 
 FolderScan::FolderScan(FileSystem& fs, std::function<void()> yield, ErrorReporter report)
     : m_fs(fs), m_yield(std::move(yield)), m_report(std::move(report)) {}
+
+void FolderScan::keepFiles(const std::string& pattern) {
+    m_keepFile = [wildcard = Wildcard(pattern)](const std::string& name) {
+        return wildcard.matches(name);
+    };
+}
+
+std::optional<std::vector<ListedFile>> FolderScan::takeFiles(const std::string& folder) {
+    auto kept = m_files.find(folder);
+    if (kept == m_files.end()) {
+        return std::nullopt;
+    }
+    std::vector<ListedFile> files = std::move(kept->second);
+    m_files.erase(kept);
+    return files;
+}
 
 // IsExistingFolder that keeps the attribute word it read, so the attribute test that follows
 // needs no second read, and the folder's identity where the same look-up told it. The final
@@ -226,7 +247,19 @@ std::size_t FolderScan::scanPass(FolderList& folders, bool recurse, FolderWords*
             const std::string parent = (!folder.empty() && folder.back() == kFolderSeparator)
                                            ? folder
                                            : folder + kFolderSeparator;
-            std::vector<std::string> names = m_fs.subFolderNames(folder);
+            std::vector<std::string> names;
+            if (m_keepFile) {
+                // The files come from the same read, where the file system gives them, so the
+                // caller's listing of this folder need not read it again.
+                FolderEntries entries = m_fs.readFolder(folder, m_keepFile);
+                names = std::move(entries.subFolders);
+                if (entries.files) {
+                    sortListed(*entries.files);
+                    m_files.insert_or_assign(folder, std::move(*entries.files));
+                }
+            } else {
+                names = m_fs.subFolderNames(folder);
+            }
             SortInListingOrder(names);
             for (const std::string& name : names) {
                 yield();                                      // 120-122
@@ -324,8 +357,7 @@ std::vector<ListedFile> ListFilesWithAttributes(FileSystem& fs, const std::strin
     const Wildcard wildcard(pattern);
     std::vector<ListedFile> files =
         fs.listFiles(directory, [&](const std::string& name) { return wildcard.matches(name); });
-    SortInListingOrder(files,
-                       [](const ListedFile& file) -> const std::string& { return file.name; });
+    sortListed(files);
     return files;
 }
 

@@ -31,6 +31,15 @@ public:
     /// reported with the step number and the scan goes on.
     void GetSubDirectories2016(FolderList& folders, bool recurse);
 
+    /// From now on, every folder this scan lists also keeps its files that match the wildcard
+    /// `pattern`, as ListFilesWithAttributes gives them, where the file system reads them in the
+    /// same pass as the subfolders; a caller that lists every folder's files then reads each
+    /// folder once. They are held until taken: about the size of the entries they become.
+    void keepFiles(const std::string& pattern);
+    /// The files kept for `folder`, an entry of the scanned list exactly as it stands there,
+    /// handed over once; none when they were not kept (the caller lists that folder itself).
+    std::optional<std::vector<ListedFile>> takeFiles(const std::string& folder);
+
 private:
     struct IdentityHash {
         std::size_t operator()(const FolderIdentity& id) const {
@@ -54,6 +63,8 @@ private:
     ErrorReporter m_report;
     // Every folder met in this scan (device and inode), listed or not.
     std::unordered_set<FolderIdentity, IdentityHash> m_met;
+    FileSystem::KeepName m_keepFile;
+    std::unordered_map<std::string, std::vector<ListedFile>> m_files;
 };
 
 /// Path length limit, in characters, of a folder before it is listed and of a subfolder name.
