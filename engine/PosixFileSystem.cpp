@@ -272,7 +272,7 @@ int PosixFileSystem::attributes(const std::string& path) {
 
 int PosixFileSystem::attributesAndIdentity(const std::string& path,
                                            std::optional<FolderIdentity>& identity) {
-    // The failure text is built only on failure: a scan asks this of every folder twice.
+    // The failure text is built only on failure: a scan asks this of every folder.
     const auto fail = [&](int err) {
         ThrowErrno(err, "Cannot read the attributes of " + quoted(path));
     };
