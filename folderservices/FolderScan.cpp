@@ -80,12 +80,13 @@ void FolderScan::keepFiles(const std::string& pattern) {
 }
 
 std::optional<std::vector<ListedFile>> FolderScan::takeFiles(const std::string& folder) {
-    auto kept = m_files.find(folder);
-    if (kept == m_files.end()) {
+    // The scan lists folders in the very order they stand in its result, so the next kept
+    // folder is the one asked for, or the one asked for was not listed.
+    if (m_files.empty() || m_files.front().first != folder) {
         return std::nullopt;
     }
-    std::vector<ListedFile> files = std::move(kept->second);
-    m_files.erase(kept);
+    std::vector<ListedFile> files = std::move(m_files.front().second);
+    m_files.pop_front();
     return files;
 }
 
@@ -134,6 +135,8 @@ std::size_t FolderScan::scanPass(FolderList& folders, bool recurse, FolderWords*
         const std::string folder = folders[index];
         bool abandoned = false;
         bool removedAtOrBefore = false;
+        bool currentRemoved = false;
+        std::optional<int> word;  // this entry's attribute word, none when no existing folder
 
         const auto applyRule = [&](int number) {
             abandoned = true;
@@ -144,6 +147,10 @@ std::size_t FolderScan::scanPass(FolderList& folders, bool recurse, FolderWords*
                 if (folders[i] == folder) {
                     folders.erase(folders.begin() + static_cast<std::ptrdiff_t>(i));
                     removedAtOrBefore = i <= index;
+                    currentRemoved = i == index;
+                    if (words != nullptr && i < index) {
+                        words->erase(words->begin() + static_cast<std::ptrdiff_t>(i));
+                    }
                     ++removed;
                     return;
                 }
@@ -166,6 +173,9 @@ std::size_t FolderScan::scanPass(FolderList& folders, bool recurse, FolderWords*
             return false;
         };
         const auto next = [&] {
+            if (words != nullptr && !currentRemoved) {
+                words->push_back(word);
+            }
             if (!removedAtOrBefore) {
                 ++index;
             }
@@ -176,6 +186,7 @@ std::size_t FolderScan::scanPass(FolderList& folders, bool recurse, FolderWords*
         const auto dropDuplicate = [&] {
             folders.erase(folders.begin() + static_cast<std::ptrdiff_t>(index));
             removedAtOrBefore = true;
+            currentRemoved = true;
             ++removed;
         };
 
@@ -183,12 +194,9 @@ std::size_t FolderScan::scanPass(FolderList& folders, bool recurse, FolderWords*
         // pass over these entries; the identity, where the same look-up told it, serves 110-118.
         int attributes = 0;
         std::optional<FolderIdentity> known;
-        const bool existing = isExistingFolder(folder, attributes, known);
-        if (words != nullptr) {
-            words->insert_or_assign(folder,
-                                    existing ? std::optional<int>(attributes) : std::nullopt);
-        }
-        if (!existing) {
+        if (isExistingFolder(folder, attributes, known)) {
+            word = attributes;
+        } else {
             next();
             continue;
         }
@@ -255,7 +263,7 @@ std::size_t FolderScan::scanPass(FolderList& folders, bool recurse, FolderWords*
                 names = std::move(entries.subFolders);
                 if (entries.files) {
                     sortListed(*entries.files);
-                    m_files.insert_or_assign(folder, std::move(*entries.files));
+                    m_files.emplace_back(folder, std::move(*entries.files));
                 }
             } else {
                 names = m_fs.subFolderNames(folder);
@@ -289,8 +297,11 @@ std::size_t FolderScan::scanPass(FolderList& folders, bool recurse, FolderWords*
     std::size_t ownEntries = found.size();
     FolderWords foundWords;
     if (recurse && !found.empty()) {
+        foundWords.reserve(found.size());
         trap.step(150, [&] { ownEntries -= scanPass(found, true, &foundWords); });
     }
+    // Only a nested pass that went through all its entries left one word per entry.
+    const bool wordsKnown = recurse && foundWords.size() == ownEntries;
 
     // 152-160: no length test here, so a deep folder that was not listed is still added.
     for (std::size_t i = 0; i < ownEntries && i < found.size(); ++i) {
@@ -299,9 +310,9 @@ std::size_t FolderScan::scanPass(FolderList& folders, bool recurse, FolderWords*
         // reading it again would cost a second look-up per folder for the same answer.
         int attributes = 0;
         bool existing = false;
-        if (auto word = foundWords.find(entry); word != foundWords.end()) {
-            existing = word->second.has_value();
-            attributes = word->second.value_or(0);
+        if (wordsKnown) {
+            existing = foundWords[i].has_value();
+            attributes = foundWords[i].value_or(0);
         } else {
             std::optional<FolderIdentity> unused;
             existing = isExistingFolder(entry, attributes, unused);

@@ -1,12 +1,13 @@
 #pragma once
 
 #include <cstddef>
+#include <deque>
 #include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
-#include <unordered_map>
 #include <unordered_set>
+#include <utility>
 #include <vector>
 
 #include "engine/FileSystem.h"
@@ -38,6 +39,7 @@ public:
     void keepFiles(const std::string& pattern);
     /// The files kept for `folder`, an entry of the scanned list exactly as it stands there,
     /// handed over once; none when they were not kept (the caller lists that folder itself).
+    /// Asked for the entries in list order, as a caller listing every folder does.
     std::optional<std::vector<ListedFile>> takeFiles(const std::string& folder);
 
 private:
@@ -48,9 +50,9 @@ private:
         }
     };
 
-    /// The attribute word that a pass read for each of its entries, none where the entry was
-    /// no existing folder.
-    using FolderWords = std::unordered_map<std::string, std::optional<int>>;
+    /// The attribute word that a pass read for each of its entries left in its list, in list
+    /// order; none where the entry was no existing folder.
+    using FolderWords = std::vector<std::optional<int>>;
 
     bool isExistingFolder(const std::string& path, int& attributes,
                           std::optional<FolderIdentity>& identity);
@@ -64,7 +66,8 @@ private:
     // Every folder met in this scan (device and inode), listed or not.
     std::unordered_set<FolderIdentity, IdentityHash> m_met;
     FileSystem::KeepName m_keepFile;
-    std::unordered_map<std::string, std::vector<ListedFile>> m_files;
+    // The files kept for each listed folder, in the order the folders were listed.
+    std::deque<std::pair<std::string, std::vector<ListedFile>>> m_files;
 };
 
 /// Path length limit, in characters, of a folder before it is listed and of a subfolder name.
