@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -35,6 +36,14 @@ struct ListedFile {
     /// The attribute word of the file is exactly hidden + archive (34): a plain file, not a link,
     /// whose name begins with "." and which the process may write.
     bool hiddenArchive = false;
+};
+
+/// One read of a folder: its subfolders, and its files where the adapter gave them too.
+struct FolderEntries {
+    /// As subFolderNames gives them.
+    std::vector<std::string> subFolders;
+    /// As listFiles gives them for the same read; none when the adapter left them to listFiles.
+    std::optional<std::vector<ListedFile>> files;
 };
 
 /// Everything the engine and the folder services ask of the file system. Paths and names are
@@ -74,6 +83,13 @@ public:
     /// The attribute word of a path (see Attribute); throws FsError when it cannot be read.
     virtual int attributes(const std::string& path) = 0;
 
+    /// attributes(path); for a folder, an adapter whose look-up also tells the identity that
+    /// folderIdentity(path) would give may set `identity` too, saving that second look-up.
+    virtual int attributesAndIdentity(const std::string& path,
+                                      std::optional<FolderIdentity>& /*identity*/) {
+        return attributes(path);
+    }
+
     /// True for the root folder "/".
     virtual bool isRootFolder(const std::string& path) = 0;
 
@@ -107,8 +123,8 @@ public:
     /// the listing tells an entry's type, an adapter answers a kept name with at most one look-up
     /// (none for a plain file whose name does not begin with "."), where isExistingFile and
     /// attributes per name cost three.
-    virtual std::vector<ListedFile> listFiles(const std::string& folder,
-                                              const std::function<bool(const std::string&)>& keep) {
+    using KeepName = std::function<bool(const std::string&)>;
+    virtual std::vector<ListedFile> listFiles(const std::string& folder, const KeepName& keep) {
         std::vector<ListedFile> files;
         for (std::string& name : fileNames(folder)) {
             if (keep && !keep(name)) {
@@ -131,6 +147,13 @@ public:
 
     /// Device and inode of the folder `path` after following links; throws FsError.
     virtual FolderIdentity folderIdentity(const std::string& path) = 0;
+
+    /// subFolderNames(folder), and where an adapter reads the files in the same pass, what
+    /// listFiles(folder, keepFile) would give, so a scan that wants both reads a folder once.
+    /// Throws like subFolderNames.
+    virtual FolderEntries readFolder(const std::string& folder, const KeepName& /*keepFile*/) {
+        return {subFolderNames(folder), std::nullopt};
+    }
 };
 
 /// The real file system of a POSIX system.
@@ -144,14 +167,16 @@ public:
     void createFolder(const std::string& path) override;
     std::int64_t lastModified(const std::string& path) override;
     int attributes(const std::string& path) override;
+    int attributesAndIdentity(const std::string& path,
+                              std::optional<FolderIdentity>& identity) override;
     bool isRootFolder(const std::string& path) override;
     std::vector<std::string> subFolderNames(const std::string& folder) override;
     std::vector<std::string> fileNames(const std::string& folder) override;
     bool isExistingFile(const std::string& path) override;
     std::vector<std::string> regularFileNames(const std::string& folder) override;
-    std::vector<ListedFile> listFiles(const std::string& folder,
-                                      const std::function<bool(const std::string&)>& keep) override;
+    std::vector<ListedFile> listFiles(const std::string& folder, const KeepName& keep) override;
     FolderIdentity folderIdentity(const std::string& path) override;
+    FolderEntries readFolder(const std::string& folder, const KeepName& keepFile) override;
 };
 
 }  // namespace pellatrix

@@ -8,6 +8,8 @@
 #include <cerrno>
 #include <cstring>
 #include <memory>
+#include <optional>
+#include <string_view>
 
 #include "engine/FileSystem.h"
 #include "engine/FsError.h"
@@ -115,14 +117,16 @@ bool isVirtualFileSystem(const std::string&, const struct stat&) {
 }
 #endif
 
-std::string baseName(const std::string& path) {
-    std::size_t end = path.find_last_not_of('/');
+// The last name of `path` (final separators ignored) begins with "." and is not "..".
+bool hasHiddenName(const std::string& path) {
+    const std::size_t end = path.find_last_not_of('/');
     if (end == std::string::npos) {
-        return {};
+        return false;
     }
-    std::size_t start = path.rfind('/', end);
-    start = start == std::string::npos ? 0 : start + 1;
-    return path.substr(start, end - start + 1);
+    const std::size_t slash = path.rfind('/', end);
+    const std::size_t start = slash == std::string::npos ? 0 : slash + 1;
+    const std::string_view name(path.data() + start, end - start + 1);
+    return name.size() > 1 && name[0] == '.' && name != "..";
 }
 
 }  // namespace
@@ -262,11 +266,22 @@ std::int64_t PosixFileSystem::lastModified(const std::string& path) {
 }
 
 int PosixFileSystem::attributes(const std::string& path) {
-    const std::string what = "Cannot read the attributes of " + quoted(path);
-    refuseNul(path, what);
+    std::optional<FolderIdentity> identity;
+    return attributesAndIdentity(path, identity);
+}
+
+int PosixFileSystem::attributesAndIdentity(const std::string& path,
+                                           std::optional<FolderIdentity>& identity) {
+    // The failure text is built only on failure: a scan asks this of every folder.
+    const auto fail = [&](int err) {
+        ThrowErrno(err, "Cannot read the attributes of " + quoted(path));
+    };
+    if (path.find('\0') != std::string::npos) {
+        fail(EINVAL);
+    }
     struct stat lst {};
     if (::lstat(path.c_str(), &lst) != 0) {
-        ThrowErrno(errno, what);
+        fail(errno);
     }
     int attrs = 0;
     struct stat st = lst;
@@ -279,6 +294,8 @@ int PosixFileSystem::attributes(const std::string& path) {
     }
     if (S_ISDIR(st.st_mode)) {
         attrs |= kAttrDirectory;
+        identity = FolderIdentity{static_cast<std::uint64_t>(st.st_dev),
+                                  static_cast<std::uint64_t>(st.st_ino)};
         if (isVirtualFileSystem(path, st)) {
             // Exactly a hidden system folder (22, 1046 through a link), whoever asks, so every
             // scan leaves /proc, /sys and /dev out; a read-only bit would make it 23 for users.
@@ -287,8 +304,7 @@ int PosixFileSystem::attributes(const std::string& path) {
     } else if (S_ISREG(st.st_mode)) {
         attrs |= kAttrArchive;
     }
-    std::string name = baseName(path);
-    if (name.size() > 1 && name[0] == '.' && name != "..") {
+    if (hasHiddenName(path)) {
         attrs |= kAttrHidden;
     }
     if (::access(path.c_str(), W_OK) != 0) {

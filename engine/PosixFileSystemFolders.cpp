@@ -197,49 +197,75 @@ std::vector<std::string> PosixFileSystem::regularFileNames(const std::string& fo
     return names;
 }
 
-std::vector<ListedFile> PosixFileSystem::listFiles(
-    const std::string& folder, const std::function<bool(const std::string&)>& keep) {
+namespace {
+
+// Adds entry `e` to `files` when it is a regular file (after following links) that `keep`
+// accepts, with its hiddenArchive fact.
+void addListedFile(Entry& e, SearchPermission& search, const FileSystem::KeepName& keep,
+                   std::vector<ListedFile>& files) {
+    const unsigned char type = e.listedType();
+    if (type != DT_REG && type != DT_LNK && type != DT_UNKNOWN) {
+        return;  // a folder, FIFO, socket or device as the listing says
+    }
+    std::string name = e.name();
+    if (keep && !keep(name)) {
+        return;
+    }
+    // The attribute word is 34 only for a plain file (a link adds 1024) whose name makes it
+    // hidden and that may be written: only such a name needs the access look-up.
+    const bool hiddenName = name.size() > 1 && name[0] == '.';
+    bool regular = false;
+    bool plain = false;
+    switch (type) {
+        case DT_REG:
+            regular = search.isRegularFile(e);
+            plain = true;
+            break;
+        case DT_LNK:
+            regular = S_ISREG(e.type());
+            break;
+        case DT_UNKNOWN:
+            // The listing cannot tell: a look-up without following tells a link from a plain
+            // file, and a link then needs its target's.
+            plain = !e.isLink();
+            regular = S_ISREG(plain ? e.linkType() : e.type());
+            break;
+        default:
+            break;
+    }
+    if (!regular) {
+        return;
+    }
+    const bool hiddenArchive =
+        plain && hiddenName && ::faccessat(e.folderFd(), e.name(), W_OK, 0) == 0;
+    files.push_back({std::move(name), hiddenArchive});
+}
+
+}  // namespace
+
+std::vector<ListedFile> PosixFileSystem::listFiles(const std::string& folder,
+                                                   const KeepName& keep) {
+    std::vector<ListedFile> files;
+    SearchPermission search;
+    listFolder(folder, [&](Entry& e) { addListedFile(e, search, keep, files); });
+    return files;
+}
+
+FolderEntries PosixFileSystem::readFolder(const std::string& folder, const KeepName& keepFile) {
+    // One read answers both questions: an entry that is a folder is no file of listFiles, and
+    // every other entry gets exactly the look-ups listFiles would make.
+    FolderEntries entries;
     std::vector<ListedFile> files;
     SearchPermission search;
     listFolder(folder, [&](Entry& e) {
-        const unsigned char type = e.listedType();
-        if (type != DT_REG && type != DT_LNK && type != DT_UNKNOWN) {
-            return;  // a folder, FIFO, socket or device as the listing says
+        if (e.isFolder()) {
+            entries.subFolders.emplace_back(e.name());
+        } else {
+            addListedFile(e, search, keepFile, files);
         }
-        std::string name = e.name();
-        if (keep && !keep(name)) {
-            return;
-        }
-        // The attribute word is 34 only for a plain file (a link adds 1024) whose name makes it
-        // hidden and that may be written: only such a name needs the access look-up.
-        const bool hiddenName = name.size() > 1 && name[0] == '.';
-        bool regular = false;
-        bool plain = false;
-        switch (type) {
-            case DT_REG:
-                regular = search.isRegularFile(e);
-                plain = true;
-                break;
-            case DT_LNK:
-                regular = S_ISREG(e.type());
-                break;
-            case DT_UNKNOWN:
-                // The listing cannot tell: a look-up without following tells a link from a plain
-                // file, and a link then needs its target's.
-                plain = !e.isLink();
-                regular = S_ISREG(plain ? e.linkType() : e.type());
-                break;
-            default:
-                break;
-        }
-        if (!regular) {
-            return;
-        }
-        const bool hiddenArchive =
-            plain && hiddenName && ::faccessat(e.folderFd(), e.name(), W_OK, 0) == 0;
-        files.push_back({std::move(name), hiddenArchive});
     });
-    return files;
+    entries.files = std::move(files);
+    return entries;
 }
 
 }  // namespace pellatrix

@@ -63,14 +63,38 @@ private:
     std::optional<std::string> m_withoutExtension;
 };
 
+void sortListed(std::vector<ListedFile>& files) {
+    SortInListingOrder(files,
+                       [](const ListedFile& file) -> const std::string& { return file.name; });
+}
+
 }  // namespace
 
 FolderScan::FolderScan(FileSystem& fs, std::function<void()> yield, ErrorReporter report)
     : m_fs(fs), m_yield(std::move(yield)), m_report(std::move(report)) {}
 
+void FolderScan::keepFiles(const std::string& pattern) {
+    m_keepFile = [wildcard = Wildcard(pattern)](const std::string& name) {
+        return wildcard.matches(name);
+    };
+}
+
+std::optional<std::vector<ListedFile>> FolderScan::takeFiles(const std::string& folder) {
+    // The scan lists folders in the very order they stand in its result, so the next kept
+    // folder is the one asked for, or the one asked for was not listed.
+    if (m_files.empty() || m_files.front().first != folder) {
+        return std::nullopt;
+    }
+    std::vector<ListedFile> files = std::move(m_files.front().second);
+    m_files.pop_front();
+    return files;
+}
+
 // IsExistingFolder that keeps the attribute word it read, so the attribute test that follows
-// needs no second read. The final separator is dropped as there, so a link reads as a link.
-bool FolderScan::isExistingFolder(const std::string& path, int& attributes) {
+// needs no second read, and the folder's identity where the same look-up told it. The final
+// separator is dropped as there, so a link reads as a link.
+bool FolderScan::isExistingFolder(const std::string& path, int& attributes,
+                                  std::optional<FolderIdentity>& identity) {
     try {
         if (path.empty()) {
             return false;
@@ -80,7 +104,7 @@ bool FolderScan::isExistingFolder(const std::string& path, int& attributes) {
             !(kNativeFlavour == PathFlavour::Windows && bare.size() == 3 && bare[1] == ':')) {
             bare.pop_back();
         }
-        attributes = m_fs.attributes(bare);
+        attributes = m_fs.attributesAndIdentity(bare, identity);
         return (attributes & kAttrDirectory) != 0;
     } catch (...) {
         return false;
@@ -88,10 +112,10 @@ bool FolderScan::isExistingFolder(const std::string& path, int& attributes) {
 }
 
 void FolderScan::GetSubDirectories2016(FolderList& folders, bool recurse) {
-    scanPass(folders, recurse);
+    scanPass(folders, recurse, nullptr);
 }
 
-std::size_t FolderScan::scanPass(FolderList& folders, bool recurse) {
+std::size_t FolderScan::scanPass(FolderList& folders, bool recurse, FolderWords* words) {
     std::size_t removed = 0;
     Trap trap(locations::kGetSubDirectories2016, m_report);
     const auto yield = [this] {
@@ -111,6 +135,8 @@ std::size_t FolderScan::scanPass(FolderList& folders, bool recurse) {
         const std::string folder = folders[index];
         bool abandoned = false;
         bool removedAtOrBefore = false;
+        bool currentRemoved = false;
+        std::optional<int> word;  // this entry's attribute word, none when no existing folder
 
         const auto applyRule = [&](int number) {
             abandoned = true;
@@ -121,6 +147,10 @@ std::size_t FolderScan::scanPass(FolderList& folders, bool recurse) {
                 if (folders[i] == folder) {
                     folders.erase(folders.begin() + static_cast<std::ptrdiff_t>(i));
                     removedAtOrBefore = i <= index;
+                    currentRemoved = i == index;
+                    if (words != nullptr && i < index) {
+                        words->erase(words->begin() + static_cast<std::ptrdiff_t>(i));
+                    }
                     ++removed;
                     return;
                 }
@@ -143,6 +173,9 @@ std::size_t FolderScan::scanPass(FolderList& folders, bool recurse) {
             return false;
         };
         const auto next = [&] {
+            if (words != nullptr && !currentRemoved) {
+                words->push_back(word);
+            }
             if (!removedAtOrBefore) {
                 ++index;
             }
@@ -153,12 +186,17 @@ std::size_t FolderScan::scanPass(FolderList& folders, bool recurse) {
         const auto dropDuplicate = [&] {
             folders.erase(folders.begin() + static_cast<std::ptrdiff_t>(index));
             removedAtOrBefore = true;
+            currentRemoved = true;
             ++removed;
         };
 
-        // 108: the attribute word read here also serves the test of 116.
+        // 108: the attribute word read here also serves the test of 116, and the caller's final
+        // pass over these entries; the identity, where the same look-up told it, serves 110-118.
         int attributes = 0;
-        if (!isExistingFolder(folder, attributes)) {
+        std::optional<FolderIdentity> known;
+        if (isExistingFolder(folder, attributes, known)) {
+            word = attributes;
+        } else {
             next();
             continue;
         }
@@ -167,7 +205,7 @@ std::size_t FolderScan::scanPass(FolderList& folders, bool recurse) {
         // path to it later is listed.
         if (CharacterCount(folder) >= kMaxPathChars) {
             try {
-                if (m_met.count(m_fs.folderIdentity(folder)) != 0) {
+                if (m_met.count(known ? *known : m_fs.folderIdentity(folder)) != 0) {
                     dropDuplicate();
                 }
             } catch (...) {
@@ -178,7 +216,7 @@ std::size_t FolderScan::scanPass(FolderList& folders, bool recurse) {
         }
         // 112-114: open it (its identity on the disk) and yield.
         std::optional<FolderIdentity> identity;
-        run(112, [&] { identity = m_fs.folderIdentity(folder); });
+        run(112, [&] { identity = known ? *known : m_fs.folderIdentity(folder); });
         if (identity && !m_met.insert(*identity).second) {
             dropDuplicate();
             next();
@@ -217,7 +255,19 @@ std::size_t FolderScan::scanPass(FolderList& folders, bool recurse) {
             const std::string parent = (!folder.empty() && folder.back() == kFolderSeparator)
                                            ? folder
                                            : folder + kFolderSeparator;
-            std::vector<std::string> names = m_fs.subFolderNames(folder);
+            std::vector<std::string> names;
+            if (m_keepFile) {
+                // The files come from the same read, where the file system gives them, so the
+                // caller's listing of this folder need not read it again.
+                FolderEntries entries = m_fs.readFolder(folder, m_keepFile);
+                names = std::move(entries.subFolders);
+                if (entries.files) {
+                    sortListed(*entries.files);
+                    m_files.emplace_back(folder, std::move(*entries.files));
+                }
+            } else {
+                names = m_fs.subFolderNames(folder);
+            }
             SortInListingOrder(names);
             for (const std::string& name : names) {
                 yield();                                      // 120-122
@@ -245,15 +295,29 @@ std::size_t FolderScan::scanPass(FolderList& folders, bool recurse) {
     // 150: the nested pass drops the entries it could not list from `found` and appends the
     // deeper levels, already tested by its own final pass.
     std::size_t ownEntries = found.size();
+    FolderWords foundWords;
     if (recurse && !found.empty()) {
-        trap.step(150, [&] { ownEntries -= scanPass(found, true); });
+        foundWords.reserve(found.size());
+        trap.step(150, [&] { ownEntries -= scanPass(found, true, &foundWords); });
     }
+    // Only a nested pass that went through all its entries left one word per entry.
+    const bool wordsKnown = recurse && foundWords.size() == ownEntries;
 
     // 152-160: no length test here, so a deep folder that was not listed is still added.
     for (std::size_t i = 0; i < ownEntries && i < found.size(); ++i) {
         std::string& entry = found[i];
+        // 154: the nested pass read this entry's attribute word a moment ago, at its own 108;
+        // reading it again would cost a second look-up per folder for the same answer.
         int attributes = 0;
-        if (!isExistingFolder(entry, attributes)) {  // 154
+        bool existing = false;
+        if (wordsKnown) {
+            existing = foundWords[i].has_value();
+            attributes = foundWords[i].value_or(0);
+        } else {
+            std::optional<FolderIdentity> unused;
+            existing = isExistingFolder(entry, attributes, unused);
+        }
+        if (!existing) {
             continue;
         }
         trap.step(156, yield);
@@ -304,8 +368,7 @@ std::vector<ListedFile> ListFilesWithAttributes(FileSystem& fs, const std::strin
     const Wildcard wildcard(pattern);
     std::vector<ListedFile> files =
         fs.listFiles(directory, [&](const std::string& name) { return wildcard.matches(name); });
-    SortInListingOrder(files,
-                       [](const ListedFile& file) -> const std::string& { return file.name; });
+    sortListed(files);
     return files;
 }
 

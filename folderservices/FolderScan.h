@@ -1,10 +1,13 @@
 #pragma once
 
 #include <cstddef>
+#include <deque>
 #include <functional>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <unordered_set>
+#include <utility>
 #include <vector>
 
 #include "engine/FileSystem.h"
@@ -29,6 +32,16 @@ public:
     /// reported with the step number and the scan goes on.
     void GetSubDirectories2016(FolderList& folders, bool recurse);
 
+    /// From now on, every folder this scan lists also keeps its files that match the wildcard
+    /// `pattern`, as ListFilesWithAttributes gives them, where the file system reads them in the
+    /// same pass as the subfolders; a caller that lists every folder's files then reads each
+    /// folder once. They are held until taken: about the size of the entries they become.
+    void keepFiles(const std::string& pattern);
+    /// The files kept for `folder`, an entry of the scanned list exactly as it stands there,
+    /// handed over once; none when they were not kept (the caller lists that folder itself).
+    /// Asked for the entries in list order, as a caller listing every folder does.
+    std::optional<std::vector<ListedFile>> takeFiles(const std::string& folder);
+
 private:
     struct IdentityHash {
         std::size_t operator()(const FolderIdentity& id) const {
@@ -37,15 +50,24 @@ private:
         }
     };
 
-    bool isExistingFolder(const std::string& path, int& attributes);
+    /// The attribute word that a pass read for each of its entries left in its list, in list
+    /// order; none where the entry was no existing folder.
+    using FolderWords = std::vector<std::optional<int>>;
+
+    bool isExistingFolder(const std::string& path, int& attributes,
+                          std::optional<FolderIdentity>& identity);
     /// One pass of GetSubDirectories2016; answers how many entries it removed from `folders`.
-    std::size_t scanPass(FolderList& folders, bool recurse);
+    /// Fills `words`, when given, for the caller's final pass over the same entries.
+    std::size_t scanPass(FolderList& folders, bool recurse, FolderWords* words);
 
     FileSystem& m_fs;
     std::function<void()> m_yield;
     ErrorReporter m_report;
     // Every folder met in this scan (device and inode), listed or not.
     std::unordered_set<FolderIdentity, IdentityHash> m_met;
+    FileSystem::KeepName m_keepFile;
+    // The files kept for each listed folder, in the order the folders were listed.
+    std::deque<std::pair<std::string, std::vector<ListedFile>>> m_files;
 };
 
 /// Path length limit, in characters, of a folder before it is listed and of a subfolder name.

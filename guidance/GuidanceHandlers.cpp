@@ -127,10 +127,11 @@ void LoadSampleFiles(const WindowContext& context, InputList& list) {
         snapshotSettingBytes(context.settings->GetSetting(kSnapshotKey, false));
     const std::string record = UnscrambleText(stored, SampleRecordKey, sparseYield(context.yield));
     PosixFileSystem fs;
+    // The recorded bytes are the path, compared with the entries' bytes and appended as they
+    // are, so a name that is not valid UTF-8 is found and added as it stands on disk.
     for (const std::string& part : splitSampleRecord(record)) {
-        const QString path = text(part);
-        if (PathExists(fs, part) && !ListContainsPath(list, path)) {
-            list.appendEntry(path);
+        if (PathExists(fs, part) && !ListContainsPath(list, part)) {
+            list.appendEntryBytes(part);
         }
     }
     if (context.platform->question(context.window, title(context),
@@ -139,11 +140,11 @@ void LoadSampleFiles(const WindowContext& context, InputList& list) {
     }
 }
 
-bool ListContainsPath(const InputList& list, const QString& path) {
+bool ListContainsPath(const InputList& list, std::string_view path) {
     bool found = false;
     const int count = list.entryCount();
     for (int position = 1; position <= count; ++position) {
-        if (list.entryText(position) == path) {
+        if (list.entryBytesView(position) == path) {
             found = true;
         }
     }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QString>
+#include <string_view>
 
 #include "engine/Trap.h"
 
@@ -24,8 +25,8 @@ void PushButton7_Click(const WindowContext& context);
 /// the samples folder (every time). Failures reach the caller.
 void LoadSampleFiles(const WindowContext& context, InputList& list);
 
-/// True when some entry of `list` equals `path` exactly (case-sensitive).
-bool ListContainsPath(const InputList& list, const QString& path);
+/// True when some entry of `list` equals `path` exactly, byte for byte.
+bool ListContainsPath(const InputList& list, std::string_view path);
 
 /// Stores the scrambled record of the samples folder's files as "Snapshot". A missing samples
 /// folder records no file. Other failures reach the caller and leave "Snapshot" as it was.

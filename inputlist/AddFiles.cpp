@@ -2,6 +2,7 @@
 
 #include <QElapsedTimer>
 #include <QFileInfo>
+#include <optional>
 
 #include "engine/FileSystem.h"
 #include "engine/ReportLocations.h"
@@ -132,10 +133,11 @@ void AddFolderTree(const WindowContext& context, FileSystem& fs, Trap& trap,
     EntryBatch batch(context.list);
     FolderList folders;
     trap.step(112, [&] { folders.push_back(folder + kPathSeparator); });
-    trap.step(114, [&] {
-        FolderScan scan(fs, context.yield, context.report);
-        scan.GetSubDirectories2016(folders, true);
-    });
+    // The scan keeps each folder's matching files from the read that finds its subfolders, so
+    // the listing below reads no folder a second time.
+    FolderScan scan(fs, context.yield, context.report);
+    scan.keepFiles(pattern);
+    trap.step(114, [&] { scan.GetSubDirectories2016(folders, true); });
     for (const std::string& entry : folders) {  // 116
         std::string dir;
         trap.step(118, [&] { dir = entry.substr(0, entry.size() - 1); });
@@ -143,7 +145,10 @@ void AddFolderTree(const WindowContext& context, FileSystem& fs, Trap& trap,
         // the filter's questions (a regular file? exactly hidden + archive?) as it goes, at one
         // look-up per file at most.
         std::vector<ListedFile> files;
-        trap.step(120, [&] { files = ListFilesWithAttributes(fs, dir, pattern); });
+        trap.step(120, [&] {
+            std::optional<std::vector<ListedFile>> kept = scan.takeFiles(entry);
+            files = kept ? std::move(*kept) : ListFilesWithAttributes(fs, dir, pattern);
+        });
         // A name holds no separator, so tidying the folder part once gives the same path as
         // tidying each full path: no pair of separators can span the join.
         std::string folderPart;

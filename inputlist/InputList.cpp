@@ -134,7 +134,11 @@ int InputList::entryCount() const {
 }
 
 std::string InputList::entryBytes(int position) const {
-    return std::string(m_model->entryBytes(position - 1));
+    return std::string(entryBytesView(position));
+}
+
+std::string_view InputList::entryBytesView(int position) const {
+    return m_model->entryBytes(position - 1);
 }
 
 QString InputList::entryText(int position) const {

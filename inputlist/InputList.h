@@ -31,6 +31,8 @@ public:
     int entryCount() const;
     /// Exact bytes of entry `position` (1-based); empty when there is no such entry.
     std::string entryBytes(int position) const;
+    /// The same without a copy; valid until the list next changes.
+    std::string_view entryBytesView(int position) const;
     /// Entry `position` (1-based) as shown; "" when there is no such entry.
     QString entryText(int position) const;
     QStringList entryTexts() const;

@@ -4,7 +4,9 @@
 //   list    ListFilesInFolder(folder, "*.txt"), the engine's listing alone;
 //   filter  that listing, then the folder add's filter per file as path look-ups
 //           (IsExistingFile && attributes != 34);
-//   listed  ListFilesWithAttributes(folder, "*.txt"), the same answer from the listing.
+//   listed  ListFilesWithAttributes(folder, "*.txt"), the same answer from the listing;
+//   kept    the same files kept by the scan from the read that found the subfolders, as the
+//           folder add does (ListFilesWithAttributes only where the scan kept none).
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -14,6 +16,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -29,7 +32,7 @@ struct Timed {
     std::size_t files = 0;
 };
 
-enum class Files { List, Filter, Listed };
+enum class Files { List, Filter, Listed, Kept };
 
 Timed runScan(const std::string& root, Files files) {
     const auto start = Clock::now();
@@ -37,15 +40,22 @@ Timed runScan(const std::string& root, Files files) {
     std::size_t reports = 0;
     pellatrix::FolderScan scan(
         fs, [] {}, [&](const std::string&, const std::string&, int) { ++reports; });
+    if (files == Files::Kept) {
+        scan.keepFiles("*.txt");
+    }
     pellatrix::FolderList folders = {root + "/"};
     scan.GetSubDirectories2016(folders, true);
     std::vector<std::string> paths;
     constexpr int kHiddenArchive = pellatrix::kAttrHidden | pellatrix::kAttrArchive;
     for (const std::string& entry : folders) {
         const std::string folder = entry.substr(0, entry.size() - 1);
-        if (files == Files::Listed) {
+        if (files == Files::Listed || files == Files::Kept) {
+            std::optional<std::vector<pellatrix::ListedFile>> kept;
+            if (files == Files::Kept) {
+                kept = scan.takeFiles(entry);
+            }
             for (const pellatrix::ListedFile& file :
-                 pellatrix::ListFilesWithAttributes(fs, folder, "*.txt")) {
+                 kept ? *kept : pellatrix::ListFilesWithAttributes(fs, folder, "*.txt")) {
                 if (!file.hiddenArchive) {
                     paths.push_back(entry + file.name);
                 }
@@ -118,7 +128,7 @@ double median(std::vector<double> values) {
 
 int main(int argc, char** argv) {
     if (argc < 2) {
-        std::fprintf(stderr, "usage: %s TREE [REPEATS]\n", argv[0]);
+        std::fprintf(stderr, "usage: %s TREE [REPEATS [ONLY]]\n", argv[0]);
         return 2;
     }
     // The window runs in the user's locale, which decides how file names are matched.
@@ -140,7 +150,20 @@ int main(int argc, char** argv) {
         {"list", [&] { return runScan(root, Files::List); }, {}},
         {"filter", [&] { return runScan(root, Files::Filter); }, {}},
         {"listed", [&] { return runScan(root, Files::Listed); }, {}},
+        {"kept", [&] { return runScan(root, Files::Kept); }, {}},
     };
+    // ONLY names one contender to run once, untimed, for counting its system calls
+    // (strace -c pellatrix_scan_bench TREE 1 listed).
+    if (argc > 3) {
+        for (Contender& c : contenders) {
+            if (std::string(argv[3]) == c.name) {
+                std::printf("%s: %zu files\n", c.name, c.run().files);
+                return 0;
+            }
+        }
+        std::fprintf(stderr, "no contender named %s\n", argv[3]);
+        return 2;
+    }
     // One warm-up of each, so all start from the same cached tree.
     for (Contender& c : contenders) {
         c.run();

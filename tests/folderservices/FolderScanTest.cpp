@@ -338,12 +338,15 @@ TEST(FolderScanFailures, StartFolderThatRefusesListingLeavesAnEmptyList) {
 }
 
 TEST(FolderScanFailures, TwoRefusingSiblingsAreBothDroppedAndTheRestIsCovered) {
+    // A hidden system sibling after the dropped ones still leaves the result: the final pass
+    // matches each remaining entry with its own attribute word.
     FakeFileSystem fs;
-    for (const char* name : {"a", "no1", "no2", "b"}) {
+    for (const char* name : {"a", "no1", "no2", "hs", "b"}) {
         fs.addFolder(std::string("/S/") + name + "/sub");
     }
     fs.at("/S/no1").listFailure = kErrPermissionDenied;
     fs.at("/S/no2").listFailure = kErrPathNotFound;
+    fs.at("/S/hs").attributes = kAttrHidden | kAttrSystem | kAttrDirectory;
     ScanResult r = scan(fs, {"/S/"});
     EXPECT_EQ(r.folders, (Strings{"/S/", "/S/a/", "/S/b/", "/S/a/sub/", "/S/b/sub/"}));
     EXPECT_TRUE(r.reports.empty());

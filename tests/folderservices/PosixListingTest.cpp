@@ -74,10 +74,10 @@ TEST(PosixListing, FoldersAndTheRestInReaddirOrderLinksFollowed) {
 }
 
 TEST(PosixListing, ListingShortcutsAgreeWithOneLookUpPerName) {
-    // regularFileNames and listFiles answer from the listing's entry types; they must agree with
-    // fileNames + isExistingFile + attributes per name, also in a folder that may be read but not
-    // searched (no file there can be opened) and one that may not be read. As a user without
-    // privileges, so a read-only file is one.
+    // regularFileNames, listFiles and readFolder answer from the listing's entry types; they must
+    // agree with fileNames + isExistingFile + attributes per name, also in a folder that may be
+    // read but not searched (no file there can be opened) and one that may not be read. As a
+    // user without privileges, so a read-only file is one.
     TempTree tree;
     for (const std::string folder : {"open", "readonly", "searchonly"}) {
         for (const char* name : {"a.txt", "b.txt", ".h", ".ro"}) {
@@ -130,8 +130,17 @@ TEST(PosixListing, ListingShortcutsAgreeWithOneLookUpPerName) {
                 }
                 return files;
             });
+            // The scan's one read: the same files, and the same subfolders as subFolderNames.
+            const std::string read = render([&] {
+                FolderEntries entries = fs.readFolder(path, keep);
+                if (entries.subFolders != fs.subFolderNames(path) || !entries.files) {
+                    return std::vector<ListedFile>{{"(not as subFolderNames)", false}};
+                }
+                return *entries.files;
+            });
             out << folder << ": " << lookUps << (listed == lookUps ? "" : " listFiles " + listed)
-                << (regular == lookUps ? "" : " regularFileNames " + regular) << '\n';
+                << (regular == lookUps ? "" : " regularFileNames " + regular)
+                << (read == lookUps ? "" : " readFolder " + read) << '\n';
         }
         return out.str();
     });

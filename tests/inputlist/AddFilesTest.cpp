@@ -60,10 +60,13 @@ public:
         refuse(folder);
         return PosixFileSystem::regularFileNames(folder);
     }
-    std::vector<ListedFile> listFiles(
-        const std::string& folder, const std::function<bool(const std::string&)>& keep) override {
+    std::vector<ListedFile> listFiles(const std::string& folder, const KeepName& keep) override {
         refuse(folder);
         return PosixFileSystem::listFiles(folder, keep);
+    }
+    // The scan reads only the subfolders, so every folder's files go through listFiles.
+    FolderEntries readFolder(const std::string& folder, const KeepName& keep) override {
+        return FileSystem::readFolder(folder, keep);
     }
 
 private:
