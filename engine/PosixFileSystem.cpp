@@ -229,6 +229,17 @@ void PosixFileSystem::writeFile(const std::string& path, std::string_view text,
         done += static_cast<std::size_t>(put);
     }
     if (int err = fd.closeChecked(); err != 0) {
+        // A failed close may have lost written data, so the file is emptied like after any
+        // failed write. The descriptor is gone: open the path again and cut it only when it is
+        // still the very file that was written.
+        if (regular) {
+            Fd again(::open(path.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC));
+            struct stat now {};
+            if (again.get() >= 0 && ::fstat(again.get(), &now) == 0 && now.st_dev == st.st_dev &&
+                now.st_ino == st.st_ino) {
+                [[maybe_unused]] int ignored = ::ftruncate(again.get(), 0);
+            }
+        }
         ThrowErrno(err, writeWhat);
     }
 }

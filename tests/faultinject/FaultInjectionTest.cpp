@@ -21,7 +21,11 @@ namespace {
 
 using Env = std::vector<std::pair<std::string, std::string>>;
 
-const std::string kAt = "in Morvane2021/08/31.Form1.PushButton2_Click at line ";
+// One line of the companion's standard error for a failure of a run.
+std::string reported(const std::string& description, int number, int line) {
+    return "pellatrix-cli: " + description + " (error " + std::to_string(number) + ", line " +
+           std::to_string(line) + ")\n";
+}
 
 struct Outcome {
     bool exited = false;
@@ -160,7 +164,7 @@ void expectReportedAndEmpty(const FailedWrite& c) {
     test::writeBytes(tmp / "list.txt", tmp / "before.txt\n" + target + "\n" + tmp / "after.txt\n");
     Outcome r = run(cli({"--text-file", tmp / "text", tmp / "list.txt"}, env), tmp);
     EXPECT_EQ(r.exitCode, 1) << r.err;
-    EXPECT_EQ(r.err, expected + "\n" + kAt + "212\n");
+    EXPECT_EQ(r.err, reported(expected, c.number, 212));
     EXPECT_EQ(r.out, "2 files written, 1 failure\nDone.\n");
     EXPECT_EQ(contentOf(target), sized(""));
     EXPECT_EQ(contentOf(tmp / "before.txt"), sized(text));
@@ -218,9 +222,9 @@ TEST(FaultInjection, AFullDiskDuringFolderCreationFailsOnlyThatFolder) {
                      folder + "/deeper/out.txt\n" + tmp / "newfolder2/this.txt\n");
     Outcome r = run(cli({"--text", "fixed", tmp / "list.txt"}, env), tmp);
     EXPECT_EQ(r.exitCode, 1) << r.err;
-    EXPECT_EQ(r.err, "Cannot open '" + folder +
-                         "/deeper/out.txt' for writing: No such file or directory\n" + kAt +
-                         "212\n");
+    EXPECT_EQ(r.err, reported("Cannot open '" + folder +
+                                  "/deeper/out.txt' for writing: No such file or directory",
+                              76, 212));
     EXPECT_FALSE(std::filesystem::exists(folder));
     EXPECT_EQ(contentOf(tmp / "newfolder2/this.txt"), sized("fixed"));
 }
@@ -244,9 +248,9 @@ TEST(FaultInjection, AFileSizeLimitIsAReportedFailure) {
     Outcome r = run(l, tmp);
     ASSERT_TRUE(r.exited) << "killed by signal " << r.signal;
     EXPECT_EQ(r.exitCode, 1);
-    EXPECT_EQ(r.err, "Cannot write '" + tmp / "big1.txt" + "': File too large\n" + kAt + "216\n" +
-                         "Cannot write '" + tmp / "big2.txt" + "': File too large\n" + kAt +
-                         "216\n");
+    EXPECT_EQ(r.err,
+              reported("Cannot write '" + tmp / "big1.txt" + "': File too large", 61, 216) +
+                  reported("Cannot write '" + tmp / "big2.txt" + "': File too large", 61, 216));
     EXPECT_EQ(r.out, "1 file written, 2 failures\nDone.\n");
     EXPECT_EQ(contentOf(tmp / "big1.txt"), sized(""));
     EXPECT_EQ(contentOf(tmp / "small.txt"), sized("hello"));
