@@ -1,10 +1,10 @@
 #include "folderservices/FolderScan.h"
 
-#include <fnmatch.h>
-
 #include <exception>
 #include <iterator>
 #include <optional>
+#include <string>
+#include <string_view>
 #include <utility>
 
 #include "engine/ReportLocations.h"
@@ -23,44 +23,54 @@ bool isHiddenSystem(int attributes) {
     return attributes == kHiddenSystemFolder || attributes == kHiddenSystemLink;
 }
 
-// The pattern as fnmatch reads it: only `*` and `?` are wildcards here, so a bracket stands
-// for itself (a backslash does too, through FNM_NOESCAPE).
-std::string toGlob(std::string_view pattern) {
-    std::string glob;
-    glob.reserve(pattern.size());
-    for (char c : pattern) {
-        if (c == '[') {
-            glob += "[[]";
+// `*` any run of characters, `?` exactly one, anything else itself. Both sides are listing keys
+// (case-folded characters; a byte that starts no UTF-8 sequence is one character of its own), so
+// a match ignores case as the listing's order does, and never splits a character.
+bool globMatches(std::u32string_view pattern, std::u32string_view name) {
+    std::size_t p = 0;
+    std::size_t n = 0;
+    std::size_t starAt = std::u32string_view::npos;
+    std::size_t starName = 0;
+    while (n < name.size()) {
+        if (p < pattern.size() && pattern[p] == U'*') {
+            starAt = p++;
+            starName = n;
+        } else if (p < pattern.size() && (pattern[p] == U'?' || pattern[p] == name[n])) {
+            ++p;
+            ++n;
+        } else if (starAt != std::u32string_view::npos) {
+            // Let the last `*` take one more character and try again from there.
+            p = starAt + 1;
+            n = ++starName;
         } else {
-            glob += c;
+            return false;
         }
     }
-    return glob;
-}
-
-bool globMatches(const std::string& glob, const std::string& name) {
-    return ::fnmatch(glob.c_str(), name.c_str(), FNM_NOESCAPE | FNM_CASEFOLD) == 0;
+    while (p < pattern.size() && pattern[p] == U'*') {
+        ++p;
+    }
+    return p == pattern.size();
 }
 
 // A wildcard pattern prepared once for many names.
 class Wildcard {
 public:
-    explicit Wildcard(const std::string& pattern) : m_glob(toGlob(pattern)) {
+    explicit Wildcard(const std::string& pattern) : m_pattern(ListingKey(pattern)) {
         // A directory search lets "x.*" match "x" too; that is what makes "*.*" match every name.
-        constexpr std::string_view kAnyExtension = ".*";
-        if (pattern.ends_with(kAnyExtension)) {
-            m_withoutExtension =
-                toGlob(std::string_view(pattern).substr(0, pattern.size() - kAnyExtension.size()));
+        constexpr std::u32string_view kAnyExtension = U".*";
+        if (m_pattern.ends_with(kAnyExtension)) {
+            m_withoutExtension = m_pattern.substr(0, m_pattern.size() - kAnyExtension.size());
         }
     }
     bool matches(const std::string& name) const {
-        return globMatches(m_glob, name) ||
-               (m_withoutExtension && globMatches(*m_withoutExtension, name));
+        const std::u32string key = ListingKey(name);
+        return globMatches(m_pattern, key) ||
+               (m_withoutExtension && globMatches(*m_withoutExtension, key));
     }
 
 private:
-    std::string m_glob;
-    std::optional<std::string> m_withoutExtension;
+    std::u32string m_pattern;
+    std::optional<std::u32string> m_withoutExtension;
 };
 
 void sortListed(std::vector<ListedFile>& files) {

@@ -65,29 +65,19 @@ std::optional<std::pair<char32_t, std::size_t>> strictStep(std::string_view s, s
     return std::nullopt;
 }
 
-// The characters of `s` in the locale, case folded; nothing when it does not decode, and then a
-// directory search compares bytes.
-std::optional<std::vector<std::uint32_t>> charactersOf(const std::string& s) {
+// The characters of `s`, case folded (lower case of the upper case, in the C.UTF-8 locale); a
+// byte that starts no strict UTF-8 sequence is one character of its own.
+std::vector<std::uint32_t> charactersOf(const std::string& s) {
     std::vector<std::uint32_t> units;
-    std::mbstate_t state{};
-    const char* at = s.c_str();
-    const char* end = at + s.size();
-    while (at < end) {
-        wchar_t w = 0;
-        const std::size_t n = std::mbrtowc(&w, at, static_cast<std::size_t>(end - at), &state);
-        if (n == static_cast<std::size_t>(-1) || n == static_cast<std::size_t>(-2) || n == 0) {
-            return std::nullopt;
+    for (std::size_t at = 0; at < s.size();) {
+        if (const auto step = strictStep(s, at)) {
+            const auto upper = std::towupper(static_cast<wint_t>(step->first));
+            units.push_back(static_cast<std::uint32_t>(std::towlower(upper)));
+            at += step->second;
+        } else {
+            units.push_back(static_cast<unsigned char>(s[at]));
+            ++at;
         }
-        units.push_back(static_cast<std::uint32_t>(std::towlower(static_cast<wint_t>(w))));
-        at += n;
-    }
-    return units;
-}
-
-std::vector<std::uint32_t> bytesOf(const std::string& s) {
-    std::vector<std::uint32_t> units;
-    for (char c : s) {
-        units.push_back(static_cast<std::uint32_t>(std::tolower(static_cast<unsigned char>(c))));
     }
     return units;
 }
@@ -111,16 +101,7 @@ bool globReference(const std::vector<std::uint32_t>& p, const std::vector<std::u
 
 bool wildcardReference(const std::string& pattern, const std::string& name) {
     const auto matches = [&](const std::string& pat) {
-        std::optional<std::vector<std::uint32_t>> p = charactersOf(pat);
-        std::optional<std::vector<std::uint32_t>> n = charactersOf(name);
-        if (p && n && globReference(*p, *n, '*', '?')) {
-            return true;
-        }
-        // Known deviation, left to the folder services: the C library's fnmatch, which the
-        // listing uses, also accepts a match of the bytes, so `?` may stand for one byte of a
-        // multi-byte character ("??" matches "\xc3\x89"). A character-only matcher there makes
-        // this line go (fuzz/regressions/wildcard_utf8/question-mark-takes-one-byte).
-        return globReference(bytesOf(pat), bytesOf(name), '*', '?');
+        return globReference(charactersOf(pat), charactersOf(name), '*', '?');
     };
     if (matches(pattern)) {
         return true;

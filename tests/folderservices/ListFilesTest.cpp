@@ -43,6 +43,12 @@ TEST(Wildcard, StarQuestionMarkAndCaseAsADirectorySearch) {
         {"a\\*", "ab", false},
         {"*.doc", "a.txt", false},
         {"*.", "a.", true},
+        {"?.txt", "\xc3\xa9.txt", true},  // one character, whatever its length in bytes
+        {"??.txt", "\xc3\xa9.txt", false},
+        {"\xc3\xa9*", "\xc3\x89T\xc3\x89.txt", true},  // non-ASCII letters ignore case too
+        {"*.\xce\xa3", "x.\xcf\x82", true},            // final sigma folds with sigma
+        {"?.txt", "\xff.txt", true},                   // a stray byte is one character
+        {"*a*a*a*a*b", "aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaa", false},
     };
     for (const Case& c : cases) {
         EXPECT_EQ(MatchesWildcard(c.pattern, c.name), c.matches) << c.pattern << " / " << c.name;
