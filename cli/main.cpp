@@ -13,6 +13,7 @@
 #include "cli/StandardInput.h"
 #include "engine/CreationRun.h"
 #include "engine/FileSizeLimit.h"
+#include "engine/StopSignals.h"
 
 namespace {
 
@@ -95,6 +96,7 @@ bool optionValue(std::string_view arg, std::string_view name, int& i, int argc, 
 
 int main(int argc, char** argv) {
     pellatrix::IgnoreFileSizeSignal();
+    pellatrix::StopOnSignals();
     Options options;
     bool optionsEnded = false;
     for (int i = 1; i < argc; ++i) {
@@ -171,6 +173,9 @@ int main(int argc, char** argv) {
     pellatrix::CliUi ui(std::move(options.listFiles), std::move(options.text), stderr,
                         ::isatty(STDERR_FILENO) == 1);
     pellatrix::CreationRun run(fs, ui);
+    if (options.haveTextFile) {
+        run.protectFile(options.textFile);
+    }
     run.PushButton2_Click();
     ui.clearProgress();
 
