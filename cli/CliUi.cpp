@@ -9,9 +9,9 @@ namespace {
 // A terminal redrawn more often than this only flickers and costs time.
 constexpr std::chrono::milliseconds kRedrawInterval{100};
 
-// A path may hold a line break or a terminal's control sequence; the report stays one line
-// and shows them as escapes.
-std::string escapedControls(const std::string& text) {
+}  // namespace
+
+std::string EscapedControls(std::string_view text) {
     std::string out;
     out.reserve(text.size());
     for (char c : text) {
@@ -33,7 +33,6 @@ std::string escapedControls(const std::string& text) {
     }
     return out;
 }
-}  // namespace
 
 CliUi::CliUi(std::vector<std::string> listFiles, std::string fixedText, std::FILE* errors,
              bool showProgress)
@@ -86,12 +85,18 @@ void CliUi::reportNumberedError(int number, const std::string& description,
     // Every failure of this program comes from the one creation run, so its line number is
     // enough to tell the step.
     clearProgress();
-    std::string report = "pellatrix-cli: " + escapedControls(description) + " (";
+    std::string report = "pellatrix-cli: " + EscapedControls(description) + " (";
     if (number != 0) {
         report += "error " + std::to_string(number) + ", ";
     }
     report += "line " + std::to_string(line) + ")\n";
     std::fwrite(report.data(), 1, report.size(), m_errors);
+}
+
+void CliUi::journalProblem(const std::string& text) {
+    clearProgress();
+    const std::string line = "pellatrix-cli: " + EscapedControls(text) + "\n";
+    std::fwrite(line.data(), 1, line.size(), m_errors);
 }
 
 void CliUi::drawProgress(const std::string& text, bool force) {

@@ -3,11 +3,16 @@
 #include <chrono>
 #include <cstdio>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "engine/CreationUi.h"
 
 namespace pellatrix {
+
+/// A path may hold a line break or a terminal's control sequence; a line that shows it stays
+/// one line and shows them as escapes (\n, \r, \t, \xHH).
+std::string EscapedControls(std::string_view text);
 
 /// The creation run's window, on a terminal: the input list is the command line's list files,
 /// failures go to standard error, and a progress line is drawn when standard error is a terminal.
@@ -33,6 +38,9 @@ public:
     /// 124)".
     void reportNumberedError(int number, const std::string& description,
                              const std::string& location, int line) override;
+
+    /// One line on standard error, "pellatrix-cli: " and the text.
+    void journalProblem(const std::string& text) override;
 
     /// The text of the box that ended the run ("Done." or "No files added."), empty before.
     const std::string& finalMessage() const { return m_finalMessage; }

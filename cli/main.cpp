@@ -10,9 +10,11 @@
 #include <vector>
 
 #include "cli/CliUi.h"
+#include "cli/RunCommands.h"
 #include "cli/StandardInput.h"
 #include "engine/CreationRun.h"
 #include "engine/FileSizeLimit.h"
+#include "engine/RunJournal.h"
 #include "engine/StopSignals.h"
 
 namespace {
@@ -22,7 +24,9 @@ constexpr int kExitFailures = 1;
 constexpr int kExitUsage = 2;
 
 constexpr const char* kUsage =
-    "Usage: pellatrix-cli [--text TEXT | --text-file FILE] LISTFILE...\n";
+    "Usage: pellatrix-cli [--text TEXT | --text-file FILE] LISTFILE...\n"
+    "       pellatrix-cli --dry-run [--null] [--text-file FILE] LISTFILE...\n"
+    "       pellatrix-cli --undo[=RUN] | --list-runs\n";
 
 constexpr const char* kHelp =
     "Creates the files that the list files name, in one run over the list files in the order\n"
@@ -46,6 +50,12 @@ constexpr const char* kHelp =
     "Options:\n"
     "  --text TEXT       the fixed text written into every file (default: empty)\n"
     "  --text-file FILE  read the fixed text, byte for byte, from FILE ('-': standard input)\n"
+    "  -n, --dry-run     write nothing: print what a run would do, one line each\n"
+    "                    ('folder PATH', 'create PATH', 'replace PATH', 'fail PATH: why'),\n"
+    "                    then a summary\n"
+    "  --null            with --dry-run, end each line in NUL instead of a line break\n"
+    "  --undo[=RUN]      take back the newest run not yet undone (or the run named)\n"
+    "  --list-runs       show the kept runs, newest first\n"
     "  --help            show this help and exit\n"
     "  --version         show the version and exit\n"
     "  --                end of options; every later argument is a list file\n"
@@ -64,6 +74,11 @@ int usageError(const std::string& message) {
 }
 
 struct Options {
+    bool dryRun = false;
+    bool nullEnded = false;
+    bool undo = false;
+    std::string undoRun;
+    bool listRuns = false;
     bool haveText = false;
     std::string text;
     std::string textFile;
@@ -90,6 +105,40 @@ bool optionValue(std::string_view arg, std::string_view name, int& i, int argc, 
         return true;
     }
     return true;
+}
+
+// The options of the preview and the undo; true when `arg` was one of them.
+bool takeRunOption(std::string_view arg, Options& options) {
+    if (arg == "--dry-run" || arg == "-n") {
+        options.dryRun = true;
+    } else if (arg == "--null") {
+        options.nullEnded = true;
+    } else if (arg == "--undo") {
+        options.undo = true;
+    } else if (arg.substr(0, 7) == "--undo=") {
+        options.undo = true;
+        options.undoRun = std::string(arg.substr(7));
+    } else if (arg == "--list-runs") {
+        options.listRuns = true;
+    } else {
+        return false;
+    }
+    return true;
+}
+
+// Whether the options go together; the message when not.
+std::string runOptionsConflict(const Options& options) {
+    const bool any =
+        options.dryRun || options.haveText || options.haveTextFile || !options.listFiles.empty();
+    if ((options.undo || options.listRuns) && (any || (options.undo && options.listRuns))) {
+        return options.undo && options.listRuns ? "give --undo or --list-runs, not both"
+                                                : "--undo and --list-runs take no list file "
+                                                  "and no other option";
+    }
+    if (options.nullEnded && !options.dryRun) {
+        return "--null goes with --dry-run";
+    }
+    return {};
 }
 
 }  // namespace
@@ -119,6 +168,9 @@ int main(int argc, char** argv) {
             std::fputs("pellatrix-cli " PELLATRIX_VERSION "\n", stdout);
             return std::fflush(stdout) == 0 && !std::ferror(stdout) ? kExitOk : kExitFailures;
         }
+        if (takeRunOption(arg, options)) {
+            continue;
+        }
         bool matched = false;
         std::string value;
         std::string error;
@@ -145,6 +197,15 @@ int main(int argc, char** argv) {
             continue;
         }
         return usageError("unknown option '" + std::string(arg) + "'");
+    }
+    if (std::string conflict = runOptionsConflict(options); !conflict.empty()) {
+        return usageError(conflict);
+    }
+    if (options.undo) {
+        return pellatrix::UndoCommand(options.undoRun, stdout, stderr);
+    }
+    if (options.listRuns) {
+        return pellatrix::ListRunsCommand(stdout, stderr);
     }
     if (options.listFiles.empty()) {
         return usageError("no list file given");
@@ -176,6 +237,10 @@ int main(int argc, char** argv) {
     if (options.haveTextFile) {
         run.protectFile(options.textFile);
     }
+    if (options.dryRun) {
+        return pellatrix::PrintPreview(run, options.nullEnded, stdout);
+    }
+    run.keepJournalIn(pellatrix::RunsFolder());
     run.PushButton2_Click();
     ui.clearProgress();
 

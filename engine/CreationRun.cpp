@@ -8,6 +8,7 @@
 #include "engine/ListFile.h"
 #include "engine/PathRules.h"
 #include "engine/ReportLocations.h"
+#include "engine/RunJournal.h"
 
 namespace pellatrix {
 
@@ -65,17 +66,28 @@ void CreationRun::PushButton2_Click() {
         return;
     }
     m_runInProgress = true;  // 102
+    RunJournal journal;
+    bool journalTold = false;
+    // Said once, in the run's own words: the run goes on whatever its journal does.
+    const auto tellJournal = [&] {
+        if (!journalTold && !journal.problem().empty()) {
+            journalTold = true;
+            m_ui.journalProblem((journal.folder().empty()
+                                     ? "This run cannot be undone: "
+                                     : "Only part of this run can be undone: ") +
+                                journal.problem());
+        }
+    };
     struct EndOfRun {
         CreationRun& run;
+        RunJournal& journal;
         ~EndOfRun() {
-            run.m_entries.clear();
-            run.m_knownFolders.clear();
-            run.m_fixedSnapshot.clear();
-            run.m_home.reset();
-            run.m_listFiles.clear();
-            run.m_runInProgress = false;
+            run.m_fs.setJournal(nullptr);
+            journal.finish();
+            run.m_summary.journalFolder = journal.folder();
+            run.endRun();
         }
-    } endOfRun{*this};
+    } endOfRun{*this, journal};
 
     m_summary = {};
     m_fs.beginRun();
@@ -93,6 +105,12 @@ void CreationRun::PushButton2_Click() {
         return;
     }
     trap.step(116, [&] { m_ui.showBusyPointer(); });
+    if (m_runsFolder) {
+        if (journal.start(*m_runsFolder)) {
+            m_fs.setJournal(&journal);
+        }
+        tellJournal();
+    }
 
     // Phase 1: read every list file and make the missing folders.
     int n = 0;
@@ -114,12 +132,191 @@ void CreationRun::PushButton2_Click() {
     // Phase 2: write every file.
     trap.step(188, [&] { fillLeadingEntries(usePerLineContent); });
     writeFiles(trap, usePerLineContent);
+    tellJournal();
 
     trap.step(220, [&] { m_ui.showDefaultPointer(); });
     trap.step(222, [&] { m_ui.setProgressValue(0); });
     trap.step(224, [&] { m_ui.setProgressText("Progress Bar"); });
     trap.step(230, [&] { m_ui.showMessage("Done."); });
     m_summary.ending = CreationSummary::Ending::Done;
+}
+
+void CreationRun::endRun() {
+    m_entries.clear();
+    m_knownFolders.clear();
+    m_fixedSnapshot.clear();
+    m_home.reset();
+    m_listFiles.clear();
+    m_folderPlans.clear();
+    std::unordered_set<std::size_t>().swap(m_plannedFiles);
+    m_runInProgress = false;
+}
+
+std::optional<PreviewCounts> CreationRun::preview(const PlanSink& sink) {
+    if (m_runInProgress) {
+        return std::nullopt;
+    }
+    m_runInProgress = true;
+    struct EndOfPreview {
+        CreationRun& run;
+        ~EndOfPreview() { run.endRun(); }
+    } endOfPreview{*this};
+
+    PreviewCounts counts;
+    const PlanSink emit = [&](PlannedAction action, std::string_view path, std::string_view why) {
+        switch (action) {
+            case PlannedAction::Create:
+                ++counts.create;
+                break;
+            case PlannedAction::Replace:
+                ++counts.replace;
+                break;
+            case PlannedAction::Fail:
+                ++counts.failures;
+                break;
+            case PlannedAction::Folder:
+                ++counts.folders;
+                break;
+        }
+        sink(action, path, why);
+    };
+    std::string listPath;
+    // The run reports a list it cannot read and goes on; the preview names it the same way.
+    Trap trap(locations::kPushButton2,
+              [&](int, const std::string& description, const std::string&, int line) {
+                  if (line == 124) {
+                      emit(PlannedAction::Fail, listPath, description);
+                  }
+              });
+    const int n = m_ui.entryCount();
+    if (n == 0) {
+        counts.noFilesAdded = true;
+        return counts;
+    }
+    bool usePerLineContent = false;
+    for (int i = 1; i <= n; ++i) {
+        m_ui.yield();
+        try {
+            listPath = m_ui.entryText(i);
+        } catch (const std::exception&) {
+            continue;
+        }
+        const std::size_t firstNew = m_entries.size();
+        noteListFile(listPath);
+        readListFile(trap, listPath, usePerLineContent);
+        for (std::size_t e = firstNew; e < m_entries.size(); ++e) {
+            planFolder(FolderPart(m_entries[e].path()), emit);
+        }
+    }
+    fillLeadingEntries(usePerLineContent);
+    // Yields now and then, not per file: a preview costs a look-up per file, not a write.
+    constexpr std::size_t kYieldEvery = 4096;
+    std::string path;
+    for (std::size_t k = 0; k < m_entries.size(); ++k) {
+        if (k % kYieldEvery == kYieldEvery - 1) {
+            m_ui.yield();
+        }
+        try {
+            path = CleanFileName(m_entries[k].path());
+        } catch (const std::exception&) {
+            path.assign(m_entries[k].path());
+        }
+        planFile(path, emit);
+    }
+    return counts;
+}
+
+const CreationRun::FolderPlan& CreationRun::planFolder(const std::string& folder,
+                                                       const PlanSink& emit) {
+    if (auto known = m_folderPlans.find(folder); known != m_folderPlans.end()) {
+        return known->second;
+    }
+    FolderPlan plan;
+    std::string bare = folder;
+    while (bare.size() > 1 && bare.back() == '/') {
+        bare.pop_back();
+    }
+    const PathProbe probe = m_fs.probe(bare.empty() ? std::string(".") : bare);
+    switch (probe.kind) {
+        case PathProbe::Kind::Folder:
+            plan.writable = probe.writable;
+            break;
+        case PathProbe::Kind::Missing: {
+            // Made by the run when its parent exists or is made, and takes new files.
+            const FolderPlan& parent = planFolder(FolderPart(bare), emit);
+            if (parent.state == FolderPlan::State::Fails) {
+                plan = {FolderPlan::State::Fails, false, parent.why};
+            } else if (!parent.writable) {
+                plan = {FolderPlan::State::Fails, false,
+                        "no folder can be made in " + FolderPart(bare)};
+            } else {
+                plan.state = FolderPlan::State::Planned;
+                emit(PlannedAction::Folder, bare, {});
+            }
+            break;
+        }
+        case PathProbe::Kind::File:
+        case PathProbe::Kind::Other:
+            plan = {FolderPlan::State::Fails, false, "a folder part is a file: " + bare};
+            break;
+        case PathProbe::Kind::Unknown:
+            plan = {FolderPlan::State::Fails, false, bare + ": " + std::strerror(probe.error)};
+            break;
+    }
+    return m_folderPlans.emplace(folder, std::move(plan)).first->second;
+}
+
+void CreationRun::planFile(const std::string& path, const PlanSink& emit) {
+    const FolderPlan& folder = planFolder(FolderPart(path), emit);
+    if (folder.state == FolderPlan::State::Fails) {
+        emit(PlannedAction::Fail, path, folder.why);
+        return;
+    }
+    if (path.empty() || path.back() == '/') {
+        emit(PlannedAction::Fail, path, "it names a folder, not a file");
+        return;
+    }
+    // A path named twice is made by its first entry and replaced by the later ones.
+    const std::size_t key = std::hash<std::string_view>()(path);
+    const bool madeBefore = m_plannedFiles.count(key) != 0;
+    const auto create = [&] {
+        if (madeBefore) {
+            emit(PlannedAction::Replace, path, {});
+        } else if (!folder.writable) {
+            emit(PlannedAction::Fail, path, "no file can be made in " + FolderPart(path));
+        } else {
+            m_plannedFiles.insert(key);
+            emit(PlannedAction::Create, path, {});
+        }
+    };
+    if (folder.state == FolderPlan::State::Planned) {
+        create();
+        return;
+    }
+    const PathProbe probe = m_fs.probe(path);
+    switch (probe.kind) {
+        case PathProbe::Kind::Missing:
+            create();
+            break;
+        case PathProbe::Kind::File:
+        case PathProbe::Kind::Other:
+            if (m_listFiles.count(probe.identity) != 0) {
+                emit(PlannedAction::Fail, path, "it is a list file of this run");
+            } else if (m_protectedFiles.count(probe.identity) != 0) {
+                emit(PlannedAction::Fail, path, "the run reads its text from it");
+            } else if (!probe.writable) {
+                emit(PlannedAction::Fail, path, "it may not be written");
+            } else {
+                emit(PlannedAction::Replace, path, {});
+            }
+            break;
+        case PathProbe::Kind::Folder:
+            emit(PlannedAction::Fail, path, "it is a folder");
+            break;
+        case PathProbe::Kind::Unknown:
+            emit(PlannedAction::Fail, path, std::strerror(probe.error));
+            break;
+    }
 }
 
 void CreationRun::readListFile(Trap& trap, const std::string& path, bool& usePerLineContent) {

@@ -8,6 +8,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <unordered_set>
 #include <vector>
 
@@ -16,6 +17,8 @@
 #include "engine/Trap.h"
 
 namespace pellatrix {
+
+class RunJournal;
 
 /// The creation entries of one run, stored compactly: each entry's path and content bytes sit
 /// side by side in large blocks, and an entry is a pointer and two lengths. A million-line list
@@ -72,6 +75,22 @@ struct CreationSummary {
     std::size_t filesWritten = 0;
     std::size_t failures = 0;
     enum class Ending { None, Done, NoFilesAdded } ending = Ending::None;
+    /// The folder of the run's journal; empty when it keeps none (nothing changed, or no
+    /// journal could be kept).
+    std::string journalFolder;
+};
+
+/// One step a preview foresees.
+enum class PlannedAction { Create, Replace, Fail, Folder };
+
+/// What a preview foresees, counted.
+struct PreviewCounts {
+    std::size_t create = 0;
+    std::size_t replace = 0;
+    std::size_t folders = 0;
+    std::size_t failures = 0;
+    /// The input list was empty: a run would only say "No files added.".
+    bool noFilesAdded = false;
 };
 
 /// The creation run behind "Start Creating Files": reads every list file of the input list,
@@ -84,6 +103,17 @@ public:
     /// The whole run; returns at once when a run is already under way. Failures are reported
     /// through the UI and never leave this call.
     void PushButton2_Click();
+
+    /// Each run from now on keeps a journal for its undo in `runsFolder` (see RunJournal).
+    void keepJournalIn(std::string runsFolder) { m_runsFolder = std::move(runsFolder); }
+
+    /// Plans a run without writing anything: reads the lists as a run does (same order, fill
+    /// rule, name cleaning, "~/" expansion and list-file guard) and hands each folder the run
+    /// would make and each file it would create or replace, or foresees failing and why, to
+    /// `sink`, in the run's order. Nothing when a run is under way.
+    using PlanSink =
+        std::function<void(PlannedAction action, std::string_view path, std::string_view why)>;
+    std::optional<PreviewCounts> preview(const PlanSink& sink);
 
     /// A file the front end read for the run (the fixed text's file): like a list file, no
     /// run ever writes into it, whatever name or link reaches it. Kept for every later run.
@@ -101,6 +131,14 @@ private:
     void writeFiles(Trap& trap, bool usePerLineContent);
     const std::string& homeFolder();
     void noteListFile(const std::string& path);
+    void endRun();
+    struct FolderPlan {
+        enum class State { Exists, Planned, Fails } state = State::Exists;
+        bool writable = true;  // new files can be made in it
+        std::string why;       // for State::Fails
+    };
+    const FolderPlan& planFolder(const std::string& folder, const PlanSink& emit);
+    void planFile(const std::string& path, const PlanSink& emit);
     void refuseListFile(const std::string& path, const FileIdentity& target) const;
 
     FileSystem& m_fs;
@@ -122,6 +160,10 @@ private:
     };
     std::unordered_set<FileIdentity, IdentityHash> m_listFiles;
     std::unordered_set<FileIdentity, IdentityHash> m_protectedFiles;
+    std::optional<std::string> m_runsFolder;
+    // A preview's verdict on each folder it met, and the hashes of the paths it foresaw made.
+    std::unordered_map<std::string, FolderPlan> m_folderPlans;
+    std::unordered_set<std::size_t> m_plannedFiles;
 };
 
 }  // namespace pellatrix

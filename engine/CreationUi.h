@@ -34,6 +34,9 @@ public:
                                      const std::string& location, int line) {
         reportError(description, location, line);
     }
+    /// The run's journal could not be kept, or not to its end: told once per run, the run
+    /// goes on. The default says nothing.
+    virtual void journalProblem(const std::string& /*text*/) {}
 };
 
 }  // namespace pellatrix

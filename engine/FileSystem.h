@@ -51,6 +51,49 @@ struct FolderEntries {
     std::optional<std::vector<ListedFile>> files;
 };
 
+/// What a run's journal keeps of a file or folder: enough to tell later whether it is still
+/// exactly as the run left it.
+struct FileStamp {
+    std::uint64_t device = 0;
+    std::uint64_t inode = 0;
+    std::uint64_t size = 0;
+    std::int64_t mtimeSec = 0;
+    std::int64_t mtimeNsec = 0;
+    std::uint32_t mode = 0;
+    bool operator==(const FileStamp&) const = default;
+};
+
+/// Told by a file system adapter about each change a run makes, each before the step it makes
+/// possible to take back: a new file right after its open (before any byte), a replaced file's
+/// old content before the rename or the write in place. Never throws; a journal that fails
+/// stops keeping records and the run goes on.
+class WriteJournal {
+public:
+    virtual ~WriteJournal() = default;
+    /// The folder `path` was just made.
+    virtual void folderCreated(const std::string& path, const FileStamp& folder) = 0;
+    /// The new file `path` was just made under its own name, still empty.
+    virtual void newFileOpened(const std::string& path, const FileStamp& file) = 0;
+    /// The regular file `target` (as `old` describes it) is about to be replaced by the file
+    /// `fresh`, renamed over it; or, when `inPlace`, emptied and written again.
+    virtual void replacing(const std::string& target, const FileStamp& old, const FileStamp& fresh,
+                           bool inPlace) = 0;
+    /// The file of the last record is written: as `file` tells, it is what the run leaves.
+    virtual void written(const FileStamp& file) = 0;
+    /// The file of the last record was taken away again (a failed or stopped write).
+    virtual void withdrawn() = 0;
+};
+
+/// What a preview needs to know of one path, from one look-up.
+struct PathProbe {
+    enum class Kind { Missing, File, Folder, Other, Unknown } kind = Kind::Missing;
+    FileIdentity identity;
+    /// For a folder: new files can be made in it; for a file: it may be written.
+    bool writable = false;
+    /// errno of a look-up that failed otherwise than by a missing name (Kind::Unknown).
+    int error = 0;
+};
+
 /// Everything the engine and the folder services ask of the file system. Paths and names are
 /// bytes, passed on unchanged. Failures are FsError with a number and a description naming the
 /// path; nothing here shows anything or blocks.
@@ -76,6 +119,27 @@ public:
     /// written in place, and left empty when the write fails. A block device is refused.
     virtual void writeFile(const std::string& path, std::string_view text,
                            const WriteGuard& guard) = 0;
+
+    /// The journal told of every change from now on (none: nullptr).
+    void setJournal(WriteJournal* journal) { m_journal = journal; }
+
+    /// One look-up of `path` after following links, for a preview; never throws. The default
+    /// asks attributes() and fileIdentity().
+    virtual PathProbe probe(const std::string& path) {
+        PathProbe out;
+        try {
+            int attrs = attributes(path);
+            out.kind =
+                (attrs & kAttrDirectory) != 0 ? PathProbe::Kind::Folder : PathProbe::Kind::File;
+            out.writable = (attrs & kAttrReadOnly) == 0;
+            out.identity = fileIdentity(path);
+        } catch (const std::exception&) {
+            if (out.kind == PathProbe::Kind::Missing) {
+                return {};
+            }
+        }
+        return out;
+    }
 
     /// A creation run begins: from now on writeFile may clear away, once per folder where it
     /// replaces a file, what a killed earlier run left there.
@@ -166,6 +230,9 @@ public:
     virtual FolderEntries readFolder(const std::string& folder, const KeepName& /*keepFile*/) {
         return {subFolderNames(folder), std::nullopt};
     }
+
+protected:
+    WriteJournal* m_journal = nullptr;
 };
 
 /// A file that replaces an existing one is first written as ".NAME.pellatrix-XXXXXX" beside it
@@ -200,6 +267,7 @@ public:
     FolderIdentity folderIdentity(const std::string& path) override;
     FolderEntries readFolder(const std::string& folder, const KeepName& keepFile) override;
     void beginRun() override;
+    PathProbe probe(const std::string& path) override;
 
 private:
     void replaceFile(const std::string& path, std::string_view text, const WriteGuard& guard,

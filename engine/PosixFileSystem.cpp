@@ -287,11 +287,37 @@ bool mayWrite(const std::string& path, const struct stat& st) {
     return ::faccessat(AT_FDCWD, path.c_str(), W_OK, AT_EACCESS) == 0;
 }
 
+FileStamp stampOf(const struct stat& st) {
+    return {
+        static_cast<std::uint64_t>(st.st_dev),         static_cast<std::uint64_t>(st.st_ino),
+        static_cast<std::uint64_t>(st.st_size),        static_cast<std::int64_t>(st.st_mtim.tv_sec),
+        static_cast<std::int64_t>(st.st_mtim.tv_nsec), static_cast<std::uint32_t>(st.st_mode)};
+}
+
+// Tells the journal what `fd` now holds, as the run leaves it.
+void journalWritten(WriteJournal* journal, int fd) {
+    struct stat st {};
+    if (journal != nullptr && ::fstat(fd, &st) == 0) {
+        journal->written(stampOf(st));
+    }
+}
+
 // A new file made by this write: on failure or stop it is removed again.
 void writeNewFile(int rawFd, const std::string& path, std::string_view text,
-                  const WriteSection& section) {
+                  const WriteSection& section, WriteJournal* journal) {
     Fd fd(rawFd);
+    if (journal != nullptr) {
+        // Recorded before its first byte, so a kill at any later moment leaves a file the
+        // journal knows by its identity.
+        struct stat st {};
+        if (::fstat(fd.get(), &st) == 0) {
+            journal->newFileOpened(path, stampOf(st));
+        }
+    }
     int err = writeAll(fd.get(), text, section);
+    if (err == 0) {
+        journalWritten(journal, fd.get());
+    }
     if (err != 0) {
         // It held nothing before: take it away, but only while the name still reaches it.
         struct stat mine {};
@@ -299,6 +325,9 @@ void writeNewFile(int rawFd, const std::string& path, std::string_view text,
         if (::fstat(fd.get(), &mine) == 0 && ::lstat(path.c_str(), &now) == 0 &&
             now.st_dev == mine.st_dev && now.st_ino == mine.st_ino) {
             ::unlink(path.c_str());
+            if (journal != nullptr) {
+                journal->withdrawn();
+            }
         }
         if (err == kStopped) {
             EndByStopSignal();
@@ -307,6 +336,9 @@ void writeNewFile(int rawFd, const std::string& path, std::string_view text,
     }
     if (int closeErr = fd.closeChecked(); closeErr != 0) {
         ::unlink(path.c_str());
+        if (journal != nullptr) {
+            journal->withdrawn();
+        }
         ThrowErrno(closeErr, "Cannot write " + quoted(path));
     }
 }
@@ -315,7 +347,7 @@ void writeNewFile(int rawFd, const std::string& path, std::string_view text,
 // when no new file can be made in that folder. `folder` is the folder part of `target`.
 bool replaceByRename(const std::string& path, const std::string& target, const std::string& folder,
                      const struct stat& st, std::string_view text, const std::string& what,
-                     const WriteSection& section) {
+                     const WriteSection& section, WriteJournal* journal) {
     const std::string_view name = std::string_view(target).substr(folder.size(), kTempNameMax);
     const std::string writeWhat = "Cannot write " + quoted(path);
     // A temporary file that a concurrent run's clean-up took away is written again, a few
@@ -332,11 +364,15 @@ bool replaceByRename(const std::string& path, const std::string& target, const s
             throwOpenFailure(err, what);
         }
         Fd fd(rawFd);
+        bool journaled = false;
         auto fail = [&](int err, const std::string& description) {
             if (fd.get() >= 0) {
                 fd.closeChecked();
             }
             ::unlink(temp.c_str());
+            if (journaled) {
+                journal->withdrawn();
+            }
             if (err == kStopped) {
                 EndByStopSignal();
             }
@@ -345,9 +381,19 @@ bool replaceByRename(const std::string& path, const std::string& target, const s
         if (int err = carryOwnerAndMode(fd.get(), st); err != 0) {
             fail(err, writeWhat);
         }
+        if (journal != nullptr) {
+            // The old content is kept before anything can take it away; the new file is
+            // known by its identity from now on.
+            struct stat fresh {};
+            if (::fstat(fd.get(), &fresh) == 0) {
+                journal->replacing(target, stampOf(st), stampOf(fresh), false);
+                journaled = true;
+            }
+        }
         if (int err = writeAll(fd.get(), text, section); err != 0) {
             fail(err, writeWhat);
         }
+        journalWritten(journal, fd.get());
         if (int err = fd.closeChecked(); err != 0) {
             fail(err, writeWhat);
         }
@@ -357,6 +403,9 @@ bool replaceByRename(const std::string& path, const std::string& target, const s
         if (::rename(temp.c_str(), target.c_str()) != 0) {
             int err = errno;
             if (err == ENOENT && attempt < kTempAttempts) {
+                if (journaled) {
+                    journal->withdrawn();
+                }
                 continue;
             }
             fail(err, what);
@@ -369,7 +418,7 @@ bool replaceByRename(const std::string& path, const std::string& target, const s
 // replace.
 void writeInPlace(const std::string& path, std::string_view text,
                   const FileSystem::WriteGuard& guard, const std::string& what,
-                  const WriteSection& section) {
+                  const WriteSection& section, WriteJournal* journal) {
     // No O_TRUNC: the guard first sees the file the open really reached, whatever link led
     // there, and refusing it then leaves it untouched. O_NONBLOCK: a FIFO without a reader
     // fails with ENXIO instead of waiting for one.
@@ -389,6 +438,9 @@ void writeInPlace(const std::string& path, std::string_view text,
     }
     // Only a regular file has a length to cut; a FIFO or device takes the text as it comes.
     const bool regular = S_ISREG(st.st_mode);
+    if (regular && journal != nullptr) {
+        journal->replacing(path, stampOf(st), stampOf(st), true);
+    }
     // Emptying an empty file for an empty text still marks it as replaced, as O_TRUNC would.
     if (regular && (st.st_size != 0 || text.empty()) && ::ftruncate(fd.get(), 0) != 0) {
         ThrowErrno(errno, what);
@@ -398,11 +450,15 @@ void writeInPlace(const std::string& path, std::string_view text,
     if (int err = writeAll(fd.get(), text, section); err != 0) {
         if (regular) {
             [[maybe_unused]] int ignored = ::ftruncate(fd.get(), 0);
+            journalWritten(journal, fd.get());
         }
         if (err == kStopped) {
             EndByStopSignal();
         }
         ThrowErrno(err, "Cannot write " + quoted(path));
+    }
+    if (regular) {
+        journalWritten(journal, fd.get());
     }
     if (int err = fd.closeChecked(); err != 0) {
         // A failed close may have lost written data, so the file is emptied like after any
@@ -485,7 +541,7 @@ void PosixFileSystem::writeFile(const std::string& path, std::string_view text,
     // else's file is ever opened this way. A name that exists is replaced instead.
     int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
     if (fd >= 0) {
-        writeNewFile(fd, path, text, section);
+        writeNewFile(fd, path, text, section, m_journal);
         return;
     }
     if (errno != EEXIST) {
@@ -500,7 +556,7 @@ void PosixFileSystem::replaceFile(const std::string& path, std::string_view text
     struct stat st {};
     if (::lstat(path.c_str(), &st) != 0) {
         // Gone again since the open: write as before, creating it.
-        writeInPlace(path, text, guard, what, section);
+        writeInPlace(path, text, guard, what, section, m_journal);
         return;
     }
     std::string resolved;
@@ -510,7 +566,7 @@ void PosixFileSystem::replaceFile(const std::string& path, std::string_view text
         std::unique_ptr<char, decltype(&std::free)> real(::realpath(path.c_str(), nullptr),
                                                          &std::free);
         if (!real || ::lstat(real.get(), &st) != 0) {
-            writeInPlace(path, text, guard, what, section);
+            writeInPlace(path, text, guard, what, section, m_journal);
             return;
         }
         resolved = real.get();
@@ -528,7 +584,7 @@ void PosixFileSystem::replaceFile(const std::string& path, std::string_view text
     // A rename would split a file with other names from them, and cannot replace a FIFO or a
     // device: those are written in place.
     if (!S_ISREG(st.st_mode) || st.st_nlink > 1) {
-        writeInPlace(path, text, guard, what, section);
+        writeInPlace(path, text, guard, what, section, m_journal);
         return;
     }
     const std::string& target = resolved.empty() ? path : resolved;
@@ -538,8 +594,8 @@ void PosixFileSystem::replaceFile(const std::string& path, std::string_view text
     const std::size_t slash = target.rfind('/');
     const std::string folder =
         slash == std::string::npos ? std::string() : target.substr(0, slash + 1);
-    if (!replaceByRename(path, target, folder, st, text, what, section)) {
-        writeInPlace(path, text, guard, what, section);
+    if (!replaceByRename(path, target, folder, st, text, what, section, m_journal)) {
+        writeInPlace(path, text, guard, what, section, m_journal);
         return;
     }
     removeStaleTemporaries(folder);
@@ -594,6 +650,39 @@ void PosixFileSystem::createFolder(const std::string& path) {
         }
         ThrowErrno(err, what);
     }
+    struct stat st {};
+    if (m_journal != nullptr && ::stat(path.c_str(), &st) == 0) {
+        m_journal->folderCreated(path, stampOf(st));
+    }
+}
+
+PathProbe PosixFileSystem::probe(const std::string& path) {
+    PathProbe out;
+    if (path.find('\0') != std::string::npos) {
+        out.kind = PathProbe::Kind::Unknown;
+        out.error = EINVAL;
+        return out;
+    }
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0) {
+        if (errno != ENOENT) {
+            out.kind = PathProbe::Kind::Unknown;
+            out.error = errno;
+        }
+        return out;
+    }
+    out.identity = {static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino)};
+    if (S_ISDIR(st.st_mode)) {
+        out.kind = PathProbe::Kind::Folder;
+        out.writable = ::access(path.c_str(), W_OK | X_OK) == 0;
+    } else if (S_ISREG(st.st_mode)) {
+        out.kind = PathProbe::Kind::File;
+        out.writable = mayWrite(path, st);
+    } else {
+        out.kind = PathProbe::Kind::Other;
+        out.writable = !S_ISBLK(st.st_mode) && ::access(path.c_str(), W_OK) == 0;
+    }
+    return out;
 }
 
 std::int64_t PosixFileSystem::lastModified(const std::string& path) {

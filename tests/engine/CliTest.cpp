@@ -99,6 +99,9 @@ TEST(Cli, UsageErrorsExitTwoWithAUsageMessage) {
         {"-", "-"},
         {"--text-file", "-", "-"},
         {"--text-file=-", "list.txt", "--", "-"},
+        {"--undo", "list.txt"},
+        {"--undo", "--list-runs"},
+        {"--null", "list.txt"},
     };
     for (const auto& args : cases) {
         SCOPED_TRACE(testing::PrintToString(args));
@@ -254,6 +257,94 @@ TEST(Cli, FileSizeLimitFailsEachFileTooBigAndTheRunGoesOn) {
     EXPECT_FALSE(std::filesystem::exists(out + "/big1.txt"));
     EXPECT_EQ(test::readBytes(out + "/big2.txt"), "old\0text"s);
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(out), {}), 2);
+}
+
+// A preview reads the lists as a run does and writes nothing; with --null its lines end in NUL.
+TEST(Cli, DryRunForeseesEachStepAndWritesNothing) {
+    test::TempFolder tmp;
+    const std::string out = tmp / "out";
+    ASSERT_EQ(::mkdir(out.c_str(), 0755), 0);
+    test::writeBytes(out + "/old.txt", "old");
+    test::writeBytes(out + "/file", "x");
+    test::writeBytes(tmp / "l.txt", out + "/new/a.txt>1\n" + out + "/old.txt\n" + out +
+                                        "/file/b.txt\n" + tmp / "l.txt\n" + out + "/new/\n" + out +
+                                        "/new/a.txt\n\n" + out + "/c?d.txt\n");
+    const std::vector<std::string> lines = {
+        "fail " + tmp / "missing.txt" + ": Cannot open '" + tmp / "missing.txt" +
+            "' for reading: No such file or directory",
+        "folder " + out + "/new",
+        "create " + out + "/new/a.txt",
+        "replace " + out + "/old.txt",
+        "fail " + out + "/file/b.txt: a folder part is a file: " + out + "/file",
+        "fail " + tmp / "l.txt" + ": it is a list file of this run",
+        "fail " + out + "/new/: it names a folder, not a file",
+        "replace " + out + "/new/a.txt",
+        "create " + out + "/cd.txt",
+        "2 files to create, 2 files to replace, 1 folder to make, 4 foreseen failures",
+    };
+    for (const char* option : {"--dry-run", "-n", "--null"}) {
+        SCOPED_TRACE(option);
+        const bool null = std::string(option) == "--null";
+        std::vector<std::string> args = {option, tmp / "missing.txt", tmp / "l.txt"};
+        if (null) {
+            args.insert(args.begin(), "-n");
+        }
+        CliResult r = runCli(args, tmp);
+        std::string expected;
+        for (const std::string& line : lines) {
+            expected += line + (null ? '\0' : '\n');
+        }
+        EXPECT_EQ(r.exitCode, 1);
+        EXPECT_EQ(r.out, expected);
+        EXPECT_EQ(r.err, "");
+        EXPECT_FALSE(std::filesystem::exists(out + "/new"));
+        EXPECT_FALSE(std::filesystem::exists(out + "/cd.txt"));
+        EXPECT_EQ(test::readBytes(out + "/old.txt"), "old");
+    }
+}
+
+// A run from the companion keeps a journal; --undo takes it back once, --list-runs shows it.
+TEST(Cli, UndoTakesBackTheLastRunOnce) {
+    test::TempFolder tmp;
+    const std::string out = tmp / "out";
+    ASSERT_EQ(::mkdir(out.c_str(), 0755), 0);
+    test::writeBytes(out + "/old.txt", "old");
+    test::writeBytes(tmp / "l.txt", out + "/new/a.txt>1\n" + out + "/old.txt>2\n");
+    const std::string state = tmp / "state";
+    const char* before = std::getenv("XDG_STATE_HOME");
+    const std::string saved = before != nullptr ? before : "";
+    ::setenv("XDG_STATE_HOME", state.c_str(), 1);
+    CliResult run = runCli({tmp / "l.txt"}, tmp);
+    EXPECT_EQ(run.exitCode, 0);
+    EXPECT_EQ(run.err, "");
+    EXPECT_EQ(test::readBytes(out + "/old.txt"), "2");
+
+    CliResult listed = runCli({"--list-runs"}, tmp);
+    EXPECT_EQ(listed.exitCode, 0);
+    const std::string id = listed.out.substr(0, listed.out.find(' '));
+    EXPECT_EQ(listed.out, id + "  complete  1 file created, 1 file replaced, 1 folder made\n");
+    CliResult undo = runCli({"--undo"}, tmp);
+    EXPECT_EQ(undo.exitCode, 0) << undo.err;
+    EXPECT_EQ(undo.out, "Run " + id +
+                            " undone: 1 file removed, 1 file put back, 1 folder removed, 0 "
+                            "left alone\n");
+    EXPECT_EQ(test::readBytes(out + "/old.txt"), "old");
+    EXPECT_FALSE(std::filesystem::exists(out + "/new"));
+
+    CliResult again = runCli({"--undo"}, tmp);
+    EXPECT_EQ(again.exitCode, 2);
+    EXPECT_EQ(again.err, "pellatrix-cli: cannot undo: there is no run to undo; nothing changed\n");
+    CliResult same = runCli({"--undo=" + id}, tmp);
+    EXPECT_EQ(same.exitCode, 2);
+    EXPECT_EQ(same.err, "pellatrix-cli: cannot undo " + id +
+                            ": this run was undone before; nothing changed\n");
+    EXPECT_EQ(runCli({"--list-runs"}, tmp).out,
+              id + "  undone  1 file created, 1 file replaced, 1 folder made\n");
+    if (before != nullptr) {
+        ::setenv("XDG_STATE_HOME", saved.c_str(), 1);
+    } else {
+        ::unsetenv("XDG_STATE_HOME");
+    }
 }
 
 }  // namespace

@@ -54,6 +54,7 @@ public:
             onYield();
         }
     }
+    void journalProblem(const std::string& t) override { events.push_back("journal " + t); }
     void reportError(const std::string& description, const std::string& location,
                      int line) override {
         events.push_back("report " + std::to_string(line));

@@ -1,0 +1,148 @@
+#include "cli/RunCommands.h"
+
+#include <vector>
+
+#include "cli/CliUi.h"
+#include "engine/RunJournal.h"
+
+namespace pellatrix {
+
+namespace {
+
+std::string plural(std::size_t n, const char* one, const char* many) {
+    return std::to_string(n) + " " + (n == 1 ? one : many);
+}
+
+bool finished(std::FILE* out) {
+    return std::fflush(out) == 0 && !std::ferror(out);
+}
+
+const char* stateWord(RunSummary::State state) {
+    switch (state) {
+        case RunSummary::State::Complete:
+            return "complete";
+        case RunSummary::State::Killed:
+            return "ended early";
+        case RunSummary::State::Busy:
+            return "running";
+        case RunSummary::State::Undone:
+            return "undone";
+        case RunSummary::State::Damaged:
+            return "damaged";
+    }
+    return "";
+}
+
+}  // namespace
+
+int PrintPreview(CreationRun& run, bool nullEnded, std::FILE* out) {
+    const char end = nullEnded ? '\0' : '\n';
+    std::string line;
+    const auto put = [&](std::string_view word, std::string_view path, std::string_view why) {
+        line.assign(word);
+        line += ' ';
+        if (nullEnded) {
+            line.append(path);
+        } else {
+            line += EscapedControls(path);
+        }
+        if (!why.empty()) {
+            line += ": ";
+            line += nullEnded ? std::string(why) : EscapedControls(why);
+        }
+        line += end;
+        std::fwrite(line.data(), 1, line.size(), out);
+    };
+    const std::optional<PreviewCounts> counts =
+        run.preview([&](PlannedAction action, std::string_view path, std::string_view why) {
+            switch (action) {
+                case PlannedAction::Create:
+                    put("create", path, why);
+                    break;
+                case PlannedAction::Replace:
+                    put("replace", path, why);
+                    break;
+                case PlannedAction::Fail:
+                    put("fail", path, why);
+                    break;
+                case PlannedAction::Folder:
+                    put("folder", path, why);
+                    break;
+            }
+        });
+    if (!counts) {
+        return 1;
+    }
+    line = plural(counts->create, "file", "files") + " to create, " +
+           plural(counts->replace, "file", "files") + " to replace, " +
+           plural(counts->folders, "folder", "folders") + " to make, " +
+           plural(counts->failures, "foreseen failure", "foreseen failures");
+    line += end;
+    std::fwrite(line.data(), 1, line.size(), out);
+    if (!finished(out)) {
+        return 1;
+    }
+    return counts->failures == 0 ? 0 : 1;
+}
+
+int UndoCommand(const std::string& runId, std::FILE* out, std::FILE* errors) {
+    const std::string runs = RunsFolder();
+    try {
+        RunSummary run;
+        if (runId.empty()) {
+            run = NewestRunToUndo(runs);
+        } else {
+            if (runId.find('/') != std::string::npos || runId.empty() || runId[0] == '.') {
+                throw JournalError("no kept run is named '" + EscapedControls(runId) + "'");
+            }
+            run.id = runId;
+            run.folder = runs + "/" + runId;
+        }
+        const UndoReport report = UndoRun(run.folder);
+        for (const std::string& left : report.leftAlone) {
+            std::fprintf(out, "left alone: %s\n", EscapedControls(left).c_str());
+        }
+        std::fprintf(out, "Run %s undone: %s removed, %s put back, %s removed, %s left alone\n",
+                     run.id.c_str(), plural(report.removed, "file", "files").c_str(),
+                     plural(report.restored, "file", "files").c_str(),
+                     plural(report.foldersRemoved, "folder", "folders").c_str(),
+                     std::to_string(report.leftAlone.size()).c_str());
+        if (!finished(out)) {
+            return 1;
+        }
+        return report.leftAlone.empty() ? 0 : 1;
+    } catch (const JournalError& e) {
+        std::string name = runId.empty() ? std::string() : " " + EscapedControls(runId);
+        std::fprintf(errors, "pellatrix-cli: cannot undo%s: %s; nothing changed\n", name.c_str(),
+                     e.what());
+        return 2;
+    }
+}
+
+int ListRunsCommand(std::FILE* out, std::FILE* errors) {
+    const std::string runs = RunsFolder();
+    if (runs.empty()) {
+        std::fputs("pellatrix-cli: no folder is known for the runs (HOME is not set)\n", errors);
+        return 2;
+    }
+    for (const RunSummary& run : ListRuns(runs)) {
+        std::string line = run.id + "  " + stateWord(run.state);
+        if (run.state == RunSummary::State::Damaged) {
+            line += "  " + run.damage;
+        } else {
+            line += "  " + plural(run.created, "file", "files") + " created, " +
+                    plural(run.replaced, "file", "files") + " replaced, " +
+                    plural(run.folders, "folder", "folders") + " made";
+            if (run.notKept != 0) {
+                line += ", " + std::to_string(run.notKept) + " without old content";
+            }
+            if (run.partial) {
+                line += ", journal incomplete";
+            }
+        }
+        std::fprintf(out, "%s\n", line.c_str());
+    }
+    return finished(out) ? 0 : 1;
+}
+
+}  // namespace pellatrix

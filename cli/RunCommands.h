@@ -1,0 +1,24 @@
+#pragma once
+
+#include <cstdio>
+#include <string>
+
+#include "engine/CreationRun.h"
+
+namespace pellatrix {
+
+/// --dry-run: one line per planned step on `out` ("folder PATH", "create PATH", "replace PATH",
+/// "fail PATH: why"), then the summary line; each line ends in NUL instead of a line break when
+/// `nullEnded`, with paths byte for byte (else control characters are escaped). Answers the
+/// exit status: 0, or 1 when a failure is foreseen or the output cannot be written.
+int PrintPreview(CreationRun& run, bool nullEnded, std::FILE* out);
+
+/// --undo[=RUN]: takes back the newest run not undone (or the run named), reports what it did
+/// and each file it left alone on `out`; a journal that cannot be undone is told on `errors`.
+/// Answers 0, 1 when something was left alone, 2 when nothing could be undone.
+int UndoCommand(const std::string& runId, std::FILE* out, std::FILE* errors);
+
+/// --list-runs: the kept runs, newest first, one line each.
+int ListRunsCommand(std::FILE* out, std::FILE* errors);
+
+}  // namespace pellatrix

@@ -1,0 +1,119 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "engine/FileSystem.h"
+
+namespace pellatrix {
+
+/// The folder that keeps the journals of runs: $XDG_STATE_HOME/pellatrix/runs, or
+/// ~/.local/state/pellatrix/runs; empty when no home folder is known.
+std::string RunsFolder();
+
+/// How many runs are kept; starting a run removes the oldest beyond.
+inline constexpr std::size_t kRunsKept = 10;
+/// The old content of replaced files is kept by a hard link where the journal shares the
+/// file system; otherwise it is copied, up to this many bytes per run.
+inline constexpr std::uint64_t kCopyLimit = std::uint64_t{256} << 20;
+
+/// The journal of one run, kept in a folder of its own under the runs folder: a record is in
+/// the file before the step it describes, so even a killed run can be taken back. Records go
+/// into a shared mapping of the file, so each costs a copy, not a system call, and survives
+/// the process. A journal that cannot go on (no space, no folder) stops keeping records and
+/// says why once; the run goes on.
+class RunJournal : public WriteJournal {
+public:
+    RunJournal() = default;
+    RunJournal(const RunJournal&) = delete;
+    RunJournal& operator=(const RunJournal&) = delete;
+    ~RunJournal() override;
+
+    /// Starts a new run's journal in `runsFolder` (made when missing). False, with problem()
+    /// set, when the journal cannot be started.
+    bool start(const std::string& runsFolder);
+    /// Marks the run complete and removes the oldest runs beyond kRunsKept. A run that changed
+    /// nothing leaves no journal.
+    void finish();
+    /// Why this run cannot be undone, or not wholly (empty while the journal works).
+    const std::string& problem() const { return m_problem; }
+    /// The folder of this run's journal (empty when none was started).
+    const std::string& folder() const { return m_folder; }
+
+    void folderCreated(const std::string& path, const FileStamp& folder) override;
+    void newFileOpened(const std::string& path, const FileStamp& file) override;
+    void replacing(const std::string& target, const FileStamp& old, const FileStamp& fresh,
+                   bool inPlace) override;
+    void written(const FileStamp& file) override;
+    void withdrawn() override;
+
+private:
+    void append(std::string_view record);
+    void store(std::string_view record);
+    bool grow(std::size_t needed);
+    void stop(const std::string& why);
+    std::string keepOldContent(const std::string& target, const FileStamp& old, bool inPlace);
+    void close();
+
+    std::string m_runsFolder;
+    std::string m_folder;
+    int m_fd = -1;
+    char* m_map = nullptr;
+    std::size_t m_mapped = 0;
+    std::size_t m_used = 0;
+    std::size_t m_changes = 0;
+    std::size_t m_kept = 0;
+    std::uint64_t m_copied = 0;
+    bool m_working = false;
+    std::string m_problem;
+    std::string m_record;
+};
+
+/// A journal that cannot be undone as asked: damaged or foreign, undone before, or still being
+/// written. Nothing was changed.
+class JournalError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+/// One kept run, as its journal tells it.
+struct RunSummary {
+    std::string id;      // the name of its folder
+    std::string folder;  // its full path
+    std::size_t created = 0;
+    std::size_t replaced = 0;
+    std::size_t folders = 0;
+    /// Replaced files whose old content was not kept.
+    std::size_t notKept = 0;
+    enum class State { Complete, Killed, Busy, Undone, Damaged } state = State::Complete;
+    /// The journal stopped part-way (no space): the later steps are not in it.
+    bool partial = false;
+    std::string damage;  // for State::Damaged
+};
+
+/// The kept runs, newest first. Never throws; a missing folder has none.
+std::vector<RunSummary> ListRuns(const std::string& runsFolder);
+
+/// The newest run not yet undone, for an undo; throws JournalError when there is none.
+RunSummary NewestRunToUndo(const std::string& runsFolder);
+
+/// What an undo did, and what it left alone, one "PATH: why" line each.
+struct UndoReport {
+    std::size_t removed = 0;
+    std::size_t restored = 0;
+    std::size_t foldersRemoved = 0;
+    std::vector<std::string> leftAlone;
+};
+
+/// Takes back the run kept in `runFolder`: removes the files it created, puts back the old
+/// content of those it replaced and removes the folders it made when empty, each only while
+/// it is exactly as the run left it (identity, size, modification time). The whole journal is
+/// read first; throws JournalError, changing nothing, when it is damaged or foreign, the run
+/// was undone before, or a run is still writing it.
+UndoReport UndoRun(const std::string& runFolder);
+
+}  // namespace pellatrix

@@ -1,0 +1,207 @@
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "engine/CreationRun.h"
+#include "engine/FileSystem.h"
+#include "engine/RunJournal.h"
+#include "tests/engine/FakeCreationUi.h"
+#include "tests/engine/TempFolder.h"
+
+namespace pellatrix {
+namespace {
+
+namespace fs = std::filesystem;
+
+struct FileState {
+    std::string bytes;
+    ino_t inode = 0;
+    mode_t mode = 0;
+};
+
+FileState stateOf(const std::string& path) {
+    struct stat st {};
+    if (::lstat(path.c_str(), &st) != 0) {
+        return {"<missing>", 0, 0};
+    }
+    return {test::readBytes(path), st.st_ino, st.st_mode & 07777};
+}
+
+// One run over real files: two new files in new folders, one replaced file, one path named
+// twice, one file reached through a link; `runs` and `out` in `tmp`.
+class UndoOnDisk : public testing::Test {
+protected:
+    test::TempFolder tmp;
+    std::string runs = tmp / "state/runs";
+    std::string out = tmp / "out";
+
+    void SetUp() override {
+        fs::create_directories(out);
+        test::writeBytes(out + "/old.txt", "old content");
+        ::chmod((out + "/old.txt").c_str(), 0640);
+        test::writeBytes(out + "/target.txt", "target's old content");
+        fs::create_symlink("target.txt", out + "/link.txt");
+        test::writeBytes(tmp / "list.txt", out + "/new/deep/a.txt>A\n" + out + "/old.txt>B\n" +
+                                               out + "/twice.txt>first\n" + out +
+                                               "/twice.txt>second\n" + out + "/link.txt>L\n");
+    }
+
+    CreationSummary runOnce() {
+        ui.entries = {tmp / "list.txt"};
+        CreationRun run(posix, ui);
+        run.keepJournalIn(runs);
+        run.PushButton2_Click();
+        return run.lastSummary();
+    }
+
+    PosixFileSystem posix;
+    test::FakeCreationUi ui;
+};
+
+TEST_F(UndoOnDisk, TakesBackOnlyWhatIsAsTheRunLeftIt) {
+    struct Case {
+        const char* name;
+        std::function<void(const std::string& out)> meanwhile;
+        std::vector<std::string> leftAlone;  // relative to out
+        std::vector<std::string> stillThere;
+    };
+    const std::vector<Case> cases = {
+        {"nothing changed", [](const std::string&) {}, {}, {}},
+        {"a created file written again",
+         [](const std::string& o) { test::writeBytes(o + "/new/deep/a.txt", "user's"); },
+         {"/new/deep/a.txt: changed since the run", "/new/deep: folder not empty",
+          "/new: folder not empty"},
+         {"/new/deep/a.txt"}},
+        {"a replaced file replaced by someone else",
+         [](const std::string& o) {
+             test::writeBytes(o + "/x", "user's");
+             fs::rename(o + "/x", o + "/old.txt");
+         },
+         {"/old.txt: changed since the run"},
+         {"/old.txt"}},
+        {"a created file removed",
+         [](const std::string& o) { fs::remove(o + "/twice.txt"); },
+         {"/twice.txt: no longer there"},
+         {}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        fs::remove_all(out);
+        fs::remove_all(tmp / "state");
+        SetUp();
+        const FileState old = stateOf(out + "/old.txt");
+        const FileState target = stateOf(out + "/target.txt");
+        const CreationSummary summary = runOnce();
+        ASSERT_EQ(summary.failures, 0u);
+        ASSERT_FALSE(summary.journalFolder.empty());
+        ASSERT_EQ(test::readBytes(out + "/old.txt"), "B");
+        c.meanwhile(out);
+
+        const std::vector<RunSummary> listed = ListRuns(runs);
+        ASSERT_EQ(listed.size(), 1u);
+        EXPECT_EQ(listed[0].state, RunSummary::State::Complete);
+        EXPECT_EQ(listed[0].created, 2u);   // a.txt, twice.txt
+        EXPECT_EQ(listed[0].replaced, 3u);  // old.txt, twice.txt again, target.txt
+        EXPECT_EQ(listed[0].folders, 2u);
+
+        const UndoReport report = UndoRun(NewestRunToUndo(runs).folder);
+        std::vector<std::string> expected;
+        for (const std::string& left : c.leftAlone) {
+            expected.push_back(out + left);
+        }
+        EXPECT_EQ(report.leftAlone, expected);
+        const auto kept = [&](const std::string& name) {
+            return std::find(c.stillThere.begin(), c.stillThere.end(), name) != c.stillThere.end();
+        };
+        if (!kept("/old.txt")) {
+            // The very old file is back: same inode, mode and bytes.
+            const FileState now = stateOf(out + "/old.txt");
+            EXPECT_EQ(now.bytes, old.bytes);
+            EXPECT_EQ(now.inode, old.inode);
+            EXPECT_EQ(now.mode, old.mode);
+        }
+        EXPECT_EQ(stateOf(out + "/target.txt").inode, target.inode);
+        EXPECT_EQ(test::readBytes(out + "/target.txt"), target.bytes);
+        EXPECT_TRUE(fs::is_symlink(out + "/link.txt"));
+        EXPECT_FALSE(fs::exists(out + "/twice.txt"));
+        EXPECT_EQ(fs::exists(out + "/new"), kept("/new/deep/a.txt"));
+
+        // The same run again, a foreign journal, and a run still writing: refused, no change.
+        EXPECT_THROW(UndoRun(summary.journalFolder), JournalError);
+        EXPECT_THROW(NewestRunToUndo(runs), JournalError);
+    }
+}
+
+TEST_F(UndoOnDisk, BadJournalsAreRefusedAndChangeNothing) {
+    const CreationSummary summary = runOnce();
+    const std::string journal = summary.journalFolder + "/journal";
+    const std::string good = test::readBytes(journal);
+    struct Case {
+        const char* name;
+        std::string bytes;
+    };
+    const std::vector<Case> cases = {
+        {"foreign", "some other program's file\n"},
+        {"cut inside a path", good.substr(0, good.find(out) + 3)},
+        {"unknown record", good + "q 1 2\n"},
+        {"path length beyond the end", good + "n 1 2 3 4 5 6 999 /x\n"},
+        {"kept file outside the run",
+         [&] {
+             std::string bytes = good;
+             const std::size_t at = bytes.find(" l");
+             bytes.replace(at, 2, " l../../x");
+             return bytes;
+         }()},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        test::writeBytes(journal, c.bytes);
+        EXPECT_THROW(UndoRun(summary.journalFolder), JournalError);
+        EXPECT_EQ(ListRuns(runs).at(0).state, RunSummary::State::Damaged);
+        EXPECT_EQ(test::readBytes(out + "/old.txt"), "B");
+        EXPECT_TRUE(fs::exists(out + "/new/deep/a.txt"));
+    }
+    test::writeBytes(journal, good);
+    // A run that still holds its journal: refused.
+    int fd = ::open(journal.c_str(), O_RDONLY);
+    ASSERT_EQ(::flock(fd, LOCK_EX), 0);
+    EXPECT_EQ(ListRuns(runs).at(0).state, RunSummary::State::Busy);
+    EXPECT_THROW(UndoRun(summary.journalFolder), JournalError);
+    ::close(fd);
+    EXPECT_EQ(test::readBytes(out + "/old.txt"), "B");
+    EXPECT_TRUE(UndoRun(summary.journalFolder).leftAlone.empty());
+}
+
+TEST_F(UndoOnDisk, KeepsTheLastRunsAndNeverStopsARun) {
+    for (std::size_t i = 0; i < kRunsKept + 2; ++i) {
+        runOnce();
+    }
+    EXPECT_EQ(ListRuns(runs).size(), kRunsKept);
+    // A run that changes nothing (every file fails) leaves no journal.
+    test::writeBytes(tmp / "list.txt", out + "/old.txt/x>A\n");
+    EXPECT_TRUE(runOnce().journalFolder.empty());
+    EXPECT_EQ(ListRuns(runs).size(), kRunsKept);
+
+    // No state folder can be made: the run goes on, and says so once.
+    test::writeBytes(tmp / "list.txt", out + "/a.txt>A\n" + out + "/b.txt>B\n");
+    runs = tmp / "list.txt/runs";
+    ui.events.clear();
+    const CreationSummary summary = runOnce();
+    EXPECT_EQ(summary.filesWritten, 2u);
+    EXPECT_TRUE(summary.journalFolder.empty());
+    const auto journalLines = std::count_if(ui.events.begin(), ui.events.end(), [](auto& e) {
+        return e.rfind("journal This run cannot be undone: ", 0) == 0;
+    });
+    EXPECT_EQ(journalLines, 1);
+    EXPECT_EQ(ui.events.back(), "message Done.");
+}
+
+}  // namespace
+}  // namespace pellatrix
