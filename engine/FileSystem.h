@@ -1,5 +1,6 @@
 #pragma once
 
+#include <sys/stat.h>
 #include <time.h>
 
 #include <cstdint>
@@ -243,6 +244,12 @@ inline constexpr std::size_t kTemporaryRandom = 6;
 /// True for a name of that pattern.
 bool IsTemporaryName(std::string_view name);
 
+/// The effective user and group of the process, which a replaced file's owner is compared with.
+struct ProcessIds {
+    unsigned int uid = 0;
+    unsigned int gid = 0;
+};
+
 /// The real file system of a POSIX system. Replacing a file writes a temporary file of the
 /// pattern above and renames it over the target; a run then removes, once per folder where it
 /// replaces a file, such temporary files that are older than the run.
@@ -270,13 +277,18 @@ public:
     PathProbe probe(const std::string& path) override;
 
 private:
-    void replaceFile(const std::string& path, std::string_view text, const WriteGuard& guard,
-                     const std::string& what, const WriteSection& section);
+    // `st`: the lstat of `path`.
+    void replaceFile(const std::string& path, struct stat st, std::string_view text,
+                     const WriteGuard& guard, const std::string& what, const WriteSection& section);
     void removeStaleTemporaries(const std::string& folder);
 
     // At most this many folders are cleaned per run, so a run over millions of folders keeps
     // its memory; the rest are cleaned by a later run.
     static constexpr std::size_t kCleanedFoldersMax = std::size_t{1} << 18;
+    // Asked once per run, at the first replaced file.
+    std::optional<ProcessIds> m_ids;
+    // Whether the last file written existed: decides which question writeFile asks first.
+    bool m_lastExisted = false;
     bool m_runStarted = false;
     struct timespec m_runStart {};
     // Hashes of the folders cleaned in this run (a clash only skips a clean-up).

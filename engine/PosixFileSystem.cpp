@@ -256,10 +256,10 @@ int createTemporary(const std::string& folder, std::string_view name, mode_t mod
 // Gives the new file `fd` the owner, group and mode of the file it replaces, as far as allowed;
 // answers 0 or errno. Costs nothing in the usual case: the writer's own file, with a mode the
 // umask left alone at the create.
-int carryOwnerAndMode(int fd, const struct stat& old) {
+int carryOwnerAndMode(int fd, const struct stat& old, const ProcessIds& ids) {
     mode_t mode = old.st_mode & 07777;
     bool setMode = (mode & ~mode_t{0777}) != 0 || (mode & processUmask()) != 0;
-    if (old.st_uid != ::geteuid() || old.st_gid != ::getegid()) {
+    if (old.st_uid != ids.uid || old.st_gid != ids.gid) {
         if (::fchown(fd, old.st_uid, old.st_gid) != 0) {
             // Not allowed: the file becomes the writer's, never set-user-ID for him. Its group
             // may still be kept; where not, the group gets no more than others had.
@@ -280,9 +280,9 @@ int carryOwnerAndMode(int fd, const struct stat& old) {
 // Whether the process may write the regular file `path` (its lstat in `st`): a rename needs
 // only the folder, but a file that may not be written is not replaced either. Answered from
 // the mode for the writer's own files; other files ask the kernel (groups, ACLs).
-bool mayWrite(const std::string& path, const struct stat& st) {
-    if (st.st_uid == ::geteuid()) {
-        return (st.st_mode & S_IWUSR) != 0 || ::geteuid() == 0;
+bool mayWrite(const std::string& path, const struct stat& st, const ProcessIds& ids) {
+    if (st.st_uid == ids.uid) {
+        return (st.st_mode & S_IWUSR) != 0 || ids.uid == 0;
     }
     return ::faccessat(AT_FDCWD, path.c_str(), W_OK, AT_EACCESS) == 0;
 }
@@ -346,8 +346,9 @@ void writeNewFile(int rawFd, const std::string& path, std::string_view text,
 // Writes `text` to a new temporary file beside `target` and renames it over `target`; false
 // when no new file can be made in that folder. `folder` is the folder part of `target`.
 bool replaceByRename(const std::string& path, const std::string& target, const std::string& folder,
-                     const struct stat& st, std::string_view text, const std::string& what,
-                     const WriteSection& section, WriteJournal* journal) {
+                     const struct stat& st, const ProcessIds& ids, std::string_view text,
+                     const std::string& what, const WriteSection& section,
+                     WriteJournal* journal) {
     const std::string_view name = std::string_view(target).substr(folder.size(), kTempNameMax);
     const std::string writeWhat = "Cannot write " + quoted(path);
     // A temporary file that a concurrent run's clean-up took away is written again, a few
@@ -378,7 +379,7 @@ bool replaceByRename(const std::string& path, const std::string& target, const s
             }
             ThrowErrno(err, description);
         };
-        if (int err = carryOwnerAndMode(fd.get(), st); err != 0) {
+        if (int err = carryOwnerAndMode(fd.get(), st, ids); err != 0) {
             fail(err, writeWhat);
         }
         if (journal != nullptr) {
@@ -530,6 +531,7 @@ void PosixFileSystem::beginRun() {
     ::clock_gettime(CLOCK_REALTIME_COARSE, &m_runStart);
     m_runStarted = true;
     m_cleanedFolders.clear();
+    m_ids.reset();
 }
 
 void PosixFileSystem::writeFile(const std::string& path, std::string_view text,
@@ -537,28 +539,37 @@ void PosixFileSystem::writeFile(const std::string& path, std::string_view text,
     const std::string what = "Cannot open " + quoted(path) + " for writing";
     refuseNul(path, what);
     WriteSection section;
+    struct stat st {};
+    // Runs mostly make new files or mostly replace them: the first question is the one that
+    // settled the last file. A look-up that finds the name saves the exclusive create, which
+    // locks the folder, on every replaced file; one that misses costs a new file little.
+    if (m_lastExisted && ::lstat(path.c_str(), &st) == 0) {
+        replaceFile(path, st, text, guard, what, section);
+        return;
+    }
     // A new file is made under its own name, exclusively, at the cost of a plain write; nobody
     // else's file is ever opened this way. A name that exists is replaced instead.
     int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
     if (fd >= 0) {
+        m_lastExisted = false;
         writeNewFile(fd, path, text, section, m_journal);
         return;
     }
     if (errno != EEXIST) {
         throwOpenFailure(errno, what);
     }
-    replaceFile(path, text, guard, what, section);
-}
-
-void PosixFileSystem::replaceFile(const std::string& path, std::string_view text,
-                                  const WriteGuard& guard, const std::string& what,
-                                  const WriteSection& section) {
-    struct stat st {};
+    m_lastExisted = true;
     if (::lstat(path.c_str(), &st) != 0) {
         // Gone again since the open: write as before, creating it.
         writeInPlace(path, text, guard, what, section, m_journal);
         return;
     }
+    replaceFile(path, st, text, guard, what, section);
+}
+
+void PosixFileSystem::replaceFile(const std::string& path, struct stat st, std::string_view text,
+                                  const WriteGuard& guard, const std::string& what,
+                                  const WriteSection& section) {
     std::string resolved;
     if (S_ISLNK(st.st_mode)) {
         // The file the link reaches is replaced; the link stays. A dangling link is followed
@@ -588,13 +599,16 @@ void PosixFileSystem::replaceFile(const std::string& path, std::string_view text
         return;
     }
     const std::string& target = resolved.empty() ? path : resolved;
-    if (!mayWrite(target, st)) {
+    if (!m_ids) {
+        m_ids = ProcessIds{::geteuid(), ::getegid()};
+    }
+    if (!mayWrite(target, st, *m_ids)) {
         ThrowErrno(EACCES, what);
     }
     const std::size_t slash = target.rfind('/');
     const std::string folder =
         slash == std::string::npos ? std::string() : target.substr(0, slash + 1);
-    if (!replaceByRename(path, target, folder, st, text, what, section, m_journal)) {
+    if (!replaceByRename(path, target, folder, st, *m_ids, text, what, section, m_journal)) {
         writeInPlace(path, text, guard, what, section, m_journal);
         return;
     }
@@ -677,7 +691,7 @@ PathProbe PosixFileSystem::probe(const std::string& path) {
         out.writable = ::access(path.c_str(), W_OK | X_OK) == 0;
     } else if (S_ISREG(st.st_mode)) {
         out.kind = PathProbe::Kind::File;
-        out.writable = mayWrite(path, st);
+        out.writable = mayWrite(path, st, ProcessIds{::geteuid(), ::getegid()});
     } else {
         out.kind = PathProbe::Kind::Other;
         out.writable = !S_ISBLK(st.st_mode) && ::access(path.c_str(), W_OK) == 0;

@@ -135,6 +135,11 @@ Env fault(const std::string& call, const std::string& path, const std::string& e
             {"PELLATRIX_FAULT_TIMES", times}};
 }
 
+// Memory-backed where there is one, so the tests that write many files or large texts stay fast.
+std::string fastBase() {
+    return std::filesystem::is_directory("/dev/shm") ? "/dev/shm" : "";
+}
+
 // The names in `folder` of the pattern a replacing write gives its temporary file.
 std::vector<std::string> temporariesIn(const std::string& folder) {
     std::vector<std::string> names;
@@ -331,7 +336,7 @@ protected:
         EXPECT_EQ(temporariesIn(tmp.path()), std::vector<std::string>{});
     }
 
-    test::TempFolder tmp;
+    test::TempFolder tmp{fastBase()};
 };
 
 TEST_F(KilledRun, StoppedWhileWritingOneFile) {
@@ -399,7 +404,7 @@ TEST_F(KilledRun, KilledAtAnyMoment) {
 // The kernel ends a large write early on a fatal signal: the file being replaced still holds
 // its old text, and a new one is whole or gone (SIGKILL: whole or not yet renamed in place).
 TEST_F(KilledRun, ALargeTextIsOldOrWholeWhateverStopsIt) {
-    test::TempFolder shm(std::filesystem::is_directory("/dev/shm") ? "/dev/shm" : "");
+    test::TempFolder shm(fastBase());
     const std::string text(std::size_t{64} << 20, 'N');
     test::writeBytes(shm / "text", text);
     test::writeBytes(shm / "list.txt", shm / "old.txt\n" + shm / "new.txt\n");
@@ -448,7 +453,7 @@ TEST_F(KilledRun, ALargeTextIsOldOrWholeWhateverStopsIt) {
 // writing would leave one run's short text over the other's longer one), and neither run
 // reports a failure.
 TEST(TwoRuns, EachFileHoldsOneRunsWholeText) {
-    test::TempFolder shm(std::filesystem::is_directory("/dev/shm") ? "/dev/shm" : "");
+    test::TempFolder shm(fastBase());
     test::TempFolder other(shm.path());
     constexpr int kFiles = 2000;
     const std::string a(100, 'a');

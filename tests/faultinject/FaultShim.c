@@ -16,6 +16,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <limits.h>
+#include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -106,6 +107,12 @@ static int fail_now(void) {
         --fault_times;
     }
     if (fault_errno == kStall) {
+        // Signals wait from before the mark until the suspend, so one sent as soon as the mark
+        // appears is never lost between the two.
+        sigset_t all;
+        sigset_t old;
+        sigfillset(&all);
+        sigprocmask(SIG_BLOCK, &all, &old);
         const char* mark = getenv("PELLATRIX_FAULT_MARK");
         if (mark != NULL) {
             int fd = open(mark, O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
@@ -113,7 +120,8 @@ static int fail_now(void) {
                 close(fd);
             }
         }
-        pause();
+        sigsuspend(&old);
+        sigprocmask(SIG_SETMASK, &old, NULL);
         errno = EINTR;
         return -1;
     }
