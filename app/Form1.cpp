@@ -21,10 +21,12 @@
 #include <cmath>
 #include <cstdlib>
 
+#include "app/RunMenu.h"
 #include "engine/CreationRun.h"
 #include "engine/FsError.h"
 #include "engine/PathRules.h"
 #include "engine/ReportLocations.h"
+#include "engine/RunJournal.h"
 #include "engine/Trap.h"
 #include "guidance/GuidanceHandlers.h"
 #include "inputlist/AddFiles.h"
@@ -170,8 +172,16 @@ public:
         m_form.m_progressBar1->setFormat(QString::fromLocal8Bit(text));
     }
     void showMessage(const std::string& text) override {
-        m_form.m_platform.information(&m_form, m_form.m_applicationTitle,
-                                      QString::fromLocal8Bit(text));
+        QString shown = QString::fromLocal8Bit(text);
+        // A run that cannot be undone says so in the one box at its end.
+        if (!m_journalNote.isEmpty()) {
+            shown += QStringLiteral("\n\n") + m_journalNote;
+            m_journalNote.clear();
+        }
+        m_form.m_platform.information(&m_form, m_form.m_applicationTitle, shown);
+    }
+    void journalProblem(const std::string& text) override {
+        m_journalNote = QString::fromLocal8Bit(text);
     }
     void yield() override { m_form.yieldToEvents(); }
     void reportError(const std::string& description, const std::string& location,
@@ -181,6 +191,7 @@ public:
 
 private:
     Form1& m_form;
+    QString m_journalNote;
 };
 
 Form1::Form1(Platform& platform, SettingsStore& settings, QString programFolder, QWidget* parent)
@@ -209,6 +220,25 @@ Form1::Form1(Platform& platform, SettingsStore& settings, QString programFolder,
 
     m_creationUi = std::make_unique<CreationUiAdapter>(*this);
     m_creationRun = std::make_unique<CreationRun>(m_fs, *m_creationUi);
+    m_creationRun->keepJournalIn(RunsFolder());
+
+    RunMenu::Window menuWindow;
+    menuWindow.window = this;
+    menuWindow.list = m_list;
+    menuWindow.platform = &m_platform;
+    menuWindow.run = m_creationRun.get();
+    menuWindow.title = [this] { return m_applicationTitle; };
+    menuWindow.busy = [this] { return runInProgress() || pointerState() == kPointerBusy; };
+    menuWindow.showBusy = [this](bool busy) {
+        setPointerState(busy ? kPointerBusy : kPointerDefault);
+    };
+    menuWindow.startRun = [this] { PushButton2_Click(); };
+    menuWindow.isBackground = [this](const QPoint& at) {
+        QWidget* w = childAt(at);
+        return w == nullptr || w == m_frame1 || w == m_frame2 || w == m_label1;
+    };
+    menuWindow.runsFolder = RunsFolder();
+    m_runMenu = new RunMenu(std::move(menuWindow));
 
     connectHandlers();
     Form_Load();

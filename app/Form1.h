@@ -23,6 +23,7 @@ namespace pellatrix {
 class CreationRun;
 class InputList;
 class Platform;
+class RunMenu;
 class SettingsStore;
 
 /// The program's one window. Building it builds every control and runs Form_Load; the features
@@ -48,6 +49,8 @@ public:
     /// The fixed text exactly as typed (line breaks as LF).
     QString fixedText() const;
     bool runInProgress() const;
+    /// The context menu of the background and the list: preview and undo.
+    RunMenu* runMenu() const { return m_runMenu; }
 
     /// What closing the window in the middle of a run or scan does; by default the process ends
     /// there (every setting and every finished file is already on disk).
@@ -103,6 +106,7 @@ private:
 
     std::unique_ptr<CreationUiAdapter> m_creationUi;
     std::unique_ptr<CreationRun> m_creationRun;
+    RunMenu* m_runMenu = nullptr;
 };
 
 }  // namespace pellatrix

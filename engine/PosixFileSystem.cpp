@@ -347,8 +347,7 @@ void writeNewFile(int rawFd, const std::string& path, std::string_view text,
 // when no new file can be made in that folder. `folder` is the folder part of `target`.
 bool replaceByRename(const std::string& path, const std::string& target, const std::string& folder,
                      const struct stat& st, const ProcessIds& ids, std::string_view text,
-                     const std::string& what, const WriteSection& section,
-                     WriteJournal* journal) {
+                     const std::string& what, const WriteSection& section, WriteJournal* journal) {
     const std::string_view name = std::string_view(target).substr(folder.size(), kTempNameMax);
     const std::string writeWhat = "Cannot write " + quoted(path);
     // A temporary file that a concurrent run's clean-up took away is written again, a few

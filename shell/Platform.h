@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QDialog>
 #include <QString>
 
 class QWidget;
@@ -40,6 +41,9 @@ public:
     /// A whole number from 1 to 100, drawn from a generator seeded with the seconds since
     /// midnight.
     virtual int drawOneToHundred() = 0;
+    /// Shows a dialog of the program modally; returns its result (QDialog::Accepted or
+    /// QDialog::Rejected).
+    virtual int runDialog(QDialog& dialog) { return dialog.exec(); }
 };
 
 }  // namespace pellatrix

@@ -5,12 +5,15 @@
 
 #include <QAccessible>
 #include <QApplication>
+#include <QContextMenuEvent>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QGroupBox>
 #include <QHeaderView>
 #include <QLabel>
+#include <QListView>
+#include <QMenu>
 #include <QPlainTextEdit>
 #include <QProgressBar>
 #include <QPushButton>
@@ -22,6 +25,7 @@
 #include <memory>
 
 #include "app/Form1.h"
+#include "app/RunMenu.h"
 #include "guidance/GuidanceHandlers.h"
 #include "guidance/SampleRecord.h"
 #include "inputlist/InputList.h"
@@ -113,6 +117,7 @@ private slots:
     void creationRunFromWindow();
     void creationRunReportsAndEmptyList();
     void closingDuringRunEndsProcess();
+    void previewAndUndoFromContextMenu();
 
 private:
     std::unique_ptr<Form1> makeWindow() {
@@ -796,6 +801,108 @@ void Form1Test::closingDuringRunEndsProcess() {
     QVERIFY(QTest::qWaitForWindowExposed(idle.get()));
     idle->close();
     QCOMPARE(m_endProcessCalls, 1);
+}
+
+// The context menu of the background and the list: a preview that can start the run, an undo
+// that asks first, and both refused while a run is busy.
+void Form1Test::previewAndUndoFromContextMenu() {
+    QTemporaryDir work;
+    const QByteArray stateBefore = qgetenv("XDG_STATE_HOME");
+    qputenv("XDG_STATE_HOME", work.filePath("state").toUtf8());
+    const QString out = work.filePath("out");
+    writeFile(out + "/old.txt", "old");
+    writeFile(work.filePath("list.txt"), (out + "/new/a.txt>A\n" + out + "/old.txt>B\n").toUtf8());
+    auto form = makeWindow();
+    form->show();
+    QVERIFY(QTest::qWaitForWindowExposed(form.get()));
+    auto* list = child<InputList>(*form, "ListView1");
+    RunMenu* menu = form->runMenu();
+    QCOMPARE(menu->menu()->actions().size(), 2);
+    QCOMPARE(menu->previewAction()->text(), QStringLiteral("Preview Run..."));
+    QCOMPARE(menu->undoAction()->text(), QStringLiteral("Undo Last Run..."));
+
+    // Shown on the list (mouse, Shift+F10) and the background, not on a button.
+    const auto opensMenu = [&](QWidget* target, QContextMenuEvent::Reason reason) {
+        menu->menu()->hide();
+        QContextMenuEvent event(reason, QPoint(2, 2), target->mapToGlobal(QPoint(2, 2)));
+        QApplication::sendEvent(target, &event);
+        const bool shown = menu->menu()->isVisible();
+        menu->menu()->hide();
+        return shown;
+    };
+    QVERIFY(opensMenu(list->viewport(), QContextMenuEvent::Mouse));
+    QVERIFY(opensMenu(list, QContextMenuEvent::Keyboard));
+    QVERIFY(opensMenu(form.get(), QContextMenuEvent::Mouse));
+    QVERIFY(!opensMenu(child<QPushButton>(*form, "PushButton2"), QContextMenuEvent::Mouse));
+    list->setFocus();
+    QTest::keyClick(list, Qt::Key_F10, Qt::ShiftModifier);
+    QVERIFY(menu->menu()->isVisible());
+    menu->menu()->hide();
+
+    // An empty list: the button's box.
+    m_platform->expectInformation();
+    menu->previewAction()->trigger();
+    QCOMPARE(m_platform->texts(TestPlatform::Kind::Information).last(),
+             QStringLiteral("No files added."));
+
+    // The preview: counts, the steps readable by keyboard, nothing written; then started.
+    list->appendEntry(work.filePath("list.txt"));
+    QStringList steps;
+    QString counts;
+    m_platform->expectDialog(true, [&] {
+        auto* dialog = dynamic_cast<PreviewDialog*>(m_platform->dialog());
+        QVERIFY(dialog);
+        counts = dialog->counts()->text();
+        QCOMPARE(dialog->steps()->accessibleName(), QStringLiteral("Planned steps"));
+        QCOMPARE(dialog->startButton()->text(), QStringLiteral("Start Creating Files"));
+        QAbstractItemModel* model = dialog->steps()->model();
+        for (int row = 0; row < model->rowCount(); ++row) {
+            steps << model->index(row, 0).data(Qt::AccessibleTextRole).toString();
+        }
+        QCOMPARE(dialog->steps()->currentIndex().row(), 0);
+        QTest::keyClick(dialog->steps(), Qt::Key_Down);
+        QCOMPARE(dialog->steps()->currentIndex().row(), 1);
+        QVERIFY(!QFileInfo::exists(out + "/new"));
+    });
+    m_platform->expectInformation();
+    menu->previewAction()->trigger();
+    QCOMPARE(counts,
+             QStringLiteral(
+                 "1 file to create, 1 file to replace, 1 folder to make, 0 foreseen failures"));
+    QCOMPARE(steps, QStringList({"folder " + out + "/new", "create " + out + "/new/a.txt",
+                                 "replace " + out + "/old.txt"}));
+    QCOMPARE(m_platform->texts(TestPlatform::Kind::Information).last(), QStringLiteral("Done."));
+    QCOMPARE(readAll(out + "/old.txt"), QStringLiteral("B"));
+
+    // Undo asks first; No changes nothing, Yes takes the run back.
+    m_platform->expectQuestion(false);
+    menu->undoAction()->trigger();
+    QVERIFY(m_platform->texts(TestPlatform::Kind::Question)
+                .last()
+                .contains(QStringLiteral("It created 1 file and 1 folder, and replaced 1 file.")));
+    QCOMPARE(readAll(out + "/old.txt"), QStringLiteral("B"));
+    m_platform->expectQuestion(true);
+    m_platform->expectInformation();
+    menu->undoAction()->trigger();
+    QCOMPARE(m_platform->texts(TestPlatform::Kind::Information).last(),
+             QStringLiteral("The run was undone: 1 file removed, 1 file put back, 1 folder "
+                            "removed."));
+    QCOMPARE(readAll(out + "/old.txt"), QStringLiteral("old"));
+    QVERIFY(!QFileInfo::exists(out + "/new"));
+    m_platform->expectInformation();
+    menu->undoAction()->trigger();
+    QCOMPARE(m_platform->texts(TestPlatform::Kind::Information).last(),
+             QStringLiteral("There is no run to undo."));
+
+    // While a run is busy: refused with a box; the run goes on to its end.
+    QTimer::singleShot(0, this, [&] { menu->undoAction()->trigger(); });
+    m_platform->expectInformation();
+    m_platform->expectInformation();
+    QTest::mouseClick(child<QPushButton>(*form, "PushButton2"), Qt::LeftButton);
+    QCOMPARE(m_platform->texts(TestPlatform::Kind::Information).mid(4),
+             QStringList({"A run is under way. Undo it when it has ended.", "Done."}));
+    QVERIFY(m_platform->verifyAllAnswersUsed());
+    qputenv("XDG_STATE_HOME", stateBefore);
 }
 
 QTEST_MAIN(Form1Test)

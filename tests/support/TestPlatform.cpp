@@ -21,6 +21,8 @@ QString TestPlatform::kindName(Kind kind) {
             return QStringLiteral("open-files");
         case Kind::PickFolder:
             return QStringLiteral("pick-folder");
+        case Kind::Dialog:
+            return QStringLiteral("dialog");
     }
     return QStringLiteral("?");
 }
@@ -55,6 +57,10 @@ void TestPlatform::expectOpenFilesTooMany(During during) {
 
 void TestPlatform::expectPickFolder(const QString& folder, During during) {
     expect({Kind::PickFolder, false, folder, false, std::move(during)});
+}
+
+void TestPlatform::expectDialog(bool accepted, During during) {
+    expect({Kind::Dialog, accepted, {}, false, std::move(during)});
 }
 
 QStringList TestPlatform::texts(Kind kind) const {
@@ -145,6 +151,17 @@ void TestPlatform::openHomePage(const QString& url) {
 int TestPlatform::drawOneToHundred() {
     ++m_drawCount;
     return m_draw;
+}
+
+int TestPlatform::runDialog(QDialog& dialog) {
+    m_dialog = &dialog;
+    // Shown as the real one would be, so a test sees its layout and focus.
+    dialog.show();
+    const auto answer = take(Kind::Dialog, dialog.parentWidget(), dialog.windowTitle(),
+                             dialog.accessibleDescription(), {});
+    dialog.hide();
+    m_dialog = nullptr;
+    return answer && answer->yes ? QDialog::Accepted : QDialog::Rejected;
 }
 
 bool TestPlatform::verifyAllAnswersUsed() {

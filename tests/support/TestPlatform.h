@@ -19,7 +19,7 @@ namespace pellatrix {
 /// Nothing is static: each test owns its TestPlatform.
 class TestPlatform : public Platform {
 public:
-    enum class Kind { Information, Question, Warning, Input, OpenFiles, PickFolder };
+    enum class Kind { Information, Question, Warning, Input, OpenFiles, PickFolder, Dialog };
 
     /// One box or dialog as it was shown.
     struct Shown {
@@ -42,6 +42,11 @@ public:
     /// The open-file dialog fails as with too many selected files (FsError 20476).
     void expectOpenFilesTooMany(During during = {});
     void expectPickFolder(const QString& folder, During during = {});
+    /// A dialog of the program, shown with runDialog: `during` looks at it (dialog()), then it
+    /// ends with `accepted` as its result.
+    void expectDialog(bool accepted, During during = {});
+    /// The dialog runDialog shows at this moment (none outside one).
+    QDialog* dialog() const { return m_dialog; }
     /// The value of every later drawOneToHundred() (1 unless set, so no home page by chance).
     void setDraw(int value) { m_draw = value; }
 
@@ -72,6 +77,7 @@ public:
     void openDocument(const QString& path) override;
     void openHomePage(const QString& url) override;
     int drawOneToHundred() override;
+    int runDialog(QDialog& dialog) override;
 
 private:
     struct Answer {
@@ -93,6 +99,7 @@ private:
     QStringList m_documents;
     QStringList m_homePages;
     QStringList m_failures;
+    QPointer<QDialog> m_dialog;
     int m_draw = 1;
     int m_drawCount = 0;
 };
