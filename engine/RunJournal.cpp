@@ -764,6 +764,9 @@ UndoReport UndoRun(const std::string& runFolder) {
     // A path left alone once keeps what the run's earlier steps on it did too: each later
     // state rests on it.
     std::unordered_set<std::string> leftPaths;
+    // Paths whose old content this undo put back from a copy: a new file, but exactly what the
+    // run's earlier step on that path left.
+    std::unordered_set<std::string> copiedBack;
     auto leave = [&](const std::string& path, const std::string& why) {
         report.leftAlone.push_back(path + ": " + why);
         leftPaths.insert(path);
@@ -793,7 +796,8 @@ UndoReport UndoRun(const std::string& runFolder) {
             case Step::Kind::New:
                 if (!there) {
                     leave(step.path, "no longer there");
-                } else if (!S_ISREG(now.st_mode) || !asLeft(now, step)) {
+                } else if (!S_ISREG(now.st_mode) ||
+                           (!asLeft(now, step) && copiedBack.count(step.path) == 0)) {
                     leave(step.path, "changed since the run");
                 } else if (::unlink(step.path.c_str()) == 0) {
                     ++report.removed;
@@ -812,7 +816,8 @@ UndoReport UndoRun(const std::string& runFolder) {
                     leave(step.path, "no longer there");
                     break;
                 }
-                if (!S_ISREG(now.st_mode) || !asLeft(now, step)) {
+                if (!S_ISREG(now.st_mode) ||
+                    (!asLeft(now, step) && copiedBack.count(step.path) == 0)) {
                     leave(step.path, "changed since the run");
                     break;
                 }
@@ -828,6 +833,9 @@ UndoReport UndoRun(const std::string& runFolder) {
                     err = ::rename(kept.c_str(), step.path.c_str()) == 0 ? 0 : errno;
                 } else {
                     err = restoreCopy(kept, step.path, step);
+                    if (err == 0) {
+                        copiedBack.insert(step.path);
+                    }
                 }
                 if (err == 0) {
                     ++report.restored;

@@ -48,9 +48,13 @@ protected:
         ::chmod((out + "/old.txt").c_str(), 0640);
         test::writeBytes(out + "/target.txt", "target's old content");
         fs::create_symlink("target.txt", out + "/link.txt");
+        // A file with a second name is written in place: its old content is copied.
+        test::writeBytes(out + "/shared.txt", "shared old");
+        fs::create_hard_link(out + "/shared.txt", out + "/shared2.txt");
         test::writeBytes(tmp / "list.txt", out + "/new/deep/a.txt>A\n" + out + "/old.txt>B\n" +
                                                out + "/twice.txt>first\n" + out +
-                                               "/twice.txt>second\n" + out + "/link.txt>L\n");
+                                               "/twice.txt>second\n" + out + "/link.txt>L\n" + out +
+                                               "/shared.txt>S\n");
     }
 
     CreationSummary runOnce() {
@@ -91,52 +95,64 @@ TEST_F(UndoOnDisk, TakesBackOnlyWhatIsAsTheRunLeftIt) {
          {"/twice.txt: no longer there"},
          {}},
     };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
-        fs::remove_all(out);
-        fs::remove_all(tmp / "state");
-        SetUp();
-        const FileState old = stateOf(out + "/old.txt");
-        const FileState target = stateOf(out + "/target.txt");
-        const CreationSummary summary = runOnce();
-        ASSERT_EQ(summary.failures, 0u);
-        ASSERT_FALSE(summary.journalFolder.empty());
-        ASSERT_EQ(test::readBytes(out + "/old.txt"), "B");
-        c.meanwhile(out);
+    // The journal beside the files keeps replaced files by a hard link; one on another file
+    // system (tmpfs) copies them.
+    test::TempFolder shm(fs::exists("/dev/shm") ? "/dev/shm" : "");
+    for (const std::string& base : {tmp / "state", shm / "state"})
+        for (const Case& c : cases) {
+            SCOPED_TRACE(std::string(c.name) + ", journal in " + base);
+            const bool linked = base == tmp / "state";
+            runs = base + "/runs";
+            fs::remove_all(out);
+            fs::remove_all(base);
+            SetUp();
+            const FileState old = stateOf(out + "/old.txt");
+            const FileState target = stateOf(out + "/target.txt");
+            const CreationSummary summary = runOnce();
+            ASSERT_EQ(summary.failures, 0u);
+            ASSERT_FALSE(summary.journalFolder.empty());
+            ASSERT_EQ(test::readBytes(out + "/old.txt"), "B");
+            c.meanwhile(out);
 
-        const std::vector<RunSummary> listed = ListRuns(runs);
-        ASSERT_EQ(listed.size(), 1u);
-        EXPECT_EQ(listed[0].state, RunSummary::State::Complete);
-        EXPECT_EQ(listed[0].created, 2u);   // a.txt, twice.txt
-        EXPECT_EQ(listed[0].replaced, 3u);  // old.txt, twice.txt again, target.txt
-        EXPECT_EQ(listed[0].folders, 2u);
+            const std::vector<RunSummary> listed = ListRuns(runs);
+            ASSERT_EQ(listed.size(), 1u);
+            EXPECT_EQ(listed[0].state, RunSummary::State::Complete);
+            EXPECT_EQ(listed[0].created, 2u);   // a.txt, twice.txt
+            EXPECT_EQ(listed[0].replaced, 4u);  // old.txt, twice.txt again, target.txt, shared.txt
+            EXPECT_EQ(listed[0].folders, 2u);
 
-        const UndoReport report = UndoRun(NewestRunToUndo(runs).folder);
-        std::vector<std::string> expected;
-        for (const std::string& left : c.leftAlone) {
-            expected.push_back(out + left);
+            const UndoReport report = UndoRun(NewestRunToUndo(runs).folder);
+            std::vector<std::string> expected;
+            for (const std::string& left : c.leftAlone) {
+                expected.push_back(out + left);
+            }
+            EXPECT_EQ(report.leftAlone, expected);
+            const auto kept = [&](const std::string& name) {
+                return std::find(c.stillThere.begin(), c.stillThere.end(), name) !=
+                       c.stillThere.end();
+            };
+            if (!kept("/old.txt")) {
+                // The very old file is back: same inode, mode and bytes.
+                const FileState now = stateOf(out + "/old.txt");
+                EXPECT_EQ(now.bytes, old.bytes);
+                if (linked) {
+                    EXPECT_EQ(now.inode, old.inode);
+                }
+                EXPECT_EQ(now.mode, old.mode);
+            }
+            if (linked) {
+                EXPECT_EQ(stateOf(out + "/target.txt").inode, target.inode);
+            }
+            EXPECT_EQ(test::readBytes(out + "/shared2.txt"), "shared old");
+            EXPECT_EQ(test::readBytes(out + "/target.txt"), target.bytes);
+            EXPECT_TRUE(fs::is_symlink(out + "/link.txt"));
+            EXPECT_FALSE(fs::exists(out + "/twice.txt"));
+            EXPECT_EQ(fs::exists(out + "/new"), kept("/new/deep/a.txt"));
+
+            // The same run again, a foreign journal, and a run still writing: refused, no change.
+            EXPECT_THROW(UndoRun(summary.journalFolder), JournalError);
+            EXPECT_THROW(NewestRunToUndo(runs), JournalError);
         }
-        EXPECT_EQ(report.leftAlone, expected);
-        const auto kept = [&](const std::string& name) {
-            return std::find(c.stillThere.begin(), c.stillThere.end(), name) != c.stillThere.end();
-        };
-        if (!kept("/old.txt")) {
-            // The very old file is back: same inode, mode and bytes.
-            const FileState now = stateOf(out + "/old.txt");
-            EXPECT_EQ(now.bytes, old.bytes);
-            EXPECT_EQ(now.inode, old.inode);
-            EXPECT_EQ(now.mode, old.mode);
-        }
-        EXPECT_EQ(stateOf(out + "/target.txt").inode, target.inode);
-        EXPECT_EQ(test::readBytes(out + "/target.txt"), target.bytes);
-        EXPECT_TRUE(fs::is_symlink(out + "/link.txt"));
-        EXPECT_FALSE(fs::exists(out + "/twice.txt"));
-        EXPECT_EQ(fs::exists(out + "/new"), kept("/new/deep/a.txt"));
-
-        // The same run again, a foreign journal, and a run still writing: refused, no change.
-        EXPECT_THROW(UndoRun(summary.journalFolder), JournalError);
-        EXPECT_THROW(NewestRunToUndo(runs), JournalError);
-    }
 }
 
 TEST_F(UndoOnDisk, BadJournalsAreRefusedAndChangeNothing) {

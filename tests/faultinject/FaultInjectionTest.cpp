@@ -401,6 +401,43 @@ TEST_F(KilledRun, KilledAtAnyMoment) {
     }
 }
 
+// A run killed part-way is taken back by the undo: the files it replaced hold their old text
+// again, and the files it made are gone, the one it was filling at the kill too.
+TEST_F(KilledRun, AKilledRunIsUndone) {
+    for (int stalled : {kFiles / 2, kFiles / 2 + 1}) {
+        SCOPED_TRACE(stalled % 2 == 0 ? "killed while replacing" : "killed while creating");
+        writeOldTexts();
+        for (int i = 1; i < kFiles; i += 2) {
+            std::filesystem::remove(target(i));
+        }
+        std::filesystem::remove(tmp / ".stalled");
+        std::filesystem::remove_all(tmp / "state");
+        const std::pair<std::string, std::string> state{"XDG_STATE_HOME", tmp / "state"};
+        Env env = fault("write", "/t" + std::to_string(stalled) + ".txt", "STALL");
+        env.emplace_back("PELLATRIX_FAULT_MARK", tmp / ".stalled");
+        env.push_back(state);
+        const pid_t pid = start(cli({tmp / "list.txt"}, env), tmp);
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+        while (!std::filesystem::exists(tmp / ".stalled") &&
+               std::chrono::steady_clock::now() < deadline) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+        ASSERT_TRUE(std::filesystem::exists(tmp / ".stalled"));
+        ::kill(pid, SIGKILL);
+        EXPECT_EQ(finish(pid, tmp).signal, SIGKILL);
+        EXPECT_NE(run(cli({"--list-runs"}, {state}), tmp).out.find("  ended early  "),
+                  std::string::npos);
+
+        Outcome undo = run(cli({"--undo"}, {state}), tmp);
+        EXPECT_EQ(undo.exitCode, 0) << undo.out << undo.err;
+        std::string expected;
+        for (int i = 0; i < kFiles; ++i) {
+            expected += i % 2 == 0 ? 'o' : '-';
+        }
+        EXPECT_EQ(states(), expected);
+    }
+}
+
 // The kernel ends a large write early on a fatal signal: the file being replaced still holds
 // its old text, and a new one is whole or gone (SIGKILL: whole or not yet renamed in place).
 TEST_F(KilledRun, ALargeTextIsOldOrWholeWhateverStopsIt) {
