@@ -27,7 +27,11 @@ constexpr std::string_view kHeader = "pellatrix-journal 1\n";
 constexpr const char* kJournalName = "journal";
 constexpr const char* kUndoneName = "undone";
 // Small at first: most runs are small, and a process under a file-size limit still keeps one.
-constexpr std::size_t kFirstMapping = std::size_t{4} << 10;
+constexpr std::size_t kFirstWindow = std::size_t{4} << 10;
+constexpr std::size_t kWindow = std::size_t{1} << 20;
+// Files the run made, remembered to tell a file it replaces again from one it found: a bounded
+// table, where forgetting one only costs keeping its content once more.
+constexpr std::size_t kMadeTable = std::size_t{1} << 16;
 constexpr std::size_t kCopyChunk = std::size_t{1} << 20;
 
 std::string errnoText(int err) {
@@ -238,22 +242,29 @@ bool RunJournal::start(const std::string& runsFolder) {
 }
 
 bool RunJournal::grow(std::size_t needed) {
-    std::size_t size = std::max(m_mapped == 0 ? kFirstMapping : m_mapped * 2, m_used + needed);
+    // A window of the file is mapped, moved on as records fill it: the journal of a million
+    // files costs its window in memory, not its size.
+    const auto page = static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
+    const std::size_t start = m_used / page * page;
+    std::size_t size = m_map == nullptr ? kFirstWindow : kWindow;
+    size = std::max(size, (m_used - start + needed + page - 1) / page * page);
     // Reserved before it is mapped: a store into the mapping then never meets a full disk.
-    int err =
-        ::posix_fallocate(m_fd, static_cast<off_t>(m_mapped), static_cast<off_t>(size - m_mapped));
+    int err = ::posix_fallocate(m_fd, static_cast<off_t>(start), static_cast<off_t>(size));
     if (err != 0) {
         m_problem = "no space for its journal in " + m_folder + ": " + errnoText(err);
         return false;
     }
-    void* map = m_map == nullptr
-                    ? ::mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, m_fd, 0)
-                    : ::mremap(m_map, m_mapped, size, MREMAP_MAYMOVE);
+    void* map =
+        ::mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, m_fd, static_cast<off_t>(start));
     if (map == MAP_FAILED) {
         m_problem = "its journal in " + m_folder + " cannot grow: " + errnoText(errno);
         return false;
     }
+    if (m_map != nullptr) {
+        ::munmap(m_map, m_mapped);
+    }
     m_map = static_cast<char*>(map);
+    m_mapStart = start;
     m_mapped = size;
     return true;
 }
@@ -266,7 +277,7 @@ void RunJournal::stop(const std::string& why) {
     // the run are not in it.
     std::string record = "s ";
     appendPath(record, m_problem);
-    if (m_used + record.size() <= m_mapped) {
+    if (m_map != nullptr && m_used + record.size() <= m_mapStart + m_mapped) {
         store(record);
     }
     m_working = false;
@@ -278,7 +289,8 @@ void RunJournal::append(std::string_view record) {
     }
     // Room is kept for the closing record of a journal that stops.
     constexpr std::size_t kReserve = 512;
-    if (m_used + record.size() + kReserve > m_mapped && !grow(record.size() + kReserve)) {
+    if (m_used + record.size() + kReserve > m_mapStart + m_mapped &&
+        !grow(record.size() + kReserve)) {
         stop(m_problem);
         return;
     }
@@ -288,10 +300,11 @@ void RunJournal::append(std::string_view record) {
 void RunJournal::store(std::string_view record) {
     // The type byte goes in last: a record that a kill cut short still begins with the NUL
     // of the reserved space, where a reader stops.
-    std::memcpy(m_map + m_used + 1, record.data() + 1, record.size() - 1);
+    char* at = m_map + (m_used - m_mapStart);
+    std::memcpy(at + 1, record.data() + 1, record.size() - 1);
     std::atomic_signal_fence(std::memory_order_seq_cst);
     std::atomic_thread_fence(std::memory_order_release);
-    m_map[m_used] = record[0];
+    at[0] = record[0];
     m_used += record.size();
 }
 
@@ -334,11 +347,29 @@ void RunJournal::folderCreated(const std::string& path, const FileStamp& folder)
     append(m_record);
 }
 
+std::size_t RunJournal::madeSlot(const FileStamp& file) {
+    if (m_made.empty()) {
+        m_made.resize(kMadeTable);
+    }
+    return static_cast<std::size_t>((file.inode * 0x9e3779b97f4a7c15ULL) ^ file.device) %
+           kMadeTable;
+}
+
+void RunJournal::rememberMade(const FileStamp& file) {
+    m_made[madeSlot(file)] = {file.device, file.inode};
+}
+
+bool RunJournal::madeByRun(const FileStamp& file) {
+    const FileIdentity& known = m_made[madeSlot(file)];
+    return known.inode == file.inode && known.device == file.device && file.inode != 0;
+}
+
 void RunJournal::newFileOpened(const std::string& path, const FileStamp& file) {
     if (!m_working) {
         return;
     }
     ++m_changes;
+    rememberMade(file);
     m_record.assign("n ");
     appendStamp(m_record, file);
     appendPath(m_record, path);
@@ -391,7 +422,9 @@ void RunJournal::replacing(const std::string& target, const FileStamp& old, cons
         return;
     }
     ++m_changes;
-    const std::string keep = keepOldContent(target, old, inPlace);
+    // A file this run made is its own output: only what stood there before the run is kept.
+    const std::string keep = madeByRun(old) ? "=" : keepOldContent(target, old, inPlace);
+    rememberMade(fresh);
     m_record.assign(inPlace ? "i " : "r ");
     appendStamp(m_record, old);
     appendStamp(m_record, fresh);
@@ -488,7 +521,7 @@ public:
                     step.old = stamp();
                     step.opened = stamp();
                     step.keep = word();
-                    if (step.keep != "-" &&
+                    if (step.keep != "-" && step.keep != "=" &&
                         (step.keep.size() < 2 || (step.keep[0] != 'l' && step.keep[0] != 'c') ||
                          step.keep.find_first_not_of("0123456789", 1) != std::string::npos)) {
                         fail("a kept file has a foreign name");
@@ -641,7 +674,8 @@ RunSummary summarise(const std::string& runsFolder, const std::string& name) {
                     break;
                 case Step::Kind::Replace:
                 case Step::Kind::InPlace:
-                    ++run.replaced;
+                    // A file the run wrote again is no file of the user's.
+                    run.replaced += step.keep == "=" ? 0 : 1;
                     run.notKept += step.keep == "-" ? 1 : 0;
                     break;
             }
@@ -764,9 +798,9 @@ UndoReport UndoRun(const std::string& runFolder) {
     // A path left alone once keeps what the run's earlier steps on it did too: each later
     // state rests on it.
     std::unordered_set<std::string> leftPaths;
-    // Paths whose old content this undo put back from a copy: a new file, but exactly what the
-    // run's earlier step on that path left.
-    std::unordered_set<std::string> copiedBack;
+    // Paths that hold exactly what the run's earlier step on them left, though not as that
+    // step recorded it: put back from a copy (a new file), or written again by the run.
+    std::unordered_set<std::string> acceptedAsLeft;
     auto leave = [&](const std::string& path, const std::string& why) {
         report.leftAlone.push_back(path + ": " + why);
         leftPaths.insert(path);
@@ -797,7 +831,7 @@ UndoReport UndoRun(const std::string& runFolder) {
                 if (!there) {
                     leave(step.path, "no longer there");
                 } else if (!S_ISREG(now.st_mode) ||
-                           (!asLeft(now, step) && copiedBack.count(step.path) == 0)) {
+                           (!asLeft(now, step) && acceptedAsLeft.count(step.path) == 0)) {
                     leave(step.path, "changed since the run");
                 } else if (::unlink(step.path.c_str()) == 0) {
                     ++report.removed;
@@ -817,8 +851,12 @@ UndoReport UndoRun(const std::string& runFolder) {
                     break;
                 }
                 if (!S_ISREG(now.st_mode) ||
-                    (!asLeft(now, step) && copiedBack.count(step.path) == 0)) {
+                    (!asLeft(now, step) && acceptedAsLeft.count(step.path) == 0)) {
                     leave(step.path, "changed since the run");
+                    break;
+                }
+                if (step.keep == "=") {
+                    acceptedAsLeft.insert(step.path);  // the earlier step of the run takes it back
                     break;
                 }
                 if (step.keep == "-") {
@@ -834,7 +872,7 @@ UndoReport UndoRun(const std::string& runFolder) {
                 } else {
                     err = restoreCopy(kept, step.path, step);
                     if (err == 0) {
-                        copiedBack.insert(step.path);
+                        acceptedAsLeft.insert(step.path);
                     }
                 }
                 if (err == 0) {

@@ -58,12 +58,16 @@ private:
     void stop(const std::string& why);
     std::string keepOldContent(const std::string& target, const FileStamp& old, bool inPlace);
     void close();
+    std::size_t madeSlot(const FileStamp& file);
+    void rememberMade(const FileStamp& file);
+    bool madeByRun(const FileStamp& file);
 
     std::string m_runsFolder;
     std::string m_folder;
     int m_fd = -1;
-    char* m_map = nullptr;
-    std::size_t m_mapped = 0;
+    char* m_map = nullptr;       // the mapped window of the file
+    std::size_t m_mapStart = 0;  // its offset in the file
+    std::size_t m_mapped = 0;    // its length
     std::size_t m_used = 0;
     std::size_t m_changes = 0;
     std::size_t m_kept = 0;
@@ -71,6 +75,7 @@ private:
     bool m_working = false;
     std::string m_problem;
     std::string m_record;
+    std::vector<FileIdentity> m_made;
 };
 
 /// A journal that cannot be undone as asked: damaged or foreign, undone before, or still being
