@@ -83,7 +83,8 @@ void sortListed(std::vector<ListedFile>& files) {
 }  // namespace
 
 // A folder list as one run of bytes and where each entry ends, in chunked storage: a level of
-// 100,000 folders costs its paths and 8 bytes each, and grows without a doubled copy.
+// 100,000 folders costs its paths and 8 bytes each, and grows without a doubled copy. A streamed
+// scan forgets the entries it went past, so a level's paths leave as the next level's come.
 class FolderScan::Folders {
 public:
     Folders() = default;
@@ -92,41 +93,49 @@ public:
             push_back(entry);
         }
     }
-    std::size_t size() const { return m_ends.size(); }
-    bool empty() const { return m_ends.empty(); }
-    std::string at(std::size_t i) const {
-        return std::string(m_bytes.begin() + offset(begin(i)), m_bytes.begin() + offset(end(i)));
-    }
+    std::size_t size() const { return m_first + m_ends.size(); }
+    bool empty() const { return size() == 0; }
+    /// Entries before this one were forgotten.
+    std::size_t first() const { return m_first; }
+    std::string at(std::size_t i) const { return std::string(byteAt(begin(i)), byteAt(end(i))); }
     bool equals(std::size_t i, std::string_view text) const {
-        return end(i) - begin(i) == text.size() &&
-               std::equal(text.begin(), text.end(), m_bytes.begin() + offset(begin(i)));
+        return i >= m_first && end(i) - begin(i) == text.size() &&
+               std::equal(text.begin(), text.end(), byteAt(begin(i)));
     }
     void push_back(std::string_view entry) {
         m_bytes.insert(m_bytes.end(), entry.begin(), entry.end());
         try {
-            m_ends.push_back(m_bytes.size());
+            m_ends.push_back(m_firstByte + m_bytes.size());
         } catch (...) {
-            m_bytes.resize(m_ends.empty() ? 0 : m_ends.back());
+            m_bytes.resize(m_ends.empty() ? 0 : m_ends.back() - m_firstByte);
             throw;
         }
     }
     void erase(std::size_t i) {
         const std::size_t from = begin(i);
         const std::size_t length = end(i) - from;
-        m_bytes.erase(m_bytes.begin() + offset(from), m_bytes.begin() + offset(from + length));
-        m_ends.erase(m_ends.begin() + offset(i));
-        for (std::size_t j = i; j < m_ends.size(); ++j) {
+        m_bytes.erase(byteAt(from), byteAt(from + length));
+        m_ends.erase(m_ends.begin() + offset(i - m_first));
+        for (std::size_t j = i - m_first; j < m_ends.size(); ++j) {
             m_ends[j] -= length;
         }
     }
-    void release() {
-        std::deque<char>().swap(m_bytes);
-        std::deque<std::size_t>().swap(m_ends);
+    /// Lets go of the entries before `i`.
+    void forgetBefore(std::size_t i) {
+        if (i <= m_first || i > size()) {
+            return;
+        }
+        const std::size_t byte = end(i - 1);
+        m_bytes.erase(m_bytes.begin(), byteAt(byte));
+        m_ends.erase(m_ends.begin(), m_ends.begin() + offset(i - m_first));
+        m_first = i;
+        m_firstByte = byte;
     }
+    void release() { forgetBefore(size()); }
     FolderList toList() const {
         FolderList list;
-        list.reserve(size());
-        for (std::size_t i = 0; i < size(); ++i) {
+        list.reserve(size() - m_first);
+        for (std::size_t i = m_first; i < size(); ++i) {
             list.push_back(at(i));
         }
         return list;
@@ -134,12 +143,57 @@ public:
 
 private:
     static std::ptrdiff_t offset(std::size_t i) { return static_cast<std::ptrdiff_t>(i); }
-    std::size_t begin(std::size_t i) const { return i == 0 ? 0 : m_ends[i - 1]; }
-    std::size_t end(std::size_t i) const { return m_ends[i]; }
+    std::size_t begin(std::size_t i) const { return i == m_first ? m_firstByte : end(i - 1); }
+    std::size_t end(std::size_t i) const { return m_ends[i - m_first]; }
+    std::deque<char>::const_iterator byteAt(std::size_t at) const {
+        return m_bytes.begin() + offset(at - m_firstByte);
+    }
+    std::deque<char>::iterator byteAt(std::size_t at) {
+        return m_bytes.begin() + offset(at - m_firstByte);
+    }
 
-    std::deque<char> m_bytes;
-    std::deque<std::size_t> m_ends;
+    std::deque<char> m_bytes;        // from m_firstByte on
+    std::deque<std::size_t> m_ends;  // from entry m_first on, counted from the first entry
+    std::size_t m_first = 0;
+    std::size_t m_firstByte = 0;
 };
+
+namespace {
+
+bool identityLess(const FolderIdentity& a, const FolderIdentity& b) {
+    return a.device != b.device ? a.device < b.device : a.inode < b.inode;
+}
+
+}  // namespace
+
+bool FolderScan::MetFolders::contains(const FolderIdentity& id) const {
+    return m_recent.count(id) != 0 ||
+           std::binary_search(m_sorted.begin(), m_sorted.end(), id, identityLess);
+}
+
+bool FolderScan::MetFolders::insert(const FolderIdentity& id) {
+    if (contains(id)) {
+        return false;
+    }
+    m_recent.insert(id);
+    // Merging costs a pass over the array, so the set may grow with it: a few passes per
+    // doubling of the folders met.
+    constexpr std::size_t kMinRecent = 1024;
+    if (m_recent.size() >= std::max(kMinRecent, m_sorted.size() / 8)) {
+        const std::size_t middle = m_sorted.size();
+        const std::size_t need = middle + m_recent.size();
+        if (need > m_sorted.capacity()) {
+            m_sorted.reserve(need + need / 8);
+        }
+        m_sorted.insert(m_sorted.end(), m_recent.begin(), m_recent.end());
+        std::sort(m_sorted.begin() + static_cast<std::ptrdiff_t>(middle), m_sorted.end(),
+                  identityLess);
+        std::inplace_merge(m_sorted.begin(), m_sorted.begin() + static_cast<std::ptrdiff_t>(middle),
+                           m_sorted.end(), identityLess);
+        std::unordered_set<FolderIdentity, IdentityHash>().swap(m_recent);
+    }
+    return true;
+}
 
 FolderScan::FolderScan(FileSystem& fs, std::function<void()> yield, ErrorReporter report)
     : m_fs(fs), m_yield(std::move(yield)), m_report(std::move(report)) {}
@@ -221,7 +275,7 @@ std::size_t FolderScan::scanPass(Folders& folders, bool recurse, FolderWords* wo
             if (number != kErrPermissionDenied && number != kErrPathNotFound) {
                 return;
             }
-            for (std::size_t i = 0; i < folders.size(); ++i) {
+            for (std::size_t i = folders.first(); i < folders.size(); ++i) {
                 if (folders.equals(i, folder)) {
                     folders.erase(i);
                     removedAtOrBefore = i <= index;
@@ -266,6 +320,9 @@ std::size_t FolderScan::scanPass(Folders& folders, bool recurse, FolderWords* wo
             if (!removedAtOrBefore) {
                 ++index;
             }
+            if (m_sink != nullptr) {
+                folders.forgetBefore(index);
+            }
         };
         // A folder met before under another path (a link back to an ancestor, a second link to
         // one folder) leaves the list: its subfolders and its files are listed once, under the
@@ -292,7 +349,7 @@ std::size_t FolderScan::scanPass(Folders& folders, bool recurse, FolderWords* wo
         // path to it later is listed.
         if (CharacterCount(folder) >= kMaxPathChars) {
             try {
-                if (m_met.count(known ? *known : m_fs.folderIdentity(folder)) != 0) {
+                if (m_met.contains(known ? *known : m_fs.folderIdentity(folder))) {
                     dropDuplicate();
                 }
             } catch (...) {
@@ -304,7 +361,7 @@ std::size_t FolderScan::scanPass(Folders& folders, bool recurse, FolderWords* wo
         // 112-114: open it (its identity on the disk) and yield.
         std::optional<FolderIdentity> identity;
         run(112, [&] { identity = known ? *known : m_fs.folderIdentity(folder); });
-        if (identity && !m_met.insert(*identity).second) {
+        if (identity && !m_met.insert(*identity)) {
             dropDuplicate();
             next();
             continue;
@@ -334,7 +391,7 @@ std::size_t FolderScan::scanPass(Folders& folders, bool recurse, FolderWords* wo
         run(118, [&] {
             if (!identity) {
                 identity = m_fs.folderIdentity(folder);
-                if (!m_met.insert(*identity).second) {
+                if (!m_met.insert(*identity)) {
                     duplicate = true;
                     return;
                 }
