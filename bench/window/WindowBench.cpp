@@ -22,8 +22,10 @@
 
 #include <sys/resource.h>
 #include <QApplication>
+#include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QFileInfo>
 #include <QMouseEvent>
 #include <QPlainTextEdit>
 #include <QProcess>
@@ -395,15 +397,24 @@ int operations(int entries) {
     return list->entryCount() == 0 ? 0 : 1;
 }
 
-// One creation-floor run over a fresh output tree, reading the same list; answers its wall time.
-double timeFloor(const QString& floor, const QString& list, const QString& out) {
+// One run of a child program over a fresh output tree; answers its wall time and adds its
+// processor time to `cpu`.
+double timeChild(const QString& program, const QStringList& args, const QString& out,
+                 std::vector<double>& cpu) {
     QProcess::execute(QStringLiteral("rm"), {"-rf", out});
+    const double cpuBefore = cpuMs(RUSAGE_CHILDREN);
     QElapsedTimer clock;
     clock.start();
-    const int status = QProcess::execute(floor, {"--list", list, "fixed text"});
+    QProcess child;
+    child.setStandardOutputFile(QProcess::nullDevice());
+    child.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    child.start(program, args);
+    child.waitForFinished(-1);
+    const int status = child.exitStatus() == QProcess::NormalExit ? child.exitCode() : -1;
     const double ms = msSince(clock);
+    cpu.push_back(cpuMs(RUSAGE_CHILDREN) - cpuBefore);
     if (status != 0) {
-        std::fprintf(stderr, "the floor program failed (%d)\n", status);
+        std::fprintf(stderr, "%s failed (%d)\n", qPrintable(program), status);
         std::exit(1);
     }
     return ms;
@@ -431,42 +442,76 @@ int creation(const QString& floor, const QString& root, int files, int repeats) 
         list.write(text);
     }
     Bench b;
-    b.window.findChild<QPlainTextEdit*>(QStringLiteral("Text1"))
-        ->setPlainText(QStringLiteral("fixed text"));
+    const QString text = QStringLiteral("fixed text");
+    b.window.findChild<QPlainTextEdit*>(QStringLiteral("Text1"))->setPlainText(text);
     b.list->appendEntry(listPath);
     QPushButton* start = b.button("PushButton2");
+    // The command-line program beside the floor, for the engine's own share, when built.
+    const QString cli = QFileInfo(floor).dir().filePath(QStringLiteral("pellatrix-cli"));
+    const bool withCli = QFileInfo(cli).isExecutable();
 
-    std::vector<double> floorMs, windowMs;
-    timeFloor(floor, listPath, out);  // warm-up of both sides
+    std::vector<double> floorMs, windowMs, cliMs, floorCpu, windowCpu, cliCpu;
+    std::vector<double> warmCpu;
+    timeChild(floor, {"--list", listPath, text}, out, warmCpu);  // warm-up
+    auto runWindow = [&] {
+        QProcess::execute(QStringLiteral("rm"), {"-rf", out});
+        const int doneBefore = b.platform.done;
+        const double cpuBefore = cpuMs(RUSAGE_SELF);
+        QElapsedTimer clock;
+        clock.start();
+        start->click();  // returns once "Done." was answered
+        windowMs.push_back(msSince(clock));
+        windowCpu.push_back(cpuMs(RUSAGE_SELF) - cpuBefore);
+        if (b.platform.done != doneBefore + 1 || b.platform.unexpected != 0) {
+            std::fprintf(stderr, "the run did not end with \"Done.\" alone\n");
+            std::exit(1);
+        }
+    };
+    auto runFloor = [&] {
+        floorMs.push_back(timeChild(floor, {"--list", listPath, text}, out, floorCpu));
+    };
+    auto runCli = [&] {
+        if (withCli) {
+            cliMs.push_back(timeChild(cli, {"--text", text, listPath}, out, cliCpu));
+        }
+    };
     for (int r = 0; r < repeats; ++r) {
-        // Alternating which goes first, so load from elsewhere favours neither.
-        auto runWindow = [&] {
-            QProcess::execute(QStringLiteral("rm"), {"-rf", out});
-            const int doneBefore = b.platform.done;
-            QElapsedTimer clock;
-            clock.start();
-            start->click();
-            windowMs.push_back(msSince(clock));
-            if (b.platform.done != doneBefore + 1 || b.platform.unexpected != 0) {
-                std::fprintf(stderr, "the run did not end with \"Done.\" alone\n");
-                std::exit(1);
-            }
-        };
-        if (r % 2 == 0) {
-            runWindow();
-            floorMs.push_back(timeFloor(floor, listPath, out));
-        } else {
-            floorMs.push_back(timeFloor(floor, listPath, out));
-            runWindow();
+        // A turning order, so load from elsewhere favours none of them.
+        switch (r % 3) {
+            case 0:
+                runWindow();
+                runFloor();
+                runCli();
+                break;
+            case 1:
+                runFloor();
+                runCli();
+                runWindow();
+                break;
+            default:
+                runCli();
+                runWindow();
+                runFloor();
+                break;
         }
     }
     QProcess::execute(QStringLiteral("rm"), {"-rf", out});
     const double f = median(floorMs);
     const double w = median(windowMs);
-    std::printf("creation run from the window: %d files in %.0f ms (median of %d)\n", files, w,
-                repeats);
-    std::printf("creation floor:               %.0f ms  -> ratio %.2f x floor (goal 1.3)\n", f,
-                w / f);
+    std::printf(
+        "creation run from the window: %d files in %.0f ms, processor %.0f ms (median of "
+        "%d)\n",
+        files, w, median(windowCpu), repeats);
+    std::printf(
+        "creation floor (same list):   %.0f ms, processor %.0f ms -> ratio %.2f x floor "
+        "(goal 1.3), processor %.2f x\n",
+        f, median(floorCpu), w / f, median(windowCpu) / median(floorCpu));
+    if (withCli) {
+        std::printf(
+            "pellatrix-cli (same list):    %.0f ms, processor %.0f ms -> ratio %.2f x floor, "
+            "processor %.2f x\n",
+            median(cliMs), median(cliCpu), median(cliMs) / f, median(cliCpu) / median(floorCpu));
+    }
     return 0;
 }
 
