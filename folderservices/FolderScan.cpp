@@ -172,10 +172,10 @@ bool FolderScan::MetFolders::contains(const FolderIdentity& id) const {
 }
 
 bool FolderScan::MetFolders::insert(const FolderIdentity& id) {
-    if (contains(id)) {
+    if (std::binary_search(m_sorted.begin(), m_sorted.end(), id, identityLess) ||
+        !m_recent.insert(id).second) {
         return false;
     }
-    m_recent.insert(id);
     // Merging costs a pass over the array, so the set may grow with it: a few passes per
     // doubling of the folders met.
     constexpr std::size_t kMinRecent = 1024;

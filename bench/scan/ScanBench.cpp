@@ -5,8 +5,9 @@
 //   filter  that listing, then the folder add's filter per file as path look-ups
 //           (IsExistingFile && attributes != 34);
 //   listed  ListFilesWithAttributes(folder, "*.txt"), the same answer from the listing;
-//   kept    the same files kept by the scan from the read that found the subfolders, as the
-//           folder add does (ListFilesWithAttributes only where the scan kept none).
+//   kept    the folder add's way: the streamed scan (streamTree) hands each folder on with the
+//           files from the read that found its subfolders (ListFilesWithAttributes only where
+//           it read none).
 #include <sys/wait.h>
 #include <unistd.h>
 
