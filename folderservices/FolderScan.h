@@ -43,8 +43,8 @@ public:
 
     /// GetSubDirectories2016 over the list {`start`} with recursion, except that each entry of
     /// the result goes to `sink` as soon as the scan has read it, in the result's order, instead
-    /// of into a list. Each level's folders are let go once the next level is found, so the scan
-    /// holds two levels of paths at most.
+    /// of into a list. The scan lets each folder's path go once it has passed it, so it holds
+    /// the rest of one level and the part of the next found so far.
     void streamTree(const std::string& start, const std::string& pattern, const FolderSink& sink);
 
 private:
