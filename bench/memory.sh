@@ -13,7 +13,6 @@ cli=$build/bin/pellatrix-cli
 peak=$build/bin/peak_rss
 [ -x "$cli" ] && [ -x "$peak" ] || { echo "build pellatrix-cli and peak_rss in $build first" >&2; exit 2; }
 cd "$work"
-trap 'rm -rf "$work/out" "$work/shm-out"' EXIT
 
 echo "making the lists in $work" >&2
 [ -f zeros.txt ] || truncate -s 2G zeros.txt
@@ -33,6 +32,7 @@ if not os.path.exists("million.txt"):
 PY
 # The million files go to tmpfs, so the disk does not set the pace.
 shm=$(mktemp -d /dev/shm/pellatrix-memory.XXXXXX)
+trap 'rm -rf "$work/out" "$shm"' EXIT
 ln -sfn "$shm" shm-out
 
 baseline=${MEMORY_BENCH_BASELINE:-}
@@ -72,4 +72,3 @@ run "million-lines" million.txt
 if [ "${MEMORY_BENCH_NUL:-0}" = 1 ]; then
     run "2GiB-nul-0" -0 zeros.txt
 fi
-rm -rf "$shm"
