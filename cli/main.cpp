@@ -1,18 +1,20 @@
 // pellatrix-cli: one creation run over list files given on the command line.
+#include <getopt.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <exception>
 #include <string>
-#include <string_view>
 #include <vector>
 
 #include "cli/CliUi.h"
 #include "cli/StandardInput.h"
 #include "engine/CreationRun.h"
 #include "engine/FileSizeLimit.h"
+#include "engine/FsError.h"
 
 namespace {
 
@@ -21,7 +23,7 @@ constexpr int kExitFailures = 1;
 constexpr int kExitUsage = 2;
 
 constexpr const char* kUsage =
-    "Usage: pellatrix-cli [--text TEXT | --text-file FILE] LISTFILE...\n";
+    "Usage: pellatrix-cli [-0qv] [--no-clobber] [-t TEXT | -f FILE] LISTFILE...\n";
 
 constexpr const char* kHelp =
     "Creates the files that the list files name, in one run over the list files in the order\n"
@@ -39,22 +41,31 @@ constexpr const char* kHelp =
     "folders above it). A path that begins with '~/' lies in your home folder; any other path\n"
     "that does not begin with '/' lies in the working folder.\n"
     "\n"
-    "A list file named '-' is read from standard input, and so is the fixed text of\n"
-    "'--text-file -'; standard input can serve only one of them.\n"
+    "A list file, and the file of --text-file, may be a regular file, a pipe, a process\n"
+    "substitution, a FIFO or a character device such as /dev/null; each is read once to its\n"
+    "end. '-' is standard input, which can serve only one of them. A folder or a block device\n"
+    "is refused.\n"
     "\n"
     "Options:\n"
-    "  --text TEXT       the fixed text written into every file (default: empty)\n"
-    "  --text-file FILE  read the fixed text, byte for byte, from FILE ('-': standard input)\n"
-    "  --help            show this help and exit\n"
-    "  --version         show the version and exit\n"
-    "  --                end of options; every later argument is a list file\n"
+    "  -t, --text=TEXT       the fixed text written into every file (default: empty)\n"
+    "  -f, --text-file=FILE  read the fixed text, byte for byte, from FILE ('-': standard input)\n"
+    "  -0, --null            list entries end in NUL, not in a line break ('>' still splits an\n"
+    "                        entry); the lines printed on standard output end in NUL too\n"
+    "      --no-clobber      leave an existing file alone; it is counted as skipped\n"
+    "  -v, --verbose         print 'created PATH', 'replaced PATH' or 'skipped PATH' for each\n"
+    "                        file, and the step of the run in each failure report\n"
+    "  -q, --quiet           print no summary and no \"Done.\" when nothing failed\n"
+    "  -h, --help            show this help and exit\n"
+    "      --version         show the version and exit\n"
+    "  --                    end of options; every later argument is a list file\n"
+    "Long options may be shortened to any unambiguous beginning.\n"
     "\n"
-    "Each failure is reported on standard error, one line each, with its error number and\n"
-    "the step that failed; the other files are still created. Standard output ends with a\n"
-    "summary line and \"Done.\".\n"
+    "Each failure is reported on standard error on one line, as LIST:LINE: description\n"
+    "(error N); a failure of a list as a whole, or of the text file, names only the file. The\n"
+    "other files are still created. Standard output ends with a summary line and \"Done.\".\n"
     "\n"
-    "Exit status: 0 when nothing failed, 1 when something failed, 2 for a usage error.\n"
-    "See pellatrix-cli(1) for more.\n";
+    "Exit status: 0 when nothing failed, 1 when something failed, 2 for a usage error,\n"
+    "128+N when ended by signal N. See pellatrix-cli(1) for more.\n";
 
 int usageError(const std::string& message) {
     std::fprintf(stderr, "pellatrix-cli: %s\n%sTry 'pellatrix-cli --help' for more.\n",
@@ -62,87 +73,86 @@ int usageError(const std::string& message) {
     return kExitUsage;
 }
 
+int finishOutput(int status) {
+    if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
+        std::fprintf(stderr, "pellatrix-cli: cannot write to standard output: %s\n",
+                     std::strerror(errno));
+        return kExitFailures;
+    }
+    return status;
+}
+
 struct Options {
     bool haveText = false;
     std::string text;
     std::string textFile;
     bool haveTextFile = false;
+    pellatrix::CliSettings settings;
+    bool quiet = false;
     std::vector<std::string> listFiles;
 };
 
-// Takes the value of an option, given as "--opt=value" or as the next argument.
-bool optionValue(std::string_view arg, std::string_view name, int& i, int argc, char** argv,
-                 std::string& value, bool& matched, std::string& error) {
-    matched = false;
-    if (arg == name) {
-        matched = true;
-        if (i + 1 >= argc) {
-            error = "option '" + std::string(name) + "' needs a value";
-            return false;
-        }
-        value = argv[++i];
-        return true;
-    }
-    if (arg.size() > name.size() && arg.substr(0, name.size()) == name && arg[name.size()] == '=') {
-        matched = true;
-        value = std::string(arg.substr(name.size() + 1));
-        return true;
-    }
-    return true;
-}
+enum LongOnly { kNoClobber = 256, kVersion };
 
-}  // namespace
+const option kLongOptions[] = {
+    {"text", required_argument, nullptr, 't'},
+    {"text-file", required_argument, nullptr, 'f'},
+    {"null", no_argument, nullptr, '0'},
+    {"no-clobber", no_argument, nullptr, kNoClobber},
+    {"verbose", no_argument, nullptr, 'v'},
+    {"quiet", no_argument, nullptr, 'q'},
+    {"help", no_argument, nullptr, 'h'},
+    {"version", no_argument, nullptr, kVersion},
+    {nullptr, 0, nullptr, 0},
+};
 
-int main(int argc, char** argv) {
-    pellatrix::IgnoreFileSizeSignal();
-    Options options;
-    bool optionsEnded = false;
-    for (int i = 1; i < argc; ++i) {
-        std::string_view arg = argv[i];
-        if (optionsEnded || arg.size() < 2 || arg[0] != '-') {
-            options.listFiles.emplace_back(arg);
-            continue;
+// Parses the command line into `options`; answers an exit status when the program ends here.
+int parse(int argc, char** argv, Options& options, bool& done) {
+    done = true;
+    ::opterr = 0;  // the messages below name the option as given, not argv[0]
+    int c = 0;
+    while ((c = ::getopt_long(argc, argv, ":t:f:0qvh", kLongOptions, nullptr)) != -1) {
+        switch (c) {
+            case 't':
+            case 'f':
+                if (options.haveText || options.haveTextFile) {
+                    return usageError("give the fixed text only once (--text or --text-file)");
+                }
+                (c == 't' ? options.haveText : options.haveTextFile) = true;
+                (c == 't' ? options.text : options.textFile) = ::optarg;
+                break;
+            case '0':
+                options.settings.nul = true;
+                break;
+            case kNoClobber:
+                options.settings.noClobber = true;
+                break;
+            case 'v':
+                options.settings.verbose = true;
+                break;
+            case 'q':
+                options.quiet = true;
+                break;
+            case 'h':
+                std::fputs(kUsage, stdout);
+                std::fputs("\n", stdout);
+                std::fputs(kHelp, stdout);
+                return finishOutput(kExitOk);
+            case kVersion:
+                std::fputs("pellatrix-cli " PELLATRIX_VERSION "\n", stdout);
+                return finishOutput(kExitOk);
+            case ':':
+                return usageError("option '" + std::string(argv[::optind - 1]) + "' needs a value");
+            default:
+                if (::optopt != 0) {
+                    return usageError("unknown option '-" + std::string(1, char(::optopt)) + "'");
+                }
+                return usageError("unknown or ambiguous option '" +
+                                  std::string(argv[::optind - 1]) + "'");
         }
-        if (arg == "--") {
-            optionsEnded = true;
-            continue;
-        }
-        if (arg == "--help" || arg == "-h") {
-            std::fputs(kUsage, stdout);
-            std::fputs("\n", stdout);
-            std::fputs(kHelp, stdout);
-            return std::fflush(stdout) == 0 && !std::ferror(stdout) ? kExitOk : kExitFailures;
-        }
-        if (arg == "--version") {
-            std::fputs("pellatrix-cli " PELLATRIX_VERSION "\n", stdout);
-            return std::fflush(stdout) == 0 && !std::ferror(stdout) ? kExitOk : kExitFailures;
-        }
-        bool matched = false;
-        std::string value;
-        std::string error;
-        if (!optionValue(arg, "--text", i, argc, argv, value, matched, error)) {
-            return usageError(error);
-        }
-        if (matched) {
-            if (options.haveText || options.haveTextFile) {
-                return usageError("give the fixed text only once (--text or --text-file)");
-            }
-            options.haveText = true;
-            options.text = value;
-            continue;
-        }
-        if (!optionValue(arg, "--text-file", i, argc, argv, value, matched, error)) {
-            return usageError(error);
-        }
-        if (matched) {
-            if (options.haveText || options.haveTextFile) {
-                return usageError("give the fixed text only once (--text or --text-file)");
-            }
-            options.haveTextFile = true;
-            options.textFile = value;
-            continue;
-        }
-        return usageError("unknown option '" + std::string(arg) + "'");
+    }
+    for (int i = ::optind; i < argc; ++i) {
+        options.listFiles.emplace_back(argv[i]);
     }
     if (options.listFiles.empty()) {
         return usageError("no list file given");
@@ -156,6 +166,19 @@ int main(int argc, char** argv) {
     if (stdinReaders > 1) {
         return usageError("standard input ('-') can be read only once");
     }
+    done = false;
+    return kExitOk;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    pellatrix::IgnoreFileSizeSignal();
+    Options options;
+    bool done = false;
+    if (int status = parse(argc, argv, options, done); done) {
+        return status;
+    }
 
     pellatrix::PipedFileSystem fs;
     if (options.haveTextFile) {
@@ -163,26 +186,32 @@ int main(int argc, char** argv) {
             fs.readFile(options.textFile,
                         [&](std::string_view chunk) { options.text.append(chunk); });
         } catch (const std::exception& e) {
-            std::fprintf(stderr, "pellatrix-cli: %s\n", e.what());
+            const auto* error = dynamic_cast<const pellatrix::FsError*>(&e);
+            const std::string line = pellatrix::FailureLine(
+                &options.textFile, 0, error ? error->number() : 0, e.what(), 0);
+            std::fputs(line.c_str(), stderr);
             return kExitFailures;
         }
     }
 
-    pellatrix::CliUi ui(std::move(options.listFiles), std::move(options.text), stderr,
-                        ::isatty(STDERR_FILENO) == 1);
+    options.settings.showProgress = ::isatty(STDERR_FILENO) == 1;
+    pellatrix::CliUi ui(std::move(options.listFiles), std::move(options.text), options.settings,
+                        stdout, stderr);
     pellatrix::CreationRun run(fs, ui);
     run.PushButton2_Click();
     ui.clearProgress();
 
     const pellatrix::CreationSummary& summary = run.lastSummary();
-    std::printf("%zu %s written, %zu %s\n", summary.filesWritten,
-                summary.filesWritten == 1 ? "file" : "files", summary.failures,
-                summary.failures == 1 ? "failure" : "failures");
-    std::printf("%s\n", ui.finalMessage().c_str());
-    if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
-        std::fprintf(stderr, "pellatrix-cli: cannot write to standard output: %s\n",
-                     std::strerror(errno));
-        return kExitFailures;
+    if (!options.quiet || summary.failures != 0) {
+        const char end = options.settings.nul ? '\0' : '\n';
+        std::string text = std::to_string(summary.filesWritten) +
+                           (summary.filesWritten == 1 ? " file written, " : " files written, ");
+        if (options.settings.noClobber) {
+            text += std::to_string(summary.filesSkipped) + " skipped, ";
+        }
+        text += std::to_string(summary.failures) +
+                (summary.failures == 1 ? " failure" : " failures") + end + ui.finalMessage() + end;
+        std::fwrite(text.data(), 1, text.size(), stdout);
     }
-    return summary.failures == 0 ? kExitOk : kExitFailures;
+    return finishOutput(summary.failures == 0 ? kExitOk : kExitFailures);
 }

@@ -71,6 +71,14 @@ out=$(cd "$home/work" && printf '%s\n' "made/a.txt>first" "$home/made/b.txt>seco
 [ "$(cat "$home/work/made/a.txt" "$home/made/b.txt" "$home/made/c.txt")" = firstsecondthird ] ||
     fail "pellatrix-cli did not write the files where they belong"
 
+# The window program answers --version and, without a display, says why it cannot open.
+[ "$(pellatrix --version)" = "$(pellatrix-cli --version | sed 's/^pellatrix-cli/pellatrix/')" ] ||
+    fail "pellatrix --version"
+nodisplay=$(env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM pellatrix 2>&1) &&
+    fail "pellatrix without a display exited 0"
+[ "$nodisplay" = "pellatrix: cannot open a window: no display (DISPLAY and WAYLAND_DISPLAY are empty); for the command line use pellatrix-cli" ] ||
+    fail "pellatrix without a display said: $nodisplay"
+
 # The window, started the way the menu starts it: the desktop entry's command on a display.
 desktop=/usr/share/applications/pellatrix.desktop
 desktop-file-validate "$desktop" || fail "desktop entry"

@@ -60,8 +60,10 @@ if [ -f /usr/share/bash-completion/bash_completion ]; then
             echo "${COMPREPLY[*]}"
         }
         complete_words pellatrix-cli --te
-        complete_words pellatrix-cli --text-file li' _ "$completion")
-    [ "$got" = $'--text --text-file\nlist1.txt' ] || fail "completion offered: $got"
+        complete_words pellatrix-cli --n
+        complete_words pellatrix-cli -f li' _ "$completion")
+    [ "$got" = $'--text --text-file\n--null --no-clobber\nlist1.txt' ] ||
+        fail "completion offered: $got"
 else
     bash -n "$completion" || fail "completion does not parse"
 fi
