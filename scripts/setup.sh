@@ -16,7 +16,8 @@ packages=(
 )
 if [ "${1:-}" = package ]; then
   packages+=(
-    dpkg-dev debhelper                    # dpkg-buildpackage with debian/rules (dh)
+    dpkg-dev debhelper build-essential    # dpkg-buildpackage with debian/rules (dh); it checks
+                                          # for build-essential before any build
     lintian                               # the package's own check
     devscripts                            # hardening-check on the installed programs
     bash-completion                       # the installed completion is tried
