@@ -3,7 +3,7 @@
 #  1. `dpkg-buildpackage -us -uc -b` in a clean copy of the tree (tracked and new files only),
 #     then again in a second copy under another path, time zone, locale and umask: the .debs
 #     (pellatrix and pellatrix-dbgsym) must be byte-identical.
-#  2. lintian --pedantic on the .changes: no error or warning but the ones listed below.
+#  2. lintian --pedantic on the .changes and on the source package: no error and no warning.
 #  3. apt-get install; hardening-check on both programs; pellatrix-cli on a list, the window
 #     started with its desktop entry's command, the manual pages and the completion.
 #  4. apt-get remove, then purge: nothing of the package stays behind.
@@ -95,9 +95,13 @@ if grep -rlF "$work" "$unpacked" >/dev/null; then
 fi
 
 # --- 2. lintian ---------------------------------------------------------------------------------
-# Every tag is shown, overridden ones too (debian/pellatrix.lintian-overrides says why); an
+# Every tag is shown, overridden ones too (debian/*lintian-overrides say why); an
 # error or a warning fails.
-lintian --pedantic -I -E --show-overrides --fail-on none "$changes" >"$work/lintian.log" 2>&1 ||
+# The source package too, as an upload would carry it: packed from the cleaned first copy.
+(cd "$work/first/pellatrix" && debian/rules clean && cd .. && dpkg-source -b pellatrix) \
+    >"$work/source.log" 2>&1 || { cat "$work/source.log" >&2; fail "dpkg-source -b"; }
+dsc=$work/first/pellatrix_${version}.dsc
+lintian --pedantic -I -E --show-overrides --fail-on none "$changes" "$dsc" >"$work/lintian.log" 2>&1 ||
     { cat "$work/lintian.log" >&2; fail "lintian did not run"; }
 grep -v 'running with root privileges' "$work/lintian.log" || true
 bad=$(grep -E '^[EW]: ' "$work/lintian.log" || true)
