@@ -195,7 +195,9 @@ DEBIAN_FRONTEND=noninteractive apt-get install -y -q -o DPkg::Lock::Timeout=300 
 apt-get purge -y -q -o DPkg::Lock::Timeout=300 pellatrix pellatrix-dbgsym >"$work/apt.log" 2>&1 ||
     { cat "$work/apt.log" >&2; fail "apt-get purge"; }
 ! known pellatrix && ! known pellatrix-dbgsym || fail "dpkg still knows the package after purge"
-added=$(dpkg-query -W -f='${Package}\n' | sort | comm -13 "$work/packages.before" - | tr '\n' ' ')
+# Only what apt installed automatically for it: a package someone installed meanwhile stays.
+added=$(dpkg-query -W -f='${Package}\n' | sort | comm -13 "$work/packages.before" - |
+    grep -Fxf <(apt-mark showauto) | tr '\n' ' ' || true)
 if [ -n "$added" ]; then
     say "purging what came with the package: $added"
     # shellcheck disable=SC2086
