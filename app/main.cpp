@@ -6,6 +6,7 @@
 #include "app/Form1.h"
 #include "engine/FileSizeLimit.h"
 #include "shell/ProductInfo.h"
+#include "shell/ProgramFiles.h"
 #include "shell/QtPlatform.h"
 #include "shell/SettingsStore.h"
 
@@ -68,7 +69,8 @@ int main(int argc, char* argv[]) {
 
     pellatrix::QtPlatform platform;
     pellatrix::SettingsStore settings;
-    pellatrix::Form1 window(platform, settings, QCoreApplication::applicationDirPath());
+    pellatrix::Form1 window(platform, settings,
+                            pellatrix::ProgramFilesFolder(QCoreApplication::applicationDirPath()));
     window.show();
     return app.exec();
 }
