@@ -48,6 +48,9 @@ void PreviewModel::append(PlannedAction action, std::string_view path, std::stri
         case PlannedAction::Replace:
             m_bytes += "replace ";
             break;
+        case PlannedAction::Keep:
+            m_bytes += "keep ";
+            break;
         case PlannedAction::Fail:
             m_bytes += "fail ";
             break;

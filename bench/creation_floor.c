@@ -4,7 +4,12 @@
  * beside it and renames that over it instead: the least work of a replace that never loses the
  * old content.
  * Usage: creation_floor [--rename] ROOT FOLDERS FILES fixed TEXT|perline
+ *
+ * With a list: creation_floor --list LIST TEXT reads LIST line by line (each line a path, CR LF
+ * or LF), and writes TEXT into each named file, making a missing parent folder when the open
+ * says so. The least work of a tool that is given the list.
  */
+#include <errno.h>
 #include <fcntl.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -12,7 +17,55 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+static int makeParents(char* path) {
+    for (char* p = path + 1; *p != '\0'; ++p) {
+        if (*p == '/') {
+            *p = '\0';
+            int failed = mkdir(path, 0777) != 0 && errno != EEXIST;
+            *p = '/';
+            if (failed) {
+                return -1;
+            }
+        }
+    }
+    return 0;
+}
+
+static int fromList(const char* listPath, const char* text) {
+    FILE* list = fopen(listPath, "r");
+    if (list == NULL) {
+        perror(listPath);
+        return 1;
+    }
+    size_t textLength = strlen(text);
+    char* line = NULL;
+    size_t capacity = 0;
+    ssize_t length;
+    while ((length = getline(&line, &capacity, list)) >= 0) {
+        while (length > 0 && (line[length - 1] == '\n' || line[length - 1] == '\r')) {
+            line[--length] = '\0';
+        }
+        if (length == 0) {
+            continue;
+        }
+        int fd = open(line, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+        if (fd < 0 && errno == ENOENT && makeParents(line) == 0) {
+            fd = open(line, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+        }
+        if (fd < 0 || write(fd, text, textLength) != (ssize_t)textLength || close(fd) != 0) {
+            perror(line);
+            return 1;
+        }
+    }
+    free(line);
+    fclose(list);
+    return 0;
+}
+
 int main(int argc, char** argv) {
+    if (argc == 4 && strcmp(argv[1], "--list") == 0) {
+        return fromList(argv[2], argv[3]);
+    }
     int byRename = argc > 1 && strcmp(argv[1], "--rename") == 0;
     if (byRename) {
         --argc;

@@ -3,43 +3,50 @@
 #include <stdexcept>
 #include <utility>
 
+#include "engine/ShownText.h"
+
 namespace pellatrix {
 
 namespace {
 // A terminal redrawn more often than this only flickers and costs time.
 constexpr std::chrono::milliseconds kRedrawInterval{100};
-
+// A report stays one line of about 8 KiB: the list's name takes at most a quarter, the
+// description the rest, enough for a path already cut to its first and last 2046 bytes.
+constexpr std::size_t kShownListName = 2048;
+constexpr std::size_t kShownDescription = 6144;
 }  // namespace
 
-std::string EscapedControls(std::string_view text) {
-    std::string out;
-    out.reserve(text.size());
-    for (char c : text) {
-        auto byte = static_cast<unsigned char>(c);
-        if (c == '\n') {
-            out += "\\n";
-        } else if (c == '\r') {
-            out += "\\r";
-        } else if (c == '\t') {
-            out += "\\t";
-        } else if (byte < 0x20 || byte == 0x7f) {
-            static constexpr char kHex[] = "0123456789abcdef";
-            out += "\\x";
-            out += kHex[byte >> 4];
-            out += kHex[byte & 0xf];
-        } else {
-            out += c;
+std::string FailureLine(const std::string* file, std::uint64_t line, int number,
+                        const std::string& description, int step) {
+    std::string report = "pellatrix-cli: ";
+    if (file != nullptr) {
+        report += EscapedShortLine(*file, kShownListName);
+        if (line != 0) {
+            report += ':' + std::to_string(line);
         }
+        report += ": ";
     }
-    return out;
+    report += EscapedShortLine(description, kShownDescription);
+    std::string tail;
+    if (number != 0) {
+        tail = "error " + std::to_string(number);
+    }
+    if (step != 0) {
+        tail += (tail.empty() ? "step " : ", step ") + std::to_string(step);
+    }
+    if (!tail.empty()) {
+        report += " (" + tail + ")";
+    }
+    return report + '\n';
 }
 
-CliUi::CliUi(std::vector<std::string> listFiles, std::string fixedText, std::FILE* errors,
-             bool showProgress)
+CliUi::CliUi(std::vector<std::string> listFiles, std::string fixedText, CliSettings settings,
+             std::FILE* out, std::FILE* errors)
     : m_listFiles(std::move(listFiles)),
       m_fixedText(std::move(fixedText)),
-      m_errors(errors),
-      m_showProgress(showProgress) {}
+      m_settings(settings),
+      m_out(out),
+      m_errors(errors) {}
 
 int CliUi::entryCount() {
     return static_cast<int>(m_listFiles.size());
@@ -50,7 +57,7 @@ std::string CliUi::entryText(int position) {
         throw std::out_of_range("No list file number " + std::to_string(position));
     }
     const std::string& path = m_listFiles[static_cast<std::size_t>(position - 1)];
-    if (m_showProgress) {
+    if (m_settings.showProgress) {
         drawProgress("Reading list file " + std::to_string(position) + " of " +
                          std::to_string(m_listFiles.size()),
                      position == 1);
@@ -62,13 +69,34 @@ std::string CliUi::fixedText() {
     return m_fixedText;
 }
 
-void CliUi::setProgressValue(double percent) {
-    if (!m_showProgress || percent <= 0) {
+void CliUi::fileProgress(std::size_t file, std::size_t total) {
+    if (!m_settings.showProgress) {
         return;
     }
-    char text[64];
-    std::snprintf(text, sizeof text, "Writing files: %5.1f%%", percent);
-    drawProgress(text, percent >= 100.0);
+    char text[96];
+    std::snprintf(text, sizeof text, "Writing file %zu of %zu (%.1f%%)", file, total,
+                  static_cast<double>(file) / static_cast<double>(total) * 100.0);
+    drawProgress(text, file == total);
+}
+
+void CliUi::fileDone(FileOutcome outcome, std::string_view path) {
+    if (!m_settings.verbose) {
+        return;
+    }
+    const char* word = outcome == FileOutcome::Created    ? "created "
+                       : outcome == FileOutcome::Replaced ? "replaced "
+                                                          : "skipped ";
+    // With -0 the path goes out as it is, for a reader that splits at NUL.
+    std::string line = word;
+    if (m_settings.nul) {
+        line.append(path);
+        line += '\0';
+    } else {
+        line += EscapedControls(path);
+        line += '\n';
+    }
+    clearProgress();
+    std::fwrite(line.data(), 1, line.size(), m_out);
 }
 
 void CliUi::showMessage(const std::string& text) {
@@ -77,26 +105,23 @@ void CliUi::showMessage(const std::string& text) {
 }
 
 void CliUi::reportError(const std::string& description, const std::string& location, int line) {
-    reportNumberedError(0, description, location, line);
+    reportFailure({}, 0, description, location, line);
 }
 
 void CliUi::reportNumberedError(int number, const std::string& description,
-                                const std::string& /*location*/, int line) {
-    // Every failure of this program comes from the one creation run, so its line number is
-    // enough to tell the step.
-    clearProgress();
-    std::string report = "pellatrix-cli: " + EscapedControls(description) + " (";
-    if (number != 0) {
-        report += "error " + std::to_string(number) + ", ";
-    }
-    report += "line " + std::to_string(line) + ")\n";
-    std::fwrite(report.data(), 1, report.size(), m_errors);
+                                const std::string& location, int line) {
+    reportFailure({}, number, description, location, line);
 }
 
-void CliUi::journalProblem(const std::string& text) {
+void CliUi::reportFailure(const FailureSource& source, int number, const std::string& description,
+                          const std::string& /*location*/, int step) {
     clearProgress();
-    const std::string line = "pellatrix-cli: " + EscapedControls(text) + "\n";
-    std::fwrite(line.data(), 1, line.size(), m_errors);
+    // Every failure comes from the one creation run, so its step number is enough to find it in
+    // the program; users read lines of their list, so it only shows with --verbose.
+    const std::string report =
+        FailureLine(source.list, source.line, number, description, m_settings.verbose ? step : 0);
+    std::fflush(m_out);
+    std::fwrite(report.data(), 1, report.size(), m_errors);
 }
 
 void CliUi::drawProgress(const std::string& text, bool force) {
@@ -109,6 +134,12 @@ void CliUi::drawProgress(const std::string& text, bool force) {
     std::string line = "\r\x1b[K" + text;
     std::fwrite(line.data(), 1, line.size(), m_errors);
     std::fflush(m_errors);
+}
+
+void CliUi::journalProblem(const std::string& text) {
+    clearProgress();
+    const std::string line = "pellatrix-cli: " + EscapedShortLine(text) + "\n";
+    std::fwrite(line.data(), 1, line.size(), m_errors);
 }
 
 void CliUi::clearProgress() {

@@ -4,6 +4,7 @@
 
 #include "cli/CliUi.h"
 #include "engine/RunJournal.h"
+#include "engine/ShownText.h"
 
 namespace pellatrix {
 
@@ -62,6 +63,9 @@ int PrintPreview(CreationRun& run, bool nullEnded, std::FILE* out) {
                 case PlannedAction::Replace:
                     put("replace", path, why);
                     break;
+                case PlannedAction::Keep:
+                    put("keep", path, why);
+                    break;
                 case PlannedAction::Fail:
                     put("fail", path, why);
                     break;
@@ -75,6 +79,7 @@ int PrintPreview(CreationRun& run, bool nullEnded, std::FILE* out) {
     }
     line = plural(counts->create, "file", "files") + " to create, " +
            plural(counts->replace, "file", "files") + " to replace, " +
+           (counts->keep != 0 ? plural(counts->keep, "file", "files") + " to keep, " : "") +
            plural(counts->folders, "folder", "folders") + " to make, " +
            plural(counts->failures, "foreseen failure", "foreseen failures");
     line += end;

@@ -1,5 +1,6 @@
 #include "cli/StandardInput.h"
 
+#include <fcntl.h>
 #include <poll.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -8,44 +9,97 @@
 #include <memory>
 
 #include "engine/FsError.h"
+#include "engine/ShownText.h"
 
 namespace pellatrix {
 
 namespace {
 
-constexpr std::size_t kReadChunk = 1 << 16;
+constexpr std::size_t kReadChunk = std::size_t{1} << 20;
 
-}  // namespace
-
-void PipedFileSystem::readFile(const std::string& path,
-                               const std::function<void(std::string_view)>& sink) {
-    if (path != kStandardInputName) {
-        PosixFileSystem::readFile(path, sink);
-        return;
+std::string quoted(const std::string& path) {
+    std::string out = "'";
+    for (char c : ShortenedInTheMiddle(path)) {
+        out += c == '\0' ? std::string("\\0") : std::string(1, c);
     }
-    // A pipe or a terminal is read until its writer ends it, as any filter does.
+    return out + "'";
+}
+
+class Fd {
+public:
+    Fd(int fd, bool owned) : m_fd(fd), m_owned(owned) {}
+    Fd(const Fd&) = delete;
+    Fd& operator=(const Fd&) = delete;
+    ~Fd() {
+        if (m_owned && m_fd >= 0) {
+            ::close(m_fd);
+        }
+    }
+    int get() const { return m_fd; }
+
+private:
+    int m_fd;
+    bool m_owned;
+};
+
+// Reads `fd` to its end. Anything but a regular file is waited for with poll before each read:
+// a FIFO opened without blocking has no writer yet, and reading it at once would end it empty,
+// while poll waits until a writer has come (and answers at once when it has already gone).
+void readStream(int fd, bool regular, const std::string& what,
+                const std::function<void(std::string_view)>& sink) {
     std::unique_ptr<char[]> buffer(new char[kReadChunk]);
     for (;;) {
-        ssize_t got = ::read(STDIN_FILENO, buffer.get(), kReadChunk);
+        if (!regular) {
+            struct pollfd in {
+                fd, POLLIN, 0
+            };
+            if (::poll(&in, 1, -1) < 0 && errno != EINTR) {
+                ThrowErrno(errno, what);
+            }
+        }
+        ssize_t got = ::read(fd, buffer.get(), kReadChunk);
         if (got < 0) {
-            if (errno == EINTR) {
+            if (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK) {
                 continue;
             }
-            if (errno == EAGAIN || errno == EWOULDBLOCK) {
-                // Standard input was left non-blocking by whoever handed it over: wait for it.
-                struct pollfd in {
-                    STDIN_FILENO, POLLIN, 0
-                };
-                ::poll(&in, 1, -1);
-                continue;
-            }
-            ThrowErrno(errno, "Cannot read standard input");
+            ThrowErrno(errno, what);
         }
         if (got == 0) {
             return;
         }
         sink(std::string_view(buffer.get(), static_cast<std::size_t>(got)));
     }
+}
+
+}  // namespace
+
+void PipedFileSystem::readFile(const std::string& path,
+                               const std::function<void(std::string_view)>& sink) {
+    const bool standardInput = path == kStandardInputName;
+    const std::string what = standardInput ? std::string("Cannot read standard input")
+                                           : "Cannot open " + quoted(path) + " for reading";
+    if (!standardInput && path.find('\0') != std::string::npos) {
+        ThrowErrno(EINVAL, what);
+    }
+    // O_NONBLOCK: opening a FIFO does not wait for its writer here; readStream waits instead.
+    Fd fd(standardInput ? STDIN_FILENO : ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC),
+          !standardInput);
+    if (fd.get() < 0) {
+        ThrowErrno(errno, what);
+    }
+    struct stat st {};
+    if (::fstat(fd.get(), &st) != 0) {
+        ThrowErrno(errno, what);
+    }
+    if (S_ISDIR(st.st_mode)) {
+        ThrowErrno(EISDIR, what);
+    }
+    if (S_ISBLK(st.st_mode)) {
+        // A disk is no list: reading it would take its whole size as one line.
+        throw FsError(kErrPathFileAccess, what + ": Is a block device, not a file or a stream");
+    }
+    readStream(fd.get(), S_ISREG(st.st_mode), standardInput ? what : "Cannot read " + quoted(path),
+               sink);
 }
 
 FileIdentity PipedFileSystem::fileIdentity(const std::string& path) {

@@ -12,8 +12,10 @@ namespace pellatrix {
 /// fixed-text file.
 inline constexpr std::string_view kStandardInputName = "-";
 
-/// The real file system, except that reading the file "-" reads standard input to its end,
-/// so a list (or the fixed text) can come from a pipe.
+/// The real file system, except that a list or the fixed text may be any stream: "-" reads
+/// standard input, and a pipe, a process substitution (/dev/fd/N), a FIFO or a character device
+/// such as /dev/null is read once to its end, as cat would. A folder or a block device is
+/// refused before anything is read.
 class PipedFileSystem : public PosixFileSystem {
 public:
     void readFile(const std::string& path,

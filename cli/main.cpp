@@ -1,12 +1,13 @@
 // pellatrix-cli: one creation run over list files given on the command line.
+#include <getopt.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <exception>
 #include <string>
-#include <string_view>
 #include <vector>
 
 #include "cli/CliUi.h"
@@ -14,6 +15,7 @@
 #include "cli/StandardInput.h"
 #include "engine/CreationRun.h"
 #include "engine/FileSizeLimit.h"
+#include "engine/FsError.h"
 #include "engine/RunJournal.h"
 #include "engine/StopSignals.h"
 
@@ -24,8 +26,8 @@ constexpr int kExitFailures = 1;
 constexpr int kExitUsage = 2;
 
 constexpr const char* kUsage =
-    "Usage: pellatrix-cli [--text TEXT | --text-file FILE] LISTFILE...\n"
-    "       pellatrix-cli --dry-run [--null] [--text-file FILE] LISTFILE...\n"
+    "Usage: pellatrix-cli [-0qv] [--no-clobber] [-t TEXT | -f FILE] LISTFILE...\n"
+    "       pellatrix-cli -n [-0] [--no-clobber] [-f FILE] LISTFILE...\n"
     "       pellatrix-cli --undo[=RUN] | --list-runs\n";
 
 constexpr const char* kHelp =
@@ -44,28 +46,39 @@ constexpr const char* kHelp =
     "folders above it). A path that begins with '~/' lies in your home folder; any other path\n"
     "that does not begin with '/' lies in the working folder.\n"
     "\n"
-    "A list file named '-' is read from standard input, and so is the fixed text of\n"
-    "'--text-file -'; standard input can serve only one of them.\n"
+    "A list file, and the file of --text-file, may be a regular file, a pipe, a process\n"
+    "substitution, a FIFO or a character device such as /dev/null; each is read once to its\n"
+    "end. '-' is standard input, which can serve only one of them. A folder or a block device\n"
+    "is refused.\n"
     "\n"
     "Options:\n"
-    "  --text TEXT       the fixed text written into every file (default: empty)\n"
-    "  --text-file FILE  read the fixed text, byte for byte, from FILE ('-': standard input)\n"
-    "  -n, --dry-run     write nothing: print what a run would do, one line each\n"
-    "                    ('folder PATH', 'create PATH', 'replace PATH', 'fail PATH: why'),\n"
-    "                    then a summary\n"
-    "  --null            with --dry-run, end each line in NUL instead of a line break\n"
-    "  --undo[=RUN]      take back the newest run not yet undone (or the run named)\n"
-    "  --list-runs       show the kept runs, newest first\n"
-    "  --help            show this help and exit\n"
-    "  --version         show the version and exit\n"
-    "  --                end of options; every later argument is a list file\n"
+    "  -t, --text=TEXT       the fixed text written into every file (default: empty)\n"
+    "  -f, --text-file=FILE  read the fixed text, byte for byte, from FILE ('-': standard input)\n"
+    "  -0, --null            list entries end in NUL, not in a line break ('>' still splits an\n"
+    "                        entry); the lines printed on standard output end in NUL too\n"
+    "      --no-clobber      leave an existing file alone; it is counted as skipped\n"
+    "  -v, --verbose         print 'created PATH', 'replaced PATH' or 'skipped PATH' for each\n"
+    "                        file, and the step of the run in each failure report\n"
+    "  -q, --quiet           print no summary and no \"Done.\" when nothing failed\n"
+    "  -n, --dry-run         write nothing: print what a run would do, one line each\n"
+    "                        ('folder PATH', 'create PATH', 'replace PATH', 'fail PATH: why'),\n"
+    "                        then a summary; with -0 the lines end in NUL\n"
+    "      --undo[=RUN]      take back the newest run not yet undone (or the run named)\n"
+    "      --list-runs       show the kept runs, newest first\n"
+    "  -h, --help            show this help and exit\n"
+    "      --version         show the version and exit\n"
+    "  --                    end of options; every later argument is a list file\n"
+    "Long options may be shortened to any unambiguous beginning.\n"
     "\n"
-    "Each failure is reported on standard error, one line each, with its error number and\n"
-    "the step that failed; the other files are still created. Standard output ends with a\n"
-    "summary line and \"Done.\".\n"
+    "Each failure is reported on standard error on one line, as LIST:LINE: description\n"
+    "(error N); a failure of a list as a whole, or of the text file, names only the file. The\n"
+    "other files are still created. Standard output ends with a summary line and \"Done.\".\n"
     "\n"
-    "Exit status: 0 when nothing failed, 1 when something failed, 2 for a usage error.\n"
-    "See pellatrix-cli(1) for more.\n";
+    "Every run keeps a journal for --undo in $XDG_STATE_HOME/pellatrix/runs (by default\n"
+    "~/.local/state/pellatrix/runs); the last 10 runs are kept.\n"
+    "\n"
+    "Exit status: 0 when nothing failed, 1 when something failed, 2 for a usage error,\n"
+    "128+N when ended by signal N. See pellatrix-cli(1) for more.\n";
 
 int usageError(const std::string& message) {
     std::fprintf(stderr, "pellatrix-cli: %s\n%sTry 'pellatrix-cli --help' for more.\n",
@@ -73,139 +86,131 @@ int usageError(const std::string& message) {
     return kExitUsage;
 }
 
+int finishOutput(int status) {
+    if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
+        std::fprintf(stderr, "pellatrix-cli: cannot write to standard output: %s\n",
+                     std::strerror(errno));
+        return kExitFailures;
+    }
+    return status;
+}
+
 struct Options {
-    bool dryRun = false;
-    bool nullEnded = false;
-    bool undo = false;
-    std::string undoRun;
-    bool listRuns = false;
     bool haveText = false;
     std::string text;
     std::string textFile;
     bool haveTextFile = false;
+    pellatrix::CliSettings settings;
+    bool quiet = false;
+    bool dryRun = false;
+    bool undo = false;
+    std::string undoRun;
+    bool listRuns = false;
     std::vector<std::string> listFiles;
 };
 
-// Takes the value of an option, given as "--opt=value" or as the next argument.
-bool optionValue(std::string_view arg, std::string_view name, int& i, int argc, char** argv,
-                 std::string& value, bool& matched, std::string& error) {
-    matched = false;
-    if (arg == name) {
-        matched = true;
-        if (i + 1 >= argc) {
-            error = "option '" + std::string(name) + "' needs a value";
-            return false;
-        }
-        value = argv[++i];
-        return true;
-    }
-    if (arg.size() > name.size() && arg.substr(0, name.size()) == name && arg[name.size()] == '=') {
-        matched = true;
-        value = std::string(arg.substr(name.size() + 1));
-        return true;
-    }
-    return true;
-}
+enum LongOnly { kNoClobber = 256, kVersion, kUndo, kListRuns };
 
-// The options of the preview and the undo; true when `arg` was one of them.
-bool takeRunOption(std::string_view arg, Options& options) {
-    if (arg == "--dry-run" || arg == "-n") {
+const option kLongOptions[] = {
+    {"text", required_argument, nullptr, 't'},
+    {"text-file", required_argument, nullptr, 'f'},
+    {"null", no_argument, nullptr, '0'},
+    {"no-clobber", no_argument, nullptr, kNoClobber},
+    {"verbose", no_argument, nullptr, 'v'},
+    {"quiet", no_argument, nullptr, 'q'},
+    {"help", no_argument, nullptr, 'h'},
+    {"version", no_argument, nullptr, kVersion},
+    {"dry-run", no_argument, nullptr, 'n'},
+    {"undo", optional_argument, nullptr, kUndo},
+    {"list-runs", no_argument, nullptr, kListRuns},
+    {nullptr, 0, nullptr, 0},
+};
+
+// The preview and undo options (-n, --undo[=RUN], --list-runs).
+void takeRunOption(int c, Options& options) {
+    if (c == 'n') {
         options.dryRun = true;
-    } else if (arg == "--null") {
-        options.nullEnded = true;
-    } else if (arg == "--undo") {
+    } else if (c == kUndo) {
         options.undo = true;
-    } else if (arg.substr(0, 7) == "--undo=") {
-        options.undo = true;
-        options.undoRun = std::string(arg.substr(7));
-    } else if (arg == "--list-runs") {
-        options.listRuns = true;
+        options.undoRun = ::optarg != nullptr ? ::optarg : "";
     } else {
-        return false;
+        options.listRuns = true;
     }
-    return true;
 }
 
-// Whether the options go together; the message when not.
+// Whether the preview and undo options go with the others; the message when not.
 std::string runOptionsConflict(const Options& options) {
-    const bool any =
-        options.dryRun || options.haveText || options.haveTextFile || !options.listFiles.empty();
-    if ((options.undo || options.listRuns) && (any || (options.undo && options.listRuns))) {
-        return options.undo && options.listRuns ? "give --undo or --list-runs, not both"
-                                                : "--undo and --list-runs take no list file "
-                                                  "and no other option";
+    if (options.undo && options.listRuns) {
+        return "give --undo or --list-runs, not both";
     }
-    if (options.nullEnded && !options.dryRun) {
-        return "--null goes with --dry-run";
+    const bool other = options.dryRun || options.haveText || options.haveTextFile ||
+                       options.quiet || options.settings.nul || options.settings.noClobber ||
+                       options.settings.verbose || !options.listFiles.empty();
+    if ((options.undo || options.listRuns) && other) {
+        return "--undo and --list-runs take no list file and no other option";
     }
     return {};
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
-    pellatrix::IgnoreFileSizeSignal();
-    pellatrix::StopOnSignals();
-    Options options;
-    bool optionsEnded = false;
-    for (int i = 1; i < argc; ++i) {
-        std::string_view arg = argv[i];
-        if (optionsEnded || arg.size() < 2 || arg[0] != '-') {
-            options.listFiles.emplace_back(arg);
-            continue;
+// Parses the command line into `options`; answers an exit status when the program ends here.
+int parse(int argc, char** argv, Options& options, bool& done) {
+    done = true;
+    ::opterr = 0;  // the messages below name the option as given, not argv[0]
+    int c = 0;
+    while ((c = ::getopt_long(argc, argv, ":t:f:0qvhn", kLongOptions, nullptr)) != -1) {
+        switch (c) {
+            case 't':
+            case 'f':
+                if (options.haveText || options.haveTextFile) {
+                    return usageError("give the fixed text only once (--text or --text-file)");
+                }
+                (c == 't' ? options.haveText : options.haveTextFile) = true;
+                (c == 't' ? options.text : options.textFile) = ::optarg;
+                break;
+            case '0':
+                options.settings.nul = true;
+                break;
+            case kNoClobber:
+                options.settings.noClobber = true;
+                break;
+            case 'v':
+                options.settings.verbose = true;
+                break;
+            case 'q':
+                options.quiet = true;
+                break;
+            case 'n':
+            case kUndo:
+            case kListRuns:
+                takeRunOption(c, options);
+                break;
+            case 'h':
+                std::fputs(kUsage, stdout);
+                std::fputs("\n", stdout);
+                std::fputs(kHelp, stdout);
+                return finishOutput(kExitOk);
+            case kVersion:
+                std::fputs("pellatrix-cli " PELLATRIX_VERSION "\n", stdout);
+                return finishOutput(kExitOk);
+            case ':':
+                return usageError("option '" + std::string(argv[::optind - 1]) + "' needs a value");
+            default:
+                if (::optopt != 0) {
+                    return usageError("unknown option '-" + std::string(1, char(::optopt)) + "'");
+                }
+                return usageError("unknown or ambiguous option '" +
+                                  std::string(argv[::optind - 1]) + "'");
         }
-        if (arg == "--") {
-            optionsEnded = true;
-            continue;
-        }
-        if (arg == "--help" || arg == "-h") {
-            std::fputs(kUsage, stdout);
-            std::fputs("\n", stdout);
-            std::fputs(kHelp, stdout);
-            return std::fflush(stdout) == 0 && !std::ferror(stdout) ? kExitOk : kExitFailures;
-        }
-        if (arg == "--version") {
-            std::fputs("pellatrix-cli " PELLATRIX_VERSION "\n", stdout);
-            return std::fflush(stdout) == 0 && !std::ferror(stdout) ? kExitOk : kExitFailures;
-        }
-        if (takeRunOption(arg, options)) {
-            continue;
-        }
-        bool matched = false;
-        std::string value;
-        std::string error;
-        if (!optionValue(arg, "--text", i, argc, argv, value, matched, error)) {
-            return usageError(error);
-        }
-        if (matched) {
-            if (options.haveText || options.haveTextFile) {
-                return usageError("give the fixed text only once (--text or --text-file)");
-            }
-            options.haveText = true;
-            options.text = value;
-            continue;
-        }
-        if (!optionValue(arg, "--text-file", i, argc, argv, value, matched, error)) {
-            return usageError(error);
-        }
-        if (matched) {
-            if (options.haveText || options.haveTextFile) {
-                return usageError("give the fixed text only once (--text or --text-file)");
-            }
-            options.haveTextFile = true;
-            options.textFile = value;
-            continue;
-        }
-        return usageError("unknown option '" + std::string(arg) + "'");
+    }
+    for (int i = ::optind; i < argc; ++i) {
+        options.listFiles.emplace_back(argv[i]);
     }
     if (std::string conflict = runOptionsConflict(options); !conflict.empty()) {
         return usageError(conflict);
     }
-    if (options.undo) {
-        return pellatrix::UndoCommand(options.undoRun, stdout, stderr);
-    }
-    if (options.listRuns) {
-        return pellatrix::ListRunsCommand(stdout, stderr);
+    if (options.undo || options.listRuns) {
+        done = false;
+        return kExitOk;
     }
     if (options.listFiles.empty()) {
         return usageError("no list file given");
@@ -219,6 +224,26 @@ int main(int argc, char** argv) {
     if (stdinReaders > 1) {
         return usageError("standard input ('-') can be read only once");
     }
+    done = false;
+    return kExitOk;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    pellatrix::IgnoreFileSizeSignal();
+    pellatrix::StopOnSignals();
+    Options options;
+    bool done = false;
+    if (int status = parse(argc, argv, options, done); done) {
+        return status;
+    }
+    if (options.undo) {
+        return pellatrix::UndoCommand(options.undoRun, stdout, stderr);
+    }
+    if (options.listRuns) {
+        return pellatrix::ListRunsCommand(stdout, stderr);
+    }
 
     pellatrix::PipedFileSystem fs;
     if (options.haveTextFile) {
@@ -226,33 +251,39 @@ int main(int argc, char** argv) {
             fs.readFile(options.textFile,
                         [&](std::string_view chunk) { options.text.append(chunk); });
         } catch (const std::exception& e) {
-            std::fprintf(stderr, "pellatrix-cli: %s\n", e.what());
+            const auto* error = dynamic_cast<const pellatrix::FsError*>(&e);
+            const std::string line = pellatrix::FailureLine(
+                &options.textFile, 0, error ? error->number() : 0, e.what(), 0);
+            std::fputs(line.c_str(), stderr);
             return kExitFailures;
         }
     }
 
-    pellatrix::CliUi ui(std::move(options.listFiles), std::move(options.text), stderr,
-                        ::isatty(STDERR_FILENO) == 1);
+    options.settings.showProgress = ::isatty(STDERR_FILENO) == 1;
+    pellatrix::CliUi ui(std::move(options.listFiles), std::move(options.text), options.settings,
+                        stdout, stderr);
     pellatrix::CreationRun run(fs, ui);
     if (options.haveTextFile) {
         run.protectFile(options.textFile);
     }
     if (options.dryRun) {
-        return pellatrix::PrintPreview(run, options.nullEnded, stdout);
+        return pellatrix::PrintPreview(run, options.settings.nul, stdout);
     }
     run.keepJournalIn(pellatrix::RunsFolder());
     run.PushButton2_Click();
     ui.clearProgress();
 
     const pellatrix::CreationSummary& summary = run.lastSummary();
-    std::printf("%zu %s written, %zu %s\n", summary.filesWritten,
-                summary.filesWritten == 1 ? "file" : "files", summary.failures,
-                summary.failures == 1 ? "failure" : "failures");
-    std::printf("%s\n", ui.finalMessage().c_str());
-    if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
-        std::fprintf(stderr, "pellatrix-cli: cannot write to standard output: %s\n",
-                     std::strerror(errno));
-        return kExitFailures;
+    if (!options.quiet || summary.failures != 0) {
+        const char end = options.settings.nul ? '\0' : '\n';
+        std::string text = std::to_string(summary.filesWritten) +
+                           (summary.filesWritten == 1 ? " file written, " : " files written, ");
+        if (options.settings.noClobber) {
+            text += std::to_string(summary.filesSkipped) + " skipped, ";
+        }
+        text += std::to_string(summary.failures) +
+                (summary.failures == 1 ? " failure" : " failures") + end + ui.finalMessage() + end;
+        std::fwrite(text.data(), 1, text.size(), stdout);
     }
-    return summary.failures == 0 ? kExitOk : kExitFailures;
+    return finishOutput(summary.failures == 0 ? kExitOk : kExitFailures);
 }

@@ -16,47 +16,153 @@ namespace {
 
 constexpr std::size_t kBlockSize = std::size_t{4} << 20;
 constexpr std::size_t kKnownFoldersMax = 4096;
+// No system call takes a longer path (PATH_MAX on Linux); a folder named by more bytes can neither
+// exist nor be made, so it is not asked after (which would only copy it again).
+constexpr std::size_t kLongestPath = 4096;
+
+// The header of one entry: three unsigned numbers, seven bits to a byte.
+constexpr std::size_t kMaxHeader = 3 * 10;
+
+char* putNumber(char* at, std::uint64_t value) {
+    while (value >= 0x80) {
+        *at++ = static_cast<char>((value & 0x7f) | 0x80);
+        value >>= 7;
+    }
+    *at++ = static_cast<char>(value);
+    return at;
+}
+
+std::uint64_t takeNumber(const char*& at) {
+    std::uint64_t value = 0;
+    for (int shift = 0;; shift += 7) {
+        const auto byte = static_cast<unsigned char>(*at++);
+        value |= static_cast<std::uint64_t>(byte & 0x7f) << shift;
+        if ((byte & 0x80) == 0) {
+            return value;
+        }
+    }
+}
+
+// The content's number in the header: none, the fixed text, or its own of some length. None and
+// the fixed text take one byte each, so one can be written over the other.
+constexpr std::uint64_t kCodeNone = 0;
+constexpr std::uint64_t kCodeFixedText = 1;
+constexpr std::uint64_t kCodeOwn = 2;
 
 }  // namespace
 
 char* CreationEntries::reserve(std::size_t bytes) {
-    if (m_blocks.empty() || m_blocks.back().capacity - m_used < bytes) {
+    if (m_blocks.empty() || m_blocks.back().capacity - m_blocks.back().used < bytes) {
+        // Left uninitialised: pages a block never fills are never touched.
         std::size_t capacity = std::max(kBlockSize, bytes);
-        m_blocks.push_back({std::unique_ptr<char[]>(new char[capacity]), capacity});
-        m_used = 0;
+        m_blocks.push_back({std::unique_ptr<char[]>(new char[capacity]), capacity, 0});
     }
-    char* at = m_blocks.back().data.get() + m_used;
-    m_used += bytes;
-    return at;
+    Block& block = m_blocks.back();
+    return block.data.get() + block.used;
 }
 
-void CreationEntries::append(std::string_view path, const std::string_view* content) {
-    std::size_t contentLength = content ? content->size() : 0;
-    char* bytes = reserve(path.size() + contentLength);
+void CreationEntries::beginList(std::size_t list) {
+    m_lists.emplace_back(m_count, list);
+    m_lastLine = 0;
+}
+
+void CreationEntries::append(std::uint64_t line, std::string_view path, bool inHome,
+                             const std::string_view* content) {
+    const std::size_t contentLength = content ? content->size() : 0;
+    char* start = reserve(kMaxHeader + path.size() + contentLength);
+    char* at = putNumber(start, line - m_lastLine);
+    at = putNumber(at, (static_cast<std::uint64_t>(path.size()) << 1) | (inHome ? 1 : 0));
+    at = putNumber(at, content ? kCodeOwn + contentLength : kCodeNone);
     if (!path.empty()) {
-        std::memcpy(bytes, path.data(), path.size());
+        std::memcpy(at, path.data(), path.size());
+        at += path.size();
     }
     if (contentLength != 0) {
-        std::memcpy(bytes + path.size(), content->data(), contentLength);
+        std::memcpy(at, content->data(), contentLength);
+        at += contentLength;
     }
-    m_entries.push_back({bytes, path.size(), content ? contentLength : Entry::kNoContent});
+    m_blocks.back().used += static_cast<std::size_t>(at - start);
+    m_lastLine = line;
+    ++m_count;
+}
+
+bool CreationEntries::next(Cursor& at, Entry& entry) const {
+    if (at.index >= m_count) {
+        return false;
+    }
+    while (at.offset >= m_blocks[at.block].used) {
+        ++at.block;
+        at.offset = 0;
+    }
+    // The list of this entry: the last one begun at or before it.
+    bool newList = false;
+    while (at.listSlot + 1 < m_lists.size() && m_lists[at.listSlot + 1].first <= at.index) {
+        ++at.listSlot;
+        newList = true;
+    }
+    if (newList || at.index == 0) {
+        at.line = 0;
+    }
+    char* base = m_blocks[at.block].data.get();
+    const char* p = base + at.offset;
+    at.line += takeNumber(p);
+    const std::uint64_t pathWord = takeNumber(p);
+    char* code = base + (p - base);
+    const std::uint64_t contentCode = takeNumber(p);
+    const auto pathLength = static_cast<std::size_t>(pathWord >> 1);
+    entry.path = std::string_view(p, pathLength);
+    entry.inHome = (pathWord & 1) != 0;
+    entry.line = at.line;
+    entry.list = m_lists.empty() ? 0 : m_lists[at.listSlot].second;
+    entry.contentCode = code;
+    p += pathLength;
+    entry.ownContent = {};
+    if (contentCode == kCodeNone) {
+        entry.content = Content::None;
+    } else if (contentCode == kCodeFixedText) {
+        entry.content = Content::FixedText;
+    } else {
+        entry.content = Content::Own;
+        entry.ownContent = std::string_view(p, static_cast<std::size_t>(contentCode - kCodeOwn));
+        p += entry.ownContent.size();
+    }
+    at.offset = static_cast<std::size_t>(p - base);
+    ++at.index;
+    return true;
+}
+
+void CreationEntries::giveFixedText(const Entry& entry) {
+    if (entry.content == Content::None) {
+        *entry.contentCode = static_cast<char>(kCodeFixedText);
+    }
 }
 
 CreationEntries::Mark CreationEntries::mark() const {
-    return {m_entries.size(), m_blocks.size(), m_used};
+    Cursor at;
+    at.index = m_count;
+    at.block = m_blocks.empty() ? 0 : m_blocks.size() - 1;
+    at.offset = m_blocks.empty() ? 0 : m_blocks.back().used;
+    at.listSlot = m_lists.empty() ? 0 : m_lists.size() - 1;
+    at.line = m_lastLine;
+    return {at, m_blocks.size(), m_lists.size()};
 }
 
 void CreationEntries::rollBack(const Mark& mark) {
-    m_entries.resize(mark.entries);
+    m_count = mark.at.index;
     m_blocks.resize(mark.blocks);
-    m_used = mark.usedInLast;
+    if (!m_blocks.empty()) {
+        m_blocks.back().used = mark.at.offset;
+    }
+    m_lastLine = mark.at.line;
 }
 
 void CreationEntries::clear() {
-    std::deque<Entry>().swap(m_entries);
     m_blocks.clear();
     m_blocks.shrink_to_fit();
-    m_used = 0;
+    m_lists.clear();
+    m_lists.shrink_to_fit();
+    m_count = 0;
+    m_lastLine = 0;
 }
 
 CreationRun::CreationRun(FileSystem& fs, CreationUi& ui) : m_fs(fs), m_ui(ui) {}
@@ -91,11 +197,9 @@ void CreationRun::PushButton2_Click() {
 
     m_summary = {};
     m_fs.beginRun();
-    Trap trap(locations::kPushButton2, [this](int number, const std::string& description,
-                                              const std::string& location, int line) {
-        ++m_summary.failures;
-        m_ui.reportNumberedError(number, description, location, line);
-    });
+    Trap trap(locations::kPushButton2,
+              [this](int number, const std::string& description, const std::string& location,
+                     int line) { report(number, description, location, line); });
     m_entries.clear();  // 104-110
     bool usePerLineContent = false;
 
@@ -123,10 +227,16 @@ void CreationRun::PushButton2_Click() {
         if (!trap.step(122, [&] { listPath = m_ui.entryText(i); })) {
             continue;
         }
-        std::size_t firstNew = m_entries.size();
         noteListFile(listPath);
+        m_listNames.resize(static_cast<std::size_t>(i));
+        m_listNames.back() = listPath;  // phase 2 names each entry's list as given here
+        m_entries.beginList(static_cast<std::size_t>(i));
+        const CreationEntries::Mark firstNew = m_entries.mark();
+        m_sourceList = &listPath;
         readListFile(trap, listPath, usePerLineContent);
         makeFolders(trap, firstNew);
+        m_sourceList = nullptr;
+        m_sourceLine = 0;
     }
 
     // Phase 2: write every file.
@@ -147,6 +257,9 @@ void CreationRun::endRun() {
     m_fixedSnapshot.clear();
     m_home.reset();
     m_listFiles.clear();
+    m_listNames.clear();
+    m_sourceList = nullptr;
+    m_sourceLine = 0;
     m_folderPlans.clear();
     std::unordered_set<std::size_t>().swap(m_plannedFiles);
     m_runInProgress = false;
@@ -171,6 +284,9 @@ std::optional<PreviewCounts> CreationRun::preview(const PlanSink& sink) {
             case PlannedAction::Replace:
                 ++counts.replace;
                 break;
+            case PlannedAction::Keep:
+                ++counts.keep;
+                break;
             case PlannedAction::Fail:
                 ++counts.failures;
                 break;
@@ -194,6 +310,7 @@ std::optional<PreviewCounts> CreationRun::preview(const PlanSink& sink) {
         return counts;
     }
     bool usePerLineContent = false;
+    std::string path;
     for (int i = 1; i <= n; ++i) {
         m_ui.yield();
         try {
@@ -201,27 +318,34 @@ std::optional<PreviewCounts> CreationRun::preview(const PlanSink& sink) {
         } catch (const std::exception&) {
             continue;
         }
-        const std::size_t firstNew = m_entries.size();
         noteListFile(listPath);
+        m_entries.beginList(static_cast<std::size_t>(i));
+        const CreationEntries::Mark firstNew = m_entries.mark();
         readListFile(trap, listPath, usePerLineContent);
-        for (std::size_t e = firstNew; e < m_entries.size(); ++e) {
-            planFolder(FolderPart(m_entries[e].path()), emit);
+        CreationEntries::Cursor at = firstNew.at;
+        CreationEntries::Entry entry;
+        while (m_entries.next(at, entry)) {
+            expandedPath(entry, path);
+            planFolder(FolderPart(path), emit);
         }
     }
     fillLeadingEntries(usePerLineContent);
     // Yields now and then, not per file: a preview costs a look-up per file, not a write.
     constexpr std::size_t kYieldEvery = 4096;
-    std::string path;
-    for (std::size_t k = 0; k < m_entries.size(); ++k) {
-        if (k % kYieldEvery == kYieldEvery - 1) {
+    const bool keepExisting = m_ui.keepsExistingFiles();
+    CreationEntries::Cursor at = m_entries.begin();
+    CreationEntries::Entry entry;
+    for (std::size_t k = 1; m_entries.next(at, entry); ++k) {
+        if (k % kYieldEvery == 0) {
             m_ui.yield();
         }
+        expandedPath(entry, path);
         try {
-            path = CleanFileName(m_entries[k].path());
+            CleanFileNameInPlace(path);
         } catch (const std::exception&) {
-            path.assign(m_entries[k].path());
+            // The path stays as it was, as in the run.
         }
-        planFile(path, emit);
+        planFile(path, keepExisting, emit);
     }
     return counts;
 }
@@ -266,7 +390,7 @@ const CreationRun::FolderPlan& CreationRun::planFolder(const std::string& folder
     return m_folderPlans.emplace(folder, std::move(plan)).first->second;
 }
 
-void CreationRun::planFile(const std::string& path, const PlanSink& emit) {
+void CreationRun::planFile(const std::string& path, bool keepExisting, const PlanSink& emit) {
     const FolderPlan& folder = planFolder(FolderPart(path), emit);
     if (folder.state == FolderPlan::State::Fails) {
         emit(PlannedAction::Fail, path, folder.why);
@@ -281,7 +405,7 @@ void CreationRun::planFile(const std::string& path, const PlanSink& emit) {
     const bool madeBefore = m_plannedFiles.count(key) != 0;
     const auto create = [&] {
         if (madeBefore) {
-            emit(PlannedAction::Replace, path, {});
+            emit(keepExisting ? PlannedAction::Keep : PlannedAction::Replace, path, {});
         } else if (!folder.writable) {
             emit(PlannedAction::Fail, path, "no file can be made in " + FolderPart(path));
         } else {
@@ -304,6 +428,8 @@ void CreationRun::planFile(const std::string& path, const PlanSink& emit) {
                 emit(PlannedAction::Fail, path, "it is a list file of this run");
             } else if (m_protectedFiles.count(probe.identity) != 0) {
                 emit(PlannedAction::Fail, path, "the run reads its text from it");
+            } else if (keepExisting) {
+                emit(PlannedAction::Keep, path, {});
             } else if (!probe.writable) {
                 emit(PlannedAction::Fail, path, "it may not be written");
             } else {
@@ -322,24 +448,27 @@ void CreationRun::planFile(const std::string& path, const PlanSink& emit) {
 void CreationRun::readListFile(Trap& trap, const std::string& path, bool& usePerLineContent) {
     const CreationEntries::Mark before = m_entries.mark();
     bool sawSeparator = false;
+    std::uint64_t lineNumber = 0;
+    const EntryEnd end = m_ui.entriesEndInNul() ? EntryEnd::Nul : EntryEnd::LineBreak;
     bool complete = trap.step(124, [&] {
-        ReadListFileLines(m_fs, path, [&](std::string_view line) {
-            if (IsBlankLine(line)) {
-                return;
-            }
-            ListLine parsed = SplitListLine(line);
-            std::string expanded;
-            if (HasHomePrefix(parsed.path)) {  // a path in the user's home folder
-                expanded = ExpandHomePrefix(parsed.path, homeFolder());
-                parsed.path = expanded;
-            }
-            if (parsed.content) {
-                sawSeparator = true;
-                m_entries.append(parsed.path, &*parsed.content);
-            } else {
-                m_entries.append(parsed.path, nullptr);
-            }
-        });
+        ReadListFileLines(
+            m_fs, path,
+            [&](std::string_view line) {
+                ++lineNumber;
+                if (IsBlankLine(line)) {
+                    return;
+                }
+                ListLine parsed = SplitListLine(line);
+                // "~/" stays as written; it is made the home folder where the path is used.
+                const bool inHome = HasHomePrefix(parsed.path);
+                if (parsed.content) {
+                    sawSeparator = true;
+                    m_entries.append(lineNumber, parsed.path, inHome, &*parsed.content);
+                } else {
+                    m_entries.append(lineNumber, parsed.path, inHome, nullptr);
+                }
+            },
+            end);
     });
     if (!complete) {
         // A read that failed part-way delivers none of its lines.
@@ -349,6 +478,20 @@ void CreationRun::readListFile(Trap& trap, const std::string& path, bool& usePer
     if (sawSeparator) {  // 126-132
         usePerLineContent = true;
     }
+}
+
+void CreationRun::expandedPath(const CreationEntries::Entry& entry, std::string& path) {
+    if (entry.inHome) {
+        path = ExpandHomePrefix(entry.path, homeFolder());
+    } else {
+        path.assign(entry.path);
+    }
+}
+
+void CreationRun::report(int number, const std::string& description, const std::string& location,
+                         int step) {
+    ++m_summary.failures;
+    m_ui.reportFailure({m_sourceList, m_sourceLine}, number, description, location, step);
 }
 
 const std::string& CreationRun::homeFolder() {
@@ -401,15 +544,27 @@ bool CreationRun::folderExists(const std::string& folder) {
     return true;
 }
 
-void CreationRun::makeFolders(Trap& trap, std::size_t from) {
+void CreationRun::makeFolders(Trap& trap, const CreationEntries::Mark& from) {
+    std::string path;
     std::string folder;
-    for (std::size_t e = from; e < m_entries.size(); ++e) {  // 134-184
-        std::string_view path = m_entries[e].path();
-        trap.step(158, [&] { folder = FolderPart(path); });
+    CreationEntries::Cursor at = from.at;
+    CreationEntries::Entry entry;
+    while (m_entries.next(at, entry)) {  // 134-184
+        m_sourceLine = entry.line;
+        trap.step(158, [&] {
+            expandedPath(entry, path);
+            folder = FolderPart(path);
+        });
+        if (folder.size() > kLongestPath || folder.find('\0') != std::string::npos) {
+            continue;  // no such folder can be made; the file's own step reports the path
+        }
         if (trap.test(160, [&] { return !folderExists(folder); })) {
             trap.step(166, [&] { MakeFolderPath(m_fs, folder); });
         }
     }
+    m_sourceLine = 0;
+    path.clear();
+    path.shrink_to_fit();
 }
 
 void CreationRun::fillLeadingEntries(bool usePerLineContent) {
@@ -419,30 +574,47 @@ void CreationRun::fillLeadingEntries(bool usePerLineContent) {
     // Entries without content before the first one with content take the fixed text as it
     // stands now; those after it are written empty.
     bool snapshotTaken = false;
-    for (std::size_t e = 0; e < m_entries.size(); ++e) {
-        CreationEntries::Entry& entry = m_entries[e];
-        if (entry.content() != CreationEntries::Content::None) {
+    CreationEntries::Cursor at = m_entries.begin();
+    CreationEntries::Entry entry;
+    while (m_entries.next(at, entry)) {
+        if (entry.content != CreationEntries::Content::None) {
             break;
         }
         if (!snapshotTaken) {
             m_fixedSnapshot = m_ui.fixedText();
             snapshotTaken = true;
         }
-        entry.contentLength = CreationEntries::Entry::kFixedText;
+        CreationEntries::giveFixedText(entry);
     }
 }
 
 void CreationRun::writeFiles(Trap& trap, bool usePerLineContent) {
     const std::size_t total = m_entries.size();  // 202
+    const bool keepExisting = m_ui.keepsExistingFiles();
+    const bool tellOutcome = m_ui.wantsFileOutcomes();
     std::string path;
-    for (std::size_t k = 1; k <= total; ++k) {
-        const CreationEntries::Entry& entry = m_entries[k - 1];
+    CreationEntries::Cursor at = m_entries.begin();
+    CreationEntries::Entry entry;
+    for (std::size_t k = 1; k <= total && m_entries.next(at, entry); ++k) {
+        m_sourceList = entry.list >= 1 && entry.list <= m_listNames.size()
+                           ? &m_listNames[entry.list - 1]
+                           : nullptr;
+        m_sourceLine = entry.line;
         trap.step(204, [&] { m_ui.yield(); });
         trap.step(206, [&] {
+            m_ui.fileProgress(k, total);
             m_ui.setProgressValue(static_cast<double>(k) / static_cast<double>(total) * 100.0);
         });
-        if (!trap.step(208, [&] { path = CleanFileName(entry.path()); })) {
-            path.assign(entry.path());  // the path stays as it was
+        expandedPath(entry, path);
+        trap.step(208, [&] { CleanFileNameInPlace(path); });  // on failure the path stays
+        bool existed = false;
+        if (keepExisting || tellOutcome) {
+            existed = PathExists(m_fs, path);
+            if (existed && keepExisting) {
+                ++m_summary.filesSkipped;
+                m_ui.fileDone(FileOutcome::Skipped, path);
+                continue;
+            }
         }
         const FileSystem::WriteGuard guard = [&](const FileIdentity& target) {
             refuseListFile(path, target);
@@ -452,9 +624,9 @@ void CreationRun::writeFiles(Trap& trap, bool usePerLineContent) {
             written = trap.step(212, [&] { WriteTextFile(m_fs, path, m_ui.fixedText(), guard); });
         } else {  // 214
             written = trap.step(216, [&] {
-                switch (entry.content()) {
+                switch (entry.content) {
                     case CreationEntries::Content::Own:
-                        WriteTextFile(m_fs, path, entry.ownContent(), guard);
+                        WriteTextFile(m_fs, path, entry.ownContent, guard);
                         break;
                     case CreationEntries::Content::FixedText:
                         WriteTextFile(m_fs, path, m_fixedSnapshot, guard);
@@ -467,8 +639,13 @@ void CreationRun::writeFiles(Trap& trap, bool usePerLineContent) {
         }
         if (written) {
             ++m_summary.filesWritten;
+            if (tellOutcome) {
+                m_ui.fileDone(existed ? FileOutcome::Replaced : FileOutcome::Created, path);
+            }
         }
     }
+    m_sourceList = nullptr;
+    m_sourceLine = 0;
 }
 
 }  // namespace pellatrix

@@ -2,7 +2,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <deque>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -10,6 +9,7 @@
 #include <string_view>
 #include <unordered_map>
 #include <unordered_set>
+#include <utility>
 #include <vector>
 
 #include "engine/CreationUi.h"
@@ -18,42 +18,51 @@
 
 namespace pellatrix {
 
-class RunJournal;
-
-/// The creation entries of one run, stored compactly: each entry's path and content bytes sit
-/// side by side in large blocks, and an entry is a pointer and two lengths. A million-line list
-/// thus costs about its own size once, with no string per line.
+/// The creation entries of one run, packed one after another into large blocks: a few bytes of
+/// header (the line number as the step from the entry before, the path's length, the kind and
+/// length of the content), then the path and content bytes. A list of a million short lines
+/// thus costs about its own size, whatever its lines hold. Entries are read in order through a
+/// Cursor; the list file of an entry is told by where the entries of each list begin.
 class CreationEntries {
 public:
-    enum class Content { None, Own, FixedText };
+    enum class Content : unsigned char { None, Own, FixedText };
 
     struct Entry {
-        const char* bytes;
-        std::size_t pathLength;
-        std::size_t contentLength;  // or one of the two marks below
-        static constexpr std::size_t kNoContent = static_cast<std::size_t>(-1);
-        static constexpr std::size_t kFixedText = static_cast<std::size_t>(-2);
-
-        std::string_view path() const { return {bytes, pathLength}; }
-        Content content() const {
-            return contentLength == kNoContent   ? Content::None
-                   : contentLength == kFixedText ? Content::FixedText
-                                                 : Content::Own;
-        }
-        std::string_view ownContent() const { return {bytes + pathLength, contentLength}; }
+        std::string_view path;
+        bool inHome = false;  // the path began with "~/", kept as written until it is used
+        Content content = Content::None;
+        std::string_view ownContent;
+        std::uint64_t line = 0;  // the line (or NUL-ended entry) of its list file, from 1
+        std::size_t list = 0;    // the number the list was begun with
+        char* contentCode = nullptr;
     };
 
-    /// Where the store stands, so everything added after it can be dropped again.
+    /// A position in the entries; next() reads the entry there and moves on.
+    struct Cursor {
+        std::size_t block = 0;
+        std::size_t offset = 0;
+        std::size_t index = 0;  // entries before this position
+        std::size_t listSlot = 0;
+        std::uint64_t line = 0;
+    };
+
+    /// Where the store stands, so everything added after it can be dropped again, or read.
     struct Mark {
-        std::size_t entries;
+        Cursor at;
         std::size_t blocks;
-        std::size_t usedInLast;
+        std::size_t lists;
     };
 
-    void append(std::string_view path, const std::string_view* content);
-    std::size_t size() const { return m_entries.size(); }
-    Entry& operator[](std::size_t i) { return m_entries[i]; }
-    const Entry& operator[](std::size_t i) const { return m_entries[i]; }
+    /// Entries appended from now on belong to list `list`.
+    void beginList(std::size_t list);
+    void append(std::uint64_t line, std::string_view path, bool inHome,
+                const std::string_view* content);
+    std::size_t size() const { return m_count; }
+    Cursor begin() const { return {}; }
+    /// Reads the entry at `at` into `entry` and moves `at` past it; false at the end.
+    bool next(Cursor& at, Entry& entry) const;
+    /// Gives an entry without content of its own the fixed text instead.
+    static void giveFixedText(const Entry& entry);
     Mark mark() const;
     void rollBack(const Mark& mark);
     void clear();
@@ -64,15 +73,19 @@ private:
     struct Block {
         std::unique_ptr<char[]> data;
         std::size_t capacity;
+        std::size_t used;
     };
     std::vector<Block> m_blocks;
-    std::size_t m_used = 0;  // bytes used in the last block
-    std::deque<Entry> m_entries;
+    std::size_t m_count = 0;
+    std::uint64_t m_lastLine = 0;  // line of the last entry of the current list
+    // (index of the first entry, list number) for every list begun
+    std::vector<std::pair<std::size_t, std::size_t>> m_lists;
 };
 
 /// How the last run ended, for front ends that report it in words.
 struct CreationSummary {
     std::size_t filesWritten = 0;
+    std::size_t filesSkipped = 0;  // existing files the front end asked to keep
     std::size_t failures = 0;
     enum class Ending { None, Done, NoFilesAdded } ending = Ending::None;
     /// The folder of the run's journal; empty when it keeps none (nothing changed, or no
@@ -80,13 +93,14 @@ struct CreationSummary {
     std::string journalFolder;
 };
 
-/// One step a preview foresees.
-enum class PlannedAction { Create, Replace, Fail, Folder };
+/// One step a preview foresees. Keep: an existing file the front end asked to keep.
+enum class PlannedAction { Create, Replace, Keep, Fail, Folder };
 
 /// What a preview foresees, counted.
 struct PreviewCounts {
     std::size_t create = 0;
     std::size_t replace = 0;
+    std::size_t keep = 0;
     std::size_t folders = 0;
     std::size_t failures = 0;
     /// The input list was empty: a run would only say "No files added.".
@@ -104,6 +118,10 @@ public:
     /// through the UI and never leave this call.
     void PushButton2_Click();
 
+    /// A file the front end read for the run (the fixed text's file): like a list file, no
+    /// run ever writes into it, whatever name or link reaches it. Kept for every later run.
+    void protectFile(const std::string& path);
+
     /// Each run from now on keeps a journal for its undo in `runsFolder` (see RunJournal).
     void keepJournalIn(std::string runsFolder) { m_runsFolder = std::move(runsFolder); }
 
@@ -115,22 +133,21 @@ public:
         std::function<void(PlannedAction action, std::string_view path, std::string_view why)>;
     std::optional<PreviewCounts> preview(const PlanSink& sink);
 
-    /// A file the front end read for the run (the fixed text's file): like a list file, no
-    /// run ever writes into it, whatever name or link reaches it. Kept for every later run.
-    void protectFile(const std::string& path);
-
     bool runInProgress() const { return m_runInProgress; }
     /// The outcome of the last finished run.
     const CreationSummary& lastSummary() const { return m_summary; }
 
 private:
     void readListFile(Trap& trap, const std::string& path, bool& usePerLineContent);
-    void makeFolders(Trap& trap, std::size_t from);
+    void makeFolders(Trap& trap, const CreationEntries::Mark& from);
+    void expandedPath(const CreationEntries::Entry& entry, std::string& path);
+    void report(int number, const std::string& description, const std::string& location, int step);
     bool folderExists(const std::string& folder);
     void fillLeadingEntries(bool usePerLineContent);
     void writeFiles(Trap& trap, bool usePerLineContent);
     const std::string& homeFolder();
     void noteListFile(const std::string& path);
+    void refuseListFile(const std::string& path, const FileIdentity& target) const;
     void endRun();
     struct FolderPlan {
         enum class State { Exists, Planned, Fails } state = State::Exists;
@@ -138,8 +155,7 @@ private:
         std::string why;       // for State::Fails
     };
     const FolderPlan& planFolder(const std::string& folder, const PlanSink& emit);
-    void planFile(const std::string& path, const PlanSink& emit);
-    void refuseListFile(const std::string& path, const FileIdentity& target) const;
+    void planFile(const std::string& path, bool keepExisting, const PlanSink& emit);
 
     FileSystem& m_fs;
     CreationUi& m_ui;
@@ -147,7 +163,11 @@ private:
     CreationSummary m_summary;
     CreationEntries m_entries;
     std::string m_fixedSnapshot;
-    std::optional<std::string> m_home;  // read once per run, at the first "~/" entry
+    // Where the step that runs now comes from, for the report of its failure.
+    const std::string* m_sourceList = nullptr;
+    std::uint64_t m_sourceLine = 0;
+    std::vector<std::string> m_listNames;  // list number i's name as given, at i - 1
+    std::optional<std::string> m_home;     // read once per run, at the first "~/" entry
     // Folders seen to exist since the last yield: nothing of ours runs in between that could
     // remove them, so asking the file system again would answer the same.
     std::unordered_set<std::string> m_knownFolders;

@@ -1,8 +1,22 @@
 #pragma once
 
+#include <cstddef>
+#include <cstdint>
 #include <string>
+#include <string_view>
 
 namespace pellatrix {
+
+/// Where a failure of the run comes from: the list file as the input list names it and the
+/// line (or NUL-ended entry) in it, counted from 1; line 0 when it belongs to the whole file,
+/// no list when it belongs to none.
+struct FailureSource {
+    const std::string* list = nullptr;
+    std::uint64_t line = 0;
+};
+
+/// What became of one file of the run.
+enum class FileOutcome { Created, Replaced, Skipped };
 
 /// What the creation run needs of the window (or of any other front end). Texts are bytes.
 class CreationUi {
@@ -34,6 +48,25 @@ public:
                                      const std::string& location, int line) {
         reportError(description, location, line);
     }
+    /// The error report with where the failure comes from. A front end that names list files and
+    /// their lines overrides it; the others get the numbered report above.
+    virtual void reportFailure(const FailureSource& /*source*/, int number,
+                               const std::string& description, const std::string& location,
+                               int line) {
+        reportNumberedError(number, description, location, line);
+    }
+
+    /// True when list entries end in a NUL byte instead of a line break.
+    virtual bool entriesEndInNul() { return false; }
+    /// True when an existing file is to be left alone (counted as skipped) instead of replaced.
+    virtual bool keepsExistingFiles() { return false; }
+    /// True when the front end wants fileDone for every file; telling a created file from a
+    /// replaced one costs one look-up per file.
+    virtual bool wantsFileOutcomes() { return false; }
+    /// One file was written or skipped; `path` is the path as written.
+    virtual void fileDone(FileOutcome /*outcome*/, std::string_view /*path*/) {}
+    /// File `file` of `total` is about to be written.
+    virtual void fileProgress(std::size_t /*file*/, std::size_t /*total*/) {}
     /// The run's journal could not be kept, or not to its end: told once per run, the run
     /// goes on. The default says nothing.
     virtual void journalProblem(const std::string& /*text*/) {}

@@ -4,11 +4,51 @@
 
 namespace pellatrix {
 
+namespace {
+// A pending line keeps its buffer up to this size for the next one; a longer one gives it back,
+// so one huge line does not hold its size a second time for the rest of the read.
+constexpr std::size_t kKeptPending = std::size_t{1} << 20;
+}  // namespace
+
+void LineSplitter::handOut(const char* data, std::size_t size) {
+    if (m_pending.empty()) {
+        m_sink(std::string_view(data, size));
+        return;
+    }
+    m_pending.append(data, size);
+    m_sink(m_pending);
+    if (m_pending.capacity() > kKeptPending) {
+        std::string().swap(m_pending);
+    } else {
+        m_pending.clear();
+    }
+}
+
+void LineSplitter::feedNul(std::string_view chunk) {
+    const char* data = chunk.data();
+    const std::size_t size = chunk.size();
+    std::size_t pos = 0;
+    while (pos < size) {
+        const void* found = std::memchr(data + pos, '\0', size - pos);
+        if (found == nullptr) {
+            m_pending.append(data + pos, size - pos);
+            return;
+        }
+        const std::size_t end = static_cast<std::size_t>(static_cast<const char*>(found) - data);
+        handOut(data + pos, end - pos);
+        pos = end + 1;
+    }
+}
+
 void LineSplitter::feed(std::string_view chunk) {
     if (chunk.empty()) {
         return;
     }
     m_anyBytes = true;
+    if (m_end == EntryEnd::Nul) {
+        feedNul(chunk);
+        return;
+    }
     std::size_t pos = 0;
     if (m_afterCr) {
         m_afterCr = false;
@@ -27,13 +67,7 @@ void LineSplitter::feed(std::string_view chunk) {
             m_pending.append(data + pos, size - pos);
             return;
         }
-        if (m_pending.empty()) {
-            m_sink(std::string_view(data + pos, end - pos));
-        } else {
-            m_pending.append(data + pos, end - pos);
-            m_sink(m_pending);
-            m_pending.clear();
-        }
+        handOut(data + pos, end - pos);
         if (data[end] == '\r') {
             if (end + 1 == size) {
                 m_afterCr = true;
@@ -58,8 +92,8 @@ void LineSplitter::finish() {
 }
 
 void ReadListFileLines(FileSystem& fs, const std::string& path,
-                       const std::function<void(std::string_view)>& onLine) {
-    LineSplitter splitter(onLine);
+                       const std::function<void(std::string_view)>& onLine, EntryEnd end) {
+    LineSplitter splitter(onLine, end);
     fs.readFile(path, [&](std::string_view chunk) { splitter.feed(chunk); });
     splitter.finish();
 }

@@ -1,5 +1,6 @@
 #include "engine/PathRules.h"
 
+#include <algorithm>
 #include <exception>
 #include <vector>
 
@@ -29,11 +30,20 @@ std::string FilterChars(std::string_view text, std::string_view set, bool keep) 
 }
 
 std::string CleanFileName(std::string_view path, PathFlavour flavour) {
-    std::size_t at = path.rfind(SeparatorOf(flavour));
-    std::size_t nameStart = at == std::string_view::npos ? 0 : at + 1;
-    std::string out(path.substr(0, nameStart));
-    out += FilterChars(path.substr(nameStart), ForbiddenNameChars, false);
+    std::string out(path);
+    CleanFileNameInPlace(out, flavour);
     return out;
+}
+
+void CleanFileNameInPlace(std::string& path, PathFlavour flavour) {
+    std::size_t at = path.rfind(SeparatorOf(flavour));
+    std::size_t nameStart = at == std::string::npos ? 0 : at + 1;
+    const auto forbidden = [](char c) {
+        return ForbiddenNameChars.find(c) != std::string_view::npos;
+    };
+    path.erase(std::remove_if(path.begin() + static_cast<std::ptrdiff_t>(nameStart), path.end(),
+                              forbidden),
+               path.end());
 }
 
 namespace {

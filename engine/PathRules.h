@@ -34,6 +34,8 @@ std::string FilterChars(std::string_view text, std::string_view set, bool keep);
 
 /// The folder part unchanged, followed by the file-name part without ForbiddenNameChars.
 std::string CleanFileName(std::string_view path, PathFlavour flavour = kNativeFlavour);
+/// CleanFileName on `path` itself, with no second copy of a long path.
+void CleanFileNameInPlace(std::string& path, PathFlavour flavour = kNativeFlavour);
 
 /// Creates the folder `path` and its missing ancestors. True when it was created or a failure
 /// other than a missing parent stopped it; false when a parent could not be made. Never throws,

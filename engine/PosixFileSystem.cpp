@@ -21,6 +21,7 @@
 
 #include "engine/FileSystem.h"
 #include "engine/FsError.h"
+#include "engine/ShownText.h"
 #include "engine/StopSignals.h"
 
 namespace pellatrix {
@@ -31,11 +32,12 @@ constexpr std::size_t kReadChunk = 1 << 20;
 // How long a write to a pipe that has a reader but does not drain it may wait before it fails.
 constexpr int kPipeWaitMs = 10000;
 
-// The path as it is shown in a failure: quoted, with a NUL byte made visible instead of ending
-// the text early.
+// The path as it is shown in a failure: quoted, shortened in the middle when it is longer than
+// any path the system takes (a failure text stays small whatever the list held), with a NUL byte
+// made visible instead of ending the text early.
 std::string quoted(const std::string& path) {
     std::string out = "'";
-    for (char c : path) {
+    for (char c : ShortenedInTheMiddle(path)) {
         if (c == '\0') {
             out += "\\0";
         } else {

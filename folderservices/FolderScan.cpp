@@ -1,5 +1,7 @@
 #include "folderservices/FolderScan.h"
 
+#include <algorithm>
+#include <deque>
 #include <exception>
 #include <iterator>
 #include <optional>
@@ -80,24 +82,141 @@ void sortListed(std::vector<ListedFile>& files) {
 
 }  // namespace
 
+// A folder list as one run of bytes and where each entry ends, in chunked storage: a level of
+// 100,000 folders costs its paths and 8 bytes each, and grows without a doubled copy. A streamed
+// scan forgets the entries it went past, so a level's paths leave as the next level's come.
+class FolderScan::Folders {
+public:
+    Folders() = default;
+    explicit Folders(const FolderList& list) {
+        for (const std::string& entry : list) {
+            push_back(entry);
+        }
+    }
+    std::size_t size() const { return m_first + m_ends.size(); }
+    bool empty() const { return size() == 0; }
+    /// Entries before this one were forgotten.
+    std::size_t first() const { return m_first; }
+    std::string at(std::size_t i) const { return std::string(byteAt(begin(i)), byteAt(end(i))); }
+    bool equals(std::size_t i, std::string_view text) const {
+        return i >= m_first && end(i) - begin(i) == text.size() &&
+               std::equal(text.begin(), text.end(), byteAt(begin(i)));
+    }
+    void push_back(std::string_view entry) {
+        m_bytes.insert(m_bytes.end(), entry.begin(), entry.end());
+        try {
+            m_ends.push_back(m_firstByte + m_bytes.size());
+        } catch (...) {
+            m_bytes.resize(m_ends.empty() ? 0 : m_ends.back() - m_firstByte);
+            throw;
+        }
+    }
+    void erase(std::size_t i) {
+        const std::size_t from = begin(i);
+        const std::size_t length = end(i) - from;
+        m_bytes.erase(byteAt(from), byteAt(from + length));
+        m_ends.erase(m_ends.begin() + offset(i - m_first));
+        for (std::size_t j = i - m_first; j < m_ends.size(); ++j) {
+            m_ends[j] -= length;
+        }
+    }
+    /// Lets go of the entries before `i`.
+    void forgetBefore(std::size_t i) {
+        if (i <= m_first || i > size()) {
+            return;
+        }
+        const std::size_t byte = end(i - 1);
+        m_bytes.erase(m_bytes.begin(), byteAt(byte));
+        m_ends.erase(m_ends.begin(), m_ends.begin() + offset(i - m_first));
+        m_first = i;
+        m_firstByte = byte;
+    }
+    void release() { forgetBefore(size()); }
+    FolderList toList() const {
+        FolderList list;
+        list.reserve(size() - m_first);
+        for (std::size_t i = m_first; i < size(); ++i) {
+            list.push_back(at(i));
+        }
+        return list;
+    }
+
+private:
+    static std::ptrdiff_t offset(std::size_t i) { return static_cast<std::ptrdiff_t>(i); }
+    std::size_t begin(std::size_t i) const { return i == m_first ? m_firstByte : end(i - 1); }
+    std::size_t end(std::size_t i) const { return m_ends[i - m_first]; }
+    std::deque<char>::const_iterator byteAt(std::size_t at) const {
+        return m_bytes.begin() + offset(at - m_firstByte);
+    }
+    std::deque<char>::iterator byteAt(std::size_t at) {
+        return m_bytes.begin() + offset(at - m_firstByte);
+    }
+
+    std::deque<char> m_bytes;        // from m_firstByte on
+    std::deque<std::size_t> m_ends;  // from entry m_first on, counted from the first entry
+    std::size_t m_first = 0;
+    std::size_t m_firstByte = 0;
+};
+
+namespace {
+
+bool identityLess(const FolderIdentity& a, const FolderIdentity& b) {
+    return a.device != b.device ? a.device < b.device : a.inode < b.inode;
+}
+
+}  // namespace
+
+bool FolderScan::MetFolders::contains(const FolderIdentity& id) const {
+    return m_recent.count(id) != 0 ||
+           std::binary_search(m_sorted.begin(), m_sorted.end(), id, identityLess);
+}
+
+bool FolderScan::MetFolders::insert(const FolderIdentity& id) {
+    if (std::binary_search(m_sorted.begin(), m_sorted.end(), id, identityLess) ||
+        !m_recent.insert(id).second) {
+        return false;
+    }
+    // Merging costs a pass over the array, so the set may grow with it: a few passes per
+    // doubling of the folders met.
+    constexpr std::size_t kMinRecent = 1024;
+    if (m_recent.size() >= std::max(kMinRecent, m_sorted.size() / 8)) {
+        const std::size_t middle = m_sorted.size();
+        const std::size_t need = middle + m_recent.size();
+        if (need > m_sorted.capacity()) {
+            m_sorted.reserve(need + need / 8);
+        }
+        m_sorted.insert(m_sorted.end(), m_recent.begin(), m_recent.end());
+        std::sort(m_sorted.begin() + static_cast<std::ptrdiff_t>(middle), m_sorted.end(),
+                  identityLess);
+        std::inplace_merge(m_sorted.begin(), m_sorted.begin() + static_cast<std::ptrdiff_t>(middle),
+                           m_sorted.end(), identityLess);
+        std::unordered_set<FolderIdentity, IdentityHash>().swap(m_recent);
+    }
+    return true;
+}
+
 FolderScan::FolderScan(FileSystem& fs, std::function<void()> yield, ErrorReporter report)
     : m_fs(fs), m_yield(std::move(yield)), m_report(std::move(report)) {}
 
-void FolderScan::keepFiles(const std::string& pattern) {
+FolderScan::~FolderScan() = default;
+
+void FolderScan::streamTree(const std::string& start, const std::string& pattern,
+                            const FolderSink& sink) {
     m_keepFile = [wildcard = Wildcard(pattern)](const std::string& name) {
         return wildcard.matches(name);
     };
-}
-
-std::optional<std::vector<ListedFile>> FolderScan::takeFiles(const std::string& folder) {
-    // The scan lists folders in the very order they stand in its result, so the next kept
-    // folder is the one asked for, or the one asked for was not listed.
-    if (m_files.empty() || m_files.front().first != folder) {
-        return std::nullopt;
-    }
-    std::vector<ListedFile> files = std::move(m_files.front().second);
-    m_files.pop_front();
-    return files;
+    m_sink = &sink;
+    // Both belong to this one call: a later GetSubDirectories2016 builds a list as before.
+    struct Reset {
+        FolderScan& scan;
+        ~Reset() {
+            scan.m_sink = nullptr;
+            scan.m_keepFile = nullptr;
+        }
+    } reset{*this};
+    Folders folders;
+    folders.push_back(start);
+    scanPass(folders, true, nullptr, false);
 }
 
 // IsExistingFolder that keeps the attribute word it read, so the attribute test that follows
@@ -122,10 +241,12 @@ bool FolderScan::isExistingFolder(const std::string& path, int& attributes,
 }
 
 void FolderScan::GetSubDirectories2016(FolderList& folders, bool recurse) {
-    scanPass(folders, recurse, nullptr);
+    Folders packed(folders);
+    scanPass(packed, recurse, nullptr, false);
+    folders = packed.toList();
 }
 
-std::size_t FolderScan::scanPass(FolderList& folders, bool recurse, FolderWords* words) {
+std::size_t FolderScan::scanPass(Folders& folders, bool recurse, FolderWords* words, bool nested) {
     std::size_t removed = 0;
     Trap trap(locations::kGetSubDirectories2016, m_report);
     const auto yield = [this] {
@@ -134,7 +255,7 @@ std::size_t FolderScan::scanPass(FolderList& folders, bool recurse, FolderWords*
         }
     };
 
-    FolderList found;  // 100-104
+    Folders found;  // 100-104
     // From the first listing of this pass on, failures follow the listing-failure rule (the
     // folder is dropped for 70 and 76, kept otherwise, and the pass goes on with the next one)
     // instead of being reported.
@@ -142,20 +263,21 @@ std::size_t FolderScan::scanPass(FolderList& folders, bool recurse, FolderWords*
 
     // 106: the list may shrink under us (the rule removes entries), so walk it by index.
     for (std::size_t index = 0; index < folders.size();) {
-        const std::string folder = folders[index];
+        const std::string folder = folders.at(index);
         bool abandoned = false;
         bool removedAtOrBefore = false;
         bool currentRemoved = false;
         std::optional<int> word;  // this entry's attribute word, none when no existing folder
+        std::optional<std::vector<ListedFile>> files;  // its files, where a streamed scan read them
 
         const auto applyRule = [&](int number) {
             abandoned = true;
             if (number != kErrPermissionDenied && number != kErrPathNotFound) {
                 return;
             }
-            for (std::size_t i = 0; i < folders.size(); ++i) {
-                if (folders[i] == folder) {
-                    folders.erase(folders.begin() + static_cast<std::ptrdiff_t>(i));
+            for (std::size_t i = folders.first(); i < folders.size(); ++i) {
+                if (folders.equals(i, folder)) {
+                    folders.erase(i);
                     removedAtOrBefore = i <= index;
                     currentRemoved = i == index;
                     if (words != nullptr && i < index) {
@@ -186,15 +308,27 @@ std::size_t FolderScan::scanPass(FolderList& folders, bool recurse, FolderWords*
             if (words != nullptr && !currentRemoved) {
                 words->push_back(word);
             }
+            // A streamed scan hands the entry on now, if it is to stand in the result: every
+            // entry of the caller's list that stays, and of a found list what the final pass
+            // (152-160) would take, tested here at once, so the result keeps its order.
+            if (m_sink != nullptr && !currentRemoved &&
+                (!nested || (word && trap.step(156, yield) && trap.test(158, [&] {
+                    return !isHiddenSystem(*word) || m_fs.isRootFolder(folder);
+                })))) {
+                (*m_sink)(folder, std::move(files));
+            }
             if (!removedAtOrBefore) {
                 ++index;
+            }
+            if (m_sink != nullptr) {
+                folders.forgetBefore(index);
             }
         };
         // A folder met before under another path (a link back to an ancestor, a second link to
         // one folder) leaves the list: its subfolders and its files are listed once, under the
         // path that met it first.
         const auto dropDuplicate = [&] {
-            folders.erase(folders.begin() + static_cast<std::ptrdiff_t>(index));
+            folders.erase(index);
             removedAtOrBefore = true;
             currentRemoved = true;
             ++removed;
@@ -215,7 +349,7 @@ std::size_t FolderScan::scanPass(FolderList& folders, bool recurse, FolderWords*
         // path to it later is listed.
         if (CharacterCount(folder) >= kMaxPathChars) {
             try {
-                if (m_met.count(known ? *known : m_fs.folderIdentity(folder)) != 0) {
+                if (m_met.contains(known ? *known : m_fs.folderIdentity(folder))) {
                     dropDuplicate();
                 }
             } catch (...) {
@@ -227,7 +361,7 @@ std::size_t FolderScan::scanPass(FolderList& folders, bool recurse, FolderWords*
         // 112-114: open it (its identity on the disk) and yield.
         std::optional<FolderIdentity> identity;
         run(112, [&] { identity = known ? *known : m_fs.folderIdentity(folder); });
-        if (identity && !m_met.insert(*identity).second) {
+        if (identity && !m_met.insert(*identity)) {
             dropDuplicate();
             next();
             continue;
@@ -257,7 +391,7 @@ std::size_t FolderScan::scanPass(FolderList& folders, bool recurse, FolderWords*
         run(118, [&] {
             if (!identity) {
                 identity = m_fs.folderIdentity(folder);
-                if (!m_met.insert(*identity).second) {
+                if (!m_met.insert(*identity)) {
                     duplicate = true;
                     return;
                 }
@@ -273,7 +407,7 @@ std::size_t FolderScan::scanPass(FolderList& folders, bool recurse, FolderWords*
                 names = std::move(entries.subFolders);
                 if (entries.files) {
                     sortListed(*entries.files);
-                    m_files.emplace_back(folder, std::move(*entries.files));
+                    files = std::move(entries.files);
                 }
             } else {
                 names = m_fs.subFolderNames(folder);
@@ -302,20 +436,29 @@ std::size_t FolderScan::scanPass(FolderList& folders, bool recurse, FolderWords*
         next();  // 138-148
     }
 
+    if (m_sink != nullptr) {
+        // Streamed: this level went to the sink as it was read; the next needs only `found`.
+        folders.release();
+        if (recurse && !found.empty()) {
+            trap.step(150, [&] { scanPass(found, true, nullptr, true); });
+        }
+        return removed;
+    }
+
     // 150: the nested pass drops the entries it could not list from `found` and appends the
     // deeper levels, already tested by its own final pass.
     std::size_t ownEntries = found.size();
     FolderWords foundWords;
     if (recurse && !found.empty()) {
         foundWords.reserve(found.size());
-        trap.step(150, [&] { ownEntries -= scanPass(found, true, &foundWords); });
+        trap.step(150, [&] { ownEntries -= scanPass(found, true, &foundWords, true); });
     }
     // Only a nested pass that went through all its entries left one word per entry.
     const bool wordsKnown = recurse && foundWords.size() == ownEntries;
 
     // 152-160: no length test here, so a deep folder that was not listed is still added.
     for (std::size_t i = 0; i < ownEntries && i < found.size(); ++i) {
-        std::string& entry = found[i];
+        std::string entry = found.at(i);
         // 154: the nested pass read this entry's attribute word a moment ago, at its own 108;
         // reading it again would cost a second look-up per folder for the same answer.
         int attributes = 0;
@@ -333,7 +476,7 @@ std::size_t FolderScan::scanPass(FolderList& folders, bool recurse, FolderWords*
         trap.step(156, yield);
         if (trap.test(158,
                       [&] { return !isHiddenSystem(attributes) || m_fs.isRootFolder(entry); })) {
-            trap.step(160, [&] { folders.push_back(std::move(entry)); });
+            trap.step(160, [&] { folders.push_back(entry); });
         }
     }
     // The deeper levels passed these very tests a moment ago in the nested final pass; testing
@@ -341,10 +484,9 @@ std::size_t FolderScan::scanPass(FolderList& folders, bool recurse, FolderWords*
     // report one failure once per level.
     if (ownEntries < found.size()) {
         trap.step(160, [&] {
-            folders.insert(
-                folders.end(),
-                std::make_move_iterator(found.begin() + static_cast<std::ptrdiff_t>(ownEntries)),
-                std::make_move_iterator(found.end()));
+            for (std::size_t i = ownEntries; i < found.size(); ++i) {
+                folders.push_back(found.at(i));
+            }
         });
     }
     return removed;

@@ -1,7 +1,6 @@
 #pragma once
 
 #include <cstddef>
-#include <deque>
 #include <functional>
 #include <optional>
 #include <string>
@@ -26,21 +25,27 @@ using FolderList = std::vector<std::string>;
 class FolderScan {
 public:
     FolderScan(FileSystem& fs, std::function<void()> yield, ErrorReporter report);
+    ~FolderScan();
+    FolderScan(const FolderScan&) = delete;
+    FolderScan& operator=(const FolderScan&) = delete;
 
     /// Extends `folders` in place with every reachable subfolder, breadth-first. Entries whose
     /// listing is refused (70) or whose path vanished (76) are removed; other failures are
     /// reported with the step number and the scan goes on.
     void GetSubDirectories2016(FolderList& folders, bool recurse);
 
-    /// From now on, every folder this scan lists also keeps its files that match the wildcard
-    /// `pattern`, as ListFilesWithAttributes gives them, where the file system reads them in the
-    /// same pass as the subfolders; a caller that lists every folder's files then reads each
-    /// folder once. They are held until taken: about the size of the entries they become.
-    void keepFiles(const std::string& pattern);
-    /// The files kept for `folder`, an entry of the scanned list exactly as it stands there,
-    /// handed over once; none when they were not kept (the caller lists that folder itself).
-    /// Asked for the entries in list order, as a caller listing every folder does.
-    std::optional<std::vector<ListedFile>> takeFiles(const std::string& folder);
+    /// One folder of a streamed scan's result: the entry as it would stand in the list, and its
+    /// files that match the scan's pattern as ListFilesWithAttributes gives them, read in the
+    /// same pass as its subfolders; none where the scan did not read them (the caller lists
+    /// that folder itself).
+    using FolderSink =
+        std::function<void(const std::string& entry, std::optional<std::vector<ListedFile>> files)>;
+
+    /// GetSubDirectories2016 over the list {`start`} with recursion, except that each entry of
+    /// the result goes to `sink` as soon as the scan has read it, in the result's order, instead
+    /// of into a list. The scan lets each folder's path go once it has passed it, so it holds
+    /// the rest of one level and the part of the next found so far.
+    void streamTree(const std::string& start, const std::string& pattern, const FolderSink& sink);
 
 private:
     struct IdentityHash {
@@ -49,6 +54,19 @@ private:
                    (std::hash<std::uint64_t>()(id.device) * 0x9e3779b97f4a7c15ULL);
         }
     };
+    /// The folders met: a sorted array, and the latest in a small hash set that is merged into
+    /// it when it fills. 16 bytes a folder where a hash set alone takes about 56.
+    class MetFolders {
+    public:
+        /// True when `id` was not met before.
+        bool insert(const FolderIdentity& id);
+        bool contains(const FolderIdentity& id) const;
+
+    private:
+        std::vector<FolderIdentity> m_sorted;
+        std::unordered_set<FolderIdentity, IdentityHash> m_recent;
+    };
+    class Folders;
 
     /// The attribute word that a pass read for each of its entries left in its list, in list
     /// order; none where the entry was no existing folder.
@@ -57,17 +75,18 @@ private:
     bool isExistingFolder(const std::string& path, int& attributes,
                           std::optional<FolderIdentity>& identity);
     /// One pass of GetSubDirectories2016; answers how many entries it removed from `folders`.
-    /// Fills `words`, when given, for the caller's final pass over the same entries.
-    std::size_t scanPass(FolderList& folders, bool recurse, FolderWords* words);
+    /// Fills `words`, when given, for the caller's final pass over the same entries. `nested`:
+    /// `folders` is a found list of the scan's own, not the caller's.
+    std::size_t scanPass(Folders& folders, bool recurse, FolderWords* words, bool nested);
 
     FileSystem& m_fs;
     std::function<void()> m_yield;
     ErrorReporter m_report;
     // Every folder met in this scan (device and inode), listed or not.
-    std::unordered_set<FolderIdentity, IdentityHash> m_met;
+    MetFolders m_met;
+    // Set while a streamed scan runs.
     FileSystem::KeepName m_keepFile;
-    // The files kept for each listed folder, in the order the folders were listed.
-    std::deque<std::pair<std::string, std::vector<ListedFile>>> m_files;
+    const FolderSink* m_sink = nullptr;
 };
 
 /// Path length limit, in characters, of a folder before it is listed and of a subfolder name.

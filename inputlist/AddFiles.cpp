@@ -2,6 +2,7 @@
 
 #include <QElapsedTimer>
 #include <QFileInfo>
+#include <algorithm>
 #include <optional>
 
 #include "engine/FileSystem.h"
@@ -11,10 +12,12 @@
 #include "folderservices/FolderScan.h"
 #include "inputlist/CollapseBackslashes.h"
 #include "inputlist/InputList.h"
+#include "inputlist/InputListModel.h"
 #include "shell/Platform.h"
 #include "shell/ReportError.h"
 #include "shell/SettingsStore.h"
 #include "shell/WindowContext.h"
+#include "shell/Yield.h"
 
 namespace pellatrix {
 
@@ -41,38 +44,74 @@ void yieldToWindow(const WindowContext& context) {
     }
 }
 
-// Collects appended paths and hands them to the list in batches: one insertion per batch keeps a
-// tree of 100,000 files linear, and a batch at least every few tenths of a second lets the user
-// watch the list grow.
+// Collects the dialog's paths and hands them to the list in one insertion.
 class EntryBatch {
 public:
-    explicit EntryBatch(InputList* list) : m_list(list) { m_sinceFlush.start(); }
+    explicit EntryBatch(InputList* list) : m_list(list) {}
     ~EntryBatch() { flush(); }
     EntryBatch(const EntryBatch&) = delete;
     EntryBatch& operator=(const EntryBatch&) = delete;
 
     void add(std::string_view path) { m_pending.add(path); }
-    void add(std::string_view folderPart, std::string_view name) {
-        m_pending.add(folderPart, name);
-    }
-    void flushIfDue() {
-        if (m_sinceFlush.elapsed() >= kFlushMs) {
-            flush();
-        }
-    }
     void flush() {
         if (m_list != nullptr && !m_pending.empty()) {
             m_list->appendPaths(m_pending);
         }
         m_pending.clear();
-        m_sinceFlush.restart();
     }
 
 private:
-    static constexpr int kFlushMs = 250;
     InputList* m_list;
     PathBatch m_pending;
-    QElapsedTimer m_sinceFlush;
+};
+
+// A folder add's paths, written straight into the list's own storage as they are found, once, and
+// shown in batches: every few hundredths of a second before the window handles its events, and
+// whenever the staged paths reach a size, so that one insertion never grows with the speed of
+// the machine.
+class StreamedEntries {
+public:
+    explicit StreamedEntries(InputList* list)
+        : m_model(list != nullptr ? qobject_cast<InputListModel*>(list->model()) : nullptr) {
+        m_sinceShown.start();
+    }
+    ~StreamedEntries() { show(); }
+    StreamedEntries(const StreamedEntries&) = delete;
+    StreamedEntries& operator=(const StreamedEntries&) = delete;
+
+    void add(std::string_view folderPart, std::string_view name) {
+        if (m_model == nullptr) {
+            return;
+        }
+        m_model->stage(folderPart, name);
+        if (m_model->stagedCount() >= kMaxStagedEntries ||
+            m_model->stagedBytes() >= kMaxStagedBytes) {
+            show();
+        }
+    }
+    // Called ahead of each yield. Every insertion makes the view work out the place of every
+    // row when it next paints, which at a million rows costs more than the scan of many folders,
+    // so the list is brought up to date at most twenty times a second: still a list that visibly
+    // grows. Where every yield lets events through (interval 0), before each one.
+    void showBeforeYield() {
+        const int interval = yieldInterval();
+        if (interval == 0 || m_sinceShown.elapsed() >= std::max(interval, kShowEveryMs)) {
+            show();
+        }
+    }
+    void show() {
+        if (m_model != nullptr) {
+            m_model->commitStaged();
+        }
+        m_sinceShown.restart();
+    }
+
+private:
+    static constexpr int kShowEveryMs = 50;
+    static constexpr std::size_t kMaxStagedEntries = 16384;
+    static constexpr std::size_t kMaxStagedBytes = std::size_t{1} << 20;
+    InputListModel* m_model;
+    QElapsedTimer m_sinceShown;
 };
 
 // A dropped path is a folder when its attributes can be read and carry the directory bit.
@@ -130,15 +169,20 @@ std::string exactDialogPath(FileSystem& fs, const QString& path) {
 
 void AddFolderTree(const WindowContext& context, FileSystem& fs, Trap& trap,
                    const std::string& folder, const std::string& pattern) {
-    EntryBatch batch(context.list);
-    FolderList folders;
-    trap.step(112, [&] { folders.push_back(folder + kPathSeparator); });
-    // The scan keeps each folder's matching files from the read that finds its subfolders, so
-    // the listing below reads no folder a second time.
-    FolderScan scan(fs, context.yield, context.report);
-    scan.keepFiles(pattern);
-    trap.step(114, [&] { scan.GetSubDirectories2016(folders, true); });
-    for (const std::string& entry : folders) {  // 116
+    StreamedEntries entries(context.list);
+    const auto yield = [&] {
+        entries.showBeforeYield();
+        yieldToWindow(context);
+    };
+    std::string start;
+    if (!trap.step(112, [&] { start = folder + kPathSeparator; })) {
+        return;
+    }
+    // 116-130 run for each folder of the scan's list as soon as the scan has read it, so the list
+    // grows during the add, in the order the whole list would give. The scan keeps each folder's
+    // matching files from the read that finds its subfolders, so no folder is read twice.
+    const FolderScan::FolderSink addFiles = [&](const std::string& entry,
+                                                std::optional<std::vector<ListedFile>> kept) {
         std::string dir;
         trap.step(118, [&] { dir = entry.substr(0, entry.size() - 1); });
         // A folder that cannot be listed adds nothing: the files stay empty. The listing answers
@@ -146,7 +190,6 @@ void AddFolderTree(const WindowContext& context, FileSystem& fs, Trap& trap,
         // look-up per file at most.
         std::vector<ListedFile> files;
         trap.step(120, [&] {
-            std::optional<std::vector<ListedFile>> kept = scan.takeFiles(entry);
             files = kept ? std::move(*kept) : ListFilesWithAttributes(fs, dir, pattern);
         });
         // A name holds no separator, so tidying the folder part once gives the same path as
@@ -159,12 +202,13 @@ void AddFolderTree(const WindowContext& context, FileSystem& fs, Trap& trap,
                 continue;
             }
             if (trap.test(128, [&] { return !file.hiddenArchive; })) {
-                trap.step(128, [&] { batch.add(folderPart, name); });
+                trap.step(128, [&] { entries.add(folderPart, name); });
             }
         }
-        batch.flushIfDue();
-        yieldToWindow(context);
-    }
+        yield();
+    };
+    FolderScan scan(fs, yield, context.report);
+    trap.step(114, [&] { scan.streamTree(start, pattern, addFiles); });
 }
 
 void PushButton4_Click(const WindowContext& context, FileSystem& fs) {

@@ -57,11 +57,12 @@ QString InputListModel::entryText(int row) const {
     return QString::fromLocal8Bit(bytes.data(), static_cast<qsizetype>(bytes.size()));
 }
 
-InputListModel::Span InputListModel::store(std::string_view path) {
-    if (path.size() > std::numeric_limits<std::uint32_t>::max()) {
+InputListModel::Span InputListModel::store(std::string_view head, std::string_view tail) {
+    const std::size_t total = head.size() + tail.size();
+    if (total > std::numeric_limits<std::uint32_t>::max()) {
         throw std::length_error("a path of more than 4 GiB cannot be listed");
     }
-    const auto length = static_cast<std::uint32_t>(path.size());
+    const auto length = static_cast<std::uint32_t>(total);
     if (m_blocks.empty() || m_blocks.back().size - m_blocks.back().used < length) {
         Block block;
         block.size = static_cast<std::uint32_t>(std::max<std::size_t>(kBlockBytes, length));
@@ -70,45 +71,60 @@ InputListModel::Span InputListModel::store(std::string_view path) {
         m_blocks.push_back(std::move(block));
     }
     Block& block = m_blocks.back();
-    std::copy(path.begin(), path.end(), block.bytes.get() + block.used);
+    char* at = std::copy(head.begin(), head.end(), block.bytes.get() + block.used);
+    std::copy(tail.begin(), tail.end(), at);
     const Span span{static_cast<std::uint32_t>(m_blocks.size() - 1), block.used, length};
     block.used += length;
     m_liveBytes += length;
     return span;
 }
 
-void InputListModel::makeRoomFor(std::size_t more) {
-    // Doubling, so a run of single appends copies the spans a logarithmic number of times.
-    const std::size_t need = m_spans.size() + more;
-    if (need > m_spans.capacity()) {
-        m_spans.reserve(std::max(need, 2 * m_spans.capacity()));
+void InputListModel::stage(std::string_view folderPart, std::string_view name) {
+    const Span span = store(folderPart, name);
+    try {
+        m_spans.push_back(span);
+    } catch (...) {
+        m_liveBytes -= span.length;
+        m_deadBytes += span.length;
+        throw;
     }
+    m_stagedBytes += span.length;
+}
+
+void InputListModel::commitStaged() {
+    if (m_shown == m_spans.size()) {
+        return;
+    }
+    // Everything that can fail happened while staging, before the view is told of the rows.
+    beginInsertRows(QModelIndex(), static_cast<int>(m_shown), static_cast<int>(m_spans.size() - 1));
+    m_shown = m_spans.size();
+    m_stagedBytes = 0;
+    endInsertRows();
 }
 
 void InputListModel::append(std::string_view path) {
-    makeRoomFor(1);
-    const Span span = store(path);
-    const int row = entryCount();
-    beginInsertRows(QModelIndex(), row, row);
-    m_spans.push_back(span);
-    endInsertRows();
+    stage(path, {});
+    commitStaged();
 }
 
 void InputListModel::append(const PathBatch& batch) {
-    if (batch.empty()) {
-        return;
+    // All or nothing: a batch that cannot be stored whole leaves nothing staged of its own.
+    const std::size_t before = m_spans.size();
+    try {
+        for (std::size_t i = 0; i < batch.size(); ++i) {
+            stage(batch.at(i), {});
+        }
+    } catch (...) {
+        while (m_spans.size() > before) {
+            const std::uint32_t length = m_spans.back().length;
+            m_spans.pop_back();
+            m_stagedBytes -= length;
+            m_liveBytes -= length;
+            m_deadBytes += length;
+        }
+        throw;
     }
-    // Everything that can fail happens before the view is told of the new rows.
-    makeRoomFor(batch.size());
-    std::vector<Span> added;
-    added.reserve(batch.size());
-    for (std::size_t i = 0; i < batch.size(); ++i) {
-        added.push_back(store(batch.at(i)));
-    }
-    const int first = entryCount();
-    beginInsertRows(QModelIndex(), first, first + static_cast<int>(added.size()) - 1);
-    m_spans.insert(m_spans.end(), added.begin(), added.end());
-    endInsertRows();
+    commitStaged();
 }
 
 void InputListModel::remove(int row) {
@@ -118,6 +134,7 @@ void InputListModel::remove(int row) {
     beginRemoveRows(QModelIndex(), row, row);
     const std::uint32_t length = m_spans[static_cast<std::size_t>(row)].length;
     m_spans.erase(m_spans.begin() + row);
+    --m_shown;
     m_liveBytes -= length;
     m_deadBytes += length;
     endRemoveRows();
@@ -126,11 +143,20 @@ void InputListModel::remove(int row) {
 
 void InputListModel::clear() {
     beginResetModel();
-    std::vector<Span>().swap(m_spans);
-    std::vector<Block>().swap(m_blocks);
-    m_liveBytes = 0;
-    m_deadBytes = 0;
+    if (m_shown == m_spans.size()) {
+        std::deque<Span>().swap(m_spans);
+        std::vector<Block>().swap(m_blocks);
+        m_liveBytes = 0;
+        m_deadBytes = 0;
+    } else {
+        // An add that is under way keeps what it has staged; their bytes stay where they are.
+        m_spans.erase(m_spans.begin(), m_spans.begin() + static_cast<std::ptrdiff_t>(m_shown));
+        m_deadBytes += m_liveBytes - m_stagedBytes;
+        m_liveBytes = m_stagedBytes;
+    }
+    m_shown = 0;
     endResetModel();
+    compactIfWasteful();
 }
 
 void InputListModel::swap(int a, int b) {
@@ -159,8 +185,7 @@ void InputListModel::compactIfWasteful() {
     const std::size_t dead = m_deadBytes;
     m_liveBytes = 0;
     try {
-        std::vector<Span> moved;
-        moved.reserve(m_spans.size());
+        std::deque<Span> moved;
         for (const Span& span : m_spans) {
             const Block& from = old[span.block];
             moved.push_back(store(std::string_view(from.bytes.get() + span.offset, span.length)));

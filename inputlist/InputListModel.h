@@ -3,6 +3,7 @@
 #include <QAbstractListModel>
 #include <QString>
 #include <cstdint>
+#include <deque>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -27,15 +28,19 @@ private:
 };
 
 /// The entries of the input list: the exact bytes of each path, kept in large shared blocks with
-/// one small span per entry, so a million entries cost their bytes plus 12 bytes each. Shown as
-/// one column, decoded (invalid sequences as replacement characters) only for display.
+/// one small span per entry, so a million entries cost their bytes plus 12 bytes each. The spans
+/// lie in fixed-size chunks, so the list grows without a doubled copy of them. Shown as one
+/// column, decoded (invalid sequences as replacement characters) only for display.
+///
+/// Entries can also be staged: stored at once, shown (and counted) only from commitStaged on, so
+/// an add that finds paths one by one writes each once and tells the view once per batch.
 class InputListModel : public QAbstractListModel {
     Q_OBJECT
 public:
     explicit InputListModel(QObject* parent = nullptr);
     ~InputListModel() override;
 
-    int entryCount() const { return static_cast<int>(m_spans.size()); }
+    int entryCount() const { return static_cast<int>(m_shown); }
     /// The exact bytes of entry `row` (0-based); valid until the list next changes.
     std::string_view entryBytes(int row) const;
     /// Entry `row` as shown.
@@ -44,8 +49,15 @@ public:
     void append(std::string_view path);
     /// One insertion for the whole batch, whatever its size.
     void append(const PathBatch& batch);
+    /// Stores `folderPart` followed by `name` behind the entries, not shown yet.
+    void stage(std::string_view folderPart, std::string_view name);
+    std::size_t stagedCount() const { return m_spans.size() - m_shown; }
+    std::size_t stagedBytes() const { return m_stagedBytes; }
+    /// Shows the staged entries at the bottom, in the order staged: one insertion.
+    void commitStaged();
     /// Removes entry `row`; the ones below move up. Out of range: nothing.
     void remove(int row);
+    /// Removes every entry; staged ones stay staged.
     void clear();
     /// Trades the texts of two entries.
     void swap(int a, int b);
@@ -70,15 +82,16 @@ private:
         std::uint32_t used = 0;
     };
 
-    /// Copies `path` into the blocks and answers where it lies; no signal.
-    Span store(std::string_view path);
-    /// Grows the spans ahead of an insertion, so nothing can fail once the view is told of it.
-    void makeRoomFor(std::size_t more);
+    /// Copies `head` and `tail` into the blocks as one path and answers where it lies; no signal.
+    Span store(std::string_view head, std::string_view tail = {});
     /// Rewrites the live bytes into fresh blocks once removals left more dead bytes than live.
     void compactIfWasteful();
 
     std::vector<Block> m_blocks;
-    std::vector<Span> m_spans;
+    // The shown entries, then the staged ones.
+    std::deque<Span> m_spans;
+    std::size_t m_shown = 0;
+    std::size_t m_stagedBytes = 0;
     std::size_t m_liveBytes = 0;
     std::size_t m_deadBytes = 0;
     QString m_header;

@@ -1,38 +1,81 @@
 #!/usr/bin/env bash
-# check-package.sh [BUILD_DIR]: makes the Debian package from a built tree (default: rel), checks
-# it with lintian, installs it with apt-get, tries what a user gets (both programs on the PATH,
-# a list from standard input, the window started through its desktop entry, the manual pages,
-# the completion, the metainfo) and removes it again, checking that nothing stays behind.
-# It installs system-wide, so it runs only as root (CI's throwaway machine), never by itself.
+# check-package.sh [WORK_DIR]: makes the Debian package the way a maintainer does and checks it.
+#  1. `dpkg-buildpackage -us -uc -b` in a clean copy of the tree (tracked and new files only),
+#     then again in a second copy under another path, time zone, locale and umask: the .debs
+#     (pellatrix and pellatrix-dbgsym) must be byte-identical.
+#  2. lintian --pedantic on the .changes and on the source package: no error and no warning.
+#  3. apt-get install; hardening-check on both programs; pellatrix-cli on a list, the window
+#     started with its desktop entry's command, the manual pages and the completion.
+#  4. apt-get remove, then purge: nothing of the package stays behind.
+# WORK_DIR (default build-deb) holds both copies and their packages. It installs system-wide,
+# so it runs only as root (CI's throwaway machine), never by itself.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-build=${1:-rel}
+top=$PWD
+work=$(mkdir -p "${1:-build-deb}" && cd "${1:-build-deb}" && pwd)
 
 fail() { echo "check-package: FAILED: $*" >&2; exit 1; }
 say() { echo "check-package: $*"; }
+installed() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'install ok installed'; }
+known() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -qv 'not-installed'; }
 
 [ "$(id -u)" -eq 0 ] ||
     fail "this installs and removes the package system-wide; run it as root on a machine you can spare"
 scripts/setup.sh package
-if dpkg-query -W -f='${Status}' pellatrix 2>/dev/null | grep -q 'install ok installed'; then
-    fail "pellatrix is installed already; remove it first (apt-get remove pellatrix)"
-fi
+! known pellatrix || fail "pellatrix is installed already; purge it first (apt-get purge pellatrix)"
 
-rm -f "$build"/pellatrix_*.deb
-(cd "$build" && cpack -G DEB >cpack.log 2>&1) || { cat "$build/cpack.log" >&2; fail "cpack"; }
-debs=("$build"/pellatrix_*.deb)
-[ ${#debs[@]} -eq 1 ] && [ -f "${debs[0]}" ] || fail "expected one pellatrix_*.deb in $build"
-deb=$(readlink -f "${debs[0]}")
-version=$(dpkg-deb -f "$deb" Version)
-arch=$(dpkg-deb -f "$deb" Architecture)
-[ "$(basename "$deb")" = "pellatrix_${version}_${arch}.deb" ] || fail "file name $(basename "$deb")"
-say "built $(basename "$deb")"
+# --- 1. Build twice, compare ------------------------------------------------------------------
+# A copy holds what `git clone` would give plus files not yet committed, so build folders, old
+# packages and editor files never reach the package; outside git the tree is copied whole.
+copy_tree() {
+    rm -rf "$1" && mkdir -p "$1"
+    if git -C "$top" rev-parse --is-inside-work-tree >/dev/null 2>&1; then
+        git -C "$top" ls-files -z --cached --others --exclude-standard |
+            while IFS= read -r -d '' f; do [ -e "$f" ] && printf '%s\0' "$f"; done |
+            tar -C "$top" --null -T - -cf - | tar -C "$1" -xf -
+    else
+        tar -C "$top" --exclude='./build*' --exclude=./rel --exclude='./obj-*' -cf - . | tar -C "$1" -xf -
+    fi
+}
+# SOURCE_DATE_EPOCH is left to dpkg, which takes it from debian/changelog.
+build_package() { # FOLDER NAME, then environment assignments
+    local dir=$1 name=$2
+    shift 2
+    copy_tree "$dir/$name"
+    local start=$SECONDS
+    (cd "$dir/$name" && env -u SOURCE_DATE_EPOCH "$@" dpkg-buildpackage -us -uc -b) \
+        >"$dir/build.log" 2>&1 || { tail -n 40 "$dir/build.log" >&2; fail "dpkg-buildpackage in $dir/$name"; }
+    say "built in $dir/$name in $((SECONDS - start)) s"
+}
+rm -rf "$work/first" "$work/second"
+build_package "$work/first" pellatrix
+# The second build varies what a builder's machine may vary; umask in a subshell of its own.
+(umask 0002 && build_package "$work/second/elsewhere" pellatrix-1.0 TZ=UTC-13 LC_ALL=C.UTF-8 LANG=C.UTF-8)
+
+version=$(cd "$top" && dpkg-parsechangelog -S Version)
+arch=$(dpkg-architecture -q DEB_HOST_ARCH)
+deb=$work/first/pellatrix_${version}_${arch}.deb
+dbgsym=$work/first/pellatrix-dbgsym_${version}_${arch}.deb
+changes=$work/first/pellatrix_${version}_${arch}.changes
+for f in "$deb" "$dbgsym" "$changes"; do [ -f "$f" ] || fail "dpkg-buildpackage did not make $(basename "$f")"; done
+for f in "$deb" "$dbgsym"; do
+    other=$work/second/elsewhere/$(basename "$f")
+    if ! cmp -s "$f" "$other"; then
+        # Name what differs, member by member, so the cause can be found without diffoscope.
+        a=$(mktemp -d) b=$(mktemp -d)
+        dpkg-deb -R "$f" "$a" && dpkg-deb -R "$other" "$b"
+        diff -r "$a" "$b" >&2 || true
+        rm -rf "$a" "$b"
+        fail "$(basename "$f") differs between two builds"
+    fi
+done
+say "two builds gave byte-identical $(basename "$deb") and $(basename "$dbgsym")"
+
 dpkg-deb -f "$deb" Depends | grep -q 'libqt6widgets6' || fail "Depends lacks the Qt libraries"
-dpkg-deb -f "$deb" Maintainer | grep -q '@' || fail "no maintainer"
-
+dpkg-deb -f "$deb" Recommends | grep -qw 'xdg-utils' || fail "Recommends lacks xdg-utils"
 # Everything lies under /usr, and nothing of the build tree went in: no build path in any file.
-dpkg-deb -c "$deb" | awk '{print $6}' | grep -v '^\./$' | grep -v '^\./usr/' &&
-    fail "files outside /usr"
+dpkg-deb -c "$deb" | awk '{print $6}' | grep -v '^\./$' | grep -v '^\./usr/' && fail "files outside /usr"
+dpkg-deb -c "$deb" | awk '{print $6}' | grep '^\./usr/lib/' && fail "files in /usr/lib"
 unpacked=$(mktemp -d)
 home=$(mktemp -d)
 xvfb_pid=
@@ -40,36 +83,73 @@ window_pid=
 cleanup() {
     [ -n "$window_pid" ] && kill "$window_pid" 2>/dev/null
     [ -n "$xvfb_pid" ] && kill "$xvfb_pid" 2>/dev/null
-    if dpkg-query -W -f='${Status}' pellatrix 2>/dev/null | grep -q 'install ok installed'; then
-        apt-get remove -y -q pellatrix >/dev/null 2>&1 || true
+    if known pellatrix; then
+        apt-get purge -y -q pellatrix pellatrix-dbgsym >/dev/null 2>&1 || true
     fi
     rm -rf "$unpacked" "$home"
 }
 trap cleanup EXIT
 dpkg-deb -x "$deb" "$unpacked"
-if grep -rlF "$(readlink -f "$build")" "$unpacked" >/dev/null; then
-    fail "the package holds paths of the build tree: $(grep -rlF "$(readlink -f "$build")" "$unpacked")"
+if grep -rlF "$work" "$unpacked" >/dev/null; then
+    fail "the package holds paths of the build tree: $(grep -rlF "$work" "$unpacked")"
 fi
 
-# lintian: errors fail; the rest is shown. Expected: initial-upload-closes-no-bugs (not uploaded
-# to Debian, so no ITP bug); for a Release build without the distribution's flags the hardening
-# infos (bindnow, fortify) and binary-has-unneeded-section (cpack's strip keeps .comment); the
-# samples read as documentation and the icon as an image in /usr/lib, because the program reads
-# them beside itself.
-lintian --fail-on error -I "$deb" || fail "lintian reports errors"
+# --- 2. lintian ---------------------------------------------------------------------------------
+# Every tag is shown, overridden ones too (debian/*lintian-overrides say why); an
+# error or a warning fails.
+# The source package too, as an upload would carry it: packed from the cleaned first copy.
+(cd "$work/first/pellatrix" && debian/rules clean && cd .. && dpkg-source -b pellatrix) \
+    >"$work/source.log" 2>&1 || { cat "$work/source.log" >&2; fail "dpkg-source -b"; }
+dsc=$work/first/pellatrix_${version}.dsc
+lintian --pedantic -I -E --show-overrides --fail-on none "$changes" "$dsc" >"$work/lintian.log" 2>&1 ||
+    { cat "$work/lintian.log" >&2; fail "lintian did not run"; }
+grep -v 'running with root privileges' "$work/lintian.log" || true
+bad=$(grep -E '^[EW]: ' "$work/lintian.log" || true)
+[ -z "$bad" ] || fail "lintian reports: $bad"
 
-DEBIAN_FRONTEND=noninteractive apt-get install -y -q -o DPkg::Lock::Timeout=120 "$deb" >"$home/apt.log" 2>&1 ||
-    { cat "$home/apt.log" >&2; fail "apt-get install"; }
+# --- 3. Install and try -------------------------------------------------------------------------
+# What apt adds with the package (its Recommends) is taken away again at the end.
+dpkg-query -W -f='${Package}\n' | sort >"$work/packages.before"
+(cd / && find /usr /etc /opt /var/lib/dpkg/info -xdev 2>/dev/null | sort) >"$work/files.before"
+DEBIAN_FRONTEND=noninteractive apt-get install -y -q -o DPkg::Lock::Timeout=300 "$deb" "$dbgsym" \
+    >"$work/apt.log" 2>&1 || { cat "$work/apt.log" >&2; fail "apt-get install"; }
 [ "$(command -v pellatrix)" = /usr/bin/pellatrix ] || fail "pellatrix is not on the PATH"
 [ "$(command -v pellatrix-cli)" = /usr/bin/pellatrix-cli ] || fail "pellatrix-cli is not on the PATH"
+installed xdg-utils || say "note: xdg-utils is not installed (apt is set not to install Recommends)"
 
-# The companion on a list from standard input, run as a user would, in a home of its own.
-mkdir "$home/work"
-out=$(cd "$home/work" && printf '%s\n' "made/a.txt>first" "$home/made/b.txt>second" \
-      "~/made/c.txt>third" | HOME="$home" pellatrix-cli -)
-[ "$out" = $'3 files written, 0 failures\nDone.' ] || fail "pellatrix-cli printed: $out"
-[ "$(cat "$home/work/made/a.txt" "$home/made/b.txt" "$home/made/c.txt")" = firstsecondthird ] ||
-    fail "pellatrix-cli did not write the files where they belong"
+# hardening-check: PIE, stack protector, read-only relocations and immediate binding must be
+# there. Fortify must be for pellatrix-cli, whose own code makes fortifiable calls. The window's
+# code leaves its string and file work to Qt and the C++ library, so the compiler may find no
+# call it can check: "no, only unprotected functions found!" then means there was nothing to
+# protect, not a missing flag (both programs are built with the same flags). Newer lines
+# (stack clash, control-flow integrity) are shown and not failed.
+for program in /usr/bin/pellatrix-cli /usr/bin/pellatrix; do
+    report=$(hardening-check "$program" || true)
+    echo "$report"
+    while IFS=: read -r what result; do
+        result=${result# }
+        case $what in
+        *"Position Independent Executable" | *"Stack protected" | *"Read-only relocations" | *"Immediate binding")
+            [[ $result != no* ]] || fail "$program: $what: $result" ;;
+        *"Fortify Source functions")
+            if [[ $result == no* ]]; then
+                [ "$program" = /usr/bin/pellatrix ] && [[ $result == *"only unprotected functions found"* ]] ||
+                    fail "$program: $what: $result"
+            fi ;;
+        esac
+    done < <(tail -n +2 <<<"$report")
+done
+
+# The companion, as a user runs it, through the same check as the package's autopkgtest.
+sh debian/tests/cli-smoke || fail "pellatrix-cli on the installed system"
+
+# The window program answers --version and, without a display, says why it cannot open.
+[ "$(pellatrix --version)" = "$(pellatrix-cli --version | sed 's/^pellatrix-cli/pellatrix/')" ] ||
+    fail "pellatrix --version"
+nodisplay=$(env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM pellatrix 2>&1) &&
+    fail "pellatrix without a display exited 0"
+[ "$nodisplay" = "pellatrix: cannot open a window: no display (DISPLAY and WAYLAND_DISPLAY are empty); for the command line use pellatrix-cli" ] ||
+    fail "pellatrix without a display said: $nodisplay"
 
 # The window, started the way the menu starts it: the desktop entry's command on a display.
 desktop=/usr/share/applications/pellatrix.desktop
@@ -97,7 +177,11 @@ DISPLAY="$display" xdotool search --name '^Pellatrix' >/dev/null ||
 kill "$window_pid"
 wait "$window_pid" 2>/dev/null || true
 window_pid=
-say "the window started from the desktop entry and stayed up"
+# At start the window records the sample files it finds; the record stays empty when it finds
+# no samples folder, so a filled one shows that /usr/bin/pellatrix found /usr/share/pellatrix.
+grep -q '^Snapshot=.' "$home/.config/Quennet/Pellatrix.conf" ||
+    fail "the window found no samples (no Snapshot in Pellatrix.conf)"
+say "the window started from the desktop entry, found its files and stayed up"
 
 # Manual pages and the completion, where man and bash-completion find them.
 man -w pellatrix >/dev/null && man -w pellatrix-cli >/dev/null || fail "manual pages not found"
@@ -106,10 +190,31 @@ completion=$(bash -c 'source /usr/share/bash-completion/bash_completion
     _completion_loader pellatrix-cli; complete -p pellatrix-cli' 2>&1) ||
     fail "no completion for pellatrix-cli: $completion"
 
-# Removal takes everything the package put down.
-files=$(dpkg -L pellatrix | while read -r f; do [ -d "$f" ] || echo "$f"; done)
-apt-get remove -y -q -o DPkg::Lock::Timeout=120 pellatrix >"$home/apt.log" 2>&1 || { cat "$home/apt.log" >&2; fail "apt-get remove"; }
+# --- 4. Remove, purge ---------------------------------------------------------------------------
+files=$(dpkg -L pellatrix pellatrix-dbgsym | while read -r f; do [ -d "$f" ] || echo "$f"; done)
+apt-get remove -y -q -o DPkg::Lock::Timeout=300 pellatrix pellatrix-dbgsym >"$work/apt.log" 2>&1 ||
+    { cat "$work/apt.log" >&2; fail "apt-get remove"; }
 left=$(for f in $files; do [ -e "$f" ] && echo "$f"; done || true)
 [ -z "$left" ] || fail "left behind after removal: $left"
-[ ! -e /usr/lib/pellatrix ] || fail "/usr/lib/pellatrix left behind"
-say "installed, tried and removed $(basename "$deb")"
+# Removed, the package is gone whole (it has no configuration files), so purge gets a freshly
+# installed one, as a user who purges at once does.
+DEBIAN_FRONTEND=noninteractive apt-get install -y -q -o DPkg::Lock::Timeout=300 "$deb" "$dbgsym" \
+    >"$work/apt.log" 2>&1 || { cat "$work/apt.log" >&2; fail "apt-get install, again"; }
+apt-get purge -y -q -o DPkg::Lock::Timeout=300 pellatrix pellatrix-dbgsym >"$work/apt.log" 2>&1 ||
+    { cat "$work/apt.log" >&2; fail "apt-get purge"; }
+! known pellatrix && ! known pellatrix-dbgsym || fail "dpkg still knows the package after purge"
+# Only what apt installed automatically for it: a package someone installed meanwhile stays.
+added=$(dpkg-query -W -f='${Package}\n' | sort | comm -13 "$work/packages.before" - |
+    grep -Fxf <(apt-mark showauto) | tr '\n' ' ' || true)
+if [ -n "$added" ]; then
+    say "purging what came with the package: $added"
+    # shellcheck disable=SC2086
+    apt-get purge -y -q -o DPkg::Lock::Timeout=300 $added >"$work/apt.log" 2>&1 ||
+        { cat "$work/apt.log" >&2; fail "apt-get purge $added"; }
+fi
+# Caches that triggers rebuild for every package (icons, desktop entries, man) may change; any
+# other path added since before the installation is a trace.
+trace=$( (cd / && find /usr /etc /opt /var/lib/dpkg/info -xdev 2>/dev/null | sort) |
+    comm -13 "$work/files.before" - | grep -v '\.cache$' || true)
+[ -z "$trace" ] || fail "left behind after purge: $trace"
+say "installed, tried, removed and purged $(basename "$deb") without a trace"

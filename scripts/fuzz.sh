@@ -10,7 +10,7 @@ cd "$(dirname "$0")/.."
 seconds=${1:-60}
 scripts/setup.sh
 CC=clang-14 CXX=clang++-14 scripts/build.sh build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-  -DPELLATRIX_FUZZ=ON -DPELLATRIX_BUILD_GUI=OFF -DPELLATRIX_BUILD_TESTS=OFF \
+  -DPELLATRIX_FUZZ=ON -DPELLATRIX_BUILD_GUI=OFF -DBUILD_TESTING=OFF \
   -DPELLATRIX_BUILD_BENCH=OFF
 
 targets=(list_reader path_rules scrambler wildcard_utf8 creation_run)

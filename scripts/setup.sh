@@ -16,8 +16,10 @@ packages=(
 )
 if [ "${1:-}" = package ]; then
   packages+=(
-    dpkg-dev                              # cpack's Depends through dpkg-shlibdeps
+    dpkg-dev debhelper build-essential    # dpkg-buildpackage with debian/rules (dh); it checks
+                                          # for build-essential before any build
     lintian                               # the package's own check
+    devscripts                            # hardening-check on the installed programs
     bash-completion                       # the installed completion is tried
   )
 fi
@@ -29,10 +31,14 @@ done
 [ ${#missing[@]} -eq 0 ] && exit 0
 
 echo "setup: installing ${missing[*]}" >&2
-SUDO=""
+# As root directly (a container or CI has no sudo), otherwise through sudo.
+as_root=()
 if [ "$(id -u)" -ne 0 ]; then
   command -v sudo >/dev/null || { echo "setup: need root (or sudo) to install: ${missing[*]}" >&2; exit 1; }
-  SUDO=sudo
+  as_root=(sudo)
 fi
-$SUDO apt-get update -q
-DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -q --no-install-recommends "${missing[@]}"
+# Another apt or dpkg (an unattended upgrade, a second setup) may hold the lock: wait for it.
+wait_lock=(-o DPkg::Lock::Timeout=300)
+"${as_root[@]}" apt-get "${wait_lock[@]}" update -q
+"${as_root[@]}" env DEBIAN_FRONTEND=noninteractive \
+  apt-get "${wait_lock[@]}" install -y -q --no-install-recommends "${missing[@]}"

@@ -12,6 +12,7 @@
 #include <QUrl>
 
 #include "engine/FsError.h"
+#include "engine/ShownText.h"
 
 namespace pellatrix {
 
@@ -27,24 +28,6 @@ int showBox(QWidget* parent, QMessageBox::Icon icon, const QString& title, const
         box.setWindowModality(Qt::ApplicationModal);
     }
     return box.exec();
-}
-
-// Cuts `line` to its first and last `keep` bytes of UTF-8 at most, never inside a character.
-QString shortenedInTheMiddle(const QString& line, qsizetype keep) {
-    const QByteArray utf8 = line.toUtf8();
-    const auto isContinuation = [&](qsizetype at) {
-        return (static_cast<unsigned char>(utf8[at]) & 0xC0) == 0x80;
-    };
-    qsizetype headEnd = keep;
-    while (headEnd > 0 && isContinuation(headEnd)) {
-        --headEnd;
-    }
-    qsizetype tailStart = utf8.size() - keep;
-    while (tailStart < utf8.size() && isContinuation(tailStart)) {
-        ++tailStart;
-    }
-    return QString::fromUtf8(utf8.left(headEnd)) + QStringLiteral("...") +
-           QString::fromUtf8(utf8.mid(tailStart));
 }
 
 // The deepest folder that holds every one of `files`.
@@ -79,7 +62,7 @@ QString QtPlatform::displayText(const QString& text) {
     QStringList lines = shown.split(QLatin1Char('\n'));
     for (QString& line : lines) {
         if (line.size() > kShownLineLimit / 3 && line.toUtf8().size() > kShownLineLimit) {
-            line = shortenedInTheMiddle(line, (kShownLineLimit - 3) / 2);
+            line = QString::fromUtf8(ShortenedInTheMiddle(line.toUtf8().toStdString()));
         }
     }
     return lines.join(QLatin1Char('\n'));

@@ -2,6 +2,7 @@
 
 #include <QStringList>
 
+#include "engine/ShownText.h"
 #include "shell/Platform.h"
 
 namespace pellatrix {
@@ -33,7 +34,7 @@ public:
     static int drawFromSeed(quint32 seed);
 
     static constexpr int kOpenFilesLimit = 30000;
-    static constexpr int kShownLineLimit = 4096;
+    static constexpr int kShownLineLimit = static_cast<int>(pellatrix::kShownLineLimit);
 };
 
 }  // namespace pellatrix

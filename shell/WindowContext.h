@@ -22,7 +22,7 @@ struct WindowContext {
     SettingsStore* settings = nullptr;
     ErrorReporter report;                       ///< ReportError, shown over `window`
     std::function<QString()> applicationTitle;  ///< ApplicationTitle as set at start-up
-    QString programFolder;                      ///< folder of the executable, no final '/'
+    QString programFolder;                      ///< where the program's own files lie, no final '/'
     std::function<void()> yield;                ///< lets the window handle pending events
 };
 

@@ -36,7 +36,7 @@ int main(int argc, char** argv) {
     const std::size_t length = argc > 1 ? std::strtoul(argv[1], nullptr, 10) : 1000000;
     std::string record;
     while (record.size() < length) {
-        record += "/usr/lib/pellatrix/Samples/sample" + std::to_string(record.size()) + ".txt|";
+        record += "/usr/share/pellatrix/Samples/sample" + std::to_string(record.size()) + ".txt|";
     }
     record.resize(length);
 

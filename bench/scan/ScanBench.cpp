@@ -5,8 +5,9 @@
 //   filter  that listing, then the folder add's filter per file as path look-ups
 //           (IsExistingFile && attributes != 34);
 //   listed  ListFilesWithAttributes(folder, "*.txt"), the same answer from the listing;
-//   kept    the same files kept by the scan from the read that found the subfolders, as the
-//           folder add does (ListFilesWithAttributes only where the scan kept none).
+//   kept    the folder add's way: the streamed scan (streamTree) hands each folder on with the
+//           files from the read that found its subfolders (ListFilesWithAttributes only where
+//           it read none).
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -40,26 +41,34 @@ Timed runScan(const std::string& root, Files files) {
     std::size_t reports = 0;
     pellatrix::FolderScan scan(
         fs, [] {}, [&](const std::string&, const std::string&, int) { ++reports; });
-    if (files == Files::Kept) {
-        scan.keepFiles("*.txt");
-    }
-    pellatrix::FolderList folders = {root + "/"};
-    scan.GetSubDirectories2016(folders, true);
     std::vector<std::string> paths;
     constexpr int kHiddenArchive = pellatrix::kAttrHidden | pellatrix::kAttrArchive;
+    const auto keep = [&](const std::string& entry,
+                          const std::vector<pellatrix::ListedFile>& listed) {
+        for (const pellatrix::ListedFile& file : listed) {
+            if (!file.hiddenArchive) {
+                paths.push_back(entry + file.name);
+            }
+        }
+    };
+    if (files == Files::Kept) {
+        // The folder add's way: each folder's files from the scan's one read, as it goes.
+        const pellatrix::FolderScan::FolderSink sink =
+            [&](const std::string& entry, std::optional<std::vector<pellatrix::ListedFile>> kept) {
+                const std::string folder = entry.substr(0, entry.size() - 1);
+                keep(entry, kept ? *kept : pellatrix::ListFilesWithAttributes(fs, folder, "*.txt"));
+            };
+        scan.streamTree(root + "/", "*.txt", sink);
+    }
+    pellatrix::FolderList folders;
+    if (files != Files::Kept) {
+        folders = {root + "/"};
+        scan.GetSubDirectories2016(folders, true);
+    }
     for (const std::string& entry : folders) {
         const std::string folder = entry.substr(0, entry.size() - 1);
-        if (files == Files::Listed || files == Files::Kept) {
-            std::optional<std::vector<pellatrix::ListedFile>> kept;
-            if (files == Files::Kept) {
-                kept = scan.takeFiles(entry);
-            }
-            for (const pellatrix::ListedFile& file :
-                 kept ? *kept : pellatrix::ListFilesWithAttributes(fs, folder, "*.txt")) {
-                if (!file.hiddenArchive) {
-                    paths.push_back(entry + file.name);
-                }
-            }
+        if (files == Files::Listed) {
+            keep(entry, pellatrix::ListFilesWithAttributes(fs, folder, "*.txt"));
             continue;
         }
         for (const std::string& name : pellatrix::ListFilesInFolder(fs, folder, "*.txt")) {

@@ -22,10 +22,11 @@ namespace {
 
 using Env = std::vector<std::pair<std::string, std::string>>;
 
-// One line of the companion's standard error for a failure of a run.
-std::string reported(const std::string& description, int number, int line) {
-    return "pellatrix-cli: " + description + " (error " + std::to_string(number) + ", line " +
-           std::to_string(line) + ")\n";
+// One line of the companion's standard error for a failure of line `line` of list `list`.
+std::string reported(const std::string& list, int line, const std::string& description,
+                     int number) {
+    return "pellatrix-cli: " + list + ":" + std::to_string(line) + ": " + description + " (error " +
+           std::to_string(number) + ")\n";
 }
 
 struct Outcome {
@@ -189,7 +190,7 @@ void expectReportedAndUntouched(const FailedWrite& c) {
     test::writeBytes(tmp / "list.txt", tmp / "before.txt\n" + target + "\n" + tmp / "after.txt\n");
     Outcome r = run(cli({"--text-file", tmp / "text", tmp / "list.txt"}, env), tmp);
     EXPECT_EQ(r.exitCode, 1) << r.err;
-    EXPECT_EQ(r.err, reported(expected, c.number, 212));
+    EXPECT_EQ(r.err, reported(tmp / "list.txt", 2, expected, c.number));
     EXPECT_EQ(r.out, "2 files written, 1 failure\nDone.\n");
     EXPECT_EQ(contentOf(target), sized(old));
     EXPECT_EQ(contentOf(tmp / "before.txt"), sized(text));
@@ -246,9 +247,10 @@ TEST(FaultInjection, AFullDiskDuringFolderCreationFailsOnlyThatFolder) {
                      folder + "/deeper/out.txt\n" + tmp / "newfolder2/this.txt\n");
     Outcome r = run(cli({"--text", "fixed", tmp / "list.txt"}, env), tmp);
     EXPECT_EQ(r.exitCode, 1) << r.err;
-    EXPECT_EQ(r.err, reported("Cannot open '" + folder +
+    EXPECT_EQ(r.err, reported(tmp / "list.txt", 1,
+                              "Cannot open '" + folder +
                                   "/deeper/out.txt' for writing: No such file or directory",
-                              76, 212));
+                              76));
     EXPECT_FALSE(std::filesystem::exists(folder));
     EXPECT_EQ(contentOf(tmp / "newfolder2/this.txt"), sized("fixed"));
 }
@@ -274,9 +276,10 @@ TEST(FaultInjection, AFileSizeLimitIsAReportedFailure) {
     Outcome r = run(l, tmp);
     ASSERT_TRUE(r.exited) << "killed by signal " << r.signal;
     EXPECT_EQ(r.exitCode, 1);
-    EXPECT_EQ(r.err,
-              reported("Cannot write '" + tmp / "big1.txt" + "': File too large", 61, 216) +
-                  reported("Cannot write '" + tmp / "big2.txt" + "': File too large", 61, 216));
+    EXPECT_EQ(r.err, reported(tmp / "list.txt", 1,
+                              "Cannot write '" + tmp / "big1.txt" + "': File too large", 61) +
+                         reported(tmp / "list.txt", 3,
+                                  "Cannot write '" + tmp / "big2.txt" + "': File too large", 61));
     EXPECT_EQ(r.out, "1 file written, 2 failures\nDone.\n");
     EXPECT_FALSE(std::filesystem::exists(tmp / "big1.txt"));
     EXPECT_EQ(contentOf(tmp / "small.txt"), sized("hello"));

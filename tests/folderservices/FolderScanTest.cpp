@@ -1,7 +1,9 @@
 // The breadth-first scan against an in-memory tree: exact orders, attribute words and failures.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -40,8 +42,34 @@ ScanResult scan(FakeFileSystem& fs, FolderList folders, bool recurse = true, int
         [&](const std::string& description, const std::string& location, int line) {
             result.reports.push_back({description, location, line});
         });
+    const FolderList start = folders;
+    FakeFileSystem streamedFs = fs;  // as it was, and what the one-shot scan records stays its own
     scanner.GetSubDirectories2016(folders, recurse);
     result.folders = folders;
+
+    // The folder add's streamed scan of one start folder hands on the same entries, in the same
+    // order, with the same failures reported.
+    if (recurse && start.size() == 1 && failingYield == 0) {
+        FolderList streamed;
+        std::vector<int> streamedLines;
+        FolderScan streamer(
+            streamedFs, [] {},
+            [&](const std::string&, const std::string&, int line) {
+                streamedLines.push_back(line);
+            });
+        streamer.streamTree(start.front(), "*",
+                            [&](const std::string& entry, std::optional<std::vector<ListedFile>>) {
+                                streamed.push_back(entry);
+                            });
+        EXPECT_EQ(streamed, result.folders);
+        std::vector<int> oneShotLines;
+        for (const Report& report : result.reports) {
+            oneShotLines.push_back(report.line);
+        }
+        std::sort(oneShotLines.begin(), oneShotLines.end());
+        std::sort(streamedLines.begin(), streamedLines.end());
+        EXPECT_EQ(streamedLines, oneShotLines);
+    }
     return result;
 }
 

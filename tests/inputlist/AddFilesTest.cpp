@@ -14,8 +14,11 @@
 #include "engine/FileSystem.h"
 #include "engine/FsError.h"
 #include "engine/ReportLocations.h"
+#include "folderservices/FolderScan.h"
 #include "inputlist/AddFiles.h"
+#include "inputlist/CollapseBackslashes.h"
 #include "shell/ReportError.h"
+#include "shell/Yield.h"
 #include "tests/folderservices/FakeFileSystem.h"
 #include "tests/inputlist/InputListFixture.h"
 
@@ -148,6 +151,7 @@ private slots:
     void treeAdd();
     void treeAddSkipsUnlistableFolder();
     void treeAddSkipsExactlyHiddenArchive();
+    void treeAddStreamsTheOneShotList();
     void drop_data();
     void drop();
     void invalidUtf8NameReachesTheRun_data();
@@ -493,6 +497,57 @@ void AddFilesTest::treeAddSkipsExactlyHiddenArchive() {
     QCOMPARE(entries, expected);
     QVERIFY(w.reports.empty());
     QVERIFY(w.platform.verifyAllAnswersUsed());
+}
+
+// The list grows as the scan reads each folder, and ends as the whole list read in one go would:
+// the order, the skipped "~" and hidden + archive files, links back up and a second way into one
+// folder. A folder too deep for the scan to read, between siblings it does read, must get its
+// own files and pass none of its siblings' on.
+void AddFilesTest::treeAddStreamsTheOneShotList() {
+    ListWindow w;
+    QTemporaryDir dir;
+    const QString root = dir.filePath("R");
+    makeTree(root);
+    touch(root + "/sub1/~gone.txt");
+    touch(root + "/sub2/.ha.txt");  // hidden + archive whoever runs the suite: writable
+    const QString longName(120, QLatin1Char('l'));
+    const QString deep = root + "/d/" + longName + "/" + longName;
+    QVERIFY(deep.size() + 1 >= int(kMaxPathChars));
+    for (const QString& file : {deep + "/in-deep.txt", deep + "/~no.txt", deep + "/../a0/w.txt",
+                                deep + "/../m1/x.txt", deep + "/../m2/y.txt"}) {
+        touch(QDir::cleanPath(file));
+    }
+    QVERIFY(::symlink("..", bytes(root + "/sub1/up").c_str()) == 0);
+    QVERIFY(::symlink(bytes(root + "/sub2").c_str(), bytes(root + "/twin").c_str()) == 0);
+
+    PosixFileSystem fs;
+    FolderList folders{bytes(root) + "/"};
+    FolderScan(fs, {}, {}).GetSubDirectories2016(folders, true);
+    QStringList oneShot;
+    for (const std::string& entry : folders) {
+        for (const ListedFile& f : ListFilesWithAttributes(fs, entry, "*.*")) {
+            if (f.name.front() != '~' && !f.hiddenArchive) {
+                oneShot << QString::fromLocal8Bit(CollapseBackslashes(entry) + f.name);
+            }
+        }
+    }
+    QVERIFY(oneShot.contains(deep + "/in-deep.txt"));
+    QVERIFY(!oneShot.contains(root + "/sub2/.ha.txt"));
+
+    std::vector<int> shown;
+    w.context.yield = [&] { shown.push_back(w.list->entryCount()); };
+    const int interval = yieldInterval();
+    setYieldInterval(0);
+    w.platform.expectInput("*");
+    w.platform.expectPickFolder(root);
+    PushButton3_Click(w.context, fs);
+    setYieldInterval(interval);
+
+    QCOMPARE(w.list->entryTexts(), oneShot);
+    QVERIFY(std::is_sorted(shown.begin(), shown.end()));
+    QVERIFY(std::any_of(shown.begin(), shown.end(),
+                        [&](int n) { return n > 0 && n < oneShot.size(); }));
+    QVERIFY(w.reports.empty());
 }
 
 void AddFilesTest::drop_data() {

@@ -21,6 +21,7 @@
 #include "engine/Trap.h"
 #include "shell/ApplicationTitle.h"
 #include "shell/ProductInfo.h"
+#include "shell/ProgramFiles.h"
 #include "shell/QtPlatform.h"
 #include "shell/ReportError.h"
 #include "shell/SettingsStore.h"
@@ -59,6 +60,8 @@ private slots:
     void displayText();
     void drawStaysInRange();
     void yieldSkipsOnlyWithinInterval();
+    void programFilesFolder_data();
+    void programFilesFolder();
 };
 
 void ShellTest::applicationTitle_data() {
@@ -595,6 +598,45 @@ void ShellTest::yieldSkipsOnlyWithinInterval() {
     YieldToEvents();
     QCOMPARE(delivered, 2);  // long enough after the last one
     setYieldInterval(saved);
+}
+
+void ShellTest::programFilesFolder_data() {
+    // Paths under a root holding bin/ (the program's folder) and share/; a name ending in '/' is
+    // a folder. The files beside the program win over the installed data folder.
+    QTest::addColumn<QStringList>("present");
+    QTest::addColumn<QString>("expected");
+    const QString data = QStringLiteral("share/pellatrix/");
+    QTest::newRow("nothing anywhere") << QStringList{} << "bin";
+    QTest::newRow("installed") << QStringList{data, data + "Samples/"} << "share/pellatrix";
+    QTest::newRow("hand pointer beside") << QStringList{"bin/HAND-M.CUR", data} << "bin";
+    QTest::newRow("drag pointer beside") << QStringList{"bin/drag.ico", data} << "bin";
+    QTest::newRow("skin beside") << QStringList{"bin/x/o.cjs", data} << "bin";
+    QTest::newRow("samples beside") << QStringList{"bin/Samples/", data} << "bin";
+    QTest::newRow("other files beside")
+        << QStringList{"bin/pellatrix-cli", "bin/x/", data} << "share/pellatrix";
+    QTest::newRow("data folder is a file") << QStringList{"share/pellatrix"} << "bin";
+}
+
+void ShellTest::programFilesFolder() {
+    QFETCH(QStringList, present);
+    QFETCH(QString, expected);
+    QTemporaryDir root;
+    QVERIFY(root.isValid());
+    QVERIFY(QDir(root.path()).mkpath(QStringLiteral("bin")));
+    for (const QString& path : present) {
+        if (path.endsWith(u'/')) {
+            QVERIFY(QDir(root.path()).mkpath(path));
+        } else {
+            QVERIFY(QDir(root.path()).mkpath(QFileInfo(root.filePath(path)).path()));
+            QFile file(root.filePath(path));
+            QVERIFY(file.open(QIODevice::WriteOnly));
+        }
+    }
+    const QString bin = root.filePath(QStringLiteral("bin"));
+    QCOMPARE(ProgramFilesFolder(bin, QStringLiteral("../share/pellatrix")),
+             root.filePath(expected));
+    // The build's own install folders give the same relative place.
+    QCOMPARE(ProgramFilesFolder(bin), root.filePath(expected));
 }
 
 QTEST_MAIN(ShellTest)
