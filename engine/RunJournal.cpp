@@ -11,6 +11,8 @@
 #include <atomic>
 #include <cerrno>
 #include <charconv>
+#include <climits>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
@@ -126,47 +128,48 @@ FileStamp stampOf(const struct stat& st) {
         static_cast<std::int64_t>(st.st_mtim.tv_nsec), static_cast<std::uint32_t>(st.st_mode)};
 }
 
-// Copies all of `from` into `to` from their current offsets; answers 0 or errno.
-int copyAll(int from, int to) {
-    for (;;) {
-        ssize_t moved = ::copy_file_range(from, nullptr, to, nullptr, kCopyChunk, 0);
-        if (moved == 0) {
-            return 0;
-        }
-        if (moved > 0) {
-            continue;
-        }
-        if (errno == EINTR) {
-            continue;
-        }
-        if (errno != EXDEV && errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP) {
-            return errno;
-        }
-        break;
-    }
-    std::vector<char> buffer(kCopyChunk);
-    for (;;) {
-        ssize_t got = ::read(from, buffer.data(), buffer.size());
-        if (got < 0 && errno == EINTR) {
-            continue;
-        }
-        if (got < 0) {
-            return errno;
-        }
-        if (got == 0) {
-            return 0;
-        }
-        for (ssize_t done = 0; done < got;) {
-            ssize_t put = ::write(to, buffer.data() + done, static_cast<std::size_t>(got - done));
-            if (put < 0 && errno == EINTR) {
+// Copies `length` bytes from `from` at `*fromAt` to `to` at `*toAt` (each offset moved on);
+// answers 0, errno, or EIO when `from` ends early.
+int copyRange(int from, off_t* fromAt, int to, off_t* toAt, std::uint64_t length) {
+    bool plain = false;
+    std::vector<char> buffer;
+    while (length > 0) {
+        const std::size_t chunk =
+            static_cast<std::size_t>(std::min<std::uint64_t>(length, kCopyChunk));
+        ssize_t moved = -1;
+        if (!plain) {
+            moved = ::copy_file_range(from, fromAt, to, toAt, chunk, 0);
+            if (moved < 0 &&
+                (errno == EXDEV || errno == EINVAL || errno == ENOSYS || errno == EOPNOTSUPP)) {
+                plain = true;
                 continue;
             }
-            if (put <= 0) {
-                return put < 0 ? errno : EIO;
+        } else {
+            if (buffer.empty()) {
+                buffer.resize(kCopyChunk);
             }
-            done += put;
+            moved = ::pread(from, buffer.data(), chunk, *fromAt);
+            if (moved > 0) {
+                ssize_t put = ::pwrite(to, buffer.data(), static_cast<std::size_t>(moved), *toAt);
+                if (put != moved) {
+                    return put < 0 ? errno : EIO;
+                }
+                *fromAt += moved;
+                *toAt += moved;
+            }
         }
+        if (moved < 0 && errno == EINTR) {
+            continue;
+        }
+        if (moved < 0) {
+            return errno;
+        }
+        if (moved == 0) {
+            return EIO;
+        }
+        length -= static_cast<std::uint64_t>(moved);
     }
+    return 0;
 }
 
 }  // namespace
@@ -188,6 +191,10 @@ RunJournal::~RunJournal() {
 }
 
 void RunJournal::close() {
+    if (m_packFd >= 0) {
+        ::close(m_packFd);
+        m_packFd = -1;
+    }
     if (m_map != nullptr) {
         ::munmap(m_map, m_mapped);
         m_map = nullptr;
@@ -378,42 +385,57 @@ void RunJournal::newFileOpened(const std::string& path, const FileStamp& file) {
 
 std::string RunJournal::keepOldContent(const std::string& target, const FileStamp& old,
                                        bool inPlace) {
-    const std::string name = std::to_string(++m_kept);
-    const std::string kept = m_folder + "/" + name;
     // A rename leaves the old file whole: another name for it keeps it at no cost. Content
-    // written in place is gone once written, so it is copied.
-    if (!inPlace && ::link(target.c_str(), kept.c_str()) == 0) {
-        struct stat st {};
-        if (::stat(kept.c_str(), &st) == 0 && st.st_dev == old.device && st.st_ino == old.inode) {
-            return "l" + name;
+    // written in place is gone once written, so it is copied; so is a file on another file
+    // system, asked once per device.
+    bool linkFailed = false;
+    if (!inPlace && old.device != m_noLinkDevice) {
+        const std::string name = std::to_string(++m_kept);
+        const std::string kept = m_folder + "/" + name;
+        if (::link(target.c_str(), kept.c_str()) == 0) {
+            struct stat st {};
+            if (::stat(kept.c_str(), &st) == 0 && st.st_dev == old.device &&
+                st.st_ino == old.inode) {
+                return "l" + name;
+            }
+            ::unlink(kept.c_str());  // another file took the name meanwhile
+            return "-";
         }
-        ::unlink(kept.c_str());  // another file took the name meanwhile
-        return "-";
+        linkFailed = errno == EXDEV;
+    }
+    if (!inPlace && linkFailed) {
+        m_noLinkDevice = old.device;
     }
     if (m_copied + old.size > kCopyLimit) {
         return "-";
+    }
+    // Copies go one after another into one pack file: no new file per copy.
+    if (m_packFd < 0) {
+        m_packFd =
+            ::open((m_folder + "/pack").c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+        if (m_packFd < 0) {
+            return "-";
+        }
     }
     int from = ::open(target.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     if (from < 0) {
         return "-";
     }
     struct stat st {};
-    int to = -1;
-    bool copied = false;
-    if (::fstat(from, &st) == 0 && st.st_dev == old.device && st.st_ino == old.inode) {
-        to = ::open(kept.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-        copied = to >= 0 && copyAll(from, to) == 0;
-    }
+    const auto at = static_cast<off_t>(m_packSize);
+    off_t fromAt = 0;
+    off_t toAt = at;
+    const bool copied = ::fstat(from, &st) == 0 && st.st_dev == old.device &&
+                        st.st_ino == old.inode &&
+                        static_cast<std::uint64_t>(st.st_size) == old.size &&
+                        copyRange(from, &fromAt, m_packFd, &toAt, old.size) == 0;
     ::close(from);
-    if (to >= 0 && ::close(to) != 0) {
-        copied = false;
-    }
     if (!copied) {
-        ::unlink(kept.c_str());
         return "-";
     }
-    m_copied += static_cast<std::uint64_t>(st.st_size);
-    return "c" + name;
+    m_packSize += old.size;
+    m_copied += old.size;
+    return "p" + std::to_string(at);
 }
 
 void RunJournal::replacing(const std::string& target, const FileStamp& old, const FileStamp& fresh,
@@ -522,7 +544,7 @@ public:
                     step.opened = stamp();
                     step.keep = word();
                     if (step.keep != "-" && step.keep != "=" &&
-                        (step.keep.size() < 2 || (step.keep[0] != 'l' && step.keep[0] != 'c') ||
+                        (step.keep.size() < 2 || (step.keep[0] != 'l' && step.keep[0] != 'p') ||
                          step.keep.find_first_not_of("0123456789", 1) != std::string::npos)) {
                         fail("a kept file has a foreign name");
                     }
@@ -710,17 +732,19 @@ bool asLeft(const struct stat& now, const Step& step) {
            s.mtimeNsec == step.left->mtimeNsec;
 }
 
-// Writes the kept copy `kept` back as `target`'s content: beside it and renamed over it, or in
-// place for a file written in place. Answers 0 or errno.
-int restoreCopy(const std::string& kept, const std::string& target, const Step& step) {
-    int from = ::open(kept.c_str(), O_RDONLY | O_CLOEXEC);
+// Writes the old content kept at `offset` of the pack file back as `target`'s content: beside
+// it and renamed over it, or in place for a file written in place. Answers 0 or errno.
+int restoreCopy(const std::string& pack, off_t offset, const std::string& target,
+                const Step& step) {
+    int from = ::open(pack.c_str(), O_RDONLY | O_CLOEXEC);
     if (from < 0) {
         return errno;
     }
     int err = 0;
+    off_t toAt = 0;
     if (step.kind == Step::Kind::InPlace) {
         int to = ::open(target.c_str(), O_WRONLY | O_TRUNC | O_NONBLOCK | O_CLOEXEC);
-        err = to < 0 ? errno : copyAll(from, to);
+        err = to < 0 ? errno : copyRange(from, &offset, to, &toAt, step.old.size);
         if (to >= 0 && ::close(to) != 0 && err == 0) {
             err = errno;
         }
@@ -729,7 +753,7 @@ int restoreCopy(const std::string& kept, const std::string& target, const Step& 
         const std::string temp =
             target.substr(0, slash + 1) + ".pellatrix-undo-" + std::to_string(::getpid());
         int to = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-        err = to < 0 ? errno : copyAll(from, to);
+        err = to < 0 ? errno : copyRange(from, &offset, to, &toAt, step.old.size);
         if (to >= 0 && err == 0 && ::fchmod(to, step.old.mode & 07777) != 0) {
             err = errno;
         }
@@ -870,7 +894,14 @@ UndoReport UndoRun(const std::string& runFolder) {
                     // owner and times.
                     err = ::rename(kept.c_str(), step.path.c_str()) == 0 ? 0 : errno;
                 } else {
-                    err = restoreCopy(kept, step.path, step);
+                    std::uint64_t offset = 0;
+                    const std::string digits = step.keep.substr(1);
+                    const auto [end, ec] =
+                        std::from_chars(digits.data(), digits.data() + digits.size(), offset);
+                    err = ec != std::errc() || offset > static_cast<std::uint64_t>(INT64_MAX)
+                              ? EINVAL
+                              : restoreCopy(runFolder + "/pack", static_cast<off_t>(offset),
+                                            step.path, step);
                     if (err == 0) {
                         acceptedAsLeft.insert(step.path);
                     }

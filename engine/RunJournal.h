@@ -18,7 +18,7 @@ std::string RunsFolder();
 /// How many runs are kept; starting a run removes the oldest beyond.
 inline constexpr std::size_t kRunsKept = 10;
 /// The old content of replaced files is kept by a hard link where the journal shares the
-/// file system; otherwise it is copied, up to this many bytes per run.
+/// file system; otherwise it is copied into the run's pack file, up to this many bytes per run.
 inline constexpr std::uint64_t kCopyLimit = std::uint64_t{256} << 20;
 
 /// The journal of one run, kept in a folder of its own under the runs folder: a record is in
@@ -72,6 +72,10 @@ private:
     std::size_t m_changes = 0;
     std::size_t m_kept = 0;
     std::uint64_t m_copied = 0;
+    int m_packFd = -1;
+    std::uint64_t m_packSize = 0;
+    // The device where a hard link into the journal failed as another file system.
+    std::uint64_t m_noLinkDevice = ~std::uint64_t{0};
     bool m_working = false;
     std::string m_problem;
     std::string m_record;
