@@ -7,7 +7,8 @@
 # lines against preview_floor (a plain read of the list plus one stat per path), for new files
 # in existing folders and for 1,000 existing files named 1,000 times each.
 #
-# Usage: bench/journal.sh [BUILD_DIR] [REPEATS] [FILES]
+# Usage: bench/journal.sh [BUILD_DIR] [REPEATS] [FILES]; JOURNAL_BENCH_PLACES ("tmpfs disk")
+# narrows the first table.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build=${1:-build}
@@ -48,7 +49,7 @@ done
 
 printf '%-6s %-8s %9s %9s %9s %9s %10s %10s\n' place files floor_ms none_ms same_ms other_ms \
   same/none other/none
-for place in tmpfs disk; do
+for place in ${JOURNAL_BENCH_PLACES:-tmpfs disk}; do
   if [ $place = tmpfs ]; then root=$tmpfs other=$disk; else root=$disk other=$tmpfs; fi
   for state in new replace; do
     for v in floor none same other; do : >"$root/t.$v"; done

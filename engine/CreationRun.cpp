@@ -16,6 +16,13 @@ namespace {
 
 constexpr std::size_t kBlockSize = std::size_t{4} << 20;
 constexpr std::size_t kKnownFoldersMax = 4096;
+
+// FolderPart without a copy: everything up to and including the last separator.
+std::string_view FolderOf(std::string_view path) {
+    const std::size_t slash = path.rfind(SeparatorOf(kNativeFlavour));
+    return slash == std::string_view::npos ? std::string_view() : path.substr(0, slash + 1);
+}
+
 // No system call takes a longer path (PATH_MAX on Linux); a folder named by more bytes can neither
 // exist nor be made, so it is not asked after (which would only copy it again).
 constexpr std::size_t kLongestPath = 4096;
@@ -261,7 +268,8 @@ void CreationRun::endRun() {
     m_sourceList = nullptr;
     m_sourceLine = 0;
     m_folderPlans.clear();
-    std::unordered_set<std::size_t>().swap(m_plannedFiles);
+    std::vector<std::uint64_t>().swap(m_plannedFiles);
+    m_plannedCount = 0;
     m_runInProgress = false;
 }
 
@@ -326,7 +334,7 @@ std::optional<PreviewCounts> CreationRun::preview(const PlanSink& sink) {
         CreationEntries::Entry entry;
         while (m_entries.next(at, entry)) {
             expandedPath(entry, path);
-            planFolder(FolderPart(path), emit);
+            planFolder(FolderOf(path), emit);
         }
     }
     fillLeadingEntries(usePerLineContent);
@@ -350,13 +358,47 @@ std::optional<PreviewCounts> CreationRun::preview(const PlanSink& sink) {
     return counts;
 }
 
-const CreationRun::FolderPlan& CreationRun::planFolder(const std::string& folder,
+bool CreationRun::plannedBefore(std::string_view path, bool insert) {
+    if (m_plannedFiles.empty()) {
+        m_plannedFiles.assign(std::size_t{1} << 16, 0);
+    }
+    std::uint64_t hash = std::hash<std::string_view>()(path);
+    hash = hash == 0 ? 1 : hash;
+    const std::size_t mask = m_plannedFiles.size() - 1;
+    std::size_t slot = static_cast<std::size_t>(hash) & mask;
+    while (m_plannedFiles[slot] != 0) {
+        if (m_plannedFiles[slot] == hash) {
+            return true;  // a clash of two hashes only calls a new file a replaced one
+        }
+        slot = (slot + 1) & mask;
+    }
+    if (insert) {
+        m_plannedFiles[slot] = hash;
+        if (++m_plannedCount * 2 > m_plannedFiles.size()) {
+            std::vector<std::uint64_t> old(m_plannedFiles.size() * 2, 0);
+            old.swap(m_plannedFiles);
+            const std::size_t bigger = m_plannedFiles.size() - 1;
+            for (std::uint64_t h : old) {
+                if (h != 0) {
+                    std::size_t at = static_cast<std::size_t>(h) & bigger;
+                    while (m_plannedFiles[at] != 0) {
+                        at = (at + 1) & bigger;
+                    }
+                    m_plannedFiles[at] = h;
+                }
+            }
+        }
+    }
+    return false;
+}
+
+const CreationRun::FolderPlan& CreationRun::planFolder(std::string_view folder,
                                                        const PlanSink& emit) {
     if (auto known = m_folderPlans.find(folder); known != m_folderPlans.end()) {
         return known->second;
     }
     FolderPlan plan;
-    std::string bare = folder;
+    std::string bare(folder);
     while (bare.size() > 1 && bare.back() == '/') {
         bare.pop_back();
     }
@@ -391,7 +433,7 @@ const CreationRun::FolderPlan& CreationRun::planFolder(const std::string& folder
 }
 
 void CreationRun::planFile(const std::string& path, bool keepExisting, const PlanSink& emit) {
-    const FolderPlan& folder = planFolder(FolderPart(path), emit);
+    const FolderPlan& folder = planFolder(FolderOf(path), emit);
     if (folder.state == FolderPlan::State::Fails) {
         emit(PlannedAction::Fail, path, folder.why);
         return;
@@ -401,15 +443,16 @@ void CreationRun::planFile(const std::string& path, bool keepExisting, const Pla
         return;
     }
     // A path named twice is made by its first entry and replaced by the later ones.
-    const std::size_t key = std::hash<std::string_view>()(path);
-    const bool madeBefore = m_plannedFiles.count(key) != 0;
     const auto create = [&] {
-        if (madeBefore) {
+        if (!folder.writable) {
+            if (plannedBefore(path, false)) {
+                emit(keepExisting ? PlannedAction::Keep : PlannedAction::Replace, path, {});
+            } else {
+                emit(PlannedAction::Fail, path, "no file can be made in " + FolderPart(path));
+            }
+        } else if (plannedBefore(path, true)) {
             emit(keepExisting ? PlannedAction::Keep : PlannedAction::Replace, path, {});
-        } else if (!folder.writable) {
-            emit(PlannedAction::Fail, path, "no file can be made in " + FolderPart(path));
         } else {
-            m_plannedFiles.insert(key);
             emit(PlannedAction::Create, path, {});
         }
     };

@@ -154,7 +154,8 @@ private:
         bool writable = true;  // new files can be made in it
         std::string why;       // for State::Fails
     };
-    const FolderPlan& planFolder(const std::string& folder, const PlanSink& emit);
+    const FolderPlan& planFolder(std::string_view folder, const PlanSink& emit);
+    bool plannedBefore(std::string_view path, bool insert);
     void planFile(const std::string& path, bool keepExisting, const PlanSink& emit);
 
     FileSystem& m_fs;
@@ -182,8 +183,17 @@ private:
     std::unordered_set<FileIdentity, IdentityHash> m_protectedFiles;
     std::optional<std::string> m_runsFolder;
     // A preview's verdict on each folder it met, and the hashes of the paths it foresaw made.
-    std::unordered_map<std::string, FolderPlan> m_folderPlans;
-    std::unordered_set<std::size_t> m_plannedFiles;
+    struct TextHash {
+        using is_transparent = void;
+        std::size_t operator()(std::string_view text) const {
+            return std::hash<std::string_view>()(text);
+        }
+    };
+    std::unordered_map<std::string, FolderPlan, TextHash, std::equal_to<>> m_folderPlans;
+    // Open addressing over 64-bit hashes (0 for a free slot): a million paths cost 16 MiB and
+    // one memory access each, where a node set costs an allocation and several.
+    std::vector<std::uint64_t> m_plannedFiles;
+    std::size_t m_plannedCount = 0;
 };
 
 }  // namespace pellatrix

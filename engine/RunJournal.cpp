@@ -392,14 +392,10 @@ std::string RunJournal::keepOldContent(const std::string& target, const FileStam
     if (!inPlace && old.device != m_noLinkDevice) {
         const std::string name = std::to_string(++m_kept);
         const std::string kept = m_folder + "/" + name;
+        // Whatever file the name reaches at this moment is the one the rename takes away, so
+        // the link keeps exactly that.
         if (::link(target.c_str(), kept.c_str()) == 0) {
-            struct stat st {};
-            if (::stat(kept.c_str(), &st) == 0 && st.st_dev == old.device &&
-                st.st_ino == old.inode) {
-                return "l" + name;
-            }
-            ::unlink(kept.c_str());  // another file took the name meanwhile
-            return "-";
+            return "l" + name;
         }
         linkFailed = errno == EXDEV;
     }

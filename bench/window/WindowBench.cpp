@@ -22,10 +22,13 @@
 
 #include <sys/resource.h>
 #include <QApplication>
+#include <QDialog>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
+#include <QKeyEvent>
+#include <QListView>
 #include <QMouseEvent>
 #include <QPlainTextEdit>
 #include <QProcess>
@@ -36,10 +39,12 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <functional>
 #include <string>
 #include <vector>
 
 #include "app/Form1.h"
+#include "app/RunMenu.h"
 #include "inputlist/InputList.h"
 #include "shell/Platform.h"
 #include "shell/SettingsStore.h"
@@ -74,7 +79,14 @@ public:
     void openDocument(const QString&) override {}
     void openHomePage(const QString&) override {}
     int drawOneToHundred() override { return 1; }
+    int runDialog(QDialog& dialog) override {
+        if (onDialog) {
+            onDialog(dialog);
+        }
+        return QDialog::Rejected;
+    }
 
+    std::function<void(QDialog&)> onDialog;
     int done = 0;
     int unexpected = 0;
 
@@ -515,6 +527,72 @@ int creation(const QString& floor, const QString& root, int files, int repeats) 
     return 0;
 }
 
+// Preview Run... over one list of LINES lines (new files in 1,000 existing folders): the time
+// until the dialog is there (reading, one look-up per file, the model filled), until it is shown
+// and painted, and for End, Home and a page down in its list, each with the repaint.
+int preview(const QString& root, int lines) {
+    QDir().mkpath(root);
+    const QString listPath = root + QStringLiteral("/list.txt");
+    {
+        QFile list(listPath);
+        if (!list.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
+            return 1;
+        }
+        QByteArray text;
+        for (int i = 0; i < lines; ++i) {
+            const QString folder =
+                QStringLiteral("%1/out/d%2").arg(root).arg(i % 1000, 3, 10, QLatin1Char('0'));
+            if (i < 1000) {
+                QDir().mkpath(folder);
+            }
+            text += (folder + QStringLiteral("/f%1.txt>line %1\n").arg(i, 7, 10, QLatin1Char('0')))
+                        .toLocal8Bit();
+            if (text.size() > (1 << 20)) {
+                list.write(text);
+                text.clear();
+            }
+        }
+        list.write(text);
+    }
+    Bench b;
+    b.list->appendEntry(listPath);
+    QElapsedTimer clock;
+    double toDialog = 0, shown = 0, end = 0, home = 0, pageDown = 0;
+    int rows = 0;
+    b.platform.onDialog = [&](QDialog& dialog) {
+        toDialog = msSince(clock);
+        auto* view = dialog.findChild<QListView*>(QStringLiteral("PreviewSteps"));
+        rows = view->model()->rowCount();
+        QElapsedTimer step;
+        step.start();
+        dialog.show();
+        dialog.repaint();
+        QCoreApplication::processEvents();
+        shown = msSince(step);
+        const auto key = [&](Qt::Key k, double& ms) {
+            QElapsedTimer t;
+            t.start();
+            QKeyEvent press(QEvent::KeyPress, k, Qt::NoModifier);
+            QCoreApplication::sendEvent(view, &press);
+            view->viewport()->repaint();
+            QCoreApplication::processEvents();
+            ms = msSince(t);
+        };
+        key(Qt::Key_End, end);
+        key(Qt::Key_Home, home);
+        key(Qt::Key_PageDown, pageDown);
+        dialog.hide();
+    };
+    clock.start();
+    b.window.runMenu()->previewRun();
+    std::printf(
+        "preview of %d lines: dialog after %.0f ms (%d rows), shown %.1f ms, End %.1f ms, "
+        "Home %.1f ms, Page Down %.1f ms, peak RSS %ld KiB\n",
+        lines, toDialog, rows, shown, end, home, pageDown, statusKiB("VmHWM"));
+    QDir(root).removeRecursively();
+    return rows == lines ? 0 : 1;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -533,13 +611,16 @@ int main(int argc, char** argv) {
     if (mode == "ops") {
         return operations(arg(2, 1000000));
     }
+    if (mode == "preview" && argc > 2) {
+        return preview(QString::fromLocal8Bit(argv[2]), arg(3, 1000000));
+    }
     if (mode == "creation" && argc > 3) {
         return creation(QString::fromLocal8Bit(argv[2]), QString::fromLocal8Bit(argv[3]),
                         arg(4, 100000), arg(5, 5));
     }
     std::fprintf(stderr,
                  "usage: %s add TREE [REPEATS] | memory TREE | ops [ENTRIES] |\n"
-                 "       %s creation FLOOR ROOT [FILES] [REPEATS]\n",
+                 "       %s creation FLOOR ROOT [FILES] [REPEATS] | preview ROOT [LINES]\n",
                  argv[0], argv[0]);
     return 2;
 }
