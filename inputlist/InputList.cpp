@@ -24,9 +24,16 @@ namespace pellatrix {
 
 namespace {
 
-// Pixels from the top of the screen: above the first the drag scrolls up, from the second down.
-constexpr int kScrollUpBelowY = 305;
-constexpr int kScrollDownFromY = 365;
+// The drag scrolls by the pointer's height over the list, not over the screen: fixed screen rows
+// would scroll at once on a tall screen, and on Wayland the screen position is not known. The band
+// keeps the place it has on the screen the rule was made for, 1024 x 768 with the window centred
+// on it and the thresholds at screen rows 305 and 365. There the window's frame (31 pixels of
+// title bar and top border, 8 of bottom border) makes it 483 + 39 = 522 high, so it stands at
+// (768 - 522) / 2 = 123, its client area at 123 + 31 = 154, the list at 154 + 76 = 230 and the
+// list's entries, below its 18-pixel header, at 248. Hence 305 - 248 = 57 and 365 - 248 = 117,
+// counted from the top of the entries' area, which is where the list's own mouse events count.
+static_assert(InputList::kScrollUpAboveY == 305 - (768 - (483 + 31 + 8)) / 2 - 31 - 76 - 18);
+static_assert(InputList::kScrollDownFromY == 365 - (768 - (483 + 31 + 8)) / 2 - 31 - 76 - 18);
 
 // A file list: at least one local file among the dragged addresses.
 bool holdsLocalFiles(const QMimeData* data) {
@@ -59,10 +66,7 @@ bool IsWindowBusy(const QWidget* window) {
     return window != nullptr && window->cursor().shape() == Qt::WaitCursor;
 }
 
-InputList::InputList(QWidget* parent)
-    : QTableView(parent),
-      m_model(new InputListModel(this)),
-      m_screenY([] { return QCursor::pos().y(); }) {
+InputList::InputList(QWidget* parent) : QTableView(parent), m_model(new InputListModel(this)) {
     setObjectName(QStringLiteral("ListView1"));
     setModel(m_model);
     setSelectionMode(QAbstractItemView::SingleSelection);
@@ -193,10 +197,6 @@ int InputList::dragItemPosition() const {
     return m_dragItem.isValid() ? m_dragItem.row() + 1 : 0;
 }
 
-void InputList::setScreenYSource(std::function<int()> source) {
-    m_screenY = std::move(source);
-}
-
 QWidget* InputList::ownerWindow() const {
     return m_context != nullptr && m_context->window != nullptr ? m_context->window : window();
 }
@@ -229,6 +229,13 @@ QModelIndex InputList::moveCursor(CursorAction action, Qt::KeyboardModifiers mod
 // --- Qt events, each handing over to the handler of the control event it stands for ---------
 
 void InputList::mousePressEvent(QMouseEvent* event) {
+    // From the press to the release only the drag's own rule scrolls: Qt would scroll the
+    // selected entry into view (also after a delay, from the press), which moves another entry
+    // under a still pointer and lets the dragged one walk on by itself.
+    if (!m_dragActive) {
+        m_autoScrollBeforeDrag = hasAutoScroll();
+    }
+    setAutoScroll(false);
     ListView1_MouseDown();
     const QModelIndex item = indexAt(event->position().toPoint());
     if (!item.isValid()) {
@@ -245,6 +252,10 @@ void InputList::mousePressEvent(QMouseEvent* event) {
 
 void InputList::mouseDoubleClickEvent(QMouseEvent* event) {
     // The second press of a double-click is a press like any other.
+    if (!m_dragActive) {
+        m_autoScrollBeforeDrag = hasAutoScroll();
+    }
+    setAutoScroll(false);
     ListView1_MouseDown();
     QTableView::mouseDoubleClickEvent(event);
     ListView1_DblClick();
@@ -261,6 +272,7 @@ void InputList::mouseMoveEvent(QMouseEvent* event) {
 void InputList::mouseReleaseEvent(QMouseEvent* event) {
     ListView1_MouseUp();
     QTableView::mouseReleaseEvent(event);
+    setAutoScroll(m_autoScrollBeforeDrag);
 }
 
 void InputList::keyPressEvent(QKeyEvent* event) {
@@ -366,12 +378,10 @@ void InputList::ListView1_MouseMove(const QPoint& position) {
     setCurrentIndex(hoverIndex);
     m_dragItem = QPersistentModelIndex(hoverIndex);
 
-    // The thresholds are screen pixels, wherever the window stands.
-    const int screenY = m_screenY ? m_screenY() : QCursor::pos().y();
     const int hoverPosition = hoverRow + 1;
-    if (screenY < kScrollUpBelowY && hoverPosition >= 2) {
+    if (position.y() < kScrollUpAboveY && hoverPosition >= 2) {
         scrollTo(m_model->index(hoverPosition - 2));
-    } else if (screenY >= kScrollDownFromY && hoverPosition + 1 <= entryCount()) {
+    } else if (position.y() >= kScrollDownFromY && hoverPosition + 1 <= entryCount()) {
         scrollTo(m_model->index(hoverPosition));
     }
 }

@@ -52,9 +52,10 @@ public:
     int dragItemPosition() const;
     /// True between a press and the next release on the list (DragActive).
     bool dragActive() const { return m_dragActive; }
-    /// Where the vertical screen position of the pointer comes from during a reorder drag;
-    /// QCursor::pos().y() unless replaced (tests on a platform that cannot move the pointer).
-    void setScreenYSource(std::function<int()> source);
+    /// The drag's scroll band, in pixels below the top of the entries' area: a move above the
+    /// first scrolls up, from the second on down.
+    static constexpr int kScrollUpAboveY = 57;
+    static constexpr int kScrollDownFromY = 117;
 
     /// Lays out rows added or removed since the last event first, so the scroll bar knows them.
     void scrollTo(const QModelIndex& index, ScrollHint hint = EnsureVisible) override;
@@ -91,7 +92,7 @@ private:
     const WindowContext* m_context = nullptr;
     bool m_dragActive = false;
     QPersistentModelIndex m_dragItem;  // invalid once its entry is removed
-    std::function<int()> m_screenY;
+    bool m_autoScrollBeforeDrag = true;
 };
 
 /// True while `window` shows the wait pointer: the window is busy with a long operation.
