@@ -18,6 +18,7 @@
 #include <QStyleOptionButton>
 #include <QStylePainter>
 #include <QTextDocument>
+#include <QTimer>
 #include <cmath>
 #include <cstdlib>
 
@@ -56,6 +57,9 @@ QRect twipsRect(int left, int top, int width, int height) {
 }
 
 const QColor kWhite(0xFF, 0xFF, 0xFF);
+
+// A fixed text that could not be stored is tried again this often, until it is stored.
+constexpr int kStoreRetryMs = 300;
 
 // A fixed text that could not be stored would be lost at the next start without a word, so its
 // change handler reports under its own name.
@@ -206,6 +210,11 @@ Form1::Form1(Platform& platform, SettingsStore& settings, QString programFolder,
     m_context.programFolder = m_programFolder;
     m_context.yield = [this] { yieldToEvents(); };
     m_list->setContext(&m_context);
+
+    m_storeRetry = new QTimer(this);
+    m_storeRetry->setSingleShot(true);
+    m_storeRetry->setInterval(kStoreRetryMs);
+    connect(m_storeRetry, &QTimer::timeout, this, [this] { storePendingText(0); });
 
     m_creationUi = std::make_unique<CreationUiAdapter>(*this);
     m_creationRun = std::make_unique<CreationRun>(m_fs, *m_creationUi);
@@ -486,11 +495,24 @@ void Form1::hoverAt(const QPoint& globalPos) {
 }
 
 void Form1::Text1_Change() {
+    // Typing never waits for the store: while another copy holds its lock the text stays
+    // pending and goes in at the next change, from the retry timer or at closing.
+    m_text1Pending = true;
+    storePendingText(0);
+}
+
+void Form1::storePendingText(int lockWaitMs) {
+    if (!m_text1Pending) {
+        return;
+    }
     try {
-        m_settings.SaveSetting(QStringLiteral("Text1"), fixedText());
+        m_settings.SaveSetting(QStringLiteral("Text1"), fixedText(), lockWaitMs);
+        m_text1Pending = false;
         m_storeFailureShown = false;
+        m_storeRetry->stop();
     } catch (const std::exception& e) {
-        // One report per failing period, not one per keystroke.
+        m_storeRetry->start();
+        // One report per failing period, not one per keystroke or retry.
         if (!m_storeFailureShown) {
             m_storeFailureShown = true;
             ReportError(m_platform, this, e.what(), kText1ChangeLocation, 100);
@@ -508,6 +530,7 @@ void Form1::yieldToEvents() {
 
 void Form1::closeEvent(QCloseEvent* event) {
     event->accept();
+    storePendingText(SettingsStore::kLockWaitMs);
     // Closed from inside a run or a folder scan (while it lets events through): end here. Every
     // file written so far is complete and every setting is stored, so nothing is lost.
     if (runInProgress() || pointerState() == kPointerBusy) {
