@@ -129,6 +129,31 @@ void InputList::setContext(const WindowContext* context) {
     m_context = context;
 }
 
+void InputList::setOwnPointer(const QCursor& pointer) {
+    m_ownPointer = pointer;
+    QWidget* owner = ownerWindow();
+    if (owner != m_watchedWindow) {
+        if (m_watchedWindow) {
+            m_watchedWindow->removeEventFilter(this);
+        }
+        m_watchedWindow = owner;
+        owner->installEventFilter(this);
+    }
+    showPointer();
+}
+
+void InputList::showPointer() {
+    // While the window is busy the wait pointer shows over the list too, as over every control.
+    viewport()->setCursor(IsWindowBusy(ownerWindow()) ? QCursor(Qt::WaitCursor) : m_ownPointer);
+}
+
+bool InputList::eventFilter(QObject* watched, QEvent* event) {
+    if (watched == m_watchedWindow && event->type() == QEvent::CursorChange) {
+        showPointer();
+    }
+    return QTableView::eventFilter(watched, event);
+}
+
 void InputList::setHeaderLabels(const QStringList& labels) {
     m_model->setHeaderText(labels.value(0));
 }
@@ -351,7 +376,7 @@ void InputList::ListView1_ItemClick(const QModelIndex& item) {
     // Read again at every click, so a replaced icon shows without a restart. Without a usable
     // icon the list keeps the arrow; the click still selects and starts the drag.
     const QPixmap icon(programFolder() + QStringLiteral("/drag.ico"));
-    viewport()->setCursor(icon.isNull() ? QCursor(Qt::ArrowCursor) : QCursor(icon));
+    setOwnPointer(icon.isNull() ? QCursor(Qt::ArrowCursor) : QCursor(icon));
     m_dragItem = QPersistentModelIndex(item);
 }
 
@@ -388,7 +413,7 @@ void InputList::ListView1_MouseMove(const QPoint& position) {
 
 void InputList::ListView1_MouseUp() {
     m_dragActive = false;
-    viewport()->setCursor(Qt::ArrowCursor);
+    setOwnPointer(QCursor(Qt::ArrowCursor));
 }
 
 void InputList::ListView1_KeyDown(int key) {

@@ -1,6 +1,8 @@
 #pragma once
 
+#include <QCursor>
 #include <QPersistentModelIndex>
+#include <QPointer>
 #include <QStringList>
 #include <QTableView>
 #include <functional>
@@ -82,6 +84,11 @@ private:
     void ListView1_DblClick();
     bool ListView1_OLEDragOver(const QMimeData* data) const;
 
+    bool eventFilter(QObject* watched, QEvent* event) override;
+    /// The list's own pointer; it shows unless the window is busy, when the wait pointer shows.
+    void setOwnPointer(const QCursor& pointer);
+    void showPointer();
+
     void addDropped(const std::vector<std::string>& paths);
     void removeSelectedUnlessBusy();
     void fitRowHeightToFont();
@@ -93,6 +100,8 @@ private:
     bool m_dragActive = false;
     QPersistentModelIndex m_dragItem;  // invalid once its entry is removed
     bool m_autoScrollBeforeDrag = true;
+    QCursor m_ownPointer;
+    QPointer<QWidget> m_watchedWindow;  // whose pointer changes the list follows
 };
 
 /// True while `window` shows the wait pointer: the window is busy with a long operation.

@@ -737,8 +737,13 @@ void Form1Test::creationRunFromWindow() {
     int runningAtNestedClick = -1;
     Qt::CursorShape shapeWhileHovering = Qt::BlankCursor;
     Qt::CursorShape textBoxShapeWhileBusy = Qt::BlankCursor;
+    Qt::CursorShape listShapeAfterClick = Qt::BlankCursor;
     QTimer::singleShot(0, this, [&] {
         textBoxShapeWhileBusy = text1->viewport()->cursor().shape();
+        // A click on an entry gives the list its drag pointer, but not while busy.
+        QTest::mouseClick(list->viewport(), Qt::LeftButton, {},
+                          list->visualRect(list->model()->index(0, 0)).center());
+        listShapeAfterClick = list->viewport()->cursor().shape();
         runningAtNestedClick = form->runInProgress() ? 1 : 0;
         QTest::mouseClick(start, Qt::LeftButton);
         QTest::mouseMove(child<QWidget>(*form, "PushButton3"));
@@ -764,6 +769,8 @@ void Form1Test::creationRunFromWindow() {
     // The text box's own I-beam gives way to the wait pointer while busy, and comes back.
     QCOMPARE(textBoxShapeWhileBusy, Qt::WaitCursor);
     QCOMPARE(text1->viewport()->cursor().shape(), Qt::IBeamCursor);
+    QCOMPARE(listShapeAfterClick, Qt::WaitCursor);
+    QCOMPARE(list->viewport()->cursor().shape(), Qt::ArrowCursor);
     // Exactly one "Done.", with the window's title, the bar already at rest.
     QCOMPARE(m_platform->texts(TestPlatform::Kind::Information), QStringList{"Done."});
     QCOMPARE(m_platform->shown().first().title, QStringLiteral("Pellatrix"));
