@@ -31,6 +31,7 @@
 #include "inputlist/AddFiles.h"
 #include "inputlist/InputList.h"
 #include "shell/ApplicationTitle.h"
+#include "shell/FixedSizeHints.h"
 #include "shell/Platform.h"
 #include "shell/ProductInfo.h"
 #include "shell/ReportError.h"
@@ -227,9 +228,11 @@ Form1::~Form1() = default;
 
 void Form1::createControls() {
     setObjectName(QStringLiteral("Form1"));
-    setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
-                   Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
-                   Qt::WindowCloseButtonHint);
+    // A minimise box, no maximise box, no resizing, on every window manager.
+    InstallFixedSizeHints();
+    setWindowFlags(FixedSizeFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
+                                  Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
+                                  Qt::WindowCloseButtonHint));
     setFixedSize(536, 483);
     setFont(QFont(QStringLiteral("Arial"), 9, QFont::Bold));
     setWhite(this);

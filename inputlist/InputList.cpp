@@ -144,11 +144,14 @@ void InputList::setOwnPointer(const QCursor& pointer) {
 
 void InputList::showPointer() {
     // While the window is busy the wait pointer shows over the list too, as over every control.
-    viewport()->setCursor(IsWindowBusy(ownerWindow()) ? QCursor(Qt::WaitCursor) : m_ownPointer);
+    m_showsWait = IsWindowBusy(ownerWindow());
+    viewport()->setCursor(m_showsWait ? QCursor(Qt::WaitCursor) : m_ownPointer);
 }
 
 bool InputList::eventFilter(QObject* watched, QEvent* event) {
-    if (watched == m_watchedWindow && event->type() == QEvent::CursorChange) {
+    // The window hears of every pointer change inside it, the list's own included.
+    if (watched == m_watchedWindow && event->type() == QEvent::CursorChange &&
+        IsWindowBusy(m_watchedWindow) != m_showsWait) {
         showPointer();
     }
     return QTableView::eventFilter(watched, event);

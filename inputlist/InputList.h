@@ -101,6 +101,7 @@ private:
     QPersistentModelIndex m_dragItem;  // invalid once its entry is removed
     bool m_autoScrollBeforeDrag = true;
     QCursor m_ownPointer;
+    bool m_showsWait = false;
     QPointer<QWidget> m_watchedWindow;  // whose pointer changes the list follows
 };
 

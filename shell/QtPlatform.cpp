@@ -7,6 +7,7 @@
 #include <QGuiApplication>
 #include <QInputDialog>
 #include <QLabel>
+#include <QLayout>
 #include <QMessageBox>
 #include <QRandomGenerator>
 #include <QScreen>
@@ -14,6 +15,7 @@
 #include <QUrl>
 
 #include "engine/FsError.h"
+#include "shell/FixedSizeHints.h"
 
 namespace pellatrix {
 
@@ -103,6 +105,21 @@ QString fittedToScreen(const QString& text, const QFont& font, const QScreen* sc
     return shortened(low);
 }
 
+// The input box at the size its contents ask for, like every box of the program. The dialog
+// sets its layout's constraint when it is shown, so it is replaced there.
+class FixedInputDialog : public QInputDialog {
+public:
+    using QInputDialog::QInputDialog;
+
+protected:
+    void showEvent(QShowEvent* event) override {
+        if (layout() != nullptr) {
+            layout()->setSizeConstraint(QLayout::SetFixedSize);
+        }
+        QInputDialog::showEvent(event);
+    }
+};
+
 int showBox(QWidget* parent, QMessageBox::Icon icon, const QString& title, const QString& text,
             QMessageBox::StandardButtons buttons) {
     QMessageBox box(icon, title, QString(), buttons, parent);
@@ -113,6 +130,8 @@ int showBox(QWidget* parent, QMessageBox::Icon icon, const QString& title, const
     if (icon == QMessageBox::Warning) {
         box.setWindowModality(Qt::ApplicationModal);
     }
+    // After the modality, which sets the flags of a box anew.
+    box.setWindowFlags(FixedSizeFlags(box.windowFlags()));
     return box.exec();
 }
 
@@ -187,13 +206,15 @@ void QtPlatform::warning(QWidget* parent, const QString& title, const QString& t
 
 QString QtPlatform::inputText(QWidget* parent, const QString& title, const QString& prompt,
                               const QString& proposal) {
-    QInputDialog dialog(parent);
+    FixedInputDialog dialog(parent);
     dialog.setWindowTitle(title);
     dialog.setLabelText(displayText(prompt));
     if (auto* label = dialog.findChild<QLabel*>()) {
         label->setTextFormat(Qt::PlainText);
     }
     dialog.setTextValue(proposal);
+    // A box of fixed size, like every box of the program.
+    dialog.setWindowFlags(FixedSizeFlags(dialog.windowFlags()));
     if (dialog.exec() != QDialog::Accepted) {
         return QString();
     }

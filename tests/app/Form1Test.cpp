@@ -171,6 +171,7 @@ void Form1Test::startUpOnFreshStore() {
     QCOMPARE(form->size(), QSize(536, 483));
     QCOMPARE(form->minimumSize(), form->maximumSize());
     QVERIFY(!(form->windowFlags() & Qt::WindowMaximizeButtonHint));
+    QVERIFY(form->windowFlags() & Qt::MSWindowsFixedSizeDialogHint);
     QVERIFY(form->windowFlags() & Qt::WindowMinimizeButtonHint);
     auto* bar = child<QProgressBar>(*form, "ProgressBar1");
     QCOMPARE(bar->value(), 0);

@@ -2,6 +2,7 @@
 // message display and the real boxes, draw and yield.
 #include <QAbstractButton>
 #include <QApplication>
+#include <QDialog>
 #include <QDir>
 #include <QFile>
 #include <QInputDialog>
@@ -343,6 +344,13 @@ void onNextModalBox(QObject* context, std::function<void(QWidget*)> act) {
             poll->stop();
             poll->deleteLater();
             act(box);
+            // A failed check left `act` early with the box still open: close it, so that the test
+            // fails at once instead of waiting in the box for ever.
+            if (QTest::currentTestFailed()) {
+                while (auto* open = qobject_cast<QDialog*>(QApplication::activeModalWidget())) {
+                    open->done(QDialog::Rejected);
+                }
+            }
         }
     });
     poll->start();
@@ -404,6 +412,8 @@ void ShellTest::realBoxes() {
         icon = box->icon();
         modality = box->windowModality();
         parent = box->parentWidget();
+        QVERIFY(box->windowFlags().testFlag(Qt::MSWindowsFixedSizeDialogHint));
+        QVERIFY(!box->windowFlags().testFlag(Qt::WindowMaximizeButtonHint));
         for (QAbstractButton* b : box->buttons()) {
             buttons << box->standardButton(b);
         }
@@ -513,6 +523,8 @@ void ShellTest::realInputBox() {
         QVERIFY(label);
         prompt = label->text();
         format = label->textFormat();
+        QVERIFY(dialog->windowFlags().testFlag(Qt::MSWindowsFixedSizeDialogHint));
+        QCOMPARE(dialog->minimumSize(), dialog->maximumSize());
         auto* edit = dialog->findChild<QLineEdit*>();
         proposal = edit->text();
         edit->setText(QStringLiteral("csv"));
