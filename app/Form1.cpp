@@ -16,6 +16,7 @@
 #include <QPushButton>
 #include <QScreen>
 #include <QStyleOptionButton>
+#include <QStyleOptionGroupBox>
 #include <QStylePainter>
 #include <QTextDocument>
 #include <QTimer>
@@ -102,6 +103,66 @@ void setColours(QWidget* widget, const QColor& colour, const QColor& text) {
 void setWhite(QWidget* widget) {
     setColours(widget, kWhite, textOnWhite(QPalette::WindowText));
 }
+
+double contrast(const QColor& a, const QColor& b) {
+    const double la = luminance(a);
+    const double lb = luminance(b);
+    return (qMax(la, lb) + 0.05) / (qMin(la, lb) + 0.05);
+}
+
+// `background` and a text colour on it with a contrast of 4.5 to 1 at least: `text` where it
+// has it, else black or white, and where neither does (a mid-tone), the background made darker
+// or lighter until white or black text on it reads.
+QPair<QColor, QColor> readable(QColor background, const QColor& text) {
+    if (contrast(background, text) >= 4.5) {
+        return {background, text};
+    }
+    const bool darkText = contrast(background, Qt::black) >= contrast(background, Qt::white);
+    const QColor chosen = darkText ? QColor(Qt::black) : QColor(Qt::white);
+    for (int i = 0; i < 64 && contrast(background, chosen) < 4.5; ++i) {
+        background = darkText ? background.lighter(110) : background.darker(110);
+    }
+    return {background, chosen};
+}
+
+// The list's colours: the theme's own (not the white that the window forces on its children, which
+// gave the header's empty part a white strip under a dark theme), with the selected row and the
+// header readable.
+QPalette listPalette() {
+    QPalette palette = QApplication::palette();
+    const auto fix = [&](QPalette::ColorRole back, QPalette::ColorRole front) {
+        for (const auto group : {QPalette::Active, QPalette::Inactive}) {
+            const auto [b, f] = readable(palette.color(group, back), palette.color(group, front));
+            palette.setColor(group, back, b);
+            palette.setColor(group, front, f);
+        }
+    };
+    fix(QPalette::Highlight, QPalette::HighlightedText);
+    fix(QPalette::Button, QPalette::ButtonText);
+    fix(QPalette::Window, QPalette::WindowText);
+    fix(QPalette::Base, QPalette::Text);
+    return palette;
+}
+
+// A frame drawn as a line with its caption: the style's own frame lays a shade over the inside
+// (252 on white), where the window's colour must show unchanged.
+class FrameBox : public QGroupBox {
+public:
+    using QGroupBox::QGroupBox;
+
+protected:
+    void paintEvent(QPaintEvent*) override {
+        QStylePainter painter(this);
+        QStyleOptionGroupBox option;
+        initStyleOption(&option);
+        const QRect frame =
+            style()->subControlRect(QStyle::CC_GroupBox, &option, QStyle::SC_GroupBoxFrame, this);
+        painter.setPen(option.palette.color(QPalette::Mid));
+        painter.drawRect(frame.adjusted(0, 0, -1, -1));
+        option.subControls = QStyle::SC_GroupBoxLabel;
+        painter.drawComplexControl(QStyle::CC_GroupBox, option);
+    }
+};
 
 // A push button whose caption wraps onto more lines when it does not fit on one, as the taller
 // buttons of the design expect ("How to add Dynamic Text Content"); text() stays the caption.
@@ -243,7 +304,7 @@ void Form1::createControls() {
     buttonFont.setBold(true);
 
     auto makeFrame = [this](const char* name, const char* caption, QRect geometry) {
-        auto* frame = new QGroupBox(QString::fromLatin1(caption), this);
+        auto* frame = new FrameBox(QString::fromLatin1(caption), this);
         frame->setObjectName(QString::fromLatin1(name));
         frame->setGeometry(geometry);
         setWhite(frame);
@@ -273,6 +334,7 @@ void Form1::createControls() {
     m_list->setObjectName(QStringLiteral("ListView1"));
     m_list->setGeometry(twipsRect(120, 1140, 7800, 2535));
     m_list->setFont(QFont(QStringLiteral("Arial"), 9, QFont::Bold));
+    m_list->setPalette(listPalette());
     m_list->setToolTip(
         QStringLiteral("Drag and drop files here. Double-click item to remove it. Move | line to "
                        "right and out of window to reveal full names."));

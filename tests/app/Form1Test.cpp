@@ -97,7 +97,8 @@ private slots:
     void keyboardStart_data();
     void keyboardStart();
     void accessibleNames();
-    void readableUnderDarkTheme();
+    void readableUnderTheme_data();
+    void readableUnderTheme();
     void label1ShowsWholeCaption();
     void startUpBoxCentred();
     void homePageOnlyOnSeven_data();
@@ -328,27 +329,58 @@ void Form1Test::accessibleNames() {
     }
 }
 
-// A dark theme's light text must not land on the white that the window forces.
-void Form1Test::readableUnderDarkTheme() {
+void Form1Test::readableUnderTheme_data() {
+    QTest::addColumn<bool>("dark");
+    QTest::newRow("light") << false;
+    QTest::newRow("dark") << true;
+}
+
+// White frames, dark text on every white, and a readable list under light and dark themes whose
+// selection colours alone would read badly (3.5:1 and 3.9:1).
+void Form1Test::readableUnderTheme() {
+    QFETCH(bool, dark);
     const QPalette saved = QApplication::palette();
-    QPalette dark(QColor(0x35, 0x35, 0x35), QColor(0x2a, 0x2a, 0x2a));
-    dark.setColor(QPalette::WindowText, QColor(0xee, 0xee, 0xee));
-    dark.setColor(QPalette::Text, QColor(0xee, 0xee, 0xee));
-    dark.setColor(QPalette::ButtonText, QColor(0xee, 0xee, 0xee));
-    dark.setColor(QPalette::Base, QColor(0x20, 0x20, 0x20));
-    QApplication::setPalette(dark);
+    QPalette theme = saved;
+    if (dark) {
+        theme = QPalette(QColor(0x35, 0x35, 0x35), QColor(0x2a, 0x2a, 0x2a));
+        theme.setColor(QPalette::WindowText, QColor(0xee, 0xee, 0xee));
+        theme.setColor(QPalette::Text, QColor(0xee, 0xee, 0xee));
+        theme.setColor(QPalette::ButtonText, QColor(0xee, 0xee, 0xee));
+        theme.setColor(QPalette::Base, QColor(0x20, 0x20, 0x20));
+        theme.setColor(QPalette::Highlight, QColor(0x35, 0x84, 0xe4));
+    } else {
+        theme.setColor(QPalette::Highlight, QColor(0x30, 0x8c, 0xc6));
+    }
+    theme.setColor(QPalette::HighlightedText, Qt::white);
+    QApplication::setPalette(theme);
     auto form = makeWindow();
+    auto* list = child<InputList>(*form, "ListView1");
+    list->appendEntry("/tmp/selected.txt");
+    list->setCurrentIndex(list->model()->index(0, 0));
     form->show();
-    QVERIFY(QTest::qWaitForWindowExposed(form.get()));
+    QVERIFY(QTest::qWaitForWindowActive(form.get()));
     for (const char* control : {"Label1", "Frame1", "Frame2", "PushButton2", "PushButton5"}) {
         QWidget* w = child<QWidget>(*form, control);
         QVERIFY2(contrast(darkestPixel(w), Qt::white) >= 4.5, control);
     }
-    // The list and the text box keep the theme's own colours, light on dark.
+    // Inside the frames, left of their controls, the window's white.
+    QCOMPARE(child<QWidget>(*form, "Frame1")->grab().toImage().pixelColor(8, 50),
+             QColor(Qt::white));
+    QCOMPARE(child<QWidget>(*form, "Frame2")->grab().toImage().pixelColor(8, 40),
+             QColor(Qt::white));
+    // The list and the text box keep the theme's own colours, readable.
     for (const char* control : {"ListView1", "Text1", "ProgressBar1"}) {
         const QPalette p = child<QWidget>(*form, control)->palette();
         QVERIFY2(contrast(p.color(QPalette::Text), p.color(QPalette::Base)) >= 4.5, control);
     }
+    // The selected row's fill and the header's empty part, as drawn, against their text.
+    const QPalette p = list->palette();
+    const QColor row = list->viewport()->grab().toImage().pixelColor(list->columnWidth(0) - 5,
+                                                                     list->rowHeight(0) / 2);
+    QVERIFY2(contrast(row, p.color(QPalette::HighlightedText)) >= 4.5, qPrintable(row.name()));
+    const QImage header = list->horizontalHeader()->grab().toImage();
+    const QColor empty = header.pixelColor(header.width() - 10, header.height() / 2);
+    QVERIFY2(contrast(empty, p.color(QPalette::ButtonText)) >= 4.5, qPrintable(empty.name()));
     QApplication::setPalette(saved);
 }
 
