@@ -1,5 +1,7 @@
 #include "inputlist/InputList.h"
 
+#include <QAccessible>
+#include <QAccessibleWidget>
 #include <QCoreApplication>
 #include <QCursor>
 #include <QDropEvent>
@@ -60,6 +62,100 @@ bool canCopy(Qt::DropActions offered) {
     return offered.testFlag(Qt::CopyAction);
 }
 
+// What a screen reader meets: a list of entries, each a list item named by its path, with its
+// position from its place among them. A table view would show as a table with a column header.
+class EntryAccessible : public QAccessibleInterface {
+public:
+    EntryAccessible(InputList* list, int row) : m_list(list), m_row(row) {}
+
+    int row() const { return m_row; }
+    bool isValid() const override { return m_list && m_row < m_list->entryCount(); }
+    QObject* object() const override { return nullptr; }
+    QWindow* window() const override { return m_list ? m_list->window()->windowHandle() : nullptr; }
+    QAccessibleInterface* parent() const override {
+        return QAccessible::queryAccessibleInterface(m_list.data());
+    }
+    QAccessibleInterface* child(int) const override { return nullptr; }
+    int childCount() const override { return 0; }
+    int indexOfChild(const QAccessibleInterface*) const override { return -1; }
+    QAccessibleInterface* childAt(int, int) const override { return nullptr; }
+    QString text(QAccessible::Text t) const override {
+        return t == QAccessible::Name && isValid() ? m_list->entryText(m_row + 1) : QString();
+    }
+    void setText(QAccessible::Text, const QString&) override {}
+    QRect rect() const override {
+        if (!isValid()) {
+            return QRect();
+        }
+        const QRect area = m_list->visualRect(m_list->model()->index(m_row, 0));
+        return QRect(m_list->viewport()->mapToGlobal(area.topLeft()), area.size());
+    }
+    QAccessible::Role role() const override { return QAccessible::ListItem; }
+    QAccessible::State state() const override {
+        QAccessible::State state;
+        if (!isValid()) {
+            state.invalid = true;
+            return state;
+        }
+        state.selectable = true;
+        state.focusable = true;
+        state.selected = m_list->selectedPosition() == m_row + 1;
+        state.focused = m_list->hasFocus() && m_list->currentIndex().row() == m_row;
+        const QRect area = m_list->visualRect(m_list->model()->index(m_row, 0));
+        state.invisible = !m_list->viewport()->rect().intersects(area);
+        state.offscreen = state.invisible;
+        return state;
+    }
+
+private:
+    QPointer<InputList> m_list;
+    int m_row;
+};
+
+class ListAccessible : public QAccessibleWidget {
+public:
+    explicit ListAccessible(InputList* list) : QAccessibleWidget(list, QAccessible::List) {}
+    ~ListAccessible() override {
+        for (const QAccessible::Id id : std::as_const(m_children)) {
+            QAccessible::deleteAccessibleInterface(id);
+        }
+    }
+
+    int childCount() const override { return list()->entryCount(); }
+    QAccessibleInterface* child(int index) const override {
+        if (index < 0 || index >= childCount()) {
+            return nullptr;
+        }
+        if (const auto found = m_children.constFind(index); found != m_children.cend()) {
+            return QAccessible::accessibleInterface(*found);
+        }
+        auto* entry = new EntryAccessible(list(), index);
+        m_children.insert(index, QAccessible::registerAccessibleInterface(entry));
+        return entry;
+    }
+    int indexOfChild(const QAccessibleInterface* child) const override {
+        const auto* entry = dynamic_cast<const EntryAccessible*>(child);
+        return entry != nullptr && entry->isValid() ? entry->row() : -1;
+    }
+    QAccessibleInterface* childAt(int x, int y) const override {
+        const QModelIndex at = list()->indexAt(list()->viewport()->mapFromGlobal(QPoint(x, y)));
+        return at.isValid() ? child(at.row()) : nullptr;
+    }
+
+private:
+    InputList* list() const { return static_cast<InputList*>(widget()); }
+
+    mutable QHash<int, QAccessible::Id> m_children;
+};
+
+QAccessibleInterface* accessibleInputList(const QString& className, QObject* object) {
+    if (className == QLatin1String(InputList::staticMetaObject.className()) &&
+        qobject_cast<InputList*>(object) != nullptr) {
+        return new ListAccessible(static_cast<InputList*>(object));
+    }
+    return nullptr;
+}
+
 }  // namespace
 
 bool IsWindowBusy(const QWidget* window) {
@@ -67,6 +163,8 @@ bool IsWindowBusy(const QWidget* window) {
 }
 
 InputList::InputList(QWidget* parent) : QTableView(parent), m_model(new InputListModel(this)) {
+    static const bool accessible = (QAccessible::installFactory(accessibleInputList), true);
+    Q_UNUSED(accessible);
     setObjectName(QStringLiteral("ListView1"));
     setModel(m_model);
     setSelectionMode(QAbstractItemView::SingleSelection);
@@ -251,6 +349,33 @@ QModelIndex InputList::moveCursor(CursorAction action, Qt::KeyboardModifiers mod
             return currentIndex();
         default:
             return QTableView::moveCursor(action, modifiers);
+    }
+}
+
+void InputList::currentChanged(const QModelIndex& current, const QModelIndex& previous) {
+    // The table view would announce the entry by its cell number in a table; the list's
+    // entries are its children by position.
+    QAbstractItemView::currentChanged(current, previous);
+    if (QAccessible::isActive() && current.isValid() && hasFocus()) {
+        QAccessibleEvent event(this, QAccessible::Focus);
+        event.setChild(current.row());
+        QAccessible::updateAccessibility(&event);
+    }
+}
+
+void InputList::selectionChanged(const QItemSelection& selected, const QItemSelection& deselected) {
+    QAbstractItemView::selectionChanged(selected, deselected);
+    if (QAccessible::isActive()) {
+        for (const QModelIndex& index : selected.indexes()) {
+            QAccessibleEvent event(this, QAccessible::SelectionAdd);
+            event.setChild(index.row());
+            QAccessible::updateAccessibility(&event);
+        }
+        for (const QModelIndex& index : deselected.indexes()) {
+            QAccessibleEvent event(this, QAccessible::SelectionRemove);
+            event.setChild(index.row());
+            QAccessible::updateAccessibility(&event);
+        }
     }
 }
 

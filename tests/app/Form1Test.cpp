@@ -321,6 +321,26 @@ void Form1Test::accessibleNames() {
     QCOMPARE(QAccessible::queryAccessibleInterface(child<QWidget>(*form, "ListView1"))
                  ->text(QAccessible::Description),
              child<QWidget>(*form, "ListView1")->toolTip());
+    // The list reads as a list of entries, each named by its path, at its position; no table,
+    // no column header.
+    auto* list = child<InputList>(*form, "ListView1");
+    const QStringList paths{"/a/one.txt", "/b/two.txt", "/a/one.txt"};
+    list->appendEntries(paths);
+    list->setCurrentIndex(list->model()->index(1, 0));
+    QAccessibleInterface* a = QAccessible::queryAccessibleInterface(list);
+    QCOMPARE(a->role(), QAccessible::List);
+    QCOMPARE(a->childCount(), 3);
+    for (int i = 0; i < 3; ++i) {
+        QAccessibleInterface* item = a->child(i);
+        QCOMPARE(item->role(), QAccessible::ListItem);
+        QCOMPARE(item->text(QAccessible::Name), paths[i]);
+        QCOMPARE(a->indexOfChild(item), i);
+        QCOMPARE(item->parent(), a);
+        QCOMPARE(bool(item->state().selected), i == 1);
+    }
+    QVERIFY(a->child(3) == nullptr);
+    list->removeEntry(3);
+    QCOMPARE(a->childCount(), 2);
     QCOMPARE(name("Text1"), child<QLabel>(*form, "Label1")->text());
     QCOMPARE(name("ProgressBar1"), QStringLiteral("Progress"));
     for (const char* control : {"PushButton1", "PushButton2", "PushButton3", "PushButton4",
