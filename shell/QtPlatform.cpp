@@ -1,5 +1,6 @@
 #include "shell/QtPlatform.h"
 
+#include <QApplication>
 #include <QDesktopServices>
 #include <QDir>
 #include <QFileDialog>
@@ -16,6 +17,7 @@
 
 #include "engine/FsError.h"
 #include "shell/FixedSizeHints.h"
+#include "shell/ProductInfo.h"
 
 namespace pellatrix {
 
@@ -24,7 +26,7 @@ namespace {
 // A label breaks lines only between words; a long path is one word and would run off the box.
 // A zero-width space after every few characters of a long run lets it wrap anywhere.
 QString breakableAnywhere(const QString& text) {
-    constexpr int kRun = 24;  // runs up to this long are words, and wrap as words
+    constexpr int kRun = 40;  // runs up to this long are words, and wrap as words
     constexpr int kStep = 8;
     QString out;
     out.reserve(text.size() + text.size() / kStep);
@@ -262,7 +264,19 @@ QString QtPlatform::pickFolder(QWidget* parent, const QString& prompt, const QSt
 }
 
 void QtPlatform::openDocument(const QString& path) {
-    QDesktopServices::openUrl(QUrl::fromLocalFile(path));
+    if (QDesktopServices::openUrl(QUrl::fromLocalFile(path))) {
+        return;
+    }
+    // With no program for it (no xdg-open, nothing associated) Qt only writes to standard error;
+    // the user asked for it and must learn that it did not happen.
+    QWidget* owner = QApplication::activeModalWidget();
+    if (owner == nullptr) {
+        owner = QApplication::activeWindow();
+    }
+    information(owner, QString::fromLatin1(product::kProductName),
+                (QFileInfo(path).isDir() ? QStringLiteral("Could not open the folder \"")
+                                         : QStringLiteral("Could not open the file \"")) +
+                    path + QStringLiteral("\".\rNo program to open it was found."));
 }
 
 void QtPlatform::openHomePage(const QString& url) {

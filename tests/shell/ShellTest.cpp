@@ -51,6 +51,7 @@ private slots:
     void realBoxes_data();
     void realBoxes();
     void longPathBoxFitsScreen();
+    void openFailureIsShown();
     void realInputBox_data();
     void realInputBox();
     void settingsMalformedStoreStillWrites_data();
@@ -502,6 +503,29 @@ void ShellTest::longPathBoxFitsScreen() {
                                QString::fromLatin1(product::kSupportAddress)));
         QVERIFY(plain.size() < 4200);
     }
+}
+
+// Without xdg-open nothing can open a folder: a box says which one, over the window.
+void ShellTest::openFailureIsShown() {
+    QTemporaryDir empty;
+    const QByteArray path = qgetenv("PATH");
+    qputenv("PATH", QFile::encodeName(empty.path()));
+    QWidget owner;
+    owner.show();
+    owner.activateWindow();
+    QVERIFY(QTest::qWaitForWindowActive(&owner));
+    QString text;
+    QWidget* parent = nullptr;
+    onNextModalBox(this, [&](QWidget* w) {
+        text = qobject_cast<QMessageBox*>(w)->text().remove(QChar(0x200B));
+        parent = w->parentWidget();
+        QTest::keyClick(w, Qt::Key_Return);
+    });
+    QtPlatform().openDocument(empty.path() + "/");
+    qputenv("PATH", path);
+    QCOMPARE(text, "Could not open the folder \"" + empty.path() +
+                       "/\".\nNo program to open it was found.");
+    QCOMPARE(parent, &owner);
 }
 
 void ShellTest::realInputBox_data() {
