@@ -22,6 +22,7 @@
 #include <QTest>
 #include <QTimer>
 #include <cmath>
+#include <cstdio>
 #include <memory>
 
 #include "app/Form1.h"
@@ -766,7 +767,16 @@ void Form1Test::creationRunFromWindow() {
     const QString out = work.filePath("out");
     writeFile(work.filePath("list1.txt"),
               (out + "/new1/a.txt\n\n" + out + "/new1/b.txt\n").toUtf8());
-    writeFile(work.filePath("list2.txt"), (out + "/new2/deeper/c.txt\r\n").toUtf8());
+    // A list file whose name is no UTF-8: the run must be handed the name's exact bytes.
+    const QByteArray list2 = QFile::encodeName(work.path()) + "/l\xff.txt";
+    {
+        std::unique_ptr<FILE, int (*)(FILE*)> file(std::fopen(list2.constData(), "wb"),
+                                                   std::fclose);
+        QVERIFY(file);
+        const QByteArray lines = (out + "/new2/deeper/c.txt\r\n").toUtf8();
+        QCOMPARE(std::fwrite(lines.constData(), 1, lines.size(), file.get()),
+                 std::size_t(lines.size()));
+    }
 
     auto form = makeWindow();
     form->show();
@@ -776,7 +786,7 @@ void Form1Test::creationRunFromWindow() {
     auto* bar = child<QProgressBar>(*form, "ProgressBar1");
     auto* start = child<QPushButton>(*form, "PushButton2");
     list->appendEntry(work.filePath("list1.txt"));
-    list->appendEntry(work.filePath("list2.txt"));
+    list->appendEntryBytes(list2.toStdString());
     text1->setFocus();
     QTest::keyClicks(text1, "fixed");
     QTest::keyClick(text1, Qt::Key_Return);
