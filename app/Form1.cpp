@@ -144,8 +144,9 @@ QPalette listPalette() {
     return palette;
 }
 
-// A frame drawn as a line with its caption: the style's own frame lays a shade over the inside
-// (252 on white), where the window's colour must show unchanged.
+// A frame drawn as a line with its caption: the style's own frame (Fusion's picture of one) lays a
+// shade over the inside (252 on white), where the window's colour must show unchanged. The line
+// lies where the style puts it, below the caption.
 class FrameBox : public QGroupBox {
 public:
     using QGroupBox::QGroupBox;
@@ -155,10 +156,16 @@ protected:
         QStylePainter painter(this);
         QStyleOptionGroupBox option;
         initStyleOption(&option);
+        const int captionHeight =
+            qMax(style()->pixelMetric(QStyle::PM_ExclusiveIndicatorHeight, &option, this),
+                 option.fontMetrics.height());
         const QRect frame =
-            style()->subControlRect(QStyle::CC_GroupBox, &option, QStyle::SC_GroupBoxFrame, this);
+            style()
+                ->subControlRect(QStyle::CC_GroupBox, &option, QStyle::SC_GroupBoxFrame, this)
+                .adjusted(0, captionHeight + 2, 0, 0);
+        painter.setRenderHint(QPainter::Antialiasing);
         painter.setPen(option.palette.color(QPalette::Mid));
-        painter.drawRect(frame.adjusted(0, 0, -1, -1));
+        painter.drawRoundedRect(QRectF(frame).adjusted(0.5, 0.5, -0.5, -0.5), 2, 2);
         option.subControls = QStyle::SC_GroupBoxLabel;
         painter.drawComplexControl(QStyle::CC_GroupBox, option);
     }
