@@ -8,7 +8,8 @@
 #   2. restart, see the fixed text restored, load the samples, remove the per-line sample from
 #      the list with the Delete key, run again and find the restored text in every file.
 # A third session adds two list files named with "<i>" and "(i)" that then vanish, and compares
-# their error reports. The window's icon is checked on the X server's side (_NET_WM_ICON).
+# their error reports. The window's icon (_NET_WM_ICON) and the window manager hints of the window
+# and of every box (_MOTIF_WM_HINTS: no maximise, no resize) are checked on the X server's side.
 # Usage: main_use.sh PROGRAM CLIPBOARD_TOOL
 # Every wait is bounded; every process started here is ended on exit. On failure a screenshot
 # is left in the current folder as e2e-failure.png (e2e-failure.xwd without ImageMagick).
@@ -168,9 +169,20 @@ expect_box() { # what box min_height max_height
     local title height
     title=$(xdotool getwindowname "$2")
     [ "$title" = "$APP_TITLE" ] || fail "$1: a box titled '$title' appeared"
+    expect_fixed "$1" "$2"
     height=$(xdotool getwindowgeometry --shell "$2" | sed -n 's/^HEIGHT=//p')
     [ "$height" -ge "$3" ] && [ "$height" -le "$4" ] ||
         fail "$1: box height $height is not within $3..$4"
+}
+
+# A window of fixed size tells the window manager so: _MOTIF_WM_HINTS lists its functions (flag
+# 1), and they hold neither "all but" (1), resize (2) nor maximise (16).
+expect_fixed() { # what window
+    local hints flags functions
+    hints=$(xprop -id "$2" _MOTIF_WM_HINTS | sed -n 's/^_MOTIF_WM_HINTS([^)]*) = //p')
+    IFS=', ' read -r flags functions _ <<<"$hints"
+    [ -n "$functions" ] && ((flags & 1)) && (((functions & 19) == 0)) ||
+        fail "$1 offers resizing or maximising: _MOTIF_WM_HINTS = '$hints'"
 }
 
 expect_file() { # path content
@@ -191,6 +203,7 @@ start_program
 # height and the pixels, so far more than a few numbers.
 icon_numbers=$(xprop -id "$main_win" _NET_WM_ICON | tr ',' '\n' | wc -l)
 [ "$icon_numbers" -gt 64 ] || fail "the window has no icon: $(xprop -id "$main_win" _NET_WM_ICON)"
+expect_fixed "the main window" "$main_win"
 
 click "${TEXT1[@]}"
 xdotool type --delay 15 "$FIXED_LINE1"
