@@ -62,8 +62,6 @@ QString breakableAnywhere(const QString& text) {
     return out;
 }
 
-QString shortenedInTheMiddle(const QString& line, qsizetype keep);
-
 // `text` as the box shows it on `screen`: every line that is longer than what the screen can show
 // is shortened further in the middle, so that the whole box fits and centres like every other.
 QString fittedToScreen(const QString& text, const QFont& font, const QScreen* screen) {
@@ -88,15 +86,16 @@ QString fittedToScreen(const QString& text, const QFont& font, const QScreen* sc
     const auto shortened = [&](qsizetype keep) {
         QStringList cut = lines;
         for (QString& line : cut) {
-            if (line.toUtf8().size() > 2 * keep + 3) {
-                line = shortenedInTheMiddle(line, keep);
+            if (line.size() > keep) {
+                line = QString::fromUtf8(ShortenedInTheMiddle(
+                    line.toUtf8().toStdString(), 2 * static_cast<std::size_t>(keep) + 3));
             }
         }
         return breakableAnywhere(cut.join(QLatin1Char('\n')));
     };
     // The most of each end that still fits.
     qsizetype low = 8;
-    qsizetype high = QtPlatform::kShownLineLimit / 2;
+    qsizetype high = static_cast<qsizetype>(kShownEnd);
     while (low < high) {
         const qsizetype mid = (low + high + 1) / 2;
         if (fits(shortened(mid))) {
