@@ -1,13 +1,15 @@
 #!/usr/bin/env bash
 # Creation benchmark: pellatrix-cli against the floor (creation_floor: folders plus
 # open/write/close per file, no list) and against the Python script a user would write, on tmpfs
-# and on the disk, in fixed-text and per-line modes; then 10,000 list files sharing one name
-# against 10,000 with distinct names; then peak memory for a 1,000,000-line list.
+# and on the disk, in fixed-text and per-line modes, making new files and replacing existing
+# ones (there also against the rename floor, creation_floor --rename); then 10,000 list files
+# sharing one name against 10,000 with distinct names; then peak memory for a 1,000,000-line list.
 #
 # Usage: bench/creation.sh [BUILD_DIR] [REPEATS] [FILES]
 #   BUILD_DIR defaults to build-engine (configured with the default RelWithDebInfo build),
 #   REPEATS to 5, FILES to 100000 (spread over 100 folders). LISTS=N sets the number of list
-#   files of the many-lists case (default 10000).
+#   files of the many-lists case (default 10000). CREATION_BENCH_MODES ("fixed perline") and
+#   CREATION_BENCH_STATES ("new replace") narrow the table.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build=${1:-build-engine}
@@ -58,9 +60,9 @@ with open(f"{root}/fixed.txt", "w") as fixed, open(f"{root}/perline.txt", "w") a
 PY
 }
 
-run_timed() {  # prints "wall_ms cpu_ms" of the command, after removing the output tree
-  local root=$1; shift
-  rm -rf "$root/out"
+run_timed() {  # prints "wall_ms cpu_ms" of the command, after removing the output tree (new)
+  local root=$1 state=$2; shift 2
+  [ "$state" = new ] && rm -rf "$root/out"
   sync -f "$root" 2>/dev/null || true
   local t0 t1 cpu
   t0=$(now_ns)
@@ -70,36 +72,51 @@ run_timed() {  # prints "wall_ms cpu_ms" of the command, after removing the outp
 }
 
 # Wall time is what the goals are about; processor time (user + system) of the same runs shows
-# the tools' own work where a shared disk makes wall time noisy.
-printf '%-6s %-8s %9s %9s %9s %10s %11s %11s %11s\n' place mode floor_ms cli_ms python_ms \
-  cli/floor python/cli cpu_cli/flr cpu_py/cli
+# the tools' own work where a shared disk makes wall time noisy. Replacing, the floor writes in
+# place (open with O_TRUNC) and the rename floor writes a new file and renames it over.
+printf '%-6s %-8s %-8s %9s %9s %9s %9s %10s %10s %11s %11s\n' place mode files floor_ms \
+  rename_ms cli_ms python_ms cli/floor cli/rename python/cli cpu_cli/flr
 for place in "${places[@]}"; do
   name=${place%%:*}; root=${place#*:}
   rm -rf "$root"; mkdir -p "$root"
   make_lists "$root"
-  for mode in fixed perline; do
-    : >"$root/t.floor"; : >"$root/t.cli"; : >"$root/t.python"
-    for ((r = 0; r < reps; r++)); do
-      # Interleaved, and the order turns each round, so neither load from elsewhere nor the
-      # disk's leftover work from the previous tool favours one tool.
-      order=(floor cli python)
-      for ((k = 0; k < 3; k++)); do
-        tool=${order[$(((k + r) % 3))]}
-        case $tool:$mode in
-          floor:fixed) cmd=("$floor" "$root/out" "$folders" "$files" fixed "$text") ;;
-          floor:perline) cmd=("$floor" "$root/out" "$folders" "$files" perline) ;;
-          cli:fixed) cmd=("$cli" --text "$text" "$root/fixed.txt") ;;
-          cli:perline) cmd=("$cli" "$root/perline.txt") ;;
-          python:fixed) cmd=("$python" "$script" "$text" "$root/fixed.txt") ;;
-          python:perline) cmd=("$python" "$script" "$text" "$root/perline.txt") ;;
-        esac
-        run_timed "$root" "${cmd[@]}" >>"$root/t.$tool"
+  for mode in ${CREATION_BENCH_MODES:-fixed perline}; do
+    for state in ${CREATION_BENCH_STATES:-new replace}; do
+      tools=(floor cli python)
+      if [ "$state" = replace ]; then
+        tools=(floor rename cli python)
+        # Every file exists before each timed run: made once here, and again by each tool.
+        rm -rf "$root/out"
+        "$floor" "$root/out" "$folders" "$files" fixed "$text"
+      fi
+      for tool in floor rename cli python; do : >"$root/t.$tool"; done
+      for ((r = 0; r < reps; r++)); do
+        # Interleaved, and the order turns each round, so neither load from elsewhere nor the
+        # disk's leftover work from the previous tool favours one tool.
+        for ((k = 0; k < ${#tools[@]}; k++)); do
+          tool=${tools[$(((k + r) % ${#tools[@]}))]}
+          case $tool:$mode in
+            floor:fixed) cmd=("$floor" "$root/out" "$folders" "$files" fixed "$text") ;;
+            floor:perline) cmd=("$floor" "$root/out" "$folders" "$files" perline) ;;
+            rename:fixed) cmd=("$floor" --rename "$root/out" "$folders" "$files" fixed "$text") ;;
+            rename:perline) cmd=("$floor" --rename "$root/out" "$folders" "$files" perline) ;;
+            cli:fixed) cmd=("$cli" --text "$text" "$root/fixed.txt") ;;
+            cli:perline) cmd=("$cli" "$root/perline.txt") ;;
+            python:fixed) cmd=("$python" "$script" "$text" "$root/fixed.txt") ;;
+            python:perline) cmd=("$python" "$script" "$text" "$root/perline.txt") ;;
+          esac
+          run_timed "$root" "$state" "${cmd[@]}" >>"$root/t.$tool"
+        done
       done
+      f=$(median 1 <"$root/t.floor"); c=$(median 1 <"$root/t.cli"); p=$(median 1 <"$root/t.python")
+      fc=$(median 2 <"$root/t.floor"); cc=$(median 2 <"$root/t.cli")
+      rn=- cr=-
+      if [ -s "$root/t.rename" ]; then
+        rn=$(median 1 <"$root/t.rename"); cr=$(ratio "$c" "$rn")
+      fi
+      printf '%-6s %-8s %-8s %9s %9s %9s %9s %10s %10s %11s %11s\n' "$name" "$mode" "$state" \
+        "$f" "$rn" "$c" "$p" "$(ratio "$c" "$f")" "$cr" "$(ratio "$p" "$c")" "$(ratio "$cc" "$fc")"
     done
-    f=$(median 1 <"$root/t.floor"); c=$(median 1 <"$root/t.cli"); p=$(median 1 <"$root/t.python")
-    fc=$(median 2 <"$root/t.floor"); cc=$(median 2 <"$root/t.cli"); pc=$(median 2 <"$root/t.python")
-    printf '%-6s %-8s %9s %9s %9s %10s %11s %11s %11s\n' "$name" "$mode" "$f" "$c" "$p" \
-      "$(ratio "$c" "$f")" "$(ratio "$p" "$c")" "$(ratio "$cc" "$fc")" "$(ratio "$pc" "$cc")"
   done
   rm -rf "$root"
 done
@@ -129,7 +146,7 @@ PY
   mapfile -t listargs <"$root/args"
   : >"$root/t"
   for ((r = 0; r < reps; r++)); do
-    run_timed "$root" "$cli" "${listargs[@]}" >>"$root/t"
+    run_timed "$root" new "$cli" "${listargs[@]}" >>"$root/t"
   done
   ms=$(median 1 <"$root/t")
   printf '%-9s %7d %9s\n' "$naming" "$lists" "$ms"

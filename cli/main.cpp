@@ -15,6 +15,7 @@
 #include "engine/CreationRun.h"
 #include "engine/FileSizeLimit.h"
 #include "engine/FsError.h"
+#include "engine/StopSignals.h"
 
 namespace {
 
@@ -174,6 +175,7 @@ int parse(int argc, char** argv, Options& options, bool& done) {
 
 int main(int argc, char** argv) {
     pellatrix::IgnoreFileSizeSignal();
+    pellatrix::StopOnSignals();
     Options options;
     bool done = false;
     if (int status = parse(argc, argv, options, done); done) {
@@ -198,6 +200,9 @@ int main(int argc, char** argv) {
     pellatrix::CliUi ui(std::move(options.listFiles), std::move(options.text), options.settings,
                         stdout, stderr);
     pellatrix::CreationRun run(fs, ui);
+    if (options.haveTextFile) {
+        run.protectFile(options.textFile);
+    }
     run.PushButton2_Click();
     ui.clearProgress();
 

@@ -187,6 +187,7 @@ void CreationRun::PushButton2_Click() {
     } endOfRun{*this};
 
     m_summary = {};
+    m_fs.beginRun();
     Trap trap(locations::kPushButton2,
               [this](int number, const std::string& description, const std::string& location,
                      int line) { report(number, description, location, line); });
@@ -300,10 +301,22 @@ void CreationRun::noteListFile(const std::string& path) {
     }
 }
 
+void CreationRun::protectFile(const std::string& path) {
+    try {
+        m_protectedFiles.insert(m_fs.fileIdentity(path));
+    } catch (const std::exception&) {
+        // Not there: nothing to protect.
+    }
+}
+
 void CreationRun::refuseListFile(const std::string& path, const FileIdentity& target) const {
     if (m_listFiles.count(target) != 0) {
         throw FsError(kErrPermissionDenied,
                       "Cannot open '" + path + "' for writing: it is a list file of this run");
+    }
+    if (m_protectedFiles.count(target) != 0) {
+        throw FsError(kErrPermissionDenied,
+                      "Cannot open '" + path + "' for writing: the run reads its text from it");
     }
 }
 

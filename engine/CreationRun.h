@@ -100,6 +100,10 @@ public:
     /// through the UI and never leave this call.
     void PushButton2_Click();
 
+    /// A file the front end read for the run (the fixed text's file): like a list file, no
+    /// run ever writes into it, whatever name or link reaches it. Kept for every later run.
+    void protectFile(const std::string& path);
+
     bool runInProgress() const { return m_runInProgress; }
     /// The outcome of the last finished run.
     const CreationSummary& lastSummary() const { return m_summary; }
@@ -138,6 +142,7 @@ private:
         }
     };
     std::unordered_set<FileIdentity, IdentityHash> m_listFiles;
+    std::unordered_set<FileIdentity, IdentityHash> m_protectedFiles;
 };
 
 }  // namespace pellatrix

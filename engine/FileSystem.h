@@ -1,14 +1,20 @@
 #pragma once
 
+#include <sys/stat.h>
+#include <time.h>
+
 #include <cstdint>
 #include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <unordered_set>
 #include <utility>
 #include <vector>
 
 namespace pellatrix {
+
+class WriteSection;
 
 /// Attribute bits of a path, in the classic attribute word.
 enum Attribute : int {
@@ -59,15 +65,22 @@ public:
     virtual void readFile(const std::string& path,
                           const std::function<void(std::string_view)>& sink) = 0;
 
-    /// Called with the identity of the opened target before anything in it changes; throwing
-    /// refuses the write and leaves the target exactly as it was.
+    /// Called with the identity of an existing target (the file a link reaches) before anything
+    /// in it changes; throwing refuses the write and leaves the target exactly as it was. A file
+    /// the write makes new is no one's, and is not shown to it.
     using WriteGuard = std::function<void(const FileIdentity&)>;
 
-    /// Creates or empties `path` and writes `text` exactly. Never creates folders, never blocks
-    /// (a FIFO without reader fails). Throws FsError; a failure after the open leaves the file
-    /// there and empty.
+    /// Makes `path` hold exactly `text`. Never creates folders, never blocks (a FIFO without
+    /// reader fails). Throws FsError. An existing file holds its old content or the whole new
+    /// one, whatever fails; a failed write leaves no new file behind. A target that is not a
+    /// regular file, has more than one link, or lies in a folder where no file can be made is
+    /// written in place, and left empty when the write fails. A block device is refused.
     virtual void writeFile(const std::string& path, std::string_view text,
                            const WriteGuard& guard) = 0;
+
+    /// A creation run begins: from now on writeFile may clear away, once per folder where it
+    /// replaces a file, what a killed earlier run left there.
+    virtual void beginRun() {}
 
     /// Device and inode of `path` after following links, whether or not it may be read or
     /// written; throws FsError when it cannot be found.
@@ -156,7 +169,23 @@ public:
     }
 };
 
-/// The real file system of a POSIX system.
+/// A file that replaces an existing one is first written as ".NAME.pellatrix-XXXXXX" beside it
+/// (NAME cut to fit, X a letter or digit), then renamed over it.
+inline constexpr std::string_view kTemporaryMark = ".pellatrix-";
+inline constexpr std::size_t kTemporaryRandom = 6;
+
+/// True for a name of that pattern.
+bool IsTemporaryName(std::string_view name);
+
+/// The effective user and group of the process, which a replaced file's owner is compared with.
+struct ProcessIds {
+    unsigned int uid = 0;
+    unsigned int gid = 0;
+};
+
+/// The real file system of a POSIX system. Replacing a file writes a temporary file of the
+/// pattern above and renames it over the target; a run then removes, once per folder where it
+/// replaces a file, such temporary files that are older than the run.
 class PosixFileSystem : public FileSystem {
 public:
     void readFile(const std::string& path,
@@ -177,6 +206,25 @@ public:
     std::vector<ListedFile> listFiles(const std::string& folder, const KeepName& keep) override;
     FolderIdentity folderIdentity(const std::string& path) override;
     FolderEntries readFolder(const std::string& folder, const KeepName& keepFile) override;
+    void beginRun() override;
+
+private:
+    // `st`: the lstat of `path`.
+    void replaceFile(const std::string& path, struct stat st, std::string_view text,
+                     const WriteGuard& guard, const std::string& what, const WriteSection& section);
+    void removeStaleTemporaries(const std::string& folder);
+
+    // At most this many folders are cleaned per run, so a run over millions of folders keeps
+    // its memory; the rest are cleaned by a later run.
+    static constexpr std::size_t kCleanedFoldersMax = std::size_t{1} << 18;
+    // Asked once per run, at the first replaced file.
+    std::optional<ProcessIds> m_ids;
+    // Whether the last file written existed: decides which question writeFile asks first.
+    bool m_lastExisted = false;
+    bool m_runStarted = false;
+    struct timespec m_runStart {};
+    // Hashes of the folders cleaned in this run (a clash only skips a clean-up).
+    std::unordered_set<std::size_t> m_cleanedFolders;
 };
 
 }  // namespace pellatrix

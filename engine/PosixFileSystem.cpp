@@ -1,19 +1,28 @@
+#include <dirent.h>
 #include <fcntl.h>
+#include <limits.h>
 #include <poll.h>
 #include <sys/stat.h>
 #include <sys/statfs.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <memory>
 #include <optional>
+#include <random>
 #include <string_view>
 
 #include "engine/FileSystem.h"
 #include "engine/FsError.h"
 #include "engine/ShownText.h"
+#include "engine/StopSignals.h"
 
 namespace pellatrix {
 
@@ -131,7 +140,302 @@ bool hasHiddenName(const std::string& path) {
     return name.size() > 1 && name[0] == '.' && name != "..";
 }
 
+// What writeAll answers when a stop signal came: the caller takes back what it made.
+constexpr int kStopped = -1;
+// A stop signal is looked at between chunks, so even a very large text stops within moments.
+constexpr std::size_t kWriteChunk = std::size_t{4} << 20;
+// The temporary name keeps at most this much of the target's name, so it stays within NAME_MAX.
+constexpr std::size_t kTempNameMax = NAME_MAX - 1 - kTemporaryMark.size() - kTemporaryRandom;
+constexpr int kTempAttempts = 3;
+constexpr int kTempNameTries = 100;
+
+[[noreturn]] void throwOpenFailure(int err, const std::string& what) {
+    if (isNotFoundOnParentChain(err)) {
+        throw FsError(kErrPathNotFound, what + ": " + std::strerror(err));
+    }
+    ThrowErrno(err, what);
+}
+
+// Writes all of `text`; answers 0, the errno of the failure, or kStopped.
+int writeAll(int fd, std::string_view text, const WriteSection& section) {
+    std::size_t done = 0;
+    while (done < text.size()) {
+        if (section.stopRequested()) {
+            return kStopped;
+        }
+        ssize_t put = ::write(fd, text.data() + done, std::min(kWriteChunk, text.size() - done));
+        if (put < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            if (errno != EAGAIN) {
+                return errno;
+            }
+            // A pipe with a reader that is slow: wait a bounded time, never forever.
+            struct pollfd p {
+                fd, POLLOUT, 0
+            };
+            int ready = ::poll(&p, 1, kPipeWaitMs);
+            if (ready == 0) {
+                return ETIMEDOUT;
+            }
+            if (ready < 0 && errno != EINTR) {
+                return errno;
+            }
+            continue;
+        }
+        if (put == 0) {
+            return EIO;
+        }
+        done += static_cast<std::size_t>(put);
+    }
+    return section.stopRequested() ? kStopped : 0;
+}
+
+// The process's umask, read once without changing it where the kernel tells it.
+mode_t processUmask() {
+    static const mode_t mask = [] {
+        if (std::FILE* status = std::fopen("/proc/self/status", "re")) {
+            char line[256];
+            unsigned int value = 0;
+            bool found = false;
+            while (!found && std::fgets(line, sizeof line, status)) {
+                found = std::sscanf(line, "Umask: %o", &value) == 1;
+            }
+            std::fclose(status);
+            if (found) {
+                return static_cast<mode_t>(value);
+            }
+        }
+        mode_t old = ::umask(022);
+        ::umask(old);
+        return old;
+    }();
+    return mask;
+}
+
+// Random letters and digits for a temporary name; O_EXCL settles any clash.
+std::string randomLetters() {
+    static constexpr std::string_view kAlphabet =
+        "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
+    thread_local std::uint64_t state = [] {
+        std::uint64_t seed = std::random_device()();
+        seed =
+            seed << 32 ^ static_cast<std::uint64_t>(::getpid()) ^
+            static_cast<std::uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count());
+        return seed | 1;
+    }();
+    state ^= state << 13;
+    state ^= state >> 7;
+    state ^= state << 17;
+    std::string out(kTemporaryRandom, 'x');
+    std::uint64_t bits = state * 0x2545f4914f6cdd1dULL;
+    for (char& c : out) {
+        c = kAlphabet[bits % kAlphabet.size()];
+        bits /= kAlphabet.size();
+    }
+    return out;
+}
+
+// Creates a temporary file for `name` in `folder`, exclusively; answers its descriptor (its
+// path in `temp`) or -1 with errno set.
+int createTemporary(const std::string& folder, std::string_view name, mode_t mode,
+                    std::string& temp) {
+    for (int tries = 0; tries < kTempNameTries; ++tries) {
+        temp.assign(folder);
+        temp += '.';
+        temp.append(name);
+        temp.append(kTemporaryMark);
+        temp += randomLetters();
+        int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
+        if (fd >= 0 || errno != EEXIST) {
+            return fd;
+        }
+    }
+    return -1;
+}
+
+// Gives the new file `fd` the owner, group and mode of the file it replaces, as far as allowed;
+// answers 0 or errno. Costs nothing in the usual case: the writer's own file, with a mode the
+// umask left alone at the create.
+int carryOwnerAndMode(int fd, const struct stat& old, const ProcessIds& ids) {
+    mode_t mode = old.st_mode & 07777;
+    bool setMode = (mode & ~mode_t{0777}) != 0 || (mode & processUmask()) != 0;
+    if (old.st_uid != ids.uid || old.st_gid != ids.gid) {
+        if (::fchown(fd, old.st_uid, old.st_gid) != 0) {
+            // Not allowed: the file becomes the writer's, never set-user-ID for him. Its group
+            // may still be kept; where not, the group gets no more than others had.
+            struct stat now {};
+            bool groupKept = ::fchown(fd, static_cast<uid_t>(-1), old.st_gid) == 0 ||
+                             (::fstat(fd, &now) == 0 && now.st_gid == old.st_gid);
+            mode &= ~mode_t{S_ISUID};
+            if (!groupKept) {
+                mode = (mode & ~mode_t{S_ISGID | 070}) | ((mode & 07) << 3);
+            }
+        }
+        // A change of owner clears the set-ID bits: set the mode again.
+        setMode = true;
+    }
+    return setMode && ::fchmod(fd, mode) != 0 ? errno : 0;
+}
+
+// Whether the process may write the regular file `path` (its lstat in `st`): a rename needs
+// only the folder, but a file that may not be written is not replaced either. Answered from
+// the mode for the writer's own files; other files ask the kernel (groups, ACLs).
+bool mayWrite(const std::string& path, const struct stat& st, const ProcessIds& ids) {
+    if (st.st_uid == ids.uid) {
+        return (st.st_mode & S_IWUSR) != 0 || ids.uid == 0;
+    }
+    return ::faccessat(AT_FDCWD, path.c_str(), W_OK, AT_EACCESS) == 0;
+}
+
+// A new file made by this write: on failure or stop it is removed again.
+void writeNewFile(int rawFd, const std::string& path, std::string_view text,
+                  const WriteSection& section) {
+    Fd fd(rawFd);
+    int err = writeAll(fd.get(), text, section);
+    if (err != 0) {
+        // It held nothing before: take it away, but only while the name still reaches it.
+        struct stat mine {};
+        struct stat now {};
+        if (::fstat(fd.get(), &mine) == 0 && ::lstat(path.c_str(), &now) == 0 &&
+            now.st_dev == mine.st_dev && now.st_ino == mine.st_ino) {
+            ::unlink(path.c_str());
+        }
+        if (err == kStopped) {
+            EndByStopSignal();
+        }
+        ThrowErrno(err, "Cannot write " + quoted(path));
+    }
+    if (int closeErr = fd.closeChecked(); closeErr != 0) {
+        ::unlink(path.c_str());
+        ThrowErrno(closeErr, "Cannot write " + quoted(path));
+    }
+}
+
+// Writes `text` to a new temporary file beside `target` and renames it over `target`; false
+// when no new file can be made in that folder. `folder` is the folder part of `target`.
+bool replaceByRename(const std::string& path, const std::string& target, const std::string& folder,
+                     const struct stat& st, const ProcessIds& ids, std::string_view text,
+                     const std::string& what, const WriteSection& section) {
+    const std::string_view name = std::string_view(target).substr(folder.size(), kTempNameMax);
+    const std::string writeWhat = "Cannot write " + quoted(path);
+    // A temporary file that a concurrent run's clean-up took away is written again, a few
+    // times at most.
+    for (int attempt = 1;; ++attempt) {
+        std::string temp;
+        int rawFd = createTemporary(folder, name, st.st_mode & 0777, temp);
+        if (rawFd < 0) {
+            int err = errno;
+            // No new file can be made here (a writable file in a read-only folder): in place.
+            if (err == EACCES || err == EPERM || err == EROFS || err == ENAMETOOLONG) {
+                return false;
+            }
+            throwOpenFailure(err, what);
+        }
+        Fd fd(rawFd);
+        auto fail = [&](int err, const std::string& description) {
+            if (fd.get() >= 0) {
+                fd.closeChecked();
+            }
+            ::unlink(temp.c_str());
+            if (err == kStopped) {
+                EndByStopSignal();
+            }
+            ThrowErrno(err, description);
+        };
+        if (int err = carryOwnerAndMode(fd.get(), st, ids); err != 0) {
+            fail(err, writeWhat);
+        }
+        if (int err = writeAll(fd.get(), text, section); err != 0) {
+            fail(err, writeWhat);
+        }
+        if (int err = fd.closeChecked(); err != 0) {
+            fail(err, writeWhat);
+        }
+        if (section.stopRequested()) {
+            fail(kStopped, writeWhat);
+        }
+        if (::rename(temp.c_str(), target.c_str()) != 0) {
+            int err = errno;
+            if (err == ENOENT && attempt < kTempAttempts) {
+                continue;
+            }
+            fail(err, what);
+        }
+        return true;
+    }
+}
+
+// The text written into the file that `path` reaches, emptied first: for what a rename cannot
+// replace.
+void writeInPlace(const std::string& path, std::string_view text,
+                  const FileSystem::WriteGuard& guard, const std::string& what,
+                  const WriteSection& section) {
+    // No O_TRUNC: the guard first sees the file the open really reached, whatever link led
+    // there, and refusing it then leaves it untouched. O_NONBLOCK: a FIFO without a reader
+    // fails with ENXIO instead of waiting for one.
+    Fd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_NONBLOCK | O_CLOEXEC, 0666));
+    if (fd.get() < 0) {
+        throwOpenFailure(errno, what);
+    }
+    struct stat st {};
+    if (::fstat(fd.get(), &st) != 0) {
+        ThrowErrno(errno, what);
+    }
+    if (S_ISBLK(st.st_mode)) {
+        throw FsError(kErrPathFileAccess, what + ": Is a block device");
+    }
+    if (guard) {
+        guard({static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino)});
+    }
+    // Only a regular file has a length to cut; a FIFO or device takes the text as it comes.
+    const bool regular = S_ISREG(st.st_mode);
+    // Emptying an empty file for an empty text still marks it as replaced, as O_TRUNC would.
+    if (regular && (st.st_size != 0 || text.empty()) && ::ftruncate(fd.get(), 0) != 0) {
+        ThrowErrno(errno, what);
+    }
+    // A write that fails part-way leaves the file empty, never holding the first part of the
+    // text (best effort: the failure is reported whether or not the emptying works).
+    if (int err = writeAll(fd.get(), text, section); err != 0) {
+        if (regular) {
+            [[maybe_unused]] int ignored = ::ftruncate(fd.get(), 0);
+        }
+        if (err == kStopped) {
+            EndByStopSignal();
+        }
+        ThrowErrno(err, "Cannot write " + quoted(path));
+    }
+    if (int err = fd.closeChecked(); err != 0) {
+        // A failed close may have lost written data, so the file is emptied like after any
+        // failed write. The descriptor is gone: open the path again and cut it only when it is
+        // still the very file that was written.
+        if (regular) {
+            Fd again(::open(path.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC));
+            struct stat now {};
+            if (again.get() >= 0 && ::fstat(again.get(), &now) == 0 && now.st_dev == st.st_dev &&
+                now.st_ino == st.st_ino) {
+                [[maybe_unused]] int ignored = ::ftruncate(again.get(), 0);
+            }
+        }
+        ThrowErrno(err, "Cannot write " + quoted(path));
+    }
+}
+
 }  // namespace
+
+bool IsTemporaryName(std::string_view name) {
+    // "." + at least one byte of the name + the mark + the random letters.
+    if (name.size() < 2 + kTemporaryMark.size() + kTemporaryRandom || name[0] != '.') {
+        return false;
+    }
+    const std::string_view tail = name.substr(name.size() - kTemporaryRandom);
+    return name.substr(name.size() - kTemporaryRandom - kTemporaryMark.size(),
+                       kTemporaryMark.size()) == kTemporaryMark &&
+           std::all_of(tail.begin(), tail.end(), [](char c) {
+               return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9');
+           });
+}
 
 void PosixFileSystem::readFile(const std::string& path,
                                const std::function<void(std::string_view)>& sink) {
@@ -168,82 +472,121 @@ void PosixFileSystem::readFile(const std::string& path,
     }
 }
 
+void PosixFileSystem::beginRun() {
+    ::clock_gettime(CLOCK_REALTIME_COARSE, &m_runStart);
+    m_runStarted = true;
+    m_cleanedFolders.clear();
+    m_ids.reset();
+}
+
 void PosixFileSystem::writeFile(const std::string& path, std::string_view text,
                                 const WriteGuard& guard) {
     const std::string what = "Cannot open " + quoted(path) + " for writing";
     refuseNul(path, what);
-    // No O_TRUNC: the guard first sees the file the open really reached, whatever link led
-    // there, and refusing it then leaves it untouched. O_NONBLOCK: a FIFO without a reader
-    // fails with ENXIO instead of waiting for one.
-    Fd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_NONBLOCK | O_CLOEXEC, 0666));
-    if (fd.get() < 0) {
-        int err = errno;
-        if (isNotFoundOnParentChain(err)) {
-            throw FsError(kErrPathNotFound, what + ": " + std::strerror(err));
-        }
-        ThrowErrno(err, what);
-    }
+    WriteSection section;
     struct stat st {};
-    if (::fstat(fd.get(), &st) != 0) {
-        ThrowErrno(errno, what);
+    // Runs mostly make new files or mostly replace them: the first question is the one that
+    // settled the last file. A look-up that finds the name saves the exclusive create, which
+    // locks the folder, on every replaced file; one that misses costs a new file little.
+    if (m_lastExisted && ::lstat(path.c_str(), &st) == 0) {
+        replaceFile(path, st, text, guard, what, section);
+        return;
+    }
+    // A new file is made under its own name, exclusively, at the cost of a plain write; nobody
+    // else's file is ever opened this way. A name that exists is replaced instead.
+    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (fd >= 0) {
+        m_lastExisted = false;
+        writeNewFile(fd, path, text, section);
+        return;
+    }
+    if (errno != EEXIST) {
+        throwOpenFailure(errno, what);
+    }
+    m_lastExisted = true;
+    if (::lstat(path.c_str(), &st) != 0) {
+        // Gone again since the open: write as before, creating it.
+        writeInPlace(path, text, guard, what, section);
+        return;
+    }
+    replaceFile(path, st, text, guard, what, section);
+}
+
+void PosixFileSystem::replaceFile(const std::string& path, struct stat st, std::string_view text,
+                                  const WriteGuard& guard, const std::string& what,
+                                  const WriteSection& section) {
+    std::string resolved;
+    if (S_ISLNK(st.st_mode)) {
+        // The file the link reaches is replaced; the link stays. A dangling link is followed
+        // by a plain open, which creates its target.
+        std::unique_ptr<char, decltype(&std::free)> real(::realpath(path.c_str(), nullptr),
+                                                         &std::free);
+        if (!real || ::lstat(real.get(), &st) != 0) {
+            writeInPlace(path, text, guard, what, section);
+            return;
+        }
+        resolved = real.get();
+    }
+    if (S_ISBLK(st.st_mode)) {
+        // A disk or partition is never a target, whoever runs this: refused before any open.
+        throw FsError(kErrPathFileAccess, what + ": Is a block device");
+    }
+    if (S_ISDIR(st.st_mode)) {
+        ThrowErrno(EISDIR, what);
     }
     if (guard) {
         guard({static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino)});
     }
-    // Only a regular file has a length to cut; a FIFO or device takes the text as it comes.
-    const bool regular = S_ISREG(st.st_mode);
-    // Emptying an empty file for an empty text still marks it as replaced, as O_TRUNC would.
-    if (regular && (st.st_size != 0 || text.empty()) && ::ftruncate(fd.get(), 0) != 0) {
-        ThrowErrno(errno, what);
+    // A rename would split a file with other names from them, and cannot replace a FIFO or a
+    // device: those are written in place.
+    if (!S_ISREG(st.st_mode) || st.st_nlink > 1) {
+        writeInPlace(path, text, guard, what, section);
+        return;
     }
-    const std::string writeWhat = "Cannot write " + quoted(path);
-    // A write that fails part-way leaves the file empty, never holding the first part of the
-    // text (best effort: the failure is reported whether or not the emptying works).
-    auto fail = [&](int err) {
-        if (regular) {
-            [[maybe_unused]] int ignored = ::ftruncate(fd.get(), 0);
-        }
-        ThrowErrno(err, writeWhat);
-    };
-    std::size_t done = 0;
-    while (done < text.size()) {
-        ssize_t put = ::write(fd.get(), text.data() + done, text.size() - done);
-        if (put < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            if (errno == EAGAIN) {
-                // A pipe with a reader that is slow: wait a bounded time, never forever.
-                struct pollfd p {
-                    fd.get(), POLLOUT, 0
-                };
-                int ready = ::poll(&p, 1, kPipeWaitMs);
-                if (ready > 0) {
-                    continue;
-                }
-                fail(ready == 0 ? ETIMEDOUT : errno);
-            }
-            fail(errno);
-        }
-        if (put == 0) {
-            fail(EIO);
-        }
-        done += static_cast<std::size_t>(put);
+    const std::string& target = resolved.empty() ? path : resolved;
+    if (!m_ids) {
+        m_ids = ProcessIds{::geteuid(), ::getegid()};
     }
-    if (int err = fd.closeChecked(); err != 0) {
-        // A failed close may have lost written data, so the file is emptied like after any
-        // failed write. The descriptor is gone: open the path again and cut it only when it is
-        // still the very file that was written.
-        if (regular) {
-            Fd again(::open(path.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC));
-            struct stat now {};
-            if (again.get() >= 0 && ::fstat(again.get(), &now) == 0 && now.st_dev == st.st_dev &&
-                now.st_ino == st.st_ino) {
-                [[maybe_unused]] int ignored = ::ftruncate(again.get(), 0);
-            }
-        }
-        ThrowErrno(err, writeWhat);
+    if (!mayWrite(target, st, *m_ids)) {
+        ThrowErrno(EACCES, what);
     }
+    const std::size_t slash = target.rfind('/');
+    const std::string folder =
+        slash == std::string::npos ? std::string() : target.substr(0, slash + 1);
+    if (!replaceByRename(path, target, folder, st, *m_ids, text, what, section)) {
+        writeInPlace(path, text, guard, what, section);
+        return;
+    }
+    removeStaleTemporaries(folder);
+}
+
+void PosixFileSystem::removeStaleTemporaries(const std::string& folder) {
+    if (!m_runStarted || m_cleanedFolders.size() >= kCleanedFoldersMax ||
+        !m_cleanedFolders.insert(std::hash<std::string>()(folder)).second) {
+        return;
+    }
+    int dirFd = ::open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dirFd < 0) {
+        return;
+    }
+    DIR* dir = ::fdopendir(dirFd);
+    if (dir == nullptr) {
+        ::close(dirFd);
+        return;
+    }
+    while (const struct dirent* entry = ::readdir(dir)) {
+        if (!IsTemporaryName(entry->d_name) ||
+            (entry->d_type != DT_REG && entry->d_type != DT_UNKNOWN)) {
+            continue;
+        }
+        struct stat st {};
+        if (::fstatat(dirFd, entry->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode) &&
+            (st.st_mtim.tv_sec < m_runStart.tv_sec ||
+             (st.st_mtim.tv_sec == m_runStart.tv_sec && st.st_mtim.tv_nsec < m_runStart.tv_nsec))) {
+            ::unlinkat(dirFd, entry->d_name, 0);
+        }
+    }
+    ::closedir(dir);
 }
 
 FileIdentity PosixFileSystem::fileIdentity(const std::string& path) {

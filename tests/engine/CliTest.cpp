@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <iostream>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -374,12 +375,28 @@ TEST(Cli, ListRedirectedFromAFileIsNeverWritten) {
     EXPECT_EQ(test::readBytes(tmp / "err.log"),
               "pellatrix-cli: -:1: Cannot open 'l.txt' for writing: it is a list file of this run "
               "(error 70)\n");
+
+    // So is the file of --text-file, also through a link.
+    ASSERT_EQ(::symlink("l.txt", (tmp / "link").c_str()), 0);
+    test::writeBytes(tmp / "l2.txt", "link\nl.txt\nother.txt\n");
+    CliResult r = runCli({"--text-file", "l.txt", "l2.txt"}, tmp);
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_EQ(test::readBytes(tmp / "l.txt"), list);
+    EXPECT_EQ(test::readBytes(tmp / "other.txt"), list);
+    EXPECT_EQ(r.err,
+              "pellatrix-cli: l2.txt:1: Cannot open 'link' for writing: the run reads its text "
+              "from it (error 70)\n"
+              "pellatrix-cli: l2.txt:2: Cannot open 'l.txt' for writing: the run reads its text "
+              "from it (error 70)\n");
 }
 
+// A new file over the limit is removed again; an existing one keeps its old content.
 TEST(Cli, FileSizeLimitFailsEachFileTooBigAndTheRunGoesOn) {
     test::TempFolder tmp;
     const std::string out = tmp / "out";
     const std::string big(10000, 'b');
+    ASSERT_EQ(::mkdir(out.c_str(), 0755), 0);
+    test::writeBytes(out + "/big2.txt", "old\0text"s);
     test::writeBytes(tmp / "l.txt", out + "/big1.txt>" + big + "\n" + out + "/small.txt>ok\n" +
                                         out + "/big2.txt>" + big + "\n");
     CliResult r = runCli({tmp / "l.txt"}, tmp, {}, 4096);
@@ -391,10 +408,9 @@ TEST(Cli, FileSizeLimitFailsEachFileTooBigAndTheRunGoesOn) {
                          tmp / "l.txt:3: Cannot write '" + out +
                          "/big2.txt': File too large (error 61)\n");
     EXPECT_EQ(test::readBytes(out + "/small.txt"), "ok");
-    for (const char* name : {"/big1.txt", "/big2.txt"}) {
-        EXPECT_TRUE(std::filesystem::exists(out + name)) << name;
-        EXPECT_EQ(std::filesystem::file_size(out + name), 0u) << name;
-    }
+    EXPECT_FALSE(std::filesystem::exists(out + "/big1.txt"));
+    EXPECT_EQ(test::readBytes(out + "/big2.txt"), "old\0text"s);
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(out), {}), 2);
 }
 
 }  // namespace

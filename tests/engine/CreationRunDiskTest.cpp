@@ -1,6 +1,9 @@
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <ctime>
+#include <filesystem>
 #include <random>
 #include <string>
 #include <vector>
@@ -184,6 +187,55 @@ TEST(CreationRunOnDisk, NoLinkOrHardLinkOrUnreadableListIsWrittenOver) {
         EXPECT_EQ(after.mtime.tv_nsec, before[i].mtime.tv_nsec);
         ++i;
     }
+}
+
+// A killed run can leave a temporary file beside the file it was replacing. The next run removes
+// those older than itself from each folder where it replaces a file, and nothing else.
+TEST(CreationRunOnDisk, StaleTemporaryFilesGoWhereAFileIsReplaced) {
+    test::TempFolder tmp;
+    const std::string replaced = tmp / "replaced";
+    const std::string created = tmp / "created";
+    ASSERT_EQ(::mkdir(replaced.c_str(), 0755), 0);
+    ASSERT_EQ(::mkdir(created.c_str(), 0755), 0);
+    test::writeBytes(replaced + "/a.txt", "old");
+    const std::time_t now = std::time(nullptr);
+    const auto make = [&](const std::string& path, std::time_t mtime) {
+        test::writeBytes(path, "left over");
+        const struct timespec times[2] = {{mtime, 0}, {mtime, 0}};
+        ASSERT_EQ(::utimensat(AT_FDCWD, path.c_str(), times, AT_SYMLINK_NOFOLLOW), 0);
+    };
+    const std::vector<std::string> stale = {".a.txt.pellatrix-Ab12Cd", ".b.pellatrix-ZZZZZ9"};
+    const std::vector<std::string> others = {".a.txt.pellatrix-Ab12C",   "a.txt.pellatrix-Ab12Cd",
+                                             ".a.txt.pellatrix-Ab12Cd~", ".a.txt.pellatrix-Ab_2Cd",
+                                             ".pellatrix-Ab12Cd",        ".a.txt.pellatrix-Ab12Ce"};
+    for (const std::string& name : stale) {
+        make(replaced + "/" + name, now - 3600);
+    }
+    for (const std::string& name : others) {
+        // The last one matches, but is newer than the run.
+        make(replaced + "/" + name, name == others.back() ? now + 3600 : now - 3600);
+    }
+    ASSERT_EQ(::mkdir((replaced + "/.d.pellatrix-Ab12Cd").c_str(), 0755), 0);
+    ASSERT_EQ(::symlink("a.txt", (replaced + "/.l.pellatrix-Ab12Cd").c_str()), 0);
+    make(created + "/.x.pellatrix-Ab12Cd", now - 3600);
+    test::writeBytes(tmp / "list.txt", replaced + "/a.txt>new\n" + created + "/b.txt>new\n");
+
+    test::FakeCreationUi ui;
+    ui.entries = {tmp / "list.txt"};
+    PosixFileSystem fs;
+    CreationRun run(fs, ui);
+    run.PushButton2_Click();
+    EXPECT_TRUE(ui.reports.empty());
+    EXPECT_EQ(test::readBytes(replaced + "/a.txt"), "new");
+    for (const std::string& name : stale) {
+        EXPECT_FALSE(std::filesystem::exists(replaced + "/" + name)) << name;
+    }
+    for (const std::string& name : others) {
+        EXPECT_TRUE(std::filesystem::exists(replaced + "/" + name)) << name;
+    }
+    EXPECT_TRUE(std::filesystem::is_directory(replaced + "/.d.pellatrix-Ab12Cd"));
+    EXPECT_TRUE(std::filesystem::is_symlink(replaced + "/.l.pellatrix-Ab12Cd"));
+    EXPECT_TRUE(std::filesystem::exists(created + "/.x.pellatrix-Ab12Cd"));
 }
 
 }  // namespace

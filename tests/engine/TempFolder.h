@@ -18,9 +18,12 @@ namespace pellatrix::test {
 /// A scoped temporary folder on the real disk, removed with everything in it.
 class TempFolder {
 public:
-    TempFolder() {
+    /// In the system's temporary folder, or in `base` when one is given.
+    explicit TempFolder(const std::string& base = {}) {
         std::string pattern =
-            (std::filesystem::temp_directory_path() / "pellatrix-XXXXXX").string();
+            ((base.empty() ? std::filesystem::temp_directory_path() : std::filesystem::path(base)) /
+             "pellatrix-XXXXXX")
+                .string();
         if (::mkdtemp(pattern.data()) == nullptr) {
             throw std::runtime_error("mkdtemp failed");
         }

@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <string>
 #include <thread>
@@ -135,9 +136,27 @@ Env fault(const std::string& call, const std::string& path, const std::string& e
             {"PELLATRIX_FAULT_TIMES", times}};
 }
 
-// A failing write or close on the real adapter: the right number, the file left empty (its
-// old, longer content gone too), and in a real run the report at the write step and the next
-// file still written.
+// Memory-backed where there is one, so the tests that write many files or large texts stay fast.
+std::string fastBase() {
+    return std::filesystem::is_directory("/dev/shm") ? "/dev/shm" : "";
+}
+
+// The names in `folder` of the pattern a replacing write gives its temporary file.
+std::vector<std::string> temporariesIn(const std::string& folder) {
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(folder)) {
+        const std::string name = entry.path().filename().string();
+        const std::size_t mark = name.rfind(".pellatrix-");
+        if (name[0] == '.' && mark != std::string::npos && mark + 17 == name.size()) {
+            names.push_back(name);
+        }
+    }
+    return names;
+}
+
+// A failing write, close or rename on the real adapter: the right number, an existing file
+// keeping its old content byte for byte, a new one not left behind, no temporary file; in a real
+// run the report at the write step and the next file still written.
 struct FailedWrite {
     const char* call;
     const char* err;
@@ -146,47 +165,52 @@ struct FailedWrite {
     const char* text;
 };
 
-void expectReportedAndEmpty(const FailedWrite& c) {
+void expectReportedAndUntouched(const FailedWrite& c) {
     SCOPED_TRACE(std::string(c.call) + " " + c.err + " after " + c.after);
     const std::string text(100000, 'n');
+    const std::string old = "old\0" + std::string(200000, 'o');
     test::TempFolder tmp;
     const std::string target = tmp / "target.txt";
     std::string expected = c.text;
     expected.replace(expected.find('%'), 1, target);
     const Env env = fault(c.call, "/target.txt", c.err, c.after);
 
-    test::writeBytes(target, std::string(200000, 'o'));
+    // A rename only ever replaces: a new file cannot fail there.
+    if (std::string(c.call) != "rename") {
+        Outcome fresh = run(fsCall({"write", target, std::to_string(text.size())}, env), tmp);
+        EXPECT_EQ(fresh.out, std::to_string(c.number) + " " + expected + "\n") << fresh.err;
+        EXPECT_FALSE(std::filesystem::exists(target));
+    }
+    test::writeBytes(target, old);
     Outcome one = run(fsCall({"write", target, std::to_string(text.size())}, env), tmp);
     EXPECT_EQ(one.out, std::to_string(c.number) + " " + expected + "\n") << one.err;
-    EXPECT_EQ(contentOf(target), sized(""));
+    EXPECT_EQ(contentOf(target), sized(old));
 
-    test::writeBytes(target, std::string(200000, 'o'));
     test::writeBytes(tmp / "text", text);
     test::writeBytes(tmp / "list.txt", tmp / "before.txt\n" + target + "\n" + tmp / "after.txt\n");
     Outcome r = run(cli({"--text-file", tmp / "text", tmp / "list.txt"}, env), tmp);
     EXPECT_EQ(r.exitCode, 1) << r.err;
     EXPECT_EQ(r.err, reported(tmp / "list.txt", 2, expected, c.number));
     EXPECT_EQ(r.out, "2 files written, 1 failure\nDone.\n");
-    EXPECT_EQ(contentOf(target), sized(""));
+    EXPECT_EQ(contentOf(target), sized(old));
     EXPECT_EQ(contentOf(tmp / "before.txt"), sized(text));
     EXPECT_EQ(contentOf(tmp / "after.txt"), sized(text));
+    EXPECT_EQ(temporariesIn(tmp.path()), std::vector<std::string>{});
 }
 
-TEST(FaultInjection, AFailedWriteIsReportedWithItsNumberAndLeavesTheFileEmpty) {
+TEST(FaultInjection, AFailedWriteIsReportedWithItsNumberAndLeavesTheOldContent) {
     const FailedWrite cases[] = {
         {"write", "ENOSPC", "4096", 61, "Cannot write '%': No space left on device"},
         {"write", "EDQUOT", "4096", 61, "Cannot write '%': Disk quota exceeded"},
         {"write", "EIO", "4096", 75, "Cannot write '%': Input/output error"},
         {"write", "ENOSPC", "0", 61, "Cannot write '%': No space left on device"},
+        // A close that fails may have lost what the write handed over: a failed write too.
+        {"close", "EIO", "0", 75, "Cannot write '%': Input/output error"},
+        {"rename", "EIO", "0", 75, "Cannot open '%' for writing: Input/output error"},
     };
     for (const FailedWrite& c : cases) {
-        expectReportedAndEmpty(c);
+        expectReportedAndUntouched(c);
     }
-}
-
-// A close that fails may have lost what the write handed over, so it is a failed write too.
-TEST(FaultInjection, AFailingCloseIsReportedAndLeavesTheFileEmpty) {
-    expectReportedAndEmpty({"close", "EIO", "0", 75, "Cannot write '%': Input/output error"});
 }
 
 // An interrupted write is retried where it stopped, also after a short write: nothing is
@@ -232,7 +256,8 @@ TEST(FaultInjection, AFullDiskDuringFolderCreationFailsOnlyThatFolder) {
 }
 
 // Under a file-size limit the program is not killed: each file over the limit is reported as a
-// full disk and left empty, and the run goes on.
+// full disk, a new one is not left behind, an existing one keeps its old text, and the run goes
+// on.
 TEST(FaultInjection, AFileSizeLimitIsAReportedFailure) {
     test::TempFolder tmp;
     Launch one = fsCall({"write", tmp / "big.txt", "20000"});
@@ -240,9 +265,10 @@ TEST(FaultInjection, AFileSizeLimitIsAReportedFailure) {
     Outcome o = run(one, tmp);
     EXPECT_TRUE(o.exited) << "signal " << o.signal;
     EXPECT_EQ(o.out, "61 Cannot write '" + tmp / "big.txt" + "': File too large\n");
-    EXPECT_EQ(contentOf(tmp / "big.txt"), sized(""));
+    EXPECT_FALSE(std::filesystem::exists(tmp / "big.txt"));
 
     const std::string big(20000, 'b');
+    test::writeBytes(tmp / "big2.txt", "old text");
     test::writeBytes(tmp / "list.txt", tmp / "big1.txt>" + big + "\n" + tmp / "small.txt>hello\n" +
                                            tmp / "big2.txt>" + big + "\n");
     Launch l = cli({tmp / "list.txt"});
@@ -255,14 +281,17 @@ TEST(FaultInjection, AFileSizeLimitIsAReportedFailure) {
                          reported(tmp / "list.txt", 3,
                                   "Cannot write '" + tmp / "big2.txt" + "': File too large", 61));
     EXPECT_EQ(r.out, "1 file written, 2 failures\nDone.\n");
-    EXPECT_EQ(contentOf(tmp / "big1.txt"), sized(""));
+    EXPECT_FALSE(std::filesystem::exists(tmp / "big1.txt"));
     EXPECT_EQ(contentOf(tmp / "small.txt"), sized("hello"));
-    EXPECT_EQ(contentOf(tmp / "big2.txt"), sized(""));
+    EXPECT_EQ(contentOf(tmp / "big2.txt"), sized("old text"));
+    EXPECT_EQ(temporariesIn(tmp.path()), std::vector<std::string>{});
 }
 
-// A run killed part-way loses nothing it had finished: every target holds its complete new
-// text or its old one, except at most the one being written, which is empty; a second run then
-// completes them all.
+// A run stopped part-way loses nothing: every file that existed holds its old text or its whole
+// new one, never empty or cut short, whatever the size of the text. SIGINT and SIGTERM take back
+// the file in progress (no temporary file, no new file half written) and end the run by the
+// same signal; SIGKILL may leave one temporary file, which the next run in that folder clears
+// away. A second run then completes them all.
 class KilledRun : public testing::Test {
 protected:
     static constexpr int kFiles = 400;
@@ -276,70 +305,187 @@ protected:
     void SetUp() override {
         std::string list;
         for (int i = 0; i < kFiles; ++i) {
-            test::writeBytes(target(i), oldText(i));
             list += target(i) + ">" + newText(i) + "\n";
         }
         test::writeBytes(tmp / "list.txt", list);
     }
 
-    // The state of every target: 'n' new, 'o' old, 'e' empty, '?' anything else.
+    void writeOldTexts() {
+        for (int i = 0; i < kFiles; ++i) {
+            test::writeBytes(target(i), oldText(i));
+        }
+    }
+
+    // The state of every target: 'n' new, 'o' old, 'e' empty, '-' missing, '?' anything else.
     std::string states() const {
         std::string out;
         for (int i = 0; i < kFiles; ++i) {
             const std::string bytes = test::readBytes(target(i));
-            out += bytes == newText(i)   ? 'n'
-                   : bytes == oldText(i) ? 'o'
-                   : bytes.empty()       ? 'e'
-                                         : '?';
+            out += bytes == newText(i)                   ? 'n'
+                   : bytes == oldText(i)                 ? 'o'
+                   : !std::filesystem::exists(target(i)) ? '-'
+                   : bytes.empty()                       ? 'e'
+                                                         : '?';
         }
         return out;
     }
 
     void secondRunCompletesThemAll() {
+        // Past the file system's clock tick, so a temporary file left by a kill is older.
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
         Outcome again = run(cli({tmp / "list.txt"}), tmp);
         EXPECT_EQ(again.exitCode, 0) << again.err;
         EXPECT_EQ(states(), std::string(kFiles, 'n'));
+        EXPECT_EQ(temporariesIn(tmp.path()), std::vector<std::string>{});
     }
 
-    test::TempFolder tmp;
+    test::TempFolder tmp{fastBase()};
 };
 
-TEST_F(KilledRun, KilledWhileWritingOneFile) {
+TEST_F(KilledRun, StoppedWhileWritingOneFile) {
     const int stalled = kFiles / 2;
-    Env env = fault("write", "/t" + std::to_string(stalled) + ".txt", "STALL");
-    env.emplace_back("PELLATRIX_FAULT_MARK", tmp / ".stalled");
-    const pid_t pid = start(cli({tmp / "list.txt"}, env), tmp);
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-    while (!std::filesystem::exists(tmp / ".stalled") &&
-           std::chrono::steady_clock::now() < deadline) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    for (int sig : {SIGKILL, SIGINT, SIGTERM}) {
+        for (bool existed : {true, false}) {
+            SCOPED_TRACE(std::string(strsignal(sig)) +
+                         (existed ? ", existing file" : ", new file"));
+            writeOldTexts();
+            if (!existed) {
+                std::filesystem::remove(target(stalled));
+            }
+            std::filesystem::remove(tmp / ".stalled");
+            Env env = fault("write", "/t" + std::to_string(stalled) + ".txt", "STALL");
+            env.emplace_back("PELLATRIX_FAULT_MARK", tmp / ".stalled");
+            const pid_t pid = start(cli({tmp / "list.txt"}, env), tmp);
+            const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+            while (!std::filesystem::exists(tmp / ".stalled") &&
+                   std::chrono::steady_clock::now() < deadline) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(5));
+            }
+            ASSERT_TRUE(std::filesystem::exists(tmp / ".stalled"));
+            ::kill(pid, sig);
+            Outcome killed = finish(pid, tmp);
+            EXPECT_EQ(killed.signal, sig);
+            const char inProgress = existed ? 'o' : sig == SIGKILL ? 'e' : '-';
+            EXPECT_EQ(states(), std::string(stalled, 'n') + inProgress +
+                                    std::string(kFiles - stalled - 1, 'o'));
+            EXPECT_EQ(temporariesIn(tmp.path()).size(), sig == SIGKILL && existed ? 1u : 0u);
+            secondRunCompletesThemAll();
+        }
     }
-    ASSERT_TRUE(std::filesystem::exists(tmp / ".stalled"));
-    ::kill(pid, SIGKILL);
-    Outcome killed = finish(pid, tmp);
-    EXPECT_EQ(killed.signal, SIGKILL);
-    EXPECT_EQ(states(), std::string(stalled, 'n') + "e" + std::string(kFiles - stalled - 1, 'o'));
-    secondRunCompletesThemAll();
 }
 
 TEST_F(KilledRun, KilledAtAnyMoment) {
-    // Killed as soon as the first file is new, wherever the run then is.
-    const pid_t pid = start(cli({tmp / "list.txt"}), tmp);
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-    while (test::readBytes(target(0)) != newText(0) &&
-           std::chrono::steady_clock::now() < deadline) {
+    for (int sig : {SIGKILL, SIGINT, SIGTERM}) {
+        SCOPED_TRACE(strsignal(sig));
+        writeOldTexts();
+        // Stopped as soon as the first file is new, wherever the run then is.
+        const pid_t pid = start(cli({tmp / "list.txt"}), tmp);
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+        while (test::readBytes(target(0)) != newText(0) &&
+               std::chrono::steady_clock::now() < deadline) {
+        }
+        ::kill(pid, sig);
+        Outcome stopped = finish(pid, tmp);
+        const std::string seen = states();
+        // Old or new, in order: the finished files, then the untouched ones.
+        EXPECT_EQ(seen.find_first_not_of("no"), std::string::npos) << seen;
+        const std::size_t firstOld = seen.find('o');
+        const std::size_t lastNew = seen.rfind('n');
+        EXPECT_TRUE(firstOld == std::string::npos || lastNew == std::string::npos ||
+                    lastNew < firstOld)
+            << seen;
+        if (sig != SIGKILL) {
+            // Ended by the same signal, so a calling shell sees 128 + N and stops too.
+            EXPECT_EQ(stopped.signal, sig);
+            EXPECT_EQ(temporariesIn(tmp.path()), std::vector<std::string>{});
+        }
+        EXPECT_LE(temporariesIn(tmp.path()).size(), 1u);
+        secondRunCompletesThemAll();
     }
-    ::kill(pid, SIGKILL);
-    finish(pid, tmp);
-    const std::string seen = states();
-    EXPECT_EQ(seen.find('?'), std::string::npos) << seen;
-    EXPECT_LE(std::count(seen.begin(), seen.end(), 'e'), 1) << seen;
-    // In order: the finished files, then at most the one being written, then the untouched ones.
-    const std::size_t firstOld = seen.find('o');
-    const std::size_t lastNew = seen.rfind('n');
-    EXPECT_TRUE(firstOld == std::string::npos || lastNew == std::string::npos || lastNew < firstOld)
-        << seen;
-    secondRunCompletesThemAll();
+}
+
+// The kernel ends a large write early on a fatal signal: the file being replaced still holds
+// its old text, and a new one is whole or gone (SIGKILL: whole or not yet renamed in place).
+TEST_F(KilledRun, ALargeTextIsOldOrWholeWhateverStopsIt) {
+    test::TempFolder shm(fastBase());
+    const std::string text(std::size_t{64} << 20, 'N');
+    test::writeBytes(shm / "text", text);
+    test::writeBytes(shm / "list.txt", shm / "old.txt\n" + shm / "new.txt\n");
+    const auto size = [](const std::string& path) -> long long {
+        std::error_code ec;
+        auto n = std::filesystem::file_size(path, ec);
+        return ec ? -1 : static_cast<long long>(n);
+    };
+    for (int sig : {SIGKILL, SIGINT, SIGTERM}) {
+        for (bool whileCreating : {false, true}) {
+            SCOPED_TRACE(std::string(strsignal(sig)) + (whileCreating ? ", new file" : ", old"));
+            test::writeBytes(shm / "old.txt", "old");
+            std::filesystem::remove(shm / "new.txt");
+            for (const std::string& name : temporariesIn(shm.path())) {
+                std::filesystem::remove(shm / name);
+            }
+            const pid_t pid = start(cli({"--text-file", shm / "text", shm / "list.txt"}), shm);
+            // Until part of the text is in the file being made.
+            const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+            bool partWritten = false;
+            while (!partWritten && std::chrono::steady_clock::now() < deadline) {
+                if (whileCreating) {
+                    partWritten = size(shm / "new.txt") > 0;
+                } else {
+                    for (const std::string& name : temporariesIn(shm.path())) {
+                        partWritten = partWritten || size(shm / name) > 0;
+                    }
+                }
+            }
+            ::kill(pid, sig);
+            Outcome stopped = finish(pid, shm);
+            EXPECT_EQ(stopped.signal, sig);
+            const std::string old = test::readBytes(shm / "old.txt");
+            EXPECT_TRUE(old == "old" || old == text) << old.size() << " bytes";
+            const long long created = size(shm / "new.txt");
+            if (sig != SIGKILL) {
+                EXPECT_TRUE(created == -1 || created == static_cast<long long>(text.size()))
+                    << created;
+                EXPECT_EQ(temporariesIn(shm.path()), std::vector<std::string>{});
+            }
+        }
+    }
+}
+
+// Two runs over the same files at once: each file holds one run's whole text (emptying then
+// writing would leave one run's short text over the other's longer one), and neither run
+// reports a failure.
+TEST(TwoRuns, EachFileHoldsOneRunsWholeText) {
+    test::TempFolder shm(fastBase());
+    test::TempFolder other(shm.path());
+    constexpr int kFiles = 2000;
+    const std::string a(100, 'a');
+    const std::string b(10, 'b');
+    test::writeBytes(shm / "a", a);
+    test::writeBytes(shm / "b", b);
+    std::string list;
+    for (int i = 0; i < kFiles; ++i) {
+        list += shm / ("f" + std::to_string(i)) + "\n";
+    }
+    test::writeBytes(shm / "list.txt", list);
+    for (int round = 0; round < 10; ++round) {
+        for (int i = 0; i < kFiles; ++i) {
+            test::writeBytes(shm / ("f" + std::to_string(i)), "old");
+        }
+        const pid_t first = start(cli({"--text-file", shm / "a", shm / "list.txt"}), shm);
+        const pid_t second = start(cli({"--text-file", shm / "b", shm / "list.txt"}), other);
+        Outcome one = finish(first, shm);
+        Outcome two = finish(second, other);
+        EXPECT_EQ(one.err + two.err, "");
+        EXPECT_EQ(one.exitCode + two.exitCode, 0);
+        int mixed = 0;
+        for (int i = 0; i < kFiles; ++i) {
+            const std::string bytes = test::readBytes(shm / ("f" + std::to_string(i)));
+            mixed += bytes == a || bytes == b ? 0 : 1;
+        }
+        ASSERT_EQ(mixed, 0) << "round " << round;
+    }
+    EXPECT_EQ(temporariesIn(shm.path()), std::vector<std::string>{});
 }
 
 }  // namespace

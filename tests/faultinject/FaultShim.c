@@ -1,10 +1,13 @@
 // A preloaded library that makes one system call fail on one path, so the real file-system
 // adapter meets the failures a full disk, a broken device or a signal bring, unprivileged and
 // without touching the adapter. Configured by the environment:
-//   PELLATRIX_FAULT_CALL   write, close or mkdir
-//   PELLATRIX_FAULT_PATH   the call fails only on a path ending in this text
-//   PELLATRIX_FAULT_ERRNO  ENOSPC, EIO, EINTR, EDQUOT, EFBIG, or STALL (the call waits until
-//                          the process is killed, after creating the file PELLATRIX_FAULT_MARK)
+//   PELLATRIX_FAULT_CALL   write, close, mkdir or rename
+//   PELLATRIX_FAULT_PATH   the call fails only on a path ending in this text "/NAME", or on the
+//                          temporary file ".NAME.pellatrix-XXXXXX" that replaces it (rename: the
+//                          new path)
+//   PELLATRIX_FAULT_ERRNO  ENOSPC, EIO, EINTR, EDQUOT, EFBIG, or STALL (the call waits for a
+//                          signal, after creating the file PELLATRIX_FAULT_MARK; one that the
+//                          program catches ends the wait with EINTR)
 //   PELLATRIX_FAULT_AFTER  bytes a write lets through first: the write that reaches the limit is
 //                          cut short there, and the next one fails (default 0)
 //   PELLATRIX_FAULT_TIMES  how many calls fail; later ones work again (default: all)
@@ -13,6 +16,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <limits.h>
+#include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -60,8 +64,22 @@ static int ends_with(const char* text, const char* tail) {
     return m <= n && strcmp(text + n - m, tail) == 0;
 }
 
+// "/.NAME.pellatrix-XXXXXX" for the fault path "/NAME".
+static int is_temporary_of(const char* path, const char* tail) {
+    const char* name = strrchr(path, '/');
+    const char* mark = ".pellatrix-";
+    size_t tailLength = strlen(tail);
+    if (name == NULL || tail[0] != '/' || name[1] != '.' ||
+        strncmp(name + 2, tail + 1, tailLength - 1) != 0) {
+        return 0;
+    }
+    const char* rest = name + 2 + tailLength - 1;
+    return strncmp(rest, mark, strlen(mark)) == 0 && strlen(rest + strlen(mark)) == 6;
+}
+
 static int path_matches(const char* path) {
-    return fault_path != NULL && path != NULL && ends_with(path, fault_path);
+    return fault_path != NULL && path != NULL &&
+           (ends_with(path, fault_path) || is_temporary_of(path, fault_path));
 }
 
 static int fd_matches(int fd) {
@@ -76,7 +94,7 @@ static int fd_matches(int fd) {
         return 0;
     }
     target[n] = '\0';
-    return ends_with(target, fault_path);
+    return path_matches(target);
 }
 
 static int armed(const char* call) {
@@ -89,6 +107,12 @@ static int fail_now(void) {
         --fault_times;
     }
     if (fault_errno == kStall) {
+        // Signals wait from before the mark until the suspend, so one sent as soon as the mark
+        // appears is never lost between the two.
+        sigset_t all;
+        sigset_t old;
+        sigfillset(&all);
+        sigprocmask(SIG_BLOCK, &all, &old);
         const char* mark = getenv("PELLATRIX_FAULT_MARK");
         if (mark != NULL) {
             int fd = open(mark, O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
@@ -96,9 +120,10 @@ static int fail_now(void) {
                 close(fd);
             }
         }
-        for (;;) {
-            pause();
-        }
+        sigsuspend(&old);
+        sigprocmask(SIG_SETMASK, &old, NULL);
+        errno = EINTR;
+        return -1;
     }
     errno = fault_errno;
     return -1;
@@ -165,4 +190,19 @@ int mkdir(const char* path, mode_t mode) {
         return fail_now();
     }
     return real_mkdir(path, mode);
+}
+
+int rename(const char* from, const char* to) {
+    static int (*real_rename)(const char*, const char*);
+    if (real_rename == NULL) {
+        union {
+            void* object;
+            int (*function)(const char*, const char*);
+        } next = {dlsym(RTLD_NEXT, "rename")};
+        real_rename = next.function;
+    }
+    if (armed("rename") && path_matches(to)) {
+        return fail_now();
+    }
+    return real_rename(from, to);
 }

@@ -36,7 +36,8 @@ grep -q 'License: MIT' "$share/doc/pellatrix/copyright" || fail "copyright does 
 for page in pellatrix pellatrix-cli; do
     f=$share/man/man1/$page.1.gz
     [ -f "$f" ] || fail "no manual page $page(1)"
-    text=$(MANWIDTH=100 man --warnings -l "$f" 2>"$stage/man.err" | col -b)
+    # Justified lines stretch the spaces between words: squeeze them before looking for words.
+    text=$(MANWIDTH=100 man --warnings -l "$f" 2>"$stage/man.err" | col -bx | tr -s ' ')
     [ ! -s "$stage/man.err" ] || { cat "$stage/man.err" >&2; fail "$page(1) renders with warnings"; }
     for must in 'EXIT STATUS' 'FILES' 'EXAMPLES' 'Pellatrix.conf' '~/' 'working folder' \
                 '? * | < > ; : [ ] " \ =' 'fixed text'; do
