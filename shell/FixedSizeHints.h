@@ -11,6 +11,10 @@ namespace pellatrix {
 /// and to Qt's own frames, but on X11 Qt lists resizing in _MOTIF_WM_HINTS whenever a window has
 /// a title, so openbox, xfwm4 and mutter would still offer both. Installed once on the
 /// application; windows that can change size (the file dialogs) are left alone.
+/// Openbox 3.6 honours these hints (no resize, no maximise among its allowed actions) yet keeps
+/// the place of a disabled button that stands between an enabled one and the title, so with its
+/// default layout the maximise button stays between minimise and close, inert; the default theme
+/// draws it like an enabled one. No hint of ours changes that layout.
 void InstallFixedSizeHints();
 
 /// The same for one window that is already shown or about to be.
