@@ -16,8 +16,10 @@
 #include <QPushButton>
 #include <QScreen>
 #include <QStyleOptionButton>
+#include <QStyleOptionGroupBox>
 #include <QStylePainter>
 #include <QTextDocument>
+#include <QTimer>
 #include <cmath>
 #include <cstdlib>
 
@@ -32,6 +34,7 @@
 #include "inputlist/AddFiles.h"
 #include "inputlist/InputList.h"
 #include "shell/ApplicationTitle.h"
+#include "shell/FixedSizeHints.h"
 #include "shell/Platform.h"
 #include "shell/ProductInfo.h"
 #include "shell/ReportError.h"
@@ -58,6 +61,9 @@ QRect twipsRect(int left, int top, int width, int height) {
 }
 
 const QColor kWhite(0xFF, 0xFF, 0xFF);
+
+// A fixed text that could not be stored is tried again this often, until it is stored.
+constexpr int kStoreRetryMs = 300;
 
 // A fixed text that could not be stored would be lost at the next start without a word, so its
 // change handler reports under its own name.
@@ -99,6 +105,73 @@ void setColours(QWidget* widget, const QColor& colour, const QColor& text) {
 void setWhite(QWidget* widget) {
     setColours(widget, kWhite, textOnWhite(QPalette::WindowText));
 }
+
+double contrast(const QColor& a, const QColor& b) {
+    const double la = luminance(a);
+    const double lb = luminance(b);
+    return (qMax(la, lb) + 0.05) / (qMin(la, lb) + 0.05);
+}
+
+// `background` and a text colour on it with a contrast of 4.5 to 1 at least: `text` where it
+// has it, else black or white, and where neither does (a mid-tone), the background made darker
+// or lighter until white or black text on it reads.
+QPair<QColor, QColor> readable(QColor background, const QColor& text) {
+    if (contrast(background, text) >= 4.5) {
+        return {background, text};
+    }
+    const bool darkText = contrast(background, Qt::black) >= contrast(background, Qt::white);
+    const QColor chosen = darkText ? QColor(Qt::black) : QColor(Qt::white);
+    for (int i = 0; i < 64 && contrast(background, chosen) < 4.5; ++i) {
+        background = darkText ? background.lighter(110) : background.darker(110);
+    }
+    return {background, chosen};
+}
+
+// The list's colours: the theme's own (not the white that the window forces on its children, which
+// gave the header's empty part a white strip under a dark theme), with the selected row and the
+// header readable.
+QPalette listPalette() {
+    QPalette palette = QApplication::palette();
+    const auto fix = [&](QPalette::ColorRole back, QPalette::ColorRole front) {
+        for (const auto group : {QPalette::Active, QPalette::Inactive}) {
+            const auto [b, f] = readable(palette.color(group, back), palette.color(group, front));
+            palette.setColor(group, back, b);
+            palette.setColor(group, front, f);
+        }
+    };
+    fix(QPalette::Highlight, QPalette::HighlightedText);
+    fix(QPalette::Button, QPalette::ButtonText);
+    fix(QPalette::Window, QPalette::WindowText);
+    fix(QPalette::Base, QPalette::Text);
+    return palette;
+}
+
+// A frame drawn as a line with its caption: the style's own frame (Fusion's picture of one) lays a
+// shade over the inside (252 on white), where the window's colour must show unchanged. The line
+// lies where the style puts it, below the caption.
+class FrameBox : public QGroupBox {
+public:
+    using QGroupBox::QGroupBox;
+
+protected:
+    void paintEvent(QPaintEvent*) override {
+        QStylePainter painter(this);
+        QStyleOptionGroupBox option;
+        initStyleOption(&option);
+        const int captionHeight =
+            qMax(style()->pixelMetric(QStyle::PM_ExclusiveIndicatorHeight, &option, this),
+                 option.fontMetrics.height());
+        const QRect frame =
+            style()
+                ->subControlRect(QStyle::CC_GroupBox, &option, QStyle::SC_GroupBoxFrame, this)
+                .adjusted(0, captionHeight + 2, 0, 0);
+        painter.setRenderHint(QPainter::Antialiasing);
+        painter.setPen(option.palette.color(QPalette::Mid));
+        painter.drawRoundedRect(QRectF(frame).adjusted(0.5, 0.5, -0.5, -0.5), 2, 2);
+        option.subControls = QStyle::SC_GroupBoxLabel;
+        painter.drawComplexControl(QStyle::CC_GroupBox, option);
+    }
+};
 
 // A push button whose caption wraps onto more lines when it does not fit on one, as the taller
 // buttons of the design expect ("How to add Dynamic Text Content"); text() stays the caption.
@@ -218,6 +291,11 @@ Form1::Form1(Platform& platform, SettingsStore& settings, QString programFolder,
     m_context.yield = [this] { yieldToEvents(); };
     m_list->setContext(&m_context);
 
+    m_storeRetry = new QTimer(this);
+    m_storeRetry->setSingleShot(true);
+    m_storeRetry->setInterval(kStoreRetryMs);
+    connect(m_storeRetry, &QTimer::timeout, this, [this] { storePendingText(0); });
+
     m_creationUi = std::make_unique<CreationUiAdapter>(*this);
     m_creationRun = std::make_unique<CreationRun>(m_fs, *m_creationUi);
     m_creationRun->keepJournalIn(RunsFolder());
@@ -248,9 +326,11 @@ Form1::~Form1() = default;
 
 void Form1::createControls() {
     setObjectName(QStringLiteral("Form1"));
-    setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
-                   Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
-                   Qt::WindowCloseButtonHint);
+    // A minimise box, no maximise box, no resizing, on every window manager.
+    InstallFixedSizeHints();
+    setWindowFlags(FixedSizeFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
+                                  Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
+                                  Qt::WindowCloseButtonHint));
     setFixedSize(536, 483);
     setFont(QFont(QStringLiteral("Arial"), 9, QFont::Bold));
     setWhite(this);
@@ -261,7 +341,7 @@ void Form1::createControls() {
     buttonFont.setBold(true);
 
     auto makeFrame = [this](const char* name, const char* caption, QRect geometry) {
-        auto* frame = new QGroupBox(QString::fromLatin1(caption), this);
+        auto* frame = new FrameBox(QString::fromLatin1(caption), this);
         frame->setObjectName(QString::fromLatin1(name));
         frame->setGeometry(geometry);
         setWhite(frame);
@@ -291,6 +371,7 @@ void Form1::createControls() {
     m_list->setObjectName(QStringLiteral("ListView1"));
     m_list->setGeometry(twipsRect(120, 1140, 7800, 2535));
     m_list->setFont(QFont(QStringLiteral("Arial"), 9, QFont::Bold));
+    m_list->setPalette(listPalette());
     m_list->setToolTip(
         QStringLiteral("Drag and drop files here. Double-click item to remove it. Move | line to "
                        "right and out of window to reveal full names."));
@@ -516,11 +597,24 @@ void Form1::hoverAt(const QPoint& globalPos) {
 }
 
 void Form1::Text1_Change() {
+    // Typing never waits for the store: while another copy holds its lock the text stays
+    // pending and goes in at the next change, from the retry timer or at closing.
+    m_text1Pending = true;
+    storePendingText(0);
+}
+
+void Form1::storePendingText(int lockWaitMs) {
+    if (!m_text1Pending) {
+        return;
+    }
     try {
-        m_settings.SaveSetting(QStringLiteral("Text1"), fixedText());
+        m_settings.SaveSetting(QStringLiteral("Text1"), fixedText(), lockWaitMs);
+        m_text1Pending = false;
         m_storeFailureShown = false;
+        m_storeRetry->stop();
     } catch (const std::exception& e) {
-        // One report per failing period, not one per keystroke.
+        m_storeRetry->start();
+        // One report per failing period, not one per keystroke or retry.
         if (!m_storeFailureShown) {
             m_storeFailureShown = true;
             ReportError(m_platform, this, e.what(), kText1ChangeLocation, 100);
@@ -538,6 +632,7 @@ void Form1::yieldToEvents() {
 
 void Form1::closeEvent(QCloseEvent* event) {
     event->accept();
+    storePendingText(SettingsStore::kLockWaitMs);
     // Closed from inside a run or a folder scan (while it lets events through): end here. Every
     // file written so far is complete and every setting is stored, so nothing is lost.
     if (runInProgress() || pointerState() == kPointerBusy) {

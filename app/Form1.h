@@ -17,6 +17,7 @@ class QLabel;
 class QPlainTextEdit;
 class QProgressBar;
 class QPushButton;
+class QTimer;
 
 namespace pellatrix {
 
@@ -80,6 +81,9 @@ private:
     void hoverBackground();
     void hoverAt(const QPoint& globalPos);
     void showWaitOverOwnPointers(bool busy);
+    /// Stores the fixed text if a change of it is not stored yet; waits at most `lockWaitMs`
+    /// for another copy's lock. A failure keeps it pending and retries on a timer.
+    void storePendingText(int lockWaitMs);
 
     Platform& m_platform;
     SettingsStore& m_settings;
@@ -94,6 +98,8 @@ private:
     // Controls that showed a pointer of their own when the window became busy, and that pointer.
     QList<QPair<QPointer<QWidget>, QCursor>> m_ownPointers;
     bool m_storeFailureShown = false;
+    bool m_text1Pending = false;
+    QTimer* m_storeRetry = nullptr;
     std::function<void()> m_endProcess;
 
     QGroupBox* m_frame1 = nullptr;

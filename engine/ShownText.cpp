@@ -36,15 +36,16 @@ std::size_t escapedSize(char c) {
 
 }  // namespace
 
-std::string ShortenedInTheMiddle(std::string_view text) {
-    if (text.size() <= kShownLineLimit) {
+std::string ShortenedInTheMiddle(std::string_view text, std::size_t limit) {
+    if (text.size() <= limit) {
         return std::string(text);
     }
-    std::size_t headEnd = kShownEnd;
+    const std::size_t keep = (limit - 3) / 2;
+    std::size_t headEnd = keep;
     while (headEnd > 0 && isContinuation(text[headEnd])) {
         --headEnd;
     }
-    std::size_t tailStart = text.size() - kShownEnd;
+    std::size_t tailStart = text.size() - keep;
     while (tailStart < text.size() && isContinuation(text[tailStart])) {
         ++tailStart;
     }

@@ -12,9 +12,9 @@ inline constexpr std::size_t kShownLineLimit = 4096;
 /// What a longer line keeps at each end, around "...": the line stays within the limit.
 inline constexpr std::size_t kShownEnd = (kShownLineLimit - 3) / 2;
 
-/// `text` when it has at most kShownLineLimit bytes; otherwise its first and last kShownEnd bytes
+/// `text` when it has at most `limit` bytes; otherwise its first and last (limit - 3) / 2 bytes
 /// around "...", where neither cut splits a UTF-8 character (so an end may keep a little less).
-std::string ShortenedInTheMiddle(std::string_view text);
+std::string ShortenedInTheMiddle(std::string_view text, std::size_t limit = kShownLineLimit);
 
 /// `text` with line breaks, tabs and other control characters as escapes (\n, \r, \t, \x1b),
 /// so it stays one line on a terminal and cannot steer it.

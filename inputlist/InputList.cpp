@@ -1,5 +1,7 @@
 #include "inputlist/InputList.h"
 
+#include <QAccessible>
+#include <QAccessibleWidget>
 #include <QCoreApplication>
 #include <QCursor>
 #include <QDropEvent>
@@ -24,9 +26,16 @@ namespace pellatrix {
 
 namespace {
 
-// Pixels from the top of the screen: above the first the drag scrolls up, from the second down.
-constexpr int kScrollUpBelowY = 305;
-constexpr int kScrollDownFromY = 365;
+// The drag scrolls by the pointer's height over the list, not over the screen: fixed screen rows
+// would scroll at once on a tall screen, and on Wayland the screen position is not known. The band
+// keeps the place it has on the screen the rule was made for, 1024 x 768 with the window centred
+// on it and the thresholds at screen rows 305 and 365. There the window's frame (31 pixels of
+// title bar and top border, 8 of bottom border) makes it 483 + 39 = 522 high, so it stands at
+// (768 - 522) / 2 = 123, its client area at 123 + 31 = 154, the list at 154 + 76 = 230 and the
+// list's entries, below its 18-pixel header, at 248. Hence 305 - 248 = 57 and 365 - 248 = 117,
+// counted from the top of the entries' area, which is where the list's own mouse events count.
+static_assert(InputList::kScrollUpAboveY == 305 - (768 - (483 + 31 + 8)) / 2 - 31 - 76 - 18);
+static_assert(InputList::kScrollDownFromY == 365 - (768 - (483 + 31 + 8)) / 2 - 31 - 76 - 18);
 
 // A file list: at least one local file among the dragged addresses.
 bool holdsLocalFiles(const QMimeData* data) {
@@ -53,16 +62,109 @@ bool canCopy(Qt::DropActions offered) {
     return offered.testFlag(Qt::CopyAction);
 }
 
+// What a screen reader meets: a list of entries, each a list item named by its path, with its
+// position from its place among them. A table view would show as a table with a column header.
+class EntryAccessible : public QAccessibleInterface {
+public:
+    EntryAccessible(InputList* list, int row) : m_list(list), m_row(row) {}
+
+    int row() const { return m_row; }
+    bool isValid() const override { return m_list && m_row < m_list->entryCount(); }
+    QObject* object() const override { return nullptr; }
+    QWindow* window() const override { return m_list ? m_list->window()->windowHandle() : nullptr; }
+    QAccessibleInterface* parent() const override {
+        return QAccessible::queryAccessibleInterface(m_list.data());
+    }
+    QAccessibleInterface* child(int) const override { return nullptr; }
+    int childCount() const override { return 0; }
+    int indexOfChild(const QAccessibleInterface*) const override { return -1; }
+    QAccessibleInterface* childAt(int, int) const override { return nullptr; }
+    QString text(QAccessible::Text t) const override {
+        return t == QAccessible::Name && isValid() ? m_list->entryText(m_row + 1) : QString();
+    }
+    void setText(QAccessible::Text, const QString&) override {}
+    QRect rect() const override {
+        if (!isValid()) {
+            return QRect();
+        }
+        const QRect area = m_list->visualRect(m_list->model()->index(m_row, 0));
+        return QRect(m_list->viewport()->mapToGlobal(area.topLeft()), area.size());
+    }
+    QAccessible::Role role() const override { return QAccessible::ListItem; }
+    QAccessible::State state() const override {
+        QAccessible::State state;
+        if (!isValid()) {
+            state.invalid = true;
+            return state;
+        }
+        state.selectable = true;
+        state.focusable = true;
+        state.selected = m_list->selectedPosition() == m_row + 1;
+        state.focused = m_list->hasFocus() && m_list->currentIndex().row() == m_row;
+        const QRect area = m_list->visualRect(m_list->model()->index(m_row, 0));
+        state.invisible = !m_list->viewport()->rect().intersects(area);
+        state.offscreen = state.invisible;
+        return state;
+    }
+
+private:
+    QPointer<InputList> m_list;
+    int m_row;
+};
+
+class ListAccessible : public QAccessibleWidget {
+public:
+    explicit ListAccessible(InputList* list) : QAccessibleWidget(list, QAccessible::List) {}
+    ~ListAccessible() override {
+        for (const QAccessible::Id id : std::as_const(m_children)) {
+            QAccessible::deleteAccessibleInterface(id);
+        }
+    }
+
+    int childCount() const override { return list()->entryCount(); }
+    QAccessibleInterface* child(int index) const override {
+        if (index < 0 || index >= childCount()) {
+            return nullptr;
+        }
+        if (const auto found = m_children.constFind(index); found != m_children.cend()) {
+            return QAccessible::accessibleInterface(*found);
+        }
+        auto* entry = new EntryAccessible(list(), index);
+        m_children.insert(index, QAccessible::registerAccessibleInterface(entry));
+        return entry;
+    }
+    int indexOfChild(const QAccessibleInterface* child) const override {
+        const auto* entry = dynamic_cast<const EntryAccessible*>(child);
+        return entry != nullptr && entry->isValid() ? entry->row() : -1;
+    }
+    QAccessibleInterface* childAt(int x, int y) const override {
+        const QModelIndex at = list()->indexAt(list()->viewport()->mapFromGlobal(QPoint(x, y)));
+        return at.isValid() ? child(at.row()) : nullptr;
+    }
+
+private:
+    InputList* list() const { return static_cast<InputList*>(widget()); }
+
+    mutable QHash<int, QAccessible::Id> m_children;
+};
+
+QAccessibleInterface* accessibleInputList(const QString& className, QObject* object) {
+    if (className == QLatin1String(InputList::staticMetaObject.className()) &&
+        qobject_cast<InputList*>(object) != nullptr) {
+        return new ListAccessible(static_cast<InputList*>(object));
+    }
+    return nullptr;
+}
+
 }  // namespace
 
 bool IsWindowBusy(const QWidget* window) {
     return window != nullptr && window->cursor().shape() == Qt::WaitCursor;
 }
 
-InputList::InputList(QWidget* parent)
-    : QTableView(parent),
-      m_model(new InputListModel(this)),
-      m_screenY([] { return QCursor::pos().y(); }) {
+InputList::InputList(QWidget* parent) : QTableView(parent), m_model(new InputListModel(this)) {
+    static const bool accessible = (QAccessible::installFactory(accessibleInputList), true);
+    Q_UNUSED(accessible);
     setObjectName(QStringLiteral("ListView1"));
     setModel(m_model);
     setSelectionMode(QAbstractItemView::SingleSelection);
@@ -123,6 +225,34 @@ void InputList::changeEvent(QEvent* event) {
 
 void InputList::setContext(const WindowContext* context) {
     m_context = context;
+}
+
+void InputList::setOwnPointer(const QCursor& pointer) {
+    m_ownPointer = pointer;
+    QWidget* owner = ownerWindow();
+    if (owner != m_watchedWindow) {
+        if (m_watchedWindow) {
+            m_watchedWindow->removeEventFilter(this);
+        }
+        m_watchedWindow = owner;
+        owner->installEventFilter(this);
+    }
+    showPointer();
+}
+
+void InputList::showPointer() {
+    // While the window is busy the wait pointer shows over the list too, as over every control.
+    m_showsWait = IsWindowBusy(ownerWindow());
+    viewport()->setCursor(m_showsWait ? QCursor(Qt::WaitCursor) : m_ownPointer);
+}
+
+bool InputList::eventFilter(QObject* watched, QEvent* event) {
+    // The window hears of every pointer change inside it, the list's own included.
+    if (watched == m_watchedWindow && event->type() == QEvent::CursorChange &&
+        IsWindowBusy(m_watchedWindow) != m_showsWait) {
+        showPointer();
+    }
+    return QTableView::eventFilter(watched, event);
 }
 
 void InputList::setHeaderLabels(const QStringList& labels) {
@@ -193,10 +323,6 @@ int InputList::dragItemPosition() const {
     return m_dragItem.isValid() ? m_dragItem.row() + 1 : 0;
 }
 
-void InputList::setScreenYSource(std::function<int()> source) {
-    m_screenY = std::move(source);
-}
-
 QWidget* InputList::ownerWindow() const {
     return m_context != nullptr && m_context->window != nullptr ? m_context->window : window();
 }
@@ -226,9 +352,43 @@ QModelIndex InputList::moveCursor(CursorAction action, Qt::KeyboardModifiers mod
     }
 }
 
+void InputList::currentChanged(const QModelIndex& current, const QModelIndex& previous) {
+    // The table view would announce the entry by its cell number in a table; the list's
+    // entries are its children by position.
+    QAbstractItemView::currentChanged(current, previous);
+    if (QAccessible::isActive() && current.isValid() && hasFocus()) {
+        QAccessibleEvent event(this, QAccessible::Focus);
+        event.setChild(current.row());
+        QAccessible::updateAccessibility(&event);
+    }
+}
+
+void InputList::selectionChanged(const QItemSelection& selected, const QItemSelection& deselected) {
+    QAbstractItemView::selectionChanged(selected, deselected);
+    if (QAccessible::isActive()) {
+        for (const QModelIndex& index : selected.indexes()) {
+            QAccessibleEvent event(this, QAccessible::SelectionAdd);
+            event.setChild(index.row());
+            QAccessible::updateAccessibility(&event);
+        }
+        for (const QModelIndex& index : deselected.indexes()) {
+            QAccessibleEvent event(this, QAccessible::SelectionRemove);
+            event.setChild(index.row());
+            QAccessible::updateAccessibility(&event);
+        }
+    }
+}
+
 // --- Qt events, each handing over to the handler of the control event it stands for ---------
 
 void InputList::mousePressEvent(QMouseEvent* event) {
+    // From the press to the release only the drag's own rule scrolls: Qt would scroll the
+    // selected entry into view (also after a delay, from the press), which moves another entry
+    // under a still pointer and lets the dragged one walk on by itself.
+    if (!m_dragActive) {
+        m_autoScrollBeforeDrag = hasAutoScroll();
+    }
+    setAutoScroll(false);
     ListView1_MouseDown();
     const QModelIndex item = indexAt(event->position().toPoint());
     if (!item.isValid()) {
@@ -245,6 +405,10 @@ void InputList::mousePressEvent(QMouseEvent* event) {
 
 void InputList::mouseDoubleClickEvent(QMouseEvent* event) {
     // The second press of a double-click is a press like any other.
+    if (!m_dragActive) {
+        m_autoScrollBeforeDrag = hasAutoScroll();
+    }
+    setAutoScroll(false);
     ListView1_MouseDown();
     QTableView::mouseDoubleClickEvent(event);
     ListView1_DblClick();
@@ -261,6 +425,7 @@ void InputList::mouseMoveEvent(QMouseEvent* event) {
 void InputList::mouseReleaseEvent(QMouseEvent* event) {
     ListView1_MouseUp();
     QTableView::mouseReleaseEvent(event);
+    setAutoScroll(m_autoScrollBeforeDrag);
 }
 
 void InputList::keyPressEvent(QKeyEvent* event) {
@@ -339,7 +504,7 @@ void InputList::ListView1_ItemClick(const QModelIndex& item) {
     // Read again at every click, so a replaced icon shows without a restart. Without a usable
     // icon the list keeps the arrow; the click still selects and starts the drag.
     const QPixmap icon(programFolder() + QStringLiteral("/drag.ico"));
-    viewport()->setCursor(icon.isNull() ? QCursor(Qt::ArrowCursor) : QCursor(icon));
+    setOwnPointer(icon.isNull() ? QCursor(Qt::ArrowCursor) : QCursor(icon));
     m_dragItem = QPersistentModelIndex(item);
 }
 
@@ -366,19 +531,17 @@ void InputList::ListView1_MouseMove(const QPoint& position) {
     setCurrentIndex(hoverIndex);
     m_dragItem = QPersistentModelIndex(hoverIndex);
 
-    // The thresholds are screen pixels, wherever the window stands.
-    const int screenY = m_screenY ? m_screenY() : QCursor::pos().y();
     const int hoverPosition = hoverRow + 1;
-    if (screenY < kScrollUpBelowY && hoverPosition >= 2) {
+    if (position.y() < kScrollUpAboveY && hoverPosition >= 2) {
         scrollTo(m_model->index(hoverPosition - 2));
-    } else if (screenY >= kScrollDownFromY && hoverPosition + 1 <= entryCount()) {
+    } else if (position.y() >= kScrollDownFromY && hoverPosition + 1 <= entryCount()) {
         scrollTo(m_model->index(hoverPosition));
     }
 }
 
 void InputList::ListView1_MouseUp() {
     m_dragActive = false;
-    viewport()->setCursor(Qt::ArrowCursor);
+    setOwnPointer(QCursor(Qt::ArrowCursor));
 }
 
 void InputList::ListView1_KeyDown(int key) {

@@ -1,6 +1,8 @@
 #pragma once
 
+#include <QCursor>
 #include <QPersistentModelIndex>
+#include <QPointer>
 #include <QStringList>
 #include <QTableView>
 #include <functional>
@@ -52,15 +54,19 @@ public:
     int dragItemPosition() const;
     /// True between a press and the next release on the list (DragActive).
     bool dragActive() const { return m_dragActive; }
-    /// Where the vertical screen position of the pointer comes from during a reorder drag;
-    /// QCursor::pos().y() unless replaced (tests on a platform that cannot move the pointer).
-    void setScreenYSource(std::function<int()> source);
+    /// The drag's scroll band, in pixels below the top of the entries' area: a move above the
+    /// first scrolls up, from the second on down.
+    static constexpr int kScrollUpAboveY = 57;
+    static constexpr int kScrollDownFromY = 117;
 
     /// Lays out rows added or removed since the last event first, so the scroll bar knows them.
     void scrollTo(const QModelIndex& index, ScrollHint hint = EnsureVisible) override;
 
 protected:
     QModelIndex moveCursor(CursorAction action, Qt::KeyboardModifiers modifiers) override;
+    void currentChanged(const QModelIndex& current, const QModelIndex& previous) override;
+    void selectionChanged(const QItemSelection& selected,
+                          const QItemSelection& deselected) override;
     void mousePressEvent(QMouseEvent* event) override;
     void mouseDoubleClickEvent(QMouseEvent* event) override;
     void mouseMoveEvent(QMouseEvent* event) override;
@@ -81,6 +87,11 @@ private:
     void ListView1_DblClick();
     bool ListView1_OLEDragOver(const QMimeData* data) const;
 
+    bool eventFilter(QObject* watched, QEvent* event) override;
+    /// The list's own pointer; it shows unless the window is busy, when the wait pointer shows.
+    void setOwnPointer(const QCursor& pointer);
+    void showPointer();
+
     void addDropped(const std::vector<std::string>& paths);
     void removeSelectedUnlessBusy();
     void fitRowHeightToFont();
@@ -91,7 +102,10 @@ private:
     const WindowContext* m_context = nullptr;
     bool m_dragActive = false;
     QPersistentModelIndex m_dragItem;  // invalid once its entry is removed
-    std::function<int()> m_screenY;
+    bool m_autoScrollBeforeDrag = true;
+    QCursor m_ownPointer;
+    bool m_showsWait = false;
+    QPointer<QWidget> m_watchedWindow;  // whose pointer changes the list follows
 };
 
 /// True while `window` shows the wait pointer: the window is busy with a long operation.

@@ -33,8 +33,8 @@ public:
     /// exists. Returns the chosen folder's full path, or "" on Cancel.
     virtual QString pickFolder(QWidget* parent, const QString& prompt,
                                const QString& startFolder) = 0;
-    /// Opens a local file or folder with its associated program (no shell); the outcome is
-    /// not reported.
+    /// Opens a local file or folder with its associated program (no shell); when no program
+    /// could be started for it, a box over the active window says what could not be opened.
     virtual void openDocument(const QString& path) = 0;
     /// Opens a web address in the user's browser; does not wait.
     virtual void openHomePage(const QString& url) = 0;

@@ -1,32 +1,139 @@
 #include "shell/QtPlatform.h"
 
+#include <QApplication>
 #include <QDesktopServices>
 #include <QDir>
 #include <QFileDialog>
 #include <QFileInfo>
+#include <QGuiApplication>
 #include <QInputDialog>
 #include <QLabel>
+#include <QLayout>
 #include <QMessageBox>
 #include <QRandomGenerator>
+#include <QScreen>
 #include <QTime>
 #include <QUrl>
 
 #include "engine/FsError.h"
 #include "engine/ShownText.h"
+#include "shell/FixedSizeHints.h"
+#include "shell/ProductInfo.h"
 
 namespace pellatrix {
 
 namespace {
+
+// A label breaks lines only between words; a long path is one word and would run off the box.
+// A zero-width space after every few characters of a long run lets it wrap anywhere.
+QString breakableAnywhere(const QString& text) {
+    constexpr int kRun = 40;  // runs up to this long are words, and wrap as words
+    constexpr int kStep = 8;
+    QString out;
+    out.reserve(text.size() + text.size() / kStep);
+    qsizetype runStart = 0;
+    for (qsizetype i = 0; i <= text.size(); ++i) {
+        if (i < text.size() && !text.at(i).isSpace()) {
+            continue;
+        }
+        const QStringView run = QStringView(text).mid(runStart, i - runStart);
+        if (run.size() <= kRun) {
+            out += run;
+        } else {
+            qsizetype at = 0;
+            while (at < run.size()) {
+                // Never between the two halves of a surrogate pair.
+                qsizetype end = qMin(at + kStep, run.size());
+                if (end < run.size() && run.at(end).isLowSurrogate()) {
+                    ++end;
+                }
+                out += run.mid(at, end - at);
+                if (end < run.size()) {
+                    out += QChar(0x200B);
+                }
+                at = end;
+            }
+        }
+        if (i < text.size()) {
+            out += text.at(i);
+        }
+        runStart = i + 1;
+    }
+    return out;
+}
+
+// `text` as the box shows it on `screen`: every line that is longer than what the screen can show
+// is shortened further in the middle, so that the whole box fits and centres like every other.
+QString fittedToScreen(const QString& text, const QFont& font, const QScreen* screen) {
+    if (screen == nullptr) {
+        return breakableAnywhere(text);
+    }
+    const QRect available = screen->availableGeometry();
+    // The label's width as QMessageBox makes it for long text (half the screen, 500 at most),
+    // less the icon and the margins; the height less title bar, buttons and margins.
+    const int width = qMin(available.width() / 2, 500) - 110;
+    const int height = available.height() - 220;
+    const QFontMetrics metrics(font);
+    const auto fits = [&](const QString& shown) {
+        return metrics.boundingRect(QRect(0, 0, width, 1 << 24), Qt::TextWordWrap, shown)
+                   .height() <= height;
+    };
+    QString shown = breakableAnywhere(text);
+    if (fits(shown)) {
+        return shown;
+    }
+    const QStringList lines = text.split(QLatin1Char('\n'));
+    const auto shortened = [&](qsizetype keep) {
+        QStringList cut = lines;
+        for (QString& line : cut) {
+            if (line.size() > keep) {
+                line = QString::fromUtf8(ShortenedInTheMiddle(
+                    line.toUtf8().toStdString(), 2 * static_cast<std::size_t>(keep) + 3));
+            }
+        }
+        return breakableAnywhere(cut.join(QLatin1Char('\n')));
+    };
+    // The most of each end that still fits.
+    qsizetype low = 8;
+    qsizetype high = static_cast<qsizetype>(kShownEnd);
+    while (low < high) {
+        const qsizetype mid = (low + high + 1) / 2;
+        if (fits(shortened(mid))) {
+            low = mid;
+        } else {
+            high = mid - 1;
+        }
+    }
+    return shortened(low);
+}
+
+// The input box at the size its contents ask for, like every box of the program. The dialog
+// sets its layout's constraint when it is shown, so it is replaced there.
+class FixedInputDialog : public QInputDialog {
+public:
+    using QInputDialog::QInputDialog;
+
+protected:
+    void showEvent(QShowEvent* event) override {
+        if (layout() != nullptr) {
+            layout()->setSizeConstraint(QLayout::SetFixedSize);
+        }
+        QInputDialog::showEvent(event);
+    }
+};
 
 int showBox(QWidget* parent, QMessageBox::Icon icon, const QString& title, const QString& text,
             QMessageBox::StandardButtons buttons) {
     QMessageBox box(icon, title, QString(), buttons, parent);
     // A file name may hold "<i>" or "&lt;": never read a message as formatting.
     box.setTextFormat(Qt::PlainText);
-    box.setText(QtPlatform::displayText(text));
+    const QScreen* screen = parent != nullptr ? parent->screen() : QGuiApplication::primaryScreen();
+    box.setText(fittedToScreen(QtPlatform::displayText(text), box.font(), screen));
     if (icon == QMessageBox::Warning) {
         box.setWindowModality(Qt::ApplicationModal);
     }
+    // After the modality, which sets the flags of a box anew.
+    box.setWindowFlags(FixedSizeFlags(box.windowFlags()));
     return box.exec();
 }
 
@@ -83,13 +190,15 @@ void QtPlatform::warning(QWidget* parent, const QString& title, const QString& t
 
 QString QtPlatform::inputText(QWidget* parent, const QString& title, const QString& prompt,
                               const QString& proposal) {
-    QInputDialog dialog(parent);
+    FixedInputDialog dialog(parent);
     dialog.setWindowTitle(title);
     dialog.setLabelText(displayText(prompt));
     if (auto* label = dialog.findChild<QLabel*>()) {
         label->setTextFormat(Qt::PlainText);
     }
     dialog.setTextValue(proposal);
+    // A box of fixed size, like every box of the program.
+    dialog.setWindowFlags(FixedSizeFlags(dialog.windowFlags()));
     if (dialog.exec() != QDialog::Accepted) {
         return QString();
     }
@@ -137,7 +246,19 @@ QString QtPlatform::pickFolder(QWidget* parent, const QString& prompt, const QSt
 }
 
 void QtPlatform::openDocument(const QString& path) {
-    QDesktopServices::openUrl(QUrl::fromLocalFile(path));
+    if (QDesktopServices::openUrl(QUrl::fromLocalFile(path))) {
+        return;
+    }
+    // With no program for it (no xdg-open, nothing associated) Qt only writes to standard error;
+    // the user asked for it and must learn that it did not happen.
+    QWidget* owner = QApplication::activeModalWidget();
+    if (owner == nullptr) {
+        owner = QApplication::activeWindow();
+    }
+    information(owner, QString::fromLatin1(product::kProductName),
+                (QFileInfo(path).isDir() ? QStringLiteral("Could not open the folder \"")
+                                         : QStringLiteral("Could not open the file \"")) +
+                    path + QStringLiteral("\".\rNo program to open it was found."));
 }
 
 void QtPlatform::openHomePage(const QString& url) {

@@ -18,9 +18,6 @@ namespace {
 
 const QString kGroup = QStringLiteral("Pellatrix");
 
-// How long a write waits for a lock that another running copy holds.
-constexpr int kLockWaitMs = 1000;
-
 std::string local8Bit(const QString& text) {
     return text.toLocal8Bit().toStdString();
 }
@@ -45,7 +42,7 @@ QString writeFailureReason(const QString& file) {
 // QSettings waits for its lock file without a bound, so a lock it can never take (a folder in
 // its place) would freeze the window at the next write. Take the lock here first, with a bound,
 // and hand it back before QSettings takes it.
-void ensureLockable(const QString& file) {
+void ensureLockable(const QString& file, int lockWaitMs) {
     const QString lockPath = file + QStringLiteral(".lock");
     const auto fail = [&](const QString& why) {
         throw FsError(kErrPathFileAccess,
@@ -58,13 +55,12 @@ void ensureLockable(const QString& file) {
     }
     QDir().mkpath(QFileInfo(file).absolutePath());
     QLockFile lock(lockPath);
-    if (lock.tryLock(kLockWaitMs)) {
+    if (lock.tryLock(lockWaitMs)) {
         lock.unlock();
         return;
     }
     if (lock.error() == QLockFile::LockFailedError) {
-        fail("'" + lockPath + "' stayed locked for " + QString::number(kLockWaitMs / 1000) +
-             " second");
+        fail("'" + lockPath + "' is held by another running copy");
     }
     const QString reason = writeFailureReason(lockPath);
     fail("cannot create '" + lockPath + "'" + (reason.isEmpty() ? QString() : ": " + reason));
@@ -110,9 +106,9 @@ QString SettingsStore::GetSetting(const QString& key, bool defaultValue) const {
     return GetSetting(key, defaultValue ? QStringLiteral("True") : QStringLiteral("False"));
 }
 
-void SettingsStore::SaveSetting(const QString& key, const QString& value) {
+void SettingsStore::SaveSetting(const QString& key, const QString& value, int lockWaitMs) {
     auto settings = openStore(m_iniPath);
-    ensureLockable(settings->fileName());
+    ensureLockable(settings->fileName(), lockWaitMs);
     settings->sync();
     settings->beginGroup(kGroup);
     const bool existed = settings->contains(key);

@@ -17,8 +17,12 @@ public:
     QString GetSetting(const QString& key, const QString& defaultValue) const;
     /// As above with a truth value as default: false reads as "False", true as "True".
     QString GetSetting(const QString& key, bool defaultValue) const;
-    /// Stores `value` under `key` at once. Throws FsError when the store cannot be written.
-    void SaveSetting(const QString& key, const QString& value);
+    /// Stores `value` under `key` at once. Throws FsError when the store cannot be written,
+    /// also when another running copy holds the store's lock for `lockWaitMs` milliseconds.
+    void SaveSetting(const QString& key, const QString& value, int lockWaitMs = kLockWaitMs);
+
+    /// How long a write waits by default for a lock that another running copy holds.
+    static constexpr int kLockWaitMs = 1000;
 
 private:
     QString m_iniPath;  // empty: the user's own store

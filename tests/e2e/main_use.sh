@@ -8,7 +8,11 @@
 #   2. restart, see the fixed text restored, load the samples, remove the per-line sample from
 #      the list with the Delete key, run again and find the restored text in every file.
 # A third session adds two list files named with "<i>" and "(i)" that then vanish, and compares
-# their error reports. The window's icon is checked on the X server's side (_NET_WM_ICON).
+# their error reports. The window's icon (_NET_WM_ICON) and the window manager hints of the window
+# and of every box (_MOTIF_WM_HINTS: no maximise, no resize) are checked on the X server's side.
+# A fourth session runs under openbox and checks what it allows the window and a box
+# (_NET_WM_ALLOWED_ACTIONS: no maximise, no resize) and that a title bar double click maximises
+# nothing.
 # Usage: main_use.sh PROGRAM CLIPBOARD_TOOL
 # Every wait is bounded; every process started here is ended on exit. On failure a screenshot
 # is left in the current folder as e2e-failure.png (e2e-failure.xwd without ImageMagick).
@@ -20,6 +24,7 @@ bindir=$(dirname "$program")
 
 work=$(mktemp -d /tmp/pellatrix-e2e.XXXXXX)
 xvfb_pid=""
+wm_pid=""
 app_pid=""
 main_win=""
 
@@ -28,6 +33,10 @@ cleanup() {
     if [ -n "$app_pid" ]; then
         kill "$app_pid" 2>/dev/null
         wait "$app_pid" 2>/dev/null
+    fi
+    if [ -n "$wm_pid" ]; then
+        kill "$wm_pid" 2>/dev/null
+        wait "$wm_pid" 2>/dev/null
     fi
     if [ -n "$xvfb_pid" ]; then
         kill "$xvfb_pid" 2>/dev/null
@@ -168,9 +177,40 @@ expect_box() { # what box min_height max_height
     local title height
     title=$(xdotool getwindowname "$2")
     [ "$title" = "$APP_TITLE" ] || fail "$1: a box titled '$title' appeared"
+    expect_fixed "$1" "$2"
     height=$(xdotool getwindowgeometry --shell "$2" | sed -n 's/^HEIGHT=//p')
     [ "$height" -ge "$3" ] && [ "$height" -le "$4" ] ||
         fail "$1: box height $height is not within $3..$4"
+}
+
+# A window of fixed size tells the window manager so: _MOTIF_WM_HINTS lists its functions (flag
+# 1) and decorations (flag 2); the functions hold neither "all but" (1), resize (2) nor maximise
+# (16), the decorations neither "all but" (1), a resize handle (4) nor a maximise button (64).
+expect_fixed() { # what window
+    local hints flags functions decorations
+    hints=$(xprop -id "$2" _MOTIF_WM_HINTS | sed -n 's/^_MOTIF_WM_HINTS([^)]*) = //p')
+    IFS=', ' read -r flags functions decorations _ <<<"$hints"
+    [ -n "$decorations" ] && (((flags & 3) == 3)) && (((functions & 19) == 0)) &&
+        (((decorations & 69) == 0)) ||
+        fail "$1 offers resizing or maximising: _MOTIF_WM_HINTS = '$hints'"
+}
+
+# What a window manager made of the hints: it lists the actions it allows in
+# _NET_WM_ALLOWED_ACTIONS, and neither resizing nor maximising may be among them. Openbox still
+# draws its maximise button, inert, between the minimise and close buttons of such a window (its
+# title layout keeps a disabled button's place; the default theme draws it like an enabled
+# one), so what the user can do is checked here, not the picture.
+expect_managed_fixed() { # what window
+    local actions=""
+    for _ in $(seq 50); do
+        actions=$(xprop -id "$2" _NET_WM_ALLOWED_ACTIONS)
+        [[ $actions == *_NET_WM_ACTION_CLOSE* ]] && break
+        sleep 0.1
+    done
+    [[ $actions == *_NET_WM_ACTION_MOVE* && $actions == *_NET_WM_ACTION_CLOSE* ]] ||
+        fail "$1 is not managed by the window manager: $actions"
+    [[ $actions != *_NET_WM_ACTION_RESIZE* && $actions != *_NET_WM_ACTION_MAXIMIZE* ]] ||
+        fail "$1 can be resized or maximised: $actions"
 }
 
 expect_file() { # path content
@@ -191,6 +231,7 @@ start_program
 # height and the pixels, so far more than a few numbers.
 icon_numbers=$(xprop -id "$main_win" _NET_WM_ICON | tr ',' '\n' | wc -l)
 [ "$icon_numbers" -gt 64 ] || fail "the window has no icon: $(xprop -id "$main_win" _NET_WM_ICON)"
+expect_fixed "the main window" "$main_win"
 
 click "${TEXT1[@]}"
 xdotool type --delay 15 "$FIXED_LINE1"
@@ -323,4 +364,40 @@ xdotool key Return
 wait_box_closed "end of run, session 3"
 log "session 3 reports alike (${sizes[0]})"
 stop_program
+
+# --- Session 4: under a window manager ---------------------------------------------------------
+# Openbox, in a home folder of this run, decides what the title bar offers from the hints.
+log "session 4, under openbox"
+command -v openbox >/dev/null || fail "openbox is missing (scripts/setup.sh installs it)"
+mkdir -p "$work/wm"
+HOME="$work/wm" XDG_CONFIG_HOME="$work/wm" openbox --sm-disable >"$work/wm.log" 2>&1 &
+wm_pid=$!
+for _ in $(seq 100); do
+    xprop -root _NET_SUPPORTING_WM_CHECK 2>/dev/null | grep -q 'window id' && break
+    kill -0 "$wm_pid" 2>/dev/null || fail "openbox did not start: $(cat "$work/wm.log")"
+    sleep 0.1
+done
+start_program
+expect_managed_fixed "the main window under openbox" "$main_win"
+actions=$(xprop -id "$main_win" _NET_WM_ALLOWED_ACTIONS)
+[[ $actions == *_NET_WM_ACTION_MINIMIZE* ]] || fail "the main window cannot be minimised: $actions"
+# A double click on the title bar maximises in openbox's default bindings; here it must not.
+eval "$(xwininfo -id "$main_win" | sed -n 's/^ *Absolute upper-left \([XY]\): *\(-\?[0-9]*\)$/\1=\2/p')"
+xdotool mousemove --sync $((X + 150)) $((Y - 8)) click --repeat 2 --delay 80 1
+sleep 0.5
+size=$(xwininfo -id "$main_win" | sed -n 's/^ *\(Width\|Height\): //p' | paste -sd x)
+[ "$size" = 536x483 ] || fail "a double click on the title bar resized the window to $size"
+click "${PB1[@]}"
+box=$(wait_box "list-file help under openbox")
+expect_managed_fixed "the list-file help under openbox" "$box"
+xdotool key Return
+wait_box_gone "$box" "list-file help under openbox"
+box=$(wait_box "view a sample question under openbox")
+xdotool key Escape
+wait_box_closed "view a sample question under openbox"
+stop_program
+kill "$wm_pid"
+wait "$wm_pid" 2>/dev/null || true
+wm_pid=""
+log "session 4 offers neither resizing nor maximising"
 log "passed"

@@ -2,6 +2,7 @@
 // message display and the real boxes, draw and yield.
 #include <QAbstractButton>
 #include <QApplication>
+#include <QDialog>
 #include <QDir>
 #include <QFile>
 #include <QInputDialog>
@@ -9,6 +10,7 @@
 #include <QLineEdit>
 #include <QLockFile>
 #include <QMessageBox>
+#include <QScreen>
 #include <QSettings>
 #include <QTemporaryDir>
 #include <QTest>
@@ -49,6 +51,8 @@ private slots:
     void settingsFailingWrite();
     void realBoxes_data();
     void realBoxes();
+    void longPathBoxFitsScreen();
+    void openFailureIsShown();
     void realInputBox_data();
     void realInputBox();
     void settingsMalformedStoreStillWrites_data();
@@ -254,8 +258,9 @@ void ShellTest::settingsFailingWrite_data() {
     // QSettings itself would wait for ever on these two.
     QTest::newRow("folder where the lock file goes") << "lock folder"
                                                      << "Pellatrix.conf.lock' is a folder";
-    QTest::newRow("lock held by a running copy") << "lock held"
-                                                 << "Pellatrix.conf.lock' stayed locked";
+    QTest::newRow("lock held by a running copy")
+        << "lock held"
+        << "Pellatrix.conf.lock' is held by another running copy";
 }
 
 void ShellTest::settingsFailingWrite() {
@@ -343,6 +348,13 @@ void onNextModalBox(QObject* context, std::function<void(QWidget*)> act) {
             poll->stop();
             poll->deleteLater();
             act(box);
+            // A failed check left `act` early with the box still open: close it, so that the test
+            // fails at once instead of waiting in the box for ever.
+            if (QTest::currentTestFailed()) {
+                while (auto* open = qobject_cast<QDialog*>(QApplication::activeModalWidget())) {
+                    open->done(QDialog::Rejected);
+                }
+            }
         }
     });
     poll->start();
@@ -375,13 +387,6 @@ void ShellTest::realBoxes_data() {
         << tags + "\nin X.Y at line 7\n\nPlease email screenshot of this message to " +
                QString::fromLatin1(product::kSupportAddress)
         << int(QMessageBox::Ok) << false;
-    const QString longPath = "/" + QString(10'000'000, QLatin1Char('p')) + "/end.txt";
-    QTest::newRow("10 MB path shortened")
-        << "information"
-        << "Cannot open '" + longPath + "'\r\nnext line"
-        << "Cannot open '/" + QString(2046 - 14, QLatin1Char('p')) + "..." +
-               QString(2046 - 9, QLatin1Char('p')) + "/end.txt'\nnext line"
-        << int(QMessageBox::Ok) << false;
 }
 
 // The boxes of the real platform, opened for real and answered as a user would.
@@ -411,6 +416,8 @@ void ShellTest::realBoxes() {
         icon = box->icon();
         modality = box->windowModality();
         parent = box->parentWidget();
+        QVERIFY(box->windowFlags().testFlag(Qt::MSWindowsFixedSizeDialogHint));
+        QVERIFY(!box->windowFlags().testFlag(Qt::WindowMaximizeButtonHint));
         for (QAbstractButton* b : box->buttons()) {
             buttons << box->standardButton(b);
         }
@@ -452,6 +459,78 @@ void ShellTest::realBoxes() {
     }
 }
 
+// A path of 100,000 bytes and one of 10 MB: the shortened text wraps within the box, the box fits
+// the screen and opens centred over its window.
+void ShellTest::longPathBoxFitsScreen() {
+    for (const int length : {100'000, 10'000'000}) {
+        const QString path = "/" + QString(length, QLatin1Char('p')) + "/end.txt";
+        QWidget owner;
+        owner.resize(536, 483);
+        owner.move(owner.screen()->availableGeometry().center() - owner.rect().center());
+        owner.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&owner));
+        QString shown;
+        QRect box;
+        QRect screen;
+        int labelWidth = 0;
+        int needed = 0;
+        int labelHeight = 0;
+        onNextModalBox(this, [&](QWidget* w) {
+            auto* label = w->findChild<QLabel*>(QStringLiteral("qt_msgbox_label"));
+            shown = label->text();
+            box = w->frameGeometry();
+            screen = w->screen()->availableGeometry();
+            labelWidth = label->width();
+            labelHeight = label->height();
+            needed = label->fontMetrics()
+                         .boundingRect(QRect(0, 0, labelWidth, 1 << 24), Qt::TextWordWrap, shown)
+                         .height();
+            QTest::keyClick(w, Qt::Key_Return);
+        });
+        QtPlatform platform;
+        ReportError(platform, &owner, ("Cannot open '" + path + "'").toStdString(), "in X.Y ", 7);
+        QVERIFY2(needed <= labelHeight,
+                 qPrintable(QString("%1 > %2").arg(needed).arg(labelHeight)));
+        QVERIFY2(screen.contains(box), qPrintable(QString("%1,%2 %3x%4")
+                                                      .arg(box.x())
+                                                      .arg(box.y())
+                                                      .arg(box.width())
+                                                      .arg(box.height())));
+        QVERIFY(qAbs(box.center().y() - owner.geometry().center().y()) <= 20);
+        QVERIFY(qAbs(box.center().x() - owner.geometry().center().x()) <= 20);
+        const QString plain = shown.remove(QChar(0x200B));
+        QVERIFY2(plain.startsWith("Cannot open '/ppp"), qPrintable(plain.left(40)));
+        QVERIFY(plain.contains("p...p"));
+        QVERIFY(plain.endsWith(QStringLiteral("pp/end.txt'\nin X.Y at line 7\n\nPlease email "
+                                              "screenshot of this message to ") +
+                               QString::fromLatin1(product::kSupportAddress)));
+        QVERIFY(plain.size() < 4200);
+    }
+}
+
+// Without xdg-open nothing can open a folder: a box says which one, over the window.
+void ShellTest::openFailureIsShown() {
+    QTemporaryDir empty;
+    const QByteArray path = qgetenv("PATH");
+    qputenv("PATH", QFile::encodeName(empty.path()));
+    QWidget owner;
+    owner.show();
+    owner.activateWindow();
+    QVERIFY(QTest::qWaitForWindowActive(&owner));
+    QString text;
+    QWidget* parent = nullptr;
+    onNextModalBox(this, [&](QWidget* w) {
+        text = qobject_cast<QMessageBox*>(w)->text().remove(QChar(0x200B));
+        parent = w->parentWidget();
+        QTest::keyClick(w, Qt::Key_Return);
+    });
+    QtPlatform().openDocument(empty.path() + "/");
+    qputenv("PATH", path);
+    QCOMPARE(text, "Could not open the folder \"" + empty.path() +
+                       "/\".\nNo program to open it was found.");
+    QCOMPARE(parent, &owner);
+}
+
 void ShellTest::realInputBox_data() {
     QTest::addColumn<bool>("accept");
     QTest::newRow("OK gives the text") << true;
@@ -471,6 +550,8 @@ void ShellTest::realInputBox() {
         QVERIFY(label);
         prompt = label->text();
         format = label->textFormat();
+        QVERIFY(dialog->windowFlags().testFlag(Qt::MSWindowsFixedSizeDialogHint));
+        QCOMPARE(dialog->minimumSize(), dialog->maximumSize());
         auto* edit = dialog->findChild<QLineEdit*>();
         proposal = edit->text();
         edit->setText(QStringLiteral("csv"));
