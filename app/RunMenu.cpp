@@ -135,13 +135,15 @@ RunMenu::RunMenu(Window window) : QObject(window.window), m_window(std::move(win
     m_preview = m_menu->addAction(QStringLiteral("Preview Run..."), this, &RunMenu::previewRun);
     m_undo = m_menu->addAction(QStringLiteral("Undo Last Run..."), this, &RunMenu::undoLastRun);
     m_window.window->installEventFilter(this);
+    m_listObject = m_window.list;
+    m_viewportObject = m_window.list->viewport();
     m_window.list->installEventFilter(this);
     m_window.list->viewport()->installEventFilter(this);
 }
 
 bool RunMenu::eventFilter(QObject* watched, QEvent* event) {
+    const bool onList = watched == m_listObject || watched == m_viewportObject;
     QAbstractScrollArea* list = m_window.list;
-    const bool onList = watched == list || watched == list->viewport();
     if (event->type() == QEvent::KeyPress) {
         auto* key = static_cast<QKeyEvent*>(event);
         if (key->key() == Qt::Key_F10 && key->modifiers() == Qt::ShiftModifier &&

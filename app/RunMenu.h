@@ -92,6 +92,10 @@ private:
     void inform(const QString& text);
 
     Window m_window;
+    // The list and its viewport as the filter sees them, kept from the start: the filter still
+    // gets events while the list is being destroyed, when no member of it may be called.
+    const QObject* m_listObject = nullptr;
+    const QObject* m_viewportObject = nullptr;
     QMenu* m_menu = nullptr;
     QAction* m_preview = nullptr;
     QAction* m_undo = nullptr;
