@@ -339,6 +339,22 @@ protected:
         EXPECT_EQ(temporariesIn(tmp.path()), std::vector<std::string>{});
     }
 
+    // Starts a run that stalls inside the write of file `stalled`, and waits until it is there.
+    pid_t startStalledAt(int stalled, Env env = {}) {
+        std::filesystem::remove(tmp / ".stalled");
+        Env all = fault("write", "/t" + std::to_string(stalled) + ".txt", "STALL");
+        all.emplace_back("PELLATRIX_FAULT_MARK", tmp / ".stalled");
+        all.insert(all.end(), env.begin(), env.end());
+        const pid_t pid = start(cli({tmp / "list.txt"}, all), tmp);
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+        while (!std::filesystem::exists(tmp / ".stalled") &&
+               std::chrono::steady_clock::now() < deadline) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+        EXPECT_TRUE(std::filesystem::exists(tmp / ".stalled"));
+        return pid;
+    }
+
     test::TempFolder tmp{fastBase()};
 };
 
@@ -352,15 +368,7 @@ TEST_F(KilledRun, StoppedWhileWritingOneFile) {
             if (!existed) {
                 std::filesystem::remove(target(stalled));
             }
-            std::filesystem::remove(tmp / ".stalled");
-            Env env = fault("write", "/t" + std::to_string(stalled) + ".txt", "STALL");
-            env.emplace_back("PELLATRIX_FAULT_MARK", tmp / ".stalled");
-            const pid_t pid = start(cli({tmp / "list.txt"}, env), tmp);
-            const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-            while (!std::filesystem::exists(tmp / ".stalled") &&
-                   std::chrono::steady_clock::now() < deadline) {
-                std::this_thread::sleep_for(std::chrono::milliseconds(5));
-            }
+            const pid_t pid = startStalledAt(stalled);
             ASSERT_TRUE(std::filesystem::exists(tmp / ".stalled"));
             ::kill(pid, sig);
             Outcome killed = finish(pid, tmp);
@@ -413,18 +421,9 @@ TEST_F(KilledRun, AKilledRunIsUndone) {
         for (int i = 1; i < kFiles; i += 2) {
             std::filesystem::remove(target(i));
         }
-        std::filesystem::remove(tmp / ".stalled");
         std::filesystem::remove_all(tmp / "state");
         const std::pair<std::string, std::string> state{"XDG_STATE_HOME", tmp / "state"};
-        Env env = fault("write", "/t" + std::to_string(stalled) + ".txt", "STALL");
-        env.emplace_back("PELLATRIX_FAULT_MARK", tmp / ".stalled");
-        env.push_back(state);
-        const pid_t pid = start(cli({tmp / "list.txt"}, env), tmp);
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-        while (!std::filesystem::exists(tmp / ".stalled") &&
-               std::chrono::steady_clock::now() < deadline) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        }
+        const pid_t pid = startStalledAt(stalled, {state});
         ASSERT_TRUE(std::filesystem::exists(tmp / ".stalled"));
         ::kill(pid, SIGKILL);
         EXPECT_EQ(finish(pid, tmp).signal, SIGKILL);
