@@ -75,11 +75,11 @@ public:
     virtual void folderCreated(const std::string& path, const FileStamp& folder) = 0;
     /// The new file `path` was just made under its own name, still empty.
     virtual void newFileOpened(const std::string& path, const FileStamp& file) = 0;
-    /// The regular file `target` (as `old` describes it) is about to be replaced by the file
-    /// `fresh`, renamed over it; or, when `inPlace`, emptied and written again.
-    virtual void replacing(const std::string& target, const FileStamp& old, const FileStamp& fresh,
-                           bool inPlace) = 0;
-    /// The file of the last record is written: as `file` tells, it is what the run leaves.
+    /// The regular file `target` (as `old` describes it) is about to be replaced by a new file
+    /// renamed over it; or, when `inPlace`, emptied and written again.
+    virtual void replacing(const std::string& target, const FileStamp& old, bool inPlace) = 0;
+    /// The file of the last record is written: as `file` tells, it is what the run leaves (for
+    /// a rename, the new file, not yet renamed: until then the target is the old one).
     virtual void written(const FileStamp& file) = 0;
     /// The file of the last record was taken away again (a failed or stopped write).
     virtual void withdrawn() = 0;
@@ -279,7 +279,7 @@ public:
 private:
     // `st`: the lstat of `path`.
     void replaceFile(const std::string& path, struct stat st, std::string_view text,
-                     const WriteGuard& guard, const std::string& what, const WriteSection& section);
+                     const WriteGuard& guard, const WriteSection& section);
     void removeStaleTemporaries(const std::string& folder);
 
     // At most this many folders are cleaned per run, so a run over millions of folders keeps

@@ -48,8 +48,29 @@ std::string quoted(const std::string& path) {
     return out;
 }
 
+// What a failure on a path says ("Cannot open 'p' for writing"), put together only when it
+// is said: a run of a million files builds no text it never shows.
+class Failing {
+public:
+    Failing(const char* lead, const std::string& path, const char* tail = "")
+        : m_lead(lead), m_path(path), m_tail(tail) {}
+    std::string text() const { return m_lead + quoted(m_path) + m_tail; }
+    std::string operator+(const char* more) const { return text() + more; }
+
+private:
+    const char* m_lead;
+    const std::string& m_path;
+    const char* m_tail;
+};
+
+using pellatrix::ThrowErrno;
+[[noreturn]] void ThrowErrno(int err, const Failing& what) {
+    ThrowErrno(err, what.text());
+}
+
 // A path with a NUL byte would reach the kernel cut short, naming another file; refuse it.
-void refuseNul(const std::string& path, const std::string& what) {
+template <typename What>
+void refuseNul(const std::string& path, const What& what) {
     if (path.find('\0') != std::string::npos) {
         ThrowErrno(EINVAL, what);
     }
@@ -149,7 +170,7 @@ constexpr std::size_t kTempNameMax = NAME_MAX - 1 - kTemporaryMark.size() - kTem
 constexpr int kTempAttempts = 3;
 constexpr int kTempNameTries = 100;
 
-[[noreturn]] void throwOpenFailure(int err, const std::string& what) {
+[[noreturn]] void throwOpenFailure(int err, const Failing& what) {
     if (isNotFoundOnParentChain(err)) {
         throw FsError(kErrPathNotFound, what + ": " + std::strerror(err));
     }
@@ -349,9 +370,9 @@ void writeNewFile(int rawFd, const std::string& path, std::string_view text,
 // when no new file can be made in that folder. `folder` is the folder part of `target`.
 bool replaceByRename(const std::string& path, const std::string& target, const std::string& folder,
                      const struct stat& st, const ProcessIds& ids, std::string_view text,
-                     const std::string& what, const WriteSection& section, WriteJournal* journal) {
+                     const Failing& what, const WriteSection& section, WriteJournal* journal) {
     const std::string_view name = std::string_view(target).substr(folder.size(), kTempNameMax);
-    const std::string writeWhat = "Cannot write " + quoted(path);
+    const Failing writeWhat("Cannot write ", path);
     // A temporary file that a concurrent run's clean-up took away is written again, a few
     // times at most.
     for (int attempt = 1;; ++attempt) {
@@ -367,7 +388,7 @@ bool replaceByRename(const std::string& path, const std::string& target, const s
         }
         Fd fd(rawFd);
         bool journaled = false;
-        auto fail = [&](int err, const std::string& description) {
+        auto fail = [&](int err, const Failing& description) {
             if (fd.get() >= 0) {
                 fd.closeChecked();
             }
@@ -384,13 +405,11 @@ bool replaceByRename(const std::string& path, const std::string& target, const s
             fail(err, writeWhat);
         }
         if (journal != nullptr) {
-            // The old content is kept before anything can take it away; the new file is
-            // known by its identity from now on.
-            struct stat fresh {};
-            if (::fstat(fd.get(), &fresh) == 0) {
-                journal->replacing(target, stampOf(st), stampOf(fresh), false);
-                journaled = true;
-            }
+            // The old content is kept before anything can take it away. The new file needs no
+            // look of its own: until the rename, after its written record, it is no file of
+            // the user's.
+            journal->replacing(target, stampOf(st), false);
+            journaled = true;
         }
         if (int err = writeAll(fd.get(), text, section); err != 0) {
             fail(err, writeWhat);
@@ -419,7 +438,7 @@ bool replaceByRename(const std::string& path, const std::string& target, const s
 // The text written into the file that `path` reaches, emptied first: for what a rename cannot
 // replace.
 void writeInPlace(const std::string& path, std::string_view text,
-                  const FileSystem::WriteGuard& guard, const std::string& what,
+                  const FileSystem::WriteGuard& guard, const Failing& what,
                   const WriteSection& section, WriteJournal* journal) {
     // No O_TRUNC: the guard first sees the file the open really reached, whatever link led
     // there, and refusing it then leaves it untouched. O_NONBLOCK: a FIFO without a reader
@@ -441,7 +460,7 @@ void writeInPlace(const std::string& path, std::string_view text,
     // Only a regular file has a length to cut; a FIFO or device takes the text as it comes.
     const bool regular = S_ISREG(st.st_mode);
     if (regular && journal != nullptr) {
-        journal->replacing(path, stampOf(st), stampOf(st), true);
+        journal->replacing(path, stampOf(st), true);
     }
     // Emptying an empty file for an empty text still marks it as replaced, as O_TRUNC would.
     if (regular && (st.st_size != 0 || text.empty()) && ::ftruncate(fd.get(), 0) != 0) {
@@ -537,7 +556,7 @@ void PosixFileSystem::beginRun() {
 
 void PosixFileSystem::writeFile(const std::string& path, std::string_view text,
                                 const WriteGuard& guard) {
-    const std::string what = "Cannot open " + quoted(path) + " for writing";
+    const Failing what("Cannot open ", path, " for writing");
     refuseNul(path, what);
     WriteSection section;
     struct stat st {};
@@ -545,7 +564,7 @@ void PosixFileSystem::writeFile(const std::string& path, std::string_view text,
     // settled the last file. A look-up that finds the name saves the exclusive create, which
     // locks the folder, on every replaced file; one that misses costs a new file little.
     if (m_lastExisted && ::lstat(path.c_str(), &st) == 0) {
-        replaceFile(path, st, text, guard, what, section);
+        replaceFile(path, st, text, guard, section);
         return;
     }
     // A new file is made under its own name, exclusively, at the cost of a plain write; nobody
@@ -565,12 +584,12 @@ void PosixFileSystem::writeFile(const std::string& path, std::string_view text,
         writeInPlace(path, text, guard, what, section, m_journal);
         return;
     }
-    replaceFile(path, st, text, guard, what, section);
+    replaceFile(path, st, text, guard, section);
 }
 
 void PosixFileSystem::replaceFile(const std::string& path, struct stat st, std::string_view text,
-                                  const WriteGuard& guard, const std::string& what,
-                                  const WriteSection& section) {
+                                  const WriteGuard& guard, const WriteSection& section) {
+    const Failing what("Cannot open ", path, " for writing");
     std::string resolved;
     if (S_ISLNK(st.st_mode)) {
         // The file the link reaches is replaced; the link stays. A dangling link is followed
@@ -656,7 +675,7 @@ FileIdentity PosixFileSystem::fileIdentity(const std::string& path) {
 }
 
 void PosixFileSystem::createFolder(const std::string& path) {
-    const std::string what = "Cannot create folder " + quoted(path);
+    const Failing what("Cannot create folder ", path);
     refuseNul(path, what);
     if (::mkdir(path.c_str(), 0777) != 0) {
         int err = errno;

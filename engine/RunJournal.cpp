@@ -25,7 +25,7 @@ namespace pellatrix {
 
 namespace {
 
-constexpr std::string_view kHeader = "pellatrix-journal 1\n";
+constexpr std::string_view kHeader = "pellatrix-journal 2\n";
 constexpr const char* kJournalName = "journal";
 constexpr const char* kUndoneName = "undone";
 // Small at first: most runs are small, and a process under a file-size limit still keeps one.
@@ -376,7 +376,6 @@ void RunJournal::newFileOpened(const std::string& path, const FileStamp& file) {
         return;
     }
     ++m_changes;
-    rememberMade(file);
     m_record.assign("n ");
     appendStamp(m_record, file);
     appendPath(m_record, path);
@@ -434,18 +433,15 @@ std::string RunJournal::keepOldContent(const std::string& target, const FileStam
     return "p" + std::to_string(at);
 }
 
-void RunJournal::replacing(const std::string& target, const FileStamp& old, const FileStamp& fresh,
-                           bool inPlace) {
+void RunJournal::replacing(const std::string& target, const FileStamp& old, bool inPlace) {
     if (!m_working) {
         return;
     }
     ++m_changes;
     // A file this run made is its own output: only what stood there before the run is kept.
     const std::string keep = madeByRun(old) ? "=" : keepOldContent(target, old, inPlace);
-    rememberMade(fresh);
     m_record.assign(inPlace ? "i " : "r ");
     appendStamp(m_record, old);
-    appendStamp(m_record, fresh);
     m_record += keep;
     m_record += ' ';
     appendPath(m_record, target);
@@ -456,6 +452,7 @@ void RunJournal::written(const FileStamp& file) {
     if (!m_working) {
         return;
     }
+    rememberMade(file);
     m_record.assign("w ");
     appendStamp(m_record, file);
     m_record.back() = '\n';
@@ -475,6 +472,7 @@ struct Step {
     enum class Kind { Folder, New, Replace, InPlace } kind;
     std::string path;
     FileStamp opened;               // the folder, the new file, or the file renamed over the target
+                                    // (known from its written record; none before it)
     FileStamp old;                  // a replaced file as it was
     std::string keep;               // "-", "lN" or "cN"
     std::optional<FileStamp> left;  // the file as the run left it, when its write ended
@@ -537,7 +535,9 @@ public:
                               std::nullopt,
                               false};
                     step.old = stamp();
-                    step.opened = stamp();
+                    if (type == 'i') {
+                        step.opened = step.old;  // the same file, written again
+                    }
                     step.keep = word();
                     if (step.keep != "-" && step.keep != "=" &&
                         (step.keep.size() < 2 || (step.keep[0] != 'l' && step.keep[0] != 'p') ||
@@ -558,6 +558,9 @@ public:
                         fail("a folder has a written file");
                     }
                     step.left = left;
+                    if (step.kind == Step::Kind::Replace) {
+                        step.opened = left;
+                    }
                     break;
                 }
                 case 's':

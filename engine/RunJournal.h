@@ -46,8 +46,7 @@ public:
 
     void folderCreated(const std::string& path, const FileStamp& folder) override;
     void newFileOpened(const std::string& path, const FileStamp& file) override;
-    void replacing(const std::string& target, const FileStamp& old, const FileStamp& fresh,
-                   bool inPlace) override;
+    void replacing(const std::string& target, const FileStamp& old, bool inPlace) override;
     void written(const FileStamp& file) override;
     void withdrawn() override;
 
