@@ -45,11 +45,15 @@ int PrintPreview(CreationRun& run, bool nullEnded, std::FILE* out) {
         if (nullEnded) {
             line.append(path);
         } else {
-            line += EscapedControls(path);
+            AppendEscapedControls(line, path);
         }
         if (!why.empty()) {
             line += ": ";
-            line += nullEnded ? std::string(why) : EscapedControls(why);
+            if (nullEnded) {
+                line.append(why);
+            } else {
+                AppendEscapedControls(line, why);
+            }
         }
         line += end;
         std::fwrite(line.data(), 1, line.size(), out);

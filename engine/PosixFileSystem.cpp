@@ -711,7 +711,10 @@ PathProbe PosixFileSystem::probe(const std::string& path) {
         out.writable = ::access(path.c_str(), W_OK | X_OK) == 0;
     } else if (S_ISREG(st.st_mode)) {
         out.kind = PathProbe::Kind::File;
-        out.writable = mayWrite(path, st, ProcessIds{::geteuid(), ::getegid()});
+        if (!m_ids) {
+            m_ids = ProcessIds{::geteuid(), ::getegid()};
+        }
+        out.writable = mayWrite(path, st, *m_ids);
     } else {
         out.kind = PathProbe::Kind::Other;
         out.writable = !S_ISBLK(st.st_mode) && ::access(path.c_str(), W_OK) == 0;

@@ -57,11 +57,23 @@ std::string ShortenedInTheMiddle(std::string_view text, std::size_t limit) {
 
 std::string EscapedControls(std::string_view text) {
     std::string out;
-    out.reserve(text.size());
-    for (char c : text) {
-        appendEscaped(out, c);
-    }
+    AppendEscapedControls(out, text);
     return out;
+}
+
+void AppendEscapedControls(std::string& out, std::string_view text) {
+    out.reserve(out.size() + text.size());
+    // Runs without a control character, nearly every path, go in whole.
+    std::size_t from = 0;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const auto byte = static_cast<unsigned char>(text[i]);
+        if (byte < 0x20 || byte == 0x7f) {
+            out.append(text.substr(from, i - from));
+            appendEscaped(out, text[i]);
+            from = i + 1;
+        }
+    }
+    out.append(text.substr(from));
 }
 
 std::string EscapedShortLine(std::string_view text, std::size_t limit) {

@@ -19,6 +19,8 @@ std::string ShortenedInTheMiddle(std::string_view text, std::size_t limit = kSho
 /// `text` with line breaks, tabs and other control characters as escapes (\n, \r, \t, \x1b),
 /// so it stays one line on a terminal and cannot steer it.
 std::string EscapedControls(std::string_view text);
+/// Appends EscapedControls(text) to `out`.
+void AppendEscapedControls(std::string& out, std::string_view text);
 
 /// EscapedControls(text), shortened like ShortenedInTheMiddle to at most `limit` bytes (keeping
 /// (limit - 3) / 2 at each end), without ever building the escaped form of a long text whole.
