@@ -195,6 +195,7 @@ void CreationRun::PushButton2_Click() {
         CreationRun& run;
         RunJournal& journal;
         ~EndOfRun() {
+            run.m_fs.endRun();
             run.m_fs.setJournal(nullptr);
             journal.finish();
             run.m_summary.journalFolder = journal.folder();
@@ -249,6 +250,7 @@ void CreationRun::PushButton2_Click() {
     // Phase 2: write every file.
     trap.step(188, [&] { fillLeadingEntries(usePerLineContent); });
     writeFiles(trap, usePerLineContent);
+    m_fs.endRun();
     tellJournal();
 
     trap.step(220, [&] { m_ui.showDefaultPointer(); });

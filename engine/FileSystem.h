@@ -8,6 +8,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <unordered_set>
 #include <utility>
 #include <vector>
@@ -145,6 +146,8 @@ public:
     /// A creation run begins: from now on writeFile may clear away, once per folder where it
     /// replaces a file, what a killed earlier run left there.
     virtual void beginRun() {}
+    /// The run's writes are over: what beginRun and the writes kept open is let go.
+    virtual void endRun() {}
 
     /// Device and inode of `path` after following links, whether or not it may be read or
     /// written; throws FsError when it cannot be found.
@@ -255,6 +258,9 @@ struct ProcessIds {
 /// replaces a file, such temporary files that are older than the run.
 class PosixFileSystem : public FileSystem {
 public:
+    PosixFileSystem() = default;
+    PosixFileSystem(const PosixFileSystem&) = delete;
+    PosixFileSystem& operator=(const PosixFileSystem&) = delete;
     void readFile(const std::string& path,
                   const std::function<void(std::string_view)>& sink) override;
     void writeFile(const std::string& path, std::string_view text,
@@ -274,13 +280,19 @@ public:
     FolderIdentity folderIdentity(const std::string& path) override;
     FolderEntries readFolder(const std::string& folder, const KeepName& keepFile) override;
     void beginRun() override;
+    void endRun() override;
     PathProbe probe(const std::string& path) override;
+    ~PosixFileSystem() override;
 
 private:
     // `st`: the lstat of `path`.
     void replaceFile(const std::string& path, struct stat st, std::string_view text,
                      const WriteGuard& guard, const WriteSection& section);
     void removeStaleTemporaries(const std::string& folder);
+    // Makes the new file `path` exclusively; its descriptor, or -1 with errno set.
+    int createNew(const std::string& path);
+    // A descriptor of `folder` kept for the run, or -1.
+    int folderHandle(std::string_view folder);
 
     // At most this many folders are cleaned per run, so a run over millions of folders keeps
     // its memory; the rest are cleaned by a later run.
@@ -293,6 +305,17 @@ private:
     struct timespec m_runStart {};
     // Hashes of the folders cleaned in this run (a clash only skips a clean-up).
     std::unordered_set<std::size_t> m_cleanedFolders;
+    // The folders new files went to in this run, open (-1: not to be opened), so a new file
+    // costs the look-up of its own name, not of its whole path. Bounded well below the limit
+    // of open files; folders beyond it are reached by path.
+    struct FolderHash {
+        using is_transparent = void;
+        std::size_t operator()(std::string_view text) const {
+            return std::hash<std::string_view>()(text);
+        }
+    };
+    std::unordered_map<std::string, int, FolderHash, std::equal_to<>> m_folderFds;
+    std::size_t m_folderFdsMax = 0;
 };
 
 }  // namespace pellatrix

@@ -2,8 +2,10 @@
 #include <fcntl.h>
 #include <limits.h>
 #include <poll.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/statfs.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -168,6 +170,8 @@ constexpr std::size_t kWriteChunk = std::size_t{4} << 20;
 // The temporary name keeps at most this much of the target's name, so it stays within NAME_MAX.
 constexpr std::size_t kTempNameMax = NAME_MAX - 1 - kTemporaryMark.size() - kTemporaryRandom;
 constexpr int kTempAttempts = 3;
+// At most this many folders are kept open during a run (and an eighth of the open-file limit).
+constexpr std::size_t kFolderFdsMax = 256;
 constexpr int kTempNameTries = 100;
 
 [[noreturn]] void throwOpenFailure(int err, const Failing& what) {
@@ -317,6 +321,24 @@ FileStamp stampOf(const struct stat& st) {
         static_cast<std::int64_t>(st.st_mtim.tv_nsec), static_cast<std::uint32_t>(st.st_mode)};
 }
 
+// The identity of the file `fd` (its other fields zero), for the journal. Asked for nothing
+// else: a look at the times would make the kernel give the write that follows a finer, dearer
+// time stamp.
+bool identityOf(int fd, FileStamp& out) {
+    struct statx sx {};
+    if (::statx(fd, "", AT_EMPTY_PATH, STATX_INO, &sx) == 0) {
+        out = {static_cast<std::uint64_t>(::makedev(sx.stx_dev_major, sx.stx_dev_minor)),
+               static_cast<std::uint64_t>(sx.stx_ino)};
+        return true;
+    }
+    struct stat st {};
+    if (::fstat(fd, &st) == 0) {
+        out = {static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino)};
+        return true;
+    }
+    return false;
+}
+
 // Tells the journal what `fd` now holds, as the run leaves it.
 void journalWritten(WriteJournal* journal, int fd) {
     struct stat st {};
@@ -332,9 +354,8 @@ void writeNewFile(int rawFd, const std::string& path, std::string_view text,
     if (journal != nullptr) {
         // Recorded before its first byte, so a kill at any later moment leaves a file the
         // journal knows by its identity.
-        struct stat st {};
-        if (::fstat(fd.get(), &st) == 0) {
-            journal->newFileOpened(path, stampOf(st));
+        if (FileStamp identity; identityOf(fd.get(), identity)) {
+            journal->newFileOpened(path, identity);
         }
     }
     int err = writeAll(fd.get(), text, section);
@@ -548,10 +569,59 @@ void PosixFileSystem::readFile(const std::string& path,
 }
 
 void PosixFileSystem::beginRun() {
+    endRun();
     ::clock_gettime(CLOCK_REALTIME_COARSE, &m_runStart);
     m_runStarted = true;
     m_cleanedFolders.clear();
     m_ids.reset();
+    struct rlimit files {};
+    m_folderFdsMax = ::getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur != RLIM_INFINITY
+                         ? std::min<std::size_t>(kFolderFdsMax, files.rlim_cur / 8)
+                         : kFolderFdsMax;
+}
+
+void PosixFileSystem::endRun() {
+    // Closed as soon as the writes end: an open folder would keep a removable disk busy.
+    for (const auto& [folder, fd] : m_folderFds) {
+        if (fd >= 0) {
+            ::close(fd);
+        }
+    }
+    m_folderFds.clear();
+    m_folderFdsMax = 0;
+}
+
+PosixFileSystem::~PosixFileSystem() {
+    endRun();
+}
+
+int PosixFileSystem::folderHandle(std::string_view folder) {
+    if (auto known = m_folderFds.find(folder); known != m_folderFds.end()) {
+        return known->second;
+    }
+    if (m_folderFds.size() >= m_folderFdsMax) {
+        return -1;
+    }
+    std::string key(folder);
+    const int fd = ::open(key.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+    m_folderFds.emplace(std::move(key), fd);
+    return fd;
+}
+
+int PosixFileSystem::createNew(const std::string& path) {
+    constexpr int kFlags = O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC;
+    const std::size_t slash = path.rfind('/');
+    if (slash != std::string::npos && slash + 1 < path.size()) {
+        const int folderFd = folderHandle(std::string_view(path).substr(0, slash == 0 ? 1 : slash));
+        if (folderFd >= 0) {
+            const int fd = ::openat(folderFd, path.c_str() + slash + 1, kFlags, 0666);
+            // Any other failure is asked again by the whole path, which tells it best.
+            if (fd >= 0 || errno == EEXIST) {
+                return fd;
+            }
+        }
+    }
+    return ::open(path.c_str(), kFlags, 0666);
 }
 
 void PosixFileSystem::writeFile(const std::string& path, std::string_view text,
@@ -569,7 +639,7 @@ void PosixFileSystem::writeFile(const std::string& path, std::string_view text,
     }
     // A new file is made under its own name, exclusively, at the cost of a plain write; nobody
     // else's file is ever opened this way. A name that exists is replaced instead.
-    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    int fd = createNew(path);
     if (fd >= 0) {
         m_lastExisted = false;
         writeNewFile(fd, path, text, section, m_journal);

@@ -191,6 +191,45 @@ TEST(CreationRunOnDisk, NoLinkOrHardLinkOrUnreadableListIsWrittenOver) {
 
 // A killed run can leave a temporary file beside the file it was replacing. The next run removes
 // those older than itself from each folder where it replaces a file, and nothing else.
+// New files are made through the folders a run keeps open while it writes. Each file still
+// lands where its path says: with more folders than are kept open, and with a folder moved
+// away and made again between two runs of one adapter. No folder stays open after a run.
+TEST(CreationRunOnDisk, NewFilesLandWhereTheirPathsSayAndNoFolderStaysOpen) {
+    test::TempFolder tmp;
+    const auto openFiles = [] {
+        return std::distance(std::filesystem::directory_iterator("/proc/self/fd"), {});
+    };
+    std::string list;
+    for (int i = 0; i < 600; ++i) {
+        list += tmp / ("d" + std::to_string(i % 300) + "/f" + std::to_string(i)) + "\n";
+    }
+    test::writeBytes(tmp / "list.txt", list);
+    PosixFileSystem fs;
+    test::FakeCreationUi ui;
+    ui.entries = {tmp / "list.txt"};
+    ui.recordProgress = false;
+    const auto before = openFiles();
+    for (const char* text : {"first", "second"}) {
+        SCOPED_TRACE(text);
+        if (text == std::string("second")) {
+            // Between the runs d0 is moved away, emptied, and made again.
+            std::filesystem::rename(tmp / "d0", tmp / "moved");
+            std::filesystem::remove(tmp / "moved/f0");
+            std::filesystem::remove(tmp / "moved/f300");
+            ASSERT_TRUE(std::filesystem::create_directory(tmp / "d0"));
+        }
+        ui.text = text;
+        CreationRun run(fs, ui);
+        run.PushButton2_Click();
+        EXPECT_EQ(ui.events.back(), "message Done.");
+        EXPECT_EQ(openFiles(), before);
+        EXPECT_EQ(test::readBytes(tmp / "d299/f599"), text);
+        EXPECT_EQ(test::readBytes(tmp / "d0/f0"), text);
+        EXPECT_EQ(test::readBytes(tmp / "d0/f300"), text);
+    }
+    EXPECT_TRUE(std::filesystem::is_empty(tmp / "moved"));
+}
+
 TEST(CreationRunOnDisk, StaleTemporaryFilesGoWhereAFileIsReplaced) {
     test::TempFolder tmp;
     const std::string replaced = tmp / "replaced";
