@@ -77,8 +77,10 @@ public:
     /// The new file `path` was just made under its own name, still empty.
     virtual void newFileOpened(const std::string& path, const FileStamp& file) = 0;
     /// The regular file `target` (as `old` describes it) is about to be replaced by a new file
-    /// renamed over it; or, when `inPlace`, emptied and written again.
-    virtual void replacing(const std::string& target, const FileStamp& old, bool inPlace) = 0;
+    /// renamed over it; or, when `inPlace`, emptied and written again. The file is reached as
+    /// `name` in the folder `dir` (AT_FDCWD with the whole path when none is open).
+    virtual void replacing(const std::string& target, const FileStamp& old, bool inPlace, int dir,
+                           const char* name) = 0;
     /// The file of the last record is written: as `file` tells, it is what the run leaves (for
     /// a rename, the new file, not yet renamed: until then the target is the old one).
     virtual void written(const FileStamp& file) = 0;
@@ -286,11 +288,16 @@ public:
 
 private:
     // `st`: the lstat of `path`.
-    void replaceFile(const std::string& path, struct stat st, std::string_view text,
-                     const WriteGuard& guard, const WriteSection& section);
-    void removeStaleTemporaries(const std::string& folder);
-    // Makes the new file `path` exclusively; its descriptor, or -1 with errno set.
-    int createNew(const std::string& path);
+    // `path` is reached as `name` in the folder `dir` (see placeOf).
+    void replaceFile(const std::string& path, int dir, const char* name, struct stat st,
+                     std::string_view text, const WriteGuard& guard, const WriteSection& section);
+    void removeStaleTemporaries(std::string_view folder);
+    // Where `path` is reached from: its folder kept open (`name` its last part), or AT_FDCWD
+    // with the whole path as `name`.
+    void placeOf(const std::string& path, int& dir, const char*& name);
+    // Makes the new file `path` (reached as `name` in `dir`) exclusively; its descriptor, or -1
+    // with errno set.
+    int createNew(const std::string& path, int dir, const char* name);
     // A descriptor of `folder` kept for the run, or -1.
     int folderHandle(std::string_view folder);
 

@@ -262,9 +262,17 @@ std::string randomLetters() {
     return out;
 }
 
-// Creates a temporary file for `name` in `folder`, exclusively; answers its descriptor (its
-// path in `temp`) or -1 with errno set.
-int createTemporary(const std::string& folder, std::string_view name, mode_t mode,
+// Where a file is reached: `name` in the open folder `dir`, or the whole path as `name` with
+// AT_FDCWD. Every step on one file goes through the same place, so they all meet one file.
+struct Place {
+    int dir = AT_FDCWD;
+    const char* name = nullptr;
+};
+
+// Creates a temporary file for `name` exclusively, beside the file at `target`, whose name
+// begins after `folder` (empty for a place in an open folder); answers its descriptor (its
+// name in `temp`, as reached from target.dir) or -1 with errno set.
+int createTemporary(Place target, std::string_view folder, std::string_view name, mode_t mode,
                     std::string& temp) {
     for (int tries = 0; tries < kTempNameTries; ++tries) {
         temp.assign(folder);
@@ -272,7 +280,7 @@ int createTemporary(const std::string& folder, std::string_view name, mode_t mod
         temp.append(name);
         temp.append(kTemporaryMark);
         temp += randomLetters();
-        int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
+        int fd = ::openat(target.dir, temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
         if (fd >= 0 || errno != EEXIST) {
             return fd;
         }
@@ -307,11 +315,11 @@ int carryOwnerAndMode(int fd, const struct stat& old, const ProcessIds& ids) {
 // Whether the process may write the regular file `path` (its lstat in `st`): a rename needs
 // only the folder, but a file that may not be written is not replaced either. Answered from
 // the mode for the writer's own files; other files ask the kernel (groups, ACLs).
-bool mayWrite(const std::string& path, const struct stat& st, const ProcessIds& ids) {
+bool mayWrite(Place file, const struct stat& st, const ProcessIds& ids) {
     if (st.st_uid == ids.uid) {
         return (st.st_mode & S_IWUSR) != 0 || ids.uid == 0;
     }
-    return ::faccessat(AT_FDCWD, path.c_str(), W_OK, AT_EACCESS) == 0;
+    return ::faccessat(file.dir, file.name, W_OK, AT_EACCESS) == 0;
 }
 
 FileStamp stampOf(const struct stat& st) {
@@ -388,17 +396,19 @@ void writeNewFile(int rawFd, const std::string& path, std::string_view text,
 }
 
 // Writes `text` to a new temporary file beside `target` and renames it over `target`; false
-// when no new file can be made in that folder. `folder` is the folder part of `target`.
-bool replaceByRename(const std::string& path, const std::string& target, const std::string& folder,
-                     const struct stat& st, const ProcessIds& ids, std::string_view text,
-                     const Failing& what, const WriteSection& section, WriteJournal* journal) {
-    const std::string_view name = std::string_view(target).substr(folder.size(), kTempNameMax);
+// when no new file can be made in that folder. `folder` is the folder part of target.name (empty
+// for a place in an open folder); `whole` is the target's whole path, for the journal.
+bool replaceByRename(const std::string& path, Place target, std::string_view folder,
+                     const std::string& whole, const struct stat& st, const ProcessIds& ids,
+                     std::string_view text, const Failing& what, const WriteSection& section,
+                     WriteJournal* journal) {
+    const std::string_view name = std::string_view(target.name).substr(folder.size(), kTempNameMax);
     const Failing writeWhat("Cannot write ", path);
     // A temporary file that a concurrent run's clean-up took away is written again, a few
     // times at most.
     for (int attempt = 1;; ++attempt) {
         std::string temp;
-        int rawFd = createTemporary(folder, name, st.st_mode & 0777, temp);
+        int rawFd = createTemporary(target, folder, name, st.st_mode & 0777, temp);
         if (rawFd < 0) {
             int err = errno;
             // No new file can be made here (a writable file in a read-only folder): in place.
@@ -413,7 +423,7 @@ bool replaceByRename(const std::string& path, const std::string& target, const s
             if (fd.get() >= 0) {
                 fd.closeChecked();
             }
-            ::unlink(temp.c_str());
+            ::unlinkat(target.dir, temp.c_str(), 0);
             if (journaled) {
                 journal->withdrawn();
             }
@@ -429,7 +439,7 @@ bool replaceByRename(const std::string& path, const std::string& target, const s
             // The old content is kept before anything can take it away. The new file needs no
             // look of its own: until the rename, after its written record, it is no file of
             // the user's.
-            journal->replacing(target, stampOf(st), false);
+            journal->replacing(whole, stampOf(st), false, target.dir, target.name);
             journaled = true;
         }
         if (int err = writeAll(fd.get(), text, section); err != 0) {
@@ -442,7 +452,7 @@ bool replaceByRename(const std::string& path, const std::string& target, const s
         if (section.stopRequested()) {
             fail(kStopped, writeWhat);
         }
-        if (::rename(temp.c_str(), target.c_str()) != 0) {
+        if (::renameat(target.dir, temp.c_str(), target.dir, target.name) != 0) {
             int err = errno;
             if (err == ENOENT && attempt < kTempAttempts) {
                 if (journaled) {
@@ -481,7 +491,7 @@ void writeInPlace(const std::string& path, std::string_view text,
     // Only a regular file has a length to cut; a FIFO or device takes the text as it comes.
     const bool regular = S_ISREG(st.st_mode);
     if (regular && journal != nullptr) {
-        journal->replacing(path, stampOf(st), true);
+        journal->replacing(path, stampOf(st), true, AT_FDCWD, path.c_str());
     }
     // Emptying an empty file for an empty text still marks it as replaced, as O_TRUNC would.
     if (regular && (st.st_size != 0 || text.empty()) && ::ftruncate(fd.get(), 0) != 0) {
@@ -608,17 +618,26 @@ int PosixFileSystem::folderHandle(std::string_view folder) {
     return fd;
 }
 
-int PosixFileSystem::createNew(const std::string& path) {
-    constexpr int kFlags = O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC;
+void PosixFileSystem::placeOf(const std::string& path, int& dir, const char*& name) {
     const std::size_t slash = path.rfind('/');
     if (slash != std::string::npos && slash + 1 < path.size()) {
-        const int folderFd = folderHandle(std::string_view(path).substr(0, slash == 0 ? 1 : slash));
-        if (folderFd >= 0) {
-            const int fd = ::openat(folderFd, path.c_str() + slash + 1, kFlags, 0666);
-            // Any other failure is asked again by the whole path, which tells it best.
-            if (fd >= 0 || errno == EEXIST) {
-                return fd;
-            }
+        dir = folderHandle(std::string_view(path).substr(0, slash == 0 ? 1 : slash));
+        if (dir >= 0) {
+            name = path.c_str() + slash + 1;
+            return;
+        }
+    }
+    dir = AT_FDCWD;
+    name = path.c_str();
+}
+
+int PosixFileSystem::createNew(const std::string& path, int dir, const char* name) {
+    constexpr int kFlags = O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC;
+    if (dir != AT_FDCWD) {
+        const int fd = ::openat(dir, name, kFlags, 0666);
+        // Any other failure is asked again by the whole path, which tells it best.
+        if (fd >= 0 || errno == EEXIST) {
+            return fd;
         }
     }
     return ::open(path.c_str(), kFlags, 0666);
@@ -633,13 +652,18 @@ void PosixFileSystem::writeFile(const std::string& path, std::string_view text,
     // Runs mostly make new files or mostly replace them: the first question is the one that
     // settled the last file. A look-up that finds the name saves the exclusive create, which
     // locks the folder, on every replaced file; one that misses costs a new file little.
-    if (m_lastExisted && ::lstat(path.c_str(), &st) == 0) {
-        replaceFile(path, st, text, guard, section);
+    // Reached from its folder, kept open for the run: each step looks up one name, not the
+    // whole path.
+    int dir = AT_FDCWD;
+    const char* name = nullptr;
+    placeOf(path, dir, name);
+    if (m_lastExisted && ::fstatat(dir, name, &st, AT_SYMLINK_NOFOLLOW) == 0) {
+        replaceFile(path, dir, name, st, text, guard, section);
         return;
     }
     // A new file is made under its own name, exclusively, at the cost of a plain write; nobody
     // else's file is ever opened this way. A name that exists is replaced instead.
-    int fd = createNew(path);
+    int fd = createNew(path, dir, name);
     if (fd >= 0) {
         m_lastExisted = false;
         writeNewFile(fd, path, text, section, m_journal);
@@ -649,16 +673,17 @@ void PosixFileSystem::writeFile(const std::string& path, std::string_view text,
         throwOpenFailure(errno, what);
     }
     m_lastExisted = true;
-    if (::lstat(path.c_str(), &st) != 0) {
+    if (::fstatat(dir, name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
         // Gone again since the open: write as before, creating it.
         writeInPlace(path, text, guard, what, section, m_journal);
         return;
     }
-    replaceFile(path, st, text, guard, section);
+    replaceFile(path, dir, name, st, text, guard, section);
 }
 
-void PosixFileSystem::replaceFile(const std::string& path, struct stat st, std::string_view text,
-                                  const WriteGuard& guard, const WriteSection& section) {
+void PosixFileSystem::replaceFile(const std::string& path, int dir, const char* name,
+                                  struct stat st, std::string_view text, const WriteGuard& guard,
+                                  const WriteSection& section) {
     const Failing what("Cannot open ", path, " for writing");
     std::string resolved;
     if (S_ISLNK(st.st_mode)) {
@@ -688,29 +713,33 @@ void PosixFileSystem::replaceFile(const std::string& path, struct stat st, std::
         writeInPlace(path, text, guard, what, section, m_journal);
         return;
     }
-    const std::string& target = resolved.empty() ? path : resolved;
+    const std::string& whole = resolved.empty() ? path : resolved;
+    const Place target = resolved.empty() ? Place{dir, name} : Place{AT_FDCWD, resolved.c_str()};
     if (!m_ids) {
         m_ids = ProcessIds{::geteuid(), ::getegid()};
     }
     if (!mayWrite(target, st, *m_ids)) {
         ThrowErrno(EACCES, what);
     }
-    const std::size_t slash = target.rfind('/');
-    const std::string folder =
-        slash == std::string::npos ? std::string() : target.substr(0, slash + 1);
-    if (!replaceByRename(path, target, folder, st, *m_ids, text, what, section, m_journal)) {
+    const std::size_t slash = whole.rfind('/');
+    const std::string_view folder = slash == std::string::npos
+                                        ? std::string_view()
+                                        : std::string_view(whole).substr(0, slash + 1);
+    if (!replaceByRename(path, target, target.dir == AT_FDCWD ? folder : std::string_view(), whole,
+                         st, *m_ids, text, what, section, m_journal)) {
         writeInPlace(path, text, guard, what, section, m_journal);
         return;
     }
     removeStaleTemporaries(folder);
 }
 
-void PosixFileSystem::removeStaleTemporaries(const std::string& folder) {
+void PosixFileSystem::removeStaleTemporaries(std::string_view folder) {
     if (!m_runStarted || m_cleanedFolders.size() >= kCleanedFoldersMax ||
-        !m_cleanedFolders.insert(std::hash<std::string>()(folder)).second) {
+        !m_cleanedFolders.insert(std::hash<std::string_view>()(folder)).second) {
         return;
     }
-    int dirFd = ::open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    int dirFd = ::open(folder.empty() ? "." : std::string(folder).c_str(),
+                       O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (dirFd < 0) {
         return;
     }
@@ -784,7 +813,7 @@ PathProbe PosixFileSystem::probe(const std::string& path) {
         if (!m_ids) {
             m_ids = ProcessIds{::geteuid(), ::getegid()};
         }
-        out.writable = mayWrite(path, st, *m_ids);
+        out.writable = mayWrite({AT_FDCWD, path.c_str()}, st, *m_ids);
     } else {
         out.kind = PathProbe::Kind::Other;
         out.writable = !S_ISBLK(st.st_mode) && ::access(path.c_str(), W_OK) == 0;

@@ -16,6 +16,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <memory>
 #include <optional>
 #include <unordered_set>
 
@@ -132,12 +133,22 @@ FileStamp stampOf(const struct stat& st) {
 
 // Copies `length` bytes from `from` at `*fromAt` to `to` at `*toAt` (each offset moved on);
 // answers 0, errno, or EIO when `from` ends early.
-int copyRange(int from, off_t* fromAt, int to, off_t* toAt, std::uint64_t length) {
-    bool plain = false;
-    std::vector<char> buffer;
+// `plain` is set once copy_file_range cannot serve the two files, and then used for the next
+// copies of the same two file systems too.
+int copyRange(int from, off_t* fromAt, int to, off_t* toAt, std::uint64_t length, bool& plain) {
+    // Small files, most of them, are copied through the stack; a big one through one buffer,
+    // never filled with zeros first.
+    char small[16384];
+    std::unique_ptr<char[]> big;
+    char* buffer = small;
+    if (length > sizeof small) {
+        big.reset(new char[static_cast<std::size_t>(std::min<std::uint64_t>(length, kCopyChunk))]);
+        buffer = big.get();
+    }
+    const std::uint64_t bufferSize = length > sizeof small ? kCopyChunk : sizeof small;
     while (length > 0) {
-        const std::size_t chunk =
-            static_cast<std::size_t>(std::min<std::uint64_t>(length, kCopyChunk));
+        const std::size_t chunk = static_cast<std::size_t>(
+            std::min<std::uint64_t>(length, plain ? bufferSize : kCopyChunk));
         ssize_t moved = -1;
         if (!plain) {
             moved = ::copy_file_range(from, fromAt, to, toAt, chunk, 0);
@@ -147,12 +158,9 @@ int copyRange(int from, off_t* fromAt, int to, off_t* toAt, std::uint64_t length
                 continue;
             }
         } else {
-            if (buffer.empty()) {
-                buffer.resize(kCopyChunk);
-            }
-            moved = ::pread(from, buffer.data(), chunk, *fromAt);
+            moved = ::pread(from, buffer, chunk, *fromAt);
             if (moved > 0) {
-                ssize_t put = ::pwrite(to, buffer.data(), static_cast<std::size_t>(moved), *toAt);
+                ssize_t put = ::pwrite(to, buffer, static_cast<std::size_t>(moved), *toAt);
                 if (put != moved) {
                     return put < 0 ? errno : EIO;
                 }
@@ -197,6 +205,10 @@ void RunJournal::close() {
         ::close(m_packFd);
         m_packFd = -1;
     }
+    if (m_folderFd >= 0) {
+        ::close(m_folderFd);
+        m_folderFd = -1;
+    }
     if (m_map != nullptr) {
         ::munmap(m_map, m_mapped);
         m_map = nullptr;
@@ -234,8 +246,10 @@ bool RunJournal::start(const std::string& runsFolder) {
         m_folder.clear();
         return false;
     }
-    m_fd = ::open((m_folder + "/" + kJournalName).c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC,
-                  0600);
+    m_folderFd = ::open(m_folder.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+    m_fd = m_folderFd < 0
+               ? -1
+               : ::openat(m_folderFd, kJournalName, O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
     if (m_fd < 0 || ::flock(m_fd, LOCK_EX | LOCK_NB) != 0 || !grow(kHeader.size())) {
         if (m_problem.empty()) {
             m_problem = "its journal cannot be kept in " + runsFolder + ": " + errnoText(errno);
@@ -385,19 +399,19 @@ void RunJournal::newFileOpened(const std::string& path, const FileStamp& file) {
     append(m_record);
 }
 
-std::string RunJournal::keepOldContent(const std::string& target, const FileStamp& old,
-                                       bool inPlace) {
+std::string RunJournal::keepOldContent(const FileStamp& old, bool inPlace, int dir,
+                                       const char* name) {
     // A rename leaves the old file whole: another name for it keeps it at no cost. Content
     // written in place is gone once written, so it is copied; so is a file on another file
     // system, asked once per device.
     bool linkFailed = false;
     if (!inPlace && old.device != m_noLinkDevice) {
-        const std::string name = std::to_string(++m_kept);
-        const std::string kept = m_folder + "/" + name;
+        char keptName[24];
+        *std::to_chars(keptName, keptName + sizeof keptName - 1, ++m_kept).ptr = '\0';
         // Whatever file the name reaches at this moment is the one the rename takes away, so
         // the link keeps exactly that.
-        if (::link(target.c_str(), kept.c_str()) == 0) {
-            return "l" + name;
+        if (::linkat(dir, name, m_folderFd, keptName, 0) == 0) {
+            return std::string("l") + keptName;
         }
         linkFailed = errno == EXDEV;
     }
@@ -415,7 +429,7 @@ std::string RunJournal::keepOldContent(const std::string& target, const FileStam
             return "-";
         }
     }
-    int from = ::open(target.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    int from = ::openat(dir, name, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     if (from < 0) {
         return "-";
     }
@@ -423,10 +437,14 @@ std::string RunJournal::keepOldContent(const std::string& target, const FileStam
     const auto at = static_cast<off_t>(m_packSize);
     off_t fromAt = 0;
     off_t toAt = at;
+    bool plain = old.device == m_plainCopyDevice;
     const bool copied = ::fstat(from, &st) == 0 && st.st_dev == old.device &&
                         st.st_ino == old.inode &&
                         static_cast<std::uint64_t>(st.st_size) == old.size &&
-                        copyRange(from, &fromAt, m_packFd, &toAt, old.size) == 0;
+                        copyRange(from, &fromAt, m_packFd, &toAt, old.size, plain) == 0;
+    if (plain) {
+        m_plainCopyDevice = old.device;
+    }
     ::close(from);
     if (!copied) {
         return "-";
@@ -436,13 +454,14 @@ std::string RunJournal::keepOldContent(const std::string& target, const FileStam
     return "p" + std::to_string(at);
 }
 
-void RunJournal::replacing(const std::string& target, const FileStamp& old, bool inPlace) {
+void RunJournal::replacing(const std::string& target, const FileStamp& old, bool inPlace, int dir,
+                           const char* name) {
     if (!m_working) {
         return;
     }
     ++m_changes;
     // A file this run made is its own output: only what stood there before the run is kept.
-    const std::string keep = madeByRun(old) ? "=" : keepOldContent(target, old, inPlace);
+    const std::string keep = madeByRun(old) ? "=" : keepOldContent(old, inPlace, dir, name);
     m_record.assign(inPlace ? "i " : "r ");
     appendStamp(m_record, old);
     m_record += keep;
@@ -742,11 +761,12 @@ int restoreCopy(const std::string& pack, off_t offset, const std::string& target
     if (from < 0) {
         return errno;
     }
+    bool plain = false;
     int err = 0;
     off_t toAt = 0;
     if (step.kind == Step::Kind::InPlace) {
         int to = ::open(target.c_str(), O_WRONLY | O_TRUNC | O_NONBLOCK | O_CLOEXEC);
-        err = to < 0 ? errno : copyRange(from, &offset, to, &toAt, step.old.size);
+        err = to < 0 ? errno : copyRange(from, &offset, to, &toAt, step.old.size, plain);
         if (to >= 0 && ::close(to) != 0 && err == 0) {
             err = errno;
         }
@@ -755,7 +775,7 @@ int restoreCopy(const std::string& pack, off_t offset, const std::string& target
         const std::string temp =
             target.substr(0, slash + 1) + ".pellatrix-undo-" + std::to_string(::getpid());
         int to = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-        err = to < 0 ? errno : copyRange(from, &offset, to, &toAt, step.old.size);
+        err = to < 0 ? errno : copyRange(from, &offset, to, &toAt, step.old.size, plain);
         if (to >= 0 && err == 0 && ::fchmod(to, step.old.mode & 07777) != 0) {
             err = errno;
         }

@@ -46,7 +46,8 @@ public:
 
     void folderCreated(const std::string& path, const FileStamp& folder) override;
     void newFileOpened(const std::string& path, const FileStamp& file) override;
-    void replacing(const std::string& target, const FileStamp& old, bool inPlace) override;
+    void replacing(const std::string& target, const FileStamp& old, bool inPlace, int dir,
+                   const char* name) override;
     void written(const FileStamp& file) override;
     void withdrawn() override;
 
@@ -55,7 +56,7 @@ private:
     void store(std::string_view record);
     bool grow(std::size_t needed);
     void stop(const std::string& why);
-    std::string keepOldContent(const std::string& target, const FileStamp& old, bool inPlace);
+    std::string keepOldContent(const FileStamp& old, bool inPlace, int dir, const char* name);
     void close();
     std::size_t madeSlot(const FileStamp& file);
     void rememberMade(const FileStamp& file);
@@ -72,9 +73,13 @@ private:
     std::size_t m_kept = 0;
     std::uint64_t m_copied = 0;
     int m_packFd = -1;
+    // The run's folder, open: a kept file is linked in by its name alone.
+    int m_folderFd = -1;
     std::uint64_t m_packSize = 0;
     // The device where a hard link into the journal failed as another file system.
     std::uint64_t m_noLinkDevice = ~std::uint64_t{0};
+    // A device whose files copy_file_range cannot copy into the pack: read and written.
+    std::uint64_t m_plainCopyDevice = ~std::uint64_t{0};
     bool m_working = false;
     std::string m_problem;
     std::string m_record;

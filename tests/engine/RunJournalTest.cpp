@@ -46,7 +46,8 @@ protected:
         fs::create_directories(out);
         test::writeBytes(out + "/old.txt", "old content");
         ::chmod((out + "/old.txt").c_str(), 0640);
-        test::writeBytes(out + "/target.txt", "target's old content");
+        // Larger than one read of a copy.
+        test::writeBytes(out + "/target.txt", "target's old content" + std::string(100000, 't'));
         fs::create_symlink("target.txt", out + "/link.txt");
         // A file with a second name is written in place: its old content is copied.
         test::writeBytes(out + "/shared.txt", "shared old");

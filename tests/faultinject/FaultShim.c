@@ -1,7 +1,7 @@
 // A preloaded library that makes one system call fail on one path, so the real file-system
 // adapter meets the failures a full disk, a broken device or a signal bring, unprivileged and
 // without touching the adapter. Configured by the environment:
-//   PELLATRIX_FAULT_CALL   write, close, mkdir or rename
+//   PELLATRIX_FAULT_CALL   write, close, mkdir or rename (renameat too)
 //   PELLATRIX_FAULT_PATH   the call fails only on a path ending in this text "/NAME", or on the
 //                          temporary file ".NAME.pellatrix-XXXXXX" that replaces it (rename: the
 //                          new path)
@@ -205,4 +205,37 @@ int rename(const char* from, const char* to) {
         return fail_now();
     }
     return real_rename(from, to);
+}
+
+// A name reached from an open folder, matched as its whole path.
+static int at_matches(int dir, const char* name) {
+    if (dir == AT_FDCWD || name[0] == '/') {
+        return path_matches(name);
+    }
+    char link[64];
+    char folder[PATH_MAX + 1];
+    snprintf(link, sizeof link, "/proc/self/fd/%d", dir);
+    ssize_t n = readlink(link, folder, PATH_MAX);
+    if (n < 0) {
+        return 0;
+    }
+    folder[n] = '\0';
+    char whole[2 * PATH_MAX + 2];
+    snprintf(whole, sizeof whole, "%s/%s", folder, name);
+    return path_matches(whole);
+}
+
+int renameat(int fromDir, const char* from, int toDir, const char* to) {
+    static int (*real_renameat)(int, const char*, int, const char*);
+    if (real_renameat == NULL) {
+        union {
+            void* object;
+            int (*function)(int, const char*, int, const char*);
+        } next = {dlsym(RTLD_NEXT, "renameat")};
+        real_renameat = next.function;
+    }
+    if (armed("rename") && at_matches(toDir, to)) {
+        return fail_now();
+    }
+    return real_renameat(fromDir, from, toDir, to);
 }
