@@ -277,13 +277,15 @@ bool RunJournal::grow(std::size_t needed) {
         m_problem = "no space for its journal in " + m_folder + ": " + errnoText(err);
         return false;
     }
-    // Populated at once: one call maps the whole window instead of a fault per page.
-    void* map = ::mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_POPULATE, m_fd,
-                       static_cast<off_t>(start));
+    void* map =
+        ::mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, m_fd, static_cast<off_t>(start));
     if (map == MAP_FAILED) {
         m_problem = "its journal in " + m_folder + " cannot grow: " + errnoText(errno);
         return false;
     }
+    // Made writable at once: one call instead of a write fault per page (older kernels
+    // without it fault page by page).
+    ::madvise(map, size, MADV_POPULATE_WRITE);
     if (m_map != nullptr) {
         ::munmap(m_map, m_mapped);
     }
