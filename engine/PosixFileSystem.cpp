@@ -620,7 +620,9 @@ int PosixFileSystem::folderHandle(std::string_view folder) {
 
 void PosixFileSystem::placeOf(const std::string& path, int& dir, const char*& name) {
     const std::size_t slash = path.rfind('/');
-    if (slash != std::string::npos && slash + 1 < path.size()) {
+    // A path the system would refuse as too long stays refused, as in the preview: its folder
+    // alone may be short enough to open.
+    if (slash != std::string::npos && slash + 1 < path.size() && path.size() < PATH_MAX) {
         dir = folderHandle(std::string_view(path).substr(0, slash == 0 ? 1 : slash));
         if (dir >= 0) {
             name = path.c_str() + slash + 1;

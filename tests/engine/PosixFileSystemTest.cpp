@@ -232,8 +232,16 @@ TEST(PosixWriteFile, ReplacingKeepsModeOwnerLinksAndOtherNames) {
 TEST(PosixWriteFile, BadTargetsFailWithoutBlockingOrCuttingThePathShort) {
     test::TempFolder tmp;
     PosixFileSystem fs;
+    fs.beginRun();  // as in a run, where files are reached from their open folders
     ASSERT_EQ(::mkfifo((tmp / "fifo").c_str(), 0666), 0);
     ASSERT_EQ(::mkdir((tmp / "dir").c_str(), 0755), 0);
+    // A folder whose own path fits PATH_MAX, holding a name that takes the whole past it.
+    std::string deep = tmp.path();
+    while (deep.size() < PATH_MAX - 400) {
+        deep += "/" + std::string(200, 'd');
+    }
+    deep += "/" + std::string(PATH_MAX - 150 - deep.size() - 1, 'e');
+    std::filesystem::create_directories(deep);
     test::writeBytes(tmp / "file", "keep");
     struct Case {
         const char* name;
@@ -246,6 +254,7 @@ TEST(PosixWriteFile, BadTargetsFailWithoutBlockingOrCuttingThePathShort) {
         {"a missing folder", tmp / "nowhere/x.txt", 76},
         {"a file standing as folder", tmp / "file/x.txt", 76},
         {"a name longer than NAME_MAX", tmp / std::string(NAME_MAX + 1, 'n'), 75},
+        {"a path longer than PATH_MAX", deep + "/" + std::string(200, 'n'), 75},
         {"a NUL in the path", tmp / "dir/a\0b"s, 75},
         {"an empty path", "", 76},
     };
