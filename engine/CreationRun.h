@@ -183,12 +183,6 @@ private:
     std::unordered_set<FileIdentity, IdentityHash> m_protectedFiles;
     std::optional<std::string> m_runsFolder;
     // A preview's verdict on each folder it met, and the hashes of the paths it foresaw made.
-    struct TextHash {
-        using is_transparent = void;
-        std::size_t operator()(std::string_view text) const {
-            return std::hash<std::string_view>()(text);
-        }
-    };
     std::unordered_map<std::string, FolderPlan, TextHash, std::equal_to<>> m_folderPlans;
     // Open addressing over 64-bit hashes (0 for a free slot): a million paths cost 16 MiB and
     // one memory access each, where a node set costs an allocation and several.

@@ -27,6 +27,14 @@ enum Attribute : int {
     kAttrReparsePoint = 1024,
 };
 
+/// Hashes a string or a view of one alike, so a map keyed by strings is asked with a view.
+struct TextHash {
+    using is_transparent = void;
+    std::size_t operator()(std::string_view text) const {
+        return std::hash<std::string_view>()(text);
+    }
+};
+
 /// Identity of a folder on its device, so a scan can tell a folder it met before.
 struct FolderIdentity {
     std::uint64_t device = 0;
@@ -315,13 +323,7 @@ private:
     // The folders new files went to in this run, open (-1: not to be opened), so a new file
     // costs the look-up of its own name, not of its whole path. Bounded well below the limit
     // of open files; folders beyond it are reached by path.
-    struct FolderHash {
-        using is_transparent = void;
-        std::size_t operator()(std::string_view text) const {
-            return std::hash<std::string_view>()(text);
-        }
-    };
-    std::unordered_map<std::string, int, FolderHash, std::equal_to<>> m_folderFds;
+    std::unordered_map<std::string, int, TextHash, std::equal_to<>> m_folderFds;
     std::size_t m_folderFdsMax = 0;
 };
 

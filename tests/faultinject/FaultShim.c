@@ -82,19 +82,21 @@ static int path_matches(const char* path) {
            (ends_with(path, fault_path) || is_temporary_of(path, fault_path));
 }
 
-static int fd_matches(int fd) {
-    if (fault_path == NULL || fd < 0) {
-        return 0;
-    }
+// The path the descriptor `fd` reaches, in `out` (PATH_MAX + 1 bytes); 0 when there is none.
+static int path_of(int fd, char* out) {
     char link[64];
-    char target[PATH_MAX + 1];
     snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
-    ssize_t n = readlink(link, target, PATH_MAX);
+    ssize_t n = readlink(link, out, PATH_MAX);
     if (n < 0) {
         return 0;
     }
-    target[n] = '\0';
-    return path_matches(target);
+    out[n] = '\0';
+    return 1;
+}
+
+static int fd_matches(int fd) {
+    char target[PATH_MAX + 1];
+    return fault_path != NULL && fd >= 0 && path_of(fd, target) && path_matches(target);
 }
 
 static int armed(const char* call) {
@@ -212,14 +214,10 @@ static int at_matches(int dir, const char* name) {
     if (dir == AT_FDCWD || name[0] == '/') {
         return path_matches(name);
     }
-    char link[64];
     char folder[PATH_MAX + 1];
-    snprintf(link, sizeof link, "/proc/self/fd/%d", dir);
-    ssize_t n = readlink(link, folder, PATH_MAX);
-    if (n < 0) {
+    if (!path_of(dir, folder)) {
         return 0;
     }
-    folder[n] = '\0';
     char whole[2 * PATH_MAX + 2];
     snprintf(whole, sizeof whole, "%s/%s", folder, name);
     return path_matches(whole);
