@@ -1,0 +1,283 @@
+// Listing kept runs and taking one back.
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <charconv>
+#include <climits>
+#include <cstdint>
+#include <unordered_set>
+
+#include "engine/JournalFormat.h"
+#include "engine/RunJournal.h"
+
+namespace pellatrix {
+
+using namespace journal;
+
+namespace {
+
+bool exists(const std::string& path) {
+    struct stat st {};
+    return ::lstat(path.c_str(), &st) == 0;
+}
+
+RunSummary summarise(const std::string& runsFolder, const std::string& name) {
+    RunSummary run;
+    run.id = name;
+    run.folder = runsFolder + "/" + name;
+    int fd = ::open((run.folder + "/" + kJournalName).c_str(), O_RDONLY | O_CLOEXEC);
+    try {
+        if (fd < 0) {
+            throw JournalError("the journal cannot be read: " + ErrnoText(errno));
+        }
+        const Journal journal = ReadJournal(fd);
+        for (const Step& step : journal.steps) {
+            if (step.withdrawn) {
+                continue;
+            }
+            switch (step.kind) {
+                case Step::Kind::Folder:
+                    ++run.folders;
+                    break;
+                case Step::Kind::New:
+                    ++run.created;
+                    break;
+                case Step::Kind::Replace:
+                case Step::Kind::InPlace:
+                    // A file the run wrote again is no file of the user's.
+                    run.replaced += step.keep == "=" ? 0 : 1;
+                    run.notKept += step.keep == "-" ? 1 : 0;
+                    break;
+            }
+        }
+        run.partial = journal.partial;
+        run.state = exists(run.folder + "/" + kUndoneName) ? RunSummary::State::Undone
+                    : ::flock(fd, LOCK_SH | LOCK_NB) != 0  ? RunSummary::State::Busy
+                    : journal.complete                     ? RunSummary::State::Complete
+                                                           : RunSummary::State::Killed;
+    } catch (const JournalError& e) {
+        run.state = RunSummary::State::Damaged;
+        run.damage = e.what();
+    }
+    if (fd >= 0) {
+        ::close(fd);
+    }
+    return run;
+}
+
+// The file at `path` is exactly the one the run left: same identity, and, where the run
+// finished writing it, the same size and modification time.
+bool asLeft(const struct stat& now, const Step& step) {
+    if (static_cast<std::uint64_t>(now.st_dev) != step.opened.device ||
+        static_cast<std::uint64_t>(now.st_ino) != step.opened.inode) {
+        return false;
+    }
+    if (!step.left) {
+        return true;  // the file in progress when the run was killed
+    }
+    const FileStamp s = StampOf(now);
+    return s.size == step.left->size && s.mtimeSec == step.left->mtimeSec &&
+           s.mtimeNsec == step.left->mtimeNsec;
+}
+
+// Writes the old content kept at `offset` of the pack file back as `target`'s content: beside
+// it and renamed over it, or in place for a file written in place. Answers 0 or errno.
+int restoreCopy(const std::string& pack, off_t offset, const std::string& target,
+                const Step& step) {
+    int from = ::open(pack.c_str(), O_RDONLY | O_CLOEXEC);
+    if (from < 0) {
+        return errno;
+    }
+    bool plain = false;
+    int err = 0;
+    off_t toAt = 0;
+    if (step.kind == Step::Kind::InPlace) {
+        int to = ::open(target.c_str(), O_WRONLY | O_TRUNC | O_NONBLOCK | O_CLOEXEC);
+        err = to < 0 ? errno : CopyRange(from, &offset, to, &toAt, step.old.size, plain);
+        if (to >= 0 && ::close(to) != 0 && err == 0) {
+            err = errno;
+        }
+    } else {
+        const std::size_t slash = target.rfind('/');
+        const std::string temp =
+            target.substr(0, slash + 1) + ".pellatrix-undo-" + std::to_string(::getpid());
+        int to = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+        err = to < 0 ? errno : CopyRange(from, &offset, to, &toAt, step.old.size, plain);
+        if (to >= 0 && err == 0 && ::fchmod(to, step.old.mode & 07777) != 0) {
+            err = errno;
+        }
+        if (to >= 0 && ::close(to) != 0 && err == 0) {
+            err = errno;
+        }
+        if (err == 0 && ::rename(temp.c_str(), target.c_str()) != 0) {
+            err = errno;
+        }
+        if (err != 0 && to >= 0) {
+            ::unlink(temp.c_str());
+        }
+    }
+    ::close(from);
+    return err;
+}
+
+}  // namespace
+
+std::vector<RunSummary> ListRuns(const std::string& runsFolder) {
+    std::vector<RunSummary> runs;
+    if (runsFolder.empty()) {
+        return runs;
+    }
+    std::vector<std::string> names = RunNames(runsFolder);
+    for (auto it = names.rbegin(); it != names.rend(); ++it) {
+        runs.push_back(summarise(runsFolder, *it));
+    }
+    return runs;
+}
+
+RunSummary NewestRunToUndo(const std::string& runsFolder) {
+    for (RunSummary& run : ListRuns(runsFolder)) {
+        if (run.state != RunSummary::State::Undone) {
+            return run;
+        }
+    }
+    throw JournalError("there is no run to undo");
+}
+
+UndoReport UndoRun(const std::string& runFolder) {
+    const std::string journalPath = runFolder + "/" + kJournalName;
+    if (exists(runFolder + "/" + kUndoneName)) {
+        throw JournalError("this run was undone before");
+    }
+    int fd = ::open(journalPath.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        throw JournalError("the journal cannot be read: " + ErrnoText(errno));
+    }
+    struct Closer {
+        int fd;
+        ~Closer() { ::close(fd); }
+    } closer{fd};
+    // Held to the end: a run still writing this journal refuses it, and so does a second undo.
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        throw JournalError(errno == EWOULDBLOCK
+                               ? "a run is still writing this journal"
+                               : "the journal cannot be locked: " + ErrnoText(errno));
+    }
+    if (exists(runFolder + "/" + kUndoneName)) {
+        throw JournalError("this run was undone before");
+    }
+    const Journal journal = ReadJournal(fd);
+
+    UndoReport report;
+    // A path left alone once keeps what the run's earlier steps on it did too: each later
+    // state rests on it.
+    std::unordered_set<std::string> leftPaths;
+    // Paths that hold exactly what the run's earlier step on them left, though not as that
+    // step recorded it: put back from a copy (a new file), or written again by the run.
+    std::unordered_set<std::string> acceptedAsLeft;
+    auto leave = [&](const std::string& path, const std::string& why) {
+        report.leftAlone.push_back(path + ": " + why);
+        leftPaths.insert(path);
+    };
+    for (auto it = journal.steps.rbegin(); it != journal.steps.rend(); ++it) {
+        const Step& step = *it;
+        if (step.withdrawn || leftPaths.count(step.path) != 0) {
+            continue;
+        }
+        struct stat now {};
+        const bool there = ::lstat(step.path.c_str(), &now) == 0;
+        switch (step.kind) {
+            case Step::Kind::Folder:
+                if (!there || !S_ISDIR(now.st_mode) ||
+                    static_cast<std::uint64_t>(now.st_ino) != step.opened.inode ||
+                    static_cast<std::uint64_t>(now.st_dev) != step.opened.device) {
+                    break;  // gone already, or another folder: nothing of the run is left
+                }
+                if (::rmdir(step.path.c_str()) == 0) {
+                    ++report.foldersRemoved;
+                } else {
+                    leave(step.path, errno == ENOTEMPTY || errno == EEXIST
+                                         ? "folder not empty"
+                                         : "folder not removed: " + ErrnoText(errno));
+                }
+                break;
+            case Step::Kind::New:
+                if (!there) {
+                    leave(step.path, "no longer there");
+                } else if (!S_ISREG(now.st_mode) ||
+                           (!asLeft(now, step) && acceptedAsLeft.count(step.path) == 0)) {
+                    leave(step.path, "changed since the run");
+                } else if (::unlink(step.path.c_str()) == 0) {
+                    ++report.removed;
+                } else {
+                    leave(step.path, "not removed: " + ErrnoText(errno));
+                }
+                break;
+            case Step::Kind::Replace:
+            case Step::Kind::InPlace: {
+                if (there && step.kind == Step::Kind::Replace &&
+                    static_cast<std::uint64_t>(now.st_dev) == step.old.device &&
+                    static_cast<std::uint64_t>(now.st_ino) == step.old.inode) {
+                    break;  // never replaced: the old file is still there
+                }
+                if (!there) {
+                    leave(step.path, "no longer there");
+                    break;
+                }
+                if (!S_ISREG(now.st_mode) ||
+                    (!asLeft(now, step) && acceptedAsLeft.count(step.path) == 0)) {
+                    leave(step.path, "changed since the run");
+                    break;
+                }
+                if (step.keep == "=") {
+                    acceptedAsLeft.insert(step.path);  // the earlier step of the run takes it back
+                    break;
+                }
+                if (step.keep == "-") {
+                    leave(step.path, "its old content was not kept");
+                    break;
+                }
+                const std::string kept = runFolder + "/" + step.keep.substr(1);
+                int err = 0;
+                if (step.keep[0] == 'l') {
+                    // The old file itself goes back under its name, with its own mode,
+                    // owner and times.
+                    err = ::rename(kept.c_str(), step.path.c_str()) == 0 ? 0 : errno;
+                } else {
+                    std::uint64_t offset = 0;
+                    const std::string digits = step.keep.substr(1);
+                    const auto [end, ec] =
+                        std::from_chars(digits.data(), digits.data() + digits.size(), offset);
+                    err = ec != std::errc() || offset > static_cast<std::uint64_t>(INT64_MAX)
+                              ? EINVAL
+                              : restoreCopy(runFolder + "/pack", static_cast<off_t>(offset),
+                                            step.path, step);
+                    if (err == 0) {
+                        acceptedAsLeft.insert(step.path);
+                    }
+                }
+                if (err == 0) {
+                    ++report.restored;
+                } else {
+                    leave(step.path, "old content not put back: " + ErrnoText(err));
+                }
+                break;
+            }
+        }
+    }
+    if (journal.partial) {
+        report.leftAlone.push_back(
+            "(the journal of this run stopped part-way; its later files were left as they are)");
+    }
+    int marker =
+        ::open((runFolder + "/" + kUndoneName).c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+    if (marker >= 0) {
+        ::close(marker);
+    }
+    return report;
+}
+
+}  // namespace pellatrix
