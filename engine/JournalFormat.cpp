@@ -3,10 +3,12 @@
 #include <dirent.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <xxhash.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <charconv>
+#include <cstdio>
 #include <cstring>
 #include <memory>
 
@@ -24,7 +26,8 @@ public:
 
     Journal parse() {
         Journal journal;
-        if (m_text.substr(0, kHeader.size()) != kHeader) {
+        if (m_text.substr(0, kHeader.size()) != kHeader &&
+            m_text.substr(0, kHeaderBefore.size()) != kHeaderBefore) {
             fail("it is not a Pellatrix journal");
         }
         m_at = kHeader.size();
@@ -53,7 +56,8 @@ public:
                               {},
                               "-",
                               std::nullopt,
-                              false};
+                              false,
+                              std::nullopt};
                     step.path = path();
                     journal.steps.push_back(std::move(step));
                     break;
@@ -66,12 +70,18 @@ public:
                               {},
                               {},
                               std::nullopt,
-                              false};
+                              false,
+                              std::nullopt};
                     step.old = stamp();
                     if (type == 'i') {
                         step.opened = step.old;  // the same file, written again
                     }
                     step.keep = word();
+                    if (const std::size_t colon = step.keep.find(':');
+                        colon != std::string::npos && step.keep[0] == 'p') {
+                        step.checksum = hexNumber(std::string_view(step.keep).substr(colon + 1));
+                        step.keep.resize(colon);
+                    }
                     if (step.keep != "-" && step.keep != "=" &&
                         (step.keep.size() < 2 || (step.keep[0] != 'l' && step.keep[0] != 'p') ||
                          step.keep.find_first_not_of("0123456789", 1) != std::string::npos)) {
@@ -136,6 +146,15 @@ private:
         std::string out(m_text.substr(m_at, end - m_at));
         m_at = end + 1;
         return out;
+    }
+
+    std::uint64_t hexNumber(std::string_view text) {
+        std::uint64_t value = 0;
+        auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value, 16);
+        if (text.size() != 16 || ec != std::errc() || end != text.data() + text.size()) {
+            fail("a checksum is not a checksum");
+        }
+        return value;
     }
 
     template <typename T>
@@ -225,6 +244,44 @@ FileStamp StampOf(const struct stat& st) {
         static_cast<std::uint64_t>(st.st_dev),         static_cast<std::uint64_t>(st.st_ino),
         static_cast<std::uint64_t>(st.st_size),        static_cast<std::int64_t>(st.st_mtim.tv_sec),
         static_cast<std::int64_t>(st.st_mtim.tv_nsec), static_cast<std::uint32_t>(st.st_mode)};
+}
+
+int ChecksumRange(int fd, off_t at, std::uint64_t length, std::uint64_t& sum) {
+    char small[16384];
+    std::unique_ptr<char[]> big;
+    char* buffer = small;
+    std::size_t bufferSize = sizeof small;
+    if (length > sizeof small) {
+        bufferSize = kCopyChunk;
+        big.reset(new char[bufferSize]);
+        buffer = big.get();
+    }
+    std::unique_ptr<XXH3_state_t, decltype(&XXH3_freeState)> state(XXH3_createState(),
+                                                                    &XXH3_freeState);
+    if (!state || XXH3_64bits_reset(state.get()) != XXH_OK) {
+        return ENOMEM;
+    }
+    while (length > 0) {
+        const auto chunk = static_cast<std::size_t>(std::min<std::uint64_t>(length, bufferSize));
+        const ssize_t got = ::pread(fd, buffer, chunk, at);
+        if (got < 0 && errno == EINTR) {
+            continue;
+        }
+        if (got <= 0) {
+            return got < 0 ? errno : EIO;
+        }
+        XXH3_64bits_update(state.get(), buffer, static_cast<std::size_t>(got));
+        at += got;
+        length -= static_cast<std::uint64_t>(got);
+    }
+    sum = XXH3_64bits_digest(state.get());
+    return 0;
+}
+
+std::string ChecksumText(std::uint64_t sum) {
+    char text[17];
+    std::snprintf(text, sizeof text, "%016llx", static_cast<unsigned long long>(sum));
+    return text;
 }
 
 int CopyRange(int from, off_t* fromAt, int to, off_t* toAt, std::uint64_t length, bool& plain) {

@@ -25,6 +25,8 @@ namespace pellatrix::journal {
 //   1, 2...  old files kept by a hard link
 //   undone   present once the run was undone
 //
+// PATH is where the file or folder was reached, its folders resolved (no symbolic link on the
+// way; format 2 kept the path as listed), so an undo can reach it again without following one.
 // The journal is text: the header line, then one record per line, each written before the
 // step it lets an undo take back, in the run's order. STAMP is six decimal numbers, each
 // followed by a blank: device, inode, size, modification seconds and nanoseconds, mode. PATH
@@ -34,15 +36,18 @@ namespace pellatrix::journal {
 //   n STAMP PATH         a new file the run made under its own name, still empty
 //   r STAMP KEEP PATH    the file PATH, as STAMP describes it, is about to be replaced by a
 //                        rename; KEEP says where its old content went: "lN" the kept link N,
-//                        "pN" the pack from byte N (STAMP's size bytes), "=" a file this run
-//                        made itself (nothing to keep), "-" not kept
+//                        "pN:X" the pack from byte N (STAMP's size bytes, X their XXH3 64-bit
+//                        checksum in 16 hex digits; format 2 wrote "pN" alone), "=" a file this
+//                        run made itself (nothing to keep), "-" not kept
 //   i STAMP KEEP PATH    the same, for a file written in place
 //   w STAMP              the file of the step before is written, as STAMP tells (for "r", the
 //                        new file before its rename)
 //   x                    the step before was taken away again (a failed or stopped write)
 //   s PATH               the journal stopped here (no space): later steps are not in it
 //   e                    the run ended
-inline constexpr std::string_view kHeader = "pellatrix-journal 2\n";
+inline constexpr std::string_view kHeader = "pellatrix-journal 3\n";
+// Journals of the version before are read too: a user's kept runs stay undoable.
+inline constexpr std::string_view kHeaderBefore = "pellatrix-journal 2\n";
 inline constexpr const char* kJournalName = "journal";
 inline constexpr const char* kUndoneName = "undone";
 
@@ -53,9 +58,10 @@ struct Step {
     FileStamp opened;               // the folder, the new file, or the file renamed over the target
                                     // (known from its written record; none before it)
     FileStamp old;                  // a replaced file as it was
-    std::string keep;               // "-", "=", "lN" or "pN"
+    std::string keep;               // "-", "=", "lN" or "pN" (the checksum apart)
     std::optional<FileStamp> left;  // the file as the run left it, when its write ended
     bool withdrawn = false;
+    std::optional<std::uint64_t> checksum;  // of a "pN" copy, where the journal has one
 };
 
 struct Journal {
@@ -74,6 +80,12 @@ std::string ErrnoText(int err);
 std::vector<std::string> RunNames(const std::string& runsFolder);
 
 FileStamp StampOf(const struct stat& st);
+
+// The XXH3 64-bit checksum of `length` bytes of `fd` from `at`, in `sum`; answers 0, errno, or
+// EIO when the file ends early.
+int ChecksumRange(int fd, off_t at, std::uint64_t length, std::uint64_t& sum);
+// The checksum as the journal writes it: 16 hex digits.
+std::string ChecksumText(std::uint64_t sum);
 
 // Copies `length` bytes from `from` at `*fromAt` to `to` at `*toAt` (each offset moved on);
 // answers 0, errno, or EIO when `from` ends early.

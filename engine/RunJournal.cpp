@@ -291,7 +291,7 @@ void RunJournal::folderCreated(const std::string& path, const FileStamp& folder)
     while (bare.size() > 1 && bare.back() == '/') {
         bare.remove_suffix(1);
     }
-    appendPath(m_record, bare);
+    appendPath(m_record, resolved(bare, false));
     append(m_record);
 }
 
@@ -312,6 +312,39 @@ bool RunJournal::madeByRun(const FileStamp& file) {
     return known.inode == file.inode && known.device == file.device && file.inode != 0;
 }
 
+std::string_view RunJournal::resolved(std::string_view path, bool followLast) {
+    // The undo reaches each path from the root without following a link: the path as the
+    // system resolved it, absolute. One that cannot be resolved stays as it came.
+    if (followLast) {
+        std::unique_ptr<char, decltype(&std::free)> real(
+            ::realpath(std::string(path).c_str(), nullptr), &std::free);
+        if (real) {
+            m_resolved = real.get();
+            return m_resolved;
+        }
+    }
+    const std::size_t slash = path.rfind('/');
+    const std::string_view folder = slash == std::string_view::npos ? "."
+                                    : slash == 0                    ? "/"
+                                                                    : path.substr(0, slash);
+    if (folder != m_lastFolder) {
+        m_lastFolder = folder;
+        std::unique_ptr<char, decltype(&std::free)> real(::realpath(m_lastFolder.c_str(), nullptr),
+                                                         &std::free);
+        m_lastResolved = real ? real.get() : "";
+    }
+    if (m_lastResolved.empty()) {
+        m_lastFolder.clear();  // asked again next time: it may exist then
+        return path;
+    }
+    m_resolved = m_lastResolved;
+    if (m_resolved.back() != '/') {
+        m_resolved += '/';
+    }
+    m_resolved.append(path.substr(slash == std::string_view::npos ? 0 : slash + 1));
+    return m_resolved;
+}
+
 void RunJournal::newFileOpened(const std::string& path, const FileStamp& file) {
     if (!m_working) {
         return;
@@ -319,7 +352,7 @@ void RunJournal::newFileOpened(const std::string& path, const FileStamp& file) {
     ++m_changes;
     m_record.assign("n ");
     appendStamp(m_record, file);
-    appendPath(m_record, path);
+    appendPath(m_record, resolved(path, false));
     append(m_record);
 }
 
@@ -370,12 +403,14 @@ std::string RunJournal::keepOldContent(const FileStamp& old, bool inPlace, int d
         m_plainCopyDevice = old.device;
     }
     ::close(from);
-    if (!copied) {
+    // Summed as it lies in the pack: the undo puts back only the very bytes kept.
+    std::uint64_t sum = 0;
+    if (!copied || ChecksumRange(m_packFd, at, old.size, sum) != 0) {
         return "-";
     }
     m_packSize += old.size;
     m_copied += old.size;
-    return "p" + std::to_string(at);
+    return "p" + std::to_string(at) + ":" + ChecksumText(sum);
 }
 
 void RunJournal::replacing(const std::string& target, const FileStamp& old, bool inPlace, int dir,
@@ -390,7 +425,8 @@ void RunJournal::replacing(const std::string& target, const FileStamp& old, bool
     appendStamp(m_record, old);
     m_record += keep;
     m_record += ' ';
-    appendPath(m_record, target);
+    // A file written in place may be reached through a link to it.
+    appendPath(m_record, resolved(target, inPlace));
     append(m_record);
 }
 

@@ -61,6 +61,7 @@ private:
     std::size_t madeSlot(const FileStamp& file);
     void rememberMade(const FileStamp& file);
     bool madeByRun(const FileStamp& file);
+    std::string_view resolved(std::string_view path, bool followLast);
 
     std::string m_runsFolder;
     std::string m_folder;
@@ -84,6 +85,10 @@ private:
     std::string m_problem;
     std::string m_record;
     std::vector<FileIdentity> m_made;
+    // The last folder a record named, and the same resolved: a run writes folder by folder.
+    std::string m_lastFolder;
+    std::string m_lastResolved;
+    std::string m_resolved;
 };
 
 /// A journal that cannot be undone as asked: damaged or foreign, undone before, or still being

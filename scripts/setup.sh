@@ -9,6 +9,7 @@ packages=(
   qt6-base-dev qt6-base-dev-tools libqt6test6  # the window and its tests
   libxcb1-dev                             # the window manager hints of the fixed-size window
   libgtest-dev                            # tests of the Qt-free parts
+  libxxhash-dev                           # checksums of the old contents kept for an undo
   xvfb xauth xdotool x11-apps x11-utils   # the real window on a headless machine, driven from outside
   openbox                                 # a window manager that reads the fixed-size hints (e2e)
   weston qt6-wayland                      # the real window under a headless Wayland compositor
