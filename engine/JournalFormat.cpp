@@ -257,7 +257,7 @@ int ChecksumRange(int fd, off_t at, std::uint64_t length, std::uint64_t& sum) {
         buffer = big.get();
     }
     std::unique_ptr<XXH3_state_t, decltype(&XXH3_freeState)> state(XXH3_createState(),
-                                                                    &XXH3_freeState);
+                                                                   &XXH3_freeState);
     if (!state || XXH3_64bits_reset(state.get()) != XXH_OK) {
         return ENOMEM;
     }

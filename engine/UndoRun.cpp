@@ -138,8 +138,8 @@ Fd openOwn(int dir, const std::string& name, const std::string& what, bool folde
         throw JournalError(what + (folder ? " is not a folder" : " is not a regular file"));
     }
     if (st.st_uid != ::geteuid()) {
-        throw JournalError(what + " belongs to another user (user ID " +
-                           std::to_string(st.st_uid) + "), so it is not trusted");
+        throw JournalError(what + " belongs to another user (user ID " + std::to_string(st.st_uid) +
+                           "), so it is not trusted");
     }
     if ((st.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
         char mode[8];
@@ -170,7 +170,8 @@ std::string folderTrouble(int err) {
 // link met now was put there after the run. A folder the run made must still be that folder.
 class Folders {
 public:
-    explicit Folders(std::unordered_map<std::string, FileIdentity> made) : m_made(std::move(made)) {}
+    explicit Folders(std::unordered_map<std::string, FileIdentity> made)
+        : m_made(std::move(made)) {}
 
     // The open folder that holds `path`, its last name in `name`; -1 and `err` (errno or
     // kFolderReplaced) when it cannot be reached so.
@@ -211,9 +212,9 @@ public:
             return -1;
         }
         struct stat st {};
-        if (auto made = m_made.find(folder); made != m_made.end() &&
-                                             (::fstat(at.get(), &st) != 0 ||
-                                              !(identityOf(st) == made->second))) {
+        if (auto made = m_made.find(folder);
+            made != m_made.end() &&
+            (::fstat(at.get(), &st) != 0 || !(identityOf(st) == made->second))) {
             err = kFolderReplaced;
             return -1;
         }
@@ -247,8 +248,8 @@ bool asLeft(const struct stat& now, const Step& step) {
 // Writes the old content kept at `offset` of the pack back as the content of `name` in `dir`,
 // the file `now` that the undo checked: beside it and renamed over it, or in place for a file
 // written in place. Answers 0 or errno; `put` is the identity of the file that then holds it.
-int restoreCopy(int pack, off_t offset, int dir, const std::string& name,
-                const struct stat& now, const Step& step, FileIdentity& put) {
+int restoreCopy(int pack, off_t offset, int dir, const std::string& name, const struct stat& now,
+                const Step& step, FileIdentity& put) {
     bool plain = false;
     int err = 0;
     off_t toAt = 0;
@@ -417,15 +418,18 @@ UndoReport UndoRun(const std::string& runFolder) {
                 break;
             case Step::Kind::Replace:
             case Step::Kind::InPlace: {
-                if (there && step.kind == Step::Kind::Replace && sameFile(now, step.old)) {
-                    break;  // never replaced: the old file is still there
-                }
                 if (!there) {
                     leave(step.path, "no longer there");
                     break;
                 }
-                if (!S_ISREG(now.st_mode) ||
-                    (!asLeft(now, step) && acceptedAsLeft.count(identityOf(now)) == 0)) {
+                // Asked first: the run's file may have the old file's inode number, freed once
+                // the old file was replaced and not kept by a link.
+                const bool runs = S_ISREG(now.st_mode) &&
+                                  (asLeft(now, step) || acceptedAsLeft.count(identityOf(now)) != 0);
+                if (!runs && step.kind == Step::Kind::Replace && sameFile(now, step.old)) {
+                    break;  // never replaced: the old file is still there
+                }
+                if (!runs) {
                     leave(step.path, "changed since the run");
                     break;
                 }
@@ -449,8 +453,9 @@ UndoReport UndoRun(const std::string& runFolder) {
                                StampOf(keptNow).size != step.old.size ||
                                StampOf(keptNow).mtimeSec != step.old.mtimeSec ||
                                StampOf(keptNow).mtimeNsec != step.old.mtimeNsec) {
-                        leave(step.path, "its kept old file was changed since the run, so it "
-                                         "was not put back");
+                        leave(step.path,
+                              "its kept old file was changed since the run, so it "
+                              "was not put back");
                     } else if (::renameat(runFd.get(), kept.c_str(), dir, name.c_str()) == 0) {
                         ++report.restored;
                     } else {
@@ -464,10 +469,11 @@ UndoReport UndoRun(const std::string& runFolder) {
                 if (!step.checksum) {
                     // Bytes that cannot be checked are not written over the file: they stay
                     // where the user can take them.
-                    leave(step.path, "its old content was kept without a checksum, so it was "
-                                     "not put back (it is in " +
-                                         runFolder + "/pack from byte " + kept + ", " +
-                                         std::to_string(step.old.size) + " bytes)");
+                    leave(step.path,
+                          "its old content was kept without a checksum, so it was "
+                          "not put back (it is in " +
+                              runFolder + "/pack from byte " + kept + ", " +
+                              std::to_string(step.old.size) + " bytes)");
                     break;
                 }
                 if (pack.get() < 0) {
@@ -475,8 +481,9 @@ UndoReport UndoRun(const std::string& runFolder) {
                 }
                 std::uint64_t sum = 0;
                 err = ec != std::errc() || offset > static_cast<std::uint64_t>(INT64_MAX) ? EINVAL
-                      : pack.get() < 0                                                   ? errno
-                      : ChecksumRange(pack.get(), static_cast<off_t>(offset), step.old.size, sum);
+                      : pack.get() < 0                                                    ? errno
+                                       : ChecksumRange(pack.get(), static_cast<off_t>(offset),
+                                                       step.old.size, sum);
                 if (err == 0 && sum != *step.checksum) {
                     leave(step.path,
                           "its kept copy was changed since the run, so it was not put back");
@@ -503,7 +510,8 @@ UndoReport UndoRun(const std::string& runFolder) {
         report.leftAlone.push_back(
             "(the journal of this run stopped part-way; its later files were left as they are)");
     }
-    Fd marker(::openat(runFd.get(), kUndoneName, O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600));
+    Fd marker(
+        ::openat(runFd.get(), kUndoneName, O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600));
     return report;
 }
 

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <string>
 #include <vector>
@@ -95,6 +96,15 @@ TEST_F(UndoOnDisk, TakesBackOnlyWhatIsAsTheRunLeftIt) {
          [](const std::string& o) { fs::remove(o + "/twice.txt"); },
          {"/twice.txt: no longer there"},
          {}},
+        {"a made folder swapped for a link to it",
+         [](const std::string& o) {
+             fs::rename(o + "/new", o + "/moved");
+             fs::create_directory_symlink("moved", o + "/new");
+         },
+         {"/new/deep/a.txt: a symbolic link or a file now stands on its way",
+          "/new/deep: a symbolic link or a file now stands on its way",
+          "/new: replaced since the run"},
+         {"/new/deep/a.txt"}},
     };
     // The journal beside the files keeps replaced files by a hard link; one on another file
     // system (tmpfs) copies them.
@@ -194,6 +204,179 @@ TEST_F(UndoOnDisk, BadJournalsAreRefusedAndChangeNothing) {
     ::close(fd);
     EXPECT_EQ(test::readBytes(out + "/old.txt"), "B");
     EXPECT_TRUE(UndoRun(summary.journalFolder).leftAlone.empty());
+}
+
+// Only a journal its user alone could have written is followed: the state folders and the
+// journal are the user's own, written by nobody else, no link; the undo changes nothing otherwise.
+TEST_F(UndoOnDisk, AStateFolderOrJournalOthersCouldWriteIsRefused) {
+    const std::string run = runOnce().journalFolder;
+    const std::string journal = run + "/journal";
+    const bool root = ::geteuid() == 0;
+    const auto mode = [](const std::string& path, mode_t bits) {
+        return [path, bits] { ::chmod(path.c_str(), bits); };
+    };
+    const auto owner = [](const std::string& path, uid_t uid) {
+        return [path, uid] { ASSERT_EQ(::chown(path.c_str(), uid, uid), 0); };
+    };
+    const auto linked = [](const std::string& path) {
+        return [path] {
+            fs::rename(path, path + ".real");
+            fs::create_symlink(path + ".real", path);
+        };
+    };
+    const auto unlinked = [](const std::string& path) {
+        return [path] {
+            fs::remove(path);
+            fs::rename(path + ".real", path);
+        };
+    };
+    struct Case {
+        const char* name;
+        std::function<void()> spoil;
+        std::function<void()> mend;
+        std::string why;
+        bool asRootOnly = false;
+    };
+    const std::vector<Case> cases = {
+        {"the runs folder writable by its group", mode(runs, 0770), mode(runs, 0700),
+         "the runs folder '" + runs + "' may be written by other users (mode 0770)"},
+        {"the run's folder writable by others", mode(run, 0703), mode(run, 0700),
+         "the run's folder '" + run + "' may be written by other users (mode 0703)"},
+        {"the journal writable by its group", mode(journal, 0620), mode(journal, 0600),
+         "the journal '" + journal + "' may be written by other users (mode 0620)"},
+        {"the runs folder a link", linked(runs), unlinked(runs),
+         "the runs folder '" + runs + "' is a symbolic link"},
+        {"the run's folder a link", linked(run), unlinked(run),
+         "the run's folder '" + run + "' is a symbolic link"},
+        {"the journal a link", linked(journal), unlinked(journal),
+         "the journal '" + journal + "' is a symbolic link"},
+        {"the runs folder another user's", owner(runs, 65534), owner(runs, 0),
+         "the runs folder '" + runs + "' belongs to another user (user ID 65534)", true},
+        {"the journal another user's", owner(journal, 65534), owner(journal, 0),
+         "the journal '" + journal + "' belongs to another user (user ID 65534)", true},
+    };
+    const auto refusal = [&] {
+        try {
+            UndoRun(run);
+        } catch (const JournalError& e) {
+            return std::string(e.what());
+        }
+        return std::string("(undone)");
+    };
+    for (const Case& c : cases) {
+        if (c.asRootOnly && !root) {
+            continue;
+        }
+        SCOPED_TRACE(c.name);
+        c.spoil();
+        EXPECT_EQ(refusal().substr(0, c.why.size()), c.why);
+        EXPECT_EQ(test::readBytes(out + "/old.txt"), "B");
+        EXPECT_TRUE(fs::exists(out + "/new/deep/a.txt"));
+        c.mend();
+    }
+    if (root) {
+        // Root's journal, undone by another user who may read the folders: refused alike.
+        ::chmod((tmp / "state").c_str(), 0755);
+        ::chmod(runs.c_str(), 0755);
+        EXPECT_EQ(test::runUnprivileged([&] {
+                      return refusal().find("belongs to another user (user ID 0)") !=
+                                     std::string::npos
+                                 ? 0
+                                 : 1;
+                  }),
+                  0);
+        EXPECT_EQ(test::readBytes(out + "/old.txt"), "B");
+    }
+    EXPECT_TRUE(UndoRun(run).leftAlone.empty());
+}
+
+// A kept old file goes back only while it is the very file kept, a copy only while its size and
+// checksum hold; otherwise the file stays as the run left it, named.
+TEST_F(UndoOnDisk, KeptOldContentGoesBackOnlyAsKept) {
+    struct Case {
+        const char* name;
+        bool linked;  // the journal beside the files keeps links; one on tmpfs keeps copies
+        std::function<void(const std::string& run)> spoil;
+        std::string why;  // for old.txt, kept first: as link 1, or at byte 0 of the pack
+    };
+    const std::vector<Case> cases = {
+        {"a kept file swapped", true,
+         [](const std::string& run) {
+             test::writeBytes(run + "/x", "old content");
+             fs::rename(run + "/x", run + "/1");
+         },
+         "its kept old file was changed since the run, so it was not put back"},
+        {"a kept file written", true,
+         [](const std::string& run) { test::writeBytes(run + "/1", "0ld content"); },
+         "its kept old file was changed since the run, so it was not put back"},
+        {"a kept copy changed", false,
+         [](const std::string& run) {
+             std::fstream pack(run + "/pack", std::ios::in | std::ios::out | std::ios::binary);
+             pack.put('0');
+         },
+         "its kept copy was changed since the run, so it was not put back"},
+        {"a copy kept by the format before, without its checksum", false,
+         [](const std::string& run) {
+             std::string text = test::readBytes(run + "/journal");
+             text[text.find('\n') - 1] = '2';
+             for (std::size_t at = text.find(':'); at != std::string::npos;
+                  at = text.find(':', at)) {
+                 text.erase(at, 17);
+             }
+             test::writeBytes(run + "/journal", text);
+         },
+         "its old content was kept without a checksum, so it was not put back (it is in "},
+    };
+    test::TempFolder shm(fs::exists("/dev/shm") ? "/dev/shm" : "");
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        runs = (c.linked ? tmp / "state" : shm / "state") + "/runs";
+        fs::remove_all(out);
+        SetUp();
+        const std::string run = runOnce().journalFolder;
+        c.spoil(run);
+        const UndoReport report = UndoRun(run);
+        const std::string named = out + "/old.txt: " + c.why;
+        EXPECT_EQ(std::count_if(report.leftAlone.begin(), report.leftAlone.end(),
+                                [&](const std::string& left) { return left.rfind(named, 0) == 0; }),
+                  1)
+            << testing::PrintToString(report.leftAlone);
+        EXPECT_EQ(test::readBytes(out + "/old.txt"), "B");
+        EXPECT_EQ(report.restored, c.linked                                      ? 2u
+                                   : c.why.find("checksum") != std::string::npos ? 0u
+                                                                                 : 2u);
+    }
+}
+
+// A file reached through two names (a second hard link, a link to it, a linked folder) is taken
+// back once, whichever name the run wrote it through last.
+TEST_F(UndoOnDisk, AFileReachedByTwoNamesIsTakenBackOnce) {
+    fs::create_directory_symlink("out", tmp / "outlink");
+    fs::create_symlink("shared.txt", out + "/sharedlink.txt");
+    test::writeBytes(tmp / "list.txt", out + "/sharedlink.txt>1\n" + out + "/shared.txt>2\n" + out +
+                                           "/shared2.txt>3\n" + out + "/link.txt>4\n" + out +
+                                           "/target.txt>5\n" + tmp / "outlink/old.txt>6\n" + out +
+                                           "/old.txt>7\n" + tmp / "outlink/fresh.txt>8\n" + out +
+                                           "/fresh.txt>9\n");
+    test::TempFolder shm(fs::exists("/dev/shm") ? "/dev/shm" : "");
+    for (const std::string& base : {tmp / "state", shm / "state"}) {
+        SCOPED_TRACE(base);
+        runs = base + "/runs";
+        const FileState shared = stateOf(out + "/shared.txt");
+        const FileState target = stateOf(out + "/target.txt");
+        const FileState old = stateOf(out + "/old.txt");
+        ASSERT_EQ(runOnce().failures, 0u);
+        ASSERT_EQ(test::readBytes(out + "/shared2.txt"), "3");
+        const UndoReport report = UndoRun(NewestRunToUndo(runs).folder);
+        EXPECT_EQ(report.leftAlone, std::vector<std::string>{});
+        EXPECT_EQ(report.removed, 1u);
+        EXPECT_EQ(stateOf(out + "/shared.txt").bytes, shared.bytes);
+        EXPECT_EQ(stateOf(out + "/shared.txt").inode, shared.inode);
+        EXPECT_EQ(stateOf(out + "/target.txt").bytes, target.bytes);
+        EXPECT_EQ(stateOf(out + "/old.txt").bytes, old.bytes);
+        EXPECT_FALSE(fs::exists(out + "/fresh.txt"));
+        EXPECT_TRUE(fs::is_symlink(out + "/sharedlink.txt"));
+    }
 }
 
 TEST_F(UndoOnDisk, KeepsTheLastRunsAndNeverStopsARun) {

@@ -539,5 +539,73 @@ TEST(TwoRuns, EachFileHoldsOneRunsWholeText) {
     EXPECT_EQ(temporariesIn(shm.path()), std::vector<std::string>{});
 }
 
+// The undo acts in the folder it checked: one swapped for a link while the undo holds between
+// its look at a file and its removal leaves the file the link reaches alone, and is named.
+TEST(Undo, AFolderSwappedForALinkBetweenCheckAndActIsLeftAlone) {
+    test::TempFolder tmp;
+    const std::pair<std::string, std::string> state{"XDG_STATE_HOME", tmp / "state"};
+    std::filesystem::create_directories(tmp / "victim");
+    test::writeBytes(tmp / "victim/a.txt", "the user's");
+    test::writeBytes(tmp / "list.txt", tmp / "out/new/a.txt>A\n");
+    ASSERT_EQ(run(cli({tmp / "list.txt"}, {state}), tmp).exitCode, 0);
+
+    Env env = fault("unlink", "/a.txt", "HOLD");
+    env.emplace_back("PELLATRIX_FAULT_MARK", tmp / ".held");
+    env.push_back(state);
+    const pid_t pid = start(cli({"--undo"}, env), tmp);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (!std::filesystem::exists(tmp / ".held") && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    ASSERT_TRUE(std::filesystem::exists(tmp / ".held"));
+    std::filesystem::rename(tmp / "out/new", tmp / "out/moved");
+    std::filesystem::create_directory_symlink(tmp / "victim", tmp / "out/new");
+    std::filesystem::remove(tmp / ".held");
+    Outcome undo = finish(pid, tmp);
+
+    EXPECT_EQ(test::readBytes(tmp / "victim/a.txt"), "the user's");
+    EXPECT_FALSE(std::filesystem::exists(tmp / "out/moved/a.txt"));
+    EXPECT_EQ(undo.exitCode, 1) << undo.err;
+    EXPECT_NE(undo.out.find("left alone: " + tmp / "out/new: replaced since the run\n"),
+              std::string::npos)
+        << undo.out;
+}
+
+// Another user's state folder is refused, nothing changed, alike whether root runs the undo on
+// it or the other user does.
+TEST(Undo, AnotherUsersStateFolderIsRefusedAsRootAndAsAUser) {
+    if (::geteuid() != 0) {
+        GTEST_SKIP() << "only root can give a state folder to another user";
+    }
+    test::TempFolder tmp;
+    const std::pair<std::string, std::string> state{"XDG_STATE_HOME", tmp / "state"};
+    test::writeBytes(tmp / "list.txt", tmp / "a.txt>A\n");
+    ASSERT_EQ(run(cli({tmp / "list.txt"}, {state}), tmp).exitCode, 0);
+    const std::string runs = tmp / "state/pellatrix/runs";
+    const auto refused = [&](const std::string& owner) {
+        return "pellatrix-cli: cannot undo: the runs folder '" + runs +
+               "' belongs to another user (user ID " + owner +
+               "), so it is not trusted; nothing changed\n";
+    };
+    ASSERT_EQ(::chown(runs.c_str(), 65534, 65534), 0);
+    Outcome asRoot = run(cli({"--undo"}, {state}), tmp);
+    EXPECT_EQ(asRoot.exitCode, 2);
+    EXPECT_EQ(asRoot.err, refused("65534"));
+    EXPECT_EQ(test::readBytes(tmp / "a.txt"), "A");
+
+    ASSERT_EQ(::chown(runs.c_str(), 0, 0), 0);
+    for (const char* level : {"state", "state/pellatrix", "state/pellatrix/runs"}) {
+        ::chmod((tmp / level).c_str(), 0755);
+    }
+    Outcome asUser =
+        run({"/usr/bin/setpriv",
+             {"--reuid=65534", "--regid=65534", "--clear-groups", PELLATRIX_CLI_PATH, "--undo"},
+             {state}},
+            tmp);
+    EXPECT_EQ(asUser.exitCode, 2);
+    EXPECT_EQ(asUser.err, refused("0"));
+    EXPECT_EQ(test::readBytes(tmp / "a.txt"), "A");
+}
+
 }  // namespace
 }  // namespace pellatrix

@@ -1,13 +1,15 @@
 // A preloaded library that makes one system call fail on one path, so the real file-system
 // adapter meets the failures a full disk, a broken device or a signal bring, unprivileged and
 // without touching the adapter. Configured by the environment:
-//   PELLATRIX_FAULT_CALL   write, close, mkdir or rename (renameat too)
+//   PELLATRIX_FAULT_CALL   write, close, mkdir, rename (renameat too) or unlink (unlinkat too)
 //   PELLATRIX_FAULT_PATH   the call fails only on a path ending in this text "/NAME", or on the
 //                          temporary file ".NAME.pellatrix-XXXXXX" that replaces it (rename: the
 //                          new path)
 //   PELLATRIX_FAULT_ERRNO  ENOSPC, EIO, EINTR, EDQUOT, EFBIG, or STALL (the call waits for a
 //                          signal, after creating the file PELLATRIX_FAULT_MARK; one that the
-//                          program catches ends the wait with EINTR)
+//                          program catches ends the wait with EINTR), or HOLD (the call waits,
+//                          after creating PELLATRIX_FAULT_MARK, until the test removes it, and
+//                          then goes on: a hold point between a program's look and its act)
 //   PELLATRIX_FAULT_AFTER  bytes a write lets through first: the write that reaches the limit is
 //                          cut short there, and the next one fails (default 0)
 //   PELLATRIX_FAULT_TIMES  how many calls fail; later ones work again (default: all)
@@ -22,9 +24,10 @@
 #include <string.h>
 #include <sys/stat.h>
 #include <sys/types.h>
+#include <time.h>
 #include <unistd.h>
 
-enum { kStall = -1, kMaxFd = 4096 };
+enum { kStall = -1, kHold = -2, kMaxFd = 4096 };
 
 static const char* fault_call;
 static const char* fault_path;
@@ -37,8 +40,8 @@ static int errno_named(const char* name) {
     static const struct {
         const char* name;
         int value;
-    } kNames[] = {{"ENOSPC", ENOSPC}, {"EIO", EIO},     {"EINTR", EINTR},
-                  {"EDQUOT", EDQUOT}, {"EFBIG", EFBIG}, {"STALL", kStall}};
+    } kNames[] = {{"ENOSPC", ENOSPC}, {"EIO", EIO},      {"EINTR", EINTR}, {"EDQUOT", EDQUOT},
+                  {"EFBIG", EFBIG},   {"STALL", kStall}, {"HOLD", kHold}};
     for (size_t i = 0; i < sizeof kNames / sizeof kNames[0]; ++i) {
         if (strcmp(name, kNames[i].name) == 0) {
             return kNames[i].value;
@@ -101,6 +104,28 @@ static int fd_matches(int fd) {
 
 static int armed(const char* call) {
     return fault_call != NULL && strcmp(fault_call, call) == 0 && fault_times != 0;
+}
+
+// Holds the current call until the mark is gone (30 s at most); answers 1 when the call is to
+// fail instead, as configured.
+static int held_or_failing(void) {
+    if (fault_errno != kHold) {
+        return 1;
+    }
+    if (fault_times > 0) {
+        --fault_times;
+    }
+    const char* mark = getenv("PELLATRIX_FAULT_MARK");
+    int fd = mark != NULL ? open(mark, O_WRONLY | O_CREAT | O_CLOEXEC, 0644) : -1;
+    if (fd >= 0) {
+        close(fd);
+        struct stat st;
+        const struct timespec tick = {0, 1000000};
+        for (int i = 0; i < 30000 && stat(mark, &st) == 0; ++i) {
+            nanosleep(&tick, NULL);
+        }
+    }
+    return 0;
 }
 
 // Fails the current call as configured (or waits to be killed); answers -1.
@@ -203,7 +228,7 @@ int rename(const char* from, const char* to) {
         } next = {dlsym(RTLD_NEXT, "rename")};
         real_rename = next.function;
     }
-    if (armed("rename") && path_matches(to)) {
+    if (armed("rename") && path_matches(to) && held_or_failing()) {
         return fail_now();
     }
     return real_rename(from, to);
@@ -232,8 +257,38 @@ int renameat(int fromDir, const char* from, int toDir, const char* to) {
         } next = {dlsym(RTLD_NEXT, "renameat")};
         real_renameat = next.function;
     }
-    if (armed("rename") && at_matches(toDir, to)) {
+    if (armed("rename") && at_matches(toDir, to) && held_or_failing()) {
         return fail_now();
     }
     return real_renameat(fromDir, from, toDir, to);
+}
+
+int unlink(const char* path) {
+    static int (*real_unlink)(const char*);
+    if (real_unlink == NULL) {
+        union {
+            void* object;
+            int (*function)(const char*);
+        } next = {dlsym(RTLD_NEXT, "unlink")};
+        real_unlink = next.function;
+    }
+    if (armed("unlink") && path_matches(path) && held_or_failing()) {
+        return fail_now();
+    }
+    return real_unlink(path);
+}
+
+int unlinkat(int dir, const char* name, int flags) {
+    static int (*real_unlinkat)(int, const char*, int);
+    if (real_unlinkat == NULL) {
+        union {
+            void* object;
+            int (*function)(int, const char*, int);
+        } next = {dlsym(RTLD_NEXT, "unlinkat")};
+        real_unlinkat = next.function;
+    }
+    if (armed("unlink") && at_matches(dir, name) && held_or_failing()) {
+        return fail_now();
+    }
+    return real_unlinkat(dir, name, flags);
 }
