@@ -105,6 +105,15 @@ TEST_F(UndoOnDisk, TakesBackOnlyWhatIsAsTheRunLeftIt) {
           "/new/deep: a symbolic link or a file now stands on its way",
           "/new: replaced since the run"},
          {"/new/deep/a.txt"}},
+        {"a made folder replaced by another holding the run's file",
+         [](const std::string& o) {
+             fs::rename(o + "/new", o + "/moved");
+             fs::create_directories(o + "/new/deep");
+             fs::rename(o + "/moved/deep/a.txt", o + "/new/deep/a.txt");
+         },
+         {"/new/deep/a.txt: its folder was replaced since the run",
+          "/new/deep: its folder was replaced since the run", "/new: replaced since the run"},
+         {"/new/deep/a.txt"}},
     };
     // The journal beside the files keeps replaced files by a hard link; one on another file
     // system (tmpfs) copies them.
