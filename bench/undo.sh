@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Undo benchmark: pellatrix-cli --undo of a run that made FILES files (default 100,000 in 100
-# folders) on tmpfs, its journal on the same tmpfs, against undo_floor (lstat and unlink per
-# file, then rmdir per folder) removing the same files. Medians of REPEATS, interleaved.
+# folders, one after another in turn) on tmpfs, its journal on the same tmpfs, against
+# undo_floor (lstat and unlink per file, then rmdir per folder) removing the same files.
+# Medians of REPEATS, interleaved.
 #
 # Usage: bench/undo.sh [BUILD_DIR] [REPEATS] [FILES]
 set -euo pipefail
@@ -20,7 +21,7 @@ trap 'rm -rf "$root"' EXIT
 mkdir -p "$root"
 for ((i = 0; i < files; i++)); do
   printf '%s/out/d%03d/f%07d.txt\n' "$root" $((i % folders)) $i
-done | sort >"$root/list.txt"
+done >"$root/list.txt"
 
 now_ns() { date +%s%N; }
 median() { sort -n | awk '{v[NR]=$1} END {print (NR%2) ? v[(NR+1)/2] : (v[NR/2]+v[NR/2+1])/2}'; }

@@ -1,6 +1,6 @@
 /* The floor of the undo benchmark: the least work a checked removal of the files a run made
  * must do, with no journal to read. For each path of LIST (one a line): lstat, to tell it is
- * the file, then unlink; then each folder met, in the reverse order, is removed when empty.
+ * the file, then unlink; then each folder met is removed once, deeper ones first.
  * Usage: undo_floor LIST
  */
 #include <stdio.h>
@@ -8,6 +8,10 @@
 #include <string.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+static int byPath(const void* a, const void* b) {
+    return strcmp(*(char* const*)a, *(char* const*)b);
+}
 
 int main(int argc, char** argv) {
     if (argc != 2) {
@@ -44,8 +48,12 @@ int main(int argc, char** argv) {
         }
     }
     fclose(list);
+    qsort(folders, count, sizeof *folders, byPath);
     while (count > 0) {
-        rmdir(folders[--count]);
+        --count;
+        if (count == 0 || strcmp(folders[count], folders[count - 1]) != 0) {
+            rmdir(folders[count]);
+        }
         free(folders[count]);
     }
     free(folders);

@@ -35,6 +35,7 @@ constexpr std::size_t kWindow = std::size_t{1} << 20;
 // Files the run made, remembered to tell a file it replaces again from one it found: a bounded
 // table, where forgetting one only costs keeping its content once more.
 constexpr std::size_t kMadeTable = std::size_t{1} << 14;
+constexpr std::size_t kResolvedFolders = 4096;
 
 // Every file of a run folder, then the folder itself.
 void removeRunFolder(const std::string& folder) {
@@ -327,17 +328,20 @@ std::string_view RunJournal::resolved(std::string_view path, bool followLast) {
     const std::string_view folder = slash == std::string_view::npos ? "."
                                     : slash == 0                    ? "/"
                                                                     : path.substr(0, slash);
-    if (folder != m_lastFolder) {
-        m_lastFolder = folder;
-        std::unique_ptr<char, decltype(&std::free)> real(::realpath(m_lastFolder.c_str(), nullptr),
+    auto known = m_resolvedFolders.find(folder);
+    if (known == m_resolvedFolders.end()) {
+        std::string key(folder);
+        std::unique_ptr<char, decltype(&std::free)> real(::realpath(key.c_str(), nullptr),
                                                          &std::free);
-        m_lastResolved = real ? real.get() : "";
+        if (!real) {
+            return path;  // asked again next time: it may exist then
+        }
+        if (m_resolvedFolders.size() >= kResolvedFolders) {
+            m_resolvedFolders.clear();
+        }
+        known = m_resolvedFolders.emplace(std::move(key), real.get()).first;
     }
-    if (m_lastResolved.empty()) {
-        m_lastFolder.clear();  // asked again next time: it may exist then
-        return path;
-    }
-    m_resolved = m_lastResolved;
+    m_resolved = known->second;
     if (m_resolved.back() != '/') {
         m_resolved += '/';
     }

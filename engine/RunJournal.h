@@ -5,6 +5,7 @@
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "engine/FileSystem.h"
@@ -85,9 +86,9 @@ private:
     std::string m_problem;
     std::string m_record;
     std::vector<FileIdentity> m_made;
-    // The last folder a record named, and the same resolved: a run writes folder by folder.
-    std::string m_lastFolder;
-    std::string m_lastResolved;
+    // The folders records named, each as the system resolved it (bounded: a folder forgotten
+    // is resolved again).
+    std::unordered_map<std::string, std::string, TextHash, std::equal_to<>> m_resolvedFolders;
     std::string m_resolved;
 };
 

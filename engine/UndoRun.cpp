@@ -225,7 +225,8 @@ public:
     void forget(const std::string& folder) { m_open.erase(folder); }
 
 private:
-    static constexpr std::size_t kOpenMax = 64;
+    // Well below the usual limit of 1,024 open files.
+    static constexpr std::size_t kOpenMax = 256;
     std::unordered_map<std::string, FileIdentity> m_made;
     std::unordered_map<std::string, Fd> m_open;
 };
