@@ -247,15 +247,26 @@ FileStamp StampOf(const struct stat& st) {
 }
 
 int ChecksumRange(int fd, off_t at, std::uint64_t length, std::uint64_t& sum) {
+    // Most files are small: read whole through the stack and summed at once.
     char small[16384];
-    std::unique_ptr<char[]> big;
-    char* buffer = small;
-    std::size_t bufferSize = sizeof small;
-    if (length > sizeof small) {
-        bufferSize = kCopyChunk;
-        big.reset(new char[bufferSize]);
-        buffer = big.get();
+    if (length <= sizeof small) {
+        std::size_t got = 0;
+        while (got < length) {
+            const ssize_t n = ::pread(fd, small + got, length - got, at + static_cast<off_t>(got));
+            if (n < 0 && errno == EINTR) {
+                continue;
+            }
+            if (n <= 0) {
+                return n < 0 ? errno : EIO;
+            }
+            got += static_cast<std::size_t>(n);
+        }
+        sum = XXH3_64bits(small, got);
+        return 0;
     }
+    const std::size_t bufferSize = kCopyChunk;
+    std::unique_ptr<char[]> big(new char[bufferSize]);
+    char* buffer = big.get();
     std::unique_ptr<XXH3_state_t, decltype(&XXH3_freeState)> state(XXH3_createState(),
                                                                    &XXH3_freeState);
     if (!state || XXH3_64bits_reset(state.get()) != XXH_OK) {
