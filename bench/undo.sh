@@ -38,4 +38,5 @@ for ((r = 0; r < reps; r++)); do
 done
 f=$(median <"$root/t.floor"); u=$(median <"$root/t.undo")
 printf '%-8s %9s %9s %10s\n' files floor_ms undo_ms undo/floor
-printf '%-8s %9s %9s %10s\n' "$files" "$f" "$u" "$(awk -v a="$u" -v b="$f" 'BEGIN {printf "%.2fx", a / b}')"
+ratio=$(awk -v a="$u" -v b="$f" 'BEGIN {printf "%.2fx", a / b}')
+printf '%-8s %9s %9s %10s\n' "$files" "$f" "$u" "$ratio"

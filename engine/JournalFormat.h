@@ -25,13 +25,13 @@ namespace pellatrix::journal {
 //   1, 2...  old files kept by a hard link
 //   undone   present once the run was undone
 //
-// PATH is where the file or folder was reached, its folders resolved (no symbolic link on the
-// way; format 2 kept the path as listed), so an undo can reach it again without following one.
 // The journal is text: the header line, then one record per line, each written before the
 // step it lets an undo take back, in the run's order. STAMP is six decimal numbers, each
 // followed by a blank: device, inode, size, modification seconds and nanoseconds, mode. PATH
 // is its length in bytes, a blank, then the bytes themselves (any byte but NUL), then the line
-// break, so a path may hold blanks and line breaks. The unwritten rest of the file is NULs.
+// break, so a path may hold blanks and line breaks. A path is absolute, as the system resolved
+// it (no symbolic link on its way; format 2 kept it as listed), so an undo reaches it from the
+// root without following a link. The unwritten rest of the file is NULs.
 //   d STAMP PATH         a folder the run made
 //   n STAMP PATH         a new file the run made under its own name, still empty
 //   r STAMP KEEP PATH    the file PATH, as STAMP describes it, is about to be replaced by a
