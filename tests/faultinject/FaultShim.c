@@ -7,9 +7,10 @@
 //                          new path)
 //   PELLATRIX_FAULT_ERRNO  ENOSPC, EIO, EINTR, EDQUOT, EFBIG, or STALL (the call waits for a
 //                          signal, after creating the file PELLATRIX_FAULT_MARK; one that the
-//                          program catches ends the wait with EINTR), or HOLD (the call waits,
-//                          after creating PELLATRIX_FAULT_MARK, until the test removes it, and
-//                          then goes on: a hold point between a program's look and its act)
+//                          program catches ends the wait with EINTR), or HOLD (rename and unlink
+//                          only: the call waits, after creating PELLATRIX_FAULT_MARK, until the
+//                          test removes it, and then goes on: a hold point between a program's
+//                          look and its act)
 //   PELLATRIX_FAULT_AFTER  bytes a write lets through first: the write that reaches the limit is
 //                          cut short there, and the next one fails (default 0)
 //   PELLATRIX_FAULT_TIMES  how many calls fail; later ones work again (default: all)
