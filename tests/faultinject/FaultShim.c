@@ -7,7 +7,9 @@
 //                          new path)
 //   PELLATRIX_FAULT_ERRNO  ENOSPC, EIO, EINTR, EDQUOT, EFBIG, or STALL (the call waits for a
 //                          signal, after creating the file PELLATRIX_FAULT_MARK; one that the
-//                          program catches ends the wait with EINTR)
+//                          program catches ends the wait with EINTR), or HOLD (the call creates
+//                          the mark, waits until the file PELLATRIX_FAULT_RELEASE exists, then
+//                          works: a hold point another process is let through; write only)
 //   PELLATRIX_FAULT_AFTER  bytes a write lets through first: the write that reaches the limit is
 //                          cut short there, and the next one fails (default 0)
 //   PELLATRIX_FAULT_TIMES  how many calls fail; later ones work again (default: all)
@@ -22,9 +24,10 @@
 #include <string.h>
 #include <sys/stat.h>
 #include <sys/types.h>
+#include <time.h>
 #include <unistd.h>
 
-enum { kStall = -1, kMaxFd = 4096 };
+enum { kStall = -1, kHold = -2, kMaxFd = 4096 };
 
 static const char* fault_call;
 static const char* fault_path;
@@ -37,8 +40,8 @@ static int errno_named(const char* name) {
     static const struct {
         const char* name;
         int value;
-    } kNames[] = {{"ENOSPC", ENOSPC}, {"EIO", EIO},     {"EINTR", EINTR},
-                  {"EDQUOT", EDQUOT}, {"EFBIG", EFBIG}, {"STALL", kStall}};
+    } kNames[] = {{"ENOSPC", ENOSPC}, {"EIO", EIO},      {"EINTR", EINTR}, {"EDQUOT", EDQUOT},
+                  {"EFBIG", EFBIG},   {"STALL", kStall}, {"HOLD", kHold}};
     for (size_t i = 0; i < sizeof kNames / sizeof kNames[0]; ++i) {
         if (strcmp(name, kNames[i].name) == 0) {
             return kNames[i].value;
@@ -103,10 +106,30 @@ static int armed(const char* call) {
     return fault_call != NULL && strcmp(fault_call, call) == 0 && fault_times != 0;
 }
 
-// Fails the current call as configured (or waits to be killed); answers -1.
+static void make_mark(void) {
+    const char* mark = getenv("PELLATRIX_FAULT_MARK");
+    if (mark != NULL) {
+        int fd = open(mark, O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+        if (fd >= 0) {
+            close(fd);
+        }
+    }
+}
+
+// Fails the current call as configured (or waits to be killed, or holds it); answers -1, or 0
+// when the call is to go on.
 static int fail_now(void) {
     if (fault_times > 0) {
         --fault_times;
+    }
+    if (fault_errno == kHold) {
+        make_mark();
+        const char* release = getenv("PELLATRIX_FAULT_RELEASE");
+        const struct timespec tick = {0, 1000000};
+        while (release != NULL && access(release, F_OK) != 0) {
+            nanosleep(&tick, NULL);
+        }
+        return 0;
     }
     if (fault_errno == kStall) {
         // Signals wait from before the mark until the suspend, so one sent as soon as the mark
@@ -115,13 +138,7 @@ static int fail_now(void) {
         sigset_t old;
         sigfillset(&all);
         sigprocmask(SIG_BLOCK, &all, &old);
-        const char* mark = getenv("PELLATRIX_FAULT_MARK");
-        if (mark != NULL) {
-            int fd = open(mark, O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
-            if (fd >= 0) {
-                close(fd);
-            }
-        }
+        make_mark();
         sigsuspend(&old);
         sigprocmask(SIG_SETMASK, &old, NULL);
         errno = EINTR;
@@ -143,8 +160,11 @@ ssize_t write(int fd, const void* buffer, size_t count) {
     if (armed("write") && count > 0 && fd_matches(fd)) {
         long long* done = fd < kMaxFd ? &written[fd] : NULL;
         long long left = done ? fault_after - *done : 0;
+        if (left <= 0 && fail_now() != 0) {
+            return -1;
+        }
         if (left <= 0) {
-            return fail_now();
+            return real_write(fd, buffer, count);
         }
         if ((long long)count > left) {
             count = (size_t)left;  // a short write up to the limit
