@@ -225,6 +225,26 @@ TEST(FaultInjection, AFailedWriteIsReportedWithItsNumberAndLeavesTheOldContent) 
     }
 }
 
+// A temporary file is made exclusively: a symbolic link put where it is to be made, as a
+// hostile user racing for the name would, is neither followed nor replaced, and the write
+// takes another name.
+TEST(FaultInjection, ATemporaryFileIsMadeExclusively) {
+    test::TempFolder tmp;
+    const std::string target = tmp / "target.txt";
+    test::writeBytes(target, "old");
+    test::writeBytes(tmp / "victim", "not yours");
+    Env env = fault("openat", "/target.txt", "PLANT", "0", "1");
+    env.emplace_back("PELLATRIX_FAULT_MARK", tmp / "victim");
+    Outcome one = run(fsCall({"write", target, "100"}, env), tmp);
+    EXPECT_EQ(one.out, "ok\n") << one.err;
+    EXPECT_EQ(test::readBytes(target), std::string(100, 'x'));
+    EXPECT_FALSE(std::filesystem::is_symlink(target));
+    EXPECT_EQ(test::readBytes(tmp / "victim"), "not yours");
+    const std::vector<std::string> planted = temporariesIn(tmp.path());
+    ASSERT_EQ(planted.size(), 1u);
+    EXPECT_TRUE(std::filesystem::is_symlink(tmp / planted[0]));
+}
+
 // An interrupted write is retried where it stopped, also after a short write: nothing is
 // reported and the file holds all of its text.
 TEST(FaultInjection, AnInterruptedWriteIsRetried) {

@@ -1,7 +1,8 @@
 // A preloaded library that makes one system call fail on one path, so the real file-system
 // adapter meets the failures a full disk, a broken device or a signal bring, unprivileged and
 // without touching the adapter. Configured by the environment:
-//   PELLATRIX_FAULT_CALL   write, close, mkdir or rename (renameat too)
+//   PELLATRIX_FAULT_CALL   write, close, mkdir, rename (renameat too), or openat (only the
+//                          create of a temporary file)
 //   PELLATRIX_FAULT_PATH   the call fails only on a path ending in this text "/NAME", or on the
 //                          temporary file ".NAME.pellatrix-XXXXXX" that replaces it (rename: the
 //                          new path)
@@ -9,7 +10,10 @@
 //                          signal, after creating the file PELLATRIX_FAULT_MARK; one that the
 //                          program catches ends the wait with EINTR), or HOLD (the call creates
 //                          the mark, waits until the file PELLATRIX_FAULT_RELEASE exists, then
-//                          works: a hold point another process is let through; write only)
+//                          works: a hold point another process is let through; write only),
+//                          or PLANT (openat: a symbolic link to PELLATRIX_FAULT_MARK is put
+//                          where the temporary file is to be made, as a hostile user racing for
+//                          the name would, and the call then goes on)
 //   PELLATRIX_FAULT_AFTER  bytes a write lets through first: the write that reaches the limit is
 //                          cut short there, and the next one fails (default 0)
 //   PELLATRIX_FAULT_TIMES  how many calls fail; later ones work again (default: all)
@@ -19,6 +23,7 @@
 #include <fcntl.h>
 #include <limits.h>
 #include <signal.h>
+#include <stdarg.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -27,7 +32,7 @@
 #include <time.h>
 #include <unistd.h>
 
-enum { kStall = -1, kHold = -2, kMaxFd = 4096 };
+enum { kStall = -1, kHold = -2, kPlant = -3, kMaxFd = 4096 };
 
 static const char* fault_call;
 static const char* fault_path;
@@ -41,7 +46,7 @@ static int errno_named(const char* name) {
         const char* name;
         int value;
     } kNames[] = {{"ENOSPC", ENOSPC}, {"EIO", EIO},      {"EINTR", EINTR}, {"EDQUOT", EDQUOT},
-                  {"EFBIG", EFBIG},   {"STALL", kStall}, {"HOLD", kHold}};
+                  {"EFBIG", EFBIG},   {"STALL", kStall}, {"HOLD", kHold},  {"PLANT", kPlant}};
     for (size_t i = 0; i < sizeof kNames / sizeof kNames[0]; ++i) {
         if (strcmp(name, kNames[i].name) == 0) {
             return kNames[i].value;
@@ -256,4 +261,46 @@ int renameat(int fromDir, const char* from, int toDir, const char* to) {
         return fail_now();
     }
     return real_renameat(fromDir, from, toDir, to);
+}
+
+int openat(int dir, const char* path, int flags, ...) {
+    static int (*real_openat)(int, const char*, int, ...);
+    if (real_openat == NULL) {
+        union {
+            void* object;
+            int (*function)(int, const char*, int, ...);
+        } next = {dlsym(RTLD_NEXT, "openat")};
+        real_openat = next.function;
+    }
+    mode_t mode = 0;
+    if ((flags & O_CREAT) != 0) {
+        va_list rest;
+        va_start(rest, flags);
+        mode = va_arg(rest, mode_t);
+        va_end(rest);
+    }
+    char folder[PATH_MAX + 1];
+    char whole[2 * PATH_MAX + 2];
+    if (armed("openat") && (flags & O_CREAT) != 0 && fault_path != NULL) {
+        if (dir == AT_FDCWD || path[0] == '/') {
+            snprintf(whole, sizeof whole, "%s", path);
+        } else if (path_of(dir, folder)) {
+            snprintf(whole, sizeof whole, "%s/%s", folder, path);
+        } else {
+            whole[0] = '\0';
+        }
+        if (is_temporary_of(whole, fault_path)) {
+            if (fault_errno != kPlant) {
+                return fail_now();
+            }
+            if (fault_times > 0) {
+                --fault_times;
+            }
+            const char* victim = getenv("PELLATRIX_FAULT_MARK");
+            if (victim != NULL && symlinkat(victim, dir, path) != 0) {
+                return -1;
+            }
+        }
+    }
+    return real_openat(dir, path, flags, mode);
 }
