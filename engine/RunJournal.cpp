@@ -402,6 +402,7 @@ std::string RunJournal::keepOldContent(FileStamp& old, bool inPlace, int dir, co
 void RunJournal::forgetLastKept() {
     m_lastLink.clear();
     m_lastCopied = false;
+    m_lastWritten = {};
 }
 
 bool RunJournal::putBackOld(int fd) {
@@ -442,6 +443,7 @@ void RunJournal::written(const FileStamp& file) {
         return;
     }
     rememberMade(file);
+    m_lastWritten = file;
     m_record.assign("w ");
     appendStamp(m_record, file);
     m_record.back() = '\n';
@@ -453,6 +455,10 @@ void RunJournal::withdrawn() {
     // and a second name makes the next run write it in place.
     if (!m_lastLink.empty() && m_folderFd >= 0) {
         ::unlinkat(m_folderFd, m_lastLink.c_str(), 0);
+    }
+    // The file it left is gone, or holds its old content again: no file of the run's.
+    if (m_lastWritten.inode != 0 && madeByRun(m_lastWritten)) {
+        m_made[madeSlot(m_lastWritten)] = {};
     }
     forgetLastKept();
     // A run whose every step was taken back changed nothing, and leaves no journal.

@@ -96,6 +96,7 @@ private:
     bool m_lastCopied = false;
     std::uint64_t m_lastCopyAt = 0;
     std::uint64_t m_lastCopySize = 0;
+    FileStamp m_lastWritten;
     std::function<void(const std::string&)> m_tell;
     // Why the last old content was not kept; the first such reason is told.
     std::string m_notKept;
