@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -645,9 +646,19 @@ TEST(TwoRuns, EachFileHoldsOneRunsWholeText) {
     EXPECT_EQ(temporariesIn(shm.path()), std::vector<std::string>{});
 }
 
-// True once a lock on some file is waited for (a blocked lock, "->" in /proc/locks).
-bool aLockIsWaitedFor() {
-    return test::readBytes("/proc/locks").find(" -> ") != std::string::npos;
+// True once a lock on the file `path` is waited for (a blocked lock, "->" in /proc/locks, on
+// its inode).
+bool itsLockIsWaitedFor(const std::string& path) {
+    struct stat st {};
+    const std::string inode = ":" + std::to_string(::stat(path.c_str(), &st) == 0 ? st.st_ino : 0);
+    const std::string locks = test::readBytes("/proc/locks");
+    for (std::size_t at = 0, end; (end = locks.find('\n', at)) != std::string::npos; at = end + 1) {
+        const std::string line = locks.substr(at, end - at);
+        if (line.find(" -> ") != std::string::npos && line.find(inode + " ") != std::string::npos) {
+            return true;
+        }
+    }
+    return false;
 }
 
 // A file with two names is written in place. One run holds in the middle of its write (half
@@ -674,7 +685,7 @@ TEST(TwoRuns, AFileWrittenInPlaceIsWrittenByOneRunAtATime) {
     EXPECT_EQ(test::readBytes(target), std::string(10, 'A'));
     const pid_t second = start(cli({tmp / "b.txt"}), other);
     siginfo_t info{};
-    while (!aLockIsWaitedFor() && std::chrono::steady_clock::now() < deadline &&
+    while (!itsLockIsWaitedFor(target) && std::chrono::steady_clock::now() < deadline &&
            ::waitid(P_PID, static_cast<id_t>(second), &info, WEXITED | WNOHANG | WNOWAIT) == 0 &&
            info.si_pid == 0) {
         std::this_thread::sleep_for(std::chrono::milliseconds(2));
