@@ -284,10 +284,10 @@ void RunJournal::finish() {
 }
 
 void RunJournal::folderCreated(const std::string& path, const FileStamp& folder) {
+    forgetLastKept();
     if (!m_working) {
         return;
     }
-    forgetLastKept();
     ++m_changes;
     m_record.assign("d ");
     appendStamp(m_record, folder);
@@ -317,10 +317,10 @@ bool RunJournal::madeByRun(const FileStamp& file) {
 }
 
 void RunJournal::newFileOpened(const std::string& path, const FileStamp& file) {
+    forgetLastKept();
     if (!m_working) {
         return;
     }
-    forgetLastKept();
     ++m_changes;
     m_record.assign("n ");
     appendStamp(m_record, file);
@@ -417,11 +417,12 @@ bool RunJournal::putBackOld(int fd) {
 
 void RunJournal::replacing(const std::string& target, const FileStamp& old, bool inPlace, int dir,
                            const char* name) {
+    // Whatever the last step kept is its own: not this step's to take back or put back.
+    forgetLastKept();
     if (!m_working) {
         return;
     }
     ++m_changes;
-    forgetLastKept();
     FileStamp kept = old;
     // A file this run made is its own output: only what stood there before the run is kept.
     const std::string keep = madeByRun(old) ? "=" : keepOldContent(kept, inPlace, dir, name);
