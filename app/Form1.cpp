@@ -254,7 +254,8 @@ public:
         m_form.m_platform.information(&m_form, m_form.m_applicationTitle, shown);
     }
     void journalProblem(const std::string& text) override {
-        m_journalNote = QString::fromLocal8Bit(text);
+        m_journalNote += (m_journalNote.isEmpty() ? QString() : QStringLiteral("\n")) +
+                         QString::fromLocal8Bit(text);
     }
     void yield() override { m_form.yieldToEvents(); }
     void reportError(const std::string& description, const std::string& location,

@@ -218,6 +218,11 @@ void CreationRun::PushButton2_Click() {
     }
     trap.step(116, [&] { m_ui.showBusyPointer(); });
     if (m_runsFolder) {
+        // What the journal cannot keep later is told while the run goes on, once each.
+        journal.tellProblemsTo([this, &journalTold](const std::string& text) {
+            journalTold = true;
+            m_ui.journalProblem(text);
+        });
         if (journal.start(*m_runsFolder)) {
             m_fs.setJournal(&journal);
         }

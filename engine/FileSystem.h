@@ -92,8 +92,14 @@ public:
     /// The file of the last record is written: as `file` tells, it is what the run leaves (for
     /// a rename, the new file, not yet renamed: until then the target is the old one).
     virtual void written(const FileStamp& file) = 0;
-    /// The file of the last record was taken away again (a failed or stopped write).
+    /// The file of the last record was taken away again (a failed or stopped write); so is
+    /// what the journal kept of the replaced file, which would otherwise be a second name of it.
     virtual void withdrawn() = 0;
+    /// Whether the last record, a write in place, kept a copy of the old content.
+    virtual bool keptOldCopy() const { return false; }
+    /// Puts that copy back into `fd` (the file being written in place), emptying it first;
+    /// false when no copy was kept or it cannot be put back.
+    virtual bool putBackOld(int /*fd*/) { return false; }
 };
 
 /// What a preview needs to know of one path, from one look-up.
@@ -125,10 +131,13 @@ public:
     using WriteGuard = std::function<void(const FileIdentity&)>;
 
     /// Makes `path` hold exactly `text`. Never creates folders, never blocks (a FIFO without
-    /// reader fails). Throws FsError. An existing file holds its old content or the whole new
-    /// one, whatever fails; a failed write leaves no new file behind. A target that is not a
-    /// regular file, has more than one link, or lies in a folder where no file can be made is
-    /// written in place, and left empty when the write fails. A block device is refused.
+    /// reader fails) but for another run writing the same file in place. Throws FsError. An
+    /// existing file holds its old content or the whole new one, whatever fails; a failed write
+    /// leaves no new file behind. A target that is not a regular file, has more than one link,
+    /// or lies in a folder where no file can be made is written in place, under an exclusive
+    /// lock (flock) that another run waits for; a failed or stopped write puts its old content
+    /// back (from the journal's copy, else held in memory up to 64 MiB), or leaves it empty
+    /// when neither kept it. A block device is refused.
     virtual void writeFile(const std::string& path, std::string_view text,
                            const WriteGuard& guard) = 0;
 

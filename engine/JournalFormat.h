@@ -42,7 +42,8 @@ namespace pellatrix::journal {
 //   i STAMP KEEP PATH    the same, for a file written in place
 //   w STAMP              the file of the step before is written, as STAMP tells (for "r", the
 //                        new file before its rename)
-//   x                    the step before was taken away again (a failed or stopped write)
+//   x                    the step before was taken away again (a failed or stopped write):
+//                        its kept link is gone, a file written in place has its old content
 //   s PATH               the journal stopped here (no space): later steps are not in it
 //   e                    the run ended
 inline constexpr std::string_view kHeader = "pellatrix-journal 3\n";

@@ -2,6 +2,7 @@
 #include <fcntl.h>
 #include <limits.h>
 #include <poll.h>
+#include <sys/file.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/statfs.h>
@@ -435,22 +436,31 @@ bool replaceByRename(const std::string& path, Place target, std::string_view fol
         if (int err = carryOwnerAndMode(fd.get(), st, ids); err != 0) {
             fail(err, writeWhat);
         }
-        if (journal != nullptr) {
-            // The old content is kept before anything can take it away. The new file needs no
-            // look of its own: until the rename, after its written record, it is no file of
-            // the user's.
-            journal->replacing(whole, stampOf(st), false, target.dir, target.name);
-            journaled = true;
-        }
         if (int err = writeAll(fd.get(), text, section); err != 0) {
             fail(err, writeWhat);
         }
-        journalWritten(journal, fd.get());
+        struct stat made {};
+        const bool madeKnown = journal != nullptr && ::fstat(fd.get(), &made) == 0;
         if (int err = fd.closeChecked(); err != 0) {
             fail(err, writeWhat);
         }
         if (section.stopRequested()) {
             fail(kStopped, writeWhat);
+        }
+        if (journal != nullptr) {
+            // The old file is kept only now that the new text is whole, just before the rename
+            // takes it away: a write that fails leaves it without a second name, so a retry
+            // replaces it whole again. The new file needs no look of its own: until the
+            // rename, after its written record, it is no file of the user's. Another run may
+            // have replaced the target meanwhile: what is kept is what the rename takes away.
+            struct stat now {};
+            const bool same = ::fstatat(target.dir, target.name, &now, AT_SYMLINK_NOFOLLOW) == 0 &&
+                              S_ISREG(now.st_mode);
+            journal->replacing(whole, stampOf(same ? now : st), false, target.dir, target.name);
+            journaled = true;
+            if (madeKnown) {
+                journal->written(stampOf(made));
+            }
         }
         if (::renameat(target.dir, temp.c_str(), target.dir, target.name) != 0) {
             int err = errno;
@@ -464,6 +474,87 @@ bool replaceByRename(const std::string& path, Place target, std::string_view fol
         }
         return true;
     }
+}
+
+// Takes the exclusive lock of a file written in place; a lock another run holds is waited for.
+// Answers 0, or kStopped when a stop signal came during the wait. A file system that has no
+// locks is written without.
+int lockForWrite(int fd, const WriteSection& section) {
+    while (::flock(fd, LOCK_EX) != 0) {
+        if (errno != EINTR) {
+            return 0;
+        }
+        if (section.stopRequested()) {
+            return kStopped;
+        }
+    }
+    return 0;
+}
+
+// Writes all of `bytes` at the start of `fd`; a stop signal does not cut this short.
+bool putAll(int fd, std::string_view bytes) {
+    std::size_t done = 0;
+    while (done < bytes.size()) {
+        ssize_t put =
+            ::pwrite(fd, bytes.data() + done, bytes.size() - done, static_cast<off_t>(done));
+        if (put < 0 && errno == EINTR) {
+            continue;
+        }
+        if (put <= 0) {
+            return false;
+        }
+        done += static_cast<std::size_t>(put);
+    }
+    return true;
+}
+
+// The old content of a regular file written in place, where the journal keeps no copy of it:
+// read before the file is emptied, so a write that fails can put it back. Only up to this size;
+// a larger file whose write fails is left empty.
+constexpr std::uint64_t kHeldOldMax = std::uint64_t{64} << 20;
+
+std::optional<std::string> holdOldContent(const std::string& path, const struct stat& st) {
+    const auto size = static_cast<std::uint64_t>(st.st_size);
+    if (size > kHeldOldMax) {
+        return std::nullopt;
+    }
+    // Read through an open of its own (the write's is write-only), of the same file.
+    Fd fd(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+    struct stat now {};
+    if (fd.get() < 0 || ::fstat(fd.get(), &now) != 0 || now.st_dev != st.st_dev ||
+        now.st_ino != st.st_ino) {
+        return std::nullopt;
+    }
+    std::string old(static_cast<std::size_t>(size), '\0');
+    std::size_t done = 0;
+    while (done < old.size()) {
+        ssize_t got =
+            ::pread(fd.get(), old.data() + done, old.size() - done, static_cast<off_t>(done));
+        if (got < 0 && errno == EINTR) {
+            continue;
+        }
+        if (got <= 0) {
+            return std::nullopt;
+        }
+        done += static_cast<std::size_t>(got);
+    }
+    return old;
+}
+
+// After a failed or stopped write in place: the old content back in `fd`, from the journal's
+// copy or from `held`, and the journal told the step left nothing; where neither has it, the
+// file is left empty and the journal told so, for the undo.
+void takeBackInPlace(int fd, WriteJournal* journal, const std::optional<std::string>& held) {
+    const bool back = (journal != nullptr && journal->putBackOld(fd)) ||
+                      (held && ::ftruncate(fd, 0) == 0 && putAll(fd, *held));
+    if (back) {
+        if (journal != nullptr) {
+            journal->withdrawn();
+        }
+        return;
+    }
+    [[maybe_unused]] int ignored = ::ftruncate(fd, 0);
+    journalWritten(journal, fd);
 }
 
 // The text written into the file that `path` reaches, emptied first: for what a rename cannot
@@ -488,21 +579,37 @@ void writeInPlace(const std::string& path, std::string_view text,
     if (guard) {
         guard({static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino)});
     }
+    // One run at a time writes a file in place, so two texts never mix in it.
+    if (lockForWrite(fd.get(), section) == kStopped) {
+        EndByStopSignal();
+    }
     // Only a regular file has a length to cut; a FIFO or device takes the text as it comes.
     const bool regular = S_ISREG(st.st_mode);
-    if (regular && journal != nullptr) {
-        journal->replacing(path, stampOf(st), true, AT_FDCWD, path.c_str());
+    std::optional<std::string> held;
+    if (regular) {
+        // As the run that held the lock before left it.
+        if (::fstat(fd.get(), &st) != 0) {
+            ThrowErrno(errno, what);
+        }
+        // The old content is kept before the file is emptied.
+        if (journal != nullptr) {
+            journal->replacing(path, stampOf(st), true, AT_FDCWD, path.c_str());
+        }
+        if (st.st_size != 0 && (journal == nullptr || !journal->keptOldCopy())) {
+            held = holdOldContent(path, st);
+        }
     }
     // Emptying an empty file for an empty text still marks it as replaced, as O_TRUNC would.
     if (regular && (st.st_size != 0 || text.empty()) && ::ftruncate(fd.get(), 0) != 0) {
-        ThrowErrno(errno, what);
+        const int err = errno;
+        if (journal != nullptr) {
+            journal->withdrawn();
+        }
+        ThrowErrno(err, what);
     }
-    // A write that fails part-way leaves the file empty, never holding the first part of the
-    // text (best effort: the failure is reported whether or not the emptying works).
     if (int err = writeAll(fd.get(), text, section); err != 0) {
         if (regular) {
-            [[maybe_unused]] int ignored = ::ftruncate(fd.get(), 0);
-            journalWritten(journal, fd.get());
+            takeBackInPlace(fd.get(), journal, held);
         }
         if (err == kStopped) {
             EndByStopSignal();
@@ -512,18 +619,17 @@ void writeInPlace(const std::string& path, std::string_view text,
     if (regular) {
         journalWritten(journal, fd.get());
     }
-    if (int err = fd.closeChecked(); err != 0) {
-        // A failed close may have lost written data, so the file is emptied like after any
-        // failed write. The descriptor is gone: open the path again and cut it only when it is
-        // still the very file that was written.
-        if (regular) {
-            Fd again(::open(path.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC));
-            struct stat now {};
-            if (again.get() >= 0 && ::fstat(again.get(), &now) == 0 && now.st_dev == st.st_dev &&
-                now.st_ino == st.st_ino) {
-                [[maybe_unused]] int ignored = ::ftruncate(again.get(), 0);
-            }
+    // A close that fails may have lost written data: the file is put back like after any
+    // failed write. The close of a second descriptor tells it while the lock, which belongs to
+    // both, still holds.
+    if (regular) {
+        Fd second(::dup(fd.get()));
+        if (int err = second.get() >= 0 ? second.closeChecked() : 0; err != 0) {
+            takeBackInPlace(fd.get(), journal, held);
+            ThrowErrno(err, "Cannot write " + quoted(path));
         }
+    }
+    if (int err = fd.closeChecked(); err != 0) {
         ThrowErrno(err, "Cannot write " + quoted(path));
     }
 }

@@ -222,6 +222,9 @@ void RunJournal::stop(const std::string& why) {
     if (m_problem.empty()) {
         m_problem = why;
     }
+    if (m_working && m_tell) {
+        m_tell("Only part of this run can be undone: " + m_problem);
+    }
     // Said in the journal too, where room is left, so an undo tells that the later steps of
     // the run are not in it.
     std::string record = "s ";
@@ -282,6 +285,7 @@ void RunJournal::finish() {
 }
 
 void RunJournal::folderCreated(const std::string& path, const FileStamp& folder) {
+    forgetLastKept();
     if (!m_working) {
         return;
     }
@@ -350,6 +354,7 @@ std::string_view RunJournal::resolved(std::string_view path, bool followLast) {
 }
 
 void RunJournal::newFileOpened(const std::string& path, const FileStamp& file) {
+    forgetLastKept();
     if (!m_working) {
         return;
     }
@@ -360,8 +365,7 @@ void RunJournal::newFileOpened(const std::string& path, const FileStamp& file) {
     append(m_record);
 }
 
-std::string RunJournal::keepOldContent(const FileStamp& old, bool inPlace, int dir,
-                                       const char* name) {
+std::string RunJournal::keepOldContent(FileStamp& old, bool inPlace, int dir, const char* name) {
     // A rename leaves the old file whole: another name for it keeps it at no cost. Content
     // written in place is gone once written, so it is copied; so is a file on another file
     // system, asked once per device.
@@ -372,6 +376,7 @@ std::string RunJournal::keepOldContent(const FileStamp& old, bool inPlace, int d
         // Whatever file the name reaches at this moment is the one the rename takes away, so
         // the link keeps exactly that.
         if (::linkat(dir, name, m_folderFd, keptName, 0) == 0) {
+            m_lastLink = keptName;
             return std::string("l") + keptName;
         }
         linkFailed = errno == EXDEV;
@@ -380,6 +385,8 @@ std::string RunJournal::keepOldContent(const FileStamp& old, bool inPlace, int d
         m_noLinkDevice = old.device;
     }
     if (m_copied + old.size > kCopyLimit) {
+        m_notKept =
+            "the run's copies reached their limit of " + std::to_string(kCopyLimit >> 20) + " MiB";
         return "-";
     }
     // Copies go one after another into one pack file: no new file per copy.
@@ -387,11 +394,13 @@ std::string RunJournal::keepOldContent(const FileStamp& old, bool inPlace, int d
         m_packFd =
             ::open((m_folder + "/pack").c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
         if (m_packFd < 0) {
+            m_notKept = ErrnoText(errno);
             return "-";
         }
     }
     int from = ::openat(dir, name, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     if (from < 0) {
+        m_notKept = ErrnoText(errno);
         return "-";
     }
     struct stat st {};
@@ -399,34 +408,71 @@ std::string RunJournal::keepOldContent(const FileStamp& old, bool inPlace, int d
     off_t fromAt = 0;
     off_t toAt = at;
     bool plain = old.device == m_plainCopyDevice;
-    const bool copied = ::fstat(from, &st) == 0 && st.st_dev == old.device &&
-                        st.st_ino == old.inode &&
-                        static_cast<std::uint64_t>(st.st_size) == old.size &&
-                        CopyRange(from, &fromAt, m_packFd, &toAt, old.size, plain) == 0;
+    // Another run may have renamed a file over the one looked at: what is copied and recorded
+    // is the file the name reaches now, which the rename takes away. Written in place, it is
+    // the very file being written, or nothing.
+    const bool same = ::fstat(from, &st) == 0 && S_ISREG(st.st_mode) && st.st_dev == old.device &&
+                      (!inPlace || st.st_ino == old.inode);
+    if (same) {
+        old = StampOf(st);
+    }
+    const int err = same ? CopyRange(from, &fromAt, m_packFd, &toAt, old.size, plain) : 0;
     if (plain) {
         m_plainCopyDevice = old.device;
     }
     ::close(from);
     // Summed as it lies in the pack: the undo puts back only the very bytes kept.
     std::uint64_t sum = 0;
-    if (!copied || ChecksumRange(m_packFd, at, old.size, sum) != 0) {
+    const int sumErr = same && err == 0 ? ChecksumRange(m_packFd, at, old.size, sum) : 0;
+    if (!same || err != 0 || sumErr != 0) {
+        m_notKept = !same ? "it changed while it was copied" : ErrnoText(err != 0 ? err : sumErr);
+        // What a copy that failed put into the pack is given back: on a full disk it is the
+        // room the next step needs.
+        [[maybe_unused]] int ignored = ::ftruncate(m_packFd, static_cast<off_t>(m_packSize));
         return "-";
     }
     m_packSize += old.size;
     m_copied += old.size;
+    m_lastCopied = true;
+    m_lastCopyAt = static_cast<std::uint64_t>(at);
+    m_lastCopySize = old.size;
     return "p" + std::to_string(at) + ":" + ChecksumText(sum);
+}
+
+void RunJournal::forgetLastKept() {
+    m_lastLink.clear();
+    m_lastCopied = false;
+    m_lastWritten = {};
+}
+
+bool RunJournal::putBackOld(int fd) {
+    if (!m_lastCopied || m_packFd < 0 || ::ftruncate(fd, 0) != 0) {
+        return false;
+    }
+    auto from = static_cast<off_t>(m_lastCopyAt);
+    off_t to = 0;
+    bool plain = false;
+    return CopyRange(m_packFd, &from, fd, &to, m_lastCopySize, plain) == 0;
 }
 
 void RunJournal::replacing(const std::string& target, const FileStamp& old, bool inPlace, int dir,
                            const char* name) {
+    // Whatever the last step kept is its own: not this step's to take back or put back.
+    forgetLastKept();
     if (!m_working) {
         return;
     }
     ++m_changes;
+    FileStamp kept = old;
     // A file this run made is its own output: only what stood there before the run is kept.
-    const std::string keep = madeByRun(old) ? "=" : keepOldContent(old, inPlace, dir, name);
+    const std::string keep = madeByRun(old) ? "=" : keepOldContent(kept, inPlace, dir, name);
+    if (keep == "-" && !m_notKeptTold && m_tell) {
+        m_notKeptTold = true;
+        m_tell("Only part of this run can be undone: the old content of '" + target +
+               "' is not kept (" + m_notKept + ")");
+    }
     m_record.assign(inPlace ? "i " : "r ");
-    appendStamp(m_record, old);
+    appendStamp(m_record, kept);
     m_record += keep;
     m_record += ' ';
     // A file written in place may be reached through a link to it.
@@ -439,6 +485,7 @@ void RunJournal::written(const FileStamp& file) {
         return;
     }
     rememberMade(file);
+    m_lastWritten = file;
     m_record.assign("w ");
     appendStamp(m_record, file);
     m_record.back() = '\n';
@@ -446,6 +493,20 @@ void RunJournal::written(const FileStamp& file) {
 }
 
 void RunJournal::withdrawn() {
+    // A step taken back leaves no trace: a kept link would stay a second name of the file,
+    // and a second name makes the next run write it in place.
+    if (!m_lastLink.empty() && m_folderFd >= 0) {
+        ::unlinkat(m_folderFd, m_lastLink.c_str(), 0);
+    }
+    // The file it left is gone, or holds its old content again: no file of the run's.
+    if (m_lastWritten.inode != 0 && madeByRun(m_lastWritten)) {
+        m_made[madeSlot(m_lastWritten)] = {};
+    }
+    forgetLastKept();
+    // A run whose every step was taken back changed nothing, and leaves no journal.
+    if (m_working && m_changes != 0) {
+        --m_changes;
+    }
     append("x\n");
 }
 

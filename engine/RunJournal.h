@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -44,6 +45,10 @@ public:
     const std::string& problem() const { return m_problem; }
     /// The folder of this run's journal (empty when none was started).
     const std::string& folder() const { return m_folder; }
+    /// `tell` hears, once each and while the run goes on, that the journal stopped part-way
+    /// and that the old content of a replaced file could not be kept (the copy limit, no
+    /// space). A journal that cannot start is told by problem() instead.
+    void tellProblemsTo(std::function<void(const std::string&)> tell) { m_tell = std::move(tell); }
 
     void folderCreated(const std::string& path, const FileStamp& folder) override;
     void newFileOpened(const std::string& path, const FileStamp& file) override;
@@ -51,13 +56,17 @@ public:
                    const char* name) override;
     void written(const FileStamp& file) override;
     void withdrawn() override;
+    bool keptOldCopy() const override { return m_lastCopied; }
+    bool putBackOld(int fd) override;
 
 private:
     void append(std::string_view record);
     void store(std::string_view record);
     bool grow(std::size_t needed);
     void stop(const std::string& why);
-    std::string keepOldContent(const FileStamp& old, bool inPlace, int dir, const char* name);
+    void forgetLastKept();
+    // Where the old content of the file `name` in `dir` goes; `old` becomes the file copied.
+    std::string keepOldContent(FileStamp& old, bool inPlace, int dir, const char* name);
     void close();
     std::size_t madeSlot(const FileStamp& file);
     void rememberMade(const FileStamp& file);
@@ -83,6 +92,17 @@ private:
     // A device whose files copy_file_range cannot copy into the pack: read and written.
     std::uint64_t m_plainCopyDevice = ~std::uint64_t{0};
     bool m_working = false;
+    // What the last record kept: its link (taken away again when its step is withdrawn), or
+    // its region of the pack (put back when a write in place fails).
+    std::string m_lastLink;
+    bool m_lastCopied = false;
+    std::uint64_t m_lastCopyAt = 0;
+    std::uint64_t m_lastCopySize = 0;
+    FileStamp m_lastWritten;
+    std::function<void(const std::string&)> m_tell;
+    // Why the last old content was not kept; the first such reason is told.
+    std::string m_notKept;
+    bool m_notKeptTold = false;
     std::string m_problem;
     std::string m_record;
     std::vector<FileIdentity> m_made;

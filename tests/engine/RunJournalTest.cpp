@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -378,6 +379,32 @@ TEST_F(UndoOnDisk, KeepsTheLastRunsAndNeverStopsARun) {
     });
     EXPECT_EQ(journalLines, 1);
     EXPECT_EQ(ui.events.back(), "message Done.");
+}
+
+// Old content over the copy limit is not kept: the run says so once, while it goes on (before
+// the next file), and writes the files. Sparse files: the limit is reached without a copy.
+TEST_F(UndoOnDisk, SaysOnceWhileRunningThatOldContentOverTheCopyLimitIsNotKept) {
+    std::string list;
+    for (const char* name : {"big1", "big2"}) {
+        const std::string big = out + "/" + name;
+        test::writeBytes(big, "x");
+        ASSERT_EQ(::truncate(big.c_str(), static_cast<off_t>(kCopyLimit + 1)), 0);
+        fs::create_hard_link(big, big + ".second");
+        list += big + ">new\n";
+    }
+    test::writeBytes(tmp / "list.txt", list + out + "/after.txt>A\n");
+    ui.recordProgress = true;
+    EXPECT_EQ(runOnce().filesWritten, 3u);
+    EXPECT_EQ(test::readBytes(out + "/big2.second"), "new");
+    const std::string told = "journal Only part of this run can be undone: the old content of '" +
+                             out + "/big1' is not kept (the run's copies reached their limit of " +
+                             "256 MiB)";
+    const auto at = std::find(ui.events.begin(), ui.events.end(), told);
+    ASSERT_NE(at, ui.events.end());
+    EXPECT_EQ(std::count_if(ui.events.begin(), ui.events.end(),
+                            [](auto& e) { return e.rfind("journal ", 0) == 0; }),
+              1);
+    EXPECT_NE(std::find(at, ui.events.end(), "progress 100"), ui.events.end());
 }
 
 }  // namespace

@@ -1,16 +1,21 @@
 // A preloaded library that makes one system call fail on one path, so the real file-system
 // adapter meets the failures a full disk, a broken device or a signal bring, unprivileged and
 // without touching the adapter. Configured by the environment:
-//   PELLATRIX_FAULT_CALL   write, close, mkdir, rename (renameat too) or unlink (unlinkat too)
+//   PELLATRIX_FAULT_CALL   write, close, mkdir, rename (renameat too), unlink (unlinkat too), or
+//                          openat (only the create of a temporary file)
 //   PELLATRIX_FAULT_PATH   the call fails only on a path ending in this text "/NAME", or on the
 //                          temporary file ".NAME.pellatrix-XXXXXX" that replaces it (rename: the
 //                          new path)
 //   PELLATRIX_FAULT_ERRNO  ENOSPC, EIO, EINTR, EDQUOT, EFBIG, or STALL (the call waits for a
 //                          signal, after creating the file PELLATRIX_FAULT_MARK; one that the
-//                          program catches ends the wait with EINTR), or HOLD (rename and unlink
-//                          only: the call waits, after creating PELLATRIX_FAULT_MARK, until the
-//                          test removes it, and then goes on: a hold point between a program's
-//                          look and its act)
+//                          program catches ends the wait with EINTR), or HOLD (write, rename,
+//                          unlink: the call creates the mark, waits until the file
+//                          PELLATRIX_FAULT_RELEASE exists, or without one until the test removes
+//                          the mark (30 s at most), then works: a hold point between a
+//                          program's look and its act, or another process let through),
+//                          or PLANT (openat: a symbolic link to PELLATRIX_FAULT_MARK is put
+//                          where the temporary file is to be made, as a hostile user racing for
+//                          the name would, and the call then goes on)
 //   PELLATRIX_FAULT_AFTER  bytes a write lets through first: the write that reaches the limit is
 //                          cut short there, and the next one fails (default 0)
 //   PELLATRIX_FAULT_TIMES  how many calls fail; later ones work again (default: all)
@@ -20,6 +25,7 @@
 #include <fcntl.h>
 #include <limits.h>
 #include <signal.h>
+#include <stdarg.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -28,7 +34,7 @@
 #include <time.h>
 #include <unistd.h>
 
-enum { kStall = -1, kHold = -2, kMaxFd = 4096 };
+enum { kStall = -1, kHold = -2, kPlant = -3, kMaxFd = 4096 };
 
 static const char* fault_call;
 static const char* fault_path;
@@ -42,7 +48,7 @@ static int errno_named(const char* name) {
         const char* name;
         int value;
     } kNames[] = {{"ENOSPC", ENOSPC}, {"EIO", EIO},      {"EINTR", EINTR}, {"EDQUOT", EDQUOT},
-                  {"EFBIG", EFBIG},   {"STALL", kStall}, {"HOLD", kHold}};
+                  {"EFBIG", EFBIG},   {"STALL", kStall}, {"HOLD", kHold},  {"PLANT", kPlant}};
     for (size_t i = 0; i < sizeof kNames / sizeof kNames[0]; ++i) {
         if (strcmp(name, kNames[i].name) == 0) {
             return kNames[i].value;
@@ -107,32 +113,35 @@ static int armed(const char* call) {
     return fault_call != NULL && strcmp(fault_call, call) == 0 && fault_times != 0;
 }
 
-// Holds the current call until the mark is gone (30 s at most); answers 1 when the call is to
-// fail instead, as configured.
-static int held_or_failing(void) {
-    if (fault_errno != kHold) {
-        return 1;
-    }
-    if (fault_times > 0) {
-        --fault_times;
-    }
+static void make_mark(void) {
     const char* mark = getenv("PELLATRIX_FAULT_MARK");
-    int fd = mark != NULL ? open(mark, O_WRONLY | O_CREAT | O_CLOEXEC, 0644) : -1;
-    if (fd >= 0) {
-        close(fd);
-        struct stat st;
-        const struct timespec tick = {0, 1000000};
-        for (int i = 0; i < 30000 && stat(mark, &st) == 0; ++i) {
-            nanosleep(&tick, NULL);
+    if (mark != NULL) {
+        int fd = open(mark, O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+        if (fd >= 0) {
+            close(fd);
         }
     }
-    return 0;
 }
 
-// Fails the current call as configured (or waits to be killed); answers -1.
+// Fails the current call as configured (or waits to be killed, or holds it); answers -1, or 0
+// when the call is to go on.
 static int fail_now(void) {
     if (fault_times > 0) {
         --fault_times;
+    }
+    if (fault_errno == kHold) {
+        make_mark();
+        const char* release = getenv("PELLATRIX_FAULT_RELEASE");
+        const char* mark = getenv("PELLATRIX_FAULT_MARK");
+        const struct timespec tick = {0, 1000000};
+        for (int i = 0; i < 30000; ++i) {
+            if (release != NULL ? access(release, F_OK) == 0
+                                : mark == NULL || access(mark, F_OK) != 0) {
+                break;
+            }
+            nanosleep(&tick, NULL);
+        }
+        return 0;
     }
     if (fault_errno == kStall) {
         // Signals wait from before the mark until the suspend, so one sent as soon as the mark
@@ -141,13 +150,7 @@ static int fail_now(void) {
         sigset_t old;
         sigfillset(&all);
         sigprocmask(SIG_BLOCK, &all, &old);
-        const char* mark = getenv("PELLATRIX_FAULT_MARK");
-        if (mark != NULL) {
-            int fd = open(mark, O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
-            if (fd >= 0) {
-                close(fd);
-            }
-        }
+        make_mark();
         sigsuspend(&old);
         sigprocmask(SIG_SETMASK, &old, NULL);
         errno = EINTR;
@@ -169,8 +172,11 @@ ssize_t write(int fd, const void* buffer, size_t count) {
     if (armed("write") && count > 0 && fd_matches(fd)) {
         long long* done = fd < kMaxFd ? &written[fd] : NULL;
         long long left = done ? fault_after - *done : 0;
+        if (left <= 0 && fail_now() != 0) {
+            return -1;
+        }
         if (left <= 0) {
-            return fail_now();
+            return real_write(fd, buffer, count);
         }
         if ((long long)count > left) {
             count = (size_t)left;  // a short write up to the limit
@@ -229,8 +235,8 @@ int rename(const char* from, const char* to) {
         } next = {dlsym(RTLD_NEXT, "rename")};
         real_rename = next.function;
     }
-    if (armed("rename") && path_matches(to) && held_or_failing()) {
-        return fail_now();
+    if (armed("rename") && path_matches(to) && fail_now() != 0) {
+        return -1;
     }
     return real_rename(from, to);
 }
@@ -258,8 +264,8 @@ int renameat(int fromDir, const char* from, int toDir, const char* to) {
         } next = {dlsym(RTLD_NEXT, "renameat")};
         real_renameat = next.function;
     }
-    if (armed("rename") && at_matches(toDir, to) && held_or_failing()) {
-        return fail_now();
+    if (armed("rename") && at_matches(toDir, to) && fail_now() != 0) {
+        return -1;
     }
     return real_renameat(fromDir, from, toDir, to);
 }
@@ -273,8 +279,8 @@ int unlink(const char* path) {
         } next = {dlsym(RTLD_NEXT, "unlink")};
         real_unlink = next.function;
     }
-    if (armed("unlink") && path_matches(path) && held_or_failing()) {
-        return fail_now();
+    if (armed("unlink") && path_matches(path) && fail_now() != 0) {
+        return -1;
     }
     return real_unlink(path);
 }
@@ -288,8 +294,50 @@ int unlinkat(int dir, const char* name, int flags) {
         } next = {dlsym(RTLD_NEXT, "unlinkat")};
         real_unlinkat = next.function;
     }
-    if (armed("unlink") && at_matches(dir, name) && held_or_failing()) {
-        return fail_now();
+    if (armed("unlink") && at_matches(dir, name) && fail_now() != 0) {
+        return -1;
     }
     return real_unlinkat(dir, name, flags);
+}
+
+int openat(int dir, const char* path, int flags, ...) {
+    static int (*real_openat)(int, const char*, int, ...);
+    if (real_openat == NULL) {
+        union {
+            void* object;
+            int (*function)(int, const char*, int, ...);
+        } next = {dlsym(RTLD_NEXT, "openat")};
+        real_openat = next.function;
+    }
+    mode_t mode = 0;
+    if ((flags & O_CREAT) != 0) {
+        va_list rest;
+        va_start(rest, flags);
+        mode = va_arg(rest, mode_t);
+        va_end(rest);
+    }
+    char folder[PATH_MAX + 1];
+    char whole[2 * PATH_MAX + 2];
+    if (armed("openat") && (flags & O_CREAT) != 0 && fault_path != NULL) {
+        if (dir == AT_FDCWD || path[0] == '/') {
+            snprintf(whole, sizeof whole, "%s", path);
+        } else if (path_of(dir, folder)) {
+            snprintf(whole, sizeof whole, "%s/%s", folder, path);
+        } else {
+            whole[0] = '\0';
+        }
+        if (is_temporary_of(whole, fault_path)) {
+            if (fault_errno != kPlant) {
+                return fail_now();
+            }
+            if (fault_times > 0) {
+                --fault_times;
+            }
+            const char* victim = getenv("PELLATRIX_FAULT_MARK");
+            if (victim != NULL && symlinkat(victim, dir, path) != 0) {
+                return -1;
+            }
+        }
+    }
+    return real_openat(dir, path, flags, mode);
 }
