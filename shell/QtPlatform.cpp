@@ -10,6 +10,7 @@
 #include <QLabel>
 #include <QLayout>
 #include <QMessageBox>
+#include <QPointer>
 #include <QRandomGenerator>
 #include <QScreen>
 #include <QTime>
@@ -122,20 +123,27 @@ protected:
     }
 };
 
-int showBox(QWidget* parent, QMessageBox::Icon icon, const QString& title, const QString& text,
-            QMessageBox::StandardButtons buttons) {
-    QMessageBox box(icon, title, QString(), buttons, parent);
-    // A file name may hold "<i>" or "&lt;": never read a message as formatting.
+// Sets `box`'s text as the program shows every message: plain text (a file name may hold "<i>"
+// or "&lt;"), fitted to the screen, on a box of fixed size.
+void prepareBox(QMessageBox& box, QWidget* parent, const QString& text) {
     box.setTextFormat(Qt::PlainText);
     const QScreen* screen = parent != nullptr ? parent->screen() : QGuiApplication::primaryScreen();
     box.setText(fittedToScreen(QtPlatform::displayText(text), box.font(), screen));
+    // After the modality, which sets the flags of a box anew.
+    box.setWindowFlags(FixedSizeFlags(box.windowFlags()));
+}
+
+int showBox(QWidget* parent, QMessageBox::Icon icon, const QString& title, const QString& text,
+            QMessageBox::StandardButtons buttons) {
+    QMessageBox box(icon, title, QString(), buttons, parent);
     if (icon == QMessageBox::Warning) {
         box.setWindowModality(Qt::ApplicationModal);
     }
-    // After the modality, which sets the flags of a box anew.
-    box.setWindowFlags(FixedSizeFlags(box.windowFlags()));
+    prepareBox(box, parent, text);
     return box.exec();
 }
+
+constexpr const char* kNoticeName = "PellatrixNotice";
 
 // The deepest folder that holds every one of `files`.
 QString commonFolder(const QStringList& files) {
@@ -186,6 +194,31 @@ bool QtPlatform::question(QWidget* parent, const QString& title, const QString& 
 
 void QtPlatform::warning(QWidget* parent, const QString& title, const QString& text) {
     showBox(parent, QMessageBox::Warning, title, text, QMessageBox::Ok);
+}
+
+void QtPlatform::notice(QWidget* parent, const QString& title, const QString& text) {
+    QPointer<QMessageBox> box;
+    if (parent != nullptr) {
+        box = parent->findChild<QMessageBox*>(QString::fromLatin1(kNoticeName),
+                                              Qt::FindDirectChildrenOnly);
+    }
+    if (text.isEmpty()) {
+        if (box) {
+            box->close();
+        }
+        return;
+    }
+    if (!box) {
+        box = new QMessageBox(QMessageBox::NoIcon, title, QString(), QMessageBox::Ok, parent);
+        box->setObjectName(QString::fromLatin1(kNoticeName));
+        box->setAttribute(Qt::WA_DeleteOnClose);
+        // Shown beside the window without taking the keyboard from it: the user goes on typing.
+        box->setAttribute(Qt::WA_ShowWithoutActivating);
+        box->setWindowModality(Qt::NonModal);
+    }
+    box->setWindowTitle(title);
+    prepareBox(*box, parent, text);
+    box->show();
 }
 
 QString QtPlatform::inputText(QWidget* parent, const QString& title, const QString& prompt,
