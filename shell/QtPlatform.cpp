@@ -5,6 +5,7 @@
 #include <QDir>
 #include <QFileDialog>
 #include <QFileInfo>
+#include <QGridLayout>
 #include <QGuiApplication>
 #include <QInputDialog>
 #include <QLabel>
@@ -13,11 +14,13 @@
 #include <QPointer>
 #include <QRandomGenerator>
 #include <QScreen>
+#include <QShortcut>
 #include <QTime>
 #include <QUrl>
 
 #include "engine/FsError.h"
 #include "engine/ShownText.h"
+#include "shell/BoxText.h"
 #include "shell/FixedSizeHints.h"
 #include "shell/ProductInfo.h"
 
@@ -25,63 +28,27 @@ namespace pellatrix {
 
 namespace {
 
-// A label breaks lines only between words; a long path is one word and would run off the box.
-// A zero-width space after every few characters of a long run lets it wrap anywhere.
-QString breakableAnywhere(const QString& text) {
-    constexpr int kRun = 40;  // runs up to this long are words, and wrap as words
-    constexpr int kStep = 8;
-    QString out;
-    out.reserve(text.size() + text.size() / kStep);
-    qsizetype runStart = 0;
-    for (qsizetype i = 0; i <= text.size(); ++i) {
-        if (i < text.size() && !text.at(i).isSpace()) {
-            continue;
-        }
-        const QStringView run = QStringView(text).mid(runStart, i - runStart);
-        if (run.size() <= kRun) {
-            out += run;
-        } else {
-            qsizetype at = 0;
-            while (at < run.size()) {
-                // Never between the two halves of a surrogate pair.
-                qsizetype end = qMin(at + kStep, run.size());
-                if (end < run.size() && run.at(end).isLowSurrogate()) {
-                    ++end;
-                }
-                out += run.mid(at, end - at);
-                if (end < run.size()) {
-                    out += QChar(0x200B);
-                }
-                at = end;
-            }
-        }
-        if (i < text.size()) {
-            out += text.at(i);
-        }
-        runStart = i + 1;
-    }
-    return out;
+// The widest a box's text may be on `screen`: QMessageBox's own limit for long text (half the
+// screen, 500 at most) less the icon and the margins.
+int boxTextWidth(const QScreen* screen) {
+    const int available = screen != nullptr ? screen->availableGeometry().width() : 1024;
+    return qMin(available / 2, 500) - 110;
 }
 
 // `text` as the box shows it on `screen`: every line that is longer than what the screen can show
 // is shortened further in the middle, so that the whole box fits and centres like every other.
 QString fittedToScreen(const QString& text, const QFont& font, const QScreen* screen) {
     if (screen == nullptr) {
-        return breakableAnywhere(text);
+        return text;
     }
-    const QRect available = screen->availableGeometry();
-    // The label's width as QMessageBox makes it for long text (half the screen, 500 at most),
-    // less the icon and the margins; the height less title bar, buttons and margins.
-    const int width = qMin(available.width() / 2, 500) - 110;
-    const int height = available.height() - 220;
-    const QFontMetrics metrics(font);
+    const int width = boxTextWidth(screen);
+    // The height less title bar, buttons and margins.
+    const int height = screen->availableGeometry().height() - 220;
     const auto fits = [&](const QString& shown) {
-        return metrics.boundingRect(QRect(0, 0, width, 1 << 24), Qt::TextWordWrap, shown)
-                   .height() <= height;
+        return BoxText::textHeight(shown, font, width) <= height;
     };
-    QString shown = breakableAnywhere(text);
-    if (fits(shown)) {
-        return shown;
+    if (fits(text)) {
+        return text;
     }
     const QStringList lines = text.split(QLatin1Char('\n'));
     const auto shortened = [&](qsizetype keep) {
@@ -92,7 +59,7 @@ QString fittedToScreen(const QString& text, const QFont& font, const QScreen* sc
                     line.toUtf8().toStdString(), 2 * static_cast<std::size_t>(keep) + 3));
             }
         }
-        return breakableAnywhere(cut.join(QLatin1Char('\n')));
+        return cut.join(QLatin1Char('\n'));
     };
     // The most of each end that still fits.
     qsizetype low = 8;
@@ -107,6 +74,90 @@ QString fittedToScreen(const QString& text, const QFont& font, const QScreen* sc
     }
     return shortened(low);
 }
+
+// The width a box needs for its title to show between the title bar's icon and buttons (Qt's
+// own title bar on Wayland centres the title and hides what reaches the buttons).
+int widthForTitle(const QString& title) {
+    QFont font = QApplication::font();
+    font.setPixelSize(14);
+    font.setBold(true);
+    return QFontMetrics(font).horizontalAdvance(title) + 160;
+}
+
+// A message box whose text is a BoxText (selectable, copyable, wrapped anywhere without
+// inserted characters) in the place of QMessageBox's label, and that is wide enough for its title.
+class Box : public QMessageBox {
+public:
+    Box(QMessageBox::Icon icon, const QString& title, QMessageBox::StandardButtons buttons,
+        QWidget* parent)
+        : QMessageBox(icon, title, QString(), buttons, parent) {
+        // Ctrl+C copies the text wherever the focus is in the box.
+        auto* copy = new QShortcut(QKeySequence::Copy, this);
+        connect(copy, &QShortcut::activated, this, [this] {
+            if (m_text != nullptr) {
+                m_text->copyToClipboard();
+            }
+        });
+    }
+
+    // Shows `text` (as built: CR LF and CR break lines) fitted to the screen of `owner`.
+    void setShownText(const QString& text, QWidget* owner) {
+        // A file name may hold "<i>" or "&lt;": never read a message as formatting.
+        setTextFormat(Qt::PlainText);
+        const QScreen* screen =
+            owner != nullptr ? owner->screen() : QGuiApplication::primaryScreen();
+        const QString shown = fittedToScreen(QtPlatform::displayText(text), font(), screen);
+        auto* label = findChild<QLabel*>(QStringLiteral("qt_msgbox_label"));
+        auto* grid = qobject_cast<QGridLayout*>(layout());
+        if (label != nullptr && grid != nullptr) {
+            delete m_text;
+            m_text = new BoxText(shown, boxTextWidth(screen), this);
+            int row = 0;
+            int column = 0;
+            int rows = 0;
+            int columns = 0;
+            grid->getItemPosition(grid->indexOf(label), &row, &column, &rows, &columns);
+            grid->addWidget(m_text, row, column, rows, columns);
+            label->hide();
+        }
+        // The label keeps the text too: text() answers with what is shown.
+        setText(shown);
+        setAccessibleDescription(shown);
+        // After the modality, which sets the flags of a box anew.
+        setWindowFlags(FixedSizeFlags(windowFlags()));
+        if (isVisible()) {
+            widenForTitle();
+        }
+    }
+
+protected:
+    // QMessageBox sets its size anew when shown and at every layout request.
+    bool event(QEvent* event) override {
+        const bool handled = QMessageBox::event(event);
+        if (event->type() == QEvent::Show || event->type() == QEvent::LayoutRequest) {
+            const int grow = widenForTitle();
+            if (event->type() == QEvent::Show) {
+                move(x() - grow / 2, y());  // still centred over its window
+            }
+        }
+        return handled;
+    }
+
+    // Makes the box wide enough for its title; returns by how much it grew.
+    int widenForTitle() {
+        const int needed = widthForTitle(windowTitle());
+        if (width() >= needed || layout() == nullptr) {
+            return 0;
+        }
+        const int grow = needed - width();
+        setFixedSize(needed, layout()->hasHeightForWidth() ? layout()->totalHeightForWidth(needed)
+                                                           : layout()->totalMinimumSize().height());
+        return grow;
+    }
+
+private:
+    BoxText* m_text = nullptr;
+};
 
 // The input box at the size its contents ask for, like every box of the program. The dialog
 // sets its layout's constraint when it is shown, so it is replaced there.
@@ -123,23 +174,13 @@ protected:
     }
 };
 
-// Sets `box`'s text as the program shows every message: plain text (a file name may hold "<i>"
-// or "&lt;"), fitted to the screen, on a box of fixed size.
-void prepareBox(QMessageBox& box, QWidget* parent, const QString& text) {
-    box.setTextFormat(Qt::PlainText);
-    const QScreen* screen = parent != nullptr ? parent->screen() : QGuiApplication::primaryScreen();
-    box.setText(fittedToScreen(QtPlatform::displayText(text), box.font(), screen));
-    // After the modality, which sets the flags of a box anew.
-    box.setWindowFlags(FixedSizeFlags(box.windowFlags()));
-}
-
 int showBox(QWidget* parent, QMessageBox::Icon icon, const QString& title, const QString& text,
             QMessageBox::StandardButtons buttons) {
-    QMessageBox box(icon, title, QString(), buttons, parent);
+    Box box(icon, title, buttons, parent);
     if (icon == QMessageBox::Warning) {
         box.setWindowModality(Qt::ApplicationModal);
     }
-    prepareBox(box, parent, text);
+    box.setShownText(text, parent);
     return box.exec();
 }
 
@@ -197,10 +238,10 @@ void QtPlatform::warning(QWidget* parent, const QString& title, const QString& t
 }
 
 void QtPlatform::notice(QWidget* parent, const QString& title, const QString& text) {
-    QPointer<QMessageBox> box;
+    QPointer<Box> box;
     if (parent != nullptr) {
-        box = parent->findChild<QMessageBox*>(QString::fromLatin1(kNoticeName),
-                                              Qt::FindDirectChildrenOnly);
+        box = static_cast<Box*>(parent->findChild<QMessageBox*>(QString::fromLatin1(kNoticeName),
+                                                                Qt::FindDirectChildrenOnly));
     }
     if (text.isEmpty()) {
         if (box) {
@@ -209,7 +250,7 @@ void QtPlatform::notice(QWidget* parent, const QString& title, const QString& te
         return;
     }
     if (!box) {
-        box = new QMessageBox(QMessageBox::NoIcon, title, QString(), QMessageBox::Ok, parent);
+        box = new Box(QMessageBox::NoIcon, title, QMessageBox::Ok, parent);
         box->setObjectName(QString::fromLatin1(kNoticeName));
         box->setAttribute(Qt::WA_DeleteOnClose);
         // Shown beside the window without taking the keyboard from it: the user goes on typing.
@@ -217,7 +258,7 @@ void QtPlatform::notice(QWidget* parent, const QString& title, const QString& te
         box->setWindowModality(Qt::NonModal);
     }
     box->setWindowTitle(title);
-    prepareBox(*box, parent, text);
+    box->setShownText(text, parent);
     box->show();
 }
 
@@ -228,6 +269,7 @@ QString QtPlatform::inputText(QWidget* parent, const QString& title, const QStri
     dialog.setLabelText(displayText(prompt));
     if (auto* label = dialog.findChild<QLabel*>()) {
         label->setTextFormat(Qt::PlainText);
+        label->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
     }
     dialog.setTextValue(proposal);
     // A box of fixed size, like every box of the program.

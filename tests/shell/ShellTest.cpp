@@ -2,6 +2,7 @@
 // message display and the real boxes, draw and yield.
 #include <QAbstractButton>
 #include <QApplication>
+#include <QClipboard>
 #include <QDialog>
 #include <QDir>
 #include <QFile>
@@ -22,6 +23,7 @@
 #include "engine/ReportLocations.h"
 #include "engine/Trap.h"
 #include "shell/ApplicationTitle.h"
+#include "shell/BoxText.h"
 #include "shell/ProductInfo.h"
 #include "shell/ProgramFiles.h"
 #include "shell/QtPlatform.h"
@@ -53,6 +55,7 @@ private slots:
     void realBoxes();
     void longPathBoxFitsScreen();
     void openFailureIsShown();
+    void noticeLeavesTheKeys();
     void realInputBox_data();
     void realInputBox();
     void settingsMalformedStoreStillWrites_data();
@@ -379,6 +382,9 @@ void ShellTest::realBoxes_data() {
     QTest::newRow("question, No") << "question"
                                   << "q"
                                   << "q" << int(QMessageBox::No) << false;
+    QTest::newRow("short text, long title's box") << "information"
+                                                  << "Done."
+                                                  << "Done." << int(QMessageBox::Ok) << false;
     QTest::newRow("question, Escape is No") << "question"
                                             << "q"
                                             << "q" << 0 << false;
@@ -421,11 +427,29 @@ void ShellTest::realBoxes() {
         for (QAbstractButton* b : box->buttons()) {
             buttons << box->standardButton(b);
         }
-        // What the user reads: the label's own text and format.
-        auto* label = box->findChild<QLabel*>(QStringLiteral("qt_msgbox_label"));
-        QVERIFY(label);
-        QCOMPARE(label->textFormat(), Qt::PlainText);
-        QCOMPARE(label->text(), shown);
+        // What the user reads: the box's text, shown whole, selectable; Ctrl+C copies it byte
+        // for byte as shown, wherever the focus is, or the part selected in it.
+        auto* shownText = box->findChild<BoxText*>();
+        QVERIFY(shownText && shownText->isVisible());
+        QCOMPARE(shownText->toPlainText(), shown);
+        QVERIFY(shownText->height() >= shownText->heightForWidth(shownText->width()));
+        QVERIFY(shownText->textInteractionFlags().testFlag(Qt::TextSelectableByKeyboard));
+        QApplication::clipboard()->clear();
+        QVERIFY(QTest::qWaitForWindowActive(box));
+        QTest::keyClick(box, Qt::Key_C, Qt::ControlModifier);
+        QCOMPARE(QApplication::clipboard()->text(), shown);
+        shownText->setFocus();
+        QTest::keyClick(shownText, Qt::Key_Home, Qt::ControlModifier);
+        QTest::keyClick(shownText, Qt::Key_End, Qt::ShiftModifier);
+        QTest::keyClick(shownText, Qt::Key_C, Qt::ControlModifier);
+        QCOMPARE(QApplication::clipboard()->text(), shown.section(QLatin1Char('\n'), 0, 0));
+        // Wide enough for the title between the icon and three buttons of a title bar.
+        QFont titleFont = QApplication::font();
+        titleFont.setPixelSize(14);
+        titleFont.setBold(true);
+        QVERIFY2(
+            box->width() >= QFontMetrics(titleFont).horizontalAdvance(box->windowTitle()) + 154,
+            qPrintable(QString::number(box->width())));
         if (press == 0) {
             QTest::keyClick(box, Qt::Key_Escape);
         } else {
@@ -476,15 +500,13 @@ void ShellTest::longPathBoxFitsScreen() {
         int needed = 0;
         int labelHeight = 0;
         onNextModalBox(this, [&](QWidget* w) {
-            auto* label = w->findChild<QLabel*>(QStringLiteral("qt_msgbox_label"));
-            shown = label->text();
+            auto* text = w->findChild<BoxText*>();
+            shown = text->toPlainText();
             box = w->frameGeometry();
             screen = w->screen()->availableGeometry();
-            labelWidth = label->width();
-            labelHeight = label->height();
-            needed = label->fontMetrics()
-                         .boundingRect(QRect(0, 0, labelWidth, 1 << 24), Qt::TextWordWrap, shown)
-                         .height();
+            labelWidth = text->width();
+            labelHeight = text->height();
+            needed = BoxText::textHeight(shown, text->font(), labelWidth);
             QTest::keyClick(w, Qt::Key_Return);
         });
         QtPlatform platform;
@@ -498,7 +520,9 @@ void ShellTest::longPathBoxFitsScreen() {
                                                       .arg(box.height())));
         QVERIFY(qAbs(box.center().y() - owner.geometry().center().y()) <= 20);
         QVERIFY(qAbs(box.center().x() - owner.geometry().center().x()) <= 20);
-        const QString plain = shown.remove(QChar(0x200B));
+        // Wrapped by the layout, not by characters put into the text.
+        QVERIFY(!shown.contains(QChar(0x200B)));
+        const QString& plain = shown;
         QVERIFY2(plain.startsWith("Cannot open '/ppp"), qPrintable(plain.left(40)));
         QVERIFY(plain.contains("p...p"));
         QVERIFY(plain.endsWith(QStringLiteral("pp/end.txt'\nin X.Y at line 7\n\nPlease email "
@@ -520,7 +544,7 @@ void ShellTest::openFailureIsShown() {
     QString text;
     QWidget* parent = nullptr;
     onNextModalBox(this, [&](QWidget* w) {
-        text = qobject_cast<QMessageBox*>(w)->text().remove(QChar(0x200B));
+        text = w->findChild<BoxText*>()->toPlainText();
         parent = w->parentWidget();
         QTest::keyClick(w, Qt::Key_Return);
     });
@@ -529,6 +553,39 @@ void ShellTest::openFailureIsShown() {
     QCOMPARE(text, "Could not open the folder \"" + empty.path() +
                        "/\".\nNo program to open it was found.");
     QCOMPARE(parent, &owner);
+}
+
+// A notice comes up beside its window without taking its keys and without blocking; a second
+// one replaces it, an empty text closes it.
+void ShellTest::noticeLeavesTheKeys() {
+    QWidget owner;
+    auto* edit = new QLineEdit(&owner);
+    owner.show();
+    owner.activateWindow();
+    QVERIFY(QTest::qWaitForWindowActive(&owner));
+    edit->setFocus();
+    QtPlatform platform;
+    platform.notice(&owner, "Pellatrix", "first\rnotice");
+    platform.notice(&owner, "Pellatrix", "second");
+    const auto notices = [&] {
+        QList<QMessageBox*> open;
+        for (auto* box : owner.findChildren<QMessageBox*>()) {
+            if (box->isVisible()) {
+                open << box;
+            }
+        }
+        return open;
+    };
+    QCOMPARE(notices().size(), 1);
+    QMessageBox* box = notices().first();
+    QCOMPARE(box->findChild<BoxText*>()->toPlainText(), QStringLiteral("second"));
+    QCOMPARE(box->windowModality(), Qt::NonModal);
+    QVERIFY(box->testAttribute(Qt::WA_ShowWithoutActivating));
+    QCOMPARE(QApplication::activeModalWidget(), nullptr);
+    QTest::keyClicks(edit, "abcde");
+    QCOMPARE(edit->text(), QStringLiteral("abcde"));
+    platform.notice(&owner, "Pellatrix", QString());
+    QTRY_VERIFY(notices().isEmpty());
 }
 
 void ShellTest::realInputBox_data() {
