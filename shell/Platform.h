@@ -37,8 +37,9 @@ public:
     /// exists. Returns the chosen folder's full path, or "" on Cancel.
     virtual QString pickFolder(QWidget* parent, const QString& prompt,
                                const QString& startFolder) = 0;
-    /// Opens a local file or folder with its associated program (no shell); when no program
-    /// could be started for it, a box over the active window says what could not be opened.
+    /// Opens a local file or folder with its associated program (no shell); returns at once.
+    /// When no opener exists, or the opener ends with a failure (no program for it: xdg-open's
+    /// exit status 3), a box over the active window says what could not be opened.
     virtual void openDocument(const QString& path) = 0;
     /// Opens a web address in the user's browser; does not wait.
     virtual void openHomePage(const QString& url) = 0;

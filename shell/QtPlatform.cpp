@@ -12,9 +12,11 @@
 #include <QLayout>
 #include <QMessageBox>
 #include <QPointer>
+#include <QProcess>
 #include <QRandomGenerator>
 #include <QScreen>
 #include <QShortcut>
+#include <QStandardPaths>
 #include <QTime>
 #include <QUrl>
 
@@ -320,20 +322,57 @@ QString QtPlatform::pickFolder(QWidget* parent, const QString& prompt, const QSt
     return QFileDialog::getExistingDirectory(parent, prompt, start, QFileDialog::ShowDirsOnly);
 }
 
-void QtPlatform::openDocument(const QString& path) {
-    if (QDesktopServices::openUrl(QUrl::fromLocalFile(path))) {
-        return;
-    }
-    // With no program for it (no xdg-open, nothing associated) Qt only writes to standard error;
-    // the user asked for it and must learn that it did not happen.
+namespace {
+
+// Tells the user that `path` was asked for and did not open, over the window in front.
+void tellCannotOpen(const QString& path) {
     QWidget* owner = QApplication::activeModalWidget();
     if (owner == nullptr) {
         owner = QApplication::activeWindow();
     }
-    information(owner, QString::fromLatin1(product::kProductName),
-                (QFileInfo(path).isDir() ? QStringLiteral("Could not open the folder \"")
-                                         : QStringLiteral("Could not open the file \"")) +
-                    path + QStringLiteral("\".\rNo program to open it was found."));
+    QtPlatform().information(
+        owner, QString::fromLatin1(product::kProductName),
+        (QFileInfo(path).isDir() ? QStringLiteral("Could not open the folder \"")
+                                 : QStringLiteral("Could not open the file \"")) +
+            path + QStringLiteral("\".\rNo program to open it was found."));
+}
+
+}  // namespace
+
+void QtPlatform::openDocument(const QString& path) {
+    const QString opener = QStandardPaths::findExecutable(QStringLiteral("xdg-open"));
+    if (opener.isEmpty()) {
+        // With no program for it Qt only writes to standard error; the user asked for it and
+        // must learn that it did not happen.
+        if (!QDesktopServices::openUrl(QUrl::fromLocalFile(path))) {
+            tellCannotOpen(path);
+        }
+        return;
+    }
+    // Started here rather than through QDesktopServices, which starts it detached and never
+    // learns that it found no program (a minimal desktop: exit status 3). Without a parent:
+    // xdg-open may wait for the program it started, which must outlive the window.
+    auto* process = new QProcess;
+    process->setProgram(opener);
+    process->setArguments({path});
+    process->setStandardInputFile(QProcess::nullDevice());
+    process->setStandardOutputFile(QProcess::nullDevice());
+    process->setStandardErrorFile(QProcess::nullDevice());
+    QObject::connect(process, &QProcess::finished, process,
+                     [process, path](int code, QProcess::ExitStatus status) {
+                         process->deleteLater();
+                         if (status != QProcess::NormalExit || code != 0) {
+                             tellCannotOpen(path);
+                         }
+                     });
+    QObject::connect(process, &QProcess::errorOccurred, process,
+                     [process, path](QProcess::ProcessError error) {
+                         if (error == QProcess::FailedToStart) {
+                             process->deleteLater();
+                             tellCannotOpen(path);
+                         }
+                     });
+    process->start();
 }
 
 void QtPlatform::openHomePage(const QString& url) {

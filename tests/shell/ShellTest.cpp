@@ -54,6 +54,7 @@ private slots:
     void realBoxes_data();
     void realBoxes();
     void longPathBoxFitsScreen();
+    void openFailureIsShown_data();
     void openFailureIsShown();
     void noticeLeavesTheKeys();
     void realInputBox_data();
@@ -532,27 +533,64 @@ void ShellTest::longPathBoxFitsScreen() {
     }
 }
 
-// Without xdg-open nothing can open a folder: a box says which one, over the window.
+void ShellTest::openFailureIsShown_data() {
+    QTest::addColumn<QString>("opener");  // the xdg-open found in PATH, "" for none
+    QTest::addColumn<bool>("told");
+    QTest::newRow("no opener") << "" << true;
+    QTest::newRow("opener finds no program (3)") << "exit 3" << true;
+    QTest::newRow("opener fails (4)") << "exit 4" << true;
+    QTest::newRow("opener opens it") << "exit 0" << false;
+}
+
+// An opener that is missing or ends with a failure leaves the folder unopened: a box says which
+// one, over the window. One that succeeds shows nothing and got the path as its one argument.
 void ShellTest::openFailureIsShown() {
+    QFETCH(QString, opener);
+    QFETCH(bool, told);
+    QTemporaryDir bin;
     QTemporaryDir empty;
+    if (!opener.isEmpty()) {
+        QFile script(bin.filePath("xdg-open"));
+        QVERIFY(script.open(QIODevice::WriteOnly));
+        script.write(("#!/bin/sh\nprintf '%s\\n' \"$#:$1\" >\"" + bin.filePath("args") + "\"\n" +
+                      opener + "\n")
+                         .toUtf8());
+        script.close();
+        QVERIFY(script.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
+    }
     const QByteArray path = qgetenv("PATH");
-    qputenv("PATH", QFile::encodeName(empty.path()));
+    // Only the test's own opener (or none) is found.
+    qputenv("PATH", QFile::encodeName(bin.path()));
     QWidget owner;
     owner.show();
     owner.activateWindow();
     QVERIFY(QTest::qWaitForWindowActive(&owner));
     QString text;
     QWidget* parent = nullptr;
+    bool seen = false;
     onNextModalBox(this, [&](QWidget* w) {
+        seen = true;
         text = w->findChild<BoxText*>()->toPlainText();
         parent = w->parentWidget();
         QTest::keyClick(w, Qt::Key_Return);
     });
     QtPlatform().openDocument(empty.path() + "/");
     qputenv("PATH", path);
-    QCOMPARE(text, "Could not open the folder \"" + empty.path() +
-                       "/\".\nNo program to open it was found.");
-    QCOMPARE(parent, &owner);
+    if (told) {
+        QTRY_VERIFY(seen);
+        QCOMPARE(text, "Could not open the folder \"" + empty.path() +
+                           "/\".\nNo program to open it was found.");
+        QCOMPARE(parent, &owner);
+    } else {
+        QTRY_VERIFY(QFile::exists(bin.filePath("args")));
+        QTest::qWait(200);
+        QVERIFY(!seen);
+    }
+    if (!opener.isEmpty()) {
+        QFile args(bin.filePath("args"));
+        QVERIFY(args.open(QIODevice::ReadOnly));
+        QCOMPARE(QString::fromUtf8(args.readAll()), "1:" + empty.path() + "/\n");
+    }
 }
 
 // A notice comes up beside its window without taking its keys and without blocking; a second
