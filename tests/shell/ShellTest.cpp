@@ -568,12 +568,14 @@ void ShellTest::openFailureIsShown() {
     QString text;
     QWidget* parent = nullptr;
     bool seen = false;
-    onNextModalBox(this, [&](QWidget* w) {
-        seen = true;
-        text = w->findChild<BoxText*>()->toPlainText();
-        parent = w->parentWidget();
-        QTest::keyClick(w, Qt::Key_Return);
-    });
+    if (told) {
+        onNextModalBox(this, [&](QWidget* w) {
+            seen = true;
+            text = w->findChild<BoxText*>()->toPlainText();
+            parent = w->parentWidget();
+            QTest::keyClick(w, Qt::Key_Return);
+        });
+    }
     QtPlatform().openDocument(empty.path() + "/");
     qputenv("PATH", path);
     if (told) {
@@ -584,7 +586,7 @@ void ShellTest::openFailureIsShown() {
     } else {
         QTRY_VERIFY(QFile::exists(bin.filePath("args")));
         QTest::qWait(200);
-        QVERIFY(!seen);
+        QCOMPARE(QApplication::activeModalWidget(), nullptr);
     }
     if (!opener.isEmpty()) {
         QFile args(bin.filePath("args"));
