@@ -24,6 +24,7 @@
 #include "engine/Trap.h"
 #include "shell/ApplicationTitle.h"
 #include "shell/BoxText.h"
+#include "shell/FixedSizeHints.h"
 #include "shell/ProductInfo.h"
 #include "shell/ProgramFiles.h"
 #include "shell/QtPlatform.h"
@@ -57,6 +58,7 @@ private slots:
     void openFailureIsShown_data();
     void openFailureIsShown();
     void noticeLeavesTheKeys();
+    void fixedWindowRefusesFullScreen();
     void realInputBox_data();
     void realInputBox();
     void settingsMalformedStoreStillWrites_data();
@@ -626,6 +628,27 @@ void ShellTest::noticeLeavesTheKeys() {
     QCOMPARE(edit->text(), QStringLiteral("abcde"));
     platform.notice(&owner, "Pellatrix", QString());
     QTRY_VERIFY(notices().isEmpty());
+}
+
+// A window manager that maximises a fixed-size window or makes it full screen anyway (the
+// window went to 0,0 on a black screen) sees it come back to its own size.
+void ShellTest::fixedWindowRefusesFullScreen() {
+    InstallFixedSizeHints();
+    QWidget window(nullptr, FixedSizeFlags(Qt::Window));
+    window.setFixedSize(236, 183);
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    for (const Qt::WindowState state : {Qt::WindowFullScreen, Qt::WindowMaximized}) {
+        window.setWindowState(state);
+        QTRY_COMPARE(window.windowState(), Qt::WindowNoState);
+        QCOMPARE(window.size(), QSize(236, 183));
+    }
+    // A window that may change its size is left alone.
+    QWidget free;
+    free.show();
+    free.setWindowState(Qt::WindowMaximized);
+    QTest::qWait(50);
+    QCOMPARE(free.windowState(), Qt::WindowMaximized);
 }
 
 void ShellTest::realInputBox_data() {
