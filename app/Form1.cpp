@@ -111,17 +111,23 @@ double contrast(const QColor& a, const QColor& b) {
     return (qMax(la, lb) + 0.05) / (qMin(la, lb) + 0.05);
 }
 
-// `background` and a text colour on it with a contrast of 4.5 to 1 at least: `text` where it
-// has it, else black or white, and where neither does (a mid-tone), the background made darker
-// or lighter until white or black text on it reads.
+// The lowest contrast of `text` on `background` as a style draws a filled row: Fusion shades a
+// selection from a little lighter at the top to a darker outline at the bottom.
+double shadedContrast(const QColor& background, const QColor& text) {
+    return qMin(contrast(background.lighter(106), text), contrast(background.darker(112), text));
+}
+
+// `background` and a text colour on it with a contrast of 4.5 to 1 at least wherever the fill is
+// drawn: `text` where it has it, else black or white, and where neither does (a mid-tone), the
+// background made darker or lighter until white or black text on it reads.
 QPair<QColor, QColor> readable(QColor background, const QColor& text) {
-    if (contrast(background, text) >= 4.5) {
+    if (shadedContrast(background, text) >= 4.5) {
         return {background, text};
     }
     const bool darkText = contrast(background, Qt::black) >= contrast(background, Qt::white);
     const QColor chosen = darkText ? QColor(Qt::black) : QColor(Qt::white);
-    for (int i = 0; i < 64 && contrast(background, chosen) < 4.5; ++i) {
-        background = darkText ? background.lighter(110) : background.darker(110);
+    for (int i = 0; i < 64 && shadedContrast(background, chosen) < 4.5; ++i) {
+        background = darkText ? background.lighter(105) : background.darker(105);
     }
     return {background, chosen};
 }
