@@ -31,10 +31,10 @@ namespace pellatrix {
 namespace {
 
 // The widest a box's text may be on `screen`: QMessageBox's own limit for long text (half the
-// screen, 500 at most) less the icon and the margins.
+// screen, 500 at most) less the margins; a box with an icon grows by the icon.
 int boxTextWidth(const QScreen* screen) {
     const int available = screen != nullptr ? screen->availableGeometry().width() : 1024;
-    return qMin(available / 2, 500) - 110;
+    return qMin(available / 2, 500) - 50;
 }
 
 // `text` as the box shows it on `screen`: every line that is longer than what the screen can show
