@@ -679,7 +679,7 @@ void Form1::closeEvent(QCloseEvent* event) {
     }
     event->accept();
     m_storeRetry->stop();
-    m_platform.notice(this, m_applicationTitle, QString());
+    tellStoreDelay(QString());
     // Closed from inside a run or a folder scan (while it lets events through): end here. Every
     // file written so far is complete and every setting is stored, so nothing is lost.
     if (runInProgress() || pointerState() == kPointerBusy) {
