@@ -65,9 +65,8 @@ const QColor kWhite(0xFF, 0xFF, 0xFF);
 // A fixed text that could not be stored is tried again this often, until it is stored.
 constexpr int kStoreRetryMs = 300;
 
-// A fixed text that could not be stored would be lost at the next start without a word, so its
-// change handler reports under its own name.
-constexpr const char* kText1ChangeLocation = "in Morvane2021/08/31.Form1.Text1_Change ";
+// How long closing waits for a lock that another running copy holds before it says so.
+constexpr int kCloseLockWaitMs = 300;
 
 // An entry the run asks for after the list lost it ("index out of bounds").
 constexpr int kErrEntryMissing = 35600;
@@ -112,17 +111,23 @@ double contrast(const QColor& a, const QColor& b) {
     return (qMax(la, lb) + 0.05) / (qMin(la, lb) + 0.05);
 }
 
-// `background` and a text colour on it with a contrast of 4.5 to 1 at least: `text` where it
-// has it, else black or white, and where neither does (a mid-tone), the background made darker
-// or lighter until white or black text on it reads.
+// The lowest contrast of `text` on `background` as a style draws a filled row: Fusion shades a
+// selection from a little lighter at the top to a darker outline at the bottom.
+double shadedContrast(const QColor& background, const QColor& text) {
+    return qMin(contrast(background.lighter(106), text), contrast(background.darker(112), text));
+}
+
+// `background` and a text colour on it with a contrast of 4.5 to 1 at least wherever the fill is
+// drawn: `text` where it has it, else black or white, and where neither does (a mid-tone), the
+// background made darker or lighter until white or black text on it reads.
 QPair<QColor, QColor> readable(QColor background, const QColor& text) {
-    if (contrast(background, text) >= 4.5) {
+    if (shadedContrast(background, text) >= 4.5) {
         return {background, text};
     }
     const bool darkText = contrast(background, Qt::black) >= contrast(background, Qt::white);
     const QColor chosen = darkText ? QColor(Qt::black) : QColor(Qt::white);
-    for (int i = 0; i < 64 && contrast(background, chosen) < 4.5; ++i) {
-        background = darkText ? background.lighter(110) : background.darker(110);
+    for (int i = 0; i < 64 && shadedContrast(background, chosen) < 4.5; ++i) {
+        background = darkText ? background.lighter(105) : background.darker(105);
     }
     return {background, chosen};
 }
@@ -611,16 +616,46 @@ void Form1::storePendingText(int lockWaitMs) {
     try {
         m_settings.SaveSetting(QStringLiteral("Text1"), fixedText(), lockWaitMs);
         m_text1Pending = false;
-        m_storeFailureShown = false;
         m_storeRetry->stop();
+        tellStoreDelay(QString());
+        if (m_closeRequested) {
+            // The close that waited for the store goes on.
+            QTimer::singleShot(0, this, &QWidget::close);
+        }
     } catch (const std::exception& e) {
         m_storeRetry->start();
-        // One report per failing period, not one per keystroke or retry.
-        if (!m_storeFailureShown) {
-            m_storeFailureShown = true;
-            ReportError(m_platform, this, e.what(), kText1ChangeLocation, 100);
-        }
+        // Told beside the window, never in a modal box: a box would take the keys typed next.
+        m_storeDelay = QString::fromLocal8Bit(e.what());
+        tellStoreDelay(storeDelayText());
     }
+}
+
+QString Form1::storeDelayText() const {
+    if (m_closeRequested) {
+        return QStringLiteral(
+                   "The window closes as soon as the fixed text is stored. It cannot be stored "
+                   "yet:\r%1\r\rClose the window again to close it without storing the text.")
+            .arg(m_storeDelay);
+    }
+    return QStringLiteral(
+               "The fixed text is not stored yet:\r%1\r\rIt is kept, and stored as soon as the "
+               "settings can be written.")
+        .arg(m_storeDelay);
+}
+
+void Form1::tellStoreDelay(const QString& text) {
+    if (text == m_storeNotice) {
+        return;  // one notice per state, not one per keystroke or retry
+    }
+    m_storeNotice = text;
+    // A notice of the start-up waits for the window, over which it is shown.
+    if (isVisible()) {
+        m_platform.notice(this, m_applicationTitle, text);
+    }
+}
+
+void Form1::addListFiles(const std::vector<std::string>& paths) {
+    ListView1_OLEDragDrop(m_context, m_fs, paths);
 }
 
 void Form1::PushButton2_Click() {
@@ -632,8 +667,20 @@ void Form1::yieldToEvents() {
 }
 
 void Form1::closeEvent(QCloseEvent* event) {
+    // A fixed text not stored yet keeps the window open until it is (a moment's wait first);
+    // a second close ends without it, as the notice says.
+    if (m_text1Pending && !m_closeRequested) {
+        storePendingText(kCloseLockWaitMs);
+        if (m_text1Pending) {
+            m_closeRequested = true;
+            tellStoreDelay(storeDelayText());
+            event->ignore();
+            return;
+        }
+    }
     event->accept();
-    storePendingText(SettingsStore::kLockWaitMs);
+    m_storeRetry->stop();
+    tellStoreDelay(QString());
     // Closed from inside a run or a folder scan (while it lets events through): end here. Every
     // file written so far is complete and every setting is stored, so nothing is lost.
     if (runInProgress() || pointerState() == kPointerBusy) {
@@ -646,6 +693,9 @@ void Form1::closeEvent(QCloseEvent* event) {
 void Form1::showEvent(QShowEvent* event) {
     if (!m_shownOnce) {
         m_shownOnce = true;
+        if (!m_storeNotice.isEmpty()) {
+            m_platform.notice(this, m_applicationTitle, m_storeNotice);
+        }
         // The input list comes first in the tab order and is where work starts.
         m_list->setFocus(Qt::OtherFocusReason);
     }

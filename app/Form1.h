@@ -8,6 +8,8 @@
 #include <QWidget>
 #include <functional>
 #include <memory>
+#include <string>
+#include <vector>
 
 #include "engine/FileSystem.h"
 #include "shell/WindowContext.h"
@@ -57,6 +59,10 @@ public:
     /// there (every setting and every finished file is already on disk).
     void setEndProcess(std::function<void()> endProcess) { m_endProcess = std::move(endProcess); }
 
+    /// Adds the list files named on the command line as a drop of them would: a folder with
+    /// every file of its tree, any other path as it is (exact bytes).
+    void addListFiles(const std::vector<std::string>& paths);
+
     /// The start-up handler; the constructor runs it once.
     void Form_Load();
     void Text1_Change();
@@ -82,8 +88,13 @@ private:
     void hoverAt(const QPoint& globalPos);
     void showWaitOverOwnPointers(bool busy);
     /// Stores the fixed text if a change of it is not stored yet; waits at most `lockWaitMs`
-    /// for another copy's lock. A failure keeps it pending and retries on a timer.
+    /// for another copy's lock. A failure keeps it pending, retries on a timer and says so in
+    /// a notice that leaves the keyboard to the window.
     void storePendingText(int lockWaitMs);
+    /// Shows `text` as the store's notice over the window, "" closes it; a repeat does nothing.
+    void tellStoreDelay(const QString& text);
+    /// What the notice says while the text waits: why, and what happens next.
+    QString storeDelayText() const;
 
     Platform& m_platform;
     SettingsStore& m_settings;
@@ -97,8 +108,10 @@ private:
     bool m_shownOnce = false;
     // Controls that showed a pointer of their own when the window became busy, and that pointer.
     QList<QPair<QPointer<QWidget>, QCursor>> m_ownPointers;
-    bool m_storeFailureShown = false;
     bool m_text1Pending = false;
+    bool m_closeRequested = false;  // a close waits for the pending text
+    QString m_storeDelay;           // why the text could not be stored
+    QString m_storeNotice;          // the notice shown, "" for none
     QTimer* m_storeRetry = nullptr;
     std::function<void()> m_endProcess;
 

@@ -8,6 +8,7 @@
 #include <QKeyEvent>
 #include <QLabel>
 #include <QListView>
+#include <QLocale>
 #include <QMenu>
 #include <QPushButton>
 #include <QVBoxLayout>
@@ -20,8 +21,10 @@ namespace pellatrix {
 
 namespace {
 
+// A count as the user's locale writes numbers ("1,000,000 files" in English).
 QString plural(std::size_t n, const char* one, const char* many) {
-    return QStringLiteral("%1 %2").arg(n).arg(QLatin1String(n == 1 ? one : many));
+    return QStringLiteral("%1 %2").arg(QLocale().toString(static_cast<qulonglong>(n)),
+                                       QLatin1String(n == 1 ? one : many));
 }
 
 // The start of a run, from the name of its folder (its UTC start), in local time.
@@ -252,14 +255,17 @@ void RunMenu::undoLastRun() {
             .arg(plural(report.removed, "file", "files"), plural(report.restored, "file", "files"),
                  plural(report.foldersRemoved, "folder", "folders"));
     if (!report.leftAlone.empty()) {
-        text += QStringLiteral("\n\nLeft as they are (%1):").arg(report.leftAlone.size());
+        text += QStringLiteral("\n\nLeft as they are (%1):")
+                    .arg(QLocale().toString(static_cast<qulonglong>(report.leftAlone.size())));
         const int shown = std::min<int>(kLeftAloneShown, static_cast<int>(report.leftAlone.size()));
         for (int i = 0; i < shown; ++i) {
             text += QLatin1Char('\n') +
                     QString::fromLocal8Bit(report.leftAlone[static_cast<std::size_t>(i)]);
         }
         if (static_cast<int>(report.leftAlone.size()) > shown) {
-            text += QStringLiteral("\n... and %1 more").arg(report.leftAlone.size() - shown);
+            text += QStringLiteral("\n... and %1 more")
+                        .arg(QLocale().toString(
+                            static_cast<qulonglong>(report.leftAlone.size() - shown)));
         }
     }
     inform(text);

@@ -4,6 +4,7 @@
 #include <QCoreApplication>
 #include <QEvent>
 #include <QGuiApplication>
+#include <QTimer>
 #include <QWidget>
 
 #if QT_CONFIG(xcb)
@@ -63,16 +64,30 @@ public:
 
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override {
-        // Show arrives before the window is mapped, when the window manager reads the hints.
-        if (event->type() == QEvent::Show && watched->isWidgetType()) {
+        const bool show = event->type() == QEvent::Show;
+        const bool state = event->type() == QEvent::WindowStateChange;
+        if ((show || state) && watched->isWidgetType()) {
             auto* widget = static_cast<QWidget*>(watched);
             if (widget->isWindow() &&
                 widget->windowFlags().testFlag(Qt::MSWindowsFixedSizeDialogHint)) {
-                ApplyFixedSizeHints(widget);
+                if (show) {
+                    // Show arrives before the window is mapped, when the window manager reads
+                    // the hints.
+                    ApplyFixedSizeHints(widget);
+                } else if (widget->windowState() & kRefused) {
+                    // Some window managers (openbox, for every normal window) still offer full
+                    // screen, and Qt's own title bar on Wayland a maximise button: the window
+                    // goes back to its one size at once.
+                    QTimer::singleShot(0, widget, [widget] {
+                        widget->setWindowState(widget->windowState() & ~kRefused);
+                    });
+                }
             }
         }
         return QObject::eventFilter(watched, event);
     }
+
+    static constexpr Qt::WindowStates kRefused = Qt::WindowMaximized | Qt::WindowFullScreen;
 };
 
 }  // namespace

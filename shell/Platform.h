@@ -20,6 +20,10 @@ public:
     virtual bool question(QWidget* parent, const QString& title, const QString& text) = 0;
     /// Application-modal box with the exclamation icon and an OK button (the error report).
     virtual void warning(QWidget* parent, const QString& title, const QString& text) = 0;
+    /// A box that tells without taking the keyboard: shown over `parent` without activating it
+    /// and without blocking (typing in the window goes on), an OK button closes it; returns at
+    /// once. A later notice over the same parent replaces it; an empty text closes it.
+    virtual void notice(QWidget* parent, const QString& title, const QString& text) = 0;
     /// Modal input box with one text field pre-filled with `proposal`; OK and Cancel.
     /// Returns the text, or "" on Cancel.
     virtual QString inputText(QWidget* parent, const QString& title, const QString& prompt,
@@ -33,8 +37,9 @@ public:
     /// exists. Returns the chosen folder's full path, or "" on Cancel.
     virtual QString pickFolder(QWidget* parent, const QString& prompt,
                                const QString& startFolder) = 0;
-    /// Opens a local file or folder with its associated program (no shell); when no program
-    /// could be started for it, a box over the active window says what could not be opened.
+    /// Opens a local file or folder with its associated program (no shell); returns at once.
+    /// When no opener exists, or the opener ends with a failure (no program for it: xdg-open's
+    /// exit status 3), a box over the active window says what could not be opened.
     virtual void openDocument(const QString& path) = 0;
     /// Opens a web address in the user's browser; does not wait.
     virtual void openHomePage(const QString& url) = 0;

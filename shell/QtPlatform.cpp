@@ -5,18 +5,24 @@
 #include <QDir>
 #include <QFileDialog>
 #include <QFileInfo>
+#include <QGridLayout>
 #include <QGuiApplication>
 #include <QInputDialog>
 #include <QLabel>
 #include <QLayout>
 #include <QMessageBox>
+#include <QPointer>
+#include <QProcess>
 #include <QRandomGenerator>
 #include <QScreen>
+#include <QShortcut>
+#include <QStandardPaths>
 #include <QTime>
 #include <QUrl>
 
 #include "engine/FsError.h"
 #include "engine/ShownText.h"
+#include "shell/BoxText.h"
 #include "shell/FixedSizeHints.h"
 #include "shell/ProductInfo.h"
 
@@ -24,63 +30,27 @@ namespace pellatrix {
 
 namespace {
 
-// A label breaks lines only between words; a long path is one word and would run off the box.
-// A zero-width space after every few characters of a long run lets it wrap anywhere.
-QString breakableAnywhere(const QString& text) {
-    constexpr int kRun = 40;  // runs up to this long are words, and wrap as words
-    constexpr int kStep = 8;
-    QString out;
-    out.reserve(text.size() + text.size() / kStep);
-    qsizetype runStart = 0;
-    for (qsizetype i = 0; i <= text.size(); ++i) {
-        if (i < text.size() && !text.at(i).isSpace()) {
-            continue;
-        }
-        const QStringView run = QStringView(text).mid(runStart, i - runStart);
-        if (run.size() <= kRun) {
-            out += run;
-        } else {
-            qsizetype at = 0;
-            while (at < run.size()) {
-                // Never between the two halves of a surrogate pair.
-                qsizetype end = qMin(at + kStep, run.size());
-                if (end < run.size() && run.at(end).isLowSurrogate()) {
-                    ++end;
-                }
-                out += run.mid(at, end - at);
-                if (end < run.size()) {
-                    out += QChar(0x200B);
-                }
-                at = end;
-            }
-        }
-        if (i < text.size()) {
-            out += text.at(i);
-        }
-        runStart = i + 1;
-    }
-    return out;
+// The widest a box's text may be on `screen`: QMessageBox's own limit for long text (half the
+// screen, 500 at most) less the margins; a box with an icon grows by the icon.
+int boxTextWidth(const QScreen* screen) {
+    const int available = screen != nullptr ? screen->availableGeometry().width() : 1024;
+    return qMin(available / 2, 500) - 50;
 }
 
 // `text` as the box shows it on `screen`: every line that is longer than what the screen can show
 // is shortened further in the middle, so that the whole box fits and centres like every other.
 QString fittedToScreen(const QString& text, const QFont& font, const QScreen* screen) {
     if (screen == nullptr) {
-        return breakableAnywhere(text);
+        return text;
     }
-    const QRect available = screen->availableGeometry();
-    // The label's width as QMessageBox makes it for long text (half the screen, 500 at most),
-    // less the icon and the margins; the height less title bar, buttons and margins.
-    const int width = qMin(available.width() / 2, 500) - 110;
-    const int height = available.height() - 220;
-    const QFontMetrics metrics(font);
+    const int width = boxTextWidth(screen);
+    // The height less title bar, buttons and margins.
+    const int height = screen->availableGeometry().height() - 220;
     const auto fits = [&](const QString& shown) {
-        return metrics.boundingRect(QRect(0, 0, width, 1 << 24), Qt::TextWordWrap, shown)
-                   .height() <= height;
+        return BoxText::textHeight(shown, font, width) <= height;
     };
-    QString shown = breakableAnywhere(text);
-    if (fits(shown)) {
-        return shown;
+    if (fits(text)) {
+        return text;
     }
     const QStringList lines = text.split(QLatin1Char('\n'));
     const auto shortened = [&](qsizetype keep) {
@@ -91,7 +61,7 @@ QString fittedToScreen(const QString& text, const QFont& font, const QScreen* sc
                     line.toUtf8().toStdString(), 2 * static_cast<std::size_t>(keep) + 3));
             }
         }
-        return breakableAnywhere(cut.join(QLatin1Char('\n')));
+        return cut.join(QLatin1Char('\n'));
     };
     // The most of each end that still fits.
     qsizetype low = 8;
@@ -106,6 +76,90 @@ QString fittedToScreen(const QString& text, const QFont& font, const QScreen* sc
     }
     return shortened(low);
 }
+
+// The width a box needs for its title to show between the title bar's icon and buttons (Qt's
+// own title bar on Wayland centres the title and hides what reaches the buttons).
+int widthForTitle(const QString& title) {
+    QFont font = QApplication::font();
+    font.setPixelSize(14);
+    font.setBold(true);
+    return QFontMetrics(font).horizontalAdvance(title) + 160;
+}
+
+// A message box whose text is a BoxText (selectable, copyable, wrapped anywhere without
+// inserted characters) in the place of QMessageBox's label, and that is wide enough for its title.
+class Box : public QMessageBox {
+public:
+    Box(QMessageBox::Icon icon, const QString& title, QMessageBox::StandardButtons buttons,
+        QWidget* parent)
+        : QMessageBox(icon, title, QString(), buttons, parent) {
+        // Ctrl+C copies the text wherever the focus is in the box.
+        auto* copy = new QShortcut(QKeySequence::Copy, this);
+        connect(copy, &QShortcut::activated, this, [this] {
+            if (m_text != nullptr) {
+                m_text->copyToClipboard();
+            }
+        });
+    }
+
+    // Shows `text` (as built: CR LF and CR break lines) fitted to the screen of `owner`.
+    void setShownText(const QString& text, QWidget* owner) {
+        // A file name may hold "<i>" or "&lt;": never read a message as formatting.
+        setTextFormat(Qt::PlainText);
+        const QScreen* screen =
+            owner != nullptr ? owner->screen() : QGuiApplication::primaryScreen();
+        const QString shown = fittedToScreen(QtPlatform::displayText(text), font(), screen);
+        auto* label = findChild<QLabel*>(QStringLiteral("qt_msgbox_label"));
+        auto* grid = qobject_cast<QGridLayout*>(layout());
+        if (label != nullptr && grid != nullptr) {
+            delete m_text;
+            m_text = new BoxText(shown, boxTextWidth(screen), this);
+            int row = 0;
+            int column = 0;
+            int rows = 0;
+            int columns = 0;
+            grid->getItemPosition(grid->indexOf(label), &row, &column, &rows, &columns);
+            grid->addWidget(m_text, row, column, rows, columns);
+            label->hide();
+        }
+        // The label keeps the text too: text() answers with what is shown.
+        setText(shown);
+        setAccessibleDescription(shown);
+        // After the modality, which sets the flags of a box anew.
+        setWindowFlags(FixedSizeFlags(windowFlags()));
+        if (isVisible()) {
+            widenForTitle();
+        }
+    }
+
+protected:
+    // QMessageBox sets its size anew when shown and at every layout request.
+    bool event(QEvent* event) override {
+        const bool handled = QMessageBox::event(event);
+        if (event->type() == QEvent::Show || event->type() == QEvent::LayoutRequest) {
+            const int grow = widenForTitle();
+            if (event->type() == QEvent::Show) {
+                move(x() - grow / 2, y());  // still centred over its window
+            }
+        }
+        return handled;
+    }
+
+    // Makes the box wide enough for its title; returns by how much it grew.
+    int widenForTitle() {
+        const int needed = widthForTitle(windowTitle());
+        if (width() >= needed || layout() == nullptr) {
+            return 0;
+        }
+        const int grow = needed - width();
+        setFixedSize(needed, layout()->hasHeightForWidth() ? layout()->totalHeightForWidth(needed)
+                                                           : layout()->totalMinimumSize().height());
+        return grow;
+    }
+
+private:
+    BoxText* m_text = nullptr;
+};
 
 // The input box at the size its contents ask for, like every box of the program. The dialog
 // sets its layout's constraint when it is shown, so it is replaced there.
@@ -124,18 +178,15 @@ protected:
 
 int showBox(QWidget* parent, QMessageBox::Icon icon, const QString& title, const QString& text,
             QMessageBox::StandardButtons buttons) {
-    QMessageBox box(icon, title, QString(), buttons, parent);
-    // A file name may hold "<i>" or "&lt;": never read a message as formatting.
-    box.setTextFormat(Qt::PlainText);
-    const QScreen* screen = parent != nullptr ? parent->screen() : QGuiApplication::primaryScreen();
-    box.setText(fittedToScreen(QtPlatform::displayText(text), box.font(), screen));
+    Box box(icon, title, buttons, parent);
     if (icon == QMessageBox::Warning) {
         box.setWindowModality(Qt::ApplicationModal);
     }
-    // After the modality, which sets the flags of a box anew.
-    box.setWindowFlags(FixedSizeFlags(box.windowFlags()));
+    box.setShownText(text, parent);
     return box.exec();
 }
+
+constexpr const char* kNoticeName = "PellatrixNotice";
 
 // The deepest folder that holds every one of `files`.
 QString commonFolder(const QStringList& files) {
@@ -188,6 +239,31 @@ void QtPlatform::warning(QWidget* parent, const QString& title, const QString& t
     showBox(parent, QMessageBox::Warning, title, text, QMessageBox::Ok);
 }
 
+void QtPlatform::notice(QWidget* parent, const QString& title, const QString& text) {
+    QPointer<Box> box;
+    if (parent != nullptr) {
+        box = static_cast<Box*>(parent->findChild<QMessageBox*>(QString::fromLatin1(kNoticeName),
+                                                                Qt::FindDirectChildrenOnly));
+    }
+    if (text.isEmpty()) {
+        if (box) {
+            box->close();
+        }
+        return;
+    }
+    if (!box) {
+        box = new Box(QMessageBox::NoIcon, title, QMessageBox::Ok, parent);
+        box->setObjectName(QString::fromLatin1(kNoticeName));
+        box->setAttribute(Qt::WA_DeleteOnClose);
+        // Shown beside the window without taking the keyboard from it: the user goes on typing.
+        box->setAttribute(Qt::WA_ShowWithoutActivating);
+        box->setWindowModality(Qt::NonModal);
+    }
+    box->setWindowTitle(title);
+    box->setShownText(text, parent);
+    box->show();
+}
+
 QString QtPlatform::inputText(QWidget* parent, const QString& title, const QString& prompt,
                               const QString& proposal) {
     FixedInputDialog dialog(parent);
@@ -195,6 +271,7 @@ QString QtPlatform::inputText(QWidget* parent, const QString& title, const QStri
     dialog.setLabelText(displayText(prompt));
     if (auto* label = dialog.findChild<QLabel*>()) {
         label->setTextFormat(Qt::PlainText);
+        label->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
     }
     dialog.setTextValue(proposal);
     // A box of fixed size, like every box of the program.
@@ -245,20 +322,57 @@ QString QtPlatform::pickFolder(QWidget* parent, const QString& prompt, const QSt
     return QFileDialog::getExistingDirectory(parent, prompt, start, QFileDialog::ShowDirsOnly);
 }
 
-void QtPlatform::openDocument(const QString& path) {
-    if (QDesktopServices::openUrl(QUrl::fromLocalFile(path))) {
-        return;
-    }
-    // With no program for it (no xdg-open, nothing associated) Qt only writes to standard error;
-    // the user asked for it and must learn that it did not happen.
+namespace {
+
+// Tells the user that `path` was asked for and did not open, over the window in front.
+void tellCannotOpen(const QString& path) {
     QWidget* owner = QApplication::activeModalWidget();
     if (owner == nullptr) {
         owner = QApplication::activeWindow();
     }
-    information(owner, QString::fromLatin1(product::kProductName),
-                (QFileInfo(path).isDir() ? QStringLiteral("Could not open the folder \"")
-                                         : QStringLiteral("Could not open the file \"")) +
-                    path + QStringLiteral("\".\rNo program to open it was found."));
+    QtPlatform().information(
+        owner, QString::fromLatin1(product::kProductName),
+        (QFileInfo(path).isDir() ? QStringLiteral("Could not open the folder \"")
+                                 : QStringLiteral("Could not open the file \"")) +
+            path + QStringLiteral("\".\rNo program to open it was found."));
+}
+
+}  // namespace
+
+void QtPlatform::openDocument(const QString& path) {
+    const QString opener = QStandardPaths::findExecutable(QStringLiteral("xdg-open"));
+    if (opener.isEmpty()) {
+        // With no program for it Qt only writes to standard error; the user asked for it and
+        // must learn that it did not happen.
+        if (!QDesktopServices::openUrl(QUrl::fromLocalFile(path))) {
+            tellCannotOpen(path);
+        }
+        return;
+    }
+    // Started here rather than through QDesktopServices, which starts it detached and never
+    // learns that it found no program (a minimal desktop: exit status 3). Without a parent:
+    // xdg-open may wait for the program it started, which must outlive the window.
+    auto* process = new QProcess;
+    process->setProgram(opener);
+    process->setArguments({path});
+    process->setStandardInputFile(QProcess::nullDevice());
+    process->setStandardOutputFile(QProcess::nullDevice());
+    process->setStandardErrorFile(QProcess::nullDevice());
+    QObject::connect(process, &QProcess::finished, process,
+                     [process, path](int code, QProcess::ExitStatus status) {
+                         process->deleteLater();
+                         if (status != QProcess::NormalExit || code != 0) {
+                             tellCannotOpen(path);
+                         }
+                     });
+    QObject::connect(process, &QProcess::errorOccurred, process,
+                     [process, path](QProcess::ProcessError error) {
+                         if (error == QProcess::FailedToStart) {
+                             process->deleteLater();
+                             tellCannotOpen(path);
+                         }
+                     });
+    process->start();
 }
 
 void QtPlatform::openHomePage(const QString& url) {

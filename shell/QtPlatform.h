@@ -14,6 +14,7 @@ public:
     void information(QWidget* parent, const QString& title, const QString& text) override;
     bool question(QWidget* parent, const QString& title, const QString& text) override;
     void warning(QWidget* parent, const QString& title, const QString& text) override;
+    void notice(QWidget* parent, const QString& title, const QString& text) override;
     QString inputText(QWidget* parent, const QString& title, const QString& prompt,
                       const QString& proposal) override;
     QString openFiles(QWidget* parent, const QString& title, const QString& filter) override;

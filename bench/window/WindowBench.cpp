@@ -71,6 +71,7 @@ public:
         ++unexpected;
         std::fprintf(stderr, "error report: %s\n", qPrintable(text));
     }
+    void notice(QWidget*, const QString&, const QString&) override {}
     QString inputText(QWidget*, const QString&, const QString&, const QString&) override {
         return QStringLiteral("txt");
     }

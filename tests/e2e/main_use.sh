@@ -11,8 +11,14 @@
 # their error reports. The window's icon (_NET_WM_ICON) and the window manager hints of the window
 # and of every box (_MOTIF_WM_HINTS: no maximise, no resize) are checked on the X server's side.
 # A fourth session runs under openbox and checks what it allows the window and a box
-# (_NET_WM_ALLOWED_ACTIONS: no maximise, no resize) and that a title bar double click maximises
-# nothing.
+# (_NET_WM_ALLOWED_ACTIONS: no maximise, no resize), that a title bar double click maximises
+# nothing and that the window made full screen comes straight back.
+# A fifth, under openbox: another running copy holds the settings lock while the user types at a
+# human pace (every key reaches the text box, the keyboard stays there) and while the window is
+# closed (it stays open until the lock is free, then stores the text and ends).
+# A sixth starts as `pellatrix LIST`, with an opener that finds no program (exit 3): Start runs
+# the named list, and the folder that could not be opened is said in a box.
+# Ctrl+C in a box copies its text byte for byte; standard error holds no warning in any session.
 # Usage: main_use.sh PROGRAM CLIPBOARD_TOOL
 # Every wait is bounded; every process started here is ended on exit. On failure a screenshot
 # is left in the current folder as e2e-failure.png (e2e-failure.xwd without ImageMagick).
@@ -75,6 +81,8 @@ done
 export DISPLAY=":$(head -n1 "$work/display")"
 export QT_QPA_PLATFORM=xcb
 unset XDG_CURRENT_DESKTOP QT_QPA_PLATFORMTHEME
+export XDG_RUNTIME_DIR="$work/runtime"
+mkdir -m 700 "$XDG_RUNTIME_DIR"
 log "display $DISPLAY"
 
 # --- The program in a folder of its own, with a home folder of its own ----------------------
@@ -112,8 +120,10 @@ TEXT1=(188 372)
 
 windows() { xdotool search --onlyvisible --pid "$app_pid" 2>/dev/null || true; }
 
-start_program() {
-    HOME="$home" XDG_CONFIG_HOME="$work/config" "$prog/pellatrix" >>"$work/program.log" 2>&1 &
+start_program() { # [list file...]
+    : >"$work/program.log"
+    HOME="$home" XDG_CONFIG_HOME="${config:-$work/config}" PATH="${program_path:-$PATH}" \
+        "$prog/pellatrix" "$@" >>"$work/program.log" 2>&1 &
     app_pid=$!
     for _ in $(seq 150); do
         main_win=$(windows | head -n1)
@@ -131,6 +141,22 @@ stop_program() {
     kill "$app_pid"
     wait "$app_pid" 2>/dev/null || true
     app_pid=""
+    expect_quiet
+}
+
+# Nothing on standard error from start to close: Qt's warnings included.
+expect_quiet() {
+    [ ! -s "$work/program.log" ] || fail "the program wrote to standard error: $(head -c 600 "$work/program.log")"
+}
+
+# Ctrl+C in the box that has the keyboard copies its text exactly as shown.
+expect_copied() { # what text
+    local copied
+    xdotool key ctrl+c
+    sleep 0.2
+    copied=$(clipboard; echo .)
+    copied=${copied%.}
+    [ "$copied" = "$2" ] || fail "$1: Ctrl+C copied '$copied', the box shows '$2'"
 }
 
 click() { # x y
@@ -251,6 +277,11 @@ wait_box_closed "view a sample question"
 click "${PB5[@]}"
 box=$(wait_box "per-line content help")
 expect_box "per-line content help" "$box" 80 300
+expect_copied "per-line content help" "If you would like to create files and put different text in each file you can create a text file that looks like this:
+
+/tmp/test/newfolder1/out.txt>first
+/tmp/test/newfolder2/this.txt>second
+/tmp/test/newfolder3/junk.jnk>third"
 xdotool key Return
 wait_box_closed "per-line content help"
 
@@ -263,6 +294,7 @@ wait_box_closed "samples folder question"
 click "${PB2[@]}"
 box=$(wait_box "end of run")
 expect_box "end of run" "$box" 40 140
+expect_copied "end of run" "Done."
 xdotool key Return
 wait_box_closed "end of run"
 
@@ -369,7 +401,11 @@ stop_program
 # Openbox, in a home folder of this run, decides what the title bar offers from the hints.
 log "session 4, under openbox"
 command -v openbox >/dev/null || fail "openbox is missing (scripts/setup.sh installs it)"
-mkdir -p "$work/wm"
+mkdir -p "$work/wm/openbox"
+# Openbox's own configuration, with a key that makes the focused window full screen (openbox
+# offers full screen to every normal window, whatever its hints).
+sed 's|<keyboard>|<keyboard><keybind key="W-F11"><action name="ToggleFullscreen"/></keybind>|' \
+    /etc/xdg/openbox/rc.xml >"$work/wm/openbox/rc.xml"
 HOME="$work/wm" XDG_CONFIG_HOME="$work/wm" openbox --sm-disable >"$work/wm.log" 2>&1 &
 wm_pid=$!
 for _ in $(seq 100); do
@@ -387,6 +423,16 @@ xdotool mousemove --sync $((X + 150)) $((Y - 8)) click --repeat 2 --delay 80 1
 sleep 0.5
 size=$(xwininfo -id "$main_win" | sed -n 's/^ *\(Width\|Height\): //p' | paste -sd x)
 [ "$size" = 536x483 ] || fail "a double click on the title bar resized the window to $size"
+# Made full screen by the window manager, the window comes back to its size and place.
+place=$(xwininfo -id "$main_win" | sed -n 's/^ *Absolute upper-left [XY]: *//p' | paste -sd ,)
+xdotool windowactivate --sync "$main_win" 2>/dev/null || true
+xdotool key super+F11
+sleep 1
+size=$(xwininfo -id "$main_win" | sed -n 's/^ *\(Width\|Height\): //p' | paste -sd x)
+now=$(xwininfo -id "$main_win" | sed -n 's/^ *Absolute upper-left [XY]: *//p' | paste -sd ,)
+state=$(xprop -id "$main_win" _NET_WM_STATE)
+[ "$size" = 536x483 ] && [ "$now" = "$place" ] && [[ $state != *FULLSCREEN* ]] ||
+    fail "made full screen, the window stays at $now $size ($state), was at $place"
 click "${PB1[@]}"
 box=$(wait_box "list-file help under openbox")
 expect_managed_fixed "the list-file help under openbox" "$box"
@@ -396,8 +442,85 @@ box=$(wait_box "view a sample question under openbox")
 xdotool key Escape
 wait_box_closed "view a sample question under openbox"
 stop_program
+log "session 4 offers neither resizing nor maximising, and comes back from full screen"
+
+# --- Session 5: another running copy holds the settings lock ----------------------------------
+# QLockFile knows a running copy by the live process named in its lock file.
+log "session 5, the settings held by another copy"
+config="$work/config5"
+mkdir -p "$config/Quennet"
+# The samples are recorded already (else start-up would report that it cannot record them); no
+# fixed text yet.
+grep -v '^Text1=' "$work/config/Quennet/Pellatrix.conf" >"$config/Quennet/Pellatrix.conf"
+sleep 300 &
+holder=$!
+printf '%s\nsleep\n%s\n' "$holder" "$(hostname)" >"$config/Quennet/Pellatrix.conf.lock"
+start_program
+click "${TEXT1[@]}"
+# A human pace: the first key meets the held lock, the notice appears, the rest go on.
+xdotool type --delay 120 "abcde"
+sleep 0.5
+notice=$(windows | grep -vx "$main_win" | head -n1 || true)
+[ -n "$notice" ] || fail "no notice says that the text is not stored yet"
+[ "$(xdotool getwindowfocus)" = "$main_win" ] ||
+    fail "the notice took the keyboard (focus on $(xdotool getwindowfocus))"
+xdotool key ctrl+a ctrl+c
+sleep 0.2
+typed=$(clipboard)
+[ "$typed" = abcde ] || fail "typed abcde while the lock was held, the text box holds '$typed'"
+! grep -q '^Text1=' "$config/Quennet/Pellatrix.conf" 2>/dev/null || fail "stored through a held lock"
+# Closed while still held: the window stays and says why; freed, the text is stored and it ends.
+xdotool key alt+F4
+sleep 2.5
+kill -0 "$app_pid" 2>/dev/null || fail "closing with the text not stored ended the program"
+windows | grep -qx "$main_win" || fail "the window closed with the text not stored"
+kill "$holder"
+wait "$holder" 2>/dev/null || true
+rm -f "$config/Quennet/Pellatrix.conf.lock"
+for _ in $(seq 50); do
+    kill -0 "$app_pid" 2>/dev/null || break
+    sleep 0.1
+done
+! kill -0 "$app_pid" 2>/dev/null || fail "the window did not close once the lock was free"
+wait "$app_pid" 2>/dev/null || true
+app_pid=""
+grep -qx 'Text1=abcde' "$config/Quennet/Pellatrix.conf" ||
+    fail "the text was not stored: $(cat "$config/Quennet/Pellatrix.conf" 2>/dev/null)"
+expect_quiet
+unset config
+log "session 5 kept every key and stored them at closing"
+
+# --- Session 6: a list named on the command line, an opener that finds no program ------------
+log "session 6, pellatrix LIST with a failing opener"
+rm -rf "$out"
+mkdir -p "$work/opener"
+printf '#!/bin/sh\nexit 3\n' >"$work/opener/xdg-open"
+chmod +x "$work/opener/xdg-open"
+program_path="$work/opener:$PATH"
+# Named as a user in that folder names it: relative to the working folder.
+cd "$prog/Samples"
+start_program sample2.txt
+cd - >/dev/null
+click "${PB2[@]}"
+box=$(wait_box "end of run, session 6")
+expect_copied "end of run, session 6" "Done."
+xdotool key Return
+wait_box_closed "end of run, session 6"
+expect_file "$out/newfolder1/first.txt" "first"
+expect_file "$out/newfolder3/third.txt" "third"
+[ ! -e "$out/newfolder1/out.txt" ] || fail "a list not named on the command line was run"
+click "${PB7[@]}"
+box=$(wait_box "samples folder question, session 6")
+xdotool key Return
+wait_box_gone "$box" "samples folder question, session 6"
+box=$(wait_box "failed opener")
+expect_copied "failed opener" "Could not open the folder \"$prog/Samples/\".
+No program to open it was found."
+xdotool key Return
+wait_box_closed "failed opener"
+stop_program
+unset program_path
 kill "$wm_pid"
 wait "$wm_pid" 2>/dev/null || true
 wm_pid=""
-log "session 4 offers neither resizing nor maximising"
 log "passed"

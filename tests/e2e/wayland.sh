@@ -63,4 +63,7 @@ grep -q 'xdg_toplevel@[0-9]*\.set_min_size(536, 483)' "$work/program.log" &&
     grep -q 'xdg_toplevel@[0-9]*\.set_max_size(536, 483)' "$work/program.log" ||
     fail "the window is not of fixed size 536 x 483"
 kill -0 "$app_pid" 2>/dev/null || fail "the program ended after showing"
+# Nothing but the protocol log on standard error: no warning of Qt or of the program.
+noise=$(grep -v '^\[\|^ *-> ' "$work/program.log" || true)
+[ -z "$noise" ] || fail "standard error holds: $(printf '%s' "$noise" | head -c 600)"
 echo "wayland: passed"

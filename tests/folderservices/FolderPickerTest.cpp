@@ -19,6 +19,7 @@ public:
     void information(QWidget*, const QString&, const QString&) override { unexpected(); }
     bool question(QWidget*, const QString&, const QString&) override { return unexpected(); }
     void warning(QWidget*, const QString&, const QString&) override { unexpected(); }
+    void notice(QWidget*, const QString&, const QString&) override { unexpected(); }
     QString inputText(QWidget*, const QString&, const QString&, const QString&) override {
         unexpected();
         return {};

@@ -34,7 +34,7 @@ done
 # Desktop entry and icons, the icons in hicolor only.
 desktop="$root/share/applications/pellatrix.desktop"
 [ -f "$desktop" ] || fail "desktop entry missing"
-grep -qx 'Exec=pellatrix' "$desktop" || fail "desktop entry does not start pellatrix"
+grep -qx 'Exec=pellatrix %F' "$desktop" || fail "desktop entry does not start pellatrix with the opened files"
 grep -qx 'Icon=pellatrix' "$desktop" || fail "desktop entry names another icon"
 if command -v desktop-file-validate >/dev/null; then
     desktop-file-validate "$desktop" || fail "desktop entry is not valid"

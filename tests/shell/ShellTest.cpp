@@ -2,6 +2,7 @@
 // message display and the real boxes, draw and yield.
 #include <QAbstractButton>
 #include <QApplication>
+#include <QClipboard>
 #include <QDialog>
 #include <QDir>
 #include <QFile>
@@ -22,6 +23,8 @@
 #include "engine/ReportLocations.h"
 #include "engine/Trap.h"
 #include "shell/ApplicationTitle.h"
+#include "shell/BoxText.h"
+#include "shell/FixedSizeHints.h"
 #include "shell/ProductInfo.h"
 #include "shell/ProgramFiles.h"
 #include "shell/QtPlatform.h"
@@ -52,7 +55,10 @@ private slots:
     void realBoxes_data();
     void realBoxes();
     void longPathBoxFitsScreen();
+    void openFailureIsShown_data();
     void openFailureIsShown();
+    void noticeLeavesTheKeys();
+    void fixedWindowRefusesFullScreen();
     void realInputBox_data();
     void realInputBox();
     void settingsMalformedStoreStillWrites_data();
@@ -379,6 +385,9 @@ void ShellTest::realBoxes_data() {
     QTest::newRow("question, No") << "question"
                                   << "q"
                                   << "q" << int(QMessageBox::No) << false;
+    QTest::newRow("short text, long title's box") << "information"
+                                                  << "Done."
+                                                  << "Done." << int(QMessageBox::Ok) << false;
     QTest::newRow("question, Escape is No") << "question"
                                             << "q"
                                             << "q" << 0 << false;
@@ -421,11 +430,29 @@ void ShellTest::realBoxes() {
         for (QAbstractButton* b : box->buttons()) {
             buttons << box->standardButton(b);
         }
-        // What the user reads: the label's own text and format.
-        auto* label = box->findChild<QLabel*>(QStringLiteral("qt_msgbox_label"));
-        QVERIFY(label);
-        QCOMPARE(label->textFormat(), Qt::PlainText);
-        QCOMPARE(label->text(), shown);
+        // What the user reads: the box's text, shown whole, selectable; Ctrl+C copies it byte
+        // for byte as shown, wherever the focus is, or the part selected in it.
+        auto* shownText = box->findChild<BoxText*>();
+        QVERIFY(shownText && shownText->isVisible());
+        QCOMPARE(shownText->toPlainText(), shown);
+        QVERIFY(shownText->height() >= shownText->heightForWidth(shownText->width()));
+        QVERIFY(shownText->textInteractionFlags().testFlag(Qt::TextSelectableByKeyboard));
+        QApplication::clipboard()->clear();
+        QVERIFY(QTest::qWaitForWindowActive(box));
+        QTest::keyClick(box, Qt::Key_C, Qt::ControlModifier);
+        QCOMPARE(QApplication::clipboard()->text(), shown);
+        shownText->setFocus();
+        QTest::keyClick(shownText, Qt::Key_Home, Qt::ControlModifier);
+        QTest::keyClick(shownText, Qt::Key_End, Qt::ShiftModifier);
+        QTest::keyClick(shownText, Qt::Key_C, Qt::ControlModifier);
+        QCOMPARE(QApplication::clipboard()->text(), shown.section(QLatin1Char('\n'), 0, 0));
+        // Wide enough for the title between the icon and three buttons of a title bar.
+        QFont titleFont = QApplication::font();
+        titleFont.setPixelSize(14);
+        titleFont.setBold(true);
+        QVERIFY2(
+            box->width() >= QFontMetrics(titleFont).horizontalAdvance(box->windowTitle()) + 154,
+            qPrintable(QString::number(box->width())));
         if (press == 0) {
             QTest::keyClick(box, Qt::Key_Escape);
         } else {
@@ -476,15 +503,13 @@ void ShellTest::longPathBoxFitsScreen() {
         int needed = 0;
         int labelHeight = 0;
         onNextModalBox(this, [&](QWidget* w) {
-            auto* label = w->findChild<QLabel*>(QStringLiteral("qt_msgbox_label"));
-            shown = label->text();
+            auto* text = w->findChild<BoxText*>();
+            shown = text->toPlainText();
             box = w->frameGeometry();
             screen = w->screen()->availableGeometry();
-            labelWidth = label->width();
-            labelHeight = label->height();
-            needed = label->fontMetrics()
-                         .boundingRect(QRect(0, 0, labelWidth, 1 << 24), Qt::TextWordWrap, shown)
-                         .height();
+            labelWidth = text->width();
+            labelHeight = text->height();
+            needed = BoxText::textHeight(shown, text->font(), labelWidth);
             QTest::keyClick(w, Qt::Key_Return);
         });
         QtPlatform platform;
@@ -498,7 +523,9 @@ void ShellTest::longPathBoxFitsScreen() {
                                                       .arg(box.height())));
         QVERIFY(qAbs(box.center().y() - owner.geometry().center().y()) <= 20);
         QVERIFY(qAbs(box.center().x() - owner.geometry().center().x()) <= 20);
-        const QString plain = shown.remove(QChar(0x200B));
+        // Wrapped by the layout, not by characters put into the text.
+        QVERIFY(!shown.contains(QChar(0x200B)));
+        const QString& plain = shown;
         QVERIFY2(plain.startsWith("Cannot open '/ppp"), qPrintable(plain.left(40)));
         QVERIFY(plain.contains("p...p"));
         QVERIFY(plain.endsWith(QStringLiteral("pp/end.txt'\nin X.Y at line 7\n\nPlease email "
@@ -508,27 +535,120 @@ void ShellTest::longPathBoxFitsScreen() {
     }
 }
 
-// Without xdg-open nothing can open a folder: a box says which one, over the window.
+void ShellTest::openFailureIsShown_data() {
+    QTest::addColumn<QString>("opener");  // the xdg-open found in PATH, "" for none
+    QTest::addColumn<bool>("told");
+    QTest::newRow("no opener") << "" << true;
+    QTest::newRow("opener finds no program (3)") << "exit 3" << true;
+    QTest::newRow("opener fails (4)") << "exit 4" << true;
+    QTest::newRow("opener opens it") << "exit 0" << false;
+}
+
+// An opener that is missing or ends with a failure leaves the folder unopened: a box says which
+// one, over the window. One that succeeds shows nothing and got the path as its one argument.
 void ShellTest::openFailureIsShown() {
+    QFETCH(QString, opener);
+    QFETCH(bool, told);
+    QTemporaryDir bin;
     QTemporaryDir empty;
+    if (!opener.isEmpty()) {
+        QFile script(bin.filePath("xdg-open"));
+        QVERIFY(script.open(QIODevice::WriteOnly));
+        script.write(("#!/bin/sh\nprintf '%s\\n' \"$#:$1\" >\"" + bin.filePath("args") + "\"\n" +
+                      opener + "\n")
+                         .toUtf8());
+        script.close();
+        QVERIFY(script.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
+    }
     const QByteArray path = qgetenv("PATH");
-    qputenv("PATH", QFile::encodeName(empty.path()));
+    // Only the test's own opener (or none) is found.
+    qputenv("PATH", QFile::encodeName(bin.path()));
     QWidget owner;
     owner.show();
     owner.activateWindow();
     QVERIFY(QTest::qWaitForWindowActive(&owner));
     QString text;
     QWidget* parent = nullptr;
-    onNextModalBox(this, [&](QWidget* w) {
-        text = qobject_cast<QMessageBox*>(w)->text().remove(QChar(0x200B));
-        parent = w->parentWidget();
-        QTest::keyClick(w, Qt::Key_Return);
-    });
+    bool seen = false;
+    if (told) {
+        onNextModalBox(this, [&](QWidget* w) {
+            seen = true;
+            text = w->findChild<BoxText*>()->toPlainText();
+            parent = w->parentWidget();
+            QTest::keyClick(w, Qt::Key_Return);
+        });
+    }
     QtPlatform().openDocument(empty.path() + "/");
     qputenv("PATH", path);
-    QCOMPARE(text, "Could not open the folder \"" + empty.path() +
-                       "/\".\nNo program to open it was found.");
-    QCOMPARE(parent, &owner);
+    if (told) {
+        QTRY_VERIFY(seen);
+        QCOMPARE(text, "Could not open the folder \"" + empty.path() +
+                           "/\".\nNo program to open it was found.");
+        QCOMPARE(parent, &owner);
+    } else {
+        QTRY_VERIFY(QFile::exists(bin.filePath("args")));
+        QTest::qWait(200);
+        QCOMPARE(QApplication::activeModalWidget(), nullptr);
+    }
+    if (!opener.isEmpty()) {
+        QFile args(bin.filePath("args"));
+        QVERIFY(args.open(QIODevice::ReadOnly));
+        QCOMPARE(QString::fromUtf8(args.readAll()), "1:" + empty.path() + "/\n");
+    }
+}
+
+// A notice comes up beside its window without taking its keys and without blocking; a second
+// one replaces it, an empty text closes it.
+void ShellTest::noticeLeavesTheKeys() {
+    QWidget owner;
+    auto* edit = new QLineEdit(&owner);
+    owner.show();
+    owner.activateWindow();
+    QVERIFY(QTest::qWaitForWindowActive(&owner));
+    edit->setFocus();
+    QtPlatform platform;
+    platform.notice(&owner, "Pellatrix", "first\rnotice");
+    platform.notice(&owner, "Pellatrix", "second");
+    const auto notices = [&] {
+        QList<QMessageBox*> open;
+        for (auto* box : owner.findChildren<QMessageBox*>()) {
+            if (box->isVisible()) {
+                open << box;
+            }
+        }
+        return open;
+    };
+    QCOMPARE(notices().size(), 1);
+    QMessageBox* box = notices().first();
+    QCOMPARE(box->findChild<BoxText*>()->toPlainText(), QStringLiteral("second"));
+    QCOMPARE(box->windowModality(), Qt::NonModal);
+    QVERIFY(box->testAttribute(Qt::WA_ShowWithoutActivating));
+    QCOMPARE(QApplication::activeModalWidget(), nullptr);
+    QTest::keyClicks(edit, "abcde");
+    QCOMPARE(edit->text(), QStringLiteral("abcde"));
+    platform.notice(&owner, "Pellatrix", QString());
+    QTRY_VERIFY(notices().isEmpty());
+}
+
+// A window manager that maximises a fixed-size window or makes it full screen anyway (the
+// window went to 0,0 on a black screen) sees it come back to its own size.
+void ShellTest::fixedWindowRefusesFullScreen() {
+    InstallFixedSizeHints();
+    QWidget window(nullptr, FixedSizeFlags(Qt::Window));
+    window.setFixedSize(236, 183);
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    for (const Qt::WindowState state : {Qt::WindowFullScreen, Qt::WindowMaximized}) {
+        window.setWindowState(state);
+        QTRY_COMPARE(window.windowState(), Qt::WindowNoState);
+        QCOMPARE(window.size(), QSize(236, 183));
+    }
+    // A window that may change its size is left alone.
+    QWidget free;
+    free.show();
+    free.setWindowState(Qt::WindowMaximized);
+    QTest::qWait(50);
+    QCOMPARE(free.windowState(), Qt::WindowMaximized);
 }
 
 void ShellTest::realInputBox_data() {

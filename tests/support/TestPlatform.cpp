@@ -23,6 +23,8 @@ QString TestPlatform::kindName(Kind kind) {
             return QStringLiteral("pick-folder");
         case Kind::Dialog:
             return QStringLiteral("dialog");
+        case Kind::Notice:
+            return QStringLiteral("notice");
     }
     return QStringLiteral("?");
 }
@@ -114,6 +116,10 @@ bool TestPlatform::question(QWidget* parent, const QString& title, const QString
 
 void TestPlatform::warning(QWidget* parent, const QString& title, const QString& text) {
     take(Kind::Warning, parent, title, text, {});
+}
+
+void TestPlatform::notice(QWidget* parent, const QString& title, const QString& text) {
+    m_shown.append({Kind::Notice, QPointer<QWidget>(parent), parent, title, text, {}});
 }
 
 QString TestPlatform::inputText(QWidget* parent, const QString& title, const QString& prompt,

@@ -19,7 +19,16 @@ namespace pellatrix {
 /// Nothing is static: each test owns its TestPlatform.
 class TestPlatform : public Platform {
 public:
-    enum class Kind { Information, Question, Warning, Input, OpenFiles, PickFolder, Dialog };
+    enum class Kind {
+        Information,
+        Question,
+        Warning,
+        Input,
+        OpenFiles,
+        PickFolder,
+        Dialog,
+        Notice
+    };
 
     /// One box or dialog as it was shown.
     struct Shown {
@@ -70,6 +79,8 @@ public:
     void information(QWidget* parent, const QString& title, const QString& text) override;
     bool question(QWidget* parent, const QString& title, const QString& text) override;
     void warning(QWidget* parent, const QString& title, const QString& text) override;
+    /// Recorded (an empty text for a closed notice); it blocks nothing, so it takes no answer.
+    void notice(QWidget* parent, const QString& title, const QString& text) override;
     QString inputText(QWidget* parent, const QString& title, const QString& prompt,
                       const QString& proposal) override;
     QString openFiles(QWidget* parent, const QString& title, const QString& filter) override;
