@@ -419,6 +419,7 @@ const CreationRun::FolderPlan& CreationRun::planFolder(std::string_view folder,
                         "no folder can be made in " + FolderPart(bare)};
             } else {
                 plan.state = FolderPlan::State::Planned;
+                plan.writable = m_fs.madeFoldersTakeFiles();
                 emit(PlannedAction::Folder, bare, {});
             }
             break;
@@ -462,30 +463,38 @@ void CreationRun::planFile(const std::string& path, bool keepExisting, const Pla
         create();
         return;
     }
-    const PathProbe probe = m_fs.probe(path);
-    switch (probe.kind) {
-        case PathProbe::Kind::Missing:
-            create();
-            break;
-        case PathProbe::Kind::File:
-        case PathProbe::Kind::Other:
-            if (m_listFiles.count(probe.identity) != 0) {
-                emit(PlannedAction::Fail, path, "it is a list file of this run");
-            } else if (m_protectedFiles.count(probe.identity) != 0) {
-                emit(PlannedAction::Fail, path, "the run reads its text from it");
-            } else if (keepExisting) {
-                emit(PlannedAction::Keep, path, {});
-            } else if (!probe.writable) {
-                emit(PlannedAction::Fail, path, "it may not be written");
+    // The adapter's own decision, as the run's write takes it; the folder's verdict above stands
+    // for the exclusive create of a missing name.
+    const WritePlan plan = m_fs.planWrite(path, keepExisting);
+    if (plan.exists && plan.step != WritePlan::Step::Keep) {
+        if (m_listFiles.count(plan.target) != 0) {
+            emit(PlannedAction::Fail, path, "it is a list file of this run");
+            return;
+        }
+        if (m_protectedFiles.count(plan.target) != 0) {
+            emit(PlannedAction::Fail, path, "the run reads its text from it");
+            return;
+        }
+    }
+    switch (plan.step) {
+        case WritePlan::Step::Create:
+            if (plan.throughLink) {
+                emit(plannedBefore(path, true)
+                         ? (keepExisting ? PlannedAction::Keep : PlannedAction::Replace)
+                         : PlannedAction::Create,
+                     path, {});
             } else {
-                emit(PlannedAction::Replace, path, {});
+                create();
             }
             break;
-        case PathProbe::Kind::Folder:
-            emit(PlannedAction::Fail, path, "it is a folder");
+        case WritePlan::Step::Replace:
+            emit(PlannedAction::Replace, path, {});
             break;
-        case PathProbe::Kind::Unknown:
-            emit(PlannedAction::Fail, path, std::strerror(probe.error));
+        case WritePlan::Step::Keep:
+            emit(PlannedAction::Keep, path, {});
+            break;
+        case WritePlan::Step::Fail:
+            emit(PlannedAction::Fail, path, plan.why);
             break;
     }
 }
@@ -654,7 +663,8 @@ void CreationRun::writeFiles(Trap& trap, bool usePerLineContent) {
         trap.step(208, [&] { CleanFileNameInPlace(path); });  // on failure the path stays
         bool existed = false;
         if (keepExisting || tellOutcome) {
-            existed = PathExists(m_fs, path);
+            // As the preview decides it: whatever the path reaches is kept.
+            existed = m_fs.planWrite(path, true).step == WritePlan::Step::Keep;
             if (existed && keepExisting) {
                 ++m_summary.filesSkipped;
                 m_ui.fileDone(FileOutcome::Skipped, path);
