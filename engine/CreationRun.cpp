@@ -442,7 +442,10 @@ void CreationRun::planFile(const std::string& path, bool keepExisting, const Pla
         return;
     }
     if (path.empty() || path.back() == '/') {
-        emit(PlannedAction::Fail, path, "it names a folder, not a file");
+        // The folder exists by the time its file is written; a run that keeps existing files
+        // keeps it.
+        emit(keepExisting && !path.empty() ? PlannedAction::Keep : PlannedAction::Fail, path,
+             keepExisting && !path.empty() ? std::string_view() : "it names a folder, not a file");
         return;
     }
     // A path named twice is made by its first entry and replaced by the later ones.
