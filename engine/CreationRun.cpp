@@ -1,6 +1,7 @@
 #include "engine/CreationRun.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 
 #include "engine/FsError.h"
@@ -229,7 +230,7 @@ void CreationRun::PushButton2_Click() {
     trap.step(118, [&] { n = m_ui.entryCount(); });
     for (int i = 1; i <= n; ++i) {
         trap.step(120, [&] { m_ui.yield(); });
-        m_knownFolders.clear();
+        m_folderPlans.clear();
         std::string listPath;
         // An entry the input list lost meanwhile has no list file to read: skip it.
         if (!trap.step(122, [&] { listPath = m_ui.entryText(i); })) {
@@ -262,7 +263,6 @@ void CreationRun::PushButton2_Click() {
 
 void CreationRun::endRun() {
     m_entries.clear();
-    m_knownFolders.clear();
     m_fixedSnapshot.clear();
     m_home.reset();
     m_listFiles.clear();
@@ -410,8 +410,14 @@ const CreationRun::FolderPlan& CreationRun::planFolder(std::string_view folder,
             plan.writable = probe.writable;
             break;
         case PathProbe::Kind::Missing: {
-            // Made by the run when its parent exists or is made, and takes new files.
-            const FolderPlan& parent = planFolder(FolderPart(bare), emit);
+            // Made by the run when its parent exists or is made, and takes new files. A missing
+            // root or working folder has no parent to make it in.
+            const std::string parentFolder = FolderPart(bare);
+            if (parentFolder.size() >= folder.size()) {
+                plan = {FolderPlan::State::Fails, false, bare + ": " + std::strerror(ENOENT)};
+                break;
+            }
+            const FolderPlan& parent = planFolder(parentFolder, emit);
             if (parent.state == FolderPlan::State::Fails) {
                 plan = {FolderPlan::State::Fails, false, parent.why};
             } else if (!parent.writable) {
@@ -420,7 +426,15 @@ const CreationRun::FolderPlan& CreationRun::planFolder(std::string_view folder,
             } else {
                 plan.state = FolderPlan::State::Planned;
                 plan.writable = m_fs.madeFoldersTakeFiles();
-                emit(PlannedAction::Folder, bare, {});
+                try {
+                    emit(PlannedAction::Folder, bare, {});
+                } catch (const FsError& e) {
+                    // The run could not make it: made meanwhile by another, or it fails.
+                    const PathProbe now = m_fs.probe(bare);
+                    plan = now.kind == PathProbe::Kind::Folder
+                               ? FolderPlan{FolderPlan::State::Exists, now.writable, {}}
+                               : FolderPlan{FolderPlan::State::Fails, false, e.what()};
+                }
             }
             break;
         }
@@ -587,23 +601,12 @@ void CreationRun::refuseListFile(const std::string& path, const FileIdentity& ta
     }
 }
 
-bool CreationRun::folderExists(const std::string& folder) {
-    if (m_knownFolders.count(folder) != 0) {
-        return true;
-    }
-    if (!IsExistingFolder(m_fs, folder)) {
-        return false;
-    }
-    if (m_knownFolders.size() >= kKnownFoldersMax) {
-        m_knownFolders.clear();
-    }
-    m_knownFolders.insert(folder);
-    return true;
-}
-
 void CreationRun::makeFolders(Trap& trap, const CreationEntries::Mark& from) {
     std::string path;
     std::string folder;
+    const PlanSink makeFolder = [this](PlannedAction, std::string_view bare, std::string_view) {
+        m_fs.createFolder(std::string(bare));
+    };
     CreationEntries::Cursor at = from.at;
     CreationEntries::Entry entry;
     while (m_entries.next(at, entry)) {  // 134-184
@@ -615,9 +618,11 @@ void CreationRun::makeFolders(Trap& trap, const CreationEntries::Mark& from) {
         if (folder.size() > kLongestPath || folder.find('\0') != std::string::npos) {
             continue;  // no such folder can be made; the file's own step reports the path
         }
-        if (trap.test(160, [&] { return !folderExists(folder); })) {
-            trap.step(166, [&] { MakeFolderPath(m_fs, folder); });
+        // The preview's own plan, with each folder it foresees made at once.
+        if (m_folderPlans.size() >= kKnownFoldersMax) {
+            m_folderPlans.clear();
         }
+        trap.step(166, [&] { planFolder(folder, makeFolder); });
     }
     m_sourceLine = 0;
     path.clear();

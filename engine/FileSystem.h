@@ -162,7 +162,9 @@ public:
             out.kind =
                 (attrs & kAttrDirectory) != 0 ? PathProbe::Kind::Folder : PathProbe::Kind::File;
             out.writable = (attrs & kAttrReadOnly) == 0;
-            out.identity = fileIdentity(path);
+            if (out.kind != PathProbe::Kind::Folder) {  // a folder's is never asked for
+                out.identity = fileIdentity(path);
+            }
         } catch (const std::exception&) {
             if (out.kind == PathProbe::Kind::Missing) {
                 return {};
