@@ -13,6 +13,7 @@
 #include <filesystem>
 #include <iostream>
 #include <iterator>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -525,6 +526,9 @@ void makeAwkwardTree(AwkwardTree& t) {
     std::snprintf(address.sun_path, sizeof address.sun_path, "%s/sock", o.c_str());
     ASSERT_EQ(::bind(sock, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
     ::close(sock);
+    for (const char* name : {"/fifo", "/sock"}) {  // open to all, whatever the umask
+        ASSERT_EQ(::chmod((o + name).c_str(), 0666), 0);
+    }
     link("file.txt", "/to-file");
     link("nowhere.txt", "/dangling");
     link("missing/x", "/into-missing");
@@ -537,36 +541,14 @@ void makeAwkwardTree(AwkwardTree& t) {
     while (longPath.size() <= 4096) {
         longPath += "/" + std::string(200, 'd');
     }
-    t.lines = {"o/new.txt",
-               "o/fifo",
-               "o/sock",
-               "o/dir",
-               "o/dir/",
-               "o/made/",
-               "o/file.txt",
-               "o/ro.txt",
-               "o/hard.txt",
-               "o/ro/old.txt",
-               "o/ro/new.txt",
-               "o/ro/sub/f",
-               "o/shut/old.txt",
-               "o/shut/new.txt",
-               "o/to-file",
-               "o/dangling",
-               "o/into-missing",
-               "o/into-ro",
-               "o/loop",
-               "o/to-dir",
-               "o/to-dir/f",
-               "o/gone-folder/f",
-               "o/file.txt/x",
-               "o/" + longName,
-               "o/" + longName + "/f",
-               longPath + "/f",
-               "o/new/deep/f",
-               "o/new/deep/f",
-               "l.txt",
-               "/dev/null"};
+    // Lines 27 and 28 name one new file twice: made, then replaced (or kept).
+    std::istringstream rows(
+        "o/new.txt o/fifo o/sock o/dir o/dir/ o/made/ o/file.txt o/ro.txt o/hard.txt o/ro/old.txt "
+        "o/ro/new.txt o/ro/sub/f o/shut/old.txt o/shut/new.txt o/to-file o/dangling "
+        "o/into-missing o/into-ro o/loop o/to-dir o/to-dir/f o/gone-folder/f o/file.txt/x");
+    t.lines.assign(std::istream_iterator<std::string>(rows), {});
+    t.lines.insert(t.lines.end(), {"o/" + longName, "o/" + longName + "/f", longPath + "/f",
+                                   "o/new/deep/f", "o/new/deep/f", "l.txt", "/dev/null"});
     std::string list;
     for (const std::string& line : t.lines) {
         list += line + "\n";
@@ -575,51 +557,39 @@ void makeAwkwardTree(AwkwardTree& t) {
     t.foldersBefore = foldersUnder(o);
 }
 
-// Each line of the list as the preview foresees it ("create", "replace", "keep", "fail") and as
-// the run then did it (-v prints every file done; each failure names its line).
-std::vector<std::string> previewVerdicts(const std::string& out, std::vector<std::string>& made) {
-    std::vector<std::string> verdicts;
-    std::size_t at = 0;
-    for (std::size_t end; (end = out.find('\n', at)) != std::string::npos; at = end + 1) {
-        const std::string line = out.substr(at, end - at);
-        const std::string word = line.substr(0, line.find(' '));
-        if (word == "folder") {
-            made.push_back(line.substr(word.size() + 1));
-        } else if (word == "create" || word == "replace" || word == "keep" || word == "fail") {
-            verdicts.push_back(word);
-        }
+// Each line of the list as the preview foresees it ("create", "replace", "keep", "fail", with
+// its "folder" lines in `folders`) or as the run did it (-v prints each file done in order; each
+// failure on standard error names its line).
+std::vector<std::string> verdicts(const CliResult& r, const std::string& list, std::size_t lines,
+                                  std::vector<std::string>* folders) {
+    std::vector<std::string> out(folders != nullptr ? 0 : lines);
+    const std::string lead = "pellatrix-cli: " + list + ":";
+    for (std::size_t at = 0; !folders && (at = r.err.find(lead, at)) != std::string::npos; ++at) {
+        out.at(std::stoul(r.err.substr(at + lead.size())) - 1) = "fail";
     }
-    return verdicts;
-}
-
-std::vector<std::string> runVerdicts(const CliResult& r, const std::string& list,
-                                     std::size_t lines) {
-    std::vector<std::string> verdicts(lines);
-    for (std::size_t at = 0; (at = r.err.find(list + ":", at)) != std::string::npos; ++at) {
-        const std::size_t line = std::stoul(r.err.substr(at + list.size() + 1));
-        if (line >= 1 && line <= lines) {
-            verdicts[line - 1] = "fail";
-        }
-    }
+    std::istringstream printed(r.out);
     std::size_t next = 0;
-    for (std::size_t at = 0, end; (end = r.out.find('\n', at)) != std::string::npos; at = end + 1) {
-        const std::string line = r.out.substr(at, end - at);
-        const std::string word = line.substr(0, line.find(' '));
-        const std::string verdict = word == "created"    ? "create"
-                                    : word == "replaced" ? "replace"
-                                    : word == "skipped"  ? "keep"
-                                                         : "";
-        if (verdict.empty()) {
+    for (std::string word, rest; printed >> word && std::getline(printed, rest);) {
+        if (folders != nullptr) {
+            if (word == "folder") {
+                folders->push_back(rest.substr(1));
+            } else if (word == "create" || word == "replace" || word == "keep" || word == "fail") {
+                out.push_back(word);
+            }
             continue;
         }
-        while (next < lines && !verdicts[next].empty()) {
+        const char* verdict = word == "created"    ? "create"
+                              : word == "replaced" ? "replace"
+                              : word == "skipped"  ? "keep"
+                                                   : nullptr;
+        while (verdict != nullptr && next < lines && !out[next].empty()) {
             ++next;
         }
-        if (next < lines) {
-            verdicts[next++] = verdict;
+        if (verdict != nullptr && next < lines) {
+            out[next++] = verdict;
         }
     }
-    return verdicts;
+    return out;
 }
 
 // The preview is the run's own decisions: on a tree of awkward cases, previewed and then run by
@@ -654,23 +624,19 @@ TEST(Cli, PreviewForeseesWhatTheRunThenDoes) {
             std::filesystem::remove(tree.tmp / ".stdout");
             std::filesystem::remove(tree.tmp / ".stderr");
             const auto body = [&] {
-                ::umask(way.umask);
-                return runCli(args, tree.tmp).exitCode;
-            };
-            const int status = way.unprivileged ? test::runUnprivileged(body) : [&] {
-                const mode_t old = ::umask(022);
-                const int code = body();
+                const mode_t old = ::umask(way.umask);
+                const int code = runCli(args, tree.tmp).exitCode;
                 ::umask(old);
                 return code;
-            }();
+            };
+            const int status = way.unprivileged ? test::runUnprivileged(body) : body();
             return CliResult{status, test::readBytes(tree.tmp / ".stdout"),
                              test::readBytes(tree.tmp / ".stderr")};
         };
         const CliResult preview = run({"-n"});
         std::vector<std::string> foreseenFolders;
-        const std::vector<std::string> foreseen = previewVerdicts(preview.out, foreseenFolders);
-        const CliResult done = run({"-v"});
-        const std::vector<std::string> did = runVerdicts(done, list, tree.lines.size());
+        const auto foreseen = verdicts(preview, list, tree.lines.size(), &foreseenFolders);
+        const auto did = verdicts(run({"-v"}), list, tree.lines.size(), nullptr);
         ASSERT_EQ(foreseen.size(), tree.lines.size()) << preview.out;
         for (std::size_t i = 0; i < tree.lines.size(); ++i) {
             EXPECT_EQ(foreseen[i], did[i])
