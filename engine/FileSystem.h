@@ -145,7 +145,8 @@ public:
     /// reader fails). Throws FsError. An existing file holds its old content or the whole new
     /// one, whatever fails; a failed write leaves no new file behind. A target that is not a
     /// regular file, has more than one link, or lies in a folder where no file can be made is
-    /// written in place, and left empty when the write fails. A block device is refused.
+    /// written in place, and left empty when the write fails. A block device is refused. The
+    /// write decides at its head as planWrite(path, false) does.
     virtual void writeFile(const std::string& path, std::string_view text,
                            const WriteGuard& guard) = 0;
 
