@@ -1,6 +1,7 @@
 #include "engine/CreationRun.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 
 #include "engine/FsError.h"
@@ -234,7 +235,7 @@ void CreationRun::PushButton2_Click() {
     trap.step(118, [&] { n = m_ui.entryCount(); });
     for (int i = 1; i <= n; ++i) {
         trap.step(120, [&] { m_ui.yield(); });
-        m_knownFolders.clear();
+        m_folderPlans.clear();
         std::string listPath;
         // An entry the input list lost meanwhile has no list file to read: skip it.
         if (!trap.step(122, [&] { listPath = m_ui.entryText(i); })) {
@@ -267,7 +268,6 @@ void CreationRun::PushButton2_Click() {
 
 void CreationRun::endRun() {
     m_entries.clear();
-    m_knownFolders.clear();
     m_fixedSnapshot.clear();
     m_home.reset();
     m_listFiles.clear();
@@ -415,8 +415,14 @@ const CreationRun::FolderPlan& CreationRun::planFolder(std::string_view folder,
             plan.writable = probe.writable;
             break;
         case PathProbe::Kind::Missing: {
-            // Made by the run when its parent exists or is made, and takes new files.
-            const FolderPlan& parent = planFolder(FolderPart(bare), emit);
+            // Made by the run when its parent exists or is made, and takes new files. A missing
+            // root or working folder has no parent to make it in.
+            const std::string parentFolder = FolderPart(bare);
+            if (parentFolder.size() >= folder.size()) {
+                plan = {FolderPlan::State::Fails, false, bare + ": " + std::strerror(ENOENT)};
+                break;
+            }
+            const FolderPlan& parent = planFolder(parentFolder, emit);
             if (parent.state == FolderPlan::State::Fails) {
                 plan = {FolderPlan::State::Fails, false, parent.why};
             } else if (!parent.writable) {
@@ -424,7 +430,16 @@ const CreationRun::FolderPlan& CreationRun::planFolder(std::string_view folder,
                         "no folder can be made in " + FolderPart(bare)};
             } else {
                 plan.state = FolderPlan::State::Planned;
-                emit(PlannedAction::Folder, bare, {});
+                plan.writable = m_fs.madeFoldersTakeFiles();
+                try {
+                    emit(PlannedAction::Folder, bare, {});
+                } catch (const FsError& e) {
+                    // The run could not make it: made meanwhile by another, or it fails.
+                    const PathProbe now = m_fs.probe(bare);
+                    plan = now.kind == PathProbe::Kind::Folder
+                               ? FolderPlan{FolderPlan::State::Exists, now.writable, {}}
+                               : FolderPlan{FolderPlan::State::Fails, false, e.what()};
+                }
             }
             break;
         }
@@ -446,7 +461,10 @@ void CreationRun::planFile(const std::string& path, bool keepExisting, const Pla
         return;
     }
     if (path.empty() || path.back() == '/') {
-        emit(PlannedAction::Fail, path, "it names a folder, not a file");
+        // The folder exists by the time its file is written; a run that keeps existing files
+        // keeps it.
+        emit(keepExisting && !path.empty() ? PlannedAction::Keep : PlannedAction::Fail, path,
+             keepExisting && !path.empty() ? std::string_view() : "it names a folder, not a file");
         return;
     }
     // A path named twice is made by its first entry and replaced by the later ones.
@@ -467,30 +485,38 @@ void CreationRun::planFile(const std::string& path, bool keepExisting, const Pla
         create();
         return;
     }
-    const PathProbe probe = m_fs.probe(path);
-    switch (probe.kind) {
-        case PathProbe::Kind::Missing:
-            create();
-            break;
-        case PathProbe::Kind::File:
-        case PathProbe::Kind::Other:
-            if (m_listFiles.count(probe.identity) != 0) {
-                emit(PlannedAction::Fail, path, "it is a list file of this run");
-            } else if (m_protectedFiles.count(probe.identity) != 0) {
-                emit(PlannedAction::Fail, path, "the run reads its text from it");
-            } else if (keepExisting) {
-                emit(PlannedAction::Keep, path, {});
-            } else if (!probe.writable) {
-                emit(PlannedAction::Fail, path, "it may not be written");
+    // The adapter's own decision, as the run's write takes it; the folder's verdict above stands
+    // for the exclusive create of a missing name.
+    const WritePlan plan = m_fs.planWrite(path, keepExisting);
+    if (plan.exists && plan.step != WritePlan::Step::Keep) {
+        if (m_listFiles.count(plan.target) != 0) {
+            emit(PlannedAction::Fail, path, "it is a list file of this run");
+            return;
+        }
+        if (m_protectedFiles.count(plan.target) != 0) {
+            emit(PlannedAction::Fail, path, "the run reads its text from it");
+            return;
+        }
+    }
+    switch (plan.step) {
+        case WritePlan::Step::Create:
+            if (plan.throughLink) {
+                emit(plannedBefore(path, true)
+                         ? (keepExisting ? PlannedAction::Keep : PlannedAction::Replace)
+                         : PlannedAction::Create,
+                     path, {});
             } else {
-                emit(PlannedAction::Replace, path, {});
+                create();
             }
             break;
-        case PathProbe::Kind::Folder:
-            emit(PlannedAction::Fail, path, "it is a folder");
+        case WritePlan::Step::Replace:
+            emit(PlannedAction::Replace, path, {});
             break;
-        case PathProbe::Kind::Unknown:
-            emit(PlannedAction::Fail, path, std::strerror(probe.error));
+        case WritePlan::Step::Keep:
+            emit(PlannedAction::Keep, path, {});
+            break;
+        case WritePlan::Step::Fail:
+            emit(PlannedAction::Fail, path, plan.why);
             break;
     }
 }
@@ -580,23 +606,12 @@ void CreationRun::refuseListFile(const std::string& path, const FileIdentity& ta
     }
 }
 
-bool CreationRun::folderExists(const std::string& folder) {
-    if (m_knownFolders.count(folder) != 0) {
-        return true;
-    }
-    if (!IsExistingFolder(m_fs, folder)) {
-        return false;
-    }
-    if (m_knownFolders.size() >= kKnownFoldersMax) {
-        m_knownFolders.clear();
-    }
-    m_knownFolders.insert(folder);
-    return true;
-}
-
 void CreationRun::makeFolders(Trap& trap, const CreationEntries::Mark& from) {
     std::string path;
     std::string folder;
+    const PlanSink makeFolder = [this](PlannedAction, std::string_view bare, std::string_view) {
+        m_fs.createFolder(std::string(bare));
+    };
     CreationEntries::Cursor at = from.at;
     CreationEntries::Entry entry;
     while (m_entries.next(at, entry)) {  // 134-184
@@ -608,9 +623,11 @@ void CreationRun::makeFolders(Trap& trap, const CreationEntries::Mark& from) {
         if (folder.size() > kLongestPath || folder.find('\0') != std::string::npos) {
             continue;  // no such folder can be made; the file's own step reports the path
         }
-        if (trap.test(160, [&] { return !folderExists(folder); })) {
-            trap.step(166, [&] { MakeFolderPath(m_fs, folder); });
+        // The preview's own plan, with each folder it foresees made at once.
+        if (m_folderPlans.size() >= kKnownFoldersMax) {
+            m_folderPlans.clear();
         }
+        trap.step(166, [&] { planFolder(folder, makeFolder); });
     }
     m_sourceLine = 0;
     path.clear();
@@ -659,7 +676,8 @@ void CreationRun::writeFiles(Trap& trap, bool usePerLineContent) {
         trap.step(208, [&] { CleanFileNameInPlace(path); });  // on failure the path stays
         bool existed = false;
         if (keepExisting || tellOutcome) {
-            existed = PathExists(m_fs, path);
+            // As the preview decides it: whatever the path reaches is kept.
+            existed = m_fs.planWrite(path, true).step == WritePlan::Step::Keep;
             if (existed && keepExisting) {
                 ++m_summary.filesSkipped;
                 m_ui.fileDone(FileOutcome::Skipped, path);

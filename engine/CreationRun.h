@@ -142,7 +142,6 @@ private:
     void makeFolders(Trap& trap, const CreationEntries::Mark& from);
     void expandedPath(const CreationEntries::Entry& entry, std::string& path);
     void report(int number, const std::string& description, const std::string& location, int step);
-    bool folderExists(const std::string& folder);
     void fillLeadingEntries(bool usePerLineContent);
     void writeFiles(Trap& trap, bool usePerLineContent);
     const std::string& homeFolder();
@@ -154,6 +153,9 @@ private:
         bool writable = true;  // new files can be made in it
         std::string why;       // for State::Fails
     };
+    // The one verdict on a folder, for the preview and the run alike. A folder to be made is
+    // handed to `emit` after its parent: the preview shows it, the run makes it (a failure
+    // there, thrown as FsError, makes the verdict Fails).
     const FolderPlan& planFolder(std::string_view folder, const PlanSink& emit);
     bool plannedBefore(std::string_view path, bool insert);
     void planFile(const std::string& path, bool keepExisting, const PlanSink& emit);
@@ -169,9 +171,6 @@ private:
     std::uint64_t m_sourceLine = 0;
     std::vector<std::string> m_listNames;  // list number i's name as given, at i - 1
     std::optional<std::string> m_home;     // read once per run, at the first "~/" entry
-    // Folders seen to exist since the last yield: nothing of ours runs in between that could
-    // remove them, so asking the file system again would answer the same.
-    std::unordered_set<std::string> m_knownFolders;
     // The identities of every list file the run names, read or not: an opened target that is
     // one of them is refused, so a list is only ever read, whatever name or link reaches it.
     struct IdentityHash {
@@ -182,7 +181,9 @@ private:
     std::unordered_set<FileIdentity, IdentityHash> m_listFiles;
     std::unordered_set<FileIdentity, IdentityHash> m_protectedFiles;
     std::optional<std::string> m_runsFolder;
-    // A preview's verdict on each folder it met, and the hashes of the paths it foresaw made.
+    // The verdict on each folder met: a preview's for its whole plan, a run's since its last
+    // yield (nothing of ours runs in between that could change them); and the hashes of the
+    // paths a preview foresaw made.
     std::unordered_map<std::string, FolderPlan, TextHash, std::equal_to<>> m_folderPlans;
     // Open addressing over 64-bit hashes (0 for a free slot): a million paths cost 16 MiB and
     // one memory access each, where a node set costs an allocation and several.

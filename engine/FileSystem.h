@@ -112,6 +112,23 @@ struct PathProbe {
     int error = 0;
 };
 
+/// How one write of a file would go, decided from look-ups alone before anything changes: the
+/// preview shows it, and a run's write decides the same way at its head.
+struct WritePlan {
+    enum class Step { Create, Replace, Keep, Fail } step = Step::Create;
+    /// Something is reached at the path (after links): a write replaces it, a run told to keep
+    /// existing files keeps it. A dangling link reaches nothing: a write creates its target.
+    bool exists = false;
+    /// When it exists: what the path reaches, which a write may still refuse (a list file).
+    FileIdentity target;
+    /// Create through a dangling link: the file made is the one the link names, in a folder
+    /// the plan has checked, not a new name in the path's own folder.
+    bool throughLink = false;
+    /// For Fail: the errno the write fails with, and why in a few words.
+    int error = 0;
+    std::string why;
+};
+
 /// Everything the engine and the folder services ask of the file system. Paths and names are
 /// bytes, passed on unchanged. Failures are FsError with a number and a description naming the
 /// path; nothing here shows anything or blocks.
@@ -137,15 +154,17 @@ public:
     /// or lies in a folder where no file can be made is written in place, under an exclusive
     /// lock (flock) that another run waits for; a failed or stopped write puts its old content
     /// back (from the journal's copy, else held in memory up to 64 MiB), or leaves it empty
-    /// when neither kept it. A block device is refused.
+    /// when neither kept it. A block device is refused. The write decides at its head as
+    /// planWrite(path, false) does.
     virtual void writeFile(const std::string& path, std::string_view text,
                            const WriteGuard& guard) = 0;
 
     /// The journal told of every change from now on (none: nullptr).
     void setJournal(WriteJournal* journal) { m_journal = journal; }
 
-    /// One look-up of `path` after following links, for a preview; never throws. The default
-    /// asks attributes() and fileIdentity().
+    /// One look-up of `path` after following links, for a preview; never throws. A dangling
+    /// link is Unknown (ENOENT): nothing can be made under its name. The default asks
+    /// attributes() and fileIdentity().
     virtual PathProbe probe(const std::string& path) {
         PathProbe out;
         try {
@@ -153,7 +172,9 @@ public:
             out.kind =
                 (attrs & kAttrDirectory) != 0 ? PathProbe::Kind::Folder : PathProbe::Kind::File;
             out.writable = (attrs & kAttrReadOnly) == 0;
-            out.identity = fileIdentity(path);
+            if (out.kind != PathProbe::Kind::Folder) {  // a folder's is never asked for
+                out.identity = fileIdentity(path);
+            }
         } catch (const std::exception&) {
             if (out.kind == PathProbe::Kind::Missing) {
                 return {};
@@ -161,6 +182,16 @@ public:
         }
         return out;
     }
+
+    /// How writeFile(path) would go now, from look-ups only: never writes, never throws. With
+    /// `keepExisting`, a path that reaches something is Keep, and nothing more is asked of it.
+    /// A missing name is Create whatever its folder allows: the caller knows the folder (a
+    /// write makes it exclusively, and fails where no file can be made). The default asks
+    /// probe().
+    virtual WritePlan planWrite(const std::string& path, bool keepExisting);
+
+    /// Whether a folder that createFolder makes takes new files and folders of this process.
+    virtual bool madeFoldersTakeFiles() { return true; }
 
     /// A creation run begins: from now on writeFile may clear away, once per folder where it
     /// replaces a file, what a killed earlier run left there.
@@ -301,12 +332,21 @@ public:
     void beginRun() override;
     void endRun() override;
     PathProbe probe(const std::string& path) override;
+    WritePlan planWrite(const std::string& path, bool keepExisting) override;
+    bool madeFoldersTakeFiles() override;
     ~PosixFileSystem() override;
 
+    /// planWrite's answer with what a write acts on (engine/WritePlan.h).
+    struct WriteDecision;
+
 private:
-    // `st`: the lstat of `path`.
-    // `path` is reached as `name` in the folder `dir` (see placeOf).
-    void replaceFile(const std::string& path, int dir, const char* name, struct stat st,
+    // The one decision of planWrite and writeFile; `path` is reached as `name` in `dir`.
+    void decideWrite(const std::string& path, int dir, const char* name, bool keepExisting,
+                     WriteDecision& out);
+    const ProcessIds& processIds();
+    // Replaces the regular file `path` (reached as `name` in the folder `dir`, see placeOf) as
+    // `plan` decided: by a rename, or in place where no new file can be made beside it.
+    void replaceFile(const std::string& path, int dir, const char* name, const WriteDecision& plan,
                      std::string_view text, const WriteGuard& guard, const WriteSection& section);
     void removeStaleTemporaries(std::string_view folder);
     // Where `path` is reached from: its folder kept open (`name` its last part), or AT_FDCWD

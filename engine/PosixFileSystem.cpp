@@ -26,6 +26,7 @@
 #include "engine/FsError.h"
 #include "engine/ShownText.h"
 #include "engine/StopSignals.h"
+#include "engine/WritePlan.h"
 
 namespace pellatrix {
 
@@ -218,28 +219,6 @@ int writeAll(int fd, std::string_view text, const WriteSection& section) {
     return section.stopRequested() ? kStopped : 0;
 }
 
-// The process's umask, read once without changing it where the kernel tells it.
-mode_t processUmask() {
-    static const mode_t mask = [] {
-        if (std::FILE* status = std::fopen("/proc/self/status", "re")) {
-            char line[256];
-            unsigned int value = 0;
-            bool found = false;
-            while (!found && std::fgets(line, sizeof line, status)) {
-                found = std::sscanf(line, "Umask: %o", &value) == 1;
-            }
-            std::fclose(status);
-            if (found) {
-                return static_cast<mode_t>(value);
-            }
-        }
-        mode_t old = ::umask(022);
-        ::umask(old);
-        return old;
-    }();
-    return mask;
-}
-
 // Random letters and digits for a temporary name; O_EXCL settles any clash.
 std::string randomLetters() {
     static constexpr std::string_view kAlphabet =
@@ -311,16 +290,6 @@ int carryOwnerAndMode(int fd, const struct stat& old, const ProcessIds& ids) {
         setMode = true;
     }
     return setMode && ::fchmod(fd, mode) != 0 ? errno : 0;
-}
-
-// Whether the process may write the regular file `path` (its lstat in `st`): a rename needs
-// only the folder, but a file that may not be written is not replaced either. Answered from
-// the mode for the writer's own files; other files ask the kernel (groups, ACLs).
-bool mayWrite(Place file, const struct stat& st, const ProcessIds& ids) {
-    if (st.st_uid == ids.uid) {
-        return (st.st_mode & S_IWUSR) != 0 || ids.uid == 0;
-    }
-    return ::faccessat(file.dir, file.name, W_OK, AT_EACCESS) == 0;
 }
 
 FileStamp stampOf(const struct stat& st) {
@@ -756,85 +725,78 @@ void PosixFileSystem::writeFile(const std::string& path, std::string_view text,
     const Failing what("Cannot open ", path, " for writing");
     refuseNul(path, what);
     WriteSection section;
-    struct stat st {};
-    // Runs mostly make new files or mostly replace them: the first question is the one that
-    // settled the last file. A look-up that finds the name saves the exclusive create, which
-    // locks the folder, on every replaced file; one that misses costs a new file little.
     // Reached from its folder, kept open for the run: each step looks up one name, not the
     // whole path.
     int dir = AT_FDCWD;
     const char* name = nullptr;
     placeOf(path, dir, name);
-    if (m_lastExisted && ::fstatat(dir, name, &st, AT_SYMLINK_NOFOLLOW) == 0) {
-        replaceFile(path, dir, name, st, text, guard, section);
-        return;
+    // Runs mostly make new files or mostly replace them. After a new file, the exclusive create
+    // is the look-up: a missing name is planned as Create anyway, and a name it finds is
+    // decided below. After a replaced file, the decision's look-up saves the exclusive
+    // create, which locks the folder.
+    if (!m_lastExisted) {
+        const int fd = createNew(path, dir, name);
+        if (fd >= 0) {
+            writeNewFile(fd, path, text, section, m_journal);
+            return;
+        }
+        if (errno != EEXIST) {
+            throwOpenFailure(errno, what);
+        }
     }
-    // A new file is made under its own name, exclusively, at the cost of a plain write; nobody
-    // else's file is ever opened this way. A name that exists is replaced instead.
-    int fd = createNew(path, dir, name);
-    if (fd >= 0) {
-        m_lastExisted = false;
-        writeNewFile(fd, path, text, section, m_journal);
-        return;
+    WriteDecision plan;
+    decideWrite(path, dir, name, false, plan);
+    m_lastExisted = plan.exists;
+    // A disk or a folder is refused before anything is shown to the guard.
+    if (plan.exists && guard && !S_ISDIR(plan.st.st_mode) && !S_ISBLK(plan.st.st_mode)) {
+        guard(plan.target);
     }
-    if (errno != EEXIST) {
-        throwOpenFailure(errno, what);
+    switch (plan.step) {
+        case WritePlan::Step::Fail:
+            if (plan.detail != nullptr) {
+                throw FsError(ErrorNumberForErrno(plan.error), what + ": " + plan.detail);
+            }
+            throwOpenFailure(plan.error, what);
+        case WritePlan::Step::Create:
+            if (plan.how == WriteDecision::How::New) {
+                const int fd = createNew(path, dir, name);
+                if (fd >= 0) {
+                    writeNewFile(fd, path, text, section, m_journal);
+                    return;
+                }
+                if (errno != EEXIST) {
+                    throwOpenFailure(errno, what);
+                }
+            }
+            // Through a dangling link, or made by someone else since the look-up: written as
+            // before, creating it.
+            writeInPlace(path, text, guard, what, section, m_journal);
+            return;
+        case WritePlan::Step::Replace:
+        case WritePlan::Step::Keep:
+            break;
     }
-    m_lastExisted = true;
-    if (::fstatat(dir, name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
-        // Gone again since the open: write as before, creating it.
+    if (plan.how == WriteDecision::How::InPlace) {
         writeInPlace(path, text, guard, what, section, m_journal);
         return;
     }
-    replaceFile(path, dir, name, st, text, guard, section);
+    replaceFile(path, dir, name, plan, text, guard, section);
 }
 
 void PosixFileSystem::replaceFile(const std::string& path, int dir, const char* name,
-                                  struct stat st, std::string_view text, const WriteGuard& guard,
-                                  const WriteSection& section) {
+                                  const WriteDecision& plan, std::string_view text,
+                                  const WriteGuard& guard, const WriteSection& section) {
     const Failing what("Cannot open ", path, " for writing");
-    std::string resolved;
-    if (S_ISLNK(st.st_mode)) {
-        // The file the link reaches is replaced; the link stays. A dangling link is followed
-        // by a plain open, which creates its target.
-        std::unique_ptr<char, decltype(&std::free)> real(::realpath(path.c_str(), nullptr),
-                                                         &std::free);
-        if (!real || ::lstat(real.get(), &st) != 0) {
-            writeInPlace(path, text, guard, what, section, m_journal);
-            return;
-        }
-        resolved = real.get();
-    }
-    if (S_ISBLK(st.st_mode)) {
-        // A disk or partition is never a target, whoever runs this: refused before any open.
-        throw FsError(kErrPathFileAccess, what + ": Is a block device");
-    }
-    if (S_ISDIR(st.st_mode)) {
-        ThrowErrno(EISDIR, what);
-    }
-    if (guard) {
-        guard({static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino)});
-    }
-    // A rename would split a file with other names from them, and cannot replace a FIFO or a
-    // device: those are written in place.
-    if (!S_ISREG(st.st_mode) || st.st_nlink > 1) {
-        writeInPlace(path, text, guard, what, section, m_journal);
-        return;
-    }
+    const struct stat& st = plan.st;
+    const std::string& resolved = plan.resolved;
     const std::string& whole = resolved.empty() ? path : resolved;
     const Place target = resolved.empty() ? Place{dir, name} : Place{AT_FDCWD, resolved.c_str()};
-    if (!m_ids) {
-        m_ids = ProcessIds{::geteuid(), ::getegid()};
-    }
-    if (!mayWrite(target, st, *m_ids)) {
-        ThrowErrno(EACCES, what);
-    }
     const std::size_t slash = whole.rfind('/');
     const std::string_view folder = slash == std::string::npos
                                         ? std::string_view()
                                         : std::string_view(whole).substr(0, slash + 1);
     if (!replaceByRename(path, target, target.dir == AT_FDCWD ? folder : std::string_view(), whole,
-                         st, *m_ids, text, what, section, m_journal)) {
+                         st, processIds(), text, what, section, m_journal)) {
         writeInPlace(path, text, guard, what, section, m_journal);
         return;
     }
@@ -906,22 +868,20 @@ PathProbe PosixFileSystem::probe(const std::string& path) {
     }
     struct stat st {};
     if (::stat(path.c_str(), &st) != 0) {
-        if (errno != ENOENT) {
+        // A dangling link is no missing name: a folder cannot be made there, nor a file.
+        if (errno != ENOENT || ::lstat(path.c_str(), &st) == 0) {
             out.kind = PathProbe::Kind::Unknown;
-            out.error = errno;
+            out.error = errno == 0 || errno == ENOENT ? ENOENT : errno;
         }
         return out;
     }
     out.identity = {static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino)};
     if (S_ISDIR(st.st_mode)) {
         out.kind = PathProbe::Kind::Folder;
-        out.writable = ::access(path.c_str(), W_OK | X_OK) == 0;
+        out.writable = ::faccessat(AT_FDCWD, path.c_str(), W_OK | X_OK, AT_EACCESS) == 0;
     } else if (S_ISREG(st.st_mode)) {
         out.kind = PathProbe::Kind::File;
-        if (!m_ids) {
-            m_ids = ProcessIds{::geteuid(), ::getegid()};
-        }
-        out.writable = mayWrite({AT_FDCWD, path.c_str()}, st, *m_ids);
+        out.writable = mayWrite(AT_FDCWD, path.c_str(), st, processIds());
     } else {
         out.kind = PathProbe::Kind::Other;
         out.writable = !S_ISBLK(st.st_mode) && ::access(path.c_str(), W_OK) == 0;

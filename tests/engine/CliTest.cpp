@@ -1,7 +1,9 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -11,6 +13,7 @@
 #include <filesystem>
 #include <iostream>
 #include <iterator>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -468,6 +471,186 @@ TEST(Cli, DryRunForeseesEachStepAndWritesNothing) {
         EXPECT_FALSE(std::filesystem::exists(out + "/new"));
         EXPECT_FALSE(std::filesystem::exists(out + "/cd.txt"));
         EXPECT_EQ(test::readBytes(out + "/old.txt"), "old");
+    }
+}
+
+// An awkward tree: each row is one line of the list, relative to the tree's folder.
+struct AwkwardTree {
+    test::TempFolder tmp;
+    std::vector<std::string> lines;
+    std::vector<std::string> foldersBefore;
+};
+
+std::vector<std::string> foldersUnder(const std::string& root) {
+    std::vector<std::string> folders;
+    std::error_code ec;
+    for (auto it = std::filesystem::recursive_directory_iterator(
+             root, std::filesystem::directory_options::skip_permission_denied, ec);
+         !ec && it != std::filesystem::recursive_directory_iterator(); it.increment(ec)) {
+        if (std::filesystem::is_directory(it->symlink_status(ec))) {
+            folders.push_back(it->path().string());
+        }
+    }
+    std::sort(folders.begin(), folders.end());
+    return folders;
+}
+
+void makeAwkwardTree(AwkwardTree& t) {
+    const std::string o = t.tmp / "o";
+    const auto folder = [&](const std::string& name, mode_t mode) {
+        ASSERT_EQ(::mkdir((o + name).c_str(), 0700), 0);
+        ASSERT_EQ(::chmod((o + name).c_str(), mode), 0);
+    };
+    const auto file = [&](const std::string& name, mode_t mode) {
+        test::writeBytes(o + name, "old");
+        ASSERT_EQ(::chmod((o + name).c_str(), mode), 0);
+    };
+    const auto link = [&](const char* to, const std::string& name) {
+        ASSERT_EQ(::symlink(to, (o + name).c_str()), 0);
+    };
+    ASSERT_EQ(::chmod(t.tmp.path().c_str(), 0777), 0);  // the unprivileged run's output lands here
+    folder("", 0777);
+    folder("/dir", 0777);
+    folder("/ro", 0555);
+    folder("/shut", 0666);  // listed but not searched by others
+    file("/file.txt", 0666);
+    file("/ro.txt", 0444);
+    file("/hard.txt", 0666);
+    ASSERT_EQ(::link((o + "/hard.txt").c_str(), (o + "/hard2.txt").c_str()), 0);
+    file("/ro/old.txt", 0666);
+    file("/shut/old.txt", 0666);
+    ASSERT_EQ(::mkfifo((o + "/fifo").c_str(), 0666), 0);
+    const int sock = ::socket(AF_UNIX, SOCK_STREAM, 0);
+    struct sockaddr_un address {};
+    address.sun_family = AF_UNIX;
+    std::snprintf(address.sun_path, sizeof address.sun_path, "%s/sock", o.c_str());
+    ASSERT_EQ(::bind(sock, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
+    ::close(sock);
+    for (const char* name : {"/fifo", "/sock"}) {  // open to all, whatever the umask
+        ASSERT_EQ(::chmod((o + name).c_str(), 0666), 0);
+    }
+    link("file.txt", "/to-file");
+    link("nowhere.txt", "/dangling");
+    link("missing/x", "/into-missing");
+    link("ro/x", "/into-ro");
+    link("loop", "/loop");
+    link("dir", "/to-dir");
+    link("gone", "/gone-folder");
+    const std::string longName(300, 'n');
+    std::string longPath = o;
+    while (longPath.size() <= 4096) {
+        longPath += "/" + std::string(200, 'd');
+    }
+    // Lines 27 and 28 name one new file twice: made, then replaced (or kept).
+    std::istringstream rows(
+        "o/new.txt o/fifo o/sock o/dir o/dir/ o/made/ o/file.txt o/ro.txt o/hard.txt o/ro/old.txt "
+        "o/ro/new.txt o/ro/sub/f o/shut/old.txt o/shut/new.txt o/to-file o/dangling "
+        "o/into-missing o/into-ro o/loop o/to-dir o/to-dir/f o/gone-folder/f o/file.txt/x");
+    t.lines.assign(std::istream_iterator<std::string>(rows), {});
+    t.lines.insert(t.lines.end(), {"o/" + longName, "o/" + longName + "/f", longPath + "/f",
+                                   "o/new/deep/f", "o/new/deep/f", "l.txt", "/dev/null"});
+    std::string list;
+    for (const std::string& line : t.lines) {
+        list += line + "\n";
+    }
+    test::writeBytes(t.tmp / "l.txt", list);
+    t.foldersBefore = foldersUnder(o);
+}
+
+// Each line of the list as the preview foresees it ("create", "replace", "keep", "fail", with
+// its "folder" lines in `folders`) or as the run did it (-v prints each file done in order; each
+// failure on standard error names its line).
+std::vector<std::string> verdicts(const CliResult& r, const std::string& list, std::size_t lines,
+                                  std::vector<std::string>* folders) {
+    std::vector<std::string> out(folders != nullptr ? 0 : lines);
+    const std::string lead = "pellatrix-cli: " + list + ":";
+    for (std::size_t at = 0; !folders && (at = r.err.find(lead, at)) != std::string::npos; ++at) {
+        out.at(std::stoul(r.err.substr(at + lead.size())) - 1) = "fail";
+    }
+    std::istringstream printed(r.out);
+    std::size_t next = 0;
+    for (std::string word, rest; printed >> word && std::getline(printed, rest);) {
+        if (folders != nullptr) {
+            if (word == "folder") {
+                folders->push_back(rest.substr(1));
+            } else if (word == "create" || word == "replace" || word == "keep" || word == "fail") {
+                out.push_back(word);
+            }
+            continue;
+        }
+        const char* verdict = word == "created"    ? "create"
+                              : word == "replaced" ? "replace"
+                              : word == "skipped"  ? "keep"
+                                                   : nullptr;
+        while (verdict != nullptr && next < lines && !out[next].empty()) {
+            ++next;
+        }
+        if (verdict != nullptr && next < lines) {
+            out[next++] = verdict;
+        }
+    }
+    return out;
+}
+
+// The preview is the run's own decisions: on a tree of awkward cases, previewed and then run by
+// the same user, each line of the preview is what the run then did, and the folders it foresaw
+// are the folders the run made. As the current user and as an unprivileged one, keeping
+// existing files or not, and with a umask that leaves a made folder closed to its owner.
+TEST(Cli, PreviewForeseesWhatTheRunThenDoes) {
+    struct Way {
+        const char* name;
+        bool unprivileged;
+        mode_t umask;
+        bool keep;
+    };
+    const std::vector<Way> ways = {
+        {"current user", false, 022, false},
+        {"current user, no-clobber", false, 022, true},
+        {"unprivileged", true, 022, false},
+        {"unprivileged, no-clobber", true, 022, true},
+        {"unprivileged, umask 0277", true, 0277, false},
+    };
+    for (const Way& way : ways) {
+        SCOPED_TRACE(way.name);
+        AwkwardTree tree;
+        makeAwkwardTree(tree);
+        const std::string list = tree.tmp / "l.txt";
+        const auto run = [&](std::vector<std::string> args) {
+            if (way.keep) {
+                args.insert(args.begin(), "--no-clobber");
+            }
+            args.push_back(list);
+            // Made afresh each time: under the narrow umask the last ones are read-only.
+            std::filesystem::remove(tree.tmp / ".stdout");
+            std::filesystem::remove(tree.tmp / ".stderr");
+            const auto body = [&] {
+                const mode_t old = ::umask(way.umask);
+                const int code = runCli(args, tree.tmp).exitCode;
+                ::umask(old);
+                return code;
+            };
+            const int status = way.unprivileged ? test::runUnprivileged(body) : body();
+            return CliResult{status, test::readBytes(tree.tmp / ".stdout"),
+                             test::readBytes(tree.tmp / ".stderr")};
+        };
+        const CliResult preview = run({"-n"});
+        std::vector<std::string> foreseenFolders;
+        const auto foreseen = verdicts(preview, list, tree.lines.size(), &foreseenFolders);
+        const auto did = verdicts(run({"-v"}), list, tree.lines.size(), nullptr);
+        ASSERT_EQ(foreseen.size(), tree.lines.size()) << preview.out;
+        for (std::size_t i = 0; i < tree.lines.size(); ++i) {
+            EXPECT_EQ(foreseen[i], did[i])
+                << "line " << i + 1 << ": " << tree.lines[i].substr(0, 80);
+        }
+        std::vector<std::string> made;
+        const std::vector<std::string> after = foldersUnder(tree.tmp / "o");
+        std::set_difference(after.begin(), after.end(), tree.foldersBefore.begin(),
+                            tree.foldersBefore.end(), std::back_inserter(made));
+        for (std::string& folder : foreseenFolders) {
+            folder = tree.tmp.path() + "/" + folder;
+        }
+        std::sort(foreseenFolders.begin(), foreseenFolders.end());
+        EXPECT_EQ(foreseenFolders, made);
     }
 }
 

@@ -73,9 +73,9 @@ TEST(CreationRun, AllFoldersExistBeforeTheFirstWrite) {
             order.push_back(c);
         }
     }
-    EXPECT_EQ(order, (Strings{"read /lists/a.txt", "mkdir /t/newfolder1/", "mkdir /t/newfolder1",
-                              "mkdir /t", "mkdir /t/newfolder1", "mkdir /t/newfolder1/",
-                              "mkdir /t/newfolder2/", "read /lists/b.txt", "mkdir /t/newfolder3/",
+    // Each missing folder is made once, after its parent, as the preview foresees it.
+    EXPECT_EQ(order, (Strings{"read /lists/a.txt", "mkdir /t", "mkdir /t/newfolder1",
+                              "mkdir /t/newfolder2", "read /lists/b.txt", "mkdir /t/newfolder3",
                               "write /t/newfolder1/out.txt", "write /t/newfolder2/this.txt",
                               "write /t/newfolder3/junk.jnk"}));
     EXPECT_TRUE(f.fs.hasFolder("/t/newfolder3"));
@@ -309,7 +309,7 @@ TEST(CreationRun, FailuresAreReportedWithTheirLineAndTheRunGoesOn) {
         {"folder that cannot be made shows up at the write",
          [](RunFixture& f) {
              f.list("a", "/deny/x.txt\r\n/o/a");
-             f.fs.failOn("mkdir", "/deny/", kErrPermissionDenied);
+             f.fs.failOn("mkdir", "/deny", kErrPermissionDenied);
          },
          {212},
          {"/o/a"},
@@ -385,7 +385,7 @@ TEST(CreationRun, ListFileFailingPartWayDeliversNoneOfItsLines) {
     EXPECT_EQ(f.fs.callsOf("write"), (Strings{"/o/a", "/o/b"}));
     // Still fixed-text mode: the failed file's '>' switched nothing.
     EXPECT_EQ(f.fs.file("/o/a"), "F");
-    EXPECT_TRUE(f.fs.callsOf("mkdir").size() == 1u && f.fs.callsOf("mkdir")[0] == "/o/");
+    EXPECT_TRUE(f.fs.callsOf("mkdir").size() == 1u && f.fs.callsOf("mkdir")[0] == "/o");
 }
 
 TEST(CreationRun, FolderOfEveryEntryIsCheckedOnlyUntilSeenToExist) {
@@ -394,9 +394,10 @@ TEST(CreationRun, FolderOfEveryEntryIsCheckedOnlyUntilSeenToExist) {
     f.list("a.txt", "/o/1\r\n/o/2\r\n/o/3\r\n/p/1\r\n/p/2");
     f.list("b.txt", "/o/4");
     f.run.PushButton2_Click();
-    // /p/ is missing at first: asked, made, then known. A new list file asks again.
-    EXPECT_EQ(f.fs.callsOf("attributes"), (Strings{"/o", "/p", "/p", "/o"}));
-    EXPECT_EQ(f.fs.callsOf("mkdir"), Strings{"/p/"});
+    // /p/ is missing at first: asked with its parent, made, then known. A new list file asks
+    // again.
+    EXPECT_EQ(f.fs.callsOf("attributes"), (Strings{"/o", "/p", "/", "/o"}));
+    EXPECT_EQ(f.fs.callsOf("mkdir"), Strings{"/p"});
 }
 
 TEST(CreationRun, MillionLineListRunsWithEveryLineCounted) {

@@ -159,7 +159,7 @@ public:
         record("attributes", path);
         failIfAsked("attributes", path);
         const std::string p = tidy(path);
-        if (m_folders.count(p)) {
+        if (m_folders.count(p) || p == ".") {  // bare names live in the working folder
             return kAttrDirectory;
         }
         if (m_files.count(p)) {
