@@ -1,13 +1,18 @@
 #include "engine/JournalFormat.h"
 
 #include <dirent.h>
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <charconv>
+#include <climits>
+#include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <memory>
 
 #include "engine/RunJournal.h"
@@ -24,7 +29,8 @@ public:
 
     Journal parse() {
         Journal journal;
-        if (m_text.substr(0, kHeader.size()) != kHeader) {
+        if (m_text.substr(0, kHeader.size()) != kHeader &&
+            m_text.substr(0, kHeaderVersion2.size()) != kHeaderVersion2) {
             fail("it is not a Pellatrix journal");
         }
         m_at = kHeader.size();
@@ -45,17 +51,51 @@ public:
             }
             expect(' ');
             switch (type) {
-                case 'd':
-                case 'n': {
-                    Step step{type == 'd' ? Step::Kind::Folder : Step::Kind::New,
+                case 'D':
+                case 'N':
+                case 'H': {
+                    Step step{type == 'D'   ? Step::Kind::Folder
+                              : type == 'N' ? Step::Kind::New
+                                            : Step::Kind::Hidden,
+                              path(),
                               {},
-                              stamp(),
                               {},
                               "-",
                               std::nullopt,
+                              false,
                               false};
-                    step.path = path();
                     journal.steps.push_back(std::move(step));
+                    break;
+                }
+                case 'd':
+                case 'n': {
+                    const Step::Kind kind = type == 'd' ? Step::Kind::Folder : Step::Kind::New;
+                    const FileStamp made = stamp();
+                    std::string named = path();
+                    // The confirmation of the announcement before it, or, in a journal of
+                    // version 2, a step of its own.
+                    if (!journal.steps.empty() && !journal.steps.back().made &&
+                        !journal.steps.back().withdrawn && journal.steps.back().kind == kind &&
+                        journal.steps.back().path == named) {
+                        journal.steps.back().opened = made;
+                        journal.steps.back().made = true;
+                        break;
+                    }
+                    journal.steps.push_back(
+                        {kind, std::move(named), made, {}, "-", std::nullopt, false, true});
+                    break;
+                }
+                case 'h': {
+                    const FileStamp made = stamp();
+                    if (m_at == 0 || m_text[m_at - 1] != '\n') {
+                        fail("a record is cut short");
+                    }
+                    Step& step = lastStep(journal);
+                    if (step.kind != Step::Kind::Hidden || step.made) {
+                        fail("a hidden file was made unannounced");
+                    }
+                    step.opened = made;
+                    step.made = true;
                     break;
                 }
                 case 'r':
@@ -66,7 +106,8 @@ public:
                               {},
                               {},
                               std::nullopt,
-                              false};
+                              false,
+                              true};
                     step.old = stamp();
                     if (type == 'i') {
                         step.opened = step.old;  // the same file, written again
@@ -87,7 +128,7 @@ public:
                         fail("a record is cut short");
                     }
                     Step& step = lastStep(journal);
-                    if (step.kind == Step::Kind::Folder) {
+                    if (step.kind == Step::Kind::Folder || step.kind == Step::Kind::Hidden) {
                         fail("a folder has a written file");
                     }
                     step.left = left;
@@ -218,6 +259,99 @@ std::vector<std::string> RunNames(const std::string& runsFolder) {
     }
     std::sort(names.begin(), names.end());
     return names;
+}
+
+void RemoveRunFolder(const std::string& folder) {
+    if (DIR* dir = ::opendir(folder.c_str())) {
+        while (const struct dirent* entry = ::readdir(dir)) {
+            if (std::strcmp(entry->d_name, ".") != 0 && std::strcmp(entry->d_name, "..") != 0) {
+                ::unlinkat(::dirfd(dir), entry->d_name, 0);
+            }
+        }
+        ::closedir(dir);
+    }
+    ::rmdir(folder.c_str());
+}
+
+std::int64_t MadeNotBefore(std::string_view runName) {
+    // "YYYYmmdd-HHMMSS.NNNNNNNNN-PID", in UTC.
+    constexpr std::int64_t kNever = INT64_MAX;
+    struct tm utc {};
+    long nanoseconds = -1;
+    const std::string name(runName.substr(0, 64));
+    int used = 0;
+    if (std::sscanf(name.c_str(), "%4d%2d%2d-%2d%2d%2d.%9ld%n", &utc.tm_year, &utc.tm_mon,
+                    &utc.tm_mday, &utc.tm_hour, &utc.tm_min, &utc.tm_sec, &nanoseconds,
+                    &used) != 7 ||
+        used != 25 || nanoseconds < 0) {
+        return kNever;
+    }
+    utc.tm_year -= 1900;
+    utc.tm_mon -= 1;
+    const std::time_t seconds = ::timegm(&utc);
+    if (seconds == static_cast<std::time_t>(-1)) {
+        return kNever;
+    }
+    // Files are stamped by a clock that lags the one that named the run by up to a tick.
+    constexpr std::int64_t kCoarseLag = 50'000'000;
+    return static_cast<std::int64_t>(seconds) * 1'000'000'000 + nanoseconds - kCoarseLag;
+}
+
+bool StillAsMade(const struct stat& now, const std::optional<FileStamp>& made,
+                 std::int64_t notBefore) {
+    if (made) {
+        return static_cast<std::uint64_t>(now.st_dev) == made->device &&
+               static_cast<std::uint64_t>(now.st_ino) == made->inode;
+    }
+    const std::int64_t changed =
+        static_cast<std::int64_t>(now.st_ctim.tv_sec) * 1'000'000'000 + now.st_ctim.tv_nsec;
+    return (S_ISDIR(now.st_mode) || (S_ISREG(now.st_mode) && now.st_size == 0)) &&
+           now.st_uid == ::geteuid() && changed >= notBefore;
+}
+
+const Step* LastHiddenFile(const Journal& journal) {
+    for (auto it = journal.steps.rbegin(); it != journal.steps.rend(); ++it) {
+        if (it->kind == Step::Kind::Hidden) {
+            return it->withdrawn ? nullptr : &*it;
+        }
+    }
+    return nullptr;
+}
+
+std::vector<LeftHiddenFile> HiddenFilesOfEndedRuns(const std::string& runsFolder,
+                                                   std::string_view exceptRun) {
+    std::vector<LeftHiddenFile> left;
+    for (const std::string& name : RunNames(runsFolder)) {
+        if (name == exceptRun) {
+            continue;
+        }
+        const std::string journalPath = runsFolder + "/" + name + "/" + kJournalName;
+        const int fd = ::open(journalPath.c_str(), O_RDONLY | O_CLOEXEC);
+        if (fd < 0) {
+            continue;
+        }
+        struct stat st {};
+        char last = '\n';
+        // A run that closed its journal cut it to its records; a killed one leaves the NULs of
+        // the space it had reserved. A run still writing holds its lock.
+        if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_uid == ::geteuid() &&
+            st.st_size > 0 && ::pread(fd, &last, 1, st.st_size - 1) == 1 && last == '\0' &&
+            ::flock(fd, LOCK_SH | LOCK_NB) == 0) {
+            try {
+                const Journal journal = ReadJournal(fd);
+                if (const Step* step = LastHiddenFile(journal)) {
+                    left.push_back(
+                        {step->path,
+                         step->made ? std::optional<FileStamp>(step->opened) : std::nullopt,
+                         MadeNotBefore(name)});
+                }
+            } catch (const JournalError&) {
+                // A damaged journal vouches for no file.
+            }
+        }
+        ::close(fd);
+    }
+    return left;
 }
 
 FileStamp StampOf(const struct stat& st) {

@@ -26,12 +26,20 @@ namespace pellatrix::journal {
 //   undone   present once the run was undone
 //
 // The journal is text: the header line, then one record per line, each written before the
-// step it lets an undo take back, in the run's order. STAMP is six decimal numbers, each
+// step it lets an undo take back, in the run's order; a folder, a new file or a hidden file is
+// announced before it exists and confirmed with its identity once it does, so a kill between
+// the two leaves a name the undo can look at. STAMP is six decimal numbers, each
 // followed by a blank: device, inode, size, modification seconds and nanoseconds, mode. PATH
 // is its length in bytes, a blank, then the bytes themselves (any byte but NUL), then the line
 // break, so a path may hold blanks and line breaks. The unwritten rest of the file is NULs.
-//   d STAMP PATH         a folder the run made
-//   n STAMP PATH         a new file the run made under its own name, still empty
+//   D PATH               the folder PATH is about to be made
+//   d STAMP PATH         a folder the run made (after "D PATH": the one announced)
+//   N PATH               the new file PATH is about to be made under its own name
+//   n STAMP PATH         a new file the run made under its own name, still empty (after
+//                        "N PATH": the one announced)
+//   H PATH               the hidden file PATH is about to be made, to be written and renamed
+//                        over the file the next "r" names
+//   h STAMP              the hidden file of the "H" before is made, as STAMP tells
 //   r STAMP KEEP PATH    the file PATH, as STAMP describes it, is about to be replaced by a
 //                        rename; KEEP says where its old content went: "lN" the kept link N,
 //                        "pN" the pack from byte N (STAMP's size bytes), "=" a file this run
@@ -39,16 +47,20 @@ namespace pellatrix::journal {
 //   i STAMP KEEP PATH    the same, for a file written in place
 //   w STAMP              the file of the step before is written, as STAMP tells (for "r", the
 //                        new file before its rename)
-//   x                    the step before was taken away again (a failed or stopped write)
+//   x                    the step before was taken away again (a failed or stopped write;
+//                        after "D", "N" or "H": nothing was made)
 //   s PATH               the journal stopped here (no space): later steps are not in it
 //   e                    the run ended
-inline constexpr std::string_view kHeader = "pellatrix-journal 2\n";
+inline constexpr std::string_view kHeader = "pellatrix-journal 3\n";
+// Journals of version 2 read alike: they hold no announcements.
+inline constexpr std::string_view kHeaderVersion2 = "pellatrix-journal 2\n";
 inline constexpr const char* kJournalName = "journal";
 inline constexpr const char* kUndoneName = "undone";
 
 // One step of a run as the journal tells it.
 struct Step {
-    enum class Kind { Folder, New, Replace, InPlace } kind;
+    // Hidden: the file written beside a replaced one, before its rename.
+    enum class Kind { Folder, New, Replace, InPlace, Hidden } kind;
     std::string path;
     FileStamp opened;               // the folder, the new file, or the file renamed over the target
                                     // (known from its written record; none before it)
@@ -56,6 +68,9 @@ struct Step {
     std::string keep;               // "-", "=", "lN" or "pN"
     std::optional<FileStamp> left;  // the file as the run left it, when its write ended
     bool withdrawn = false;
+    // False for a folder or file announced whose making was never confirmed: a kill came
+    // between the two, and `opened` is unknown.
+    bool made = true;
 };
 
 struct Journal {
@@ -72,6 +87,30 @@ std::string ErrnoText(int err);
 
 // Names of the run folders, oldest first (the names begin with the start time).
 std::vector<std::string> RunNames(const std::string& runsFolder);
+
+// Every file of a run folder, then the folder itself.
+void RemoveRunFolder(const std::string& folder);
+
+// The time before which nothing of the run named `runName` was made, in nanoseconds since the
+// epoch: its start, less the lag of the coarse clock that stamps files. The greatest value
+// (nothing counts as made by it) for a name that tells no start.
+std::int64_t MadeNotBefore(std::string_view runName);
+
+// Whether `now` (an lstat) is still what a run made: the file or folder `made` names when its
+// making was confirmed; otherwise, an announcement a kill left unconfirmed, an empty regular
+// file or a folder of this user changed no earlier than `notBefore`.
+bool StillAsMade(const struct stat& now, const std::optional<FileStamp>& made,
+                 std::int64_t notBefore);
+
+// The one hidden file of `journal` that its run may have left: the last one it made, unless
+// withdrawn (each earlier one was renamed over its target or taken away before the next).
+const Step* LastHiddenFile(const Journal& journal);
+
+// The hidden files that the ended runs kept in `runsFolder` (all but `exceptRun`) announced and
+// did not take away, for the clean-up of the next run. Runs that ended by themselves are passed
+// over at the cost of a look at their last byte: they take their hidden files away.
+std::vector<LeftHiddenFile> HiddenFilesOfEndedRuns(const std::string& runsFolder,
+                                                   std::string_view exceptRun);
 
 FileStamp StampOf(const struct stat& st);
 

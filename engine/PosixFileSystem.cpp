@@ -23,6 +23,7 @@
 
 #include "engine/FileSystem.h"
 #include "engine/FsError.h"
+#include "engine/JournalFormat.h"
 #include "engine/ShownText.h"
 #include "engine/StopSignals.h"
 
@@ -269,18 +270,36 @@ struct Place {
     const char* name = nullptr;
 };
 
+bool identityOf(int fd, FileStamp& out);
+
 // Creates a temporary file for `name` exclusively, beside the file at `target`, whose name
 // begins after `folder` (empty for a place in an open folder); answers its descriptor (its
-// name in `temp`, as reached from target.dir) or -1 with errno set.
+// name in `temp`, as reached from target.dir) or -1 with errno set. Each try is announced to
+// the journal by its whole path, beside `whole`, and confirmed or withdrawn.
 int createTemporary(Place target, std::string_view folder, std::string_view name, mode_t mode,
-                    std::string& temp) {
+                    std::string& temp, const std::string& whole, WriteJournal* journal) {
+    std::string announced;
     for (int tries = 0; tries < kTempNameTries; ++tries) {
         temp.assign(folder);
         temp += '.';
         temp.append(name);
         temp.append(kTemporaryMark);
         temp += randomLetters();
+        if (journal != nullptr) {
+            announced.assign(whole, 0, whole.rfind('/') + 1);
+            announced.append(temp, folder.size());
+            journal->makingHidden(announced);
+        }
         int fd = ::openat(target.dir, temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
+        if (journal != nullptr) {
+            const int err = errno;
+            if (FileStamp identity; fd >= 0 && identityOf(fd, identity)) {
+                journal->hiddenMade(identity);
+            } else if (fd < 0) {
+                journal->withdrawn();
+            }
+            errno = err;
+        }
         if (fd >= 0 || errno != EEXIST) {
             return fd;
         }
@@ -408,7 +427,7 @@ bool replaceByRename(const std::string& path, Place target, std::string_view fol
     // times at most.
     for (int attempt = 1;; ++attempt) {
         std::string temp;
-        int rawFd = createTemporary(target, folder, name, st.st_mode & 0777, temp);
+        int rawFd = createTemporary(target, folder, name, st.st_mode & 0777, temp, whole, journal);
         if (rawFd < 0) {
             int err = errno;
             // No new file can be made here (a writable file in a read-only folder): in place.
@@ -530,19 +549,6 @@ void writeInPlace(const std::string& path, std::string_view text,
 
 }  // namespace
 
-bool IsTemporaryName(std::string_view name) {
-    // "." + at least one byte of the name + the mark + the random letters.
-    if (name.size() < 2 + kTemporaryMark.size() + kTemporaryRandom || name[0] != '.') {
-        return false;
-    }
-    const std::string_view tail = name.substr(name.size() - kTemporaryRandom);
-    return name.substr(name.size() - kTemporaryRandom - kTemporaryMark.size(),
-                       kTemporaryMark.size()) == kTemporaryMark &&
-           std::all_of(tail.begin(), tail.end(), [](char c) {
-               return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9');
-           });
-}
-
 void PosixFileSystem::readFile(const std::string& path,
                                const std::function<void(std::string_view)>& sink) {
     const std::string what = "Cannot open " + quoted(path) + " for reading";
@@ -580,9 +586,9 @@ void PosixFileSystem::readFile(const std::string& path,
 
 void PosixFileSystem::beginRun() {
     endRun();
-    ::clock_gettime(CLOCK_REALTIME_COARSE, &m_runStart);
-    m_runStarted = true;
     m_cleanedFolders.clear();
+    m_leftHidden.clear();
+    m_leftHiddenAsked = false;
     m_ids.reset();
     struct rlimit files {};
     m_folderFdsMax = ::getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur != RLIM_INFINITY
@@ -659,13 +665,37 @@ void PosixFileSystem::writeFile(const std::string& path, std::string_view text,
     int dir = AT_FDCWD;
     const char* name = nullptr;
     placeOf(path, dir, name);
+    if (m_journal != nullptr && !m_leftHiddenAsked) {
+        m_leftHiddenAsked = true;
+        for (LeftHiddenFile& left : m_journal->leftHiddenFiles()) {
+            const std::size_t slash = left.path.rfind('/');
+            struct stat folder {};
+            if (slash != std::string::npos &&
+                ::stat(left.path.substr(0, slash == 0 ? 1 : slash).c_str(), &folder) == 0) {
+                m_leftHidden[{static_cast<std::uint64_t>(folder.st_dev),
+                              static_cast<std::uint64_t>(folder.st_ino)}]
+                    .push_back(std::move(left));
+            }
+        }
+    }
+    if (!m_leftHidden.empty()) {
+        clearLeftHiddenFiles(path, dir);
+    }
     if (m_lastExisted && ::fstatat(dir, name, &st, AT_SYMLINK_NOFOLLOW) == 0) {
         replaceFile(path, dir, name, st, text, guard, section);
         return;
     }
     // A new file is made under its own name, exclusively, at the cost of a plain write; nobody
     // else's file is ever opened this way. A name that exists is replaced instead.
+    if (m_journal != nullptr) {
+        m_journal->makingFile(path);
+    }
     int fd = createNew(path, dir, name);
+    if (fd < 0 && m_journal != nullptr) {
+        const int err = errno;
+        m_journal->withdrawn();
+        errno = err;
+    }
     if (fd >= 0) {
         m_lastExisted = false;
         writeNewFile(fd, path, text, section, m_journal);
@@ -732,37 +762,35 @@ void PosixFileSystem::replaceFile(const std::string& path, int dir, const char* 
         writeInPlace(path, text, guard, what, section, m_journal);
         return;
     }
-    removeStaleTemporaries(folder);
 }
 
-void PosixFileSystem::removeStaleTemporaries(std::string_view folder) {
-    if (!m_runStarted || m_cleanedFolders.size() >= kCleanedFoldersMax ||
+void PosixFileSystem::clearLeftHiddenFiles(const std::string& path, int dir) {
+    const std::size_t slash = path.rfind('/');
+    const std::string_view folder = slash == std::string::npos
+                                        ? std::string_view(".")
+                                        : std::string_view(path).substr(0, slash == 0 ? 1 : slash);
+    if (m_cleanedFolders.size() >= kCleanedFoldersMax ||
         !m_cleanedFolders.insert(std::hash<std::string_view>()(folder)).second) {
         return;
     }
-    int dirFd = ::open(folder.empty() ? "." : std::string(folder).c_str(),
-                       O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dirFd < 0) {
+    struct stat st {};
+    if ((dir != AT_FDCWD ? ::fstat(dir, &st) : ::stat(std::string(folder).c_str(), &st)) != 0) {
         return;
     }
-    DIR* dir = ::fdopendir(dirFd);
-    if (dir == nullptr) {
-        ::close(dirFd);
+    const auto left = m_leftHidden.find(
+        {static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino)});
+    if (left == m_leftHidden.end()) {
         return;
     }
-    while (const struct dirent* entry = ::readdir(dir)) {
-        if (!IsTemporaryName(entry->d_name) ||
-            (entry->d_type != DT_REG && entry->d_type != DT_UNKNOWN)) {
-            continue;
-        }
-        struct stat st {};
-        if (::fstatat(dirFd, entry->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode) &&
-            (st.st_mtim.tv_sec < m_runStart.tv_sec ||
-             (st.st_mtim.tv_sec == m_runStart.tv_sec && st.st_mtim.tv_nsec < m_runStart.tv_nsec))) {
-            ::unlinkat(dirFd, entry->d_name, 0);
+    // Only a file a journal names, and only while it is the very file that run made.
+    for (const LeftHiddenFile& file : left->second) {
+        struct stat now {};
+        if (::lstat(file.path.c_str(), &now) == 0 && S_ISREG(now.st_mode) &&
+            journal::StillAsMade(now, file.made, file.notBefore)) {
+            ::unlink(file.path.c_str());
         }
     }
-    ::closedir(dir);
+    m_leftHidden.erase(left);
 }
 
 FileIdentity PosixFileSystem::fileIdentity(const std::string& path) {
@@ -778,8 +806,14 @@ FileIdentity PosixFileSystem::fileIdentity(const std::string& path) {
 void PosixFileSystem::createFolder(const std::string& path) {
     const Failing what("Cannot create folder ", path);
     refuseNul(path, what);
+    if (m_journal != nullptr) {
+        m_journal->makingFolder(path);
+    }
     if (::mkdir(path.c_str(), 0777) != 0) {
         int err = errno;
+        if (m_journal != nullptr) {
+            m_journal->withdrawn();
+        }
         if (isNotFoundOnParentChain(err)) {
             throw FsError(kErrPathNotFound, what + ": " + std::strerror(err));
         }

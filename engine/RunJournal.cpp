@@ -1,6 +1,5 @@
 #include "engine/RunJournal.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/mman.h>
@@ -35,19 +34,6 @@ constexpr std::size_t kWindow = std::size_t{1} << 20;
 // Files the run made, remembered to tell a file it replaces again from one it found: a bounded
 // table, where forgetting one only costs keeping its content once more.
 constexpr std::size_t kMadeTable = std::size_t{1} << 14;
-
-// Every file of a run folder, then the folder itself.
-void removeRunFolder(const std::string& folder) {
-    if (DIR* dir = ::opendir(folder.c_str())) {
-        while (const struct dirent* entry = ::readdir(dir)) {
-            if (std::strcmp(entry->d_name, ".") != 0 && std::strcmp(entry->d_name, "..") != 0) {
-                ::unlinkat(::dirfd(dir), entry->d_name, 0);
-            }
-        }
-        ::closedir(dir);
-    }
-    ::rmdir(folder.c_str());
-}
 
 // True when a run is still writing the journal of `folder`.
 bool runIsBusy(const std::string& folder) {
@@ -102,6 +88,14 @@ void appendPath(std::string& out, std::string_view path) {
     appendNumber(out, path.size());
     out.append(path);
     out += '\n';
+}
+
+// A folder's path without the separators that may end it, as its records name it.
+std::string_view barePath(std::string_view path) {
+    while (path.size() > 1 && path.back() == '/') {
+        path.remove_suffix(1);
+    }
+    return path;
 }
 
 }  // namespace
@@ -177,7 +171,7 @@ bool RunJournal::start(const std::string& runsFolder) {
             m_problem = "its journal cannot be kept in " + runsFolder + ": " + ErrnoText(errno);
         }
         close();
-        removeRunFolder(m_folder);
+        RemoveRunFolder(m_folder);
         m_folder.clear();
         return false;
     }
@@ -266,7 +260,7 @@ void RunJournal::finish() {
     const bool changed = m_changes != 0;
     close();
     if (!changed) {
-        removeRunFolder(m_folder);
+        RemoveRunFolder(m_folder);
         m_folder.clear();
         return;
     }
@@ -275,7 +269,7 @@ void RunJournal::finish() {
     for (std::size_t i = 0; i + kRunsKept < names.size(); ++i) {
         const std::string old = m_runsFolder + "/" + names[i];
         if (!runIsBusy(old)) {
-            removeRunFolder(old);
+            RemoveRunFolder(old);
         }
     }
 }
@@ -287,12 +281,47 @@ void RunJournal::folderCreated(const std::string& path, const FileStamp& folder)
     ++m_changes;
     m_record.assign("d ");
     appendStamp(m_record, folder);
-    std::string_view bare = path;
-    while (bare.size() > 1 && bare.back() == '/') {
-        bare.remove_suffix(1);
-    }
-    appendPath(m_record, bare);
+    appendPath(m_record, barePath(path));
     append(m_record);
+}
+
+void RunJournal::announce(char type, std::string_view path) {
+    if (!m_working) {
+        return;
+    }
+    m_record.assign(1, type);
+    m_record += ' ';
+    appendPath(m_record, path);
+    append(m_record);
+}
+
+void RunJournal::makingFolder(const std::string& path) {
+    announce('D', barePath(path));
+}
+
+void RunJournal::makingFile(const std::string& path) {
+    announce('N', path);
+}
+
+void RunJournal::makingHidden(const std::string& path) {
+    announce('H', path);
+}
+
+void RunJournal::hiddenMade(const FileStamp& file) {
+    if (!m_working) {
+        return;
+    }
+    m_record.assign("h ");
+    appendStamp(m_record, file);
+    m_record.back() = '\n';
+    append(m_record);
+}
+
+std::vector<LeftHiddenFile> RunJournal::leftHiddenFiles() {
+    if (m_runsFolder.empty() || m_folder.empty()) {
+        return {};
+    }
+    return HiddenFilesOfEndedRuns(m_runsFolder, m_folder.substr(m_runsFolder.size() + 1));
 }
 
 std::size_t RunJournal::madeSlot(const FileStamp& file) {

@@ -50,8 +50,14 @@ public:
                    const char* name) override;
     void written(const FileStamp& file) override;
     void withdrawn() override;
+    void makingFolder(const std::string& path) override;
+    void makingFile(const std::string& path) override;
+    void makingHidden(const std::string& path) override;
+    void hiddenMade(const FileStamp& file) override;
+    std::vector<LeftHiddenFile> leftHiddenFiles() override;
 
 private:
+    void announce(char type, std::string_view path);
     void append(std::string_view record);
     void store(std::string_view record);
     bool grow(std::size_t needed);
@@ -119,6 +125,8 @@ struct UndoReport {
     std::size_t removed = 0;
     std::size_t restored = 0;
     std::size_t foldersRemoved = 0;
+    /// Hidden files a killed run left beside files it was replacing.
+    std::size_t hiddenRemoved = 0;
     std::vector<std::string> leftAlone;
 };
 
