@@ -1,13 +1,16 @@
 // A preloaded library that makes one system call fail on one path, so the real file-system
 // adapter meets the failures a full disk, a broken device or a signal bring, unprivileged and
 // without touching the adapter. Configured by the environment:
-//   PELLATRIX_FAULT_CALL   write, close, mkdir or rename (renameat too)
+//   PELLATRIX_FAULT_CALL   write, close, mkdir, rename (renameat too) or openat (only one that
+//                          creates: with HOLD alone)
 //   PELLATRIX_FAULT_PATH   the call fails only on a path ending in this text "/NAME", or on the
 //                          temporary file ".NAME.pellatrix-XXXXXX" that replaces it (rename: the
 //                          new path)
 //   PELLATRIX_FAULT_ERRNO  ENOSPC, EIO, EINTR, EDQUOT, EFBIG, or STALL (the call waits for a
 //                          signal, after creating the file PELLATRIX_FAULT_MARK; one that the
-//                          program catches ends the wait with EINTR)
+//                          program catches ends the wait with EINTR), or HOLD (the call is
+//                          made, and when it works, waits like STALL before it answers: a
+//                          kill then comes right after the step)
 //   PELLATRIX_FAULT_AFTER  bytes a write lets through first: the write that reaches the limit is
 //                          cut short there, and the next one fails (default 0)
 //   PELLATRIX_FAULT_TIMES  how many calls fail; later ones work again (default: all)
@@ -17,6 +20,7 @@
 #include <fcntl.h>
 #include <limits.h>
 #include <signal.h>
+#include <stdarg.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -24,7 +28,7 @@
 #include <sys/types.h>
 #include <unistd.h>
 
-enum { kStall = -1, kMaxFd = 4096 };
+enum { kStall = -1, kHold = -2, kMaxFd = 4096 };
 
 static const char* fault_call;
 static const char* fault_path;
@@ -37,8 +41,8 @@ static int errno_named(const char* name) {
     static const struct {
         const char* name;
         int value;
-    } kNames[] = {{"ENOSPC", ENOSPC}, {"EIO", EIO},     {"EINTR", EINTR},
-                  {"EDQUOT", EDQUOT}, {"EFBIG", EFBIG}, {"STALL", kStall}};
+    } kNames[] = {{"ENOSPC", ENOSPC}, {"EIO", EIO},      {"EINTR", EINTR}, {"EDQUOT", EDQUOT},
+                  {"EFBIG", EFBIG},   {"STALL", kStall}, {"HOLD", kHold}};
     for (size_t i = 0; i < sizeof kNames / sizeof kNames[0]; ++i) {
         if (strcmp(name, kNames[i].name) == 0) {
             return kNames[i].value;
@@ -103,27 +107,42 @@ static int armed(const char* call) {
     return fault_call != NULL && strcmp(fault_call, call) == 0 && fault_times != 0;
 }
 
+// Makes the mark file and waits for a signal.
+static void wait_for_signal(void) {
+    // Signals wait from before the mark until the suspend, so one sent as soon as the mark
+    // appears is never lost between the two.
+    sigset_t all;
+    sigset_t old;
+    sigfillset(&all);
+    sigprocmask(SIG_BLOCK, &all, &old);
+    const char* mark = getenv("PELLATRIX_FAULT_MARK");
+    if (mark != NULL) {
+        int fd = open(mark, O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+        if (fd >= 0) {
+            close(fd);
+        }
+    }
+    sigsuspend(&old);
+    sigprocmask(SIG_SETMASK, &old, NULL);
+}
+
+// After a call that worked: waits to be killed when so configured.
+static void hold_after(int worked) {
+    if (worked && fault_errno == kHold) {
+        if (fault_times > 0) {
+            --fault_times;
+        }
+        wait_for_signal();
+    }
+}
+
 // Fails the current call as configured (or waits to be killed); answers -1.
 static int fail_now(void) {
     if (fault_times > 0) {
         --fault_times;
     }
     if (fault_errno == kStall) {
-        // Signals wait from before the mark until the suspend, so one sent as soon as the mark
-        // appears is never lost between the two.
-        sigset_t all;
-        sigset_t old;
-        sigfillset(&all);
-        sigprocmask(SIG_BLOCK, &all, &old);
-        const char* mark = getenv("PELLATRIX_FAULT_MARK");
-        if (mark != NULL) {
-            int fd = open(mark, O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
-            if (fd >= 0) {
-                close(fd);
-            }
-        }
-        sigsuspend(&old);
-        sigprocmask(SIG_SETMASK, &old, NULL);
+        wait_for_signal();
         errno = EINTR;
         return -1;
     }
@@ -189,6 +208,11 @@ int mkdir(const char* path, mode_t mode) {
         real_mkdir = next.function;
     }
     if (armed("mkdir") && path_matches(path)) {
+        if (fault_errno == kHold) {
+            int result = real_mkdir(path, mode);
+            hold_after(result == 0);
+            return result;
+        }
         return fail_now();
     }
     return real_mkdir(path, mode);
@@ -236,4 +260,27 @@ int renameat(int fromDir, const char* from, int toDir, const char* to) {
         return fail_now();
     }
     return real_renameat(fromDir, from, toDir, to);
+}
+
+int openat(int dir, const char* path, int flags, ...) {
+    static int (*real_openat)(int, const char*, int, ...);
+    if (real_openat == NULL) {
+        union {
+            void* object;
+            int (*function)(int, const char*, int, ...);
+        } next = {dlsym(RTLD_NEXT, "openat")};
+        real_openat = next.function;
+    }
+    mode_t mode = 0;
+    if ((flags & O_CREAT) != 0) {
+        va_list args;
+        va_start(args, flags);
+        mode = va_arg(args, mode_t);
+        va_end(args);
+    }
+    int fd = real_openat(dir, path, flags, mode);
+    if ((flags & O_CREAT) != 0 && armed("openat") && at_matches(dir, path)) {
+        hold_after(fd >= 0);
+    }
+    return fd;
 }
