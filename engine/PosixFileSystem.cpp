@@ -782,12 +782,15 @@ void PosixFileSystem::clearLeftHiddenFiles(const std::string& path, int dir) {
     if (left == m_leftHidden.end()) {
         return;
     }
-    // Only a file a journal names, and only while it is the very file that run made.
+    // Only a file a journal names, and only while it is the very file that run made: looked
+    // at and removed in the folder just identified.
     for (const LeftHiddenFile& file : left->second) {
+        const char* name =
+            dir != AT_FDCWD ? file.path.c_str() + file.path.rfind('/') + 1 : file.path.c_str();
         struct stat now {};
-        if (::lstat(file.path.c_str(), &now) == 0 && S_ISREG(now.st_mode) &&
+        if (::fstatat(dir, name, &now, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(now.st_mode) &&
             journal::StillAsMade(now, file.made, file.notBefore)) {
-            ::unlink(file.path.c_str());
+            ::unlinkat(dir, name, 0);
         }
     }
     m_leftHidden.erase(left);
