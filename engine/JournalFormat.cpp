@@ -318,38 +318,45 @@ const Step* LastHiddenFile(const Journal& journal) {
     return nullptr;
 }
 
+std::optional<LeftHiddenFile> LeftHiddenFileOf(const std::string& runsFolder,
+                                               const std::string& name) {
+    const std::string journalPath = runsFolder + "/" + name + "/" + kJournalName;
+    const int fd = ::open(journalPath.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        return std::nullopt;
+    }
+    std::optional<LeftHiddenFile> left;
+    struct stat st {};
+    char last = '\n';
+    // A run that closed its journal cut it to its records; a killed one leaves the NULs of the
+    // space it had reserved. A run still writing holds its lock.
+    if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_uid == ::geteuid() &&
+        st.st_size > 0 && ::pread(fd, &last, 1, st.st_size - 1) == 1 && last == '\0' &&
+        ::flock(fd, LOCK_SH | LOCK_NB) == 0) {
+        try {
+            const Journal journal = ReadJournal(fd);
+            if (const Step* step = LastHiddenFile(journal)) {
+                left = LeftHiddenFile{
+                    step->path, step->made ? std::optional<FileStamp>(step->opened) : std::nullopt,
+                    MadeNotBefore(name)};
+            }
+        } catch (const JournalError&) {
+            // A damaged journal vouches for no file.
+        }
+    }
+    ::close(fd);
+    return left;
+}
+
 std::vector<LeftHiddenFile> HiddenFilesOfEndedRuns(const std::string& runsFolder,
                                                    std::string_view exceptRun) {
     std::vector<LeftHiddenFile> left;
     for (const std::string& name : RunNames(runsFolder)) {
-        if (name == exceptRun) {
-            continue;
-        }
-        const std::string journalPath = runsFolder + "/" + name + "/" + kJournalName;
-        const int fd = ::open(journalPath.c_str(), O_RDONLY | O_CLOEXEC);
-        if (fd < 0) {
-            continue;
-        }
-        struct stat st {};
-        char last = '\n';
-        // A run that closed its journal cut it to its records; a killed one leaves the NULs of
-        // the space it had reserved. A run still writing holds its lock.
-        if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_uid == ::geteuid() &&
-            st.st_size > 0 && ::pread(fd, &last, 1, st.st_size - 1) == 1 && last == '\0' &&
-            ::flock(fd, LOCK_SH | LOCK_NB) == 0) {
-            try {
-                const Journal journal = ReadJournal(fd);
-                if (const Step* step = LastHiddenFile(journal)) {
-                    left.push_back(
-                        {step->path,
-                         step->made ? std::optional<FileStamp>(step->opened) : std::nullopt,
-                         MadeNotBefore(name)});
-                }
-            } catch (const JournalError&) {
-                // A damaged journal vouches for no file.
+        if (name != exceptRun) {
+            if (std::optional<LeftHiddenFile> file = LeftHiddenFileOf(runsFolder, name)) {
+                left.push_back(std::move(*file));
             }
         }
-        ::close(fd);
     }
     return left;
 }

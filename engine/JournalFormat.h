@@ -106,9 +106,13 @@ bool StillAsMade(const struct stat& now, const std::optional<FileStamp>& made,
 // withdrawn (each earlier one was renamed over its target or taken away before the next).
 const Step* LastHiddenFile(const Journal& journal);
 
+// The hidden file that the ended run `name` of `runsFolder` may have left, as its journal
+// tells it; none for a run that ended by itself (looked at by its last byte alone).
+std::optional<LeftHiddenFile> LeftHiddenFileOf(const std::string& runsFolder,
+                                               const std::string& name);
+
 // The hidden files that the ended runs kept in `runsFolder` (all but `exceptRun`) announced and
-// did not take away, for the clean-up of the next run. Runs that ended by themselves are passed
-// over at the cost of a look at their last byte: they take their hidden files away.
+// did not take away, for the clean-up of the next run.
 std::vector<LeftHiddenFile> HiddenFilesOfEndedRuns(const std::string& runsFolder,
                                                    std::string_view exceptRun);
 

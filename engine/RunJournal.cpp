@@ -264,11 +264,19 @@ void RunJournal::finish() {
         m_folder.clear();
         return;
     }
-    // The oldest runs beyond the kept number go; one still writing its journal stays.
+    // The oldest runs beyond the kept number go; one still writing its journal stays. A
+    // hidden file a killed one left goes with its journal, the last record of it, while it is
+    // still the file that run made.
     std::vector<std::string> names = RunNames(m_runsFolder);
     for (std::size_t i = 0; i + kRunsKept < names.size(); ++i) {
         const std::string old = m_runsFolder + "/" + names[i];
         if (!runIsBusy(old)) {
+            struct stat st {};
+            if (const std::optional<LeftHiddenFile> left = LeftHiddenFileOf(m_runsFolder, names[i]);
+                left && ::lstat(left->path.c_str(), &st) == 0 && S_ISREG(st.st_mode) &&
+                StillAsMade(st, left->made, left->notBefore)) {
+                ::unlink(left->path.c_str());
+            }
             RemoveRunFolder(old);
         }
     }

@@ -35,6 +35,28 @@ FileState stateOf(const std::string& path) {
     return {test::readBytes(path), st.st_ino, st.st_mode & 07777};
 }
 
+// A run folder in `runs` for a run begun `startIn` seconds from now by a process that is gone,
+// its journal holding `text` and the NULs a killed run leaves.
+std::string killedRun(const std::string& runs, int startIn, const std::string& text) {
+    const std::time_t start = std::time(nullptr) + startIn;
+    char name[64];
+    std::strftime(name, sizeof name, "%Y%m%d-%H%M%S.000000000-999999999", std::gmtime(&start));
+    const std::string folder = runs + "/" + name;
+    fs::create_directories(folder);
+    test::writeBytes(folder + "/journal", text + std::string(64, '\0'));
+    return folder;
+}
+
+std::string record(char type, const std::string& path) {
+    return std::string(1, type) + " " + std::to_string(path.size()) + " " + path + "\n";
+}
+
+std::string identity(const std::string& path) {
+    struct stat st {};
+    EXPECT_EQ(::lstat(path.c_str(), &st), 0);
+    return std::to_string(st.st_dev) + " " + std::to_string(st.st_ino) + " 0 0 0 0";
+}
+
 // One run over real files: two new files in new folders, one replaced file, one path named
 // twice, one file reached through a link; `runs` and `out` in `tmp`.
 class UndoOnDisk : public testing::Test {
@@ -198,10 +220,18 @@ TEST_F(UndoOnDisk, BadJournalsAreRefusedAndChangeNothing) {
 }
 
 TEST_F(UndoOnDisk, KeepsTheLastRunsAndNeverStopsARun) {
+    // A killed run's hidden file, where no later run writes, goes with its journal when that is
+    // no longer kept.
+    fs::create_directory(tmp / "elsewhere");
+    const std::string hidden = tmp / "elsewhere/.old.txt.pellatrix-Ab12Cd";
+    test::writeBytes(hidden, "part");
+    killedRun(runs, -60,
+              "pellatrix-journal 3\n" + record('H', hidden) + "h " + identity(hidden) + "\n");
     for (std::size_t i = 0; i < kRunsKept + 2; ++i) {
         runOnce();
     }
     EXPECT_EQ(ListRuns(runs).size(), kRunsKept);
+    EXPECT_FALSE(fs::exists(hidden));
     // A run that changes nothing (every file fails) leaves no journal.
     test::writeBytes(tmp / "list.txt", out + "/old.txt/x>A\n");
     EXPECT_TRUE(runOnce().journalFolder.empty());
@@ -219,28 +249,6 @@ TEST_F(UndoOnDisk, KeepsTheLastRunsAndNeverStopsARun) {
     });
     EXPECT_EQ(journalLines, 1);
     EXPECT_EQ(ui.events.back(), "message Done.");
-}
-
-// A run folder in `runs` for a run begun `startIn` seconds from now by a process that is gone,
-// its journal holding `text` and the NULs a killed run leaves.
-std::string killedRun(const std::string& runs, int startIn, const std::string& text) {
-    const std::time_t start = std::time(nullptr) + startIn;
-    char name[64];
-    std::strftime(name, sizeof name, "%Y%m%d-%H%M%S.000000000-999999999", std::gmtime(&start));
-    const std::string folder = runs + "/" + name;
-    fs::create_directories(folder);
-    test::writeBytes(folder + "/journal", text + std::string(64, '\0'));
-    return folder;
-}
-
-std::string record(char type, const std::string& path) {
-    return std::string(1, type) + " " + std::to_string(path.size()) + " " + path + "\n";
-}
-
-std::string identity(const std::string& path) {
-    struct stat st {};
-    EXPECT_EQ(::lstat(path.c_str(), &st), 0);
-    return std::to_string(st.st_dev) + " " + std::to_string(st.st_ino) + " 0 0 0 0";
 }
 
 // A run killed between making a folder or file and confirming it: the undo takes back what is

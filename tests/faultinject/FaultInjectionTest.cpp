@@ -333,11 +333,15 @@ protected:
     void secondRunCompletesThemAll() {
         // Past the file system's clock tick, so a temporary file left by a kill is older.
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        Outcome again = run(cli({tmp / "list.txt"}), tmp);
+        Outcome again = run(cli({tmp / "list.txt"}, ownState()), tmp);
         EXPECT_EQ(again.exitCode, 0) << again.err;
         EXPECT_EQ(states(), std::string(kFiles, 'n'));
         EXPECT_EQ(temporariesIn(tmp.path()), std::vector<std::string>{});
     }
+
+    // The state folder of this fixture's runs: the next run finds the journal of the killed one,
+    // whatever other tests run meanwhile.
+    Env ownState() const { return {{"XDG_STATE_HOME", tmp / "state"}}; }
 
     // Starts a run that stalls inside the write of file `stalled`, and waits until it is there.
     pid_t startStalledAt(int stalled, Env env = {}) {
@@ -348,6 +352,7 @@ protected:
     pid_t startHeld(Env all, const Env& env, const std::string& list = "list.txt") {
         std::filesystem::remove(tmp / ".stalled");
         all.emplace_back("PELLATRIX_FAULT_MARK", tmp / ".stalled");
+        all.push_back(ownState().front());
         all.insert(all.end(), env.begin(), env.end());
         const pid_t pid = start(cli({tmp / list}, all), tmp);
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
@@ -394,7 +399,7 @@ TEST_F(KilledRun, KilledAtAnyMoment) {
         Outcome stopped;
         for (int attempt = 0; attempt < 20 && (attempt == 0 || stopped.signal == 0); ++attempt) {
             writeOldTexts();
-            const pid_t pid = start(cli({tmp / "list.txt"}), tmp);
+            const pid_t pid = start(cli({tmp / "list.txt"}, ownState()), tmp);
             const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
             while (test::readBytes(target(0)) != newText(0) &&
                    std::chrono::steady_clock::now() < deadline) {
