@@ -25,13 +25,15 @@ namespace pellatrix::journal {
 //   1, 2...  old files kept by a hard link
 //   undone   present once the run was undone
 //
-// The journal is text: the header line, then one record per line, each written before the
-// step it lets an undo take back, in the run's order; a folder, a new file or a hidden file is
-// announced before it exists and confirmed with its identity once it does, so a kill between
-// the two leaves a name the undo can look at. STAMP is six decimal numbers, each
-// followed by a blank: device, inode, size, modification seconds and nanoseconds, mode. PATH
-// is its length in bytes, a blank, then the bytes themselves (any byte but NUL), then the line
-// break, so a path may hold blanks and line breaks. The unwritten rest of the file is NULs.
+// The journal is text: the header line (kHeader; version 2 is read too), then one record per
+// line, each written before the step it lets an undo take back, in the run's order; a folder,
+// a new file or a hidden file is announced before it exists and confirmed with its identity
+// once it does, so a kill between the two leaves a name the undo can look at. STAMP is six
+// decimal numbers, each followed by a blank: device, inode, size, modification seconds and
+// nanoseconds, mode. PATH is its length in bytes, a blank, then the bytes themselves (any byte
+// but NUL), then the line break, so a path may hold blanks and line breaks. The unwritten rest
+// of the file is NULs; a run that ends cuts it away, so a journal ending in NUL is a killed
+// run's.
 //   D PATH               the folder PATH is about to be made
 //   d STAMP PATH         a folder the run made (after "D PATH": the one announced)
 //   N PATH               the new file PATH is about to be made under its own name
@@ -39,7 +41,8 @@ namespace pellatrix::journal {
 //                        "N PATH": the one announced)
 //   H PATH               the hidden file PATH is about to be made, to be written and renamed
 //                        over the file the next "r" names
-//   h STAMP              the hidden file of the "H" before is made, as STAMP tells
+//   h STAMP              the hidden file of the "H" before is made, as STAMP tells (its
+//                        identity; the other numbers 0)
 //   r STAMP KEEP PATH    the file PATH, as STAMP describes it, is about to be replaced by a
 //                        rename; KEEP says where its old content went: "lN" the kept link N,
 //                        "pN" the pack from byte N (STAMP's size bytes), "=" a file this run

@@ -229,12 +229,11 @@ UndoReport UndoRun(const std::string& runFolder) {
     // What a kill may have left half made: the last hidden file, and a folder or file whose
     // making was announced and never confirmed; each taken away only while still as made.
     const Step* const lastHidden = LastHiddenFile(journal);
-    const std::size_t slash = runFolder.find_last_not_of('/');
-    const std::int64_t notBefore =
-        MadeNotBefore(slash == std::string::npos ? std::string_view()
-                                                 : std::string_view(runFolder).substr(
-                                                       runFolder.rfind('/', slash) + 1,
-                                                       slash - runFolder.rfind('/', slash)));
+    std::string_view runName = runFolder;
+    while (runName.size() > 1 && runName.back() == '/') {
+        runName.remove_suffix(1);
+    }
+    const std::int64_t notBefore = MadeNotBefore(runName.substr(runName.rfind('/') + 1));
     for (auto it = journal.steps.rbegin(); it != journal.steps.rend(); ++it) {
         const Step& step = *it;
         if (step.withdrawn || leftPaths.count(step.path) != 0 ||
