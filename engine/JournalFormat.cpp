@@ -25,7 +25,10 @@ constexpr std::size_t kCopyChunk = std::size_t{1} << 20;
 
 class Parser {
 public:
-    explicit Parser(std::string_view text) : m_text(text) {}
+    // `lastOnly`: keeps only the last step, and the last hidden file before it, which is all
+    // LastHiddenFile asks; a long journal then costs no memory per step.
+    explicit Parser(std::string_view text, bool lastOnly = false)
+        : m_text(text), m_lastOnly(lastOnly) {}
 
     Journal parse() {
         Journal journal;
@@ -64,7 +67,7 @@ public:
                               std::nullopt,
                               false,
                               false};
-                    journal.steps.push_back(std::move(step));
+                    add(journal, std::move(step));
                     break;
                 }
                 case 'd':
@@ -81,7 +84,7 @@ public:
                         journal.steps.back().made = true;
                         break;
                     }
-                    journal.steps.push_back(
+                    add(journal,
                         {kind, std::move(named), made, {}, "-", std::nullopt, false, true});
                     break;
                 }
@@ -112,14 +115,14 @@ public:
                     if (type == 'i') {
                         step.opened = step.old;  // the same file, written again
                     }
-                    step.keep = word();
+                    step.keep = std::string(word());
                     if (step.keep != "-" && step.keep != "=" &&
                         (step.keep.size() < 2 || (step.keep[0] != 'l' && step.keep[0] != 'p') ||
                          step.keep.find_first_not_of("0123456789", 1) != std::string::npos)) {
                         fail("a kept file has a foreign name");
                     }
                     step.path = path();
-                    journal.steps.push_back(std::move(step));
+                    add(journal, std::move(step));
                     break;
                 }
                 case 'w': {
@@ -145,6 +148,10 @@ public:
                     fail("it holds an unknown record");
             }
         }
+        if (m_hidden &&
+            (journal.steps.empty() || journal.steps.back().kind != Step::Kind::Hidden)) {
+            journal.steps.insert(journal.steps.begin(), std::move(*m_hidden));
+        }
         return journal;
     }
 
@@ -152,6 +159,16 @@ private:
     [[noreturn]] void fail(const std::string& why) {
         throw JournalError("the journal is damaged or foreign: " + why + " (at byte " +
                            std::to_string(m_at) + ")");
+    }
+
+    void add(Journal& journal, Step&& step) {
+        if (m_lastOnly && !journal.steps.empty()) {
+            if (journal.steps.back().kind == Step::Kind::Hidden) {
+                m_hidden = std::move(journal.steps.back());
+            }
+            journal.steps.clear();
+        }
+        journal.steps.push_back(std::move(step));
     }
 
     Step& lastStep(Journal& journal) {
@@ -169,19 +186,19 @@ private:
     }
 
     // A field up to a blank or the end of the line; the separator is taken too.
-    std::string word() {
+    std::string_view word() {
         std::size_t end = m_text.find_first_of(" \n", m_at);
         if (end == std::string_view::npos || end == m_at) {
             fail("a record is cut short");
         }
-        std::string out(m_text.substr(m_at, end - m_at));
+        const std::string_view out = m_text.substr(m_at, end - m_at);
         m_at = end + 1;
         return out;
     }
 
     template <typename T>
     T number() {
-        const std::string text = word();
+        const std::string_view text = word();
         T value{};
         auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
         if (ec != std::errc() || end != text.data() + text.size()) {
@@ -217,10 +234,15 @@ private:
 
     std::string_view m_text;
     std::size_t m_at = 0;
+    bool m_lastOnly = false;
+    std::optional<Step> m_hidden;
 };
 
 std::string readWhole(int fd) {
     std::string text;
+    if (struct stat st{}; ::fstat(fd, &st) == 0 && st.st_size > 0) {
+        text.reserve(static_cast<std::size_t>(st.st_size));
+    }
     char buffer[65536];
     for (;;) {
         ssize_t got = ::read(fd, buffer, sizeof buffer);
@@ -241,6 +263,10 @@ std::string readWhole(int fd) {
 
 Journal ReadJournal(int fd) {
     return Parser(readWhole(fd)).parse();
+}
+
+Journal ReadJournalEnd(int fd) {
+    return Parser(readWhole(fd), true).parse();
 }
 
 std::string ErrnoText(int err) {
@@ -334,7 +360,7 @@ std::optional<LeftHiddenFile> LeftHiddenFileOf(const std::string& runsFolder,
         st.st_size > 0 && ::pread(fd, &last, 1, st.st_size - 1) == 1 && last == '\0' &&
         ::flock(fd, LOCK_SH | LOCK_NB) == 0) {
         try {
-            const Journal journal = ReadJournal(fd);
+            const Journal journal = ReadJournalEnd(fd);
             if (const Step* step = LastHiddenFile(journal)) {
                 left = LeftHiddenFile{
                     step->path, step->made ? std::optional<FileStamp>(step->opened) : std::nullopt,

@@ -85,6 +85,9 @@ struct Journal {
 // Reads and checks the whole journal open as `fd`; throws JournalError when it is damaged or
 // foreign.
 Journal ReadJournal(int fd);
+// The same check, keeping only what LastHiddenFile needs: the last step, and the last hidden
+// file before it.
+Journal ReadJournalEnd(int fd);
 
 std::string ErrnoText(int err);
 
