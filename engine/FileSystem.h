@@ -73,6 +73,16 @@ struct FileStamp {
     bool operator==(const FileStamp&) const = default;
 };
 
+/// A hidden file that a killed run made beside a file it was replacing and never took away,
+/// as that run's journal tells it.
+struct LeftHiddenFile {
+    std::string path;
+    /// Its identity, where the journal confirmed its making.
+    std::optional<FileStamp> made;
+    /// Nanoseconds since the epoch: that run made nothing changed earlier.
+    std::int64_t notBefore = 0;
+};
+
 /// Told by a file system adapter about each change a run makes, each before the step it makes
 /// possible to take back: a new file right after its open (before any byte), a replaced file's
 /// old content before the rename or the write in place. Never throws; a journal that fails
@@ -94,12 +104,27 @@ public:
     virtual void written(const FileStamp& file) = 0;
     /// The file of the last record was taken away again (a failed or stopped write); so is
     /// what the journal kept of the replaced file, which would otherwise be a second name of it.
+    /// After an announcement below, its making failed and nothing was made.
     virtual void withdrawn() = 0;
     /// Whether the last record, a write in place, kept a copy of the old content.
     virtual bool keptOldCopy() const { return false; }
     /// Puts that copy back into `fd` (the file being written in place), emptying it first;
     /// false when no copy was kept or it cannot be put back.
     virtual bool putBackOld(int /*fd*/) { return false; }
+
+    // Announced just before the system call that makes them, so a kill right after it leaves
+    // a name the journal knows; confirmed by folderCreated, newFileOpened or hiddenMade.
+    /// The folder `path` is about to be made.
+    virtual void makingFolder(const std::string& /*path*/) {}
+    /// The new file `path` is about to be made under its own name.
+    virtual void makingFile(const std::string& /*path*/) {}
+    /// The hidden file `path` is about to be made beside a file the run replaces next.
+    virtual void makingHidden(const std::string& /*path*/) {}
+    /// The hidden file just announced was made, as `file` (its identity) tells.
+    virtual void hiddenMade(const FileStamp& /*file*/) {}
+    /// The hidden files that ended runs of this user left behind, for the adapter to take away
+    /// where this run writes; asked once per run.
+    virtual std::vector<LeftHiddenFile> leftHiddenFiles() { return {}; }
 };
 
 /// What a preview needs to know of one path, from one look-up.
@@ -193,8 +218,8 @@ public:
     /// Whether a folder that createFolder makes takes new files and folders of this process.
     virtual bool madeFoldersTakeFiles() { return true; }
 
-    /// A creation run begins: from now on writeFile may clear away, once per folder where it
-    /// replaces a file, what a killed earlier run left there.
+    /// A creation run begins: from now on writeFile clears away, in each folder where it
+    /// writes, the hidden files that the journal records of killed runs left there.
     virtual void beginRun() {}
     /// The run's writes are over: what beginRun and the writes kept open is let go.
     virtual void endRun() {}
@@ -290,12 +315,10 @@ protected:
 };
 
 /// A file that replaces an existing one is first written as ".NAME.pellatrix-XXXXXX" beside it
-/// (NAME cut to fit, X a letter or digit), then renamed over it.
+/// (NAME cut to fit, X a letter or digit), then renamed over it. Only the journal tells such a
+/// file from a user's: the name alone never does.
 inline constexpr std::string_view kTemporaryMark = ".pellatrix-";
 inline constexpr std::size_t kTemporaryRandom = 6;
-
-/// True for a name of that pattern.
-bool IsTemporaryName(std::string_view name);
 
 /// The effective user and group of the process, which a replaced file's owner is compared with.
 struct ProcessIds {
@@ -304,8 +327,9 @@ struct ProcessIds {
 };
 
 /// The real file system of a POSIX system. Replacing a file writes a temporary file of the
-/// pattern above and renames it over the target; a run then removes, once per folder where it
-/// replaces a file, such temporary files that are older than the run.
+/// pattern above and renames it over the target; a run removes, in each folder where it writes,
+/// the temporary files that the journals of killed runs record there, while each is still the
+/// file that run made.
 class PosixFileSystem : public FileSystem {
 public:
     PosixFileSystem() = default;
@@ -348,7 +372,9 @@ private:
     // `plan` decided: by a rename, or in place where no new file can be made beside it.
     void replaceFile(const std::string& path, int dir, const char* name, const WriteDecision& plan,
                      std::string_view text, const WriteGuard& guard, const WriteSection& section);
-    void removeStaleTemporaries(std::string_view folder);
+    // Takes away what killed runs left in the folder of `path` (reached as `dir`), once per
+    // folder and run.
+    void clearLeftHiddenFiles(const std::string& path, int dir);
     // Where `path` is reached from: its folder kept open (`name` its last part), or AT_FDCWD
     // with the whole path as `name`.
     void placeOf(const std::string& path, int& dir, const char*& name);
@@ -365,10 +391,17 @@ private:
     std::optional<ProcessIds> m_ids;
     // Whether the last file written existed: decides which question writeFile asks first.
     bool m_lastExisted = false;
-    bool m_runStarted = false;
-    struct timespec m_runStart {};
     // Hashes of the folders cleaned in this run (a clash only skips a clean-up).
     std::unordered_set<std::size_t> m_cleanedFolders;
+    // The hidden files killed runs left, by the identity of their folder; asked of the journal
+    // at the run's first write.
+    struct IdentityHash {
+        std::size_t operator()(const FolderIdentity& id) const {
+            return std::hash<std::uint64_t>()(id.inode * 0x9e3779b97f4a7c15ULL ^ id.device);
+        }
+    };
+    std::unordered_map<FolderIdentity, std::vector<LeftHiddenFile>, IdentityHash> m_leftHidden;
+    bool m_leftHiddenAsked = false;
     // The folders new files went to in this run, open (-1: not to be opened), so a new file
     // costs the look-up of its own name, not of its whole path. Bounded well below the limit
     // of open files; folders beyond it are reached by path.

@@ -1,6 +1,8 @@
 #include "engine/JournalFormat.h"
 
 #include <dirent.h>
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <xxhash.h>
@@ -8,8 +10,10 @@
 #include <algorithm>
 #include <cerrno>
 #include <charconv>
+#include <climits>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <memory>
 
 #include "engine/RunJournal.h"
@@ -22,12 +26,15 @@ constexpr std::size_t kCopyChunk = std::size_t{1} << 20;
 
 class Parser {
 public:
-    explicit Parser(std::string_view text) : m_text(text) {}
+    // `lastOnly`: keeps only the last step, and the last hidden file before it, which is all
+    // LastHiddenFile asks; a long journal then costs no memory per step.
+    explicit Parser(std::string_view text, bool lastOnly = false)
+        : m_text(text), m_lastOnly(lastOnly) {}
 
     Journal parse() {
         Journal journal;
         if (m_text.substr(0, kHeader.size()) != kHeader &&
-            m_text.substr(0, kHeaderBefore.size()) != kHeaderBefore) {
+            m_text.substr(0, kHeaderVersion2.size()) != kHeaderVersion2) {
             fail("it is not a Pellatrix journal");
         }
         m_at = kHeader.size();
@@ -48,18 +55,59 @@ public:
             }
             expect(' ');
             switch (type) {
-                case 'd':
-                case 'n': {
-                    Step step{type == 'd' ? Step::Kind::Folder : Step::Kind::New,
+                case 'D':
+                case 'N':
+                case 'H': {
+                    Step step{type == 'D'   ? Step::Kind::Folder
+                              : type == 'N' ? Step::Kind::New
+                                            : Step::Kind::Hidden,
+                              path(),
                               {},
-                              stamp(),
                               {},
                               "-",
                               std::nullopt,
                               false,
-                              std::nullopt};
-                    step.path = path();
-                    journal.steps.push_back(std::move(step));
+                              std::nullopt,
+                              false};
+                    add(journal, std::move(step));
+                    break;
+                }
+                case 'd':
+                case 'n': {
+                    const Step::Kind kind = type == 'd' ? Step::Kind::Folder : Step::Kind::New;
+                    const FileStamp made = stamp();
+                    std::string named = path();
+                    // The confirmation of the announcement before it, or, in a journal of
+                    // version 2, a step of its own.
+                    if (!journal.steps.empty() && !journal.steps.back().made &&
+                        !journal.steps.back().withdrawn && journal.steps.back().kind == kind &&
+                        journal.steps.back().path == named) {
+                        journal.steps.back().opened = made;
+                        journal.steps.back().made = true;
+                        break;
+                    }
+                    add(journal, {kind,
+                                  std::move(named),
+                                  made,
+                                  {},
+                                  "-",
+                                  std::nullopt,
+                                  false,
+                                  std::nullopt,
+                                  true});
+                    break;
+                }
+                case 'h': {
+                    const FileStamp made = stamp();
+                    if (m_at == 0 || m_text[m_at - 1] != '\n') {
+                        fail("a record is cut short");
+                    }
+                    Step& step = lastStep(journal);
+                    if (step.kind != Step::Kind::Hidden || step.made) {
+                        fail("a hidden file was made unannounced");
+                    }
+                    step.opened = made;
+                    step.made = true;
                     break;
                 }
                 case 'r':
@@ -71,12 +119,13 @@ public:
                               {},
                               std::nullopt,
                               false,
-                              std::nullopt};
+                              std::nullopt,
+                              true};
                     step.old = stamp();
                     if (type == 'i') {
                         step.opened = step.old;  // the same file, written again
                     }
-                    step.keep = word();
+                    step.keep = std::string(word());
                     if (const std::size_t colon = step.keep.find(':');
                         colon != std::string::npos && step.keep[0] == 'p') {
                         step.checksum = hexNumber(std::string_view(step.keep).substr(colon + 1));
@@ -88,7 +137,7 @@ public:
                         fail("a kept file has a foreign name");
                     }
                     step.path = path();
-                    journal.steps.push_back(std::move(step));
+                    add(journal, std::move(step));
                     break;
                 }
                 case 'w': {
@@ -97,7 +146,7 @@ public:
                         fail("a record is cut short");
                     }
                     Step& step = lastStep(journal);
-                    if (step.kind == Step::Kind::Folder) {
+                    if (step.kind == Step::Kind::Folder || step.kind == Step::Kind::Hidden) {
                         fail("a folder has a written file");
                     }
                     step.left = left;
@@ -114,6 +163,10 @@ public:
                     fail("it holds an unknown record");
             }
         }
+        if (m_hidden &&
+            (journal.steps.empty() || journal.steps.back().kind != Step::Kind::Hidden)) {
+            journal.steps.insert(journal.steps.begin(), std::move(*m_hidden));
+        }
         return journal;
     }
 
@@ -121,6 +174,16 @@ private:
     [[noreturn]] void fail(const std::string& why) {
         throw JournalError("the journal is damaged or foreign: " + why + " (at byte " +
                            std::to_string(m_at) + ")");
+    }
+
+    void add(Journal& journal, Step&& step) {
+        if (m_lastOnly && !journal.steps.empty()) {
+            if (journal.steps.back().kind == Step::Kind::Hidden) {
+                m_hidden = std::move(journal.steps.back());
+            }
+            journal.steps.clear();
+        }
+        journal.steps.push_back(std::move(step));
     }
 
     Step& lastStep(Journal& journal) {
@@ -138,12 +201,12 @@ private:
     }
 
     // A field up to a blank or the end of the line; the separator is taken too.
-    std::string word() {
+    std::string_view word() {
         std::size_t end = m_text.find_first_of(" \n", m_at);
         if (end == std::string_view::npos || end == m_at) {
             fail("a record is cut short");
         }
-        std::string out(m_text.substr(m_at, end - m_at));
+        const std::string_view out = m_text.substr(m_at, end - m_at);
         m_at = end + 1;
         return out;
     }
@@ -159,7 +222,7 @@ private:
 
     template <typename T>
     T number() {
-        const std::string text = word();
+        const std::string_view text = word();
         T value{};
         auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
         if (ec != std::errc() || end != text.data() + text.size()) {
@@ -195,10 +258,15 @@ private:
 
     std::string_view m_text;
     std::size_t m_at = 0;
+    bool m_lastOnly = false;
+    std::optional<Step> m_hidden;
 };
 
 std::string readWhole(int fd) {
     std::string text;
+    if (struct stat st{}; ::fstat(fd, &st) == 0 && st.st_size > 0) {
+        text.reserve(static_cast<std::size_t>(st.st_size));
+    }
     char buffer[65536];
     for (;;) {
         ssize_t got = ::read(fd, buffer, sizeof buffer);
@@ -221,6 +289,10 @@ Journal ReadJournal(int fd) {
     return Parser(readWhole(fd)).parse();
 }
 
+Journal ReadJournalEnd(int fd) {
+    return Parser(readWhole(fd), true).parse();
+}
+
 std::string ErrnoText(int err) {
     return std::strerror(err);
 }
@@ -237,6 +309,106 @@ std::vector<std::string> RunNames(const std::string& runsFolder) {
     }
     std::sort(names.begin(), names.end());
     return names;
+}
+
+void RemoveRunFolder(const std::string& folder) {
+    if (DIR* dir = ::opendir(folder.c_str())) {
+        while (const struct dirent* entry = ::readdir(dir)) {
+            if (std::strcmp(entry->d_name, ".") != 0 && std::strcmp(entry->d_name, "..") != 0) {
+                ::unlinkat(::dirfd(dir), entry->d_name, 0);
+            }
+        }
+        ::closedir(dir);
+    }
+    ::rmdir(folder.c_str());
+}
+
+std::int64_t MadeNotBefore(std::string_view runName) {
+    // "YYYYmmdd-HHMMSS.NNNNNNNNN-PID", in UTC.
+    constexpr std::int64_t kNever = INT64_MAX;
+    struct tm utc {};
+    long nanoseconds = -1;
+    const std::string name(runName.substr(0, 64));
+    int used = 0;
+    if (std::sscanf(name.c_str(), "%4d%2d%2d-%2d%2d%2d.%9ld%n", &utc.tm_year, &utc.tm_mon,
+                    &utc.tm_mday, &utc.tm_hour, &utc.tm_min, &utc.tm_sec, &nanoseconds,
+                    &used) != 7 ||
+        used != 25 || nanoseconds < 0) {
+        return kNever;
+    }
+    utc.tm_year -= 1900;
+    utc.tm_mon -= 1;
+    const std::time_t seconds = ::timegm(&utc);
+    if (seconds == static_cast<std::time_t>(-1)) {
+        return kNever;
+    }
+    // Files are stamped by a clock that lags the one that named the run by up to a tick.
+    constexpr std::int64_t kCoarseLag = 50'000'000;
+    return static_cast<std::int64_t>(seconds) * 1'000'000'000 + nanoseconds - kCoarseLag;
+}
+
+bool StillAsMade(const struct stat& now, const std::optional<FileStamp>& made,
+                 std::int64_t notBefore) {
+    if (made) {
+        return static_cast<std::uint64_t>(now.st_dev) == made->device &&
+               static_cast<std::uint64_t>(now.st_ino) == made->inode;
+    }
+    const std::int64_t changed =
+        static_cast<std::int64_t>(now.st_ctim.tv_sec) * 1'000'000'000 + now.st_ctim.tv_nsec;
+    return (S_ISDIR(now.st_mode) || (S_ISREG(now.st_mode) && now.st_size == 0)) &&
+           now.st_uid == ::geteuid() && changed >= notBefore;
+}
+
+const Step* LastHiddenFile(const Journal& journal) {
+    for (auto it = journal.steps.rbegin(); it != journal.steps.rend(); ++it) {
+        if (it->kind == Step::Kind::Hidden) {
+            return it->withdrawn ? nullptr : &*it;
+        }
+    }
+    return nullptr;
+}
+
+std::optional<LeftHiddenFile> LeftHiddenFileOf(const std::string& runsFolder,
+                                               const std::string& name) {
+    const std::string journalPath = runsFolder + "/" + name + "/" + kJournalName;
+    const int fd = ::open(journalPath.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        return std::nullopt;
+    }
+    std::optional<LeftHiddenFile> left;
+    struct stat st {};
+    char last = '\n';
+    // A run that closed its journal cut it to its records; a killed one leaves the NULs of the
+    // space it had reserved. A run still writing holds its lock.
+    if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_uid == ::geteuid() &&
+        st.st_size > 0 && ::pread(fd, &last, 1, st.st_size - 1) == 1 && last == '\0' &&
+        ::flock(fd, LOCK_SH | LOCK_NB) == 0) {
+        try {
+            const Journal journal = ReadJournalEnd(fd);
+            if (const Step* step = LastHiddenFile(journal)) {
+                left = LeftHiddenFile{
+                    step->path, step->made ? std::optional<FileStamp>(step->opened) : std::nullopt,
+                    MadeNotBefore(name)};
+            }
+        } catch (const JournalError&) {
+            // A damaged journal vouches for no file.
+        }
+    }
+    ::close(fd);
+    return left;
+}
+
+std::vector<LeftHiddenFile> HiddenFilesOfEndedRuns(const std::string& runsFolder,
+                                                   std::string_view exceptRun) {
+    std::vector<LeftHiddenFile> left;
+    for (const std::string& name : RunNames(runsFolder)) {
+        if (name != exceptRun) {
+            if (std::optional<LeftHiddenFile> file = LeftHiddenFileOf(runsFolder, name)) {
+                left.push_back(std::move(*file));
+            }
+        }
+    }
+    return left;
 }
 
 FileStamp StampOf(const struct stat& st) {

@@ -25,15 +25,26 @@ namespace pellatrix::journal {
 //   1, 2...  old files kept by a hard link
 //   undone   present once the run was undone
 //
-// The journal is text: the header line, then one record per line, each written before the
-// step it lets an undo take back, in the run's order. STAMP is six decimal numbers, each
-// followed by a blank: device, inode, size, modification seconds and nanoseconds, mode. PATH
-// is its length in bytes, a blank, then the bytes themselves (any byte but NUL), then the line
-// break, so a path may hold blanks and line breaks. A path is absolute, as the system resolved
-// it (no symbolic link on its way; format 2 kept it as listed), so an undo reaches it from the
-// root without following a link. The unwritten rest of the file is NULs.
-//   d STAMP PATH         a folder the run made
-//   n STAMP PATH         a new file the run made under its own name, still empty
+// The journal is text: the header line (kHeader; version 2 is read too), then one record per
+// line, each written before the step it lets an undo take back, in the run's order; a folder,
+// a new file or a hidden file is announced before it exists and confirmed with its identity
+// once it does, so a kill between the two leaves a name the undo can look at. STAMP is six
+// decimal numbers, each followed by a blank: device, inode, size, modification seconds and
+// nanoseconds, mode. PATH is its length in bytes, a blank, then the bytes themselves (any byte
+// but NUL), then the line break, so a path may hold blanks and line breaks. A path is
+// absolute, as the system resolved it (no symbolic link on its way; format 2 kept it as
+// listed), so an undo reaches it from the root without following a link. The unwritten rest
+// of the file is NULs; a run that ends cuts it away, so a journal ending in NUL is a killed
+// run's.
+//   D PATH               the folder PATH is about to be made
+//   d STAMP PATH         a folder the run made (after "D PATH": the one announced)
+//   N PATH               the new file PATH is about to be made under its own name
+//   n STAMP PATH         a new file the run made under its own name, still empty (after
+//                        "N PATH": the one announced)
+//   H PATH               the hidden file PATH is about to be made, to be written and renamed
+//                        over the file the next "r" names
+//   h STAMP              the hidden file of the "H" before is made, as STAMP tells (its
+//                        identity; the other numbers 0)
 //   r STAMP KEEP PATH    the file PATH, as STAMP describes it, is about to be replaced by a
 //                        rename; KEEP says where its old content went: "lN" the kept link N,
 //                        "pN:X" the pack from byte N (STAMP's size bytes, X their XXH3 64-bit
@@ -43,18 +54,21 @@ namespace pellatrix::journal {
 //   w STAMP              the file of the step before is written, as STAMP tells (for "r", the
 //                        new file before its rename)
 //   x                    the step before was taken away again (a failed or stopped write):
-//                        its kept link is gone, a file written in place has its old content
+//                        its kept link is gone, a file written in place has its old content;
+//                        after "D", "N" or "H": nothing was made
 //   s PATH               the journal stopped here (no space): later steps are not in it
 //   e                    the run ended
 inline constexpr std::string_view kHeader = "pellatrix-journal 3\n";
-// Journals of the version before are read too: a user's kept runs stay undoable.
-inline constexpr std::string_view kHeaderBefore = "pellatrix-journal 2\n";
+// Journals of version 2 read alike (they hold no announcements and no checksums): a user's
+// kept runs stay undoable.
+inline constexpr std::string_view kHeaderVersion2 = "pellatrix-journal 2\n";
 inline constexpr const char* kJournalName = "journal";
 inline constexpr const char* kUndoneName = "undone";
 
 // One step of a run as the journal tells it.
 struct Step {
-    enum class Kind { Folder, New, Replace, InPlace } kind;
+    // Hidden: the file written beside a replaced one, before its rename.
+    enum class Kind { Folder, New, Replace, InPlace, Hidden } kind;
     std::string path;
     FileStamp opened;               // the folder, the new file, or the file renamed over the target
                                     // (known from its written record; none before it)
@@ -63,6 +77,9 @@ struct Step {
     std::optional<FileStamp> left;  // the file as the run left it, when its write ended
     bool withdrawn = false;
     std::optional<std::uint64_t> checksum;  // of a "pN" copy, where the journal has one
+    // False for a folder or file announced whose making was never confirmed: a kill came
+    // between the two, and `opened` is unknown.
+    bool made = true;
 };
 
 struct Journal {
@@ -74,11 +91,42 @@ struct Journal {
 // Reads and checks the whole journal open as `fd`; throws JournalError when it is damaged or
 // foreign.
 Journal ReadJournal(int fd);
+// The same check, keeping only what LastHiddenFile needs: the last step, and the last hidden
+// file before it.
+Journal ReadJournalEnd(int fd);
 
 std::string ErrnoText(int err);
 
 // Names of the run folders, oldest first (the names begin with the start time).
 std::vector<std::string> RunNames(const std::string& runsFolder);
+
+// Every file of a run folder, then the folder itself.
+void RemoveRunFolder(const std::string& folder);
+
+// The time before which nothing of the run named `runName` was made, in nanoseconds since the
+// epoch: its start, less the lag of the coarse clock that stamps files. The greatest value
+// (nothing counts as made by it) for a name that tells no start.
+std::int64_t MadeNotBefore(std::string_view runName);
+
+// Whether `now` (an lstat) is still what a run made: the file or folder `made` names when its
+// making was confirmed; otherwise, an announcement a kill left unconfirmed, an empty regular
+// file or a folder of this user changed no earlier than `notBefore`.
+bool StillAsMade(const struct stat& now, const std::optional<FileStamp>& made,
+                 std::int64_t notBefore);
+
+// The one hidden file of `journal` that its run may have left: the last one it made, unless
+// withdrawn (each earlier one was renamed over its target or taken away before the next).
+const Step* LastHiddenFile(const Journal& journal);
+
+// The hidden file that the ended run `name` of `runsFolder` may have left, as its journal
+// tells it; none for a run that ended by itself (looked at by its last byte alone).
+std::optional<LeftHiddenFile> LeftHiddenFileOf(const std::string& runsFolder,
+                                               const std::string& name);
+
+// The hidden files that the ended runs kept in `runsFolder` (all but `exceptRun`) announced and
+// did not take away, for the clean-up of the next run.
+std::vector<LeftHiddenFile> HiddenFilesOfEndedRuns(const std::string& runsFolder,
+                                                   std::string_view exceptRun);
 
 FileStamp StampOf(const struct stat& st);
 

@@ -24,6 +24,7 @@
 
 #include "engine/FileSystem.h"
 #include "engine/FsError.h"
+#include "engine/JournalFormat.h"
 #include "engine/ShownText.h"
 #include "engine/StopSignals.h"
 #include "engine/WritePlan.h"
@@ -249,18 +250,36 @@ struct Place {
     const char* name = nullptr;
 };
 
+bool identityOf(int fd, FileStamp& out);
+
 // Creates a temporary file for `name` exclusively, beside the file at `target`, whose name
 // begins after `folder` (empty for a place in an open folder); answers its descriptor (its
-// name in `temp`, as reached from target.dir) or -1 with errno set.
+// name in `temp`, as reached from target.dir) or -1 with errno set. Each try is announced to
+// the journal by its whole path, beside `whole`, and confirmed or withdrawn.
 int createTemporary(Place target, std::string_view folder, std::string_view name, mode_t mode,
-                    std::string& temp) {
+                    std::string& temp, const std::string& whole, WriteJournal* journal) {
+    std::string announced;
     for (int tries = 0; tries < kTempNameTries; ++tries) {
         temp.assign(folder);
         temp += '.';
         temp.append(name);
         temp.append(kTemporaryMark);
         temp += randomLetters();
+        if (journal != nullptr) {
+            announced.assign(whole, 0, whole.rfind('/') + 1);
+            announced.append(temp, folder.size());
+            journal->makingHidden(announced);
+        }
         int fd = ::openat(target.dir, temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
+        if (journal != nullptr) {
+            const int err = errno;
+            if (FileStamp identity; fd >= 0 && identityOf(fd, identity)) {
+                journal->hiddenMade(identity);
+            } else if (fd < 0) {
+                journal->withdrawn();
+            }
+            errno = err;
+        }
         if (fd >= 0 || errno != EEXIST) {
             return fd;
         }
@@ -378,7 +397,7 @@ bool replaceByRename(const std::string& path, Place target, std::string_view fol
     // times at most.
     for (int attempt = 1;; ++attempt) {
         std::string temp;
-        int rawFd = createTemporary(target, folder, name, st.st_mode & 0777, temp);
+        int rawFd = createTemporary(target, folder, name, st.st_mode & 0777, temp, whole, journal);
         if (rawFd < 0) {
             int err = errno;
             // No new file can be made here (a writable file in a read-only folder): in place.
@@ -605,19 +624,6 @@ void writeInPlace(const std::string& path, std::string_view text,
 
 }  // namespace
 
-bool IsTemporaryName(std::string_view name) {
-    // "." + at least one byte of the name + the mark + the random letters.
-    if (name.size() < 2 + kTemporaryMark.size() + kTemporaryRandom || name[0] != '.') {
-        return false;
-    }
-    const std::string_view tail = name.substr(name.size() - kTemporaryRandom);
-    return name.substr(name.size() - kTemporaryRandom - kTemporaryMark.size(),
-                       kTemporaryMark.size()) == kTemporaryMark &&
-           std::all_of(tail.begin(), tail.end(), [](char c) {
-               return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9');
-           });
-}
-
 void PosixFileSystem::readFile(const std::string& path,
                                const std::function<void(std::string_view)>& sink) {
     const std::string what = "Cannot open " + quoted(path) + " for reading";
@@ -655,9 +661,9 @@ void PosixFileSystem::readFile(const std::string& path,
 
 void PosixFileSystem::beginRun() {
     endRun();
-    ::clock_gettime(CLOCK_REALTIME_COARSE, &m_runStart);
-    m_runStarted = true;
     m_cleanedFolders.clear();
+    m_leftHidden.clear();
+    m_leftHiddenAsked = false;
     m_ids.reset();
     struct rlimit files {};
     m_folderFdsMax = ::getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur != RLIM_INFINITY
@@ -710,14 +716,24 @@ void PosixFileSystem::placeOf(const std::string& path, int& dir, const char*& na
 
 int PosixFileSystem::createNew(const std::string& path, int dir, const char* name) {
     constexpr int kFlags = O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC;
-    if (dir != AT_FDCWD) {
-        const int fd = ::openat(dir, name, kFlags, 0666);
-        // Any other failure is asked again by the whole path, which tells it best.
-        if (fd >= 0 || errno == EEXIST) {
-            return fd;
-        }
+    // Announced first: a kill right after the create leaves a name the journal knows.
+    if (m_journal != nullptr) {
+        m_journal->makingFile(path);
     }
-    return ::open(path.c_str(), kFlags, 0666);
+    int fd = -1;
+    if (dir != AT_FDCWD) {
+        fd = ::openat(dir, name, kFlags, 0666);
+    }
+    // Any other failure is asked again by the whole path, which tells it best.
+    if (dir == AT_FDCWD || (fd < 0 && errno != EEXIST)) {
+        fd = ::open(path.c_str(), kFlags, 0666);
+    }
+    if (fd < 0 && m_journal != nullptr) {
+        const int err = errno;
+        m_journal->withdrawn();
+        errno = err;
+    }
+    return fd;
 }
 
 void PosixFileSystem::writeFile(const std::string& path, std::string_view text,
@@ -730,6 +746,22 @@ void PosixFileSystem::writeFile(const std::string& path, std::string_view text,
     int dir = AT_FDCWD;
     const char* name = nullptr;
     placeOf(path, dir, name);
+    if (m_journal != nullptr && !m_leftHiddenAsked) {
+        m_leftHiddenAsked = true;
+        for (LeftHiddenFile& left : m_journal->leftHiddenFiles()) {
+            const std::size_t slash = left.path.rfind('/');
+            struct stat folder {};
+            if (slash != std::string::npos &&
+                ::stat(left.path.substr(0, slash == 0 ? 1 : slash).c_str(), &folder) == 0) {
+                m_leftHidden[{static_cast<std::uint64_t>(folder.st_dev),
+                              static_cast<std::uint64_t>(folder.st_ino)}]
+                    .push_back(std::move(left));
+            }
+        }
+    }
+    if (!m_leftHidden.empty()) {
+        clearLeftHiddenFiles(path, dir);
+    }
     // Runs mostly make new files or mostly replace them. After a new file, the exclusive create
     // is the look-up: a missing name is planned as Create anyway, and a name it finds is
     // decided below. After a replaced file, the decision's look-up saves the exclusive
@@ -800,37 +832,38 @@ void PosixFileSystem::replaceFile(const std::string& path, int dir, const char* 
         writeInPlace(path, text, guard, what, section, m_journal);
         return;
     }
-    removeStaleTemporaries(folder);
 }
 
-void PosixFileSystem::removeStaleTemporaries(std::string_view folder) {
-    if (!m_runStarted || m_cleanedFolders.size() >= kCleanedFoldersMax ||
+void PosixFileSystem::clearLeftHiddenFiles(const std::string& path, int dir) {
+    const std::size_t slash = path.rfind('/');
+    const std::string_view folder = slash == std::string::npos
+                                        ? std::string_view(".")
+                                        : std::string_view(path).substr(0, slash == 0 ? 1 : slash);
+    if (m_cleanedFolders.size() >= kCleanedFoldersMax ||
         !m_cleanedFolders.insert(std::hash<std::string_view>()(folder)).second) {
         return;
     }
-    int dirFd = ::open(folder.empty() ? "." : std::string(folder).c_str(),
-                       O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dirFd < 0) {
+    struct stat st {};
+    if ((dir != AT_FDCWD ? ::fstat(dir, &st) : ::stat(std::string(folder).c_str(), &st)) != 0) {
         return;
     }
-    DIR* dir = ::fdopendir(dirFd);
-    if (dir == nullptr) {
-        ::close(dirFd);
+    const auto left = m_leftHidden.find(
+        {static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino)});
+    if (left == m_leftHidden.end()) {
         return;
     }
-    while (const struct dirent* entry = ::readdir(dir)) {
-        if (!IsTemporaryName(entry->d_name) ||
-            (entry->d_type != DT_REG && entry->d_type != DT_UNKNOWN)) {
-            continue;
-        }
-        struct stat st {};
-        if (::fstatat(dirFd, entry->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode) &&
-            (st.st_mtim.tv_sec < m_runStart.tv_sec ||
-             (st.st_mtim.tv_sec == m_runStart.tv_sec && st.st_mtim.tv_nsec < m_runStart.tv_nsec))) {
-            ::unlinkat(dirFd, entry->d_name, 0);
+    // Only a file a journal names, and only while it is the very file that run made: looked
+    // at and removed in the folder just identified.
+    for (const LeftHiddenFile& file : left->second) {
+        const char* name =
+            dir != AT_FDCWD ? file.path.c_str() + file.path.rfind('/') + 1 : file.path.c_str();
+        struct stat now {};
+        if (::fstatat(dir, name, &now, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(now.st_mode) &&
+            journal::StillAsMade(now, file.made, file.notBefore)) {
+            ::unlinkat(dir, name, 0);
         }
     }
-    ::closedir(dir);
+    m_leftHidden.erase(left);
 }
 
 FileIdentity PosixFileSystem::fileIdentity(const std::string& path) {
@@ -846,8 +879,14 @@ FileIdentity PosixFileSystem::fileIdentity(const std::string& path) {
 void PosixFileSystem::createFolder(const std::string& path) {
     const Failing what("Cannot create folder ", path);
     refuseNul(path, what);
+    if (m_journal != nullptr) {
+        m_journal->makingFolder(path);
+    }
     if (::mkdir(path.c_str(), 0777) != 0) {
         int err = errno;
+        if (m_journal != nullptr) {
+            m_journal->withdrawn();
+        }
         if (isNotFoundOnParentChain(err)) {
             throw FsError(kErrPathNotFound, what + ": " + std::strerror(err));
         }

@@ -1,6 +1,5 @@
 #include "engine/RunJournal.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/mman.h>
@@ -36,19 +35,6 @@ constexpr std::size_t kWindow = std::size_t{1} << 20;
 // table, where forgetting one only costs keeping its content once more.
 constexpr std::size_t kMadeTable = std::size_t{1} << 14;
 constexpr std::size_t kResolvedFolders = 4096;
-
-// Every file of a run folder, then the folder itself.
-void removeRunFolder(const std::string& folder) {
-    if (DIR* dir = ::opendir(folder.c_str())) {
-        while (const struct dirent* entry = ::readdir(dir)) {
-            if (std::strcmp(entry->d_name, ".") != 0 && std::strcmp(entry->d_name, "..") != 0) {
-                ::unlinkat(::dirfd(dir), entry->d_name, 0);
-            }
-        }
-        ::closedir(dir);
-    }
-    ::rmdir(folder.c_str());
-}
 
 // True when a run is still writing the journal of `folder`.
 bool runIsBusy(const std::string& folder) {
@@ -103,6 +89,14 @@ void appendPath(std::string& out, std::string_view path) {
     appendNumber(out, path.size());
     out.append(path);
     out += '\n';
+}
+
+// A folder's path without the separators that may end it, as its records name it.
+std::string_view barePath(std::string_view path) {
+    while (path.size() > 1 && path.back() == '/') {
+        path.remove_suffix(1);
+    }
+    return path;
 }
 
 }  // namespace
@@ -178,7 +172,7 @@ bool RunJournal::start(const std::string& runsFolder) {
             m_problem = "its journal cannot be kept in " + runsFolder + ": " + ErrnoText(errno);
         }
         close();
-        removeRunFolder(m_folder);
+        RemoveRunFolder(m_folder);
         m_folder.clear();
         return false;
     }
@@ -270,21 +264,30 @@ void RunJournal::finish() {
     const bool changed = m_changes != 0;
     close();
     if (!changed) {
-        removeRunFolder(m_folder);
+        RemoveRunFolder(m_folder);
         m_folder.clear();
         return;
     }
-    // The oldest runs beyond the kept number go; one still writing its journal stays.
+    // The oldest runs beyond the kept number go; one still writing its journal stays. A
+    // hidden file a killed one left goes with its journal, the last record of it, while it is
+    // still the file that run made.
     std::vector<std::string> names = RunNames(m_runsFolder);
     for (std::size_t i = 0; i + kRunsKept < names.size(); ++i) {
         const std::string old = m_runsFolder + "/" + names[i];
         if (!runIsBusy(old)) {
-            removeRunFolder(old);
+            struct stat st {};
+            if (const std::optional<LeftHiddenFile> left = LeftHiddenFileOf(m_runsFolder, names[i]);
+                left && ::lstat(left->path.c_str(), &st) == 0 && S_ISREG(st.st_mode) &&
+                StillAsMade(st, left->made, left->notBefore)) {
+                ::unlink(left->path.c_str());
+            }
+            RemoveRunFolder(old);
         }
     }
 }
 
 void RunJournal::folderCreated(const std::string& path, const FileStamp& folder) {
+    m_announced = false;
     forgetLastKept();
     if (!m_working) {
         return;
@@ -292,12 +295,49 @@ void RunJournal::folderCreated(const std::string& path, const FileStamp& folder)
     ++m_changes;
     m_record.assign("d ");
     appendStamp(m_record, folder);
-    std::string_view bare = path;
-    while (bare.size() > 1 && bare.back() == '/') {
-        bare.remove_suffix(1);
-    }
-    appendPath(m_record, resolved(bare, false));
+    appendPath(m_record, resolved(barePath(path), false));
     append(m_record);
+}
+
+void RunJournal::announce(char type, std::string_view path) {
+    m_announced = true;
+    if (!m_working) {
+        return;
+    }
+    m_record.assign(1, type);
+    m_record += ' ';
+    appendPath(m_record, resolved(path, false));
+    append(m_record);
+}
+
+void RunJournal::makingFolder(const std::string& path) {
+    announce('D', barePath(path));
+}
+
+void RunJournal::makingFile(const std::string& path) {
+    announce('N', path);
+}
+
+void RunJournal::makingHidden(const std::string& path) {
+    announce('H', path);
+}
+
+void RunJournal::hiddenMade(const FileStamp& file) {
+    m_announced = false;
+    if (!m_working) {
+        return;
+    }
+    m_record.assign("h ");
+    appendStamp(m_record, file);
+    m_record.back() = '\n';
+    append(m_record);
+}
+
+std::vector<LeftHiddenFile> RunJournal::leftHiddenFiles() {
+    if (m_runsFolder.empty() || m_folder.empty()) {
+        return {};
+    }
+    return HiddenFilesOfEndedRuns(m_runsFolder, m_folder.substr(m_runsFolder.size() + 1));
 }
 
 std::size_t RunJournal::madeSlot(const FileStamp& file) {
@@ -354,6 +394,7 @@ std::string_view RunJournal::resolved(std::string_view path, bool followLast) {
 }
 
 void RunJournal::newFileOpened(const std::string& path, const FileStamp& file) {
+    m_announced = false;
     forgetLastKept();
     if (!m_working) {
         return;
@@ -493,6 +534,12 @@ void RunJournal::written(const FileStamp& file) {
 }
 
 void RunJournal::withdrawn() {
+    if (m_announced) {
+        // Only the making just announced failed: the step before it stands as it is.
+        m_announced = false;
+        append("x\n");
+        return;
+    }
     // A step taken back leaves no trace: a kept link would stay a second name of the file,
     // and a second name makes the next run write it in place.
     if (!m_lastLink.empty() && m_folderFd >= 0) {

@@ -58,8 +58,14 @@ public:
     void withdrawn() override;
     bool keptOldCopy() const override { return m_lastCopied; }
     bool putBackOld(int fd) override;
+    void makingFolder(const std::string& path) override;
+    void makingFile(const std::string& path) override;
+    void makingHidden(const std::string& path) override;
+    void hiddenMade(const FileStamp& file) override;
+    std::vector<LeftHiddenFile> leftHiddenFiles() override;
 
 private:
+    void announce(char type, std::string_view path);
     void append(std::string_view record);
     void store(std::string_view record);
     bool grow(std::size_t needed);
@@ -92,6 +98,9 @@ private:
     // A device whose files copy_file_range cannot copy into the pack: read and written.
     std::uint64_t m_plainCopyDevice = ~std::uint64_t{0};
     bool m_working = false;
+    // A folder, new file or hidden file was announced and not yet confirmed: a withdrawal now
+    // takes back only that announcement.
+    bool m_announced = false;
     // What the last record kept: its link (taken away again when its step is withdrawn), or
     // its region of the pack (put back when a write in place fails).
     std::string m_lastLink;
@@ -145,6 +154,8 @@ struct UndoReport {
     std::size_t removed = 0;
     std::size_t restored = 0;
     std::size_t foldersRemoved = 0;
+    /// Hidden files a killed run left beside files it was replacing.
+    std::size_t hiddenRemoved = 0;
     std::vector<std::string> leftAlone;
 };
 

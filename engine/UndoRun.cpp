@@ -1,6 +1,7 @@
 // Listing kept runs and taking one back.
 
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -10,6 +11,8 @@
 #include <climits>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
+#include <optional>
 #include <unordered_map>
 #include <unordered_set>
 #include <utility>
@@ -29,6 +32,31 @@ bool exists(const std::string& path) {
     return ::lstat(path.c_str(), &st) == 0;
 }
 
+// True when the journal open as `fd` holds nothing a run did: empty, or cut inside its first
+// line, or its first line alone in a run that ended. Such a run was killed at its start.
+bool startedOnly(int fd) {
+    char text[64] = {};
+    const ssize_t got = ::pread(fd, text, sizeof text, 0);
+    if (got < 0) {
+        return false;
+    }
+    const std::string_view head(text, ::strnlen(text, static_cast<std::size_t>(got)));
+    if (head.size() < kHeader.size()) {
+        return kHeader.substr(0, head.size()) == head ||
+               kHeaderVersion2.substr(0, head.size()) == head;
+    }
+    return (head == kHeader || head == kHeaderVersion2) && ::flock(fd, LOCK_SH | LOCK_NB) == 0;
+}
+
+// The process that started the run named `name` ("...-PID") is gone.
+bool starterGone(const std::string& name) {
+    const std::size_t dash = name.rfind('-');
+    long pid = 0;
+    const auto [end, ec] = std::from_chars(name.data() + dash + 1, name.data() + name.size(), pid);
+    return dash != std::string::npos && ec == std::errc() && end == name.data() + name.size() &&
+           pid > 0 && ::kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH;
+}
+
 RunSummary summarise(const std::string& runsFolder, const std::string& name) {
     RunSummary run;
     run.id = name;
@@ -40,10 +68,12 @@ RunSummary summarise(const std::string& runsFolder, const std::string& name) {
         }
         const Journal journal = ReadJournal(fd);
         for (const Step& step : journal.steps) {
-            if (step.withdrawn) {
+            if (step.withdrawn || !step.made) {
                 continue;
             }
             switch (step.kind) {
+                case Step::Kind::Hidden:
+                    break;
                 case Step::Kind::Folder:
                     ++run.folders;
                     break;
@@ -305,6 +335,20 @@ std::vector<RunSummary> ListRuns(const std::string& runsFolder) {
     }
     std::vector<std::string> names = RunNames(runsFolder);
     for (auto it = names.rbegin(); it != names.rend(); ++it) {
+        // A run killed at its start changed nothing: passed over, and dropped once no process
+        // of its can be about to write it (its journal is made before it is locked).
+        const std::string folder = runsFolder + "/" + *it;
+        const int fd = ::open((folder + "/" + kJournalName).c_str(), O_RDONLY | O_CLOEXEC);
+        const bool passedOver = fd >= 0 && startedOnly(fd);
+        if (fd >= 0) {
+            ::close(fd);
+        }
+        if (passedOver) {
+            if (starterGone(*it)) {
+                RemoveRunFolder(folder);
+            }
+            continue;
+        }
         runs.push_back(summarise(runsFolder, *it));
     }
     return runs;
@@ -370,24 +414,66 @@ UndoReport UndoRun(const std::string& runFolder) {
         report.leftAlone.push_back(path + ": " + why);
         leftPaths.insert(path);
     };
+    // What a kill may have left half made: the last hidden file, and a folder or file whose
+    // making was announced and never confirmed; each taken away only while still as made.
+    const Step* const lastHidden = LastHiddenFile(journal);
+    std::string_view runName = runFolder;
+    while (runName.size() > 1 && runName.back() == '/') {
+        runName.remove_suffix(1);
+    }
+    const std::int64_t notBefore = MadeNotBefore(runName.substr(runName.rfind('/') + 1));
     for (auto it = journal.steps.rbegin(); it != journal.steps.rend(); ++it) {
         const Step& step = *it;
-        if (step.withdrawn || leftPaths.count(step.path) != 0) {
+        if (step.withdrawn || leftPaths.count(step.path) != 0 ||
+            (step.kind == Step::Kind::Hidden && &step != lastHidden)) {
             continue;
         }
         std::string name;
         int err = 0;
         const int dir = folders.holding(step.path, name, err);
         if (dir < 0) {
-            if (err == ENOENT && step.kind == Step::Kind::Folder) {
-                continue;  // gone with the folder that held it
+            if (err == ENOENT && (step.kind == Step::Kind::Folder ||
+                                  step.kind == Step::Kind::Hidden || !step.made)) {
+                continue;  // gone with the folder that held it, or never made
             }
             leave(step.path, err == ENOENT ? "no longer there" : folderTrouble(err));
             continue;
         }
         struct stat now {};
         const bool there = ::fstatat(dir, name.c_str(), &now, AT_SYMLINK_NOFOLLOW) == 0;
+        if (step.kind == Step::Kind::Hidden || !step.made) {
+            if (!there) {
+                continue;  // never made, or gone with the run's own later steps
+            }
+            const bool folder = step.kind == Step::Kind::Folder;
+            const std::optional<FileStamp> made =
+                step.made ? std::optional<FileStamp>(step.opened) : std::nullopt;
+            if (folder == S_ISDIR(now.st_mode) && (folder || S_ISREG(now.st_mode)) &&
+                StillAsMade(now, made, notBefore)) {
+                if (folder) {
+                    folders.forget(step.path);
+                }
+                if (::unlinkat(dir, name.c_str(), folder ? AT_REMOVEDIR : 0) == 0) {
+                    ++(folder                         ? report.foldersRemoved
+                       : step.kind == Step::Kind::New ? report.removed
+                                                      : report.hiddenRemoved);
+                } else {
+                    leave(step.path, errno == ENOTEMPTY || errno == EEXIST
+                                         ? "folder not empty"
+                                         : "not removed: " + ErrnoText(errno));
+                }
+            } else if (step.made || static_cast<std::int64_t>(now.st_ctim.tv_sec) * 1'000'000'000 +
+                                            now.st_ctim.tv_nsec >=
+                                        notBefore) {
+                // An unconfirmed name changed before the run began is no one's but its owner's
+                // (a kill between a failed make and its record): not the run's to name.
+                leave(step.path, "changed since the run");
+            }
+            continue;
+        }
         switch (step.kind) {
+            case Step::Kind::Hidden:
+                break;
             case Step::Kind::Folder:
                 if (!there) {
                     break;  // gone already: nothing of the run is left

@@ -1,5 +1,6 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 
 #include <ctime>
@@ -230,51 +231,98 @@ TEST(CreationRunOnDisk, NewFilesLandWhereTheirPathsSayAndNoFolderStaysOpen) {
     EXPECT_TRUE(std::filesystem::is_empty(tmp / "moved"));
 }
 
-TEST(CreationRunOnDisk, StaleTemporaryFilesGoWhereAFileIsReplaced) {
+// The journal of a killed run in `runs`, begun 10 s ago, holding `records` and the NULs of its
+// unwritten rest; `locked` keeps it open and locked as a run still writing does (the answer).
+int killedRunJournal(const std::string& runs, const std::string& records, bool locked = false) {
+    static int count = 0;
+    const std::time_t start = std::time(nullptr) - 10;
+    char name[64];
+    std::strftime(name, sizeof name, "%Y%m%d-%H%M%S", std::gmtime(&start));
+    const std::string folder = runs + "/" + name + ".00000000" + std::to_string(count++) + "-0";
+    std::filesystem::create_directories(folder);
+    test::writeBytes(folder + "/journal",
+                     "pellatrix-journal 3\n" + records + std::string(64, '\0'));
+    if (!locked) {
+        return -1;
+    }
+    const int fd = ::open((folder + "/journal").c_str(), O_RDONLY);
+    EXPECT_EQ(::flock(fd, LOCK_EX), 0);
+    return fd;
+}
+
+std::string hiddenRecords(const std::string& path, bool confirmed) {
+    std::string records = "H " + std::to_string(path.size()) + " " + path + "\n";
+    struct stat st {};
+    if (confirmed && ::lstat(path.c_str(), &st) == 0) {
+        records +=
+            "h " + std::to_string(st.st_dev) + " " + std::to_string(st.st_ino) + " 0 0 0 0\n";
+    }
+    return records;
+}
+
+// A killed run can leave a hidden file beside the file it was replacing. The next run that
+// writes in that folder (a new file or a replace) removes it, when an ended run's journal
+// records it and it is still the file that run made; nothing else, whatever its name.
+TEST(CreationRunOnDisk, HiddenFilesOfKilledRunsGoByTheirRecordOnly) {
     test::TempFolder tmp;
+    const std::string runs = tmp / "state/runs";
     const std::string replaced = tmp / "replaced";
     const std::string created = tmp / "created";
-    ASSERT_EQ(::mkdir(replaced.c_str(), 0755), 0);
-    ASSERT_EQ(::mkdir(created.c_str(), 0755), 0);
+    const std::string untouched = tmp / "untouched";
+    for (const std::string& folder : {replaced, created, untouched}) {
+        ASSERT_EQ(::mkdir(folder.c_str(), 0755), 0);
+    }
     test::writeBytes(replaced + "/a.txt", "old");
-    const std::time_t now = std::time(nullptr);
-    const auto make = [&](const std::string& path, std::time_t mtime) {
-        test::writeBytes(path, "left over");
-        const struct timespec times[2] = {{mtime, 0}, {mtime, 0}};
-        ASSERT_EQ(::utimensat(AT_FDCWD, path.c_str(), times, AT_SYMLINK_NOFOLLOW), 0);
+    struct Case {
+        std::string path;
+        const char* content;
+        enum { Confirmed, Unconfirmed, Unrecorded, OtherFile, StillWriting } record;
+        bool goes;
     };
-    const std::vector<std::string> stale = {".a.txt.pellatrix-Ab12Cd", ".b.pellatrix-ZZZZZ9"};
-    const std::vector<std::string> others = {".a.txt.pellatrix-Ab12C",   "a.txt.pellatrix-Ab12Cd",
-                                             ".a.txt.pellatrix-Ab12Cd~", ".a.txt.pellatrix-Ab_2Cd",
-                                             ".pellatrix-Ab12Cd",        ".a.txt.pellatrix-Ab12Ce"};
-    for (const std::string& name : stale) {
-        make(replaced + "/" + name, now - 3600);
+    const std::vector<Case> cases = {
+        {replaced + "/.a.txt.pellatrix-Ab12Cd", "part", Case::Confirmed, true},
+        {created + "/.b.txt.pellatrix-ZZZZZ9", "part", Case::Confirmed, true},
+        {replaced + "/.a.txt.pellatrix-Unconf", "", Case::Unconfirmed, true},
+        // Written after its making was announced but never confirmed: not as made.
+        {replaced + "/.a.txt.pellatrix-Writtn", "user's", Case::Unconfirmed, false},
+        {replaced + "/.a.txt.pellatrix-Swappd", "user's", Case::OtherFile, false},
+        {replaced + "/.a.txt.pellatrix-Busy01", "part", Case::StillWriting, false},
+        {untouched + "/.c.txt.pellatrix-Ab12Cd", "part", Case::Confirmed, false},
+        {replaced + "/.notes.pellatrix-backup", "user's", Case::Unrecorded, false},
+        {replaced + "/.a.txt.pellatrix-Xy12Zz", "", Case::Unrecorded, false},
+    };
+    std::vector<int> locks;
+    for (const Case& c : cases) {
+        test::writeBytes(c.path, c.content);
+        if (c.record == Case::OtherFile) {
+            // Recorded as a file that is gone; the user's now stands under its name.
+            killedRunJournal(runs, hiddenRecords(c.path, true));
+            test::writeBytes(c.path + "~", c.content);
+            std::filesystem::rename(c.path + "~", c.path);
+        } else if (c.record != Case::Unrecorded) {
+            locks.push_back(killedRunJournal(runs,
+                                             hiddenRecords(c.path, c.record != Case::Unconfirmed),
+                                             c.record == Case::StillWriting));
+        }
     }
-    for (const std::string& name : others) {
-        // The last one matches, but is newer than the run.
-        make(replaced + "/" + name, name == others.back() ? now + 3600 : now - 3600);
-    }
-    ASSERT_EQ(::mkdir((replaced + "/.d.pellatrix-Ab12Cd").c_str(), 0755), 0);
-    ASSERT_EQ(::symlink("a.txt", (replaced + "/.l.pellatrix-Ab12Cd").c_str()), 0);
-    make(created + "/.x.pellatrix-Ab12Cd", now - 3600);
     test::writeBytes(tmp / "list.txt", replaced + "/a.txt>new\n" + created + "/b.txt>new\n");
 
     test::FakeCreationUi ui;
     ui.entries = {tmp / "list.txt"};
     PosixFileSystem fs;
     CreationRun run(fs, ui);
+    run.keepJournalIn(runs);
     run.PushButton2_Click();
     EXPECT_TRUE(ui.reports.empty());
     EXPECT_EQ(test::readBytes(replaced + "/a.txt"), "new");
-    for (const std::string& name : stale) {
-        EXPECT_FALSE(std::filesystem::exists(replaced + "/" + name)) << name;
+    for (const Case& c : cases) {
+        EXPECT_EQ(std::filesystem::exists(c.path), !c.goes) << c.path;
     }
-    for (const std::string& name : others) {
-        EXPECT_TRUE(std::filesystem::exists(replaced + "/" + name)) << name;
+    for (int fd : locks) {
+        if (fd >= 0) {
+            ::close(fd);
+        }
     }
-    EXPECT_TRUE(std::filesystem::is_directory(replaced + "/.d.pellatrix-Ab12Cd"));
-    EXPECT_TRUE(std::filesystem::is_symlink(replaced + "/.l.pellatrix-Ab12Cd"));
-    EXPECT_TRUE(std::filesystem::exists(created + "/.x.pellatrix-Ab12Cd"));
 }
 
 }  // namespace

@@ -148,8 +148,9 @@ TEST(PosixWriteFile, WritesExactlyAndReplaces) {
 std::vector<std::string> temporariesIn(const std::string& folder) {
     std::vector<std::string> names;
     for (const auto& entry : std::filesystem::directory_iterator(folder)) {
-        if (IsTemporaryName(entry.path().filename().string())) {
-            names.push_back(entry.path().filename().string());
+        const std::string name = entry.path().filename().string();
+        if (name[0] == '.' && name.find(kTemporaryMark) != std::string::npos) {
+            names.push_back(name);
         }
     }
     return names;

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -34,6 +35,28 @@ FileState stateOf(const std::string& path) {
         return {"<missing>", 0, 0};
     }
     return {test::readBytes(path), st.st_ino, st.st_mode & 07777};
+}
+
+// A run folder in `runs` for a run begun `startIn` seconds from now by a process that is gone,
+// its journal holding `text` and the NULs a killed run leaves.
+std::string killedRun(const std::string& runs, int startIn, const std::string& text) {
+    const std::time_t start = std::time(nullptr) + startIn;
+    char name[64];
+    std::strftime(name, sizeof name, "%Y%m%d-%H%M%S.000000000-999999999", std::gmtime(&start));
+    const std::string folder = runs + "/" + name;
+    fs::create_directories(folder);
+    test::writeBytes(folder + "/journal", text + std::string(64, '\0'));
+    return folder;
+}
+
+std::string record(char type, const std::string& path) {
+    return std::string(1, type) + " " + std::to_string(path.size()) + " " + path + "\n";
+}
+
+std::string identity(const std::string& path) {
+    struct stat st {};
+    EXPECT_EQ(::lstat(path.c_str(), &st), 0);
+    return std::to_string(st.st_dev) + " " + std::to_string(st.st_ino) + " 0 0 0 0";
 }
 
 // One run over real files: two new files in new folders, one replaced file, one path named
@@ -358,10 +381,18 @@ TEST_F(UndoOnDisk, AFileReachedByTwoNamesIsTakenBackOnce) {
 }
 
 TEST_F(UndoOnDisk, KeepsTheLastRunsAndNeverStopsARun) {
+    // A killed run's hidden file, where no later run writes, goes with its journal when that is
+    // no longer kept.
+    fs::create_directory(tmp / "elsewhere");
+    const std::string hidden = tmp / "elsewhere/.old.txt.pellatrix-Ab12Cd";
+    test::writeBytes(hidden, "part");
+    killedRun(runs, -60,
+              "pellatrix-journal 3\n" + record('H', hidden) + "h " + identity(hidden) + "\n");
     for (std::size_t i = 0; i < kRunsKept + 2; ++i) {
         runOnce();
     }
     EXPECT_EQ(ListRuns(runs).size(), kRunsKept);
+    EXPECT_FALSE(fs::exists(hidden));
     // A run that changes nothing (every file fails) leaves no journal.
     test::writeBytes(tmp / "list.txt", out + "/old.txt/x>A\n");
     EXPECT_TRUE(runOnce().journalFolder.empty());
@@ -405,6 +436,97 @@ TEST_F(UndoOnDisk, SaysOnceWhileRunningThatOldContentOverTheCopyLimitIsNotKept) 
                             [](auto& e) { return e.rfind("journal ", 0) == 0; }),
               1);
     EXPECT_NE(std::find(at, ui.events.end(), "progress 100"), ui.events.end());
+}
+
+// A run killed between making a folder or file and confirming it: the undo takes back what is
+// still as made (an empty folder or file of this user, changed since the run began; a hidden
+// file of the identity its journal confirms), names what changed since, and says nothing of
+// what is older than the run or was never made.
+TEST(UndoOfAKilledRun, TakesBackHalfMadeStepsOnlyWhileAsMade) {
+    struct Case {
+        const char* name;
+        std::function<void(const std::string& path)> make;
+        std::function<std::string(const std::string& path)> records;
+        int startIn;  // the run's start, from now
+        bool stays;
+        bool named;
+    };
+    const auto empty = [](const std::string& p) { test::writeBytes(p, ""); };
+    const auto folder = [](const std::string& p) { fs::create_directory(p); };
+    const auto written = [](const std::string& p) { test::writeBytes(p, "user's"); };
+    const auto nothing = [](const std::string&) {};
+    const std::string header = "pellatrix-journal 3\n";
+    const std::vector<Case> cases = {
+        {"new file", empty, [&](auto& p) { return header + record('N', p); }, -5, false, false},
+        {"new file written since", written, [&](auto& p) { return header + record('N', p); }, -5,
+         true, true},
+        {"new file older than the run", empty, [&](auto& p) { return header + record('N', p); }, 60,
+         true, false},
+        {"new file never made", nothing, [&](auto& p) { return header + record('N', p); }, -5,
+         false, false},
+        {"folder", folder, [&](auto& p) { return header + record('D', p); }, -5, false, false},
+        {"folder older than the run", folder, [&](auto& p) { return header + record('D', p); }, 60,
+         true, false},
+        {"folder made where a file is", empty, [&](auto& p) { return header + record('D', p); }, -5,
+         true, true},
+        {"hidden file confirmed, part written", written,
+         [&](auto& p) { return header + record('H', p) + "h " + identity(p) + "\n"; }, -5, false,
+         false},
+        {"hidden file unconfirmed", empty, [&](auto& p) { return header + record('H', p); }, -5,
+         false, false},
+        {"hidden file never made (a clash)", written,
+         [&](auto& p) { return header + record('H', p) + "x\n"; }, -5, true, false},
+        {"hidden file of another identity", written,
+         [&](auto& p) {
+             const std::string made = header + record('H', p) + "h " + identity(p) + "\n";
+             test::writeBytes(p + "~", "user's");
+             fs::rename(p + "~", p);
+             return made;
+         },
+         -5, true, true},
+        {"version 2 journal", written,
+         [&](auto& p) {
+             return "pellatrix-journal 2\n" + record('n', p).insert(2, identity(p) + " ");
+         },
+         -5, false, false},
+    };
+    test::TempFolder tmp;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string path = tmp / "made";
+        fs::remove_all(path);
+        fs::remove_all(tmp / "runs");
+        c.make(path);
+        const std::string run = killedRun(tmp / "runs", c.startIn, c.records(path));
+        ASSERT_EQ(ListRuns(tmp / "runs").at(0).state, RunSummary::State::Killed);
+        const UndoReport report = UndoRun(run);
+        EXPECT_EQ(fs::exists(fs::symlink_status(path)), c.stays);
+        EXPECT_EQ(report.leftAlone.size(), c.named ? 1u : 0u);
+    }
+}
+
+// A run killed at its start (its journal empty, cut inside its first line, or that line
+// alone) changed nothing: the undo passes it over to the run before, and drops it, unless a
+// process of its may still be about to write it.
+TEST(UndoOfAKilledRun, AJournalKilledAtItsStartIsPassedOverAndDropped) {
+    test::TempFolder tmp;
+    const std::string runs = tmp / "runs";
+    const std::string earlier = killedRun(runs, -20, "pellatrix-journal 3\ne\n");
+    for (const std::string text :
+         {"", "pellat", "pellatrix-journal 3\n", "pellatrix-journal 2\n"}) {
+        SCOPED_TRACE("journal \"" + text + "\"");
+        const std::string killed = killedRun(runs, -10, text);
+        EXPECT_EQ(NewestRunToUndo(runs).folder, earlier);
+        EXPECT_FALSE(fs::exists(killed));
+        EXPECT_EQ(ListRuns(runs).size(), 1u);
+    }
+    // Its process still lives (this one): passed over, not dropped.
+    const std::string starting = killedRun(runs, -10, "");
+    const std::string mine =
+        starting.substr(0, starting.rfind('-') + 1) + std::to_string(::getpid());
+    fs::rename(starting, mine);
+    EXPECT_EQ(NewestRunToUndo(runs).folder, earlier);
+    EXPECT_TRUE(fs::exists(mine));
 }
 
 }  // namespace

@@ -421,19 +421,28 @@ protected:
     void secondRunCompletesThemAll() {
         // Past the file system's clock tick, so a temporary file left by a kill is older.
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        Outcome again = run(cli({tmp / "list.txt"}), tmp);
+        Outcome again = run(cli({tmp / "list.txt"}, ownState()), tmp);
         EXPECT_EQ(again.exitCode, 0) << again.err;
         EXPECT_EQ(states(), std::string(kFiles, 'n'));
         EXPECT_EQ(temporariesIn(tmp.path()), std::vector<std::string>{});
     }
 
+    // The state folder of this fixture's runs: the next run finds the journal of the killed one,
+    // whatever other tests run meanwhile.
+    Env ownState() const { return {{"XDG_STATE_HOME", tmp / "state"}}; }
+
     // Starts a run that stalls inside the write of file `stalled`, and waits until it is there.
     pid_t startStalledAt(int stalled, Env env = {}) {
+        return startHeld(fault("write", "/t" + std::to_string(stalled) + ".txt", "STALL"), env);
+    }
+
+    // Starts a run of `list` under the fault `all` (STALL or PAUSE), and waits until it waits.
+    pid_t startHeld(Env all, const Env& env, const std::string& list = "list.txt") {
         std::filesystem::remove(tmp / ".stalled");
-        Env all = fault("write", "/t" + std::to_string(stalled) + ".txt", "STALL");
         all.emplace_back("PELLATRIX_FAULT_MARK", tmp / ".stalled");
+        all.push_back(ownState().front());
         all.insert(all.end(), env.begin(), env.end());
-        const pid_t pid = start(cli({tmp / "list.txt"}, all), tmp);
+        const pid_t pid = start(cli({tmp / list}, all), tmp);
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
         while (!std::filesystem::exists(tmp / ".stalled") &&
                std::chrono::steady_clock::now() < deadline) {
@@ -452,7 +461,7 @@ protected:
 // back.
 TEST_F(KilledRun, StoppedWhileWritingOneFile) {
     const int stalled = kFiles / 2;
-    const Env state{{"XDG_STATE_HOME", tmp / ".state"}};
+    const Env state = ownState();
     for (int sig : {SIGKILL, SIGINT, SIGTERM, SIGHUP}) {
         for (const char* kind : {"existing", "new", "linked"}) {
             const bool existed = kind != std::string("new");
@@ -497,7 +506,7 @@ TEST_F(KilledRun, KilledAtAnyMoment) {
         Outcome stopped;
         for (int attempt = 0; attempt < 20 && (attempt == 0 || stopped.signal == 0); ++attempt) {
             writeOldTexts();
-            const pid_t pid = start(cli({tmp / "list.txt"}), tmp);
+            const pid_t pid = start(cli({tmp / "list.txt"}, ownState()), tmp);
             const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
             while (test::readBytes(target(0)) != newText(0) &&
                    std::chrono::steady_clock::now() < deadline) {
@@ -548,6 +557,71 @@ TEST_F(KilledRun, AKilledRunIsUndone) {
             expected += i % 2 == 0 ? 'o' : '-';
         }
         EXPECT_EQ(states(), expected);
+    }
+}
+
+// A run killed right after any step it records (a folder, a new file or a hidden file made,
+// before the journal confirms it; its journal made, before anything is in it) is undone whole:
+// nothing it made stays, the files it replaced are old again, and hidden files that merely look
+// like its own stay, through the undo and the next run.
+TEST_F(KilledRun, KilledAfterEachRecordedStepIsUndoneWhole) {
+    struct Case {
+        const char* step;
+        Env held;
+        const char* list;
+    };
+    const std::vector<Case> cases = {
+        {"folder made", fault("mkdir", "/deeper", "PAUSE"), "folders.txt"},
+        {"new file made", fault("openat", "/t201.txt", "PAUSE"), "list.txt"},
+        {"hidden file made", fault("openat", "/t200.txt", "PAUSE"), "list.txt"},
+        {"journal made", fault("openat", "/journal", "PAUSE"), "list.txt"},
+    };
+    const std::vector<std::string> lookAlikes = {".notes.pellatrix-backup",
+                                                 ".t200.txt.pellatrix-Ab12Cd"};
+    test::writeBytes(tmp / "folders.txt", tmp / "made/deeper/x.txt>X\n");
+    const std::pair<std::string, std::string> state{"XDG_STATE_HOME", tmp / "state"};
+    std::string expected;
+    for (int i = 0; i < kFiles; ++i) {
+        expected += i % 2 == 0 ? 'o' : '-';
+    }
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.step);
+        writeOldTexts();
+        for (int i = 1; i < kFiles; i += 2) {
+            std::filesystem::remove(target(i));
+        }
+        for (const std::string& name : lookAlikes) {
+            test::writeBytes(tmp / name, "user's");
+        }
+        std::filesystem::remove_all(tmp / "state");
+        std::filesystem::remove(tmp / "earlier");
+        // An earlier run, which the undo of a run killed at its start takes back instead.
+        test::writeBytes(tmp / "earlier.txt", tmp / "earlier>E\n");
+        ASSERT_EQ(run(cli({tmp / "earlier.txt"}, {state}), tmp).exitCode, 0);
+
+        const pid_t pid = startHeld(c.held, {state}, c.list);
+        ASSERT_TRUE(std::filesystem::exists(tmp / ".stalled"));
+        ::kill(pid, SIGKILL);
+        EXPECT_EQ(finish(pid, tmp).signal, SIGKILL);
+        Outcome undo = run(cli({"--undo"}, {state}), tmp);
+        EXPECT_EQ(undo.exitCode, 0) << undo.out << undo.err;
+        EXPECT_EQ(states(), expected);
+        EXPECT_FALSE(std::filesystem::exists(tmp / "made"));
+        std::vector<std::string> hidden = temporariesIn(tmp.path());
+        std::sort(hidden.begin(), hidden.end());
+        EXPECT_EQ(hidden, lookAlikes);
+        EXPECT_EQ(std::filesystem::exists(tmp / "earlier"), c.step != std::string("journal made"))
+            << undo.out;
+
+        Outcome again = run(cli({tmp / "list.txt"}, {state}), tmp);
+        EXPECT_EQ(again.exitCode, 0) << again.err;
+        for (const std::string& name : lookAlikes) {
+            EXPECT_EQ(test::readBytes(tmp / name), "user's") << name;
+        }
+        // The killed run's empty journal was dropped: the earlier run and the last one are kept.
+        EXPECT_EQ(
+            std::distance(std::filesystem::directory_iterator(tmp / "state/pellatrix/runs"), {}),
+            c.step == std::string("journal made") ? 2 : 3);
     }
 }
 

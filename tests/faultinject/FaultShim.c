@@ -2,7 +2,7 @@
 // adapter meets the failures a full disk, a broken device or a signal bring, unprivileged and
 // without touching the adapter. Configured by the environment:
 //   PELLATRIX_FAULT_CALL   write, close, mkdir, rename (renameat too), unlink (unlinkat too), or
-//                          openat (only the create of a temporary file)
+//                          openat (only one that creates: the temporary file, or with PAUSE any)
 //   PELLATRIX_FAULT_PATH   the call fails only on a path ending in this text "/NAME", or on the
 //                          temporary file ".NAME.pellatrix-XXXXXX" that replaces it (rename: the
 //                          new path)
@@ -15,7 +15,9 @@
 //                          program's look and its act, or another process let through),
 //                          or PLANT (openat: a symbolic link to PELLATRIX_FAULT_MARK is put
 //                          where the temporary file is to be made, as a hostile user racing for
-//                          the name would, and the call then goes on)
+//                          the name would, and the call then goes on), or PAUSE (mkdir and
+//                          openat: the call is made, and when it works, waits like STALL before
+//                          it answers: a kill then comes right after the step)
 //   PELLATRIX_FAULT_AFTER  bytes a write lets through first: the write that reaches the limit is
 //                          cut short there, and the next one fails (default 0)
 //   PELLATRIX_FAULT_TIMES  how many calls fail; later ones work again (default: all)
@@ -34,7 +36,7 @@
 #include <time.h>
 #include <unistd.h>
 
-enum { kStall = -1, kHold = -2, kPlant = -3, kMaxFd = 4096 };
+enum { kStall = -1, kHold = -2, kPlant = -3, kPause = -4, kMaxFd = 4096 };
 
 static const char* fault_call;
 static const char* fault_path;
@@ -47,8 +49,9 @@ static int errno_named(const char* name) {
     static const struct {
         const char* name;
         int value;
-    } kNames[] = {{"ENOSPC", ENOSPC}, {"EIO", EIO},      {"EINTR", EINTR}, {"EDQUOT", EDQUOT},
-                  {"EFBIG", EFBIG},   {"STALL", kStall}, {"HOLD", kHold},  {"PLANT", kPlant}};
+    } kNames[] = {{"ENOSPC", ENOSPC}, {"EIO", EIO},      {"EINTR", EINTR},
+                  {"EDQUOT", EDQUOT}, {"EFBIG", EFBIG},  {"STALL", kStall},
+                  {"HOLD", kHold},    {"PLANT", kPlant}, {"PAUSE", kPause}};
     for (size_t i = 0; i < sizeof kNames / sizeof kNames[0]; ++i) {
         if (strcmp(name, kNames[i].name) == 0) {
             return kNames[i].value;
@@ -123,6 +126,29 @@ static void make_mark(void) {
     }
 }
 
+// Makes the mark file and waits for a signal.
+static void wait_for_signal(void) {
+    // Signals wait from before the mark until the suspend, so one sent as soon as the mark
+    // appears is never lost between the two.
+    sigset_t all;
+    sigset_t old;
+    sigfillset(&all);
+    sigprocmask(SIG_BLOCK, &all, &old);
+    make_mark();
+    sigsuspend(&old);
+    sigprocmask(SIG_SETMASK, &old, NULL);
+}
+
+// After a call that worked: waits to be killed when so configured.
+static void pause_after(int worked) {
+    if (worked && fault_errno == kPause) {
+        if (fault_times > 0) {
+            --fault_times;
+        }
+        wait_for_signal();
+    }
+}
+
 // Fails the current call as configured (or waits to be killed, or holds it); answers -1, or 0
 // when the call is to go on.
 static int fail_now(void) {
@@ -144,15 +170,7 @@ static int fail_now(void) {
         return 0;
     }
     if (fault_errno == kStall) {
-        // Signals wait from before the mark until the suspend, so one sent as soon as the mark
-        // appears is never lost between the two.
-        sigset_t all;
-        sigset_t old;
-        sigfillset(&all);
-        sigprocmask(SIG_BLOCK, &all, &old);
-        make_mark();
-        sigsuspend(&old);
-        sigprocmask(SIG_SETMASK, &old, NULL);
+        wait_for_signal();
         errno = EINTR;
         return -1;
     }
@@ -221,6 +239,11 @@ int mkdir(const char* path, mode_t mode) {
         real_mkdir = next.function;
     }
     if (armed("mkdir") && path_matches(path)) {
+        if (fault_errno == kPause) {
+            int result = real_mkdir(path, mode);
+            pause_after(result == 0);
+            return result;
+        }
         return fail_now();
     }
     return real_mkdir(path, mode);
@@ -318,7 +341,7 @@ int openat(int dir, const char* path, int flags, ...) {
     }
     char folder[PATH_MAX + 1];
     char whole[2 * PATH_MAX + 2];
-    if (armed("openat") && (flags & O_CREAT) != 0 && fault_path != NULL) {
+    if (armed("openat") && (flags & O_CREAT) != 0 && fault_path != NULL && fault_errno != kPause) {
         if (dir == AT_FDCWD || path[0] == '/') {
             snprintf(whole, sizeof whole, "%s", path);
         } else if (path_of(dir, folder)) {
@@ -339,5 +362,10 @@ int openat(int dir, const char* path, int flags, ...) {
             }
         }
     }
-    return real_openat(dir, path, flags, mode);
+    int fd = real_openat(dir, path, flags, mode);
+    if ((flags & O_CREAT) != 0 && fault_errno == kPause && armed("openat") &&
+        at_matches(dir, path)) {
+        pause_after(fd >= 0);
+    }
+    return fd;
 }
