@@ -17,6 +17,7 @@ packages=(
   python3                                 # the benchmark's baseline script
   desktop-file-utils appstream man-db     # the desktop entry, metainfo and manual pages are checked
   clang-14 libclang-rt-14-dev             # fuzz targets (libFuzzer, sanitizers): scripts/fuzz.sh
+  libfuse3-dev fuse3                      # the network benchmark's delaying file system (bench/network.sh)
 )
 if [ "${1:-}" = package ]; then
   packages+=(

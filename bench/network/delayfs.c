@@ -1,0 +1,318 @@
+/* A pass-through FUSE file system that answers every request after a set delay, standing in for
+ * a network share where each create, write, close and rename is a round trip to a server.
+ * Requests are served by many threads, each sleeping on its own, so requests in flight overlap as
+ * they would on a real share: a tool that keeps many requests in flight gains, one that waits for
+ * each does not. Runs in the foreground until unmounted (fusermount3 -u MOUNTPOINT) or signalled.
+ *
+ * Usage: delayfs DELAY_MICROSECONDS BACKING_FOLDER MOUNTPOINT
+ *
+ * Inode numbers are passed through (use_ino), so identities seen through the mount are those of
+ * the backing folder; an unlinked file still open stays reachable through its descriptor. Kernel
+ * caches keep their defaults (names and attributes for 1 s, no negative entries), as on a share.
+ */
+#define FUSE_USE_VERSION 314
+#define _GNU_SOURCE
+#include <dirent.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <fuse.h>
+#include <limits.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <sys/statvfs.h>
+#include <time.h>
+#include <unistd.h>
+
+static int base = -1;
+static struct timespec delay;
+
+/* The round trip of one request. */
+static void roundTrip(void) {
+    if (delay.tv_sec != 0 || delay.tv_nsec != 0) {
+        struct timespec left = delay;
+        while (nanosleep(&left, &left) != 0 && errno == EINTR) {
+        }
+    }
+}
+
+/* The path inside the backing folder: "/" is the folder itself. */
+static const char* rel(const char* path) {
+    return path[1] == '\0' ? "." : path + 1;
+}
+
+static int result(int rc) {
+    return rc < 0 ? -errno : rc;
+}
+
+static void* dfsInit(struct fuse_conn_info* conn, struct fuse_config* cfg) {
+    (void)conn;
+    cfg->use_ino = 1;
+    cfg->hard_remove = 1;
+    cfg->nullpath_ok = 1;
+    return NULL;
+}
+
+static int dfsGetattr(const char* path, struct stat* st, struct fuse_file_info* fi) {
+    roundTrip();
+    if (fi != NULL) {
+        return result(fstat((int)fi->fh, st));
+    }
+    return result(fstatat(base, rel(path), st, AT_SYMLINK_NOFOLLOW));
+}
+
+static int dfsAccess(const char* path, int mask) {
+    roundTrip();
+    return result(faccessat(base, rel(path), mask, 0));
+}
+
+static int dfsReadlink(const char* path, char* buffer, size_t size) {
+    roundTrip();
+    ssize_t n = readlinkat(base, rel(path), buffer, size - 1);
+    if (n < 0) {
+        return -errno;
+    }
+    buffer[n] = '\0';
+    return 0;
+}
+
+static int dfsMknod(const char* path, mode_t mode, dev_t rdev) {
+    roundTrip();
+    return result(mknodat(base, rel(path), mode, rdev));
+}
+
+static int dfsMkdir(const char* path, mode_t mode) {
+    roundTrip();
+    return result(mkdirat(base, rel(path), mode));
+}
+
+static int dfsUnlink(const char* path) {
+    roundTrip();
+    return result(unlinkat(base, rel(path), 0));
+}
+
+static int dfsRmdir(const char* path) {
+    roundTrip();
+    return result(unlinkat(base, rel(path), AT_REMOVEDIR));
+}
+
+static int dfsSymlink(const char* target, const char* path) {
+    roundTrip();
+    return result(symlinkat(target, base, rel(path)));
+}
+
+static int dfsRename(const char* from, const char* to, unsigned int flags) {
+    roundTrip();
+    return result(renameat2(base, rel(from), base, rel(to), flags));
+}
+
+static int dfsLink(const char* from, const char* to) {
+    roundTrip();
+    return result(linkat(base, rel(from), base, rel(to), 0));
+}
+
+static int dfsChmod(const char* path, mode_t mode, struct fuse_file_info* fi) {
+    roundTrip();
+    if (fi != NULL) {
+        return result(fchmod((int)fi->fh, mode));
+    }
+    return result(fchmodat(base, rel(path), mode, 0));
+}
+
+static int dfsChown(const char* path, uid_t uid, gid_t gid, struct fuse_file_info* fi) {
+    roundTrip();
+    if (fi != NULL) {
+        return result(fchown((int)fi->fh, uid, gid));
+    }
+    return result(fchownat(base, rel(path), uid, gid, AT_SYMLINK_NOFOLLOW));
+}
+
+static int dfsTruncate(const char* path, off_t size, struct fuse_file_info* fi) {
+    roundTrip();
+    if (fi != NULL) {
+        return result(ftruncate((int)fi->fh, size));
+    }
+    int fd = openat(base, rel(path), O_WRONLY | O_CLOEXEC);
+    if (fd < 0) {
+        return -errno;
+    }
+    int rc = result(ftruncate(fd, size));
+    close(fd);
+    return rc;
+}
+
+static int dfsUtimens(const char* path, const struct timespec times[2], struct fuse_file_info* fi) {
+    roundTrip();
+    if (fi != NULL) {
+        return result(futimens((int)fi->fh, times));
+    }
+    return result(utimensat(base, rel(path), times, AT_SYMLINK_NOFOLLOW));
+}
+
+static int dfsCreate(const char* path, mode_t mode, struct fuse_file_info* fi) {
+    roundTrip();
+    int fd = openat(base, rel(path), fi->flags | O_CLOEXEC, mode);
+    if (fd < 0) {
+        return -errno;
+    }
+    fi->fh = (uint64_t)fd;
+    return 0;
+}
+
+static int dfsOpen(const char* path, struct fuse_file_info* fi) {
+    roundTrip();
+    int fd = openat(base, rel(path), fi->flags | O_CLOEXEC);
+    if (fd < 0) {
+        return -errno;
+    }
+    fi->fh = (uint64_t)fd;
+    return 0;
+}
+
+static int dfsRead(const char* path, char* buffer, size_t size, off_t offset,
+                   struct fuse_file_info* fi) {
+    (void)path;
+    roundTrip();
+    return result((int)pread((int)fi->fh, buffer, size, offset));
+}
+
+static int dfsWrite(const char* path, const char* buffer, size_t size, off_t offset,
+                    struct fuse_file_info* fi) {
+    (void)path;
+    roundTrip();
+    return result((int)pwrite((int)fi->fh, buffer, size, offset));
+}
+
+static int dfsStatfs(const char* path, struct statvfs* st) {
+    (void)path;
+    roundTrip();
+    return result(fstatvfs(base, st));
+}
+
+/* Every close of a descriptor asks the server once (NFS and SMB flush on close). */
+static int dfsFlush(const char* path, struct fuse_file_info* fi) {
+    (void)path;
+    (void)fi;
+    roundTrip();
+    return 0;
+}
+
+static int dfsRelease(const char* path, struct fuse_file_info* fi) {
+    (void)path;
+    roundTrip();
+    close((int)fi->fh);
+    return 0;
+}
+
+static int dfsFsync(const char* path, int dataOnly, struct fuse_file_info* fi) {
+    (void)path;
+    roundTrip();
+    return result(dataOnly ? fdatasync((int)fi->fh) : fsync((int)fi->fh));
+}
+
+static int dfsOpendir(const char* path, struct fuse_file_info* fi) {
+    roundTrip();
+    int fd = openat(base, rel(path), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    DIR* dir = fd < 0 ? NULL : fdopendir(fd);
+    if (dir == NULL) {
+        int error = errno;
+        if (fd >= 0) {
+            close(fd);
+        }
+        return -error;
+    }
+    fi->fh = (uint64_t)(uintptr_t)dir;
+    return 0;
+}
+
+static int dfsReaddir(const char* path, void* buffer, fuse_fill_dir_t fill, off_t offset,
+                      struct fuse_file_info* fi, enum fuse_readdir_flags flags) {
+    (void)path;
+    (void)offset;
+    (void)flags;
+    roundTrip();
+    DIR* dir = (DIR*)(uintptr_t)fi->fh;
+    rewinddir(dir);
+    struct dirent* entry;
+    while ((entry = readdir(dir)) != NULL) {
+        struct stat st = {.st_ino = entry->d_ino, .st_mode = (mode_t)DTTOIF(entry->d_type)};
+        if (fill(buffer, entry->d_name, &st, 0, 0) != 0) {
+            break;
+        }
+    }
+    return 0;
+}
+
+static int dfsReleasedir(const char* path, struct fuse_file_info* fi) {
+    (void)path;
+    roundTrip();
+    closedir((DIR*)(uintptr_t)fi->fh);
+    return 0;
+}
+
+static const struct fuse_operations operations = {
+    .init = dfsInit,
+    .getattr = dfsGetattr,
+    .access = dfsAccess,
+    .readlink = dfsReadlink,
+    .mknod = dfsMknod,
+    .mkdir = dfsMkdir,
+    .unlink = dfsUnlink,
+    .rmdir = dfsRmdir,
+    .symlink = dfsSymlink,
+    .rename = dfsRename,
+    .link = dfsLink,
+    .chmod = dfsChmod,
+    .chown = dfsChown,
+    .truncate = dfsTruncate,
+    .utimens = dfsUtimens,
+    .create = dfsCreate,
+    .open = dfsOpen,
+    .read = dfsRead,
+    .write = dfsWrite,
+    .statfs = dfsStatfs,
+    .flush = dfsFlush,
+    .release = dfsRelease,
+    .fsync = dfsFsync,
+    .opendir = dfsOpendir,
+    .readdir = dfsReaddir,
+    .releasedir = dfsReleasedir,
+};
+
+int main(int argc, char** argv) {
+    char* end = NULL;
+    long micros = argc == 4 ? strtol(argv[1], &end, 10) : -1;
+    if (argc != 4 || end == argv[1] || *end != '\0' || micros < 0) {
+        fprintf(stderr, "usage: delayfs DELAY_MICROSECONDS BACKING_FOLDER MOUNTPOINT\n");
+        return 2;
+    }
+    delay.tv_sec = micros / 1000000;
+    delay.tv_nsec = (micros % 1000000) * 1000;
+    base = open(argv[2], O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (base < 0) {
+        perror(argv[2]);
+        return 1;
+    }
+    char* fuseArgv[] = {argv[0], "-o", "fsname=delayfs,subtype=delayfs", NULL};
+    struct fuse_args args = FUSE_ARGS_INIT(3, fuseArgv);
+    struct fuse* fuse = fuse_new(&args, &operations, sizeof operations, NULL);
+    if (fuse == NULL) {
+        return 1;
+    }
+    int rc = 1;
+    if (fuse_mount(fuse, argv[3]) == 0) {
+        if (fuse_set_signal_handlers(fuse_get_session(fuse)) == 0) {
+            /* Enough threads that no request waits for a free one behind a sleeping one. */
+            struct fuse_loop_config* loop = fuse_loop_cfg_create();
+            fuse_loop_cfg_set_max_threads(loop, 256);
+            fuse_loop_cfg_set_idle_threads(loop, 64);
+            rc = fuse_loop_mt(fuse, loop) == 0 ? 0 : 1;
+            fuse_loop_cfg_destroy(loop);
+            fuse_remove_signal_handlers(fuse_get_session(fuse));
+        }
+        fuse_unmount(fuse);
+    }
+    fuse_destroy(fuse);
+    return rc;
+}
