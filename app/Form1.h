@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "engine/FileSystem.h"
+#include "engine/PosixFileSystem.h"
 #include "shell/WindowContext.h"
 
 class QGroupBox;

@@ -4,7 +4,7 @@
 #include <string>
 #include <string_view>
 
-#include "engine/FileSystem.h"
+#include "engine/PosixFileSystem.h"
 
 namespace pellatrix {
 

@@ -8,8 +8,6 @@
 #include <optional>
 #include <string>
 #include <string_view>
-#include <unordered_map>
-#include <unordered_set>
 #include <utility>
 #include <vector>
 
@@ -312,101 +310,6 @@ public:
 
 protected:
     WriteJournal* m_journal = nullptr;
-};
-
-/// A file that replaces an existing one is first written as ".NAME.pellatrix-XXXXXX" beside it
-/// (NAME cut to fit, X a letter or digit), then renamed over it. Only the journal tells such a
-/// file from a user's: the name alone never does.
-inline constexpr std::string_view kTemporaryMark = ".pellatrix-";
-inline constexpr std::size_t kTemporaryRandom = 6;
-
-/// The effective user and group of the process, which a replaced file's owner is compared with.
-struct ProcessIds {
-    unsigned int uid = 0;
-    unsigned int gid = 0;
-};
-
-/// The real file system of a POSIX system. Replacing a file writes a temporary file of the
-/// pattern above and renames it over the target; a run removes, in each folder where it writes,
-/// the temporary files that the journals of killed runs record there, while each is still the
-/// file that run made.
-class PosixFileSystem : public FileSystem {
-public:
-    PosixFileSystem() = default;
-    PosixFileSystem(const PosixFileSystem&) = delete;
-    PosixFileSystem& operator=(const PosixFileSystem&) = delete;
-    void readFile(const std::string& path,
-                  const std::function<void(std::string_view)>& sink) override;
-    void writeFile(const std::string& path, std::string_view text,
-                   const WriteGuard& guard) override;
-    FileIdentity fileIdentity(const std::string& path) override;
-    void createFolder(const std::string& path) override;
-    std::int64_t lastModified(const std::string& path) override;
-    int attributes(const std::string& path) override;
-    int attributesAndIdentity(const std::string& path,
-                              std::optional<FolderIdentity>& identity) override;
-    bool isRootFolder(const std::string& path) override;
-    std::vector<std::string> subFolderNames(const std::string& folder) override;
-    std::vector<std::string> fileNames(const std::string& folder) override;
-    bool isExistingFile(const std::string& path) override;
-    std::vector<std::string> regularFileNames(const std::string& folder) override;
-    std::vector<ListedFile> listFiles(const std::string& folder, const KeepName& keep) override;
-    FolderIdentity folderIdentity(const std::string& path) override;
-    FolderEntries readFolder(const std::string& folder, const KeepName& keepFile) override;
-    void beginRun() override;
-    void endRun() override;
-    PathProbe probe(const std::string& path) override;
-    WritePlan planWrite(const std::string& path, bool keepExisting) override;
-    bool madeFoldersTakeFiles() override;
-    ~PosixFileSystem() override;
-
-    /// planWrite's answer with what a write acts on (engine/WritePlan.h).
-    struct WriteDecision;
-
-private:
-    // The one decision of planWrite and writeFile; `path` is reached as `name` in `dir`.
-    void decideWrite(const std::string& path, int dir, const char* name, bool keepExisting,
-                     WriteDecision& out);
-    const ProcessIds& processIds();
-    // Replaces the regular file `path` (reached as `name` in the folder `dir`, see placeOf) as
-    // `plan` decided: by a rename, or in place where no new file can be made beside it.
-    void replaceFile(const std::string& path, int dir, const char* name, const WriteDecision& plan,
-                     std::string_view text, const WriteGuard& guard, const WriteSection& section);
-    // Takes away what killed runs left in the folder of `path` (reached as `dir`), once per
-    // folder and run.
-    void clearLeftHiddenFiles(const std::string& path, int dir);
-    // Where `path` is reached from: its folder kept open (`name` its last part), or AT_FDCWD
-    // with the whole path as `name`.
-    void placeOf(const std::string& path, int& dir, const char*& name);
-    // Makes the new file `path` (reached as `name` in `dir`) exclusively; its descriptor, or -1
-    // with errno set.
-    int createNew(const std::string& path, int dir, const char* name);
-    // A descriptor of `folder` kept for the run, or -1.
-    int folderHandle(std::string_view folder);
-
-    // At most this many folders are cleaned per run, so a run over millions of folders keeps
-    // its memory; the rest are cleaned by a later run.
-    static constexpr std::size_t kCleanedFoldersMax = std::size_t{1} << 18;
-    // Asked once per run, at the first replaced file.
-    std::optional<ProcessIds> m_ids;
-    // Whether the last file written existed: decides which question writeFile asks first.
-    bool m_lastExisted = false;
-    // Hashes of the folders cleaned in this run (a clash only skips a clean-up).
-    std::unordered_set<std::size_t> m_cleanedFolders;
-    // The hidden files killed runs left, by the identity of their folder; asked of the journal
-    // at the run's first write.
-    struct IdentityHash {
-        std::size_t operator()(const FolderIdentity& id) const {
-            return std::hash<std::uint64_t>()(id.inode * 0x9e3779b97f4a7c15ULL ^ id.device);
-        }
-    };
-    std::unordered_map<FolderIdentity, std::vector<LeftHiddenFile>, IdentityHash> m_leftHidden;
-    bool m_leftHiddenAsked = false;
-    // The folders new files went to in this run, open (-1: not to be opened), so a new file
-    // costs the look-up of its own name, not of its whole path. Bounded well below the limit
-    // of open files; folders beyond it are reached by path.
-    std::unordered_map<std::string, int, TextHash, std::equal_to<>> m_folderFds;
-    std::size_t m_folderFdsMax = 0;
 };
 
 }  // namespace pellatrix

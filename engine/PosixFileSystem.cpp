@@ -22,9 +22,9 @@
 #include <random>
 #include <string_view>
 
-#include "engine/FileSystem.h"
 #include "engine/FsError.h"
 #include "engine/JournalFormat.h"
+#include "engine/PosixFileSystem.h"
 #include "engine/ShownText.h"
 #include "engine/StopSignals.h"
 #include "engine/WritePlan.h"

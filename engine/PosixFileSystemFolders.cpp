@@ -8,8 +8,8 @@
 #include <cerrno>
 #include <cstring>
 
-#include "engine/FileSystem.h"
 #include "engine/FsError.h"
+#include "engine/PosixFileSystem.h"
 
 namespace pellatrix {
 

@@ -5,7 +5,7 @@
 
 #include <string>
 
-#include "engine/FileSystem.h"
+#include "engine/PosixFileSystem.h"
 
 namespace pellatrix {
 

@@ -5,9 +5,9 @@
 #include <exception>
 #include <string>
 
-#include "engine/FileSystem.h"
 #include "engine/FsError.h"
 #include "engine/PathRules.h"
+#include "engine/PosixFileSystem.h"
 #include "engine/ReportLocations.h"
 #include "folderservices/FolderScan.h"
 #include "guidance/HelpTexts.h"

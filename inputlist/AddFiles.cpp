@@ -5,7 +5,7 @@
 #include <algorithm>
 #include <optional>
 
-#include "engine/FileSystem.h"
+#include "engine/PosixFileSystem.h"
 #include "engine/ReportLocations.h"
 #include "engine/Trap.h"
 #include "folderservices/FolderPicker.h"

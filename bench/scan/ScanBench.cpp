@@ -21,7 +21,7 @@
 #include <string>
 #include <vector>
 
-#include "engine/FileSystem.h"
+#include "engine/PosixFileSystem.h"
 #include "folderservices/FolderScan.h"
 
 namespace {

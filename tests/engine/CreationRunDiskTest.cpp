@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "engine/CreationRun.h"
-#include "engine/FileSystem.h"
+#include "engine/PosixFileSystem.h"
 #include "tests/engine/FakeCreationUi.h"
 #include "tests/engine/TempFolder.h"
 

@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "engine/ListFile.h"
+#include "engine/PosixFileSystem.h"
 #include "tests/engine/FakeFileSystem.h"
 #include "tests/engine/TempFolder.h"
 

@@ -13,8 +13,8 @@
 #include <vector>
 
 #include "engine/FileSizeLimit.h"
-#include "engine/FileSystem.h"
 #include "engine/FsError.h"
+#include "engine/PosixFileSystem.h"
 #include "tests/engine/TempFolder.h"
 
 namespace pellatrix {

@@ -7,8 +7,8 @@
 #include <cstdlib>
 #include <string>
 
-#include "engine/FileSystem.h"
 #include "engine/FsError.h"
+#include "engine/PosixFileSystem.h"
 
 int main(int argc, char** argv) {
     if (argc < 3) {

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "engine/FileSystem.h"
+#include "engine/PosixFileSystem.h"
 #include "folderservices/FolderScan.h"
 #include "tests/folderservices/TempTree.h"
 

@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "engine/FileSystem.h"
 #include "engine/FsError.h"
+#include "engine/PosixFileSystem.h"
 #include "guidance/SampleRecord.h"
 
 namespace fs = std::filesystem;

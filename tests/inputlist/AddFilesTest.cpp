@@ -11,8 +11,8 @@
 
 #include "engine/CreationRun.h"
 #include "engine/CreationUi.h"
-#include "engine/FileSystem.h"
 #include "engine/FsError.h"
+#include "engine/PosixFileSystem.h"
 #include "engine/ReportLocations.h"
 #include "folderservices/FolderScan.h"
 #include "inputlist/AddFiles.h"
