@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <memory>
 
+#include "engine/Fd.h"
 #include "engine/FsError.h"
 #include "engine/ShownText.h"
 
@@ -24,23 +25,6 @@ std::string quoted(const std::string& path) {
     }
     return out + "'";
 }
-
-class Fd {
-public:
-    Fd(int fd, bool owned) : m_fd(fd), m_owned(owned) {}
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-    ~Fd() {
-        if (m_owned && m_fd >= 0) {
-            ::close(m_fd);
-        }
-    }
-    int get() const { return m_fd; }
-
-private:
-    int m_fd;
-    bool m_owned;
-};
 
 // Reads `fd` to its end. Anything but a regular file is waited for with poll before each read:
 // a FIFO opened without blocking has no writer yet, and reading it at once would end it empty,
@@ -82,13 +66,14 @@ void PipedFileSystem::readFile(const std::string& path,
         ThrowErrno(EINVAL, what);
     }
     // O_NONBLOCK: opening a FIFO does not wait for its writer here; readStream waits instead.
-    Fd fd(standardInput ? STDIN_FILENO : ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC),
-          !standardInput);
-    if (fd.get() < 0) {
+    // Standard input is the process's own: read, never closed here.
+    const Fd opened(standardInput ? -1 : ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+    const int fd = standardInput ? STDIN_FILENO : opened.get();
+    if (fd < 0) {
         ThrowErrno(errno, what);
     }
     struct stat st {};
-    if (::fstat(fd.get(), &st) != 0) {
+    if (::fstat(fd, &st) != 0) {
         ThrowErrno(errno, what);
     }
     if (S_ISDIR(st.st_mode)) {
@@ -98,8 +83,7 @@ void PipedFileSystem::readFile(const std::string& path,
         // A disk is no list: reading it would take its whole size as one line.
         throw FsError(kErrPathFileAccess, what + ": Is a block device, not a file or a stream");
     }
-    readStream(fd.get(), S_ISREG(st.st_mode), standardInput ? what : "Cannot read " + quoted(path),
-               sink);
+    readStream(fd, S_ISREG(st.st_mode), standardInput ? what : "Cannot read " + quoted(path), sink);
 }
 
 FileIdentity PipedFileSystem::fileIdentity(const std::string& path) {

@@ -22,6 +22,7 @@
 #include <random>
 #include <string_view>
 
+#include "engine/Fd.h"
 #include "engine/FsError.h"
 #include "engine/JournalFormat.h"
 #include "engine/PosixFileSystem.h"
@@ -84,28 +85,6 @@ void refuseNul(const std::string& path, const What& what) {
 bool isNotFoundOnParentChain(int err) {
     return err == ENOENT || err == ENOTDIR;
 }
-
-class Fd {
-public:
-    explicit Fd(int fd) : m_fd(fd) {}
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-    ~Fd() {
-        if (m_fd >= 0) {
-            ::close(m_fd);
-        }
-    }
-    int get() const { return m_fd; }
-    // Closes now and answers errno of a failing close (0 when it worked).
-    int closeChecked() {
-        int fd = m_fd;
-        m_fd = -1;
-        return ::close(fd) == 0 ? 0 : errno;
-    }
-
-private:
-    int m_fd;
-};
 
 #ifdef __linux__
 // Kernel and pseudo file systems whose folders are no place for list files; a scan skips them.

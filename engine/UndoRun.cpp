@@ -17,6 +17,7 @@
 #include <unordered_set>
 #include <utility>
 
+#include "engine/Fd.h"
 #include "engine/JournalFormat.h"
 #include "engine/RunJournal.h"
 #include "engine/ShownText.h"
@@ -102,32 +103,6 @@ RunSummary summarise(const std::string& runsFolder, const std::string& name) {
     }
     return run;
 }
-
-// An open descriptor of the undo, closed when it goes.
-class Fd {
-public:
-    explicit Fd(int fd = -1) : m_fd(fd) {}
-    Fd(Fd&& other) noexcept : m_fd(other.m_fd) { other.m_fd = -1; }
-    Fd& operator=(Fd&& other) noexcept {
-        std::swap(m_fd, other.m_fd);
-        return *this;
-    }
-    ~Fd() {
-        if (m_fd >= 0) {
-            ::close(m_fd);
-        }
-    }
-    int get() const { return m_fd; }
-    // Closes it, answering 0 or errno: a failed close may have lost written data.
-    int closeChecked() {
-        const int fd = m_fd;
-        m_fd = -1;
-        return ::close(fd) == 0 ? 0 : errno;
-    }
-
-private:
-    int m_fd;
-};
 
 struct IdentityHash {
     std::size_t operator()(const FileIdentity& id) const {
