@@ -18,14 +18,6 @@ namespace {
 
 constexpr std::size_t kReadChunk = std::size_t{1} << 20;
 
-std::string quoted(const std::string& path) {
-    std::string out = "'";
-    for (char c : ShortenedInTheMiddle(path)) {
-        out += c == '\0' ? std::string("\\0") : std::string(1, c);
-    }
-    return out + "'";
-}
-
 // Reads `fd` to its end. Anything but a regular file is waited for with poll before each read:
 // a FIFO opened without blocking has no writer yet, and reading it at once would end it empty,
 // while poll waits until a writer has come (and answers at once when it has already gone).
@@ -61,7 +53,7 @@ void PipedFileSystem::readFile(const std::string& path,
                                const std::function<void(std::string_view)>& sink) {
     const bool standardInput = path == kStandardInputName;
     const std::string what = standardInput ? std::string("Cannot read standard input")
-                                           : "Cannot open " + quoted(path) + " for reading";
+                                           : "Cannot open " + QuotedPath(path) + " for reading";
     if (!standardInput && path.find('\0') != std::string::npos) {
         ThrowErrno(EINVAL, what);
     }
@@ -83,7 +75,8 @@ void PipedFileSystem::readFile(const std::string& path,
         // A disk is no list: reading it would take its whole size as one line.
         throw FsError(kErrPathFileAccess, what + ": Is a block device, not a file or a stream");
     }
-    readStream(fd, S_ISREG(st.st_mode), standardInput ? what : "Cannot read " + quoted(path), sink);
+    readStream(fd, S_ISREG(st.st_mode), standardInput ? what : "Cannot read " + QuotedPath(path),
+               sink);
 }
 
 FileIdentity PipedFileSystem::fileIdentity(const std::string& path) {

@@ -38,29 +38,13 @@ constexpr std::size_t kReadChunk = 1 << 20;
 // How long a write to a pipe that has a reader but does not drain it may wait before it fails.
 constexpr int kPipeWaitMs = 10000;
 
-// The path as it is shown in a failure: quoted, shortened in the middle when it is longer than
-// any path the system takes (a failure text stays small whatever the list held), with a NUL byte
-// made visible instead of ending the text early.
-std::string quoted(const std::string& path) {
-    std::string out = "'";
-    for (char c : ShortenedInTheMiddle(path)) {
-        if (c == '\0') {
-            out += "\\0";
-        } else {
-            out += c;
-        }
-    }
-    out += '\'';
-    return out;
-}
-
 // What a failure on a path says ("Cannot open 'p' for writing"), put together only when it
 // is said: a run of a million files builds no text it never shows.
 class Failing {
 public:
     Failing(const char* lead, const std::string& path, const char* tail = "")
         : m_lead(lead), m_path(path), m_tail(tail) {}
-    std::string text() const { return m_lead + quoted(m_path) + m_tail; }
+    std::string text() const { return m_lead + QuotedPath(m_path) + m_tail; }
     std::string operator+(const char* more) const { return text() + more; }
 
 private:
@@ -352,14 +336,14 @@ void writeNewFile(int rawFd, const std::string& path, std::string_view text,
         if (err == kStopped) {
             EndByStopSignal();
         }
-        ThrowErrno(err, "Cannot write " + quoted(path));
+        ThrowErrno(err, "Cannot write " + QuotedPath(path));
     }
     if (int closeErr = fd.closeChecked(); closeErr != 0) {
         ::unlink(path.c_str());
         if (journal != nullptr) {
             journal->withdrawn();
         }
-        ThrowErrno(closeErr, "Cannot write " + quoted(path));
+        ThrowErrno(closeErr, "Cannot write " + QuotedPath(path));
     }
 }
 
@@ -581,7 +565,7 @@ void writeInPlace(const std::string& path, std::string_view text,
         if (err == kStopped) {
             EndByStopSignal();
         }
-        ThrowErrno(err, "Cannot write " + quoted(path));
+        ThrowErrno(err, "Cannot write " + QuotedPath(path));
     }
     if (regular) {
         journalWritten(journal, fd.get());
@@ -593,11 +577,11 @@ void writeInPlace(const std::string& path, std::string_view text,
         Fd second(::dup(fd.get()));
         if (int err = second.get() >= 0 ? second.closeChecked() : 0; err != 0) {
             takeBackInPlace(fd.get(), journal, held);
-            ThrowErrno(err, "Cannot write " + quoted(path));
+            ThrowErrno(err, "Cannot write " + QuotedPath(path));
         }
     }
     if (int err = fd.closeChecked(); err != 0) {
-        ThrowErrno(err, "Cannot write " + quoted(path));
+        ThrowErrno(err, "Cannot write " + QuotedPath(path));
     }
 }
 
@@ -605,7 +589,7 @@ void writeInPlace(const std::string& path, std::string_view text,
 
 void PosixFileSystem::readFile(const std::string& path,
                                const std::function<void(std::string_view)>& sink) {
-    const std::string what = "Cannot open " + quoted(path) + " for reading";
+    const std::string what = "Cannot open " + QuotedPath(path) + " for reading";
     refuseNul(path, what);
     // O_NONBLOCK keeps the open of a FIFO from waiting for a writer; it is refused just below.
     Fd fd(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
@@ -629,7 +613,7 @@ void PosixFileSystem::readFile(const std::string& path,
             if (errno == EINTR) {
                 continue;
             }
-            ThrowErrno(errno, "Cannot read " + quoted(path));
+            ThrowErrno(errno, "Cannot read " + QuotedPath(path));
         }
         if (got == 0) {
             break;
@@ -846,7 +830,7 @@ void PosixFileSystem::clearLeftHiddenFiles(const std::string& path, int dir) {
 }
 
 FileIdentity PosixFileSystem::fileIdentity(const std::string& path) {
-    const std::string what = "Cannot read the identity of " + quoted(path);
+    const std::string what = "Cannot read the identity of " + QuotedPath(path);
     refuseNul(path, what);
     struct stat st {};
     if (::stat(path.c_str(), &st) != 0) {
@@ -908,7 +892,7 @@ PathProbe PosixFileSystem::probe(const std::string& path) {
 }
 
 std::int64_t PosixFileSystem::lastModified(const std::string& path) {
-    const std::string what = "Cannot read the time of " + quoted(path);
+    const std::string what = "Cannot read the time of " + QuotedPath(path);
     refuseNul(path, what);
     struct stat st {};
     if (::stat(path.c_str(), &st) != 0) {
@@ -926,7 +910,7 @@ int PosixFileSystem::attributesAndIdentity(const std::string& path,
                                            std::optional<FolderIdentity>& identity) {
     // The failure text is built only on failure: a scan asks this of every folder.
     const auto fail = [&](int err) {
-        ThrowErrno(err, "Cannot read the attributes of " + quoted(path));
+        ThrowErrno(err, "Cannot read the attributes of " + QuotedPath(path));
     };
     if (path.find('\0') != std::string::npos) {
         fail(EINVAL);
@@ -984,7 +968,7 @@ bool PosixFileSystem::isExistingFile(const std::string& path) {
 }
 
 FolderIdentity PosixFileSystem::folderIdentity(const std::string& path) {
-    const std::string what = "Cannot read folder " + quoted(path);
+    const std::string what = "Cannot read folder " + QuotedPath(path);
     refuseNul(path, what);
     struct stat st {};
     if (::stat(path.c_str(), &st) != 0) {

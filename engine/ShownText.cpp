@@ -118,4 +118,17 @@ std::string EscapedShortLine(std::string_view text, std::size_t limit) {
     return out;
 }
 
+std::string QuotedPath(std::string_view path) {
+    std::string out = "'";
+    for (char c : ShortenedInTheMiddle(path)) {
+        if (c == '\0') {
+            out += "\\0";
+        } else {
+            out += c;
+        }
+    }
+    out += '\'';
+    return out;
+}
+
 }  // namespace pellatrix

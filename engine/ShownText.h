@@ -16,6 +16,11 @@ inline constexpr std::size_t kShownEnd = (kShownLineLimit - 3) / 2;
 /// around "...", where neither cut splits a UTF-8 character (so an end may keep a little less).
 std::string ShortenedInTheMiddle(std::string_view text, std::size_t limit = kShownLineLimit);
 
+/// The path as a failure names it: in single quotes, shortened like ShortenedInTheMiddle (a
+/// failure text stays small whatever a list held), with a NUL byte shown as \0 instead of
+/// ending the text early.
+std::string QuotedPath(std::string_view path);
+
 /// `text` with line breaks, tabs and other control characters as escapes (\n, \r, \t, \x1b),
 /// so it stays one line on a terminal and cannot steer it.
 std::string EscapedControls(std::string_view text);
