@@ -659,7 +659,7 @@ void Form1::addListFiles(const std::vector<std::string>& paths) {
 }
 
 void Form1::PushButton2_Click() {
-    m_creationRun->PushButton2_Click();
+    m_creationRun->createFiles();
 }
 
 void Form1::yieldToEvents() {

@@ -270,7 +270,7 @@ int main(int argc, char** argv) {
         return pellatrix::PrintPreview(run, options.settings.nul, stdout);
     }
     run.keepJournalIn(pellatrix::RunsFolder());
-    run.PushButton2_Click();
+    run.createFiles();
     ui.clearProgress();
 
     const pellatrix::CreationSummary& summary = run.lastSummary();

@@ -175,7 +175,7 @@ void CreationEntries::clear() {
 
 CreationRun::CreationRun(FileSystem& fs, CreationUi& ui) : m_fs(fs), m_ui(ui) {}
 
-void CreationRun::PushButton2_Click() {
+void CreationRun::createFiles() {
     if (m_runInProgress) {  // 100
         return;
     }

@@ -116,7 +116,9 @@ public:
 
     /// The whole run; returns at once when a run is already under way. Failures are reported
     /// through the UI and never leave this call.
-    void PushButton2_Click();
+    void createFiles();
+    /// createFiles(), under the name of the window's button that starts it.
+    void PushButton2_Click() { createFiles(); }
 
     /// A file the front end read for the run (the fixed text's file): like a list file, no
     /// run ever writes into it, whatever name or link reaches it. Kept for every later run.
