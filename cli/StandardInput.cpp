@@ -9,21 +9,12 @@
 #include <memory>
 
 #include "engine/FsError.h"
-#include "engine/ShownText.h"
 
 namespace pellatrix {
 
 namespace {
 
 constexpr std::size_t kReadChunk = std::size_t{1} << 20;
-
-std::string quoted(const std::string& path) {
-    std::string out = "'";
-    for (char c : ShortenedInTheMiddle(path)) {
-        out += c == '\0' ? std::string("\\0") : std::string(1, c);
-    }
-    return out + "'";
-}
 
 class Fd {
 public:
@@ -76,8 +67,9 @@ void readStream(int fd, bool regular, const std::string& what,
 void PipedFileSystem::readFile(const std::string& path,
                                const std::function<void(std::string_view)>& sink) {
     const bool standardInput = path == kStandardInputName;
-    const std::string what = standardInput ? std::string("Cannot read standard input")
-                                           : "Cannot open " + quoted(path) + " for reading";
+    // Every report of a list or of the fixed text names the file in front already.
+    const std::string what =
+        standardInput ? std::string("Cannot read standard input") : "Cannot open for reading";
     if (!standardInput && path.find('\0') != std::string::npos) {
         ThrowErrno(EINVAL, what);
     }
@@ -98,8 +90,7 @@ void PipedFileSystem::readFile(const std::string& path,
         // A disk is no list: reading it would take its whole size as one line.
         throw FsError(kErrPathFileAccess, what + ": Is a block device, not a file or a stream");
     }
-    readStream(fd.get(), S_ISREG(st.st_mode), standardInput ? what : "Cannot read " + quoted(path),
-               sink);
+    readStream(fd.get(), S_ISREG(st.st_mode), standardInput ? what : "Cannot read", sink);
 }
 
 FileIdentity PipedFileSystem::fileIdentity(const std::string& path) {
