@@ -154,7 +154,7 @@ done
 # the window under xvfb-run.
 sh debian/tests/cli-smoke || fail "pellatrix-cli on the installed system"
 sh debian/tests/window-smoke || fail "the window on the installed system"
-zcat /usr/share/doc/pellatrix/README.md.gz | cmp -s - README.md || fail "README not in /usr/share/doc/pellatrix"
+zcat /usr/share/doc/pellatrix/README.md.gz | cmp -s - "$work/first/pellatrix/README.md" || fail "README not in /usr/share/doc/pellatrix"
 
 # The window program answers --version and, without a display, says why it cannot open.
 [ "$(pellatrix --version | head -n 1)" = "$(pellatrix-cli --version | head -n 1 | sed 's/^pellatrix-cli/pellatrix/')" ] ||
@@ -198,7 +198,8 @@ say "the window started from the desktop entry, found its files and stayed up"
 
 # Manual pages and the completion, where man and bash-completion find them.
 man -w pellatrix >/dev/null && man -w pellatrix-cli >/dev/null || fail "manual pages not found"
-MANWIDTH=80 man pellatrix-cli 2>/dev/null | grep -q 'standard input' || fail "man pellatrix-cli"
+# Justified lines stretch the spaces between words: squeeze them before looking for words.
+MANWIDTH=80 man pellatrix-cli 2>/dev/null | tr -s ' ' | grep -q 'standard input' || fail "man pellatrix-cli"
 completion=$(bash -c 'source /usr/share/bash-completion/bash_completion
     _completion_loader pellatrix-cli; complete -p pellatrix-cli' 2>&1) ||
     fail "no completion for pellatrix-cli: $completion"
