@@ -199,7 +199,9 @@ say "the window started from the desktop entry, found its files and stayed up"
 # Manual pages and the completion, where man and bash-completion find them.
 man -w pellatrix >/dev/null && man -w pellatrix-cli >/dev/null || fail "manual pages not found"
 # Justified lines stretch the spaces between words: squeeze them before looking for words.
-MANWIDTH=80 man pellatrix-cli 2>/dev/null | tr -s ' ' | grep -q 'standard input' || fail "man pellatrix-cli"
+# Read whole first: grep -q ending the pipe early would fail it under pipefail.
+page=$(MANWIDTH=80 man pellatrix-cli 2>/dev/null | tr -s ' ')
+grep -q 'standard input' <<<"$page" || fail "man pellatrix-cli"
 completion=$(bash -c 'source /usr/share/bash-completion/bash_completion
     _completion_loader pellatrix-cli; complete -p pellatrix-cli' 2>&1) ||
     fail "no completion for pellatrix-cli: $completion"
