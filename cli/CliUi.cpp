@@ -14,19 +14,97 @@ constexpr std::chrono::milliseconds kRedrawInterval{100};
 // description the rest, enough for a path already cut to its first and last 2046 bytes.
 constexpr std::size_t kShownListName = 2048;
 constexpr std::size_t kShownDescription = 6144;
+void appendHex(std::string& out, unsigned char byte) {
+    static constexpr char kHex[] = "0123456789abcdef";
+    out += "\\x";
+    out += kHex[byte >> 4];
+    out += kHex[byte & 0xf];
+}
+
+// The length of the valid UTF-8 character at `at` and its code point; 0 when the bytes there
+// are no valid character (a stray continuation byte, a cut or overlong sequence, a surrogate).
+std::size_t utf8Character(std::string_view text, std::size_t at, char32_t& code) {
+    const auto lead = static_cast<unsigned char>(text[at]);
+    // Lead bytes C2-DF, E0-EF and F0-F4 begin 2, 3 and 4 byte characters; C0, C1 and F5-FF
+    // never begin a valid one.
+    const std::size_t length = lead >= 0xC2 && lead <= 0xDF   ? 2
+                               : lead >= 0xE0 && lead <= 0xEF ? 3
+                               : lead >= 0xF0 && lead <= 0xF4 ? 4
+                                                              : 0;
+    if (length == 0) {
+        return 0;
+    }
+    static constexpr char32_t kLeast[] = {0, 0, 0x80, 0x800, 0x10000};
+    code = lead & (0x7F >> length);
+    if (text.size() - at < length) {
+        return 0;
+    }
+    for (std::size_t i = 1; i < length; ++i) {
+        const auto byte = static_cast<unsigned char>(text[at + i]);
+        if ((byte & 0xC0) != 0x80) {
+            return 0;
+        }
+        code = (code << 6) | (byte & 0x3F);
+    }
+    if (code < kLeast[length] || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF)) {
+        return 0;
+    }
+    return length;
+}
+
+bool steersTerminal(char32_t code) {
+    return (code >= 0x80 && code <= 0x9F) || (code >= 0x202A && code <= 0x202E) ||
+           (code >= 0x2066 && code <= 0x2069);
+}
+
 }  // namespace
+
+void AppendShownOnTerminal(std::string& out, std::string_view text) {
+    out.reserve(out.size() + text.size());
+    for (std::size_t i = 0; i < text.size();) {
+        const auto byte = static_cast<unsigned char>(text[i]);
+        if (byte >= 0x20 && byte < 0x7F) {
+            out += text[i++];
+        } else if (byte < 0x80) {
+            AppendEscapedControls(out, text.substr(i, 1));
+            ++i;
+        } else {
+            char32_t code = 0;
+            const std::size_t length = utf8Character(text, i, code);
+            if (length == 0) {
+                appendHex(out, byte);
+                ++i;
+            } else {
+                for (std::size_t k = 0; k < length; ++k) {
+                    if (steersTerminal(code)) {
+                        appendHex(out, static_cast<unsigned char>(text[i + k]));
+                    } else {
+                        out += text[i + k];
+                    }
+                }
+                i += length;
+            }
+        }
+    }
+}
+
+std::string ShownOnTerminal(std::string_view text) {
+    std::string out;
+    AppendShownOnTerminal(out, text);
+    return out;
+}
 
 std::string FailureLine(const std::string* file, std::uint64_t line, int number,
                         const std::string& description, int step) {
     std::string report = "pellatrix-cli: ";
     if (file != nullptr) {
-        report += EscapedShortLine(*file, kShownListName);
+        report += ShownOnTerminal(EscapedShortLine(*file, kShownListName));
         if (line != 0) {
             report += ':' + std::to_string(line);
         }
         report += ": ";
     }
-    report += EscapedShortLine(description, kShownDescription);
+    report += ShownOnTerminal(EscapedShortLine(description, kShownDescription));
     std::string tail;
     if (number != 0) {
         tail = "error " + std::to_string(number);
@@ -92,7 +170,7 @@ void CliUi::fileDone(FileOutcome outcome, std::string_view path) {
         line.append(path);
         line += '\0';
     } else {
-        line += EscapedControls(path);
+        AppendShownOnTerminal(line, path);
         line += '\n';
     }
     clearProgress();
@@ -138,7 +216,7 @@ void CliUi::drawProgress(const std::string& text, bool force) {
 
 void CliUi::journalProblem(const std::string& text) {
     clearProgress();
-    const std::string line = "pellatrix-cli: " + EscapedShortLine(text) + "\n";
+    const std::string line = "pellatrix-cli: " + ShownOnTerminal(EscapedShortLine(text)) + "\n";
     std::fwrite(line.data(), 1, line.size(), m_errors);
 }
 

@@ -3,6 +3,7 @@
 #include <chrono>
 #include <cstdio>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "engine/CreationUi.h"
@@ -69,6 +70,14 @@ private:
     std::chrono::steady_clock::time_point m_lastDraw{};
     std::string m_finalMessage;
 };
+
+/// `text` as a terminal shows it without being steered or misread: control characters (C0, DEL
+/// and C1) as escapes such as \n, \t and \x1b, and so each byte of a bidirectional embedding,
+/// override or isolate (U+202A-U+202E, U+2066-U+2069) and each byte that is not part of valid
+/// UTF-8 (\xe2\x80\xae, \xff). Other characters, and the backslash, stay as they are.
+std::string ShownOnTerminal(std::string_view text);
+/// Appends ShownOnTerminal(text) to `out`.
+void AppendShownOnTerminal(std::string& out, std::string_view text);
 
 /// The report line of reportFailure for a failure that belongs to no run: the file (the fixed
 /// text's), the description and the error number.

@@ -36,23 +36,26 @@ const char* stateWord(RunSummary::State state) {
 
 }  // namespace
 
-int PrintPreview(CreationRun& run, bool nullEnded, std::FILE* out) {
+int PrintPreview(CreationRun& run, bool nullEnded, bool quiet, std::FILE* out) {
     const char end = nullEnded ? '\0' : '\n';
     std::string line;
     const auto put = [&](std::string_view word, std::string_view path, std::string_view why) {
+        if (quiet && word != "fail") {
+            return;
+        }
         line.assign(word);
         line += ' ';
         if (nullEnded) {
             line.append(path);
         } else {
-            AppendEscapedControls(line, path);
+            AppendShownOnTerminal(line, path);
         }
         if (!why.empty()) {
             line += ": ";
             if (nullEnded) {
                 line.append(why);
             } else {
-                AppendEscapedControls(line, why);
+                AppendShownOnTerminal(line, why);
             }
         }
         line += end;
@@ -81,6 +84,9 @@ int PrintPreview(CreationRun& run, bool nullEnded, std::FILE* out) {
     if (!counts) {
         return 1;
     }
+    if (quiet && counts->failures == 0) {
+        return finished(out) ? 0 : 1;
+    }
     line = plural(counts->create, "file", "files") + " to create, " +
            plural(counts->replace, "file", "files") + " to replace, " +
            (counts->keep != 0 ? plural(counts->keep, "file", "files") + " to keep, " : "") +
@@ -102,17 +108,18 @@ int UndoCommand(const std::string& runId, std::FILE* out, std::FILE* errors) {
             run = NewestRunToUndo(runs);
         } else {
             if (runId.find('/') != std::string::npos || runId.empty() || runId[0] == '.') {
-                throw JournalError("no kept run is named '" + EscapedControls(runId) + "'");
+                throw JournalError("no kept run is named '" + ShownOnTerminal(runId) + "'");
             }
             run.id = runId;
             run.folder = runs + "/" + runId;
         }
         const UndoReport report = UndoRun(run.folder);
         for (const std::string& left : report.leftAlone) {
-            std::fprintf(out, "left alone: %s\n", EscapedControls(left).c_str());
+            std::fprintf(out, "left alone: %s\n", ShownOnTerminal(left).c_str());
         }
         std::fprintf(out, "Run %s undone: %s removed, %s put back, %s removed, %s left alone\n",
-                     run.id.c_str(), plural(report.removed, "file", "files").c_str(),
+                     ShownOnTerminal(run.id).c_str(),
+                     plural(report.removed, "file", "files").c_str(),
                      plural(report.restored, "file", "files").c_str(),
                      plural(report.foldersRemoved, "folder", "folders").c_str(),
                      std::to_string(report.leftAlone.size()).c_str());
@@ -121,9 +128,9 @@ int UndoCommand(const std::string& runId, std::FILE* out, std::FILE* errors) {
         }
         return report.leftAlone.empty() ? 0 : 1;
     } catch (const JournalError& e) {
-        std::string name = runId.empty() ? std::string() : " " + EscapedControls(runId);
+        std::string name = runId.empty() ? std::string() : " " + ShownOnTerminal(runId);
         std::fprintf(errors, "pellatrix-cli: cannot undo%s: %s; nothing changed\n", name.c_str(),
-                     e.what());
+                     ShownOnTerminal(e.what()).c_str());
         return 2;
     }
 }
@@ -135,9 +142,9 @@ int ListRunsCommand(std::FILE* out, std::FILE* errors) {
         return 2;
     }
     for (const RunSummary& run : ListRuns(runs)) {
-        std::string line = run.id + "  " + stateWord(run.state);
+        std::string line = ShownOnTerminal(run.id) + "  " + stateWord(run.state);
         if (run.state == RunSummary::State::Damaged) {
-            line += "  " + run.damage;
+            line += "  " + ShownOnTerminal(run.damage);
         } else {
             line += "  " + plural(run.created, "file", "files") + " created, " +
                     plural(run.replaced, "file", "files") + " replaced, " +

@@ -10,9 +10,9 @@ namespace pellatrix {
 /// --dry-run: one line per planned step on `out` ("folder PATH", "create PATH", "replace PATH",
 /// "keep PATH" with --no-clobber, "fail PATH: why"), then the summary line; each line ends in NUL
 /// instead of a line break when `nullEnded`, with paths byte for byte (else control characters are
-/// escaped). Answers the exit status: 0, or 1 when a failure is foreseen or the output cannot be
-/// written.
-int PrintPreview(CreationRun& run, bool nullEnded, std::FILE* out);
+/// escaped). With `quiet` only the "fail" lines are printed, and the summary when there is one.
+/// Answers the exit status: 0, or 1 when a failure is foreseen or the output cannot be written.
+int PrintPreview(CreationRun& run, bool nullEnded, bool quiet, std::FILE* out);
 
 /// --undo[=RUN]: takes back the newest run not undone (or the run named), reports what it did
 /// and each file it left alone on `out`; a journal that cannot be undone is told on `errors`.

@@ -10,7 +10,6 @@
 
 #include "engine/Fd.h"
 #include "engine/FsError.h"
-#include "engine/ShownText.h"
 
 namespace pellatrix {
 
@@ -52,8 +51,9 @@ void readStream(int fd, bool regular, const std::string& what,
 void PipedFileSystem::readFile(const std::string& path,
                                const std::function<void(std::string_view)>& sink) {
     const bool standardInput = path == kStandardInputName;
-    const std::string what = standardInput ? std::string("Cannot read standard input")
-                                           : "Cannot open " + QuotedPath(path) + " for reading";
+    // Every report of a list or of the fixed text names the file in front already.
+    const std::string what =
+        standardInput ? std::string("Cannot read standard input") : "Cannot open for reading";
     if (!standardInput && path.find('\0') != std::string::npos) {
         ThrowErrno(EINVAL, what);
     }
@@ -75,8 +75,7 @@ void PipedFileSystem::readFile(const std::string& path,
         // A disk is no list: reading it would take its whole size as one line.
         throw FsError(kErrPathFileAccess, what + ": Is a block device, not a file or a stream");
     }
-    readStream(fd, S_ISREG(st.st_mode), standardInput ? what : "Cannot read " + QuotedPath(path),
-               sink);
+    readStream(fd, S_ISREG(st.st_mode), standardInput ? what : "Cannot read", sink);
 }
 
 FileIdentity PipedFileSystem::fileIdentity(const std::string& path) {

@@ -26,63 +26,86 @@ constexpr int kExitFailures = 1;
 constexpr int kExitUsage = 2;
 
 constexpr const char* kUsage =
-    "Usage: pellatrix-cli [-0qv] [--no-clobber] [-t TEXT | -f FILE] LISTFILE...\n"
-    "       pellatrix-cli -n [-0] [--no-clobber] [-f FILE] LISTFILE...\n"
-    "       pellatrix-cli --undo[=RUN] | --list-runs\n";
+    "Usage: pellatrix-cli [OPTION]... LISTFILE...\n"
+    "  or:  pellatrix-cli -n [-0q] [--no-clobber] [-t TEXT | -f FILE] LISTFILE...\n"
+    "  or:  pellatrix-cli --undo[=RUN] | --list-runs\n";
 
+// Every line within 80 columns, as a terminal of any size shows it.
 constexpr const char* kHelp =
-    "Creates the files that the list files name, in one run over the list files in the order\n"
-    "given. Each non-blank line of a list file is the path of one file to create, optionally\n"
-    "followed by '>' and the text that this one file is to hold (up to the end of the line).\n"
-    "Missing folders are created; existing files are replaced; nothing is added to a text, not\n"
-    "even a line break.\n"
+    "Creates the files that the list files name, in one run over the list files in\n"
+    "the order given. Each non-blank line of a list file is the path of one file to\n"
+    "create, optionally followed by '>' and the text that this one file is to hold\n"
+    "(up to the end of the line). Missing folders are created; existing files are\n"
+    "replaced; nothing is added to a text, not even a line break.\n"
     "\n"
-    "Which text goes into the files: while no line of any list file of the run holds '>',\n"
-    "every file gets the fixed text. As soon as one line does, every file gets the text of its\n"
-    "own line; files listed before the first such line get the fixed text, and files after it\n"
-    "without a text of their own are created empty.\n"
+    "Which text goes into the files: while no line of any list file of the run\n"
+    "holds '>', every file gets the fixed text. As soon as one line does, every\n"
+    "file gets the text of its own line; files listed before the first such line\n"
+    "get the fixed text, and files after it without a text of their own are created\n"
+    "empty.\n"
     "\n"
-    "The characters ? * | < > ; : [ ] \" \\ = are removed from each file name (not from the\n"
-    "folders above it). A path that begins with '~/' lies in your home folder; any other path\n"
-    "that does not begin with '/' lies in the working folder.\n"
+    "The characters ? * | < > ; : [ ] \" \\ = are removed from each file name (not\n"
+    "from the folders above it). A path that begins with '~/' lies in your home\n"
+    "folder; any other path that does not begin with '/' lies in the working\n"
+    "folder.\n"
     "\n"
-    "A list file, and the file of --text-file, may be a regular file, a pipe, a process\n"
-    "substitution, a FIFO or a character device such as /dev/null; each is read once to its\n"
-    "end. '-' is standard input, which can serve only one of them. A folder or a block device\n"
-    "is refused.\n"
+    "A list file, and the file of --text-file, may be a regular file, a pipe, a\n"
+    "process substitution, a FIFO or a character device such as /dev/null; each is\n"
+    "read once to its end. '-' is standard input, which can serve only one of them.\n"
+    "A folder or a block device is refused.\n"
     "\n"
     "Options:\n"
     "  -t, --text=TEXT       the fixed text written into every file (default: empty)\n"
-    "  -f, --text-file=FILE  read the fixed text, byte for byte, from FILE ('-': standard input)\n"
-    "  -0, --null            list entries end in NUL, not in a line break ('>' still splits an\n"
-    "                        entry); the lines printed on standard output end in NUL too\n"
+    "  -f, --text-file=FILE  read the fixed text, byte for byte, from FILE\n"
+    "                        ('-': standard input)\n"
+    "  -0, --null            list entries end in NUL, not in a line break ('>' still\n"
+    "                        splits an entry); printed lines end in NUL too\n"
     "      --no-clobber      leave an existing file alone; it is counted as skipped\n"
-    "  -v, --verbose         print 'created PATH', 'replaced PATH' or 'skipped PATH' for each\n"
-    "                        file, and the step of the run in each failure report\n"
-    "  -q, --quiet           print no summary and no \"Done.\" when nothing failed\n"
+    "      --no-journal      keep no journal of this run: --undo cannot take it back\n"
+    "  -v, --verbose         print 'created PATH', 'replaced PATH' or 'skipped PATH'\n"
+    "                        for each file, and the step of the run in each failure\n"
+    "  -q, --quiet           print no summary and no \"Done.\" when nothing failed;\n"
+    "                        with -n, print only the foreseen failures\n"
     "  -n, --dry-run         write nothing: print what a run would do, one line each\n"
-    "                        ('folder PATH', 'create PATH', 'replace PATH', 'fail PATH: why'),\n"
-    "                        then a summary; with -0 the lines end in NUL\n"
-    "      --undo[=RUN]      take back the newest run not yet undone (or the run named)\n"
+    "                        ('folder PATH', 'create PATH', 'replace PATH',\n"
+    "                        'fail PATH: why'), then a summary\n"
+    "      --undo[=RUN]      take back the newest run not yet undone, or the run\n"
+    "                        named\n"
     "      --list-runs       show the kept runs, newest first\n"
     "  -h, --help            show this help and exit\n"
     "      --version         show the version and exit\n"
     "  --                    end of options; every later argument is a list file\n"
     "Long options may be shortened to any unambiguous beginning.\n"
     "\n"
-    "Each failure is reported on standard error on one line, as LIST:LINE: description\n"
-    "(error N); a failure of a list as a whole, or of the text file, names only the file. The\n"
-    "other files are still created. Standard output ends with a summary line and \"Done.\".\n"
+    "Each failure is reported on standard error on one line, as\n"
+    "  pellatrix-cli: LIST:LINE: description (error N)\n"
+    "where N is this program's own error number (pellatrix-cli(1) lists them); a\n"
+    "failure of a list as a whole, or of the text file, names only the file. The\n"
+    "other files are still created. Standard output ends with a summary and\n"
+    "\"Done.\".\n"
     "\n"
-    "Every run keeps a journal for --undo in $XDG_STATE_HOME/pellatrix/runs (by default\n"
-    "~/.local/state/pellatrix/runs); the last 10 runs are kept.\n"
+    "Every run keeps a journal for --undo in $XDG_STATE_HOME/pellatrix/runs (by\n"
+    "default ~/.local/state/pellatrix/runs); the last 10 runs are kept.\n"
     "\n"
-    "Exit status: 0 when nothing failed, 1 when something failed, 2 for a usage error,\n"
-    "128+N when ended by signal N. See pellatrix-cli(1) for more.\n";
+    "Exit status: 0 when nothing failed, 1 when something failed, 2 for a usage\n"
+    "error, 128+N when ended by signal N. See pellatrix-cli(1) for more.\n";
 
+constexpr const char* kVersionText =
+    "pellatrix-cli " PELLATRIX_VERSION
+    "\n"
+    "Copyright (C) 2026 Quennet\n"
+    "License MIT: <https://opensource.org/licenses/MIT>.\n"
+    "This is free software: you are free to change and redistribute it.\n"
+    "There is NO WARRANTY, to the extent permitted by law.\n";
+
+constexpr const char* kTryHelp = "Try 'pellatrix-cli --help' for more information.\n";
+
+// The message (getopt_long prints its own before) and where to read more, as GNU tools do.
 int usageError(const std::string& message) {
-    std::fprintf(stderr, "pellatrix-cli: %s\n%sTry 'pellatrix-cli --help' for more.\n",
-                 message.c_str(), kUsage);
+    if (!message.empty()) {
+        std::fprintf(stderr, "pellatrix-cli: %s\n", message.c_str());
+    }
+    std::fputs(kTryHelp, stderr);
     return kExitUsage;
 }
 
@@ -102,6 +125,7 @@ struct Options {
     bool haveTextFile = false;
     pellatrix::CliSettings settings;
     bool quiet = false;
+    bool noJournal = false;
     bool dryRun = false;
     bool undo = false;
     std::string undoRun;
@@ -109,13 +133,14 @@ struct Options {
     std::vector<std::string> listFiles;
 };
 
-enum LongOnly { kNoClobber = 256, kVersion, kUndo, kListRuns };
+enum LongOnly { kNoClobber = 256, kNoJournal, kVersion, kUndo, kListRuns };
 
 const option kLongOptions[] = {
     {"text", required_argument, nullptr, 't'},
     {"text-file", required_argument, nullptr, 'f'},
     {"null", no_argument, nullptr, '0'},
     {"no-clobber", no_argument, nullptr, kNoClobber},
+    {"no-journal", no_argument, nullptr, kNoJournal},
     {"verbose", no_argument, nullptr, 'v'},
     {"quiet", no_argument, nullptr, 'q'},
     {"help", no_argument, nullptr, 'h'},
@@ -138,16 +163,20 @@ void takeRunOption(int c, Options& options) {
     }
 }
 
-// Whether the preview and undo options go with the others; the message when not.
-std::string runOptionsConflict(const Options& options) {
+// Whether the options go together; the message when not. No option is taken and then ignored.
+std::string optionsConflict(const Options& options) {
     if (options.undo && options.listRuns) {
         return "give --undo or --list-runs, not both";
     }
     const bool other = options.dryRun || options.haveText || options.haveTextFile ||
-                       options.quiet || options.settings.nul || options.settings.noClobber ||
-                       options.settings.verbose || !options.listFiles.empty();
+                       options.quiet || options.noJournal || options.settings.nul ||
+                       options.settings.noClobber || options.settings.verbose ||
+                       !options.listFiles.empty();
     if ((options.undo || options.listRuns) && other) {
         return "--undo and --list-runs take no list file and no other option";
+    }
+    if (options.dryRun && options.settings.verbose) {
+        return "--dry-run prints every step already; give it without --verbose";
     }
     return {};
 }
@@ -155,9 +184,14 @@ std::string runOptionsConflict(const Options& options) {
 // Parses the command line into `options`; answers an exit status when the program ends here.
 int parse(int argc, char** argv, Options& options, bool& done) {
     done = true;
-    ::opterr = 0;  // the messages below name the option as given, not argv[0]
+    // getopt_long reports a bad option itself, in the words GNU tools use (unrecognized,
+    // ambiguous with its possibilities, missing value), under the program's name as argv[0].
+    std::string name = "pellatrix-cli";
+    std::vector<char*> args(argv, argv + argc);
+    args[0] = name.data();
+    ::opterr = 1;
     int c = 0;
-    while ((c = ::getopt_long(argc, argv, ":t:f:0qvhn", kLongOptions, nullptr)) != -1) {
+    while ((c = ::getopt_long(argc, args.data(), "t:f:0qvhn", kLongOptions, nullptr)) != -1) {
         switch (c) {
             case 't':
             case 'f':
@@ -172,6 +206,9 @@ int parse(int argc, char** argv, Options& options, bool& done) {
                 break;
             case kNoClobber:
                 options.settings.noClobber = true;
+                break;
+            case kNoJournal:
+                options.noJournal = true;
                 break;
             case 'v':
                 options.settings.verbose = true;
@@ -190,22 +227,16 @@ int parse(int argc, char** argv, Options& options, bool& done) {
                 std::fputs(kHelp, stdout);
                 return finishOutput(kExitOk);
             case kVersion:
-                std::fputs("pellatrix-cli " PELLATRIX_VERSION "\n", stdout);
+                std::fputs(kVersionText, stdout);
                 return finishOutput(kExitOk);
-            case ':':
-                return usageError("option '" + std::string(argv[::optind - 1]) + "' needs a value");
-            default:
-                if (::optopt != 0) {
-                    return usageError("unknown option '-" + std::string(1, char(::optopt)) + "'");
-                }
-                return usageError("unknown or ambiguous option '" +
-                                  std::string(argv[::optind - 1]) + "'");
+            default:  // getopt_long has said what is wrong
+                return usageError({});
         }
     }
     for (int i = ::optind; i < argc; ++i) {
-        options.listFiles.emplace_back(argv[i]);
+        options.listFiles.emplace_back(args[static_cast<std::size_t>(i)]);
     }
-    if (std::string conflict = runOptionsConflict(options); !conflict.empty()) {
+    if (std::string conflict = optionsConflict(options); !conflict.empty()) {
         return usageError(conflict);
     }
     if (options.undo || options.listRuns) {
@@ -267,9 +298,11 @@ int main(int argc, char** argv) {
         run.protectFile(options.textFile);
     }
     if (options.dryRun) {
-        return pellatrix::PrintPreview(run, options.settings.nul, stdout);
+        return pellatrix::PrintPreview(run, options.settings.nul, options.quiet, stdout);
     }
-    run.keepJournalIn(pellatrix::RunsFolder());
+    if (!options.noJournal) {
+        run.keepJournalIn(pellatrix::RunsFolder());
+    }
     run.createFiles();
     ui.clearProgress();
 
@@ -281,8 +314,12 @@ int main(int argc, char** argv) {
         if (options.settings.noClobber) {
             text += std::to_string(summary.filesSkipped) + " skipped, ";
         }
-        text += std::to_string(summary.failures) +
-                (summary.failures == 1 ? " failure" : " failures") + end + ui.finalMessage() + end;
+        text +=
+            std::to_string(summary.failures) + (summary.failures == 1 ? " failure" : " failures");
+        if (options.noJournal && options.settings.verbose) {
+            text += "; no journal kept (--no-journal): --undo cannot take this run back";
+        }
+        text += end + ui.finalMessage() + end;
         std::fwrite(text.data(), 1, text.size(), stdout);
     }
     return finishOutput(summary.failures == 0 ? kExitOk : kExitFailures);

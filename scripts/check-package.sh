@@ -1,11 +1,13 @@
 #!/usr/bin/env bash
 # check-package.sh [WORK_DIR]: makes the Debian package the way a maintainer does and checks it.
 #  1. `dpkg-buildpackage -us -uc -b` in a clean copy of the tree (tracked and new files only),
-#     then again in a second copy under another path, time zone, locale and umask: the .debs
-#     (pellatrix and pellatrix-dbgsym) must be byte-identical.
+#     which runs the headless tests at build time, then again with DEB_BUILD_OPTIONS=nocheck
+#     in a second copy under another path, time zone, locale and umask: the .debs (pellatrix
+#     and pellatrix-dbgsym) must be byte-identical, so skipping the tests changes nothing.
 #  2. lintian --pedantic on the .changes and on the source package: no error and no warning.
-#  3. apt-get install; hardening-check on both programs; pellatrix-cli on a list, the window
-#     started with its desktop entry's command, the manual pages and the completion.
+#  3. apt-get install; hardening-check on both programs; the autopkgtests (pellatrix-cli with
+#     preview and undo, the window under xvfb-run), the window started with its desktop
+#     entry's command, the README, the manual pages and the completion.
 #  4. apt-get remove, then purge: nothing of the package stays behind.
 # WORK_DIR (default build-deb) holds both copies and their packages. It installs system-wide,
 # so it runs only as root (CI's throwaway machine), never by itself.
@@ -43,14 +45,22 @@ build_package() { # FOLDER NAME, then environment assignments
     shift 2
     copy_tree "$dir/$name"
     local start=$SECONDS
-    (cd "$dir/$name" && env -u SOURCE_DATE_EPOCH "$@" dpkg-buildpackage -us -uc -b) \
-        >"$dir/build.log" 2>&1 || { tail -n 40 "$dir/build.log" >&2; fail "dpkg-buildpackage in $dir/$name"; }
+    # -Jauto: as many jobs as processors, for the build and for the tests.
+    (cd "$dir/$name" && env -u SOURCE_DATE_EPOCH "$@" dpkg-buildpackage -us -uc -b -Jauto) \
+        >"$dir/build.log" 2>&1 || { tail -n 60 "$dir/build.log" >&2; fail "dpkg-buildpackage in $dir/$name"; }
     say "built in $dir/$name in $((SECONDS - start)) s"
 }
 rm -rf "$work/first" "$work/second"
 build_package "$work/first" pellatrix
-# The second build varies what a builder's machine may vary; umask in a subshell of its own.
-(umask 0002 && build_package "$work/second/elsewhere" pellatrix-1.0 TZ=UTC-13 LC_ALL=C.UTF-8 LANG=C.UTF-8)
+# The tests ran in the first build (and the smoke check of the built companion after them).
+grep -q '^100% tests passed, 0 tests failed' "$work/first/build.log" &&
+    grep -q '^cli-smoke: .* works' "$work/first/build.log" || fail "the build ran no tests"
+say "the build ran $(grep -o 'tests failed out of [0-9]*' "$work/first/build.log" | grep -o '[0-9]*$') tests"
+# The second build varies what a builder's machine may vary, and skips the tests (they ran in
+# the first); umask in a subshell of its own.
+(umask 0002 && build_package "$work/second/elsewhere" pellatrix-1.0 TZ=UTC-13 LC_ALL=C.UTF-8 LANG=C.UTF-8 \
+    DEB_BUILD_OPTIONS=nocheck)
+! grep -q 'tests passed' "$work/second/elsewhere/build.log" || fail "nocheck ran the tests"
 
 version=$(cd "$top" && dpkg-parsechangelog -S Version)
 arch=$(dpkg-architecture -q DEB_HOST_ARCH)
@@ -140,11 +150,14 @@ for program in /usr/bin/pellatrix-cli /usr/bin/pellatrix; do
     done < <(tail -n +2 <<<"$report")
 done
 
-# The companion, as a user runs it, through the same check as the package's autopkgtest.
+# The package's autopkgtests on the installed system: the companion with preview and undo,
+# the window under xvfb-run.
 sh debian/tests/cli-smoke || fail "pellatrix-cli on the installed system"
+sh debian/tests/window-smoke || fail "the window on the installed system"
+zcat /usr/share/doc/pellatrix/README.md.gz | cmp -s - "$work/first/pellatrix/README.md" || fail "README not in /usr/share/doc/pellatrix"
 
 # The window program answers --version and, without a display, says why it cannot open.
-[ "$(pellatrix --version)" = "$(pellatrix-cli --version | sed 's/^pellatrix-cli/pellatrix/')" ] ||
+[ "$(pellatrix --version | head -n 1)" = "$(pellatrix-cli --version | head -n 1 | sed 's/^pellatrix-cli/pellatrix/')" ] ||
     fail "pellatrix --version"
 nodisplay=$(env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM pellatrix 2>&1) &&
     fail "pellatrix without a display exited 0"
@@ -152,10 +165,12 @@ nodisplay=$(env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM pellatrix 2>&1)
     fail "pellatrix without a display said: $nodisplay"
 
 # The window, started the way the menu starts it: the desktop entry's command on a display.
-desktop=/usr/share/applications/pellatrix.desktop
+desktop=/usr/share/applications/example.quennet.pellatrix.desktop
 desktop-file-validate "$desktop" || fail "desktop entry"
 appstreamcli validate --no-net $(dpkg -L pellatrix | grep '/usr/share/metainfo/.*\.xml$') || fail "metainfo"
-exec_line=$(sed -n 's/^Exec=//p' "$desktop")
+# Field codes (%F: the files a file manager passes) stand for nothing when the menu starts it.
+exec_line=$(sed -n 's/^Exec=//p' "$desktop" | sed 's/ %[fFuU]//g')
+[ "$exec_line" = pellatrix ] || fail "the desktop entry runs '$exec_line'"
 display=
 for n in $(seq 150 250); do
     [ -e "/tmp/.X$n-lock" ] || [ -e "/tmp/.X11-unix/X$n" ] || { display=:$n; break; }
@@ -185,7 +200,10 @@ say "the window started from the desktop entry, found its files and stayed up"
 
 # Manual pages and the completion, where man and bash-completion find them.
 man -w pellatrix >/dev/null && man -w pellatrix-cli >/dev/null || fail "manual pages not found"
-MANWIDTH=80 man pellatrix-cli 2>/dev/null | grep -q 'standard input' || fail "man pellatrix-cli"
+# Justified lines stretch the spaces between words: squeeze them before looking for words.
+# Read whole first: grep -q ending the pipe early would fail it under pipefail.
+page=$(MANWIDTH=80 man pellatrix-cli 2>/dev/null | tr -s ' ')
+grep -q 'standard input' <<<"$page" || fail "man pellatrix-cli"
 completion=$(bash -c 'source /usr/share/bash-completion/bash_completion
     _completion_loader pellatrix-cli; complete -p pellatrix-cli' 2>&1) ||
     fail "no completion for pellatrix-cli: $completion"

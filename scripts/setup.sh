@@ -15,10 +15,12 @@ packages=(
   weston qt6-wayland                      # the real window under a headless Wayland compositor
   fonts-liberation                        # Arial's metric twin
   python3                                 # the benchmark's baseline script
-  desktop-file-utils appstream man-db     # the desktop entry, metainfo and manual pages are checked
+  desktop-file-utils appstream man-db file  # the desktop entry, metainfo, manual pages, icons are checked
   clang-14 libclang-rt-14-dev             # fuzz targets (libFuzzer, sanitizers): scripts/fuzz.sh
   libfuse3-dev fuse3                      # the network benchmark's delaying file system (bench/network.sh)
 )
+# The 32-bit (-m32) build of the engine and companion that test.sh makes on x86-64.
+[ "$(dpkg --print-architecture)" = amd64 ] && packages+=(g++-multilib)
 if [ "${1:-}" = package ]; then
   packages+=(
     dpkg-dev debhelper build-essential    # dpkg-buildpackage with debian/rules (dh); it checks

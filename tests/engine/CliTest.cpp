@@ -9,12 +9,15 @@
 
 #include <algorithm>
 #include <csignal>
+#include <cstdint>
 #include <cstdlib>
 #include <filesystem>
 #include <iostream>
 #include <iterator>
 #include <sstream>
 #include <string>
+#include <string_view>
+#include <utility>
 #include <vector>
 
 #include "tests/engine/TempFolder.h"
@@ -102,38 +105,52 @@ CliResult runShell(const std::string& script, const test::TempFolder& tmp) {
             test::readBytes(tmp / ".stderr")};
 }
 
-TEST(Cli, UsageErrorsExitTwoWithAUsageMessage) {
+// A usage error is told in one line, getopt_long's own words for a bad option, then where to
+// read more, as GNU tools do; nothing is read or created.
+TEST(Cli, UsageErrorsExitTwoWithTheMessageAndAPointerToHelp) {
     test::TempFolder tmp;
     test::writeBytes(tmp / "t.txt", "");
-    const std::vector<std::vector<std::string>> cases = {
-        {},
-        {"--"},
-        {"-x", "list.txt"},
-        {"--textual", "list.txt"},
-        {"--n", "list.txt"},  // --null or --no-clobber
-        {"--text"},
-        {"-t"},
-        {"--text-file"},
-        {"--text", "a", "--text", "b", "list.txt"},
-        {"--text", "a", "--text-file", tmp / "t.txt", "list.txt"},
-        {"--text=a", "--text-file=" + tmp / "t.txt", "list.txt"},
-        {"-", "-"},
-        {"--text-file", "-", "-"},
-        {"--text-file=-", "list.txt", "--", "-"},
-        {"--undo", "list.txt"},
-        {"--undo", "--list-runs"},
-        {"--list-runs", "-n"},
-        {"-f", "-", "-0", "-"},
+    struct Case {
+        std::vector<std::string> args;
+        std::string message;  // empty: only that there is one line before the pointer
     };
-    for (const auto& args : cases) {
-        SCOPED_TRACE(testing::PrintToString(args));
-        CliResult r = runCli(args, tmp);
+    const std::vector<Case> cases = {
+        {{}, "no list file given"},
+        {{"--"}, "no list file given"},
+        {{"-x", "list.txt"}, "invalid option -- 'x'"},
+        {{"--textual", "list.txt"}, "unrecognized option '--textual'"},
+        {{"--no", "list.txt"},
+         "option '--no' is ambiguous; possibilities: '--no-clobber' '--no-journal'"},
+        {{"--text"}, "option '--text' requires an argument"},
+        {{"-t"}, "option requires an argument -- 't'"},
+        {{"--text-file"}, "option '--text-file' requires an argument"},
+        {{"--version=2"}, "option '--version' doesn't allow an argument"},
+        {{"--text", "a", "--text", "b", "list.txt"}, ""},
+        {{"--text", "a", "--text-file", tmp / "t.txt", "list.txt"}, ""},
+        {{"--text=a", "--text-file=" + tmp / "t.txt", "list.txt"}, ""},
+        {{"-", "-"}, ""},
+        {{"--text-file", "-", "-"}, ""},
+        {{"--text-file=-", "list.txt", "--", "-"}, ""},
+        {{"--undo", "list.txt"}, ""},
+        {{"--undo", "--list-runs"}, ""},
+        {{"--list-runs", "-n"}, ""},
+        {{"--undo", "--no-journal"}, ""},
+        {{"-f", "-", "-0", "-"}, ""},
+        {{"-nv", "list.txt"}, "--dry-run prints every step already; give it without --verbose"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::PrintToString(c.args));
+        CliResult r = runCli(c.args, tmp);
         EXPECT_EQ(r.exitCode, 2);
         EXPECT_EQ(r.out, "");
-        EXPECT_NE(r.err.find("Usage: pellatrix-cli [-0qv] [--no-clobber] [-t TEXT | -f FILE] "
-                             "LISTFILE..."),
-                  std::string::npos)
-            << r.err;
+        const std::string tryHelp = "Try 'pellatrix-cli --help' for more information.\n";
+        if (!c.message.empty()) {
+            EXPECT_EQ(r.err, "pellatrix-cli: " + c.message + "\n" + tryHelp);
+        } else {
+            EXPECT_EQ(r.err.rfind("pellatrix-cli: ", 0), 0u) << r.err;
+            EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 2) << r.err;
+            EXPECT_TRUE(r.err.ends_with(tryHelp)) << r.err;
+        }
     }
     EXPECT_FALSE(std::filesystem::exists("list.txt"));
 }
@@ -144,10 +161,20 @@ TEST(Cli, HelpAndVersion) {
     EXPECT_EQ(help.exitCode, 0);
     EXPECT_EQ(help.out.rfind("Usage: pellatrix-cli", 0), 0u);
     EXPECT_EQ(help.err, "");
+    std::size_t lineStart = 0;
+    for (std::size_t end; (end = help.out.find('\n', lineStart)) != std::string::npos;) {
+        EXPECT_LT(end - lineStart, 80u) << help.out.substr(lineStart, end - lineStart);
+        lineStart = end + 1;
+    }
+    EXPECT_NE(help.out.find("this program's own error number"), std::string::npos);
     for (const char* abbreviation : {"--version", "--vers"}) {
         CliResult version = runCli({abbreviation}, tmp);
         EXPECT_EQ(version.exitCode, 0);
-        EXPECT_EQ(version.out, "pellatrix-cli 1.0.0\n");
+        EXPECT_EQ(version.out,
+                  "pellatrix-cli 1.0.0\nCopyright (C) 2026 Quennet\n"
+                  "License MIT: <https://opensource.org/licenses/MIT>.\n"
+                  "This is free software: you are free to change and redistribute it.\n"
+                  "There is NO WARRANTY, to the extent permitted by law.\n");
     }
 }
 
@@ -185,14 +212,20 @@ TEST(Cli, SuccessfulRunPrintsTheSummaryAndExitsZero) {
 }
 
 // Compiler form: the list as given, the line in it, the description, the error number; the step
-// of the run only with --verbose. Control characters escaped, a huge path shortened.
+// of the run only with --verbose. A file is named once. Control characters, bidirectional
+// controls and bytes that are no UTF-8 are escaped in what is printed, never in what is created;
+// a huge path is shortened.
 TEST(Cli, FailuresNameTheListAndLineOneLineEachAndExitOne) {
     test::TempFolder tmp;
     const std::string out = tmp / "out";
     const std::string huge = out + "/" + std::string(100000, 'h') + "/end";
-    test::writeBytes(tmp / "l.txt", out + "/ok.txt>fine\n\n" + out + "/\n" + huge + "\n");
-    const std::string missing = tmp / "missing\n\x1b[2J.txt";
-    const std::string shownMissing = tmp / "missing\\n\\x1b[2J.txt";
+    const std::string odd = "/\xe2\x80\xae\xff\xc2\x9b.txt";  // U+202E, a stray byte, U+009B
+    const std::string shownOdd = "/\\xe2\\x80\\xae\\xff\\xc2\\x9b.txt";
+    test::writeBytes(tmp / "l.txt", out + "/ok.txt>fine\n\n" + out + "/\n" + huge + "\n" + out +
+                                        odd + ">odd\n" + tmp / "plain" + odd + "\n");
+    test::writeBytes(tmp / "plain", "");
+    const std::string missing = tmp / "missing\n\x1b[2J\xe2\x81\xa6.txt";
+    const std::string shownMissing = tmp / "missing\\n\\x1b[2J\\xe2\\x81\\xa6.txt";
     const std::string shownHuge =
         "'" + huge.substr(0, 2046) + "..." + huge.substr(huge.size() - 2046) + "'";
     for (bool verbose : {false, true}) {
@@ -202,24 +235,30 @@ TEST(Cli, FailuresNameTheListAndLineOneLineEachAndExitOne) {
         }
         CliResult r = runCli(args, tmp);
         EXPECT_EQ(r.exitCode, 1);
-        EXPECT_EQ(r.out, (verbose ? "replaced " + out + "/ok.txt\n" : "") +
-                             "1 file written, 3 failures\nDone.\n");
+        EXPECT_EQ(r.out, (verbose ? "replaced " + out + "/ok.txt\nreplaced " + out + shownOdd + "\n"
+                                  : "") +
+                             "2 files written, 4 failures\nDone.\n");
         const auto step = [&](int n) { return verbose ? ", step " + std::to_string(n) : ""; };
-        EXPECT_EQ(r.err, "pellatrix-cli: " + shownMissing + ": Cannot open '" + shownMissing +
-                             "' for reading: No such file or directory (error 53" + step(124) +
-                             ")\npellatrix-cli: " + tmp / "l.txt:3: Cannot open '" + out +
-                             "/' for writing: Is a directory (error 75" + step(216) +
+        EXPECT_EQ(r.err, "pellatrix-cli: " + shownMissing +
+                             ": Cannot open for reading: No such file or directory (error 53" +
+                             step(124) + ")\npellatrix-cli: " + tmp / "l.txt:3: Cannot open '" +
+                             out + "/' for writing: Is a directory (error 75" + step(216) +
                              ")\npellatrix-cli: " + tmp / "l.txt:4: Cannot open " + shownHuge +
-                             " for writing: File name too long (error 75" + step(216) + ")\n");
+                             " for writing: File name too long (error 75" + step(216) +
+                             ")\npellatrix-cli: " + tmp / "l.txt:6: Cannot open '" + tmp / "plain" +
+                             shownOdd + "' for writing: Not a directory (error 76" + step(216) +
+                             ")\n");
         EXPECT_EQ(test::readBytes(out + "/ok.txt"), "fine");
+        EXPECT_EQ(test::readBytes(out + odd), "odd");
     }
 
     // A fixed-text file that cannot be read stops before anything is created.
     CliResult noText = runCli({"--text-file", tmp / "nope", tmp / "l.txt"}, tmp);
     EXPECT_EQ(noText.exitCode, 1);
     EXPECT_EQ(noText.out, "");
-    EXPECT_EQ(noText.err, "pellatrix-cli: " + tmp / "nope: Cannot open '" + tmp / "nope" +
-                              "' for reading: No such file or directory (error 53)\n");
+    EXPECT_EQ(noText.err, "pellatrix-cli: " + tmp /
+                                                  "nope: Cannot open for reading: No such file "
+                                                  "or directory (error 53)\n");
 }
 
 // -v, -q, -0 and --no-clobber, alone and together, on one list run twice over the same folder.
@@ -249,6 +288,14 @@ TEST(Cli, OptionsShapeWhatIsWrittenAndPrinted) {
         {{"-v", "nul.txt"},  // without -0 a NUL ends nothing: "y\0\0" is a path, and fails
          "created a.txt\ncreated line.txt\n2 files written, 1 failure\nDone.\n",
          "replaced a.txt\nreplaced line.txt\n2 files written, 1 failure\nDone.\n"},
+        {{"-q", "nul.txt"},  // quiet only while nothing fails
+         "2 files written, 1 failure\nDone.\n",
+         "2 files written, 1 failure\nDone.\n"},
+        {{"-v", "--no-j", "lines.txt"},
+         "created a.txt\ncreated sub/b.txt\n2 files written, 0 failures; no journal kept "
+         "(--no-journal): --undo cannot take this run back\nDone.\n",
+         "replaced a.txt\nreplaced sub/b.txt\n2 files written, 0 failures; no journal kept "
+         "(--no-journal): --undo cannot take this run back\nDone.\n"},
         {{"-0v", "nul.txt"},
          "created a.txt\0created sub/new\nline.txt\0"s + "2 files written, 0 failures\0Done.\0"s,
          "replaced a.txt\0replaced sub/new\nline.txt\0"s + "2 files written, 0 failures\0Done.\0"s},
@@ -261,7 +308,7 @@ TEST(Cli, OptionsShapeWhatIsWrittenAndPrinted) {
         CliResult second = runCli(c.args, tmp);
         EXPECT_EQ(first.out, c.firstOut);
         EXPECT_EQ(second.out, c.secondOut);
-        const bool nulFailure = c.args.back() == "nul.txt" && c.args[0] == "-v";
+        const bool nulFailure = c.args.back() == "nul.txt" && c.args[0] != "-0v";
         EXPECT_EQ(first.exitCode, nulFailure ? 1 : 0) << first.err;
         EXPECT_EQ(second.exitCode, nulFailure ? 1 : 0) << second.err;
     }
@@ -282,6 +329,10 @@ TEST(Cli, StreamsAreReadOnceAndFoldersAndBlockDevicesRefused) {
     std::vector<Case> cases = {
         {"mkfifo f; printf \"a.txt\\n\" >f & \"$CLI\" -t T f; wait", 0,
          "1 file written, 0 failures\nDone.\n", ""},
+        // A writer that comes late is waited for: the FIFO is not read as an empty list.
+        {"mkfifo f; (sleep 0.5; printf \"a.txt\\n\" >f) & \"$CLI\" -t T f; s=$?; kill $! "
+         "2>/dev/null; wait; exit $s",
+         0, "1 file written, 0 failures\nDone.\n", ""},
         {"\"$CLI\" -t T <(printf \"a.txt\\n\")", 0, "1 file written, 0 failures\nDone.\n", ""},
         {"printf \"a.txt>P\" | \"$CLI\" -f /dev/null /dev/stdin", 0,
          "1 file written, 0 failures\nDone.\n", ""},
@@ -289,7 +340,7 @@ TEST(Cli, StreamsAreReadOnceAndFoldersAndBlockDevicesRefused) {
          "1 file written, 0 failures\nDone.\n", ""},
         {"\"$CLI\" -t T /dev/null", 0, "0 files written, 0 failures\nDone.\n", ""},
         {"\"$CLI\" -t T . - </", 1, "0 files written, 2 failures\nDone.\n",
-         "pellatrix-cli: .: Cannot open '.' for reading: Is a directory (error 75)\n"
+         "pellatrix-cli: .: Cannot open for reading: Is a directory (error 75)\n"
          "pellatrix-cli: -: Cannot read standard input: Is a directory (error 75)\n"},
     };
     // A block device: only root may open one, and only where a loop device exists.
@@ -297,10 +348,10 @@ TEST(Cli, StreamsAreReadOnceAndFoldersAndBlockDevicesRefused) {
     if (::geteuid() == 0 && ::stat("/dev/loop0", &loop) == 0 && S_ISBLK(loop.st_mode)) {
         cases.push_back({"\"$CLI\" /dev/loop0; \"$CLI\" -f /dev/loop0 /dev/null", 1,
                          "0 files written, 1 failure\nDone.\n",
-                         "pellatrix-cli: /dev/loop0: Cannot open '/dev/loop0' for reading: Is a "
-                         "block device, not a file or a stream (error 75)\n"
-                         "pellatrix-cli: /dev/loop0: Cannot open '/dev/loop0' for reading: Is a "
-                         "block device, not a file or a stream (error 75)\n"});
+                         "pellatrix-cli: /dev/loop0: Cannot open for reading: Is a block device, "
+                         "not a file or a stream (error 75)\n"
+                         "pellatrix-cli: /dev/loop0: Cannot open for reading: Is a block device, "
+                         "not a file or a stream (error 75)\n"});
     } else {
         std::cout << "[  SKIPPED ] block device as a list: needs root and /dev/loop0\n";
     }
@@ -420,7 +471,8 @@ TEST(Cli, FileSizeLimitFailsEachFileTooBigAndTheRunGoesOn) {
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(out), {}), 2);
 }
 
-// A preview reads the lists as a run does and writes nothing; with --null its lines end in NUL.
+// A preview reads the lists as a run does and writes nothing; with --null its lines end in NUL;
+// with -q it prints only the foreseen failures and their summary.
 TEST(Cli, DryRunForeseesEachStepAndWritesNothing) {
     test::TempFolder tmp;
     const std::string out = tmp / "out";
@@ -430,9 +482,9 @@ TEST(Cli, DryRunForeseesEachStepAndWritesNothing) {
     const std::string list = out + "/new/a.txt>1\n" + out + "/old.txt\n" + out + "/file/b.txt\n" +
                              tmp / "l.txt\n" + out + "/new/\n" + out + "/new/a.txt\n\n" + out +
                              "/c?d.txt\n";
+    const std::string missing = tmp / "mis\x1bs\xe2\x80\xaeing\xff.txt";
     const std::vector<std::string> lines = {
-        "fail " + tmp / "mis\x1bsing.txt" + ": Cannot open '" + tmp / "mis\x1bsing.txt" +
-            "' for reading: No such file or directory",
+        "fail " + missing + ": Cannot open for reading: No such file or directory",
         "folder " + out + "/new",
         "create " + out + "/new/a.txt",
         "replace " + out + "/old.txt",
@@ -443,27 +495,35 @@ TEST(Cli, DryRunForeseesEachStepAndWritesNothing) {
         "create " + out + "/cd.txt",
         "2 files to create, 2 files to replace, 1 folder to make, 4 foreseen failures",
     };
-    for (const char* option : {"--dry-run", "-n", "--null"}) {
+    for (const char* option : {"--dry-run", "-n", "--null", "-q"}) {
         SCOPED_TRACE(option);
         // With -0 the list's entries end in NUL too, as for a run.
         const bool null = std::string(option) == "--null";
+        const bool quiet = std::string(option) == "-q";
         std::string entries = list;
         if (null) {
             std::replace(entries.begin(), entries.end(), '\n', '\0');
         }
         test::writeBytes(tmp / "l.txt", entries);
-        std::vector<std::string> args = {option, tmp / "mis\x1bsing.txt", tmp / "l.txt"};
-        if (null) {
+        std::vector<std::string> args = {option, missing, tmp / "l.txt"};
+        if (null || quiet) {
             args.insert(args.begin(), "-n");
         }
         CliResult r = runCli(args, tmp);
         std::string expected;
         for (const std::string& line : lines) {
-            expected += line + (null ? '\0' : '\n');
+            if (!quiet || line.starts_with("fail ") || &line == &lines.back()) {
+                expected += line + (null ? '\0' : '\n');
+            }
         }
-        // Control characters are escaped in lines for people, kept as they are for scripts.
-        for (std::size_t at = 0; !null && (at = expected.find('\x1b', at)) != std::string::npos;) {
-            expected.replace(at, 1, "\\x1b");
+        // Control characters, bidirectional controls and stray bytes are escaped in lines for
+        // people, kept as they are for scripts.
+        for (auto [raw, shown] :
+             {std::pair{"\x1b", "\\x1b"}, std::pair{"\xe2\x80\xae", "\\xe2\\x80\\xae"},
+              std::pair{"\xff", "\\xff"}}) {
+            for (std::size_t at = 0; !null && (at = expected.find(raw, at)) != std::string::npos;) {
+                expected.replace(at, std::string_view(raw).size(), shown);
+            }
         }
         EXPECT_EQ(r.exitCode, 1);
         EXPECT_EQ(r.out, expected);
@@ -472,6 +532,11 @@ TEST(Cli, DryRunForeseesEachStepAndWritesNothing) {
         EXPECT_FALSE(std::filesystem::exists(out + "/cd.txt"));
         EXPECT_EQ(test::readBytes(out + "/old.txt"), "old");
     }
+    // Quiet and nothing foreseen to fail: nothing printed, exit status 0.
+    test::writeBytes(tmp / "fine.txt", out + "/new/a.txt\n");
+    CliResult fine = runCli({"-nq", tmp / "fine.txt"}, tmp);
+    EXPECT_EQ(fine.exitCode, 0);
+    EXPECT_EQ(fine.out + fine.err, "");
 }
 
 // An awkward tree: each row is one line of the list, relative to the tree's folder.
@@ -654,33 +719,54 @@ TEST(Cli, PreviewForeseesWhatTheRunThenDoes) {
     }
 }
 
-// A run from the companion keeps a journal; --undo takes it back once, --list-runs shows it.
+// A run from the companion keeps a journal; --undo takes it back once, --list-runs shows it. A
+// run with --no-journal keeps nothing. A file over 2 GiB (sparse) is previewed, replaced and
+// put back like any other, also by a 32-bit build.
 TEST(Cli, UndoTakesBackTheLastRunOnce) {
     test::TempFolder tmp;
     const std::string out = tmp / "out";
     ASSERT_EQ(::mkdir(out.c_str(), 0755), 0);
     test::writeBytes(out + "/old.txt", "old");
-    test::writeBytes(tmp / "l.txt", out + "/new/a.txt>1\n" + out + "/old.txt>2\n");
+    constexpr std::uint64_t kBig = (std::uint64_t{3} << 30) + 5;
+    {
+        // 64-bit offsets here whatever the build's own, so it is the program that is tried.
+        const int fd = ::open64((out + "/big.bin").c_str(), O_WRONLY | O_CREAT, 0644);
+        ASSERT_GE(fd, 0);
+        ASSERT_EQ(::ftruncate64(fd, static_cast<off64_t>(kBig)), 0);
+        ::close(fd);
+    }
+    test::writeBytes(tmp / "l.txt",
+                     out + "/new/a.txt>1\n" + out + "/old.txt>2\n" + out + "/big.bin>small\n");
     const std::string state = tmp / "state";
     const char* before = std::getenv("XDG_STATE_HOME");
     const std::string saved = before != nullptr ? before : "";
     ::setenv("XDG_STATE_HOME", state.c_str(), 1);
+    CliResult preview = runCli({"-nq", tmp / "l.txt"}, tmp);
+    EXPECT_EQ(preview.exitCode, 0);
+    EXPECT_EQ(preview.out + preview.err, "");
+    EXPECT_FALSE(std::filesystem::exists(state));
     CliResult run = runCli({tmp / "l.txt"}, tmp);
     EXPECT_EQ(run.exitCode, 0);
     EXPECT_EQ(run.err, "");
     EXPECT_EQ(test::readBytes(out + "/old.txt"), "2");
+    EXPECT_EQ(test::readBytes(out + "/big.bin"), "small");
+    test::writeBytes(tmp / "l2.txt", out + "/unkept.txt>x\n");
+    EXPECT_EQ(runCli({"--no-journal", tmp / "l2.txt"}, tmp).exitCode, 0);
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(state + "/pellatrix/runs"), {}), 1);
 
     CliResult listed = runCli({"--list-runs"}, tmp);
     EXPECT_EQ(listed.exitCode, 0);
     const std::string id = listed.out.substr(0, listed.out.find(' '));
-    EXPECT_EQ(listed.out, id + "  complete  1 file created, 1 file replaced, 1 folder made\n");
+    EXPECT_EQ(listed.out, id + "  complete  1 file created, 2 files replaced, 1 folder made\n");
     CliResult undo = runCli({"--undo"}, tmp);
     EXPECT_EQ(undo.exitCode, 0) << undo.err;
     EXPECT_EQ(undo.out, "Run " + id +
-                            " undone: 1 file removed, 1 file put back, 1 folder removed, 0 "
+                            " undone: 1 file removed, 2 files put back, 1 folder removed, 0 "
                             "left alone\n");
     EXPECT_EQ(test::readBytes(out + "/old.txt"), "old");
+    EXPECT_EQ(std::filesystem::file_size(out + "/big.bin"), kBig);
     EXPECT_FALSE(std::filesystem::exists(out + "/new"));
+    EXPECT_EQ(test::readBytes(out + "/unkept.txt"), "x");
 
     CliResult again = runCli({"--undo"}, tmp);
     EXPECT_EQ(again.exitCode, 2);
@@ -690,7 +776,7 @@ TEST(Cli, UndoTakesBackTheLastRunOnce) {
     EXPECT_EQ(same.err, "pellatrix-cli: cannot undo " + id +
                             ": this run was undone before; nothing changed\n");
     EXPECT_EQ(runCli({"--list-runs"}, tmp).out,
-              id + "  undone  1 file created, 1 file replaced, 1 folder made\n");
+              id + "  undone  1 file created, 2 files replaced, 1 folder made\n");
     if (before != nullptr) {
         ::setenv("XDG_STATE_HOME", saved.c_str(), 1);
     } else {

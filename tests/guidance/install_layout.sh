@@ -32,7 +32,7 @@ done
 [ ! -e "$root/lib" ] || fail "something was installed in lib: $(find "$root/lib")"
 
 # Desktop entry and icons, the icons in hicolor only.
-desktop="$root/share/applications/pellatrix.desktop"
+desktop="$root/share/applications/example.quennet.pellatrix.desktop"
 [ -f "$desktop" ] || fail "desktop entry missing"
 grep -qx 'Exec=pellatrix %F' "$desktop" || fail "desktop entry does not start pellatrix with the opened files"
 grep -qx 'Icon=pellatrix' "$desktop" || fail "desktop entry names another icon"

@@ -17,12 +17,16 @@ DESTDIR="$stage" cmake --install "$build" --prefix /usr >"$stage/install.log" 2>
 usr=$stage/usr
 share=$usr/share
 
-desktop-file-validate "$share/applications/pellatrix.desktop" || fail "desktop entry"
+# The desktop entry is named after the AppStream id, and the metainfo launches it.
 metainfo=$(ls "$share"/metainfo/*.metainfo.xml)
-appstreamcli validate --no-net "$metainfo" >"$stage/as.log" 2>&1 ||
+id=$(sed -n 's|.*<id>\(.*\)</id>.*|\1|p' "$metainfo")
+[ "$(basename "$metainfo")" = "$id.metainfo.xml" ] || fail "metainfo file is not named after $id"
+desktop-file-validate "$share/applications/$id.desktop" || fail "desktop entry $id.desktop"
+appstreamcli validate --no-net --pedantic "$metainfo" >"$stage/as.log" 2>&1 ||
     { cat "$stage/as.log" >&2; fail "metainfo"; }
-grep -q '<launchable type="desktop-id">pellatrix.desktop</launchable>' "$metainfo" ||
+grep -q "<launchable type=\"desktop-id\">$id.desktop</launchable>" "$metainfo" ||
     fail "metainfo does not launch the desktop entry"
+cmp -s "$share/doc/pellatrix/README.md" "$(dirname "$0")/../../README.md" || fail "README not in doc"
 
 for size in 48x48 64x64; do
     f=$share/icons/hicolor/$size/apps/pellatrix.png
@@ -45,24 +49,29 @@ for page in pellatrix pellatrix-cli; do
     done
 done
 
-# The completion offers the options and, after --text-file, file names.
+# The completion offers the options, file names after --text-file, and after --undo= the runs
+# that can be undone (a run made here, in a state folder of its own).
 completion=$share/bash-completion/completions/pellatrix-cli
 [ -f "$completion" ] || fail "no bash completion"
 if [ -f /usr/share/bash-completion/bash_completion ]; then
     mkdir "$stage/work" && touch "$stage/work/list1.txt"
+    export XDG_STATE_HOME=$stage/state PATH=$usr/bin:$PATH
+    echo "$stage/work/made.txt" | pellatrix-cli -q - || fail "pellatrix-cli did not run"
+    run=$(pellatrix-cli --list-runs | cut -d' ' -f1)
     got=$(cd "$stage/work" && bash -c '
         source /usr/share/bash-completion/bash_completion
         source "$1"
         complete_words() {
             COMP_WORDS=("$@"); COMP_CWORD=$((${#COMP_WORDS[@]} - 1)); COMPREPLY=()
-            COMP_LINE="$*"; COMP_POINT=${#COMP_LINE}
+            COMP_LINE="$*"; COMP_LINE=${COMP_LINE// = /=}; COMP_POINT=${#COMP_LINE}
             _pellatrix_cli pellatrix-cli "${COMP_WORDS[-1]}" "${COMP_WORDS[-2]}"
             echo "${COMPREPLY[*]}"
         }
         complete_words pellatrix-cli --te
         complete_words pellatrix-cli --n
-        complete_words pellatrix-cli -f li' _ "$completion")
-    [ "$got" = $'--text --text-file\n--null --no-clobber\nlist1.txt' ] ||
+        complete_words pellatrix-cli -f li
+        complete_words pellatrix-cli --undo = ""' _ "$completion")
+    [ "$got" = $'--text --text-file\n--null --no-clobber --no-journal\nlist1.txt\n'"$run" ] ||
         fail "completion offered: $got"
 else
     bash -n "$completion" || fail "completion does not parse"
