@@ -5,6 +5,9 @@
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+// xxHash compiled in from its header: no library to link, whatever the word size of the build.
+#define XXH_INLINE_ALL
 #include <xxhash.h>
 
 #include <algorithm>
