@@ -729,15 +729,20 @@ void PosixFileSystem::writeFile(const std::string& path, std::string_view text,
     // is the look-up: a missing name is planned as Create anyway, and a name it finds is
     // decided below. After a replaced file, the decision's look-up saves the exclusive
     // create, which locks the folder.
-    if (!m_lastExisted) {
+    // A new file made exclusively under its own name and written; false when the name exists.
+    const auto writeIfNew = [&] {
         const int fd = createNew(path, dir, name);
         if (fd >= 0) {
             writeNewFile(fd, path, text, section, m_journal);
-            return;
+            return true;
         }
         if (errno != EEXIST) {
             throwOpenFailure(errno, what);
         }
+        return false;
+    };
+    if (!m_lastExisted && writeIfNew()) {
+        return;
     }
     WriteDecision plan;
     decideWrite(path, dir, name, false, plan);
@@ -753,15 +758,8 @@ void PosixFileSystem::writeFile(const std::string& path, std::string_view text,
             }
             throwOpenFailure(plan.error, what);
         case WritePlan::Step::Create:
-            if (plan.how == WriteDecision::How::New) {
-                const int fd = createNew(path, dir, name);
-                if (fd >= 0) {
-                    writeNewFile(fd, path, text, section, m_journal);
-                    return;
-                }
-                if (errno != EEXIST) {
-                    throwOpenFailure(errno, what);
-                }
+            if (plan.how == WriteDecision::How::New && writeIfNew()) {
+                return;
             }
             // Through a dangling link, or made by someone else since the look-up: written as
             // before, creating it.

@@ -153,9 +153,12 @@ expect_quiet() {
 expect_copied() { # what text
     local copied
     xdotool key ctrl+c
-    sleep 0.2
-    copied=$(clipboard; echo .)
-    copied=${copied%.}
+    for _ in $(seq 50); do
+        copied=$(clipboard; echo .)
+        copied=${copied%.}
+        [ "$copied" = "$2" ] && break
+        sleep 0.1
+    done
     [ "$copied" = "$2" ] || fail "$1: Ctrl+C copied '$copied', the box shows '$2'"
 }
 
@@ -459,14 +462,21 @@ start_program
 click "${TEXT1[@]}"
 # A human pace: the first key meets the held lock, the notice appears, the rest go on.
 xdotool type --delay 120 "abcde"
-sleep 0.5
-notice=$(windows | grep -vx "$main_win" | head -n1 || true)
+notice=""
+for _ in $(seq 50); do
+    notice=$(windows | grep -vx "$main_win" | head -n1 || true)
+    [ -n "$notice" ] && break
+    sleep 0.1
+done
 [ -n "$notice" ] || fail "no notice says that the text is not stored yet"
 [ "$(xdotool getwindowfocus)" = "$main_win" ] ||
     fail "the notice took the keyboard (focus on $(xdotool getwindowfocus))"
 xdotool key ctrl+a ctrl+c
-sleep 0.2
-typed=$(clipboard)
+for _ in $(seq 50); do
+    typed=$(clipboard)
+    [ "$typed" = abcde ] && break
+    sleep 0.1
+done
 [ "$typed" = abcde ] || fail "typed abcde while the lock was held, the text box holds '$typed'"
 ! grep -q '^Text1=' "$config/Quennet/Pellatrix.conf" 2>/dev/null || fail "stored through a held lock"
 # Closed while still held: the window stays and says why; freed, the text is stored and it ends.
