@@ -24,12 +24,12 @@
 #include <cstdlib>
 
 #include "app/RunMenu.h"
-#include "engine/CreationRun.h"
-#include "engine/FsError.h"
-#include "engine/PathRules.h"
-#include "engine/ReportLocations.h"
-#include "engine/RunJournal.h"
-#include "engine/Trap.h"
+#include "engine/fs/FsError.h"
+#include "engine/journal/RunJournal.h"
+#include "engine/lists/PathRules.h"
+#include "engine/run/CreationRun.h"
+#include "engine/run/ReportLocations.h"
+#include "engine/run/Trap.h"
 #include "guidance/GuidanceHandlers.h"
 #include "inputlist/AddFiles.h"
 #include "inputlist/InputList.h"

@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "engine/PosixFileSystem.h"
+#include "engine/posix/PosixFileSystem.h"
 #include "shell/WindowContext.h"
 
 class QGroupBox;

@@ -14,7 +14,7 @@
 #include <QVBoxLayout>
 #include <memory>
 
-#include "engine/RunJournal.h"
+#include "engine/journal/RunJournal.h"
 #include "shell/Platform.h"
 
 namespace pellatrix {

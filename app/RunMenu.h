@@ -10,7 +10,7 @@
 #include <string_view>
 #include <vector>
 
-#include "engine/CreationRun.h"
+#include "engine/run/CreationRun.h"
 
 class QAbstractScrollArea;
 class QAction;

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "app/Form1.h"
-#include "engine/FileSizeLimit.h"
+#include "engine/fs/FileSizeLimit.h"
 #include "shell/ProductInfo.h"
 #include "shell/ProgramFiles.h"
 #include "shell/QtPlatform.h"

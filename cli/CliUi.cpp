@@ -3,7 +3,7 @@
 #include <stdexcept>
 #include <utility>
 
-#include "engine/ShownText.h"
+#include "engine/lists/ShownText.h"
 
 namespace pellatrix {
 

@@ -6,7 +6,7 @@
 #include <string_view>
 #include <vector>
 
-#include "engine/CreationUi.h"
+#include "engine/run/CreationUi.h"
 
 namespace pellatrix {
 

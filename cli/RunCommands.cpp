@@ -3,8 +3,8 @@
 #include <vector>
 
 #include "cli/CliUi.h"
-#include "engine/RunJournal.h"
-#include "engine/ShownText.h"
+#include "engine/journal/RunJournal.h"
+#include "engine/lists/ShownText.h"
 
 namespace pellatrix {
 

@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <string>
 
-#include "engine/CreationRun.h"
+#include "engine/run/CreationRun.h"
 
 namespace pellatrix {
 

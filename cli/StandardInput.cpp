@@ -8,8 +8,8 @@
 #include <cerrno>
 #include <memory>
 
-#include "engine/Fd.h"
-#include "engine/FsError.h"
+#include "engine/fs/Fd.h"
+#include "engine/fs/FsError.h"
 
 namespace pellatrix {
 

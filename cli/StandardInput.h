@@ -4,7 +4,7 @@
 #include <string>
 #include <string_view>
 
-#include "engine/PosixFileSystem.h"
+#include "engine/posix/PosixFileSystem.h"
 
 namespace pellatrix {
 

@@ -13,11 +13,11 @@
 #include "cli/CliUi.h"
 #include "cli/RunCommands.h"
 #include "cli/StandardInput.h"
-#include "engine/CreationRun.h"
-#include "engine/FileSizeLimit.h"
-#include "engine/FsError.h"
-#include "engine/RunJournal.h"
-#include "engine/StopSignals.h"
+#include "engine/fs/FileSizeLimit.h"
+#include "engine/fs/FsError.h"
+#include "engine/fs/StopSignals.h"
+#include "engine/journal/RunJournal.h"
+#include "engine/run/CreationRun.h"
 
 namespace {
 

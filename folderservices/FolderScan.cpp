@@ -9,7 +9,7 @@
 #include <string_view>
 #include <utility>
 
-#include "engine/ReportLocations.h"
+#include "engine/run/ReportLocations.h"
 #include "folderservices/ListingOrder.h"
 #include "folderservices/Utf8.h"
 

@@ -9,9 +9,9 @@
 #include <utility>
 #include <vector>
 
-#include "engine/FileSystem.h"
-#include "engine/PathRules.h"
-#include "engine/Trap.h"
+#include "engine/fs/FileSystem.h"
+#include "engine/lists/PathRules.h"
+#include "engine/run/Trap.h"
 
 namespace pellatrix {
 

@@ -16,7 +16,7 @@
 #include <string_view>
 #include <vector>
 
-#include "engine/CreationRun.h"
+#include "engine/run/CreationRun.h"
 #include "fuzz/FuzzSupport.h"
 #include "tests/engine/FakeCreationUi.h"
 #include "tests/engine/FakeFileSystem.h"

@@ -8,8 +8,8 @@
 #include <string_view>
 #include <vector>
 
-#include "engine/FsError.h"
-#include "engine/ListFile.h"
+#include "engine/fs/FsError.h"
+#include "engine/lists/ListFile.h"
 #include "fuzz/FuzzSupport.h"
 #include "tests/engine/FakeFileSystem.h"
 

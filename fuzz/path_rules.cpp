@@ -10,8 +10,8 @@
 #include <string_view>
 #include <vector>
 
-#include "engine/FsError.h"
-#include "engine/PathRules.h"
+#include "engine/fs/FsError.h"
+#include "engine/lists/PathRules.h"
 #include "fuzz/FuzzSupport.h"
 #include "tests/engine/FakeFileSystem.h"
 

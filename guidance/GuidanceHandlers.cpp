@@ -5,10 +5,10 @@
 #include <exception>
 #include <string>
 
-#include "engine/FsError.h"
-#include "engine/PathRules.h"
-#include "engine/PosixFileSystem.h"
-#include "engine/ReportLocations.h"
+#include "engine/fs/FsError.h"
+#include "engine/lists/PathRules.h"
+#include "engine/posix/PosixFileSystem.h"
+#include "engine/run/ReportLocations.h"
 #include "folderservices/FolderScan.h"
 #include "guidance/HelpTexts.h"
 #include "guidance/SampleRecord.h"

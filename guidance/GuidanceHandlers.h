@@ -3,7 +3,7 @@
 #include <QString>
 #include <string_view>
 
-#include "engine/Trap.h"
+#include "engine/run/Trap.h"
 
 namespace pellatrix {
 

@@ -5,9 +5,9 @@
 #include <algorithm>
 #include <optional>
 
-#include "engine/PosixFileSystem.h"
-#include "engine/ReportLocations.h"
-#include "engine/Trap.h"
+#include "engine/posix/PosixFileSystem.h"
+#include "engine/run/ReportLocations.h"
+#include "engine/run/Trap.h"
 #include "folderservices/FolderPicker.h"
 #include "folderservices/FolderScan.h"
 #include "inputlist/CollapseBackslashes.h"

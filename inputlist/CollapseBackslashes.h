@@ -3,7 +3,7 @@
 #include <string>
 #include <string_view>
 
-#include "engine/PathRules.h"
+#include "engine/lists/PathRules.h"
 
 namespace pellatrix {
 

@@ -17,8 +17,8 @@
 #include <QUrl>
 #include <algorithm>
 
-#include "engine/ReportLocations.h"
-#include "engine/Trap.h"
+#include "engine/run/ReportLocations.h"
+#include "engine/run/Trap.h"
 #include "inputlist/AddFiles.h"
 #include "shell/WindowContext.h"
 

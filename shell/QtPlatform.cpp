@@ -20,8 +20,8 @@
 #include <QTime>
 #include <QUrl>
 
-#include "engine/FsError.h"
-#include "engine/ShownText.h"
+#include "engine/fs/FsError.h"
+#include "engine/lists/ShownText.h"
 #include "shell/BoxText.h"
 #include "shell/FixedSizeHints.h"
 #include "shell/ProductInfo.h"

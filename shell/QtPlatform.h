@@ -2,7 +2,7 @@
 
 #include <QStringList>
 
-#include "engine/ShownText.h"
+#include "engine/lists/ShownText.h"
 #include "shell/Platform.h"
 
 namespace pellatrix {

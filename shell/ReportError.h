@@ -3,7 +3,7 @@
 #include <QString>
 #include <string>
 
-#include "engine/Trap.h"
+#include "engine/run/Trap.h"
 
 class QWidget;
 

@@ -9,7 +9,7 @@
 #include <memory>
 #include <utility>
 
-#include "engine/FsError.h"
+#include "engine/fs/FsError.h"
 #include "shell/ProductInfo.h"
 
 namespace pellatrix {

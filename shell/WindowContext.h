@@ -3,7 +3,7 @@
 #include <QString>
 #include <functional>
 
-#include "engine/Trap.h"
+#include "engine/run/Trap.h"
 
 class QWidget;
 

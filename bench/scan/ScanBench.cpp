@@ -21,7 +21,7 @@
 #include <string>
 #include <vector>
 
-#include "engine/PosixFileSystem.h"
+#include "engine/posix/PosixFileSystem.h"
 #include "folderservices/FolderScan.h"
 
 namespace {

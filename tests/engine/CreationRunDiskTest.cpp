@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "engine/CreationRun.h"
-#include "engine/PosixFileSystem.h"
+#include "engine/posix/PosixFileSystem.h"
+#include "engine/run/CreationRun.h"
 #include "tests/engine/FakeCreationUi.h"
 #include "tests/engine/TempFolder.h"
 

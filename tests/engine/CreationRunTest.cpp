@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "engine/CreationRun.h"
-#include "engine/ReportLocations.h"
+#include "engine/run/CreationRun.h"
+#include "engine/run/ReportLocations.h"
 #include "tests/engine/FakeCreationUi.h"
 #include "tests/engine/FakeFileSystem.h"
 

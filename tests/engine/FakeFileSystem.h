@@ -8,8 +8,8 @@
 #include <utility>
 #include <vector>
 
-#include "engine/FileSystem.h"
-#include "engine/FsError.h"
+#include "engine/fs/FileSystem.h"
+#include "engine/fs/FsError.h"
 
 namespace pellatrix::test {
 

@@ -3,8 +3,8 @@
 #include <string>
 #include <vector>
 
-#include "engine/ListFile.h"
-#include "engine/PosixFileSystem.h"
+#include "engine/lists/ListFile.h"
+#include "engine/posix/PosixFileSystem.h"
 #include "tests/engine/FakeFileSystem.h"
 #include "tests/engine/TempFolder.h"
 

@@ -3,7 +3,7 @@
 #include <string>
 #include <vector>
 
-#include "engine/PathRules.h"
+#include "engine/lists/PathRules.h"
 #include "tests/engine/FakeFileSystem.h"
 
 namespace pellatrix {

@@ -12,9 +12,9 @@
 #include <string>
 #include <vector>
 
-#include "engine/FileSizeLimit.h"
-#include "engine/FsError.h"
-#include "engine/PosixFileSystem.h"
+#include "engine/fs/FileSizeLimit.h"
+#include "engine/fs/FsError.h"
+#include "engine/posix/PosixFileSystem.h"
 #include "tests/engine/TempFolder.h"
 
 namespace pellatrix {

@@ -12,9 +12,9 @@
 #include <string>
 #include <vector>
 
-#include "engine/CreationRun.h"
-#include "engine/PosixFileSystem.h"
-#include "engine/RunJournal.h"
+#include "engine/journal/RunJournal.h"
+#include "engine/posix/PosixFileSystem.h"
+#include "engine/run/CreationRun.h"
 #include "tests/engine/FakeCreationUi.h"
 #include "tests/engine/TempFolder.h"
 

@@ -7,8 +7,8 @@
 #include <cstdlib>
 #include <string>
 
-#include "engine/FsError.h"
-#include "engine/PosixFileSystem.h"
+#include "engine/fs/FsError.h"
+#include "engine/posix/PosixFileSystem.h"
 
 int main(int argc, char** argv) {
     if (argc < 3) {

@@ -5,8 +5,8 @@
 #include <string>
 #include <vector>
 
-#include "engine/FileSystem.h"
-#include "engine/FsError.h"
+#include "engine/fs/FileSystem.h"
+#include "engine/fs/FsError.h"
 
 namespace pellatrix::test {
 

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "engine/ReportLocations.h"
+#include "engine/run/ReportLocations.h"
 #include "folderservices/FolderScan.h"
 #include "tests/folderservices/FakeFileSystem.h"
 

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "engine/PosixFileSystem.h"
+#include "engine/posix/PosixFileSystem.h"
 #include "folderservices/FolderScan.h"
 #include "tests/folderservices/TempTree.h"
 

@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "engine/PosixFileSystem.h"
+#include "engine/posix/PosixFileSystem.h"
 #include "folderservices/FolderScan.h"
 #include "folderservices/ListingOrder.h"
 #include "tests/folderservices/FakeFileSystem.h"

@@ -11,10 +11,10 @@
 #include <string>
 #include <vector>
 
-#include "engine/FileSystem.h"
-#include "engine/FsError.h"
-#include "engine/ReportLocations.h"
-#include "engine/Trap.h"
+#include "engine/fs/FileSystem.h"
+#include "engine/fs/FsError.h"
+#include "engine/run/ReportLocations.h"
+#include "engine/run/Trap.h"
 #include "guidance/GuidanceHandlers.h"
 #include "guidance/HelpTexts.h"
 #include "guidance/SampleRecord.h"

@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "engine/FsError.h"
-#include "engine/PosixFileSystem.h"
+#include "engine/fs/FsError.h"
+#include "engine/posix/PosixFileSystem.h"
 #include "guidance/SampleRecord.h"
 
 namespace fs = std::filesystem;

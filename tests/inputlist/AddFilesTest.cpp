@@ -9,11 +9,11 @@
 #include <QUrl>
 #include <cstdio>
 
-#include "engine/CreationRun.h"
-#include "engine/CreationUi.h"
-#include "engine/FsError.h"
-#include "engine/PosixFileSystem.h"
-#include "engine/ReportLocations.h"
+#include "engine/fs/FsError.h"
+#include "engine/posix/PosixFileSystem.h"
+#include "engine/run/CreationRun.h"
+#include "engine/run/CreationUi.h"
+#include "engine/run/ReportLocations.h"
 #include "folderservices/FolderScan.h"
 #include "inputlist/AddFiles.h"
 #include "inputlist/CollapseBackslashes.h"

@@ -19,9 +19,9 @@
 #include <functional>
 #include <memory>
 
-#include "engine/FsError.h"
-#include "engine/ReportLocations.h"
-#include "engine/Trap.h"
+#include "engine/fs/FsError.h"
+#include "engine/run/ReportLocations.h"
+#include "engine/run/Trap.h"
 #include "shell/ApplicationTitle.h"
 #include "shell/BoxText.h"
 #include "shell/FixedSizeHints.h"

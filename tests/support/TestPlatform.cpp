@@ -3,7 +3,7 @@
 #include <QTest>
 #include <QtGlobal>
 
-#include "engine/FsError.h"
+#include "engine/fs/FsError.h"
 
 namespace pellatrix {
 

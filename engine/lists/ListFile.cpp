@@ -1,4 +1,4 @@
-#include "engine/ListFile.h"
+#include "engine/lists/ListFile.h"
 
 #include <cstring>
 

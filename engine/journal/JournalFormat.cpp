@@ -1,4 +1,4 @@
-#include "engine/JournalFormat.h"
+#include "engine/journal/JournalFormat.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -19,7 +19,7 @@
 #include <ctime>
 #include <memory>
 
-#include "engine/RunJournal.h"
+#include "engine/journal/RunJournal.h"
 
 namespace pellatrix::journal {
 

@@ -22,13 +22,13 @@
 #include <random>
 #include <string_view>
 
-#include "engine/Fd.h"
-#include "engine/FsError.h"
-#include "engine/JournalFormat.h"
-#include "engine/PosixFileSystem.h"
-#include "engine/ShownText.h"
-#include "engine/StopSignals.h"
-#include "engine/WritePlan.h"
+#include "engine/fs/Fd.h"
+#include "engine/fs/FsError.h"
+#include "engine/fs/StopSignals.h"
+#include "engine/journal/JournalFormat.h"
+#include "engine/lists/ShownText.h"
+#include "engine/posix/PosixFileSystem.h"
+#include "engine/posix/WriteDecision.h"
 
 namespace pellatrix {
 

@@ -5,7 +5,7 @@
 #include <string>
 #include <utility>
 
-#include "FsError.h"
+#include "engine/fs/FsError.h"
 
 namespace pellatrix {
 

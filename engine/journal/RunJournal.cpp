@@ -1,4 +1,4 @@
-#include "engine/RunJournal.h"
+#include "engine/journal/RunJournal.h"
 
 #include <fcntl.h>
 #include <sys/file.h>
@@ -19,8 +19,8 @@
 #include <optional>
 #include <unordered_set>
 
-#include "engine/HomePath.h"
-#include "engine/JournalFormat.h"
+#include "engine/journal/JournalFormat.h"
+#include "engine/lists/HomePath.h"
 
 namespace pellatrix {
 

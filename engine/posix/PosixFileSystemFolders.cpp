@@ -8,8 +8,8 @@
 #include <cerrno>
 #include <cstring>
 
-#include "engine/FsError.h"
-#include "engine/PosixFileSystem.h"
+#include "engine/fs/FsError.h"
+#include "engine/posix/PosixFileSystem.h"
 
 namespace pellatrix {
 

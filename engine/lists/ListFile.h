@@ -7,7 +7,7 @@
 #include <string_view>
 #include <vector>
 
-#include "engine/FileSystem.h"
+#include "engine/fs/FileSystem.h"
 
 namespace pellatrix {
 

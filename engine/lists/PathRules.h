@@ -3,7 +3,7 @@
 #include <string>
 #include <string_view>
 
-#include "engine/FileSystem.h"
+#include "engine/fs/FileSystem.h"
 
 namespace pellatrix {
 

@@ -10,7 +10,7 @@
 #include <unordered_set>
 #include <vector>
 
-#include "engine/FileSystem.h"
+#include "engine/fs/FileSystem.h"
 
 namespace pellatrix {
 
@@ -60,7 +60,7 @@ public:
     bool madeFoldersTakeFiles() override;
     ~PosixFileSystem() override;
 
-    /// planWrite's answer with what a write acts on (engine/WritePlan.h).
+    /// planWrite's answer with what a write acts on (engine/posix/WriteDecision.h).
     struct WriteDecision;
 
 private:

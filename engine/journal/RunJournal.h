@@ -9,7 +9,7 @@
 #include <unordered_map>
 #include <vector>
 
-#include "engine/FileSystem.h"
+#include "engine/fs/FileSystem.h"
 
 namespace pellatrix {
 

@@ -1,4 +1,4 @@
-#include "engine/FileSizeLimit.h"
+#include "engine/fs/FileSizeLimit.h"
 
 #include <csignal>
 

@@ -1,10 +1,10 @@
-#include "engine/PathRules.h"
+#include "engine/lists/PathRules.h"
 
 #include <algorithm>
 #include <exception>
 #include <vector>
 
-#include "engine/FsError.h"
+#include "engine/fs/FsError.h"
 
 namespace pellatrix {
 

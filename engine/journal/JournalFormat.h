@@ -11,7 +11,7 @@
 #include <string_view>
 #include <vector>
 
-#include "engine/FileSystem.h"
+#include "engine/fs/FileSystem.h"
 
 struct stat;
 

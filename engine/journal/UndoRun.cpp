@@ -17,10 +17,10 @@
 #include <unordered_set>
 #include <utility>
 
-#include "engine/Fd.h"
-#include "engine/JournalFormat.h"
-#include "engine/RunJournal.h"
-#include "engine/ShownText.h"
+#include "engine/fs/Fd.h"
+#include "engine/journal/JournalFormat.h"
+#include "engine/journal/RunJournal.h"
+#include "engine/lists/ShownText.h"
 
 namespace pellatrix {
 

@@ -1,4 +1,4 @@
-#include "engine/ShownText.h"
+#include "engine/lists/ShownText.h"
 
 namespace pellatrix {
 

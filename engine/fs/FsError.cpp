@@ -1,4 +1,4 @@
-#include "engine/FsError.h"
+#include "engine/fs/FsError.h"
 
 #include <cerrno>
 #include <cstring>

@@ -1,4 +1,4 @@
-#include "engine/StopSignals.h"
+#include "engine/fs/StopSignals.h"
 
 #include <signal.h>
 #include <unistd.h>

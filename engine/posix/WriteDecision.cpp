@@ -1,6 +1,6 @@
 // The one decision of a file's write: what a run's write does at its head and what a preview
 // shows, from look-ups alone.
-#include "engine/WritePlan.h"
+#include "engine/posix/WriteDecision.h"
 
 #include <fcntl.h>
 #include <limits.h>
@@ -13,7 +13,7 @@
 #include <cstring>
 #include <string>
 
-#include "engine/FsError.h"
+#include "engine/fs/FsError.h"
 
 namespace pellatrix {
 

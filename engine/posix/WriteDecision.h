@@ -5,7 +5,7 @@
 
 #include <string>
 
-#include "engine/PosixFileSystem.h"
+#include "engine/posix/PosixFileSystem.h"
 
 namespace pellatrix {
 

@@ -1,4 +1,4 @@
-#include "engine/HomePath.h"
+#include "engine/lists/HomePath.h"
 
 #include <cstdlib>
 #include <vector>

@@ -1,15 +1,15 @@
-#include "engine/CreationRun.h"
+#include "engine/run/CreationRun.h"
 
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
 
-#include "engine/FsError.h"
-#include "engine/HomePath.h"
-#include "engine/ListFile.h"
-#include "engine/PathRules.h"
-#include "engine/ReportLocations.h"
-#include "engine/RunJournal.h"
+#include "engine/fs/FsError.h"
+#include "engine/journal/RunJournal.h"
+#include "engine/lists/HomePath.h"
+#include "engine/lists/ListFile.h"
+#include "engine/lists/PathRules.h"
+#include "engine/run/ReportLocations.h"
 
 namespace pellatrix {
 

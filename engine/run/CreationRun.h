@@ -12,9 +12,9 @@
 #include <utility>
 #include <vector>
 
-#include "engine/CreationUi.h"
-#include "engine/FileSystem.h"
-#include "engine/Trap.h"
+#include "engine/fs/FileSystem.h"
+#include "engine/run/CreationUi.h"
+#include "engine/run/Trap.h"
 
 namespace pellatrix {
 
