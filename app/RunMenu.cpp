@@ -242,7 +242,7 @@ void RunMenu::undoLastRun() {
     UndoReport report;
     m_window.showBusy(true);
     try {
-        report = UndoRun(last.folder);
+        report = UndoRun(*m_window.fileSystem, last.folder);
     } catch (const JournalError& e) {
         m_window.showBusy(false);
         inform(QStringLiteral("The last run cannot be undone: %1. Nothing was changed.")

@@ -100,7 +100,7 @@ int PrintPreview(CreationRun& run, bool nullEnded, bool quiet, std::FILE* out) {
     return counts->failures == 0 ? 0 : 1;
 }
 
-int UndoCommand(const std::string& runId, std::FILE* out, std::FILE* errors) {
+int UndoCommand(FileSystem& fs, const std::string& runId, std::FILE* out, std::FILE* errors) {
     const std::string runs = RunsFolder();
     try {
         RunSummary run;
@@ -113,7 +113,7 @@ int UndoCommand(const std::string& runId, std::FILE* out, std::FILE* errors) {
             run.id = runId;
             run.folder = runs + "/" + runId;
         }
-        const UndoReport report = UndoRun(run.folder);
+        const UndoReport report = UndoRun(fs, run.folder);
         for (const std::string& left : report.leftAlone) {
             std::fprintf(out, "left alone: %s\n", ShownOnTerminal(left).c_str());
         }

@@ -11,6 +11,8 @@
 #include <utility>
 #include <vector>
 
+#include "engine/fs/Fd.h"
+
 namespace pellatrix {
 
 class WriteSection;
@@ -69,6 +71,31 @@ struct FileStamp {
     std::int64_t mtimeNsec = 0;
     std::uint32_t mode = 0;
     bool operator==(const FileStamp&) const = default;
+};
+
+/// An entry as looked at without following a link: what an undo checks before it acts.
+struct EntryStat {
+    enum class Kind { File, Folder, Link, Other } kind = Kind::Other;
+    /// Identity, size, modification time and mode.
+    FileStamp stamp;
+    /// The last change of its status, in nanoseconds since the epoch.
+    std::int64_t changedNs = 0;
+    /// The user ID that owns it.
+    std::uint32_t owner = 0;
+};
+
+/// A folder held open by a file system (FileSystem::openFolder): what is looked at and acted on
+/// in it stays in that very folder, whatever its path reaches meanwhile. Moved, never copied.
+class FolderHandle {
+public:
+    FolderHandle() = default;
+    explicit FolderHandle(Fd fd) noexcept : m_fd(std::move(fd)) {}
+    bool isOpen() const { return m_fd.get() >= 0; }
+    /// The adapter's own descriptor of it.
+    int fd() const { return m_fd.get(); }
+
+private:
+    Fd m_fd;
 };
 
 /// A hidden file that a killed run made beside a file it was replacing and never took away,
@@ -307,6 +334,40 @@ public:
     virtual FolderEntries readFolder(const std::string& folder, const KeepName& /*keepFile*/) {
         return {subFolderNames(folder), std::nullopt};
     }
+
+    // What an undo asks: it acts where it checked, so each act names an entry in a folder held
+    // open, never a path that could reach somewhere else by then. Links are never followed but
+    // where said. Each throws FsError, its cause the system's (a link on the way: ELOOP or
+    // ENOTDIR); an adapter that cannot hold folders open keeps the defaults, which refuse.
+
+    /// Opens the folder `path`. With `followLinks`, as any open does; otherwise one level at a
+    /// time from the root (the working folder for a relative path), and a symbolic link met
+    /// anywhere on the way fails it.
+    virtual FolderHandle openFolder(const std::string& path, bool followLinks);
+    /// Opens the folder `name` (one level) in `at`, failing when it is a symbolic link.
+    virtual FolderHandle openFolderIn(const FolderHandle& at, const std::string& name);
+    /// Looks at `name` in `at`, or at `at` itself when `name` is empty; none when nothing is
+    /// there.
+    virtual std::optional<EntryStat> lookAt(const FolderHandle& at, const std::string& name);
+    /// Opens `name` in `at` for reading, failing when it is a link; never blocks. `opened`
+    /// tells what was opened. For the files a run keeps for its undo.
+    virtual Fd openFileIn(const FolderHandle& at, const std::string& name, EntryStat& opened);
+    /// Makes the empty file `name` in `at` (an existing regular file is left as it is).
+    virtual void createFileIn(const FolderHandle& at, const std::string& name);
+    /// Removes the file `name` from `at`, or with `folder` the empty folder (cause ENOTEMPTY
+    /// or EEXIST when it is not empty).
+    virtual void removeIn(const FolderHandle& at, const std::string& name, bool folder);
+    /// Renames `fromName` in `from` to `toName` in `to`, replacing what is there.
+    virtual void renameIn(const FolderHandle& from, const std::string& fromName,
+                          const FolderHandle& to, const std::string& toName);
+    /// Makes `name` in `at` hold the `size` bytes of `source` from `offset`: with `inPlace`, in
+    /// the file itself, once the file opened is seen to be `checked` (cause ESTALE otherwise);
+    /// otherwise as a new file with the permission bits of `mode`, renamed over it. Answers the
+    /// identity of the file that then holds them.
+    virtual FileIdentity putBackContent(const FolderHandle& at, const std::string& name,
+                                        const FileIdentity& checked, bool inPlace,
+                                        std::uint32_t mode, int source, std::uint64_t offset,
+                                        std::uint64_t size);
 
 protected:
     WriteJournal* m_journal = nullptr;

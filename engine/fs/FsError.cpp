@@ -29,7 +29,8 @@ int ErrorNumberForErrno(int err) {
 }
 
 void ThrowErrno(int err, const std::string& what) {
-    throw FsError(ErrorNumberForErrno(err), what + ": " + std::strerror(err));
+    throw FsError(ErrorNumberForErrno(err), what + ": " + std::strerror(err),
+                  std::error_code(err, std::generic_category()));
 }
 
 }  // namespace pellatrix

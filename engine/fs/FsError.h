@@ -2,6 +2,7 @@
 
 #include <stdexcept>
 #include <string>
+#include <system_error>
 
 namespace pellatrix {
 
@@ -19,18 +20,22 @@ enum ErrorNumber : int {
 /// names the path, shown as it stands in the error report.
 class FsError : public std::runtime_error {
 public:
-    FsError(int number, const std::string& description)
-        : std::runtime_error(description), m_number(number) {}
+    FsError(int number, const std::string& description, std::error_code cause = {})
+        : std::runtime_error(description), m_number(number), m_cause(cause) {}
     int number() const { return m_number; }
+    /// What the system said, where it said it (empty otherwise): for a caller that must tell
+    /// apart causes the classic number merges (a link on the way, a folder not empty).
+    std::error_code cause() const { return m_cause; }
 
 private:
     int m_number;
+    std::error_code m_cause;
 };
 
 /// The error number for an errno value (the one table of the mapping).
 int ErrorNumberForErrno(int err);
 
-/// Throws FsError for errno `err`: "<what>: <strerror(err)>", e.g.
+/// Throws FsError for errno `err`, with it as the cause: "<what>: <strerror(err)>", e.g.
 /// "Cannot open '/tmp/x/out.txt' for writing: No such file or directory".
 [[noreturn]] void ThrowErrno(int err, const std::string& what);
 

@@ -350,16 +350,31 @@ std::int64_t MadeNotBefore(std::string_view runName) {
     return static_cast<std::int64_t>(seconds) * 1'000'000'000 + nanoseconds - kCoarseLag;
 }
 
-bool StillAsMade(const struct stat& now, const std::optional<FileStamp>& made,
+bool StillAsMade(const EntryStat& now, const std::optional<FileStamp>& made,
                  std::int64_t notBefore) {
     if (made) {
-        return static_cast<std::uint64_t>(now.st_dev) == made->device &&
-               static_cast<std::uint64_t>(now.st_ino) == made->inode;
+        return now.stamp.device == made->device && now.stamp.inode == made->inode;
     }
-    const std::int64_t changed =
-        static_cast<std::int64_t>(now.st_ctim.tv_sec) * 1'000'000'000 + now.st_ctim.tv_nsec;
-    return (S_ISDIR(now.st_mode) || (S_ISREG(now.st_mode) && now.st_size == 0)) &&
-           now.st_uid == ::geteuid() && changed >= notBefore;
+    return (now.kind == EntryStat::Kind::Folder ||
+            (now.kind == EntryStat::Kind::File && now.stamp.size == 0)) &&
+           now.owner == ::geteuid() && now.changedNs >= notBefore;
+}
+
+bool StillAsMade(const struct stat& now, const std::optional<FileStamp>& made,
+                 std::int64_t notBefore) {
+    return StillAsMade(EntryStatOf(now), made, notBefore);
+}
+
+void LockForUndo(int fd) {
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        throw JournalError(errno == EWOULDBLOCK
+                               ? "a run is still writing this journal"
+                               : "the journal cannot be locked: " + ErrnoText(errno));
+    }
+}
+
+bool InUse(int fd) {
+    return ::flock(fd, LOCK_SH | LOCK_NB) != 0;
 }
 
 const Step* LastHiddenFile(const Journal& journal) {
@@ -419,6 +434,19 @@ FileStamp StampOf(const struct stat& st) {
         static_cast<std::uint64_t>(st.st_dev),         static_cast<std::uint64_t>(st.st_ino),
         static_cast<std::uint64_t>(st.st_size),        static_cast<std::int64_t>(st.st_mtim.tv_sec),
         static_cast<std::int64_t>(st.st_mtim.tv_nsec), static_cast<std::uint32_t>(st.st_mode)};
+}
+
+EntryStat EntryStatOf(const struct stat& st) {
+    EntryStat entry;
+    entry.kind = S_ISREG(st.st_mode)   ? EntryStat::Kind::File
+                 : S_ISDIR(st.st_mode) ? EntryStat::Kind::Folder
+                 : S_ISLNK(st.st_mode) ? EntryStat::Kind::Link
+                                       : EntryStat::Kind::Other;
+    entry.stamp = StampOf(st);
+    entry.changedNs =
+        static_cast<std::int64_t>(st.st_ctim.tv_sec) * 1'000'000'000 + st.st_ctim.tv_nsec;
+    entry.owner = static_cast<std::uint32_t>(st.st_uid);
+    return entry;
 }
 
 int ChecksumRange(int fd, off_t at, std::uint64_t length, std::uint64_t& sum) {

@@ -163,7 +163,8 @@ struct UndoReport {
 /// content of those it replaced and removes the folders it made when empty, each only while
 /// it is exactly as the run left it (identity, size, modification time). The whole journal is
 /// read first; throws JournalError, changing nothing, when it is damaged or foreign, the run
-/// was undone before, or a run is still writing it.
-UndoReport UndoRun(const std::string& runFolder);
+/// was undone before, or a run is still writing it. Every look and act goes through `fs`, in
+/// folders it holds open.
+UndoReport UndoRun(FileSystem& fs, const std::string& runFolder);
 
 }  // namespace pellatrix

@@ -58,6 +58,18 @@ public:
     PathProbe probe(const std::string& path) override;
     WritePlan planWrite(const std::string& path, bool keepExisting) override;
     bool madeFoldersTakeFiles() override;
+    // engine/posix/PosixFileSystemUndo.cpp
+    FolderHandle openFolder(const std::string& path, bool followLinks) override;
+    FolderHandle openFolderIn(const FolderHandle& at, const std::string& name) override;
+    std::optional<EntryStat> lookAt(const FolderHandle& at, const std::string& name) override;
+    Fd openFileIn(const FolderHandle& at, const std::string& name, EntryStat& opened) override;
+    void createFileIn(const FolderHandle& at, const std::string& name) override;
+    void removeIn(const FolderHandle& at, const std::string& name, bool folder) override;
+    void renameIn(const FolderHandle& from, const std::string& fromName, const FolderHandle& to,
+                  const std::string& toName) override;
+    FileIdentity putBackContent(const FolderHandle& at, const std::string& name,
+                                const FileIdentity& checked, bool inPlace, std::uint32_t mode,
+                                int source, std::uint64_t offset, std::uint64_t size) override;
     ~PosixFileSystem() override;
 
     /// planWrite's answer with what a write acts on (engine/posix/WriteDecision.h).

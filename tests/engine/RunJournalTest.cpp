@@ -165,7 +165,7 @@ TEST_F(UndoOnDisk, TakesBackOnlyWhatIsAsTheRunLeftIt) {
             EXPECT_EQ(listed[0].replaced, 3u);  // old.txt, target.txt, shared.txt
             EXPECT_EQ(listed[0].folders, 2u);
 
-            const UndoReport report = UndoRun(NewestRunToUndo(runs).folder);
+            const UndoReport report = UndoRun(posix, NewestRunToUndo(runs).folder);
             std::vector<std::string> expected;
             for (const std::string& left : c.leftAlone) {
                 expected.push_back(out + left);
@@ -194,7 +194,7 @@ TEST_F(UndoOnDisk, TakesBackOnlyWhatIsAsTheRunLeftIt) {
             EXPECT_EQ(fs::exists(out + "/new"), kept("/new/deep/a.txt"));
 
             // The same run again, a foreign journal, and a run still writing: refused, no change.
-            EXPECT_THROW(UndoRun(summary.journalFolder), JournalError);
+            EXPECT_THROW(UndoRun(posix, summary.journalFolder), JournalError);
             EXPECT_THROW(NewestRunToUndo(runs), JournalError);
         }
 }
@@ -223,7 +223,7 @@ TEST_F(UndoOnDisk, BadJournalsAreRefusedAndChangeNothing) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         test::writeBytes(journal, c.bytes);
-        EXPECT_THROW(UndoRun(summary.journalFolder), JournalError);
+        EXPECT_THROW(UndoRun(posix, summary.journalFolder), JournalError);
         EXPECT_EQ(ListRuns(runs).at(0).state, RunSummary::State::Damaged);
         EXPECT_EQ(test::readBytes(out + "/old.txt"), "B");
         EXPECT_TRUE(fs::exists(out + "/new/deep/a.txt"));
@@ -233,10 +233,10 @@ TEST_F(UndoOnDisk, BadJournalsAreRefusedAndChangeNothing) {
     int fd = ::open(journal.c_str(), O_RDONLY);
     ASSERT_EQ(::flock(fd, LOCK_EX), 0);
     EXPECT_EQ(ListRuns(runs).at(0).state, RunSummary::State::Busy);
-    EXPECT_THROW(UndoRun(summary.journalFolder), JournalError);
+    EXPECT_THROW(UndoRun(posix, summary.journalFolder), JournalError);
     ::close(fd);
     EXPECT_EQ(test::readBytes(out + "/old.txt"), "B");
-    EXPECT_TRUE(UndoRun(summary.journalFolder).leftAlone.empty());
+    EXPECT_TRUE(UndoRun(posix, summary.journalFolder).leftAlone.empty());
 }
 
 // Only a journal its user alone could have written is followed: the state folders and the
@@ -276,7 +276,7 @@ TEST_F(UndoOnDisk, AStateFolderOrJournalOthersCouldWriteIsRefused) {
             ASSERT_EQ(::chown(c.path.c_str(), static_cast<uid_t>(-c.how), was.st_gid), 0);
         }
         try {
-            UndoRun(run);
+            UndoRun(posix, run);
             ADD_FAILURE() << "undone";
         } catch (const JournalError& e) {
             EXPECT_EQ(e.what(), c.what + " '" + c.path + "' " + c.why + ", so it is not trusted");
@@ -289,7 +289,7 @@ TEST_F(UndoOnDisk, AStateFolderOrJournalOthersCouldWriteIsRefused) {
         ::chmod(c.path.c_str(), was.st_mode & 07777);
         ASSERT_EQ(::chown(c.path.c_str(), was.st_uid, was.st_gid), 0);
     }
-    EXPECT_TRUE(UndoRun(run).leftAlone.empty());
+    EXPECT_TRUE(UndoRun(posix, run).leftAlone.empty());
 }
 
 // A kept old file goes back only while it is the very file kept, a copy only while its size and
@@ -337,7 +337,7 @@ TEST_F(UndoOnDisk, KeptOldContentGoesBackOnlyAsKept) {
         SetUp();
         const std::string run = runOnce().journalFolder;
         c.spoil(run);
-        const UndoReport report = UndoRun(run);
+        const UndoReport report = UndoRun(posix, run);
         const std::string named = out + "/old.txt: " + c.why;
         EXPECT_EQ(std::count_if(report.leftAlone.begin(), report.leftAlone.end(),
                                 [&](const std::string& left) { return left.rfind(named, 0) == 0; }),
@@ -368,7 +368,7 @@ TEST_F(UndoOnDisk, AFileReachedByTwoNamesIsTakenBackOnce) {
         const FileState old = stateOf(out + "/old.txt");
         ASSERT_EQ(runOnce().failures, 0u);
         ASSERT_EQ(test::readBytes(out + "/shared2.txt"), "3");
-        const UndoReport report = UndoRun(NewestRunToUndo(runs).folder);
+        const UndoReport report = UndoRun(posix, NewestRunToUndo(runs).folder);
         EXPECT_EQ(report.leftAlone, std::vector<std::string>{});
         EXPECT_EQ(report.removed, 1u);
         EXPECT_EQ(stateOf(out + "/shared.txt").bytes, shared.bytes);
@@ -499,7 +499,8 @@ TEST(UndoOfAKilledRun, TakesBackHalfMadeStepsOnlyWhileAsMade) {
         c.make(path);
         const std::string run = killedRun(tmp / "runs", c.startIn, c.records(path));
         ASSERT_EQ(ListRuns(tmp / "runs").at(0).state, RunSummary::State::Killed);
-        const UndoReport report = UndoRun(run);
+        PosixFileSystem posix;
+        const UndoReport report = UndoRun(posix, run);
         EXPECT_EQ(fs::exists(fs::symlink_status(path)), c.stays);
         EXPECT_EQ(report.leftAlone.size(), c.named ? 1u : 0u);
     }
