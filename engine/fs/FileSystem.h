@@ -35,14 +35,14 @@ struct TextHash {
     }
 };
 
-/// Identity of a folder on its device, so a scan can tell a folder it met before.
-struct FolderIdentity {
+/// The one identity of a file or folder: its device and inode. Two paths with one identity
+/// reach one file; a scan tells by it a folder it met before. Hashed by std::hash.
+struct FileIdentity {
     std::uint64_t device = 0;
     std::uint64_t inode = 0;
-    bool operator==(const FolderIdentity&) const = default;
+    bool operator==(const FileIdentity&) const = default;
 };
-/// The same pair names any file: two paths with one identity reach one file.
-using FileIdentity = FolderIdentity;
+using FolderIdentity = FileIdentity;
 
 /// A regular file (after following links) of a listing, with the one attribute fact a folder add
 /// asks of it.
@@ -64,8 +64,7 @@ struct FolderEntries {
 /// What a run's journal keeps of a file or folder: enough to tell later whether it is still
 /// exactly as the run left it.
 struct FileStamp {
-    std::uint64_t device = 0;
-    std::uint64_t inode = 0;
+    FileIdentity identity;
     std::uint64_t size = 0;
     std::int64_t mtimeSec = 0;
     std::int64_t mtimeNsec = 0;
@@ -374,3 +373,10 @@ protected:
 };
 
 }  // namespace pellatrix
+
+template <>
+struct std::hash<pellatrix::FileIdentity> {
+    std::size_t operator()(const pellatrix::FileIdentity& id) const noexcept {
+        return std::hash<std::uint64_t>()(id.inode * 0x9e3779b97f4a7c15ULL ^ id.device);
+    }
+};

@@ -236,8 +236,8 @@ private:
 
     FileStamp stamp() {
         FileStamp s;
-        s.device = number<std::uint64_t>();
-        s.inode = number<std::uint64_t>();
+        s.identity.device = number<std::uint64_t>();
+        s.identity.inode = number<std::uint64_t>();
         s.size = number<std::uint64_t>();
         s.mtimeSec = number<std::int64_t>();
         s.mtimeNsec = number<std::int64_t>();
@@ -353,7 +353,7 @@ std::int64_t MadeNotBefore(std::string_view runName) {
 bool StillAsMade(const EntryStat& now, const std::optional<FileStamp>& made,
                  std::int64_t notBefore) {
     if (made) {
-        return now.stamp.device == made->device && now.stamp.inode == made->inode;
+        return now.stamp.identity == made->identity;
     }
     return (now.kind == EntryStat::Kind::Folder ||
             (now.kind == EntryStat::Kind::File && now.stamp.size == 0)) &&
@@ -429,11 +429,14 @@ std::vector<LeftHiddenFile> HiddenFilesOfEndedRuns(const std::string& runsFolder
     return left;
 }
 
+FileIdentity IdentityOf(const struct stat& st) {
+    return {static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino)};
+}
+
 FileStamp StampOf(const struct stat& st) {
-    return {
-        static_cast<std::uint64_t>(st.st_dev),         static_cast<std::uint64_t>(st.st_ino),
-        static_cast<std::uint64_t>(st.st_size),        static_cast<std::int64_t>(st.st_mtim.tv_sec),
-        static_cast<std::int64_t>(st.st_mtim.tv_nsec), static_cast<std::uint32_t>(st.st_mode)};
+    return {IdentityOf(st), static_cast<std::uint64_t>(st.st_size),
+            static_cast<std::int64_t>(st.st_mtim.tv_sec),
+            static_cast<std::int64_t>(st.st_mtim.tv_nsec), static_cast<std::uint32_t>(st.st_mode)};
 }
 
 EntryStat EntryStatOf(const struct stat& st) {

@@ -137,6 +137,7 @@ std::optional<LeftHiddenFile> LeftHiddenFileOf(const std::string& runsFolder,
 std::vector<LeftHiddenFile> HiddenFilesOfEndedRuns(const std::string& runsFolder,
                                                    std::string_view exceptRun);
 
+FileIdentity IdentityOf(const struct stat& st);
 FileStamp StampOf(const struct stat& st);
 EntryStat EntryStatOf(const struct stat& st);
 

@@ -105,18 +105,12 @@ RunSummary summarise(const std::string& runsFolder, const std::string& name) {
     return run;
 }
 
-struct IdentityHash {
-    std::size_t operator()(const FileIdentity& id) const {
-        return static_cast<std::size_t>((id.inode * 0x9e3779b97f4a7c15ULL) ^ id.device);
-    }
-};
-
 FileIdentity identityOf(const EntryStat& entry) {
-    return {entry.stamp.device, entry.stamp.inode};
+    return entry.stamp.identity;
 }
 
 bool sameFile(const EntryStat& entry, const FileStamp& stamp) {
-    return identityOf(entry) == FileIdentity{stamp.device, stamp.inode};
+    return entry.stamp.identity == stamp.identity;
 }
 
 std::string shown(const std::string& path) {
@@ -379,7 +373,7 @@ UndoReport UndoRun(FileSystem& fs, const std::string& runFolder) {
     std::unordered_map<std::string, FileIdentity> made;
     for (const Step& step : journal.steps) {
         if (step.kind == Step::Kind::Folder && !step.withdrawn) {
-            made[step.path] = {step.opened.device, step.opened.inode};
+            made[step.path] = step.opened.identity;
         }
     }
     Folders folders(fs, std::move(made));
@@ -393,7 +387,7 @@ UndoReport UndoRun(FileSystem& fs, const std::string& runFolder) {
     // step recorded it: put back from a copy, or written again by the run, under this name or
     // another (a second hard link, a link followed): the file is taken back once, by its
     // earliest step.
-    std::unordered_set<FileIdentity, IdentityHash> acceptedAsLeft;
+    std::unordered_set<FileIdentity> acceptedAsLeft;
     auto leave = [&](const std::string& path, const std::string& why) {
         report.leftAlone.push_back(path + ": " + why);
         leftPaths.insert(path);

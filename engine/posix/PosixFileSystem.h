@@ -107,12 +107,7 @@ private:
     std::unordered_set<std::size_t> m_cleanedFolders;
     // The hidden files killed runs left, by the identity of their folder; asked of the journal
     // at the run's first write.
-    struct IdentityHash {
-        std::size_t operator()(const FolderIdentity& id) const {
-            return std::hash<std::uint64_t>()(id.inode * 0x9e3779b97f4a7c15ULL ^ id.device);
-        }
-    };
-    std::unordered_map<FolderIdentity, std::vector<LeftHiddenFile>, IdentityHash> m_leftHidden;
+    std::unordered_map<FolderIdentity, std::vector<LeftHiddenFile>> m_leftHidden;
     bool m_leftHiddenAsked = false;
     // The folders new files went to in this run, open (-1: not to be opened), so a new file
     // costs the look-up of its own name, not of its whole path. Bounded well below the limit

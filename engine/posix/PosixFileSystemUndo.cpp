@@ -18,10 +18,6 @@ namespace {
 
 constexpr int kFolderFlags = O_PATH | O_DIRECTORY | O_CLOEXEC;
 
-FileIdentity identityOf(const struct stat& st) {
-    return {static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino)};
-}
-
 // Copies what putBackContent puts back into `to`, from its start.
 int copyInto(int source, std::uint64_t offset, int to, std::uint64_t size) {
     bool plain = false;
@@ -123,7 +119,7 @@ FileIdentity PosixFileSystem::putBackContent(const FolderHandle& at, const std::
         if (to.get() < 0 || ::fstat(to.get(), &st) != 0) {
             ThrowErrno(errno, what);
         }
-        if (!(identityOf(st) == checked)) {
+        if (!(journal::IdentityOf(st) == checked)) {
             ThrowErrno(ESTALE, what);
         }
         int err = ::ftruncate(to.get(), 0) != 0 ? errno : copyInto(source, offset, to.get(), size);
@@ -133,7 +129,7 @@ FileIdentity PosixFileSystem::putBackContent(const FolderHandle& at, const std::
         if (err != 0) {
             ThrowErrno(err, what);
         }
-        return identityOf(st);
+        return journal::IdentityOf(st);
     }
     const std::string temp = ".pellatrix-undo-" + std::to_string(::getpid());
     Fd to(::openat(at.fd(), temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
@@ -158,7 +154,7 @@ FileIdentity PosixFileSystem::putBackContent(const FolderHandle& at, const std::
         ::unlinkat(at.fd(), temp.c_str(), 0);
         ThrowErrno(err, what);
     }
-    return identityOf(st);
+    return journal::IdentityOf(st);
 }
 
 }  // namespace pellatrix

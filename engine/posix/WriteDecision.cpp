@@ -14,6 +14,7 @@
 #include <string>
 
 #include "engine/fs/FsError.h"
+#include "engine/journal/JournalFormat.h"
 
 namespace pellatrix {
 
@@ -220,7 +221,7 @@ void PosixFileSystem::decideWrite(const std::string& path, int dir, const char* 
     }
     out.exists = true;
     out.st = st;
-    out.target = {static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino)};
+    out.target = journal::IdentityOf(st);
     if (keepExisting) {
         out.step = WritePlan::Step::Keep;
         return;
