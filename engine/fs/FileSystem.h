@@ -8,6 +8,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <system_error>
 #include <utility>
 #include <vector>
 
@@ -157,8 +158,8 @@ struct PathProbe {
     FileIdentity identity;
     /// For a folder: new files can be made in it; for a file: it may be written.
     bool writable = false;
-    /// errno of a look-up that failed otherwise than by a missing name (Kind::Unknown).
-    int error = 0;
+    /// Why a look-up failed otherwise than by a missing name (Kind::Unknown).
+    std::error_code error;
 };
 
 /// How one write of a file would go, decided from look-ups alone before anything changes: the
@@ -173,8 +174,8 @@ struct WritePlan {
     /// Create through a dangling link: the file made is the one the link names, in a folder
     /// the plan has checked, not a new name in the path's own folder.
     bool throughLink = false;
-    /// For Fail: the errno the write fails with, and why in a few words.
-    int error = 0;
+    /// For Fail: the system's cause the write fails with, and why in a few words.
+    std::error_code error;
     std::string why;
 };
 

@@ -142,7 +142,7 @@ constexpr int kTempNameTries = 100;
 
 [[noreturn]] void throwOpenFailure(int err, const Failing& what) {
     if (isNotFoundOnParentChain(err)) {
-        throw FsError(kErrPathNotFound, what + ": " + std::strerror(err));
+        ThrowErrnoAs(kErrPathNotFound, err, what.text());
     }
     ThrowErrno(err, what);
 }
@@ -746,9 +746,10 @@ void PosixFileSystem::writeFile(const std::string& path, std::string_view text,
     switch (plan.step) {
         case WritePlan::Step::Fail:
             if (plan.detail != nullptr) {
-                throw FsError(ErrorNumberForErrno(plan.error), what + ": " + plan.detail);
+                throw FsError(ErrorNumberForErrno(plan.error.value()), what + ": " + plan.detail,
+                              plan.error);
             }
-            throwOpenFailure(plan.error, what);
+            throwOpenFailure(plan.error.value(), what);
         case WritePlan::Step::Create:
             if (plan.how == WriteDecision::How::New && writeIfNew()) {
                 return;
@@ -840,7 +841,7 @@ void PosixFileSystem::createFolder(const std::string& path) {
             m_journal->withdrawn();
         }
         if (isNotFoundOnParentChain(err)) {
-            throw FsError(kErrPathNotFound, what + ": " + std::strerror(err));
+            ThrowErrnoAs(kErrPathNotFound, err, what.text());
         }
         ThrowErrno(err, what);
     }
@@ -854,7 +855,7 @@ PathProbe PosixFileSystem::probe(const std::string& path) {
     PathProbe out;
     if (path.find('\0') != std::string::npos) {
         out.kind = PathProbe::Kind::Unknown;
-        out.error = EINVAL;
+        out.error = std::make_error_code(std::errc::invalid_argument);
         return out;
     }
     struct stat st {};
@@ -862,7 +863,8 @@ PathProbe PosixFileSystem::probe(const std::string& path) {
         // A dangling link is no missing name: a folder cannot be made there, nor a file.
         if (errno != ENOENT || ::lstat(path.c_str(), &st) == 0) {
             out.kind = PathProbe::Kind::Unknown;
-            out.error = errno == 0 || errno == ENOENT ? ENOENT : errno;
+            out.error = std::error_code(errno == 0 || errno == ENOENT ? ENOENT : errno,
+                                        std::generic_category());
         }
         return out;
     }
@@ -962,12 +964,12 @@ FolderIdentity PosixFileSystem::folderIdentity(const std::string& path) {
     if (::stat(path.c_str(), &st) != 0) {
         int err = errno;
         if (isNotFoundOnParentChain(err)) {
-            throw FsError(kErrPathNotFound, what + ": " + std::strerror(err));
+            ThrowErrnoAs(kErrPathNotFound, err, what);
         }
         ThrowErrno(err, what);
     }
     if (!S_ISDIR(st.st_mode)) {
-        throw FsError(kErrPathNotFound, what + ": " + std::strerror(ENOTDIR));
+        ThrowErrnoAs(kErrPathNotFound, ENOTDIR, what);
     }
     return journal::IdentityOf(st);
 }

@@ -25,8 +25,8 @@ constexpr int kMaxLinks = 40;
 
 void fail(WritePlan& plan, int err, std::string why) {
     plan.step = WritePlan::Step::Fail;
-    plan.error = err;
-    plan.why = why.empty() ? std::strerror(err) : std::move(why);
+    plan.error = std::error_code(err, std::generic_category());
+    plan.why = why.empty() ? plan.error.message() : std::move(why);
 }
 
 std::string folderOf(const std::string& path) {
@@ -143,7 +143,7 @@ WritePlan FileSystem::planWrite(const std::string& path, bool keepExisting) {
             }
             break;
         case PathProbe::Kind::Unknown:
-            fail(plan, found.error, {});
+            fail(plan, found.error.value(), {});
             break;
     }
     return plan;
