@@ -213,7 +213,11 @@ void RunMenu::undoLastRun() {
     }
     RunSummary last;
     try {
-        last = NewestRunToUndo(m_window.runsFolder);
+        last = NewestRunToUndo(*m_window.fileSystem, m_window.runsFolder);
+    } catch (const UntrustedJournal& e) {
+        inform(QStringLiteral("The last run cannot be undone: %1. Nothing was changed.")
+                   .arg(QString::fromLocal8Bit(e.what())));
+        return;
     } catch (const JournalError&) {
         inform(QStringLiteral("There is no run to undo."));
         return;

@@ -105,7 +105,7 @@ int UndoCommand(FileSystem& fs, const std::string& runId, std::FILE* out, std::F
     try {
         RunSummary run;
         if (runId.empty()) {
-            run = NewestRunToUndo(runs);
+            run = NewestRunToUndo(fs, runs);
         } else {
             if (runId.find('/') != std::string::npos || runId.empty() || runId[0] == '.') {
                 throw JournalError("no kept run is named '" + ShownOnTerminal(runId) + "'");
@@ -135,13 +135,21 @@ int UndoCommand(FileSystem& fs, const std::string& runId, std::FILE* out, std::F
     }
 }
 
-int ListRunsCommand(std::FILE* out, std::FILE* errors) {
+int ListRunsCommand(FileSystem& fs, std::FILE* out, std::FILE* errors) {
     const std::string runs = RunsFolder();
     if (runs.empty()) {
         std::fputs("pellatrix-cli: no folder is known for the runs (HOME is not set)\n", errors);
         return 2;
     }
-    for (const RunSummary& run : ListRuns(runs)) {
+    std::vector<RunSummary> listed;
+    try {
+        listed = ListRuns(fs, runs);
+    } catch (const JournalError& e) {
+        std::fprintf(errors, "pellatrix-cli: cannot list the runs: %s\n",
+                     ShownOnTerminal(e.what()).c_str());
+        return 2;
+    }
+    for (const RunSummary& run : listed) {
         std::string line = ShownOnTerminal(run.id) + "  " + stateWord(run.state);
         if (run.state == RunSummary::State::Damaged) {
             line += "  " + ShownOnTerminal(run.damage);

@@ -274,7 +274,7 @@ int main(int argc, char** argv) {
         return pellatrix::UndoCommand(fs, options.undoRun, stdout, stderr);
     }
     if (options.listRuns) {
-        return pellatrix::ListRunsCommand(stdout, stderr);
+        return pellatrix::ListRunsCommand(fs, stdout, stderr);
     }
 
     if (options.haveTextFile) {

@@ -29,11 +29,6 @@ using namespace journal;
 
 namespace {
 
-bool exists(const std::string& path) {
-    struct stat st {};
-    return ::lstat(path.c_str(), &st) == 0;
-}
-
 // True when the journal open as `fd` holds nothing a run did: empty, or cut inside its first
 // line, or its first line alone in a run that ended. Such a run was killed at its start.
 bool startedOnly(int fd) {
@@ -57,52 +52,6 @@ bool starterGone(const std::string& name) {
     const auto [end, ec] = std::from_chars(name.data() + dash + 1, name.data() + name.size(), pid);
     return dash != std::string::npos && ec == std::errc() && end == name.data() + name.size() &&
            pid > 0 && ::kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH;
-}
-
-RunSummary summarise(const std::string& runsFolder, const std::string& name) {
-    RunSummary run;
-    run.id = name;
-    run.folder = runsFolder + "/" + name;
-    int fd = ::open((run.folder + "/" + kJournalName).c_str(), O_RDONLY | O_CLOEXEC);
-    try {
-        if (fd < 0) {
-            throw JournalError("the journal cannot be read: " + ErrnoText(errno));
-        }
-        const Journal journal = ReadJournal(fd);
-        for (const Step& step : journal.steps) {
-            if (step.withdrawn || !step.made) {
-                continue;
-            }
-            switch (step.kind) {
-                case Step::Kind::Hidden:
-                    break;
-                case Step::Kind::Folder:
-                    ++run.folders;
-                    break;
-                case Step::Kind::New:
-                    ++run.created;
-                    break;
-                case Step::Kind::Replace:
-                case Step::Kind::InPlace:
-                    // A file the run wrote again is no file of the user's.
-                    run.replaced += step.keep == "=" ? 0 : 1;
-                    run.notKept += step.keep == "-" ? 1 : 0;
-                    break;
-            }
-        }
-        run.partial = journal.partial;
-        run.state = exists(run.folder + "/" + kUndoneName) ? RunSummary::State::Undone
-                    : InUse(fd)                            ? RunSummary::State::Busy
-                    : journal.complete                     ? RunSummary::State::Complete
-                                                           : RunSummary::State::Killed;
-    } catch (const JournalError& e) {
-        run.state = RunSummary::State::Damaged;
-        run.damage = e.what();
-    }
-    if (fd >= 0) {
-        ::close(fd);
-    }
-    return run;
 }
 
 FileIdentity identityOf(const EntryStat& entry) {
@@ -140,20 +89,20 @@ std::optional<EntryStat> seen(FileSystem& fs, const FolderHandle& at, const std:
 // `what`, otherwise.
 void checkTrusted(const EntryStat& entry, const std::string& what, bool folder) {
     if (entry.kind == EntryStat::Kind::Link) {
-        throw JournalError(what + " is a symbolic link, so it is not trusted");
+        throw UntrustedJournal(what + " is a symbolic link, so it is not trusted");
     }
     if (entry.kind != (folder ? EntryStat::Kind::Folder : EntryStat::Kind::File)) {
         throw JournalError(what + (folder ? " is not a folder" : " is not a regular file"));
     }
     if (entry.owner != ::geteuid()) {
-        throw JournalError(what + " belongs to another user (user ID " +
-                           std::to_string(entry.owner) + "), so it is not trusted");
+        throw UntrustedJournal(what + " belongs to another user (user ID " +
+                               std::to_string(entry.owner) + "), so it is not trusted");
     }
     if ((entry.stamp.mode & (S_IWGRP | S_IWOTH)) != 0) {
         char mode[8];
         std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(entry.stamp.mode & 07777));
-        throw JournalError(what + " may be written by other users (mode " + mode +
-                           "), so it is not trusted");
+        throw UntrustedJournal(what + " may be written by other users (mode " + mode +
+                               "), so it is not trusted");
     }
 }
 
@@ -189,7 +138,7 @@ Fd openOwnFile(FileSystem& fs, const FolderHandle& in, const std::string& name,
         fd = fs.openFileIn(in, name, opened);
     } catch (const FsError& e) {
         if (e.cause() == std::errc::too_many_symbolic_link_levels) {
-            throw JournalError(what + " is a symbolic link, so it is not trusted");
+            throw UntrustedJournal(what + " is a symbolic link, so it is not trusted");
         }
         throw JournalError(what + " cannot be read: " + causeText(e));
     }
@@ -296,36 +245,100 @@ std::string removalTrouble(const FsError& e, const char* notRemoved) {
                : notRemoved + causeText(e);
 }
 
+// The runs folder `runs`, opened and trusted (checkTrusted). Levels above it need no check: whoever
+// may rearrange them can only put another folder in place, and one the user does not own is refused
+// here; nobody but the user and root can make folders or files the user owns.
+FolderHandle openRunsFolder(FileSystem& fs, const std::string& runs) {
+    const std::size_t slash = runs.rfind('/');
+    const std::string above = slash == std::string::npos ? "."
+                              : slash == 0               ? "/"
+                                                         : runs.substr(0, slash);
+    const std::string name = slash == std::string::npos ? runs : runs.substr(slash + 1);
+    FolderHandle aboveDir;
+    try {
+        aboveDir = fs.openFolder(above, true);
+    } catch (const FsError& e) {
+        throw JournalError("the runs folder " + shown(runs) + " cannot be read: " + causeText(e));
+    }
+    return openOwnFolder(fs, aboveDir, name.empty() ? "." : name, "the runs folder " + shown(runs));
+}
+
+// What the journal open as `fd`, in the run's folder `runDir`, tells of its run.
+void summarise(FileSystem& fs, const FolderHandle& runDir, int fd, RunSummary& run) {
+    const Journal journal = ReadJournal(fd);
+    for (const Step& step : journal.steps) {
+        if (step.withdrawn || !step.made) {
+            continue;
+        }
+        switch (step.kind) {
+            case Step::Kind::Hidden:
+                break;
+            case Step::Kind::Folder:
+                ++run.folders;
+                break;
+            case Step::Kind::New:
+                ++run.created;
+                break;
+            case Step::Kind::Replace:
+            case Step::Kind::InPlace:
+                // A file the run wrote again is no file of the user's.
+                run.replaced += step.keep == "=" ? 0 : 1;
+                run.notKept += step.keep == "-" ? 1 : 0;
+                break;
+        }
+    }
+    run.partial = journal.partial;
+    run.state = present(fs, runDir, kUndoneName) ? RunSummary::State::Undone
+                : InUse(fd)                      ? RunSummary::State::Busy
+                : journal.complete               ? RunSummary::State::Complete
+                                                 : RunSummary::State::Killed;
+}
+
 }  // namespace
 
-std::vector<RunSummary> ListRuns(const std::string& runsFolder) {
+std::vector<RunSummary> ListRuns(FileSystem& fs, const std::string& runsFolder) {
     std::vector<RunSummary> runs;
     if (runsFolder.empty()) {
         return runs;
     }
     std::vector<std::string> names = RunNames(runsFolder);
+    if (names.empty()) {
+        return runs;
+    }
+    // Trusted as the undo trusts it: a listing may drop run folders, and names what an undo
+    // would act on.
+    const FolderHandle runsDir = openRunsFolder(fs, runsFolder);
     for (auto it = names.rbegin(); it != names.rend(); ++it) {
-        // A run killed at its start changed nothing: passed over, and dropped once no process
-        // of its can be about to write it (its journal is made before it is locked).
-        const std::string folder = runsFolder + "/" + *it;
-        const int fd = ::open((folder + "/" + kJournalName).c_str(), O_RDONLY | O_CLOEXEC);
-        const bool passedOver = fd >= 0 && startedOnly(fd);
-        if (fd >= 0) {
-            ::close(fd);
-        }
-        if (passedOver) {
-            if (starterGone(*it)) {
-                RemoveRunFolder(folder);
+        RunSummary run;
+        run.id = *it;
+        run.folder = runsFolder + "/" + *it;
+        try {
+            const FolderHandle runDir =
+                openOwnFolder(fs, runsDir, *it, "the run's folder " + shown(run.folder));
+            const Fd fd = openOwnFile(fs, runDir, kJournalName,
+                                      "the journal " + shown(run.folder + "/" + kJournalName));
+            // A run killed at its start changed nothing: passed over, and dropped once no
+            // process of its can be about to write it (its journal is made before it is locked).
+            if (startedOnly(fd.get())) {
+                if (starterGone(*it)) {
+                    RemoveRunFolder(run.folder);
+                }
+                continue;
             }
-            continue;
+            summarise(fs, runDir, fd.get(), run);
+        } catch (const UntrustedJournal&) {
+            throw;
+        } catch (const JournalError& e) {
+            run.state = RunSummary::State::Damaged;
+            run.damage = e.what();
         }
-        runs.push_back(summarise(runsFolder, *it));
+        runs.push_back(std::move(run));
     }
     return runs;
 }
 
-RunSummary NewestRunToUndo(const std::string& runsFolder) {
-    for (RunSummary& run : ListRuns(runsFolder)) {
+RunSummary NewestRunToUndo(FileSystem& fs, const std::string& runsFolder) {
+    for (RunSummary& run : ListRuns(fs, runsFolder)) {
         if (run.state != RunSummary::State::Undone) {
             return run;
         }
@@ -335,27 +348,13 @@ RunSummary NewestRunToUndo(const std::string& runsFolder) {
 
 UndoReport UndoRun(FileSystem& fs, const std::string& runFolder) {
     // Each level from the runs folder down is checked: the user's own, written by nobody else,
-    // no link. Levels above need no check: whoever may rearrange them can only put another
-    // folder in place, and one the user does not own is refused here; nobody but the user and
-    // root can make folders or files the user owns.
+    // no link.
     const std::size_t slash = runFolder.rfind('/');
     const std::string runs = slash == std::string::npos ? "."
                              : slash == 0               ? "/"
                                                         : runFolder.substr(0, slash);
     const std::string id = runFolder.substr(slash == std::string::npos ? 0 : slash + 1);
-    const std::size_t runsSlash = runs.rfind('/');
-    const std::string above = runsSlash == std::string::npos ? "."
-                              : runsSlash == 0               ? "/"
-                                                             : runs.substr(0, runsSlash);
-    const std::string runsName = runsSlash == std::string::npos ? runs : runs.substr(runsSlash + 1);
-    FolderHandle aboveDir;
-    try {
-        aboveDir = fs.openFolder(above, true);
-    } catch (const FsError& e) {
-        throw JournalError("the runs folder " + shown(runs) + " cannot be read: " + causeText(e));
-    }
-    const FolderHandle runsDir = openOwnFolder(fs, aboveDir, runsName.empty() ? "." : runsName,
-                                               "the runs folder " + shown(runs));
+    const FolderHandle runsDir = openRunsFolder(fs, runs);
     const FolderHandle runDir =
         openOwnFolder(fs, runsDir, id, "the run's folder " + shown(runFolder));
     if (present(fs, runDir, kUndoneName)) {
