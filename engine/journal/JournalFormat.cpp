@@ -2,6 +2,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -363,6 +364,28 @@ bool StillAsMade(const EntryStat& now, const std::optional<FileStamp>& made,
 bool StillAsMade(const struct stat& now, const std::optional<FileStamp>& made,
                  std::int64_t notBefore) {
     return StillAsMade(EntryStatOf(now), made, notBefore);
+}
+
+bool StartedOnly(int fd) {
+    char text[64] = {};
+    const ssize_t got = ::pread(fd, text, sizeof text, 0);
+    if (got < 0) {
+        return false;
+    }
+    const std::string_view head(text, ::strnlen(text, static_cast<std::size_t>(got)));
+    if (head.size() < kHeader.size()) {
+        return kHeader.substr(0, head.size()) == head ||
+               kHeaderVersion2.substr(0, head.size()) == head;
+    }
+    return (head == kHeader || head == kHeaderVersion2) && !InUse(fd);
+}
+
+bool StarterGone(const std::string& name) {
+    const std::size_t dash = name.rfind('-');
+    long pid = 0;
+    const auto [end, ec] = std::from_chars(name.data() + dash + 1, name.data() + name.size(), pid);
+    return dash != std::string::npos && ec == std::errc() && end == name.data() + name.size() &&
+           pid > 0 && ::kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH;
 }
 
 void LockForUndo(int fd) {

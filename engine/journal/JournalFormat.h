@@ -122,6 +122,11 @@ bool StillAsMade(const struct stat& now, const std::optional<FileStamp>& made,
 void LockForUndo(int fd);
 // Whether a run or an undo holds the journal open as `fd` now.
 bool InUse(int fd);
+// Whether the journal open as `fd` holds nothing a run did: empty, or cut inside its first
+// line, or its first line alone in a run that ended. Such a run was killed at its start.
+bool StartedOnly(int fd);
+// Whether the process that started the run named `name` ("...-PID") is gone.
+bool StarterGone(const std::string& name);
 
 // The one hidden file of `journal` that its run may have left: the last one it made, unless
 // withdrawn (each earlier one was renamed over its target or taken away before the next).

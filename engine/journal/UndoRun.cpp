@@ -1,8 +1,7 @@
-// Listing kept runs and taking one back.
+// Listing kept runs and taking one back. Every look at the user's files and the state folders,
+// and every act on them, goes through the file-system interface, in folders it holds open; the
+// journal's own file is read by the journal's helpers.
 
-#include <fcntl.h>
-#include <signal.h>
-#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -11,7 +10,6 @@
 #include <climits>
 #include <cstdint>
 #include <cstdio>
-#include <cstring>
 #include <optional>
 #include <unordered_map>
 #include <unordered_set>
@@ -28,31 +26,6 @@ namespace pellatrix {
 using namespace journal;
 
 namespace {
-
-// True when the journal open as `fd` holds nothing a run did: empty, or cut inside its first
-// line, or its first line alone in a run that ended. Such a run was killed at its start.
-bool startedOnly(int fd) {
-    char text[64] = {};
-    const ssize_t got = ::pread(fd, text, sizeof text, 0);
-    if (got < 0) {
-        return false;
-    }
-    const std::string_view head(text, ::strnlen(text, static_cast<std::size_t>(got)));
-    if (head.size() < kHeader.size()) {
-        return kHeader.substr(0, head.size()) == head ||
-               kHeaderVersion2.substr(0, head.size()) == head;
-    }
-    return (head == kHeader || head == kHeaderVersion2) && !InUse(fd);
-}
-
-// The process that started the run named `name` ("...-PID") is gone.
-bool starterGone(const std::string& name) {
-    const std::size_t dash = name.rfind('-');
-    long pid = 0;
-    const auto [end, ec] = std::from_chars(name.data() + dash + 1, name.data() + name.size(), pid);
-    return dash != std::string::npos && ec == std::errc() && end == name.data() + name.size() &&
-           pid > 0 && ::kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH;
-}
 
 FileIdentity identityOf(const EntryStat& entry) {
     return entry.stamp.identity;
@@ -319,8 +292,8 @@ std::vector<RunSummary> ListRuns(FileSystem& fs, const std::string& runsFolder) 
                                       "the journal " + shown(run.folder + "/" + kJournalName));
             // A run killed at its start changed nothing: passed over, and dropped once no
             // process of its can be about to write it (its journal is made before it is locked).
-            if (startedOnly(fd.get())) {
-                if (starterGone(*it)) {
+            if (StartedOnly(fd.get())) {
+                if (StarterGone(*it)) {
                     RemoveRunFolder(run.folder);
                 }
                 continue;
