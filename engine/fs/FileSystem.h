@@ -43,6 +43,7 @@ struct FileIdentity {
     std::uint64_t inode = 0;
     bool operator==(const FileIdentity&) const = default;
 };
+/// The same type, named so where a folder is meant.
 using FolderIdentity = FileIdentity;
 
 /// A regular file (after following links) of a listing, with the one attribute fact a folder add
@@ -90,7 +91,6 @@ class FolderHandle {
 public:
     FolderHandle() = default;
     explicit FolderHandle(Fd fd) noexcept : m_fd(std::move(fd)) {}
-    bool isOpen() const { return m_fd.get() >= 0; }
     /// The adapter's own descriptor of it.
     int fd() const { return m_fd.get(); }
 
