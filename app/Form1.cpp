@@ -322,6 +322,7 @@ Form1::Form1(Platform& platform, SettingsStore& settings, QString programFolder,
         return w == nullptr || w == m_frame1 || w == m_frame2 || w == m_label1;
     };
     menuWindow.runsFolder = RunsFolder();
+    menuWindow.fileSystem = &m_fs;
     m_runMenu = new RunMenu(std::move(menuWindow));
 
     connectHandlers();

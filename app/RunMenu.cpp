@@ -213,7 +213,11 @@ void RunMenu::undoLastRun() {
     }
     RunSummary last;
     try {
-        last = NewestRunToUndo(m_window.runsFolder);
+        last = NewestRunToUndo(*m_window.fileSystem, m_window.runsFolder);
+    } catch (const UntrustedJournal& e) {
+        inform(QStringLiteral("The last run cannot be undone: %1. Nothing was changed.")
+                   .arg(QString::fromLocal8Bit(e.what())));
+        return;
     } catch (const JournalError&) {
         inform(QStringLiteral("There is no run to undo."));
         return;
@@ -242,7 +246,7 @@ void RunMenu::undoLastRun() {
     UndoReport report;
     m_window.showBusy(true);
     try {
-        report = UndoRun(last.folder);
+        report = UndoRun(*m_window.fileSystem, last.folder);
     } catch (const JournalError& e) {
         m_window.showBusy(false);
         inform(QStringLiteral("The last run cannot be undone: %1. Nothing was changed.")

@@ -73,6 +73,8 @@ public:
         /// Whether a point of the window (window coordinates) is its background.
         std::function<bool(const QPoint&)> isBackground;
         std::string runsFolder;
+        /// What the undo looks and acts through.
+        FileSystem* fileSystem = nullptr;
     };
 
     explicit RunMenu(Window window);

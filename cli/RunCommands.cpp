@@ -100,12 +100,12 @@ int PrintPreview(CreationRun& run, bool nullEnded, bool quiet, std::FILE* out) {
     return counts->failures == 0 ? 0 : 1;
 }
 
-int UndoCommand(const std::string& runId, std::FILE* out, std::FILE* errors) {
+int UndoCommand(FileSystem& fs, const std::string& runId, std::FILE* out, std::FILE* errors) {
     const std::string runs = RunsFolder();
     try {
         RunSummary run;
         if (runId.empty()) {
-            run = NewestRunToUndo(runs);
+            run = NewestRunToUndo(fs, runs);
         } else {
             if (runId.find('/') != std::string::npos || runId.empty() || runId[0] == '.') {
                 throw JournalError("no kept run is named '" + ShownOnTerminal(runId) + "'");
@@ -113,7 +113,7 @@ int UndoCommand(const std::string& runId, std::FILE* out, std::FILE* errors) {
             run.id = runId;
             run.folder = runs + "/" + runId;
         }
-        const UndoReport report = UndoRun(run.folder);
+        const UndoReport report = UndoRun(fs, run.folder);
         for (const std::string& left : report.leftAlone) {
             std::fprintf(out, "left alone: %s\n", ShownOnTerminal(left).c_str());
         }
@@ -135,13 +135,21 @@ int UndoCommand(const std::string& runId, std::FILE* out, std::FILE* errors) {
     }
 }
 
-int ListRunsCommand(std::FILE* out, std::FILE* errors) {
+int ListRunsCommand(FileSystem& fs, std::FILE* out, std::FILE* errors) {
     const std::string runs = RunsFolder();
     if (runs.empty()) {
         std::fputs("pellatrix-cli: no folder is known for the runs (HOME is not set)\n", errors);
         return 2;
     }
-    for (const RunSummary& run : ListRuns(runs)) {
+    std::vector<RunSummary> listed;
+    try {
+        listed = ListRuns(fs, runs);
+    } catch (const JournalError& e) {
+        std::fprintf(errors, "pellatrix-cli: cannot list the runs: %s\n",
+                     ShownOnTerminal(e.what()).c_str());
+        return 2;
+    }
+    for (const RunSummary& run : listed) {
         std::string line = ShownOnTerminal(run.id) + "  " + stateWord(run.state);
         if (run.state == RunSummary::State::Damaged) {
             line += "  " + ShownOnTerminal(run.damage);

@@ -17,9 +17,10 @@ int PrintPreview(CreationRun& run, bool nullEnded, bool quiet, std::FILE* out);
 /// --undo[=RUN]: takes back the newest run not undone (or the run named), reports what it did
 /// and each file it left alone on `out`; a journal that cannot be undone is told on `errors`.
 /// Answers 0, 1 when something was left alone, 2 when nothing could be undone.
-int UndoCommand(const std::string& runId, std::FILE* out, std::FILE* errors);
+int UndoCommand(FileSystem& fs, const std::string& runId, std::FILE* out, std::FILE* errors);
 
-/// --list-runs: the kept runs, newest first, one line each.
-int ListRunsCommand(std::FILE* out, std::FILE* errors);
+/// --list-runs: the kept runs, newest first, one line each. Answers 0, 1 when the output cannot
+/// be written, 2 when the runs cannot be listed (a state folder or journal not trusted).
+int ListRunsCommand(FileSystem& fs, std::FILE* out, std::FILE* errors);
 
 }  // namespace pellatrix

@@ -269,14 +269,14 @@ int main(int argc, char** argv) {
     if (int status = parse(argc, argv, options, done); done) {
         return status;
     }
+    pellatrix::PipedFileSystem fs;
     if (options.undo) {
-        return pellatrix::UndoCommand(options.undoRun, stdout, stderr);
+        return pellatrix::UndoCommand(fs, options.undoRun, stdout, stderr);
     }
     if (options.listRuns) {
-        return pellatrix::ListRunsCommand(stdout, stderr);
+        return pellatrix::ListRunsCommand(fs, stdout, stderr);
     }
 
-    pellatrix::PipedFileSystem fs;
     if (options.haveTextFile) {
         try {
             fs.readFile(options.textFile,

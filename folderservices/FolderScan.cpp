@@ -190,7 +190,7 @@ bool FolderScan::MetFolders::insert(const FolderIdentity& id) {
                   identityLess);
         std::inplace_merge(m_sorted.begin(), m_sorted.begin() + static_cast<std::ptrdiff_t>(middle),
                            m_sorted.end(), identityLess);
-        std::unordered_set<FolderIdentity, IdentityHash>().swap(m_recent);
+        std::unordered_set<FolderIdentity>().swap(m_recent);
     }
     return true;
 }

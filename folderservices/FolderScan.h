@@ -48,12 +48,6 @@ public:
     void streamTree(const std::string& start, const std::string& pattern, const FolderSink& sink);
 
 private:
-    struct IdentityHash {
-        std::size_t operator()(const FolderIdentity& id) const {
-            return std::hash<std::uint64_t>()(id.inode) ^
-                   (std::hash<std::uint64_t>()(id.device) * 0x9e3779b97f4a7c15ULL);
-        }
-    };
     /// The folders met: a sorted array, and the latest in a small hash set that is merged into
     /// it when it fills. 16 bytes a folder where a hash set alone takes about 56.
     class MetFolders {
@@ -64,7 +58,7 @@ private:
 
     private:
         std::vector<FolderIdentity> m_sorted;
-        std::unordered_set<FolderIdentity, IdentityHash> m_recent;
+        std::unordered_set<FolderIdentity> m_recent;
     };
     class Folders;
 

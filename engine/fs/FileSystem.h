@@ -8,8 +8,11 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <system_error>
 #include <utility>
 #include <vector>
+
+#include "engine/fs/Fd.h"
 
 namespace pellatrix {
 
@@ -33,14 +36,15 @@ struct TextHash {
     }
 };
 
-/// Identity of a folder on its device, so a scan can tell a folder it met before.
-struct FolderIdentity {
+/// The one identity of a file or folder: its device and inode. Two paths with one identity
+/// reach one file; a scan tells by it a folder it met before. Hashed by std::hash.
+struct FileIdentity {
     std::uint64_t device = 0;
     std::uint64_t inode = 0;
-    bool operator==(const FolderIdentity&) const = default;
+    bool operator==(const FileIdentity&) const = default;
 };
-/// The same pair names any file: two paths with one identity reach one file.
-using FileIdentity = FolderIdentity;
+/// The same type, named so where a folder is meant.
+using FolderIdentity = FileIdentity;
 
 /// A regular file (after following links) of a listing, with the one attribute fact a folder add
 /// asks of it.
@@ -62,13 +66,36 @@ struct FolderEntries {
 /// What a run's journal keeps of a file or folder: enough to tell later whether it is still
 /// exactly as the run left it.
 struct FileStamp {
-    std::uint64_t device = 0;
-    std::uint64_t inode = 0;
+    FileIdentity identity;
     std::uint64_t size = 0;
     std::int64_t mtimeSec = 0;
     std::int64_t mtimeNsec = 0;
     std::uint32_t mode = 0;
     bool operator==(const FileStamp&) const = default;
+};
+
+/// An entry as looked at without following a link: what an undo checks before it acts.
+struct EntryStat {
+    enum class Kind { File, Folder, Link, Other } kind = Kind::Other;
+    /// Identity, size, modification time and mode.
+    FileStamp stamp;
+    /// The last change of its status, in nanoseconds since the epoch.
+    std::int64_t changedNs = 0;
+    /// The user ID that owns it.
+    std::uint32_t owner = 0;
+};
+
+/// A folder held open by a file system (FileSystem::openFolder): what is looked at and acted on
+/// in it stays in that very folder, whatever its path reaches meanwhile. Moved, never copied.
+class FolderHandle {
+public:
+    FolderHandle() = default;
+    explicit FolderHandle(Fd fd) noexcept : m_fd(std::move(fd)) {}
+    /// The adapter's own descriptor of it.
+    int fd() const { return m_fd.get(); }
+
+private:
+    Fd m_fd;
 };
 
 /// A hidden file that a killed run made beside a file it was replacing and never took away,
@@ -131,8 +158,8 @@ struct PathProbe {
     FileIdentity identity;
     /// For a folder: new files can be made in it; for a file: it may be written.
     bool writable = false;
-    /// errno of a look-up that failed otherwise than by a missing name (Kind::Unknown).
-    int error = 0;
+    /// Why a look-up failed otherwise than by a missing name (Kind::Unknown).
+    std::error_code error;
 };
 
 /// How one write of a file would go, decided from look-ups alone before anything changes: the
@@ -147,8 +174,8 @@ struct WritePlan {
     /// Create through a dangling link: the file made is the one the link names, in a folder
     /// the plan has checked, not a new name in the path's own folder.
     bool throughLink = false;
-    /// For Fail: the errno the write fails with, and why in a few words.
-    int error = 0;
+    /// For Fail: the system's cause the write fails with, and why in a few words.
+    std::error_code error;
     std::string why;
 };
 
@@ -308,8 +335,49 @@ public:
         return {subFolderNames(folder), std::nullopt};
     }
 
+    // What an undo asks: it acts where it checked, so each act names an entry in a folder held
+    // open, never a path that could reach somewhere else by then. Links are never followed but
+    // where said. Each throws FsError, its cause the system's (a link on the way: ELOOP or
+    // ENOTDIR); an adapter that cannot hold folders open keeps the defaults, which refuse.
+
+    /// Opens the folder `path`. With `followLinks`, as any open does; otherwise one level at a
+    /// time from the root (the working folder for a relative path), and a symbolic link met
+    /// anywhere on the way fails it.
+    virtual FolderHandle openFolder(const std::string& path, bool followLinks);
+    /// Opens the folder `name` (one level) in `at`, failing when it is a symbolic link.
+    virtual FolderHandle openFolderIn(const FolderHandle& at, const std::string& name);
+    /// Looks at `name` in `at`, or at `at` itself when `name` is empty; none when nothing is
+    /// there.
+    virtual std::optional<EntryStat> lookAt(const FolderHandle& at, const std::string& name);
+    /// Opens `name` in `at` for reading, failing when it is a link; never blocks. `opened`
+    /// tells what was opened. For the files a run keeps for its undo.
+    virtual Fd openFileIn(const FolderHandle& at, const std::string& name, EntryStat& opened);
+    /// Makes the empty file `name` in `at` (an existing regular file is left as it is).
+    virtual void createFileIn(const FolderHandle& at, const std::string& name);
+    /// Removes the file `name` from `at`, or with `folder` the empty folder (cause ENOTEMPTY
+    /// or EEXIST when it is not empty).
+    virtual void removeIn(const FolderHandle& at, const std::string& name, bool folder);
+    /// Renames `fromName` in `from` to `toName` in `to`, replacing what is there.
+    virtual void renameIn(const FolderHandle& from, const std::string& fromName,
+                          const FolderHandle& to, const std::string& toName);
+    /// Makes `name` in `at` hold the `size` bytes of `source` from `offset`: with `inPlace`, in
+    /// the file itself, once the file opened is seen to be `checked` (cause ESTALE otherwise);
+    /// otherwise as a new file with the permission bits of `mode`, renamed over it. Answers the
+    /// identity of the file that then holds them.
+    virtual FileIdentity putBackContent(const FolderHandle& at, const std::string& name,
+                                        const FileIdentity& checked, bool inPlace,
+                                        std::uint32_t mode, int source, std::uint64_t offset,
+                                        std::uint64_t size);
+
 protected:
     WriteJournal* m_journal = nullptr;
 };
 
 }  // namespace pellatrix
+
+template <>
+struct std::hash<pellatrix::FileIdentity> {
+    std::size_t operator()(const pellatrix::FileIdentity& id) const noexcept {
+        return std::hash<std::uint64_t>()(id.inode * 0x9e3779b97f4a7c15ULL ^ id.device);
+    }
+};

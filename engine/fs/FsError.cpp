@@ -29,7 +29,12 @@ int ErrorNumberForErrno(int err) {
 }
 
 void ThrowErrno(int err, const std::string& what) {
-    throw FsError(ErrorNumberForErrno(err), what + ": " + std::strerror(err));
+    ThrowErrnoAs(ErrorNumberForErrno(err), err, what);
+}
+
+void ThrowErrnoAs(int number, int err, const std::string& what) {
+    throw FsError(number, what + ": " + std::strerror(err),
+                  std::error_code(err, std::generic_category()));
 }
 
 }  // namespace pellatrix

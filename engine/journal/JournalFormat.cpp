@@ -2,6 +2,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -236,8 +237,8 @@ private:
 
     FileStamp stamp() {
         FileStamp s;
-        s.device = number<std::uint64_t>();
-        s.inode = number<std::uint64_t>();
+        s.identity.device = number<std::uint64_t>();
+        s.identity.inode = number<std::uint64_t>();
         s.size = number<std::uint64_t>();
         s.mtimeSec = number<std::int64_t>();
         s.mtimeNsec = number<std::int64_t>();
@@ -350,16 +351,53 @@ std::int64_t MadeNotBefore(std::string_view runName) {
     return static_cast<std::int64_t>(seconds) * 1'000'000'000 + nanoseconds - kCoarseLag;
 }
 
-bool StillAsMade(const struct stat& now, const std::optional<FileStamp>& made,
+bool StillAsMade(const EntryStat& now, const std::optional<FileStamp>& made,
                  std::int64_t notBefore) {
     if (made) {
-        return static_cast<std::uint64_t>(now.st_dev) == made->device &&
-               static_cast<std::uint64_t>(now.st_ino) == made->inode;
+        return now.stamp.identity == made->identity;
     }
-    const std::int64_t changed =
-        static_cast<std::int64_t>(now.st_ctim.tv_sec) * 1'000'000'000 + now.st_ctim.tv_nsec;
-    return (S_ISDIR(now.st_mode) || (S_ISREG(now.st_mode) && now.st_size == 0)) &&
-           now.st_uid == ::geteuid() && changed >= notBefore;
+    return (now.kind == EntryStat::Kind::Folder ||
+            (now.kind == EntryStat::Kind::File && now.stamp.size == 0)) &&
+           now.owner == ::geteuid() && now.changedNs >= notBefore;
+}
+
+bool StillAsMade(const struct stat& now, const std::optional<FileStamp>& made,
+                 std::int64_t notBefore) {
+    return StillAsMade(EntryStatOf(now), made, notBefore);
+}
+
+bool StartedOnly(int fd) {
+    char text[64] = {};
+    const ssize_t got = ::pread(fd, text, sizeof text, 0);
+    if (got < 0) {
+        return false;
+    }
+    const std::string_view head(text, ::strnlen(text, static_cast<std::size_t>(got)));
+    if (head.size() < kHeader.size()) {
+        return kHeader.substr(0, head.size()) == head ||
+               kHeaderVersion2.substr(0, head.size()) == head;
+    }
+    return (head == kHeader || head == kHeaderVersion2) && !InUse(fd);
+}
+
+bool StarterGone(const std::string& name) {
+    const std::size_t dash = name.rfind('-');
+    long pid = 0;
+    const auto [end, ec] = std::from_chars(name.data() + dash + 1, name.data() + name.size(), pid);
+    return dash != std::string::npos && ec == std::errc() && end == name.data() + name.size() &&
+           pid > 0 && ::kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH;
+}
+
+void LockForUndo(int fd) {
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        throw JournalError(errno == EWOULDBLOCK
+                               ? "a run is still writing this journal"
+                               : "the journal cannot be locked: " + ErrnoText(errno));
+    }
+}
+
+bool InUse(int fd) {
+    return ::flock(fd, LOCK_SH | LOCK_NB) != 0;
 }
 
 const Step* LastHiddenFile(const Journal& journal) {
@@ -414,11 +452,27 @@ std::vector<LeftHiddenFile> HiddenFilesOfEndedRuns(const std::string& runsFolder
     return left;
 }
 
+FileIdentity IdentityOf(const struct stat& st) {
+    return {static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino)};
+}
+
 FileStamp StampOf(const struct stat& st) {
-    return {
-        static_cast<std::uint64_t>(st.st_dev),         static_cast<std::uint64_t>(st.st_ino),
-        static_cast<std::uint64_t>(st.st_size),        static_cast<std::int64_t>(st.st_mtim.tv_sec),
-        static_cast<std::int64_t>(st.st_mtim.tv_nsec), static_cast<std::uint32_t>(st.st_mode)};
+    return {IdentityOf(st), static_cast<std::uint64_t>(st.st_size),
+            static_cast<std::int64_t>(st.st_mtim.tv_sec),
+            static_cast<std::int64_t>(st.st_mtim.tv_nsec), static_cast<std::uint32_t>(st.st_mode)};
+}
+
+EntryStat EntryStatOf(const struct stat& st) {
+    EntryStat entry;
+    entry.kind = S_ISREG(st.st_mode)   ? EntryStat::Kind::File
+                 : S_ISDIR(st.st_mode) ? EntryStat::Kind::Folder
+                 : S_ISLNK(st.st_mode) ? EntryStat::Kind::Link
+                                       : EntryStat::Kind::Other;
+    entry.stamp = StampOf(st);
+    entry.changedNs =
+        static_cast<std::int64_t>(st.st_ctim.tv_sec) * 1'000'000'000 + st.st_ctim.tv_nsec;
+    entry.owner = static_cast<std::uint32_t>(st.st_uid);
+    return entry;
 }
 
 int ChecksumRange(int fd, off_t at, std::uint64_t length, std::uint64_t& sum) {

@@ -108,11 +108,25 @@ void RemoveRunFolder(const std::string& folder);
 // (nothing counts as made by it) for a name that tells no start.
 std::int64_t MadeNotBefore(std::string_view runName);
 
-// Whether `now` (an lstat) is still what a run made: the file or folder `made` names when its
-// making was confirmed; otherwise, an announcement a kill left unconfirmed, an empty regular
-// file or a folder of this user changed no earlier than `notBefore`.
+// Whether `now` (looked at without following a link) is still what a run made: the file or
+// folder `made` names when its making was confirmed; otherwise, an announcement a kill left
+// unconfirmed, an empty regular file or a folder of this user changed no earlier than
+// `notBefore`.
+bool StillAsMade(const EntryStat& now, const std::optional<FileStamp>& made,
+                 std::int64_t notBefore);
 bool StillAsMade(const struct stat& now, const std::optional<FileStamp>& made,
                  std::int64_t notBefore);
+
+// Takes the journal open as `fd` for an undo, held while it stays open: throws JournalError
+// when a run still writes it or another undo holds it.
+void LockForUndo(int fd);
+// Whether a run or an undo holds the journal open as `fd` now.
+bool InUse(int fd);
+// Whether the journal open as `fd` holds nothing a run did: empty, or cut inside its first
+// line, or its first line alone in a run that ended. Such a run was killed at its start.
+bool StartedOnly(int fd);
+// Whether the process that started the run named `name` ("...-PID") is gone.
+bool StarterGone(const std::string& name);
 
 // The one hidden file of `journal` that its run may have left: the last one it made, unless
 // withdrawn (each earlier one was renamed over its target or taken away before the next).
@@ -128,7 +142,9 @@ std::optional<LeftHiddenFile> LeftHiddenFileOf(const std::string& runsFolder,
 std::vector<LeftHiddenFile> HiddenFilesOfEndedRuns(const std::string& runsFolder,
                                                    std::string_view exceptRun);
 
+FileIdentity IdentityOf(const struct stat& st);
 FileStamp StampOf(const struct stat& st);
+EntryStat EntryStatOf(const struct stat& st);
 
 // The XXH3 64-bit checksum of `length` bytes of `fd` from `at`, in `sum`; answers 0, errno, or
 // EIO when the file ends early.

@@ -76,8 +76,8 @@ void appendNumber(std::string& out, std::uint64_t value) {
 void appendStamp(std::string& out, const FileStamp& s) {
     // Put together in place and appended once: a record per file of a run.
     char text[6 * 24];
-    char* at = putNumber(text, s.device);
-    at = putNumber(at, s.inode);
+    char* at = putNumber(text, s.identity.device);
+    at = putNumber(at, s.identity.inode);
     at = putNumber(at, s.size);
     at = putNumber(at, s.mtimeSec);
     at = putNumber(at, s.mtimeNsec);
@@ -344,17 +344,16 @@ std::size_t RunJournal::madeSlot(const FileStamp& file) {
     if (m_made.empty()) {
         m_made.resize(kMadeTable);
     }
-    return static_cast<std::size_t>((file.inode * 0x9e3779b97f4a7c15ULL) ^ file.device) %
-           kMadeTable;
+    return std::hash<FileIdentity>()(file.identity) % kMadeTable;
 }
 
 void RunJournal::rememberMade(const FileStamp& file) {
-    m_made[madeSlot(file)] = {file.device, file.inode};
+    m_made[madeSlot(file)] = file.identity;
 }
 
 bool RunJournal::madeByRun(const FileStamp& file) {
     const FileIdentity& known = m_made[madeSlot(file)];
-    return known.inode == file.inode && known.device == file.device && file.inode != 0;
+    return known == file.identity && file.identity.inode != 0;
 }
 
 std::string_view RunJournal::resolved(std::string_view path, bool followLast) {
@@ -411,7 +410,7 @@ std::string RunJournal::keepOldContent(FileStamp& old, bool inPlace, int dir, co
     // written in place is gone once written, so it is copied; so is a file on another file
     // system, asked once per device.
     bool linkFailed = false;
-    if (!inPlace && old.device != m_noLinkDevice) {
+    if (!inPlace && old.identity.device != m_noLinkDevice) {
         char keptName[24];
         *std::to_chars(keptName, keptName + sizeof keptName - 1, ++m_kept).ptr = '\0';
         // Whatever file the name reaches at this moment is the one the rename takes away, so
@@ -423,7 +422,7 @@ std::string RunJournal::keepOldContent(FileStamp& old, bool inPlace, int dir, co
         linkFailed = errno == EXDEV;
     }
     if (!inPlace && linkFailed) {
-        m_noLinkDevice = old.device;
+        m_noLinkDevice = old.identity.device;
     }
     if (m_copied + old.size > kCopyLimit) {
         m_notKept =
@@ -448,18 +447,19 @@ std::string RunJournal::keepOldContent(FileStamp& old, bool inPlace, int dir, co
     const auto at = static_cast<off_t>(m_packSize);
     off_t fromAt = 0;
     off_t toAt = at;
-    bool plain = old.device == m_plainCopyDevice;
+    bool plain = old.identity.device == m_plainCopyDevice;
     // Another run may have renamed a file over the one looked at: what is copied and recorded
     // is the file the name reaches now, which the rename takes away. Written in place, it is
     // the very file being written, or nothing.
-    const bool same = ::fstat(from, &st) == 0 && S_ISREG(st.st_mode) && st.st_dev == old.device &&
-                      (!inPlace || st.st_ino == old.inode);
+    const bool same = ::fstat(from, &st) == 0 && S_ISREG(st.st_mode) &&
+                      st.st_dev == old.identity.device &&
+                      (!inPlace || st.st_ino == old.identity.inode);
     if (same) {
         old = StampOf(st);
     }
     const int err = same ? CopyRange(from, &fromAt, m_packFd, &toAt, old.size, plain) : 0;
     if (plain) {
-        m_plainCopyDevice = old.device;
+        m_plainCopyDevice = old.identity.device;
     }
     ::close(from);
     // Summed as it lies in the pack: the undo puts back only the very bytes kept.
@@ -546,7 +546,7 @@ void RunJournal::withdrawn() {
         ::unlinkat(m_folderFd, m_lastLink.c_str(), 0);
     }
     // The file it left is gone, or holds its old content again: no file of the run's.
-    if (m_lastWritten.inode != 0 && madeByRun(m_lastWritten)) {
+    if (m_lastWritten.identity.inode != 0 && madeByRun(m_lastWritten)) {
         m_made[madeSlot(m_lastWritten)] = {};
     }
     forgetLastKept();

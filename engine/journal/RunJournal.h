@@ -128,6 +128,13 @@ public:
     using std::runtime_error::runtime_error;
 };
 
+/// A state folder or journal that is not the user's alone (another user's, writable by others,
+/// or reached through a symbolic link): neither listed nor undone. Nothing was changed.
+class UntrustedJournal : public JournalError {
+public:
+    using JournalError::JournalError;
+};
+
 /// One kept run, as its journal tells it.
 struct RunSummary {
     std::string id;      // the name of its folder
@@ -143,11 +150,14 @@ struct RunSummary {
     std::string damage;  // for State::Damaged
 };
 
-/// The kept runs, newest first. Never throws; a missing folder has none.
-std::vector<RunSummary> ListRuns(const std::string& runsFolder);
+/// The kept runs, newest first, each looked at through `fs` as the undo does; a missing folder
+/// has none. Throws UntrustedJournal, changing nothing, when the runs folder, a run's folder or
+/// a journal is not trusted; a journal that cannot be read is a Damaged run.
+std::vector<RunSummary> ListRuns(FileSystem& fs, const std::string& runsFolder);
 
-/// The newest run not yet undone, for an undo; throws JournalError when there is none.
-RunSummary NewestRunToUndo(const std::string& runsFolder);
+/// The newest run not yet undone, for an undo; throws JournalError when there is none, or
+/// UntrustedJournal as ListRuns does.
+RunSummary NewestRunToUndo(FileSystem& fs, const std::string& runsFolder);
 
 /// What an undo did, and what it left alone, one "PATH: why" line each.
 struct UndoReport {
@@ -163,7 +173,8 @@ struct UndoReport {
 /// content of those it replaced and removes the folders it made when empty, each only while
 /// it is exactly as the run left it (identity, size, modification time). The whole journal is
 /// read first; throws JournalError, changing nothing, when it is damaged or foreign, the run
-/// was undone before, or a run is still writing it.
-UndoReport UndoRun(const std::string& runFolder);
+/// was undone before, or a run is still writing it. Every look and act goes through `fs`, in
+/// folders it holds open.
+UndoReport UndoRun(FileSystem& fs, const std::string& runFolder);
 
 }  // namespace pellatrix

@@ -1,8 +1,7 @@
-// Listing kept runs and taking one back.
+// Listing kept runs and taking one back. Every look at the user's files and the state folders,
+// and every act on them, goes through the file-system interface, in folders it holds open; the
+// journal's own file is read by the journal's helpers.
 
-#include <fcntl.h>
-#include <signal.h>
-#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -11,13 +10,13 @@
 #include <climits>
 #include <cstdint>
 #include <cstdio>
-#include <cstring>
 #include <optional>
 #include <unordered_map>
 #include <unordered_set>
 #include <utility>
 
 #include "engine/fs/Fd.h"
+#include "engine/fs/FsError.h"
 #include "engine/journal/JournalFormat.h"
 #include "engine/journal/RunJournal.h"
 #include "engine/lists/ShownText.h"
@@ -28,145 +27,118 @@ using namespace journal;
 
 namespace {
 
-bool exists(const std::string& path) {
-    struct stat st {};
-    return ::lstat(path.c_str(), &st) == 0;
+FileIdentity identityOf(const EntryStat& entry) {
+    return entry.stamp.identity;
 }
 
-// True when the journal open as `fd` holds nothing a run did: empty, or cut inside its first
-// line, or its first line alone in a run that ended. Such a run was killed at its start.
-bool startedOnly(int fd) {
-    char text[64] = {};
-    const ssize_t got = ::pread(fd, text, sizeof text, 0);
-    if (got < 0) {
-        return false;
-    }
-    const std::string_view head(text, ::strnlen(text, static_cast<std::size_t>(got)));
-    if (head.size() < kHeader.size()) {
-        return kHeader.substr(0, head.size()) == head ||
-               kHeaderVersion2.substr(0, head.size()) == head;
-    }
-    return (head == kHeader || head == kHeaderVersion2) && ::flock(fd, LOCK_SH | LOCK_NB) == 0;
-}
-
-// The process that started the run named `name` ("...-PID") is gone.
-bool starterGone(const std::string& name) {
-    const std::size_t dash = name.rfind('-');
-    long pid = 0;
-    const auto [end, ec] = std::from_chars(name.data() + dash + 1, name.data() + name.size(), pid);
-    return dash != std::string::npos && ec == std::errc() && end == name.data() + name.size() &&
-           pid > 0 && ::kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH;
-}
-
-RunSummary summarise(const std::string& runsFolder, const std::string& name) {
-    RunSummary run;
-    run.id = name;
-    run.folder = runsFolder + "/" + name;
-    int fd = ::open((run.folder + "/" + kJournalName).c_str(), O_RDONLY | O_CLOEXEC);
-    try {
-        if (fd < 0) {
-            throw JournalError("the journal cannot be read: " + ErrnoText(errno));
-        }
-        const Journal journal = ReadJournal(fd);
-        for (const Step& step : journal.steps) {
-            if (step.withdrawn || !step.made) {
-                continue;
-            }
-            switch (step.kind) {
-                case Step::Kind::Hidden:
-                    break;
-                case Step::Kind::Folder:
-                    ++run.folders;
-                    break;
-                case Step::Kind::New:
-                    ++run.created;
-                    break;
-                case Step::Kind::Replace:
-                case Step::Kind::InPlace:
-                    // A file the run wrote again is no file of the user's.
-                    run.replaced += step.keep == "=" ? 0 : 1;
-                    run.notKept += step.keep == "-" ? 1 : 0;
-                    break;
-            }
-        }
-        run.partial = journal.partial;
-        run.state = exists(run.folder + "/" + kUndoneName) ? RunSummary::State::Undone
-                    : ::flock(fd, LOCK_SH | LOCK_NB) != 0  ? RunSummary::State::Busy
-                    : journal.complete                     ? RunSummary::State::Complete
-                                                           : RunSummary::State::Killed;
-    } catch (const JournalError& e) {
-        run.state = RunSummary::State::Damaged;
-        run.damage = e.what();
-    }
-    if (fd >= 0) {
-        ::close(fd);
-    }
-    return run;
-}
-
-struct IdentityHash {
-    std::size_t operator()(const FileIdentity& id) const {
-        return static_cast<std::size_t>((id.inode * 0x9e3779b97f4a7c15ULL) ^ id.device);
-    }
-};
-
-FileIdentity identityOf(const struct stat& st) {
-    return {static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino)};
-}
-
-bool sameFile(const struct stat& st, const FileStamp& stamp) {
-    return identityOf(st) == FileIdentity{stamp.device, stamp.inode};
+bool sameFile(const EntryStat& entry, const FileStamp& stamp) {
+    return entry.stamp.identity == stamp.identity;
 }
 
 std::string shown(const std::string& path) {
     return "'" + EscapedControls(path) + "'";
 }
 
-// Opens `name` in `dir` without following a link, a folder or (for the journal) a regular
-// file, and answers it only when it is the user's own and nobody else may write it: an undo
-// removes and puts back what a journal names, so it takes only a journal that its user alone
-// can have written. Throws JournalError, naming `what`, otherwise.
-Fd openOwn(int dir, const std::string& name, const std::string& what, bool folder) {
-    const int flags = (folder ? O_PATH : O_RDONLY | O_NONBLOCK) | O_NOFOLLOW | O_CLOEXEC;
-    Fd fd(::openat(dir, name.c_str(), flags));
-    struct stat st {};
-    if (fd.get() < 0 && errno == ELOOP) {
-        throw JournalError(what + " is a symbolic link, so it is not trusted");
+// The system's words for a failure.
+std::string causeText(const FsError& e) {
+    return e.cause() ? e.cause().message() : e.what();
+}
+
+bool linkOnTheWay(const std::error_code& cause) {
+    return cause == std::errc::too_many_symbolic_link_levels || cause == std::errc::not_a_directory;
+}
+
+// `name` in `at` as looked at now; none when it cannot be seen.
+std::optional<EntryStat> seen(FileSystem& fs, const FolderHandle& at, const std::string& name) {
+    try {
+        return fs.lookAt(at, name);
+    } catch (const FsError&) {
+        return std::nullopt;
     }
-    if (fd.get() < 0 || ::fstat(fd.get(), &st) != 0) {
-        throw JournalError(what + " cannot be read: " + ErrnoText(errno));
+}
+
+// An undo removes and puts back what a journal names, so it takes only a journal that its user
+// alone can have written: its own, and nobody else's to write. Throws JournalError, naming
+// `what`, otherwise.
+void checkTrusted(const EntryStat& entry, const std::string& what, bool folder) {
+    if (entry.kind == EntryStat::Kind::Link) {
+        throw UntrustedJournal(what + " is a symbolic link, so it is not trusted");
     }
-    if (S_ISLNK(st.st_mode)) {
-        throw JournalError(what + " is a symbolic link, so it is not trusted");
-    }
-    if (folder ? !S_ISDIR(st.st_mode) : !S_ISREG(st.st_mode)) {
+    if (entry.kind != (folder ? EntryStat::Kind::Folder : EntryStat::Kind::File)) {
         throw JournalError(what + (folder ? " is not a folder" : " is not a regular file"));
     }
-    if (st.st_uid != ::geteuid()) {
-        throw JournalError(what + " belongs to another user (user ID " + std::to_string(st.st_uid) +
-                           "), so it is not trusted");
+    if (entry.owner != ::geteuid()) {
+        throw UntrustedJournal(what + " belongs to another user (user ID " +
+                               std::to_string(entry.owner) + "), so it is not trusted");
     }
-    if ((st.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
+    if ((entry.stamp.mode & (S_IWGRP | S_IWOTH)) != 0) {
         char mode[8];
-        std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(st.st_mode & 07777));
-        throw JournalError(what + " may be written by other users (mode " + mode +
-                           "), so it is not trusted");
+        std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(entry.stamp.mode & 07777));
+        throw UntrustedJournal(what + " may be written by other users (mode " + mode +
+                               "), so it is not trusted");
     }
+}
+
+// Opens the folder `name` in `in` without following a link, and answers it only when it is
+// trusted (checkTrusted), as opened.
+FolderHandle openOwnFolder(FileSystem& fs, const FolderHandle& in, const std::string& name,
+                           const std::string& what) {
+    try {
+        FolderHandle folder = fs.openFolderIn(in, name);
+        const std::optional<EntryStat> entry = fs.lookAt(folder, "");
+        if (!entry) {
+            throw FsError(kErrFileNotFound, what,
+                          std::make_error_code(std::errc::no_such_file_or_directory));
+        }
+        checkTrusted(*entry, what, true);
+        return folder;
+    } catch (const FsError& e) {
+        // A link or a file in its place: which one, a look tells.
+        if (const std::optional<EntryStat> there = seen(fs, in, name);
+            linkOnTheWay(e.cause()) && there) {
+            checkTrusted(*there, what, true);
+        }
+        throw JournalError(what + " cannot be read: " + causeText(e));
+    }
+}
+
+// The same for the journal, a regular file.
+Fd openOwnFile(FileSystem& fs, const FolderHandle& in, const std::string& name,
+               const std::string& what) {
+    EntryStat opened;
+    Fd fd;
+    try {
+        fd = fs.openFileIn(in, name, opened);
+    } catch (const FsError& e) {
+        if (e.cause() == std::errc::too_many_symbolic_link_levels) {
+            throw UntrustedJournal(what + " is a symbolic link, so it is not trusted");
+        }
+        throw JournalError(what + " cannot be read: " + causeText(e));
+    }
+    checkTrusted(opened, what, false);
     return fd;
 }
 
-// Why a step's folder could not be opened: a link or something else on the way, or a folder the
-// run made that another one took the place of.
-constexpr int kFolderReplaced = -1;
+// Whether `name` stands in `at` (a look that fails tells nothing stands there).
+bool present(FileSystem& fs, const FolderHandle& at, const std::string& name) {
+    return seen(fs, at, name).has_value();
+}
 
-std::string folderTrouble(int err) {
-    if (err == kFolderReplaced) {
+// Why a step's folder could not be reached: a link or something else on the way, or a folder
+// the run made that another one took the place of.
+struct FolderTrouble {
+    bool replaced = false;
+    std::error_code cause;
+};
+
+std::string troubleText(const FolderTrouble& trouble) {
+    if (trouble.replaced) {
         return "its folder was replaced since the run";
     }
-    if (err == ELOOP || err == ENOTDIR) {
+    if (linkOnTheWay(trouble.cause)) {
         return "a symbolic link or a file now stands on its way";
     }
-    return "its folder cannot be opened: " + ErrnoText(err);
+    return "its folder cannot be opened: " + trouble.cause.message();
 }
 
 // The folders an undo acts in, each opened from the root one level at a time without following
@@ -175,55 +147,44 @@ std::string folderTrouble(int err) {
 // link met now was put there after the run. A folder the run made must still be that folder.
 class Folders {
 public:
-    explicit Folders(std::unordered_map<std::string, FileIdentity> made)
-        : m_made(std::move(made)) {}
+    Folders(FileSystem& fs, std::unordered_map<std::string, FileIdentity> made)
+        : m_fs(fs), m_made(std::move(made)) {}
 
-    // The open folder that holds `path`, its last name in `name`; -1 and `err` (errno or
-    // kFolderReplaced) when it cannot be reached so.
-    int holding(const std::string& path, std::string& name, int& err) {
+    // The open folder that holds `path`, its last name in `name`; none, and why in `trouble`,
+    // when it cannot be reached so.
+    const FolderHandle* holding(const std::string& path, std::string& name,
+                                FolderTrouble& trouble) {
         const std::size_t slash = path.rfind('/');
         const std::string folder = slash == std::string::npos ? "."
                                    : slash == 0               ? "/"
                                                               : path.substr(0, slash);
         name = path.substr(slash == std::string::npos ? 0 : slash + 1);
         if (name.empty() || name == "." || name == "..") {
-            err = EINVAL;
-            return -1;
+            trouble.cause = std::make_error_code(std::errc::invalid_argument);
+            return nullptr;
         }
         if (auto known = m_open.find(folder); known != m_open.end()) {
-            return known->second.get();
+            return &known->second;
         }
         // Kept few: a run's steps come folder by folder.
         if (m_open.size() >= kOpenMax) {
             m_open.clear();
         }
-        Fd at(::open(path[0] == '/' ? "/" : ".", O_PATH | O_DIRECTORY | O_CLOEXEC));
-        std::size_t begin = path[0] == '/' ? 1 : 0;
-        const std::size_t end = slash == std::string::npos ? 0 : slash;
-        while (at.get() >= 0 && begin < end) {
-            std::size_t next = path.find('/', begin);
-            if (next == std::string::npos || next > end) {
-                next = end;
+        FolderHandle at;
+        try {
+            at = m_fs.openFolder(folder, false);
+        } catch (const FsError& e) {
+            trouble.cause = e.cause() ? e.cause() : std::make_error_code(std::errc::io_error);
+            return nullptr;
+        }
+        if (auto made = m_made.find(folder); made != m_made.end()) {
+            const std::optional<EntryStat> now = seen(m_fs, at, "");
+            if (!now || !(identityOf(*now) == made->second)) {
+                trouble.replaced = true;
+                return nullptr;
             }
-            const std::string level = path.substr(begin, next - begin);
-            if (!level.empty() && level != ".") {
-                at = Fd(::openat(at.get(), level.c_str(),
-                                 O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-            }
-            begin = next + 1;
         }
-        if (at.get() < 0) {
-            err = errno;
-            return -1;
-        }
-        struct stat st {};
-        if (auto made = m_made.find(folder);
-            made != m_made.end() &&
-            (::fstat(at.get(), &st) != 0 || !(identityOf(st) == made->second))) {
-            err = kFolderReplaced;
-            return -1;
-        }
-        return m_open.emplace(folder, std::move(at)).first->second.get();
+        return &m_open.emplace(folder, std::move(at)).first->second;
     }
 
     // A folder the undo removed is no place to act in any more.
@@ -232,105 +193,125 @@ public:
 private:
     // Well below the usual limit of 1,024 open files.
     static constexpr std::size_t kOpenMax = 256;
+    FileSystem& m_fs;
     std::unordered_map<std::string, FileIdentity> m_made;
-    std::unordered_map<std::string, Fd> m_open;
+    std::unordered_map<std::string, FolderHandle> m_open;
 };
 
 // The file now in place is exactly the one the run left: same identity, and, where the run
 // finished writing it, the same size and modification time.
-bool asLeft(const struct stat& now, const Step& step) {
-    if (static_cast<std::uint64_t>(now.st_dev) != step.opened.device ||
-        static_cast<std::uint64_t>(now.st_ino) != step.opened.inode) {
+bool asLeft(const EntryStat& now, const Step& step) {
+    if (!sameFile(now, step.opened)) {
         return false;
     }
     if (!step.left) {
         return true;  // the file in progress when the run was killed
     }
-    const FileStamp s = StampOf(now);
-    return s.size == step.left->size && s.mtimeSec == step.left->mtimeSec &&
-           s.mtimeNsec == step.left->mtimeNsec;
+    return now.stamp.size == step.left->size && now.stamp.mtimeSec == step.left->mtimeSec &&
+           now.stamp.mtimeNsec == step.left->mtimeNsec;
 }
 
-// Writes the old content kept at `offset` of the pack back as the content of `name` in `dir`,
-// the file `now` that the undo checked: beside it and renamed over it, or in place for a file
-// written in place. Answers 0 or errno; `put` is the identity of the file that then holds it.
-int restoreCopy(int pack, off_t offset, int dir, const std::string& name, const struct stat& now,
-                const Step& step, FileIdentity& put) {
-    bool plain = false;
-    int err = 0;
-    off_t toAt = 0;
-    struct stat st {};
-    if (step.kind == Step::Kind::InPlace) {
-        // Emptied only once the open is seen to reach the file checked.
-        Fd to(::openat(dir, name.c_str(), O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
-        if (to.get() < 0 || ::fstat(to.get(), &st) != 0) {
-            return errno;
+// What a failed removal says.
+std::string removalTrouble(const FsError& e, const char* notRemoved) {
+    return e.cause() == std::errc::directory_not_empty || e.cause() == std::errc::file_exists
+               ? std::string("folder not empty")
+               : notRemoved + causeText(e);
+}
+
+// The runs folder `runs`, opened and trusted (checkTrusted). Levels above it need no check: whoever
+// may rearrange them can only put another folder in place, and one the user does not own is refused
+// here; nobody but the user and root can make folders or files the user owns.
+FolderHandle openRunsFolder(FileSystem& fs, const std::string& runs) {
+    const std::size_t slash = runs.rfind('/');
+    const std::string above = slash == std::string::npos ? "."
+                              : slash == 0               ? "/"
+                                                         : runs.substr(0, slash);
+    const std::string name = slash == std::string::npos ? runs : runs.substr(slash + 1);
+    FolderHandle aboveDir;
+    try {
+        aboveDir = fs.openFolder(above, true);
+    } catch (const FsError& e) {
+        throw JournalError("the runs folder " + shown(runs) + " cannot be read: " + causeText(e));
+    }
+    return openOwnFolder(fs, aboveDir, name.empty() ? "." : name, "the runs folder " + shown(runs));
+}
+
+// What the journal open as `fd`, in the run's folder `runDir`, tells of its run.
+void summarise(FileSystem& fs, const FolderHandle& runDir, int fd, RunSummary& run) {
+    const Journal journal = ReadJournal(fd);
+    for (const Step& step : journal.steps) {
+        if (step.withdrawn || !step.made) {
+            continue;
         }
-        if (!(identityOf(st) == identityOf(now))) {
-            return ESTALE;
+        switch (step.kind) {
+            case Step::Kind::Hidden:
+                break;
+            case Step::Kind::Folder:
+                ++run.folders;
+                break;
+            case Step::Kind::New:
+                ++run.created;
+                break;
+            case Step::Kind::Replace:
+            case Step::Kind::InPlace:
+                // A file the run wrote again is no file of the user's.
+                run.replaced += step.keep == "=" ? 0 : 1;
+                run.notKept += step.keep == "-" ? 1 : 0;
+                break;
         }
-        err = ::ftruncate(to.get(), 0) != 0
-                  ? errno
-                  : CopyRange(pack, &offset, to.get(), &toAt, step.old.size, plain);
-        put = identityOf(st);
-        const int closeErr = to.closeChecked();
-        return err != 0 ? err : closeErr;
     }
-    const std::string temp = ".pellatrix-undo-" + std::to_string(::getpid());
-    Fd to(::openat(dir, temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
-    if (to.get() < 0) {
-        return errno;
-    }
-    err = CopyRange(pack, &offset, to.get(), &toAt, step.old.size, plain);
-    if (err == 0 && ::fchmod(to.get(), step.old.mode & 07777) != 0) {
-        err = errno;
-    }
-    if (err == 0 && ::fstat(to.get(), &st) != 0) {
-        err = errno;
-    }
-    put = identityOf(st);
-    if (const int closeErr = to.closeChecked(); err == 0) {
-        err = closeErr;
-    }
-    if (err == 0 && ::renameat(dir, temp.c_str(), dir, name.c_str()) != 0) {
-        err = errno;
-    }
-    if (err != 0) {
-        ::unlinkat(dir, temp.c_str(), 0);
-    }
-    return err;
+    run.partial = journal.partial;
+    run.state = present(fs, runDir, kUndoneName) ? RunSummary::State::Undone
+                : InUse(fd)                      ? RunSummary::State::Busy
+                : journal.complete               ? RunSummary::State::Complete
+                                                 : RunSummary::State::Killed;
 }
 
 }  // namespace
 
-std::vector<RunSummary> ListRuns(const std::string& runsFolder) {
+std::vector<RunSummary> ListRuns(FileSystem& fs, const std::string& runsFolder) {
     std::vector<RunSummary> runs;
     if (runsFolder.empty()) {
         return runs;
     }
     std::vector<std::string> names = RunNames(runsFolder);
+    if (names.empty()) {
+        return runs;
+    }
+    // Trusted as the undo trusts it: a listing may drop run folders, and names what an undo
+    // would act on.
+    const FolderHandle runsDir = openRunsFolder(fs, runsFolder);
     for (auto it = names.rbegin(); it != names.rend(); ++it) {
-        // A run killed at its start changed nothing: passed over, and dropped once no process
-        // of its can be about to write it (its journal is made before it is locked).
-        const std::string folder = runsFolder + "/" + *it;
-        const int fd = ::open((folder + "/" + kJournalName).c_str(), O_RDONLY | O_CLOEXEC);
-        const bool passedOver = fd >= 0 && startedOnly(fd);
-        if (fd >= 0) {
-            ::close(fd);
-        }
-        if (passedOver) {
-            if (starterGone(*it)) {
-                RemoveRunFolder(folder);
+        RunSummary run;
+        run.id = *it;
+        run.folder = runsFolder + "/" + *it;
+        try {
+            const FolderHandle runDir =
+                openOwnFolder(fs, runsDir, *it, "the run's folder " + shown(run.folder));
+            const Fd fd = openOwnFile(fs, runDir, kJournalName,
+                                      "the journal " + shown(run.folder + "/" + kJournalName));
+            // A run killed at its start changed nothing: passed over, and dropped once no
+            // process of its can be about to write it (its journal is made before it is locked).
+            if (StartedOnly(fd.get())) {
+                if (StarterGone(*it)) {
+                    RemoveRunFolder(run.folder);
+                }
+                continue;
             }
-            continue;
+            summarise(fs, runDir, fd.get(), run);
+        } catch (const UntrustedJournal&) {
+            throw;
+        } catch (const JournalError& e) {
+            run.state = RunSummary::State::Damaged;
+            run.damage = e.what();
         }
-        runs.push_back(summarise(runsFolder, *it));
+        runs.push_back(std::move(run));
     }
     return runs;
 }
 
-RunSummary NewestRunToUndo(const std::string& runsFolder) {
-    for (RunSummary& run : ListRuns(runsFolder)) {
+RunSummary NewestRunToUndo(FileSystem& fs, const std::string& runsFolder) {
+    for (RunSummary& run : ListRuns(fs, runsFolder)) {
         if (run.state != RunSummary::State::Undone) {
             return run;
         }
@@ -338,31 +319,25 @@ RunSummary NewestRunToUndo(const std::string& runsFolder) {
     throw JournalError("there is no run to undo");
 }
 
-UndoReport UndoRun(const std::string& runFolder) {
+UndoReport UndoRun(FileSystem& fs, const std::string& runFolder) {
     // Each level from the runs folder down is checked: the user's own, written by nobody else,
-    // no link. Levels above need no check: whoever may rearrange them can only put another
-    // folder in place, and one the user does not own is refused here; nobody but the user and
-    // root can make folders or files the user owns.
+    // no link.
     const std::size_t slash = runFolder.rfind('/');
     const std::string runs = slash == std::string::npos ? "."
                              : slash == 0               ? "/"
                                                         : runFolder.substr(0, slash);
     const std::string id = runFolder.substr(slash == std::string::npos ? 0 : slash + 1);
-    const Fd runsFd = openOwn(AT_FDCWD, runs, "the runs folder " + shown(runs), true);
-    const Fd runFd = openOwn(runsFd.get(), id, "the run's folder " + shown(runFolder), true);
-    struct stat st {};
-    if (::fstatat(runFd.get(), kUndoneName, &st, AT_SYMLINK_NOFOLLOW) == 0) {
+    const FolderHandle runsDir = openRunsFolder(fs, runs);
+    const FolderHandle runDir =
+        openOwnFolder(fs, runsDir, id, "the run's folder " + shown(runFolder));
+    if (present(fs, runDir, kUndoneName)) {
         throw JournalError("this run was undone before");
     }
-    const Fd fd = openOwn(runFd.get(), kJournalName,
-                          "the journal " + shown(runFolder + "/" + kJournalName), false);
+    const Fd fd = openOwnFile(fs, runDir, kJournalName,
+                              "the journal " + shown(runFolder + "/" + kJournalName));
     // Held to the end: a run still writing this journal refuses it, and so does a second undo.
-    if (::flock(fd.get(), LOCK_EX | LOCK_NB) != 0) {
-        throw JournalError(errno == EWOULDBLOCK
-                               ? "a run is still writing this journal"
-                               : "the journal cannot be locked: " + ErrnoText(errno));
-    }
-    if (::fstatat(runFd.get(), kUndoneName, &st, AT_SYMLINK_NOFOLLOW) == 0) {
+    LockForUndo(fd.get());
+    if (present(fs, runDir, kUndoneName)) {
         throw JournalError("this run was undone before");
     }
     const Journal journal = ReadJournal(fd.get());
@@ -370,10 +345,10 @@ UndoReport UndoRun(const std::string& runFolder) {
     std::unordered_map<std::string, FileIdentity> made;
     for (const Step& step : journal.steps) {
         if (step.kind == Step::Kind::Folder && !step.withdrawn) {
-            made[step.path] = {step.opened.device, step.opened.inode};
+            made[step.path] = step.opened.identity;
         }
     }
-    Folders folders(std::move(made));
+    Folders folders(fs, std::move(made));
     Fd pack;
 
     UndoReport report;
@@ -384,7 +359,7 @@ UndoReport UndoRun(const std::string& runFolder) {
     // step recorded it: put back from a copy, or written again by the run, under this name or
     // another (a second hard link, a link followed): the file is taken back once, by its
     // earliest step.
-    std::unordered_set<FileIdentity, IdentityHash> acceptedAsLeft;
+    std::unordered_set<FileIdentity> acceptedAsLeft;
     auto leave = [&](const std::string& path, const std::string& why) {
         report.leftAlone.push_back(path + ": " + why);
         leftPaths.insert(path);
@@ -404,42 +379,41 @@ UndoReport UndoRun(const std::string& runFolder) {
             continue;
         }
         std::string name;
-        int err = 0;
-        const int dir = folders.holding(step.path, name, err);
-        if (dir < 0) {
-            if (err == ENOENT && (step.kind == Step::Kind::Folder ||
-                                  step.kind == Step::Kind::Hidden || !step.made)) {
+        FolderTrouble trouble;
+        const FolderHandle* const dir = folders.holding(step.path, name, trouble);
+        if (dir == nullptr) {
+            const bool gone =
+                !trouble.replaced && trouble.cause == std::errc::no_such_file_or_directory;
+            if (gone && (step.kind == Step::Kind::Folder || step.kind == Step::Kind::Hidden ||
+                         !step.made)) {
                 continue;  // gone with the folder that held it, or never made
             }
-            leave(step.path, err == ENOENT ? "no longer there" : folderTrouble(err));
+            leave(step.path, gone ? "no longer there" : troubleText(trouble));
             continue;
         }
-        struct stat now {};
-        const bool there = ::fstatat(dir, name.c_str(), &now, AT_SYMLINK_NOFOLLOW) == 0;
+        const std::optional<EntryStat> now = seen(fs, *dir, name);
         if (step.kind == Step::Kind::Hidden || !step.made) {
-            if (!there) {
+            if (!now) {
                 continue;  // never made, or gone with the run's own later steps
             }
             const bool folder = step.kind == Step::Kind::Folder;
             const std::optional<FileStamp> made =
                 step.made ? std::optional<FileStamp>(step.opened) : std::nullopt;
-            if (folder == S_ISDIR(now.st_mode) && (folder || S_ISREG(now.st_mode)) &&
-                StillAsMade(now, made, notBefore)) {
+            if (folder == (now->kind == EntryStat::Kind::Folder) &&
+                (folder || now->kind == EntryStat::Kind::File) &&
+                StillAsMade(*now, made, notBefore)) {
                 if (folder) {
                     folders.forget(step.path);
                 }
-                if (::unlinkat(dir, name.c_str(), folder ? AT_REMOVEDIR : 0) == 0) {
+                try {
+                    fs.removeIn(*dir, name, folder);
                     ++(folder                         ? report.foldersRemoved
                        : step.kind == Step::Kind::New ? report.removed
                                                       : report.hiddenRemoved);
-                } else {
-                    leave(step.path, errno == ENOTEMPTY || errno == EEXIST
-                                         ? "folder not empty"
-                                         : "not removed: " + ErrnoText(errno));
+                } catch (const FsError& e) {
+                    leave(step.path, removalTrouble(e, "not removed: "));
                 }
-            } else if (step.made || static_cast<std::int64_t>(now.st_ctim.tv_sec) * 1'000'000'000 +
-                                            now.st_ctim.tv_nsec >=
-                                        notBefore) {
+            } else if (step.made || now->changedNs >= notBefore) {
                 // An unconfirmed name changed before the run began is no one's but its owner's
                 // (a kill between a failed make and its record): not the run's to name.
                 leave(step.path, "changed since the run");
@@ -450,45 +424,48 @@ UndoReport UndoRun(const std::string& runFolder) {
             case Step::Kind::Hidden:
                 break;
             case Step::Kind::Folder:
-                if (!there) {
+                if (!now) {
                     break;  // gone already: nothing of the run is left
                 }
-                if (!S_ISDIR(now.st_mode) || !sameFile(now, step.opened)) {
+                if (now->kind != EntryStat::Kind::Folder || !sameFile(*now, step.opened)) {
                     leave(step.path, "replaced since the run");
                     break;
                 }
                 folders.forget(step.path);
-                if (::unlinkat(dir, name.c_str(), AT_REMOVEDIR) == 0) {
+                try {
+                    fs.removeIn(*dir, name, true);
                     ++report.foldersRemoved;
-                } else {
-                    leave(step.path, errno == ENOTEMPTY || errno == EEXIST
-                                         ? "folder not empty"
-                                         : "folder not removed: " + ErrnoText(errno));
+                } catch (const FsError& e) {
+                    leave(step.path, removalTrouble(e, "folder not removed: "));
                 }
                 break;
             case Step::Kind::New:
-                if (!there) {
+                if (!now) {
                     leave(step.path, "no longer there");
-                } else if (!S_ISREG(now.st_mode) ||
-                           (!asLeft(now, step) && acceptedAsLeft.count(identityOf(now)) == 0)) {
+                } else if (now->kind != EntryStat::Kind::File ||
+                           (!asLeft(*now, step) && acceptedAsLeft.count(identityOf(*now)) == 0)) {
                     leave(step.path, "changed since the run");
-                } else if (::unlinkat(dir, name.c_str(), 0) == 0) {
-                    ++report.removed;
                 } else {
-                    leave(step.path, "not removed: " + ErrnoText(errno));
+                    try {
+                        fs.removeIn(*dir, name, false);
+                        ++report.removed;
+                    } catch (const FsError& e) {
+                        leave(step.path, "not removed: " + causeText(e));
+                    }
                 }
                 break;
             case Step::Kind::Replace:
             case Step::Kind::InPlace: {
-                if (!there) {
+                if (!now) {
                     leave(step.path, "no longer there");
                     break;
                 }
                 // Asked first: the run's file may have the old file's inode number, freed once
                 // the old file was replaced and not kept by a link.
-                const bool runs = S_ISREG(now.st_mode) &&
-                                  (asLeft(now, step) || acceptedAsLeft.count(identityOf(now)) != 0);
-                if (!runs && step.kind == Step::Kind::Replace && sameFile(now, step.old)) {
+                const bool runs =
+                    now->kind == EntryStat::Kind::File &&
+                    (asLeft(*now, step) || acceptedAsLeft.count(identityOf(*now)) != 0);
+                if (!runs && step.kind == Step::Kind::Replace && sameFile(*now, step.old)) {
                     break;  // never replaced: the old file is still there
                 }
                 if (!runs) {
@@ -497,7 +474,7 @@ UndoReport UndoRun(const std::string& runFolder) {
                 }
                 if (step.keep == "=") {
                     // The earlier step of the run takes it back.
-                    acceptedAsLeft.insert(identityOf(now));
+                    acceptedAsLeft.insert(identityOf(*now));
                     break;
                 }
                 if (step.keep == "-") {
@@ -508,20 +485,32 @@ UndoReport UndoRun(const std::string& runFolder) {
                 if (step.keep[0] == 'l') {
                     // The old file itself goes back under its name, with its own mode, owner
                     // and times; only while it is the very file the run kept.
-                    struct stat keptNow {};
-                    if (::fstatat(runFd.get(), kept.c_str(), &keptNow, AT_SYMLINK_NOFOLLOW) != 0) {
-                        leave(step.path, "old content not put back: " + ErrnoText(errno));
-                    } else if (!S_ISREG(keptNow.st_mode) || !sameFile(keptNow, step.old) ||
-                               StampOf(keptNow).size != step.old.size ||
-                               StampOf(keptNow).mtimeSec != step.old.mtimeSec ||
-                               StampOf(keptNow).mtimeNsec != step.old.mtimeNsec) {
+                    std::optional<EntryStat> keptNow;
+                    try {
+                        keptNow = fs.lookAt(runDir, kept);
+                        if (!keptNow) {
+                            throw FsError(
+                                kErrFileNotFound, kept,
+                                std::make_error_code(std::errc::no_such_file_or_directory));
+                        }
+                    } catch (const FsError& e) {
+                        leave(step.path, "old content not put back: " + causeText(e));
+                        break;
+                    }
+                    if (keptNow->kind != EntryStat::Kind::File || !sameFile(*keptNow, step.old) ||
+                        keptNow->stamp.size != step.old.size ||
+                        keptNow->stamp.mtimeSec != step.old.mtimeSec ||
+                        keptNow->stamp.mtimeNsec != step.old.mtimeNsec) {
                         leave(step.path,
                               "its kept old file was changed since the run, so it "
                               "was not put back");
-                    } else if (::renameat(runFd.get(), kept.c_str(), dir, name.c_str()) == 0) {
+                        break;
+                    }
+                    try {
+                        fs.renameIn(runDir, kept, *dir, name);
                         ++report.restored;
-                    } else {
-                        leave(step.path, "old content not put back: " + ErrnoText(errno));
+                    } catch (const FsError& e) {
+                        leave(step.path, "old content not put back: " + causeText(e));
                     }
                     break;
                 }
@@ -538,31 +527,33 @@ UndoReport UndoRun(const std::string& runFolder) {
                               std::to_string(step.old.size) + " bytes)");
                     break;
                 }
-                if (pack.get() < 0) {
-                    pack = Fd(::openat(runFd.get(), "pack", O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
-                }
-                std::uint64_t sum = 0;
-                err = ec != std::errc() || offset > static_cast<std::uint64_t>(INT64_MAX) ? EINVAL
-                      : pack.get() < 0                                                    ? errno
-                                       : ChecksumRange(pack.get(), static_cast<off_t>(offset),
-                                                       step.old.size, sum);
-                if (err == 0 && sum != *step.checksum) {
-                    leave(step.path,
-                          "its kept copy was changed since the run, so it was not put back");
-                    break;
-                }
-                FileIdentity put;
-                if (err == 0) {
-                    err = restoreCopy(pack.get(), static_cast<off_t>(offset), dir, name, now, step,
-                                      put);
-                }
-                if (err == 0) {
-                    acceptedAsLeft.insert(put);
+                try {
+                    if (ec != std::errc() || offset > static_cast<std::uint64_t>(INT64_MAX)) {
+                        ThrowErrno(EINVAL, kept);
+                    }
+                    if (pack.get() < 0) {
+                        EntryStat opened;
+                        pack = fs.openFileIn(runDir, "pack", opened);
+                    }
+                    std::uint64_t sum = 0;
+                    if (const int err = ChecksumRange(pack.get(), static_cast<off_t>(offset),
+                                                      step.old.size, sum);
+                        err != 0) {
+                        ThrowErrno(err, "pack");
+                    }
+                    if (sum != *step.checksum) {
+                        leave(step.path,
+                              "its kept copy was changed since the run, so it was not put back");
+                        break;
+                    }
+                    acceptedAsLeft.insert(fs.putBackContent(
+                        *dir, name, identityOf(*now), step.kind == Step::Kind::InPlace,
+                        step.old.mode, pack.get(), offset, step.old.size));
                     ++report.restored;
-                } else if (err == ESTALE) {
-                    leave(step.path, "changed since the run");
-                } else {
-                    leave(step.path, "old content not put back: " + ErrnoText(err));
+                } catch (const FsError& e) {
+                    leave(step.path, e.cause() == std::error_code(ESTALE, std::generic_category())
+                                         ? std::string("changed since the run")
+                                         : "old content not put back: " + causeText(e));
                 }
                 break;
             }
@@ -572,8 +563,12 @@ UndoReport UndoRun(const std::string& runFolder) {
         report.leftAlone.push_back(
             "(the journal of this run stopped part-way; its later files were left as they are)");
     }
-    Fd marker(
-        ::openat(runFd.get(), kUndoneName, O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600));
+    try {
+        fs.createFileIn(runDir, kUndoneName);
+    } catch (const FsError&) {
+        // Without its mark the run is offered again; a second undo finds nothing as the run
+        // left it and changes nothing.
+    }
     return report;
 }
 

@@ -142,7 +142,7 @@ constexpr int kTempNameTries = 100;
 
 [[noreturn]] void throwOpenFailure(int err, const Failing& what) {
     if (isNotFoundOnParentChain(err)) {
-        throw FsError(kErrPathNotFound, what + ": " + std::strerror(err));
+        ThrowErrnoAs(kErrPathNotFound, err, what.text());
     }
     ThrowErrno(err, what);
 }
@@ -274,26 +274,19 @@ int carryOwnerAndMode(int fd, const struct stat& old, const ProcessIds& ids) {
     return setMode && ::fchmod(fd, mode) != 0 ? errno : 0;
 }
 
-FileStamp stampOf(const struct stat& st) {
-    return {
-        static_cast<std::uint64_t>(st.st_dev),         static_cast<std::uint64_t>(st.st_ino),
-        static_cast<std::uint64_t>(st.st_size),        static_cast<std::int64_t>(st.st_mtim.tv_sec),
-        static_cast<std::int64_t>(st.st_mtim.tv_nsec), static_cast<std::uint32_t>(st.st_mode)};
-}
-
 // The identity of the file `fd` (its other fields zero), for the journal. Asked for nothing
 // else: a look at the times would make the kernel give the write that follows a finer, dearer
 // time stamp.
 bool identityOf(int fd, FileStamp& out) {
     struct statx sx {};
     if (::statx(fd, "", AT_EMPTY_PATH, STATX_INO, &sx) == 0) {
-        out = {static_cast<std::uint64_t>(::makedev(sx.stx_dev_major, sx.stx_dev_minor)),
-               static_cast<std::uint64_t>(sx.stx_ino)};
+        out = {{static_cast<std::uint64_t>(::makedev(sx.stx_dev_major, sx.stx_dev_minor)),
+                static_cast<std::uint64_t>(sx.stx_ino)}};
         return true;
     }
     struct stat st {};
     if (::fstat(fd, &st) == 0) {
-        out = {static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino)};
+        out = {journal::IdentityOf(st)};
         return true;
     }
     return false;
@@ -303,7 +296,7 @@ bool identityOf(int fd, FileStamp& out) {
 void journalWritten(WriteJournal* journal, int fd) {
     struct stat st {};
     if (journal != nullptr && ::fstat(fd, &st) == 0) {
-        journal->written(stampOf(st));
+        journal->written(journal::StampOf(st));
     }
 }
 
@@ -327,7 +320,7 @@ void writeNewFile(int rawFd, const std::string& path, std::string_view text,
         struct stat mine {};
         struct stat now {};
         if (::fstat(fd.get(), &mine) == 0 && ::lstat(path.c_str(), &now) == 0 &&
-            now.st_dev == mine.st_dev && now.st_ino == mine.st_ino) {
+            journal::IdentityOf(now) == journal::IdentityOf(mine)) {
             ::unlink(path.c_str());
             if (journal != nullptr) {
                 journal->withdrawn();
@@ -407,10 +400,11 @@ bool replaceByRename(const std::string& path, Place target, std::string_view fol
             struct stat now {};
             const bool same = ::fstatat(target.dir, target.name, &now, AT_SYMLINK_NOFOLLOW) == 0 &&
                               S_ISREG(now.st_mode);
-            journal->replacing(whole, stampOf(same ? now : st), false, target.dir, target.name);
+            journal->replacing(whole, journal::StampOf(same ? now : st), false, target.dir,
+                               target.name);
             journaled = true;
             if (madeKnown) {
-                journal->written(stampOf(made));
+                journal->written(journal::StampOf(made));
             }
         }
         if (::renameat(target.dir, temp.c_str(), target.dir, target.name) != 0) {
@@ -472,8 +466,8 @@ std::optional<std::string> holdOldContent(const std::string& path, const struct 
     // Read through an open of its own (the write's is write-only), of the same file.
     Fd fd(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
     struct stat now {};
-    if (fd.get() < 0 || ::fstat(fd.get(), &now) != 0 || now.st_dev != st.st_dev ||
-        now.st_ino != st.st_ino) {
+    if (fd.get() < 0 || ::fstat(fd.get(), &now) != 0 ||
+        !(journal::IdentityOf(now) == journal::IdentityOf(st))) {
         return std::nullopt;
     }
     std::string old(static_cast<std::size_t>(size), '\0');
@@ -528,7 +522,7 @@ void writeInPlace(const std::string& path, std::string_view text,
         throw FsError(kErrPathFileAccess, what + ": Is a block device");
     }
     if (guard) {
-        guard({static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino)});
+        guard(journal::IdentityOf(st));
     }
     // One run at a time writes a file in place, so two texts never mix in it.
     if (lockForWrite(fd.get(), section) == kStopped) {
@@ -544,7 +538,7 @@ void writeInPlace(const std::string& path, std::string_view text,
         }
         // The old content is kept before the file is emptied.
         if (journal != nullptr) {
-            journal->replacing(path, stampOf(st), true, AT_FDCWD, path.c_str());
+            journal->replacing(path, journal::StampOf(st), true, AT_FDCWD, path.c_str());
         }
         if (st.st_size != 0 && (journal == nullptr || !journal->keptOldCopy())) {
             held = holdOldContent(path, st);
@@ -716,9 +710,7 @@ void PosixFileSystem::writeFile(const std::string& path, std::string_view text,
             struct stat folder {};
             if (slash != std::string::npos &&
                 ::stat(left.path.substr(0, slash == 0 ? 1 : slash).c_str(), &folder) == 0) {
-                m_leftHidden[{static_cast<std::uint64_t>(folder.st_dev),
-                              static_cast<std::uint64_t>(folder.st_ino)}]
-                    .push_back(std::move(left));
+                m_leftHidden[journal::IdentityOf(folder)].push_back(std::move(left));
             }
         }
     }
@@ -754,9 +746,10 @@ void PosixFileSystem::writeFile(const std::string& path, std::string_view text,
     switch (plan.step) {
         case WritePlan::Step::Fail:
             if (plan.detail != nullptr) {
-                throw FsError(ErrorNumberForErrno(plan.error), what + ": " + plan.detail);
+                throw FsError(ErrorNumberForErrno(plan.error.value()), what + ": " + plan.detail,
+                              plan.error);
             }
-            throwOpenFailure(plan.error, what);
+            throwOpenFailure(plan.error.value(), what);
         case WritePlan::Step::Create:
             if (plan.how == WriteDecision::How::New && writeIfNew()) {
                 return;
@@ -808,8 +801,7 @@ void PosixFileSystem::clearLeftHiddenFiles(const std::string& path, int dir) {
     if ((dir != AT_FDCWD ? ::fstat(dir, &st) : ::stat(std::string(folder).c_str(), &st)) != 0) {
         return;
     }
-    const auto left = m_leftHidden.find(
-        {static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino)});
+    const auto left = m_leftHidden.find(journal::IdentityOf(st));
     if (left == m_leftHidden.end()) {
         return;
     }
@@ -834,7 +826,7 @@ FileIdentity PosixFileSystem::fileIdentity(const std::string& path) {
     if (::stat(path.c_str(), &st) != 0) {
         ThrowErrno(errno, what);
     }
-    return {static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino)};
+    return journal::IdentityOf(st);
 }
 
 void PosixFileSystem::createFolder(const std::string& path) {
@@ -849,13 +841,13 @@ void PosixFileSystem::createFolder(const std::string& path) {
             m_journal->withdrawn();
         }
         if (isNotFoundOnParentChain(err)) {
-            throw FsError(kErrPathNotFound, what + ": " + std::strerror(err));
+            ThrowErrnoAs(kErrPathNotFound, err, what.text());
         }
         ThrowErrno(err, what);
     }
     struct stat st {};
     if (m_journal != nullptr && ::stat(path.c_str(), &st) == 0) {
-        m_journal->folderCreated(path, stampOf(st));
+        m_journal->folderCreated(path, journal::StampOf(st));
     }
 }
 
@@ -863,7 +855,7 @@ PathProbe PosixFileSystem::probe(const std::string& path) {
     PathProbe out;
     if (path.find('\0') != std::string::npos) {
         out.kind = PathProbe::Kind::Unknown;
-        out.error = EINVAL;
+        out.error = std::make_error_code(std::errc::invalid_argument);
         return out;
     }
     struct stat st {};
@@ -871,11 +863,12 @@ PathProbe PosixFileSystem::probe(const std::string& path) {
         // A dangling link is no missing name: a folder cannot be made there, nor a file.
         if (errno != ENOENT || ::lstat(path.c_str(), &st) == 0) {
             out.kind = PathProbe::Kind::Unknown;
-            out.error = errno == 0 || errno == ENOENT ? ENOENT : errno;
+            out.error = std::error_code(errno == 0 || errno == ENOENT ? ENOENT : errno,
+                                        std::generic_category());
         }
         return out;
     }
-    out.identity = {static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino)};
+    out.identity = journal::IdentityOf(st);
     if (S_ISDIR(st.st_mode)) {
         out.kind = PathProbe::Kind::Folder;
         out.writable = ::faccessat(AT_FDCWD, path.c_str(), W_OK | X_OK, AT_EACCESS) == 0;
@@ -928,8 +921,7 @@ int PosixFileSystem::attributesAndIdentity(const std::string& path,
     }
     if (S_ISDIR(st.st_mode)) {
         attrs |= kAttrDirectory;
-        identity = FolderIdentity{static_cast<std::uint64_t>(st.st_dev),
-                                  static_cast<std::uint64_t>(st.st_ino)};
+        identity = journal::IdentityOf(st);
         if (isVirtualFileSystem(path, st)) {
             // Exactly a hidden system folder (22, 1046 through a link), whoever asks, so every
             // scan leaves /proc, /sys and /dev out; a read-only bit would make it 23 for users.
@@ -954,7 +946,7 @@ bool PosixFileSystem::isRootFolder(const std::string& path) {
     struct stat st {};
     struct stat root {};
     return ::stat(path.c_str(), &st) == 0 && ::stat("/", &root) == 0 && S_ISDIR(st.st_mode) &&
-           st.st_dev == root.st_dev && st.st_ino == root.st_ino;
+           journal::IdentityOf(st) == journal::IdentityOf(root);
 }
 
 bool PosixFileSystem::isExistingFile(const std::string& path) {
@@ -972,14 +964,14 @@ FolderIdentity PosixFileSystem::folderIdentity(const std::string& path) {
     if (::stat(path.c_str(), &st) != 0) {
         int err = errno;
         if (isNotFoundOnParentChain(err)) {
-            throw FsError(kErrPathNotFound, what + ": " + std::strerror(err));
+            ThrowErrnoAs(kErrPathNotFound, err, what);
         }
         ThrowErrno(err, what);
     }
     if (!S_ISDIR(st.st_mode)) {
-        throw FsError(kErrPathNotFound, what + ": " + std::strerror(ENOTDIR));
+        ThrowErrnoAs(kErrPathNotFound, ENOTDIR, what);
     }
-    return {static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino)};
+    return journal::IdentityOf(st);
 }
 
 }  // namespace pellatrix

@@ -58,6 +58,18 @@ public:
     PathProbe probe(const std::string& path) override;
     WritePlan planWrite(const std::string& path, bool keepExisting) override;
     bool madeFoldersTakeFiles() override;
+    // engine/posix/PosixFileSystemUndo.cpp
+    FolderHandle openFolder(const std::string& path, bool followLinks) override;
+    FolderHandle openFolderIn(const FolderHandle& at, const std::string& name) override;
+    std::optional<EntryStat> lookAt(const FolderHandle& at, const std::string& name) override;
+    Fd openFileIn(const FolderHandle& at, const std::string& name, EntryStat& opened) override;
+    void createFileIn(const FolderHandle& at, const std::string& name) override;
+    void removeIn(const FolderHandle& at, const std::string& name, bool folder) override;
+    void renameIn(const FolderHandle& from, const std::string& fromName, const FolderHandle& to,
+                  const std::string& toName) override;
+    FileIdentity putBackContent(const FolderHandle& at, const std::string& name,
+                                const FileIdentity& checked, bool inPlace, std::uint32_t mode,
+                                int source, std::uint64_t offset, std::uint64_t size) override;
     ~PosixFileSystem() override;
 
     /// planWrite's answer with what a write acts on (engine/posix/WriteDecision.h).
@@ -95,12 +107,7 @@ private:
     std::unordered_set<std::size_t> m_cleanedFolders;
     // The hidden files killed runs left, by the identity of their folder; asked of the journal
     // at the run's first write.
-    struct IdentityHash {
-        std::size_t operator()(const FolderIdentity& id) const {
-            return std::hash<std::uint64_t>()(id.inode * 0x9e3779b97f4a7c15ULL ^ id.device);
-        }
-    };
-    std::unordered_map<FolderIdentity, std::vector<LeftHiddenFile>, IdentityHash> m_leftHidden;
+    std::unordered_map<FolderIdentity, std::vector<LeftHiddenFile>> m_leftHidden;
     bool m_leftHiddenAsked = false;
     // The folders new files went to in this run, open (-1: not to be opened), so a new file
     // costs the look-up of its own name, not of its whole path. Bounded well below the limit

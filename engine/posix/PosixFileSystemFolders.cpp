@@ -23,7 +23,7 @@ namespace {
     const std::string what = "Cannot list folder '" + shown + "'";
     // A missing folder, or a missing or non-folder step on the way to it, is "path not found".
     if (err == ENOENT || err == ENOTDIR) {
-        throw FsError(kErrPathNotFound, what + ": " + std::strerror(err));
+        ThrowErrnoAs(kErrPathNotFound, err, what);
     }
     ThrowErrno(err, what);
 }

@@ -14,6 +14,7 @@
 #include <string>
 
 #include "engine/fs/FsError.h"
+#include "engine/journal/JournalFormat.h"
 
 namespace pellatrix {
 
@@ -24,8 +25,8 @@ constexpr int kMaxLinks = 40;
 
 void fail(WritePlan& plan, int err, std::string why) {
     plan.step = WritePlan::Step::Fail;
-    plan.error = err;
-    plan.why = why.empty() ? std::strerror(err) : std::move(why);
+    plan.error = std::error_code(err, std::generic_category());
+    plan.why = why.empty() ? plan.error.message() : std::move(why);
 }
 
 std::string folderOf(const std::string& path) {
@@ -142,7 +143,7 @@ WritePlan FileSystem::planWrite(const std::string& path, bool keepExisting) {
             }
             break;
         case PathProbe::Kind::Unknown:
-            fail(plan, found.error, {});
+            fail(plan, found.error.value(), {});
             break;
     }
     return plan;
@@ -220,7 +221,7 @@ void PosixFileSystem::decideWrite(const std::string& path, int dir, const char* 
     }
     out.exists = true;
     out.st = st;
-    out.target = {static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino)};
+    out.target = journal::IdentityOf(st);
     if (keepExisting) {
         out.step = WritePlan::Step::Keep;
         return;

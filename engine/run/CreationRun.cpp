@@ -448,7 +448,7 @@ const CreationRun::FolderPlan& CreationRun::planFolder(std::string_view folder,
             plan = {FolderPlan::State::Fails, false, "a folder part is a file: " + bare};
             break;
         case PathProbe::Kind::Unknown:
-            plan = {FolderPlan::State::Fails, false, bare + ": " + std::strerror(probe.error)};
+            plan = {FolderPlan::State::Fails, false, bare + ": " + probe.error.message()};
             break;
     }
     return m_folderPlans.emplace(folder, std::move(plan)).first->second;

@@ -175,13 +175,8 @@ private:
     std::optional<std::string> m_home;     // read once per run, at the first "~/" entry
     // The identities of every list file the run names, read or not: an opened target that is
     // one of them is refused, so a list is only ever read, whatever name or link reaches it.
-    struct IdentityHash {
-        std::size_t operator()(const FileIdentity& id) const {
-            return std::hash<std::uint64_t>()(id.inode * 0x9e3779b97f4a7c15ULL ^ id.device);
-        }
-    };
-    std::unordered_set<FileIdentity, IdentityHash> m_listFiles;
-    std::unordered_set<FileIdentity, IdentityHash> m_protectedFiles;
+    std::unordered_set<FileIdentity> m_listFiles;
+    std::unordered_set<FileIdentity> m_protectedFiles;
     std::optional<std::string> m_runsFolder;
     // The verdict on each folder met: a preview's for its whole plan, a run's since its last
     // yield (nothing of ours runs in between that could change them); and the hashes of the

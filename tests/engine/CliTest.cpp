@@ -777,6 +777,16 @@ TEST(Cli, UndoTakesBackTheLastRunOnce) {
                             ": this run was undone before; nothing changed\n");
     EXPECT_EQ(runCli({"--list-runs"}, tmp).out,
               id + "  undone  1 file created, 2 files replaced, 1 folder made\n");
+    // A runs folder others may write is listed no more than undone.
+    const std::string runs = state + "/pellatrix/runs";
+    ASSERT_EQ(::chmod(runs.c_str(), 0777), 0);
+    CliResult refused = runCli({"--list-runs"}, tmp);
+    EXPECT_EQ(refused.exitCode, 2);
+    EXPECT_EQ(refused.out, "");
+    EXPECT_EQ(refused.err, "pellatrix-cli: cannot list the runs: the runs folder '" + runs +
+                               "' may be written by other users (mode 0777), so it is not "
+                               "trusted\n");
+    ASSERT_EQ(::chmod(runs.c_str(), 0700), 0);
     if (before != nullptr) {
         ::setenv("XDG_STATE_HOME", saved.c_str(), 1);
     } else {

@@ -68,6 +68,7 @@ TEST(ErrorNumbers, ErrnoMapsToTheNumbersCallersTellApart) {
     } catch (const FsError& e) {
         EXPECT_EQ(std::string(e.what()), "Cannot open '/x' for reading: No such file or directory");
         EXPECT_EQ(e.number(), 53);
+        EXPECT_EQ(e.cause(), std::errc::no_such_file_or_directory);
     }
 }
 
@@ -458,6 +459,46 @@ TEST(PosixQueries, ExistenceRootAndIdentity) {
 
     EXPECT_GT(fs.lastModified(tmp / "file"), 0);
     EXPECT_EQ(failureOf([&] { fs.lastModified(tmp / "missing"); }), 53);
+}
+
+// The undo's operations: a folder is held only when no link is on its way, and content is put
+// back in place only into the very file checked.
+TEST(PosixQueries, HeldFoldersAreReachedWithoutLinksAndActedInAsChecked) {
+    test::TempFolder tmp;
+    PosixFileSystem fs;
+    ASSERT_EQ(::mkdir((tmp / "dir").c_str(), 0755), 0);
+    ASSERT_EQ(::symlink((tmp / "dir").c_str(), (tmp / "ldir").c_str()), 0);
+    test::writeBytes(tmp / "dir/f", "new text");
+    test::writeBytes(tmp / "kept", "old");
+    const auto causeOf = [](const std::function<void()>& call) {
+        try {
+            call();
+        } catch (const FsError& e) {
+            return e.cause();
+        }
+        return std::error_code();
+    };
+    for (const std::string& path : {tmp / "ldir", tmp / "ldir/.", tmp / "dir/f"}) {
+        EXPECT_EQ(causeOf([&] { fs.openFolder(path, false); }), std::errc::not_a_directory) << path;
+    }
+    const FolderHandle dir = fs.openFolder(tmp / "ldir", true);
+    EXPECT_EQ(fs.lookAt(dir, "")->stamp.identity, fs.folderIdentity(tmp / "dir"));
+    EXPECT_FALSE(fs.lookAt(dir, "missing"));
+    EntryStat kept;
+    const Fd source = fs.openFileIn(fs.openFolder(tmp.path(), false), "kept", kept);
+    const FileIdentity file = fs.lookAt(dir, "f")->stamp.identity;
+    EXPECT_EQ(causeOf([&] {
+                  fs.putBackContent(dir, "f", kept.stamp.identity, true, 0, source.get(), 0, 3);
+              }),
+              std::error_code(ESTALE, std::generic_category()));
+    EXPECT_EQ(test::readBytes(tmp / "dir/f"), "new text");
+    EXPECT_EQ(fs.putBackContent(dir, "f", file, true, 0, source.get(), 0, 3), file);
+    EXPECT_EQ(test::readBytes(tmp / "dir/f"), "old");
+    const FileIdentity renamed = fs.putBackContent(dir, "f", file, false, 0640, source.get(), 1, 2);
+    EXPECT_FALSE(renamed == file);
+    EXPECT_EQ(test::readBytes(tmp / "dir/f"), "ld");
+    EXPECT_EQ(fs.lookAt(dir, "f")->stamp.mode & 07777, 0640u);
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(tmp / "dir"), {}), 1);
 }
 
 }  // namespace

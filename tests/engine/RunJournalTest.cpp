@@ -158,14 +158,14 @@ TEST_F(UndoOnDisk, TakesBackOnlyWhatIsAsTheRunLeftIt) {
             ASSERT_EQ(test::readBytes(out + "/old.txt"), "B");
             c.meanwhile(out);
 
-            const std::vector<RunSummary> listed = ListRuns(runs);
+            const std::vector<RunSummary> listed = ListRuns(posix, runs);
             ASSERT_EQ(listed.size(), 1u);
             EXPECT_EQ(listed[0].state, RunSummary::State::Complete);
             EXPECT_EQ(listed[0].created, 2u);   // a.txt, twice.txt
             EXPECT_EQ(listed[0].replaced, 3u);  // old.txt, target.txt, shared.txt
             EXPECT_EQ(listed[0].folders, 2u);
 
-            const UndoReport report = UndoRun(NewestRunToUndo(runs).folder);
+            const UndoReport report = UndoRun(posix, NewestRunToUndo(posix, runs).folder);
             std::vector<std::string> expected;
             for (const std::string& left : c.leftAlone) {
                 expected.push_back(out + left);
@@ -194,8 +194,8 @@ TEST_F(UndoOnDisk, TakesBackOnlyWhatIsAsTheRunLeftIt) {
             EXPECT_EQ(fs::exists(out + "/new"), kept("/new/deep/a.txt"));
 
             // The same run again, a foreign journal, and a run still writing: refused, no change.
-            EXPECT_THROW(UndoRun(summary.journalFolder), JournalError);
-            EXPECT_THROW(NewestRunToUndo(runs), JournalError);
+            EXPECT_THROW(UndoRun(posix, summary.journalFolder), JournalError);
+            EXPECT_THROW(NewestRunToUndo(posix, runs), JournalError);
         }
 }
 
@@ -223,8 +223,8 @@ TEST_F(UndoOnDisk, BadJournalsAreRefusedAndChangeNothing) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         test::writeBytes(journal, c.bytes);
-        EXPECT_THROW(UndoRun(summary.journalFolder), JournalError);
-        EXPECT_EQ(ListRuns(runs).at(0).state, RunSummary::State::Damaged);
+        EXPECT_THROW(UndoRun(posix, summary.journalFolder), JournalError);
+        EXPECT_EQ(ListRuns(posix, runs).at(0).state, RunSummary::State::Damaged);
         EXPECT_EQ(test::readBytes(out + "/old.txt"), "B");
         EXPECT_TRUE(fs::exists(out + "/new/deep/a.txt"));
     }
@@ -232,15 +232,16 @@ TEST_F(UndoOnDisk, BadJournalsAreRefusedAndChangeNothing) {
     // A run that still holds its journal: refused.
     int fd = ::open(journal.c_str(), O_RDONLY);
     ASSERT_EQ(::flock(fd, LOCK_EX), 0);
-    EXPECT_EQ(ListRuns(runs).at(0).state, RunSummary::State::Busy);
-    EXPECT_THROW(UndoRun(summary.journalFolder), JournalError);
+    EXPECT_EQ(ListRuns(posix, runs).at(0).state, RunSummary::State::Busy);
+    EXPECT_THROW(UndoRun(posix, summary.journalFolder), JournalError);
     ::close(fd);
     EXPECT_EQ(test::readBytes(out + "/old.txt"), "B");
-    EXPECT_TRUE(UndoRun(summary.journalFolder).leftAlone.empty());
+    EXPECT_TRUE(UndoRun(posix, summary.journalFolder).leftAlone.empty());
 }
 
 // Only a journal its user alone could have written is followed: the state folders and the
-// journal are the user's own, written by nobody else, no link; the undo changes nothing otherwise.
+// journal are the user's own, written by nobody else, no link; the undo and the listing change
+// nothing otherwise.
 TEST_F(UndoOnDisk, AStateFolderOrJournalOthersCouldWriteIsRefused) {
     const std::string run = runOnce().journalFolder;
     struct Case {
@@ -275,11 +276,16 @@ TEST_F(UndoOnDisk, AStateFolderOrJournalOthersCouldWriteIsRefused) {
         } else if (c.how < 0) {
             ASSERT_EQ(::chown(c.path.c_str(), static_cast<uid_t>(-c.how), was.st_gid), 0);
         }
-        try {
-            UndoRun(run);
-            ADD_FAILURE() << "undone";
-        } catch (const JournalError& e) {
-            EXPECT_EQ(e.what(), c.what + " '" + c.path + "' " + c.why + ", so it is not trusted");
+        // The listing refuses alike: it may drop run folders, and names what an undo acts on.
+        for (const bool undo : {true, false}) {
+            try {
+                undo ? static_cast<void>(UndoRun(posix, run))
+                     : static_cast<void>(ListRuns(posix, runs));
+                ADD_FAILURE() << (undo ? "undone" : "listed");
+            } catch (const UntrustedJournal& e) {
+                EXPECT_EQ(e.what(),
+                          c.what + " '" + c.path + "' " + c.why + ", so it is not trusted");
+            }
         }
         EXPECT_EQ(test::readBytes(out + "/old.txt"), "B");
         if (c.how == 0) {
@@ -289,7 +295,7 @@ TEST_F(UndoOnDisk, AStateFolderOrJournalOthersCouldWriteIsRefused) {
         ::chmod(c.path.c_str(), was.st_mode & 07777);
         ASSERT_EQ(::chown(c.path.c_str(), was.st_uid, was.st_gid), 0);
     }
-    EXPECT_TRUE(UndoRun(run).leftAlone.empty());
+    EXPECT_TRUE(UndoRun(posix, run).leftAlone.empty());
 }
 
 // A kept old file goes back only while it is the very file kept, a copy only while its size and
@@ -337,7 +343,7 @@ TEST_F(UndoOnDisk, KeptOldContentGoesBackOnlyAsKept) {
         SetUp();
         const std::string run = runOnce().journalFolder;
         c.spoil(run);
-        const UndoReport report = UndoRun(run);
+        const UndoReport report = UndoRun(posix, run);
         const std::string named = out + "/old.txt: " + c.why;
         EXPECT_EQ(std::count_if(report.leftAlone.begin(), report.leftAlone.end(),
                                 [&](const std::string& left) { return left.rfind(named, 0) == 0; }),
@@ -368,7 +374,7 @@ TEST_F(UndoOnDisk, AFileReachedByTwoNamesIsTakenBackOnce) {
         const FileState old = stateOf(out + "/old.txt");
         ASSERT_EQ(runOnce().failures, 0u);
         ASSERT_EQ(test::readBytes(out + "/shared2.txt"), "3");
-        const UndoReport report = UndoRun(NewestRunToUndo(runs).folder);
+        const UndoReport report = UndoRun(posix, NewestRunToUndo(posix, runs).folder);
         EXPECT_EQ(report.leftAlone, std::vector<std::string>{});
         EXPECT_EQ(report.removed, 1u);
         EXPECT_EQ(stateOf(out + "/shared.txt").bytes, shared.bytes);
@@ -391,12 +397,12 @@ TEST_F(UndoOnDisk, KeepsTheLastRunsAndNeverStopsARun) {
     for (std::size_t i = 0; i < kRunsKept + 2; ++i) {
         runOnce();
     }
-    EXPECT_EQ(ListRuns(runs).size(), kRunsKept);
+    EXPECT_EQ(ListRuns(posix, runs).size(), kRunsKept);
     EXPECT_FALSE(fs::exists(hidden));
     // A run that changes nothing (every file fails) leaves no journal.
     test::writeBytes(tmp / "list.txt", out + "/old.txt/x>A\n");
     EXPECT_TRUE(runOnce().journalFolder.empty());
-    EXPECT_EQ(ListRuns(runs).size(), kRunsKept);
+    EXPECT_EQ(ListRuns(posix, runs).size(), kRunsKept);
 
     // No state folder can be made: the run goes on, and says so once.
     test::writeBytes(tmp / "list.txt", out + "/a.txt>A\n" + out + "/b.txt>B\n");
@@ -491,6 +497,7 @@ TEST(UndoOfAKilledRun, TakesBackHalfMadeStepsOnlyWhileAsMade) {
          -5, false, false},
     };
     test::TempFolder tmp;
+    PosixFileSystem posix;
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         const std::string path = tmp / "made";
@@ -498,8 +505,8 @@ TEST(UndoOfAKilledRun, TakesBackHalfMadeStepsOnlyWhileAsMade) {
         fs::remove_all(tmp / "runs");
         c.make(path);
         const std::string run = killedRun(tmp / "runs", c.startIn, c.records(path));
-        ASSERT_EQ(ListRuns(tmp / "runs").at(0).state, RunSummary::State::Killed);
-        const UndoReport report = UndoRun(run);
+        ASSERT_EQ(ListRuns(posix, tmp / "runs").at(0).state, RunSummary::State::Killed);
+        const UndoReport report = UndoRun(posix, run);
         EXPECT_EQ(fs::exists(fs::symlink_status(path)), c.stays);
         EXPECT_EQ(report.leftAlone.size(), c.named ? 1u : 0u);
     }
@@ -510,22 +517,23 @@ TEST(UndoOfAKilledRun, TakesBackHalfMadeStepsOnlyWhileAsMade) {
 // process of its may still be about to write it.
 TEST(UndoOfAKilledRun, AJournalKilledAtItsStartIsPassedOverAndDropped) {
     test::TempFolder tmp;
+    PosixFileSystem posix;
     const std::string runs = tmp / "runs";
     const std::string earlier = killedRun(runs, -20, "pellatrix-journal 3\ne\n");
     for (const std::string text :
          {"", "pellat", "pellatrix-journal 3\n", "pellatrix-journal 2\n"}) {
         SCOPED_TRACE("journal \"" + text + "\"");
         const std::string killed = killedRun(runs, -10, text);
-        EXPECT_EQ(NewestRunToUndo(runs).folder, earlier);
+        EXPECT_EQ(NewestRunToUndo(posix, runs).folder, earlier);
         EXPECT_FALSE(fs::exists(killed));
-        EXPECT_EQ(ListRuns(runs).size(), 1u);
+        EXPECT_EQ(ListRuns(posix, runs).size(), 1u);
     }
     // Its process still lives (this one): passed over, not dropped.
     const std::string starting = killedRun(runs, -10, "");
     const std::string mine =
         starting.substr(0, starting.rfind('-') + 1) + std::to_string(::getpid());
     fs::rename(starting, mine);
-    EXPECT_EQ(NewestRunToUndo(runs).folder, earlier);
+    EXPECT_EQ(NewestRunToUndo(posix, runs).folder, earlier);
     EXPECT_TRUE(fs::exists(mine));
 }
 
