@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <charconv>
 #include <climits>
@@ -391,7 +392,7 @@ UndoReport UndoRun(const std::string& runFolder) {
     };
     // What a kill may have left half made: the last hidden file, and a folder or file whose
     // making was announced and never confirmed; each taken away only while still as made.
-    const Step* const lastHidden = LastHiddenFile(journal);
+    const std::vector<const Step*> lastHidden = LastHiddenFiles(journal);
     std::string_view runName = runFolder;
     while (runName.size() > 1 && runName.back() == '/') {
         runName.remove_suffix(1);
@@ -400,7 +401,8 @@ UndoReport UndoRun(const std::string& runFolder) {
     for (auto it = journal.steps.rbegin(); it != journal.steps.rend(); ++it) {
         const Step& step = *it;
         if (step.withdrawn || leftPaths.count(step.path) != 0 ||
-            (step.kind == Step::Kind::Hidden && &step != lastHidden)) {
+            (step.kind == Step::Kind::Hidden &&
+             std::find(lastHidden.begin(), lastHidden.end(), &step) == lastHidden.end())) {
             continue;
         }
         std::string name;
