@@ -145,9 +145,7 @@ public:
                         step.checksum = hexNumber(std::string_view(step.keep).substr(colon + 1));
                         step.keep.resize(colon);
                     }
-                    if (step.keep != "-" && step.keep != "=" &&
-                        (step.keep.size() < 2 || (step.keep[0] != 'l' && step.keep[0] != 'p') ||
-                         step.keep.find_first_not_of("0123456789", 1) != std::string::npos)) {
+                    if (step.keep != "-" && step.keep != "=" && !keptName(step.keep)) {
                         fail("a kept file has a foreign name");
                     }
                     step.path = path();
@@ -181,6 +179,21 @@ public:
     }
 
 private:
+    // "lN", "lkL/N" or "pN": digits, and for a link of lane L its folder "kL" before them.
+    static bool keptName(std::string_view keep) {
+        const auto digits = [](std::string_view text) {
+            return !text.empty() && text.find_first_not_of("0123456789") == std::string::npos;
+        };
+        if (keep.size() < 2 || (keep[0] != 'l' && keep[0] != 'p')) {
+            return false;
+        }
+        const std::size_t slash = keep.find('/');
+        if (keep[0] == 'l' && keep[1] == 'k' && slash != std::string_view::npos) {
+            return digits(keep.substr(2, slash - 2)) && digits(keep.substr(slash + 1));
+        }
+        return digits(keep.substr(1));
+    }
+
     [[noreturn]] void fail(const std::string& why) {
         throw JournalError("the journal is damaged or foreign: " + why + " (at byte " +
                            std::to_string(m_at) + ")");
@@ -338,8 +351,11 @@ std::vector<std::string> RunNames(const std::string& runsFolder) {
 void RemoveRunFolder(const std::string& folder) {
     if (DIR* dir = ::opendir(folder.c_str())) {
         while (const struct dirent* entry = ::readdir(dir)) {
-            if (std::strcmp(entry->d_name, ".") != 0 && std::strcmp(entry->d_name, "..") != 0) {
-                ::unlinkat(::dirfd(dir), entry->d_name, 0);
+            if (std::strcmp(entry->d_name, ".") != 0 && std::strcmp(entry->d_name, "..") != 0 &&
+                ::unlinkat(::dirfd(dir), entry->d_name, 0) != 0 && errno == EISDIR &&
+                entry->d_name[0] == 'k') {
+                // A lane's folder of kept files (and nothing deeper).
+                RemoveRunFolder(folder + "/" + entry->d_name);
             }
         }
         ::closedir(dir);

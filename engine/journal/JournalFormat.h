@@ -23,6 +23,8 @@ namespace pellatrix::journal {
 //            undo while it acts
 //   pack     old contents copied one after another, where a link could not keep them
 //   1, 2...  old files kept by a hard link
+//   k1, k2.. the same for the lanes 1, 2... of a run with steps on several threads: each lane
+//            links into a folder of its own, so no link waits for another's in one folder
 //   undone   present once the run was undone
 //
 // The journal is text: the header line (kHeader; version 2 is read too), then one record per
@@ -46,7 +48,8 @@ namespace pellatrix::journal {
 //   h STAMP              the hidden file of the "H" before is made, as STAMP tells (its
 //                        identity; the other numbers 0)
 //   r STAMP KEEP PATH    the file PATH, as STAMP describes it, is about to be replaced by a
-//                        rename; KEEP says where its old content went: "lN" the kept link N,
+//                        rename; KEEP says where its old content went: "lN" the kept link N
+//                        ("lkL/N": N in the folder of lane L),
 //                        "pN:X" the pack from byte N (STAMP's size bytes, X their XXH3 64-bit
 //                        checksum in 16 hex digits; format 2 wrote "pN" alone), "=" a file this
 //                        run made itself (nothing to keep), "-" not kept

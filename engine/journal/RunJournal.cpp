@@ -461,14 +461,25 @@ std::string RunJournal::keepOldContent(Lane& lane, FileStamp& old, bool inPlace,
     // system, asked once per device.
     bool linkFailed = false;
     if (!inPlace && old.device != m_noLinkDevice.load()) {
-        char keptName[24];
-        *std::to_chars(keptName, keptName + sizeof keptName - 1, m_kept.fetch_add(1) + 1).ptr =
-            '\0';
+        // Lane 0 links into the run's folder; another lane into a folder of its own, made at
+        // its first link: links into one folder wait for each other on a network file system.
+        std::string keptName;
+        if (lane.number != 0) {
+            keptName = "k" + std::to_string(lane.number);
+            if (!lane.keptFolder && ::mkdirat(m_folderFd, keptName.c_str(), 0700) != 0 &&
+                errno != EEXIST) {
+                keptName.clear();
+            } else {
+                lane.keptFolder = true;
+                keptName += '/';
+            }
+        }
+        keptName += std::to_string(m_kept.fetch_add(1) + 1);
         // Whatever file the name reaches at this moment is the one the rename takes away, so
         // the link keeps exactly that.
-        if (::linkat(dir, name, m_folderFd, keptName, 0) == 0) {
+        if (::linkat(dir, name, m_folderFd, keptName.c_str(), 0) == 0) {
             lane.lastLink = keptName;
-            return std::string("l") + keptName;
+            return "l" + keptName;
         }
         linkFailed = errno == EXDEV;
     }

@@ -81,6 +81,7 @@ private:
         // What the last record kept: its link (taken away again when its step is withdrawn),
         // or its region of the pack (put back when a write in place fails).
         std::string lastLink;
+        bool keptFolder = false;  // its folder of kept links is made
         bool lastCopied = false;
         std::uint64_t lastCopyAt = 0;
         std::uint64_t lastCopySize = 0;
