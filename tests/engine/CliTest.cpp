@@ -389,8 +389,8 @@ TEST(Cli, StreamsAreReadOnceAndFoldersAndBlockDevicesRefused) {
 // A list of nothing but NUL bytes is one line that names no file that can exist: it runs within a
 // small address space and reports one short line (the whole path would be megabytes).
 TEST(Cli, AllNulListStaysWithinItsMemoryAndReportsOneShortLine) {
-#if defined(__SANITIZE_ADDRESS__)
-    GTEST_SKIP() << "the address sanitizer reserves more address space than any limit";
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    GTEST_SKIP() << "the sanitizers reserve more address space than any limit";
 #endif
     test::TempFolder tmp;
     constexpr std::size_t kListBytes = std::size_t{32} << 20;
