@@ -12,7 +12,8 @@
 # favours one tool. The table gives medians and the ratios against the 16-thread loop.
 #
 # Usage: bench/network.sh [BUILD_DIR] [REPEATS] [FILES]; NETWORK_BENCH_DELAYS ("0 100 500")
-# picks the delays in microseconds. Needs /dev/fuse and fusermount3; skips where FUSE cannot be
+# picks the delays in microseconds; NETWORK_BENCH_JOBS gives the companion's "cli" runs a
+# --jobs of their own instead of its default. Needs /dev/fuse and fusermount3; skips where FUSE cannot be
 # mounted.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -106,7 +107,8 @@ for delay in ${NETWORK_BENCH_DELAYS:-0 100 500}; do
         case $tool in
           loop1) cmd=("$floor" "${flag[@]}" "$mnt/$name.list" "$text") ;;
           loop16) cmd=("$floor" "${flag[@]}" --threads "$threads" "$mnt/$name.list" "$text") ;;
-          cli) cmd=(env XDG_STATE_HOME="$mnt/state" "$cli" --text "$text" "$mnt/$name.list") ;;
+          cli) cmd=(env XDG_STATE_HOME="$mnt/state" "$cli" ${NETWORK_BENCH_JOBS:+--jobs="$NETWORK_BENCH_JOBS"}
+                    --text "$text" "$mnt/$name.list") ;;
           cli1) cmd=(env XDG_STATE_HOME="$mnt/state" "$cli" --jobs=1 --text "$text" "$mnt/$name.list") ;;
         esac
         timed "$tool" "${cmd[@]}" >>"$work/t.$tool"

@@ -318,7 +318,7 @@ void RunJournal::finish() {
 }
 
 void RunJournal::folderCreated(const std::string& path, const FileStamp& folder) {
-    const std::string named = resolved(barePath(path), false);
+    const std::string& named = resolved(barePath(path), false);
     std::lock_guard<std::mutex> lock(m_lock);
     Lane& mine = lane();
     mine.announced = false;
@@ -334,7 +334,7 @@ void RunJournal::folderCreated(const std::string& path, const FileStamp& folder)
 }
 
 void RunJournal::announce(char type, std::string_view path) {
-    const std::string named = resolved(path, false);
+    const std::string& named = resolved(path, false);
     std::lock_guard<std::mutex> lock(m_lock);
     Lane& mine = lane();
     mine.announced = true;
@@ -396,21 +396,24 @@ bool RunJournal::madeByRun(const FileStamp& file) {
     return known.inode == file.inode && known.device == file.device && file.inode != 0;
 }
 
-std::string RunJournal::resolved(std::string_view path, bool followLast) {
+const std::string& RunJournal::resolved(std::string_view path, bool followLast) {
     // The undo reaches each path from the root without following a link: the path as the
-    // system resolved it, absolute. One that cannot be resolved stays as it came.
+    // system resolved it, absolute. One that cannot be resolved stays as it came. Put together
+    // in a buffer of the calling thread's own, used again for its next record.
+    thread_local std::string out;
     if (followLast) {
         std::unique_ptr<char, decltype(&std::free)> real(
             ::realpath(std::string(path).c_str(), nullptr), &std::free);
         if (real) {
-            return real.get();
+            out = real.get();
+            return out;
         }
     }
     const std::size_t slash = path.rfind('/');
     const std::string_view folder = slash == std::string_view::npos ? "."
                                     : slash == 0                    ? "/"
                                                                     : path.substr(0, slash);
-    std::string out;
+    out.clear();
     {
         std::lock_guard<std::mutex> lock(m_resolvedLock);
         if (auto known = m_resolvedFolders.find(folder); known != m_resolvedFolders.end()) {
@@ -422,7 +425,8 @@ std::string RunJournal::resolved(std::string_view path, bool followLast) {
         std::unique_ptr<char, decltype(&std::free)> real(::realpath(key.c_str(), nullptr),
                                                          &std::free);
         if (!real) {
-            return std::string(path);  // asked again next time: it may exist then
+            out.assign(path);  // asked again next time: it may exist then
+            return out;
         }
         out = real.get();
         std::lock_guard<std::mutex> lock(m_resolvedLock);
@@ -439,7 +443,7 @@ std::string RunJournal::resolved(std::string_view path, bool followLast) {
 }
 
 void RunJournal::newFileOpened(const std::string& path, const FileStamp& file) {
-    const std::string named = resolved(path, false);
+    const std::string& named = resolved(path, false);
     std::lock_guard<std::mutex> lock(m_lock);
     Lane& mine = lane();
     mine.announced = false;
@@ -589,7 +593,7 @@ bool RunJournal::putBackOld(int fd) {
 void RunJournal::replacing(const std::string& target, const FileStamp& old, bool inPlace, int dir,
                            const char* name) {
     // A file written in place may be reached through a link to it.
-    const std::string named = resolved(target, inPlace);
+    const std::string& named = resolved(target, inPlace);
     std::unique_lock<std::mutex> lock(m_lock);
     Lane& mine = lane();
     // Whatever the last step kept is its own: not this step's to take back or put back.

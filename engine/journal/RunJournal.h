@@ -107,8 +107,8 @@ private:
     std::size_t madeSlot(const FileStamp& file);
     void rememberMade(const FileStamp& file);
     bool madeByRun(const FileStamp& file);
-    // Called without m_lock: it may ask the file system.
-    std::string resolved(std::string_view path, bool followLast);
+    // Called without m_lock: it may ask the file system. Valid until the thread's next call.
+    const std::string& resolved(std::string_view path, bool followLast);
 
     // Held for every record and every shared field below but the atomics; never across a
     // call to the file system of the run's files but for a withdrawal.
