@@ -64,7 +64,7 @@ constexpr const char* kHelp =
     "      --no-clobber      leave an existing file alone; it is counted as skipped\n"
     "      --no-journal      keep no journal of this run: --undo cannot take it back\n"
     "  -j, --jobs=N          write up to N files at once (1: one at a time); by\n"
-    "                        default 16 on a network or FUSE file system (NFS,\n"
+    "                        default 32 on a network or FUSE file system (NFS,\n"
     "                        SMB, sshfs...), where each file waits on the server,\n"
     "                        and 1 on a local one\n"
     "  -v, --verbose         print 'created PATH', 'replaced PATH' or 'skipped PATH'\n"
