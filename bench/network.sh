@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Network benchmark: pellatrix-cli on a file system where every request is a round trip, against
-# the least-work loop (parallel_floor) with one thread and with 16 threads. The file system is
+# Network benchmark: pellatrix-cli on a file system where every request is a round trip, with its
+# default number of steps at once (16 on FUSE) and with --jobs=1, against the least-work loop
+# (parallel_floor) with one thread and with 16 threads. The file system is
 # delayfs, a pass-through FUSE file system over a folder on tmpfs that answers every request
 # after DELAY microseconds; it is mounted at each delay in turn (0, 100 and 500), all in one run.
 # At each delay FILES files (default 2,000 in 100 folders, fixed text) are made new and replace
@@ -11,7 +12,8 @@
 # favours one tool. The table gives medians and the ratios against the 16-thread loop.
 #
 # Usage: bench/network.sh [BUILD_DIR] [REPEATS] [FILES]; NETWORK_BENCH_DELAYS ("0 100 500")
-# picks the delays in microseconds. Needs /dev/fuse and fusermount3; skips where FUSE cannot be
+# picks the delays in microseconds; NETWORK_BENCH_JOBS gives the companion's "cli" runs a
+# --jobs of their own instead of its default. Needs /dev/fuse and fusermount3; skips where FUSE cannot be
 # mounted.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -82,9 +84,9 @@ timed() {  # tool command...: prints the wall time in ms; a failing tool is said
   echo $(((t1 - t0) / 1000000))
 }
 
-tools=(loop1 loop16 cli)
-printf '%-8s %-8s %6s %10s %10s %10s %12s %10s\n' delay_us work files loop1_ms loop16_ms \
-  cli_ms loop1/loop16 cli/loop16
+tools=(loop1 loop16 cli cli1)
+printf '%-8s %-8s %6s %9s %9s %9s %9s %12s %10s %11s\n' delay_us work files loop1_ms loop16_ms \
+  cli_ms cli1_ms loop1/loop16 cli/loop16 cli1/loop16
 for delay in ${NETWORK_BENCH_DELAYS:-0 100 500}; do
   mount_at "$delay"
   for state in new replace; do
@@ -105,14 +107,17 @@ for delay in ${NETWORK_BENCH_DELAYS:-0 100 500}; do
         case $tool in
           loop1) cmd=("$floor" "${flag[@]}" "$mnt/$name.list" "$text") ;;
           loop16) cmd=("$floor" "${flag[@]}" --threads "$threads" "$mnt/$name.list" "$text") ;;
-          cli) cmd=(env XDG_STATE_HOME="$mnt/state" "$cli" --text "$text" "$mnt/$name.list") ;;
+          cli) cmd=(env XDG_STATE_HOME="$mnt/state" "$cli" ${NETWORK_BENCH_JOBS:+--jobs="$NETWORK_BENCH_JOBS"}
+                    --text "$text" "$mnt/$name.list") ;;
+          cli1) cmd=(env XDG_STATE_HOME="$mnt/state" "$cli" --jobs=1 --text "$text" "$mnt/$name.list") ;;
         esac
         timed "$tool" "${cmd[@]}" >>"$work/t.$tool"
       done
     done
     one=$(median <"$work/t.loop1"); many=$(median <"$work/t.loop16"); c=$(median <"$work/t.cli")
-    printf '%-8s %-8s %6s %10s %10s %10s %12s %10s\n' "$delay" $state "$files" "$one" "$many" "$c" \
-      "$(ratio "$one" "$many")" "$(ratio "$c" "$many")"
+    c1=$(median <"$work/t.cli1")
+    printf '%-8s %-8s %6s %9s %9s %9s %9s %12s %10s %11s\n' "$delay" $state "$files" "$one" "$many" \
+      "$c" "$c1" "$(ratio "$one" "$many")" "$(ratio "$c" "$many")" "$(ratio "$c1" "$many")"
   done
   unmount
 done

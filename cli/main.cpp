@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <exception>
 #include <string>
@@ -62,6 +63,10 @@ constexpr const char* kHelp =
     "                        splits an entry); printed lines end in NUL too\n"
     "      --no-clobber      leave an existing file alone; it is counted as skipped\n"
     "      --no-journal      keep no journal of this run: --undo cannot take it back\n"
+    "  -j, --jobs=N          write up to N files at once (1: one at a time); by\n"
+    "                        default 32 on a network or FUSE file system (NFS,\n"
+    "                        SMB, sshfs...), where each file waits on the server,\n"
+    "                        and 1 on a local one\n"
     "  -v, --verbose         print 'created PATH', 'replaced PATH' or 'skipped PATH'\n"
     "                        for each file, and the step of the run in each failure\n"
     "  -q, --quiet           print no summary and no \"Done.\" when nothing failed;\n"
@@ -126,6 +131,7 @@ struct Options {
     pellatrix::CliSettings settings;
     bool quiet = false;
     bool noJournal = false;
+    std::size_t jobs = 0;  // 0: as the file system suits
     bool dryRun = false;
     bool undo = false;
     std::string undoRun;
@@ -141,6 +147,7 @@ const option kLongOptions[] = {
     {"null", no_argument, nullptr, '0'},
     {"no-clobber", no_argument, nullptr, kNoClobber},
     {"no-journal", no_argument, nullptr, kNoJournal},
+    {"jobs", required_argument, nullptr, 'j'},
     {"verbose", no_argument, nullptr, 'v'},
     {"quiet", no_argument, nullptr, 'q'},
     {"help", no_argument, nullptr, 'h'},
@@ -169,16 +176,37 @@ std::string optionsConflict(const Options& options) {
         return "give --undo or --list-runs, not both";
     }
     const bool other = options.dryRun || options.haveText || options.haveTextFile ||
-                       options.quiet || options.noJournal || options.settings.nul ||
-                       options.settings.noClobber || options.settings.verbose ||
-                       !options.listFiles.empty();
+                       options.quiet || options.noJournal || options.jobs != 0 ||
+                       options.settings.nul || options.settings.noClobber ||
+                       options.settings.verbose || !options.listFiles.empty();
     if ((options.undo || options.listRuns) && other) {
         return "--undo and --list-runs take no list file and no other option";
+    }
+    if (options.dryRun && options.jobs != 0) {
+        return "--dry-run writes nothing; give it without --jobs";
     }
     if (options.dryRun && options.settings.verbose) {
         return "--dry-run prints every step already; give it without --verbose";
     }
     return {};
+}
+
+// More would only queue at the server; a bound keeps a typo from starting a million threads.
+constexpr unsigned long kMaxJobs = 256;
+
+// A whole number from 1 to kMaxJobs, in decimal digits only (no sign, no blank).
+bool parseJobs(const char* text, std::size_t& jobs) {
+    if (text == nullptr || *text < '0' || *text > '9') {
+        return false;
+    }
+    errno = 0;
+    char* end = nullptr;
+    const unsigned long value = std::strtoul(text, &end, 10);
+    if (errno != 0 || *end != '\0' || value < 1 || value > kMaxJobs) {
+        return false;
+    }
+    jobs = value;
+    return true;
 }
 
 // Parses the command line into `options`; answers an exit status when the program ends here.
@@ -191,7 +219,7 @@ int parse(int argc, char** argv, Options& options, bool& done) {
     args[0] = name.data();
     ::opterr = 1;
     int c = 0;
-    while ((c = ::getopt_long(argc, args.data(), "t:f:0qvhn", kLongOptions, nullptr)) != -1) {
+    while ((c = ::getopt_long(argc, args.data(), "t:f:0qvhnj:", kLongOptions, nullptr)) != -1) {
         switch (c) {
             case 't':
             case 'f':
@@ -209,6 +237,13 @@ int parse(int argc, char** argv, Options& options, bool& done) {
                 break;
             case kNoJournal:
                 options.noJournal = true;
+                break;
+            case 'j':
+                if (!parseJobs(::optarg, options.jobs)) {
+                    return usageError(std::string("invalid number of jobs: '") + ::optarg +
+                                      "' (give a whole number from 1 to " +
+                                      std::to_string(kMaxJobs) + ")");
+                }
                 break;
             case 'v':
                 options.settings.verbose = true;
@@ -294,6 +329,7 @@ int main(int argc, char** argv) {
     pellatrix::CliUi ui(std::move(options.listFiles), std::move(options.text), options.settings,
                         stdout, stderr);
     pellatrix::CreationRun run(fs, ui);
+    run.setJobs(options.jobs);
     if (options.haveTextFile) {
         run.protectFile(options.textFile);
     }

@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 #include <time.h>
 
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <optional>
@@ -239,6 +240,12 @@ public:
     /// write makes it exclusively, and fails where no file can be made). The default asks
     /// probe().
     virtual WritePlan planWrite(const std::string& path, bool keepExisting);
+
+    /// How many steps of a run suit the file system that holds `folder` (or, while it is
+    /// missing, its nearest folder above) at once: more than one where each request waits on a
+    /// round trip, as on a network file system; one where a step costs less than handing it to
+    /// another thread. An adapter that offers more is safe for steps on several threads at once.
+    virtual std::size_t stepsInFlight(const std::string& /*folder*/) { return 1; }
 
     /// Whether a folder that createFolder makes takes new files and folders of this process.
     virtual bool madeFoldersTakeFiles() { return true; }

@@ -1,5 +1,6 @@
 #include "engine/fs/StopSignals.h"
 
+#include <pthread.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -12,8 +13,11 @@ namespace {
 
 constexpr int kStopSignals[] = {SIGINT, SIGTERM, SIGHUP};
 
-volatile std::sig_atomic_t g_writing = 0;
-volatile std::sig_atomic_t g_stopSignal = 0;
+// Write sections open on all threads; lock-free, so the handler may read it.
+std::atomic<int> g_writing{0};
+static_assert(std::atomic<int>::is_always_lock_free);
+std::atomic<int> g_stopSignal{0};
+thread_local bool t_worker = false;
 
 void restoreDefault(int sig) {
     struct sigaction action {};
@@ -23,14 +27,14 @@ void restoreDefault(int sig) {
 }
 
 extern "C" void onStopSignal(int sig) {
-    if (g_writing == 0) {
+    if (g_writing.load() == 0) {
         // Nothing half done: end as the signal's default would. It stays blocked until this
         // handler returns, and is delivered then.
         restoreDefault(sig);
         ::raise(sig);
         return;
     }
-    g_stopSignal = sig;
+    g_stopSignal.store(sig);
 }
 
 }  // namespace
@@ -55,26 +59,44 @@ void StopOnSignals() {
 }
 
 WriteSection::WriteSection() {
-    g_writing = 1;
-    std::atomic_signal_fence(std::memory_order_seq_cst);
+    g_writing.fetch_add(1);
 }
 
 WriteSection::~WriteSection() {
-    std::atomic_signal_fence(std::memory_order_seq_cst);
-    g_writing = 0;
-    std::atomic_signal_fence(std::memory_order_seq_cst);
-    if (g_stopSignal != 0) {
+    g_writing.fetch_sub(1);
+    // A worker's finished step stands; the thread that runs the workers ends the process.
+    if (g_stopSignal.load() != 0 && !t_worker) {
         EndByStopSignal();
     }
 }
 
 bool WriteSection::stopRequested() const {
-    std::atomic_signal_fence(std::memory_order_seq_cst);
-    return g_stopSignal != 0;
+    return g_stopSignal.load() != 0;
+}
+
+void BecomeStepWorker() {
+    sigset_t set;
+    sigemptyset(&set);
+    for (int sig : kStopSignals) {
+        sigaddset(&set, sig);
+    }
+    ::pthread_sigmask(SIG_BLOCK, &set, nullptr);
+    t_worker = true;
+}
+
+bool OnStepWorker() {
+    return t_worker;
+}
+
+bool StopSignalNoted() {
+    return g_stopSignal.load() != 0;
 }
 
 void EndByStopSignal() {
-    const int sig = g_stopSignal != 0 ? static_cast<int>(g_stopSignal) : SIGTERM;
+    if (t_worker) {
+        throw StepStopped{};
+    }
+    const int sig = g_stopSignal.load() != 0 ? g_stopSignal.load() : SIGTERM;
     restoreDefault(sig);
     sigset_t set;
     sigemptyset(&set);

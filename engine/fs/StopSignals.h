@@ -10,10 +10,11 @@ namespace pellatrix {
 /// Called once at start-up by the companion; a program that never calls it is unaffected.
 void StopOnSignals();
 
-/// Marks one file write. While it lasts, a stop signal is held back: the writer asks
-/// stopRequested() where it can still take back what it did, and takes it back before calling
-/// EndByStopSignal(). A stop that comes after the last question ends the process when the
-/// section ends, with the file whole.
+/// Marks one file write. While any lasts (on any thread), a stop signal is held back: the writer
+/// asks stopRequested() where it can still take back what it did, and takes it back before
+/// calling EndByStopSignal(). A stop that comes after the last question ends the process when
+/// the section ends, with the file whole; on a worker thread it is left to the thread that
+/// runs the workers (see BecomeStepWorker).
 class WriteSection {
 public:
     WriteSection();
@@ -24,7 +25,24 @@ public:
     bool stopRequested() const;
 };
 
-/// Ends the process by the stop signal that came, with its default action.
+/// Thrown by EndByStopSignal on a worker thread: the step took back what it did, and the
+/// thread that runs the workers ends the process once every worker has. Not a std::exception,
+/// so no handler of failures takes it for one.
+struct StepStopped {};
+
+/// Makes the calling thread a worker of a run's steps: the stop signals are blocked on it, so
+/// they reach the thread that runs the workers, and EndByStopSignal throws StepStopped here
+/// instead of ending the process while other steps are still under way.
+void BecomeStepWorker();
+
+/// Whether the calling thread is such a worker.
+bool OnStepWorker();
+
+/// Whether a stop signal came and waits to end the process.
+bool StopSignalNoted();
+
+/// Ends the process by the stop signal that came, with its default action; on a worker
+/// thread, throws StepStopped instead.
 [[noreturn]] void EndByStopSignal();
 
 }  // namespace pellatrix

@@ -30,8 +30,8 @@ constexpr std::size_t kCopyChunk = std::size_t{1} << 20;
 
 class Parser {
 public:
-    // `lastOnly`: keeps only the last step, and the last hidden file before it, which is all
-    // LastHiddenFile asks; a long journal then costs no memory per step.
+    // `lastOnly`: keeps of each lane only the last step, and the last hidden file before it,
+    // which is all LastHiddenFiles asks; a long journal then costs no memory per step.
     explicit Parser(std::string_view text, bool lastOnly = false)
         : m_text(text), m_lastOnly(lastOnly) {}
 
@@ -48,6 +48,14 @@ public:
                 fail("it ends inside a record");
             }
             m_at += 1;
+            if (type == 't') {
+                expect(' ');
+                m_lane = number<unsigned>();
+                if (m_text[m_at - 1] != '\n') {
+                    fail("a record is cut short");
+                }
+                continue;
+            }
             if (type == 'e' || type == 'x') {
                 expect('\n');
                 if (type == 'e') {
@@ -72,7 +80,8 @@ public:
                               std::nullopt,
                               false,
                               std::nullopt,
-                              false};
+                              false,
+                              m_lane};
                     add(journal, std::move(step));
                     break;
                 }
@@ -83,11 +92,11 @@ public:
                     std::string named = path();
                     // The confirmation of the announcement before it, or, in a journal of
                     // version 2, a step of its own.
-                    if (!journal.steps.empty() && !journal.steps.back().made &&
-                        !journal.steps.back().withdrawn && journal.steps.back().kind == kind &&
-                        journal.steps.back().path == named) {
-                        journal.steps.back().opened = made;
-                        journal.steps.back().made = true;
+                    if (Step* before = laneStep(journal);
+                        before != nullptr && !before->made && !before->withdrawn &&
+                        before->kind == kind && before->path == named) {
+                        before->opened = made;
+                        before->made = true;
                         break;
                     }
                     add(journal, {kind,
@@ -98,7 +107,8 @@ public:
                                   std::nullopt,
                                   false,
                                   std::nullopt,
-                                  true});
+                                  true,
+                                  m_lane});
                     break;
                 }
                 case 'h': {
@@ -124,7 +134,8 @@ public:
                               std::nullopt,
                               false,
                               std::nullopt,
-                              true};
+                              true,
+                              m_lane};
                     step.old = stamp();
                     if (type == 'i') {
                         step.opened = step.old;  // the same file, written again
@@ -135,9 +146,7 @@ public:
                         step.checksum = hexNumber(std::string_view(step.keep).substr(colon + 1));
                         step.keep.resize(colon);
                     }
-                    if (step.keep != "-" && step.keep != "=" &&
-                        (step.keep.size() < 2 || (step.keep[0] != 'l' && step.keep[0] != 'p') ||
-                         step.keep.find_first_not_of("0123456789", 1) != std::string::npos)) {
+                    if (step.keep != "-" && step.keep != "=" && !keptName(step.keep)) {
                         fail("a kept file has a foreign name");
                     }
                     step.path = path();
@@ -167,34 +176,59 @@ public:
                     fail("it holds an unknown record");
             }
         }
-        if (m_hidden &&
-            (journal.steps.empty() || journal.steps.back().kind != Step::Kind::Hidden)) {
-            journal.steps.insert(journal.steps.begin(), std::move(*m_hidden));
-        }
         return journal;
     }
 
 private:
+    // "lN", "lkL/N" or "pN": digits, and for a link of lane L its folder "kL" before them.
+    static bool keptName(std::string_view keep) {
+        const auto digits = [](std::string_view text) {
+            return !text.empty() && text.find_first_not_of("0123456789") == std::string::npos;
+        };
+        if (keep.size() < 2 || (keep[0] != 'l' && keep[0] != 'p')) {
+            return false;
+        }
+        const std::size_t slash = keep.find('/');
+        if (keep[0] == 'l' && keep[1] == 'k' && slash != std::string_view::npos) {
+            return digits(keep.substr(2, slash - 2)) && digits(keep.substr(slash + 1));
+        }
+        return digits(keep.substr(1));
+    }
+
     [[noreturn]] void fail(const std::string& why) {
         throw JournalError("the journal is damaged or foreign: " + why + " (at byte " +
                            std::to_string(m_at) + ")");
     }
 
     void add(Journal& journal, Step&& step) {
-        if (m_lastOnly && !journal.steps.empty()) {
-            if (journal.steps.back().kind == Step::Kind::Hidden) {
-                m_hidden = std::move(journal.steps.back());
-            }
-            journal.steps.clear();
+        if (m_lastOnly) {
+            // Of the lane's steps before, only its last hidden file stays, and only until the
+            // lane makes another.
+            const bool hidden = step.kind == Step::Kind::Hidden;
+            std::erase_if(journal.steps, [&](const Step& before) {
+                return before.lane == step.lane && (before.kind != Step::Kind::Hidden || hidden);
+            });
         }
         journal.steps.push_back(std::move(step));
     }
 
+    // The last step of the current lane. Steps of other lanes in flight lie between a step
+    // and its later records, a few at most: the search back is short.
+    Step* laneStep(Journal& journal) {
+        for (auto it = journal.steps.rbegin(); it != journal.steps.rend(); ++it) {
+            if (it->lane == m_lane) {
+                return &*it;
+            }
+        }
+        return nullptr;
+    }
+
     Step& lastStep(Journal& journal) {
-        if (journal.steps.empty()) {
+        Step* step = laneStep(journal);
+        if (step == nullptr) {
             fail("a record names no step");
         }
-        return journal.steps.back();
+        return *step;
     }
 
     void expect(char c) {
@@ -263,7 +297,7 @@ private:
     std::string_view m_text;
     std::size_t m_at = 0;
     bool m_lastOnly = false;
-    std::optional<Step> m_hidden;
+    unsigned m_lane = 0;
 };
 
 std::string readWhole(int fd) {
@@ -318,8 +352,11 @@ std::vector<std::string> RunNames(const std::string& runsFolder) {
 void RemoveRunFolder(const std::string& folder) {
     if (DIR* dir = ::opendir(folder.c_str())) {
         while (const struct dirent* entry = ::readdir(dir)) {
-            if (std::strcmp(entry->d_name, ".") != 0 && std::strcmp(entry->d_name, "..") != 0) {
-                ::unlinkat(::dirfd(dir), entry->d_name, 0);
+            if (std::strcmp(entry->d_name, ".") != 0 && std::strcmp(entry->d_name, "..") != 0 &&
+                ::unlinkat(::dirfd(dir), entry->d_name, 0) != 0 && errno == EISDIR &&
+                entry->d_name[0] == 'k') {
+                // A lane's folder of kept files (and nothing deeper).
+                RemoveRunFolder(folder + "/" + entry->d_name);
             }
         }
         ::closedir(dir);
@@ -400,23 +437,30 @@ bool InUse(int fd) {
     return ::flock(fd, LOCK_SH | LOCK_NB) != 0;
 }
 
-const Step* LastHiddenFile(const Journal& journal) {
+std::vector<const Step*> LastHiddenFiles(const Journal& journal) {
+    std::vector<const Step*> left;
+    std::vector<unsigned> lanesSeen;
     for (auto it = journal.steps.rbegin(); it != journal.steps.rend(); ++it) {
-        if (it->kind == Step::Kind::Hidden) {
-            return it->withdrawn ? nullptr : &*it;
+        if (it->kind != Step::Kind::Hidden ||
+            std::find(lanesSeen.begin(), lanesSeen.end(), it->lane) != lanesSeen.end()) {
+            continue;
+        }
+        lanesSeen.push_back(it->lane);
+        if (!it->withdrawn) {
+            left.push_back(&*it);
         }
     }
-    return nullptr;
+    return left;
 }
 
-std::optional<LeftHiddenFile> LeftHiddenFileOf(const std::string& runsFolder,
-                                               const std::string& name) {
+std::vector<LeftHiddenFile> LeftHiddenFilesOf(const std::string& runsFolder,
+                                              const std::string& name) {
     const std::string journalPath = runsFolder + "/" + name + "/" + kJournalName;
     const int fd = ::open(journalPath.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) {
-        return std::nullopt;
+        return {};
     }
-    std::optional<LeftHiddenFile> left;
+    std::vector<LeftHiddenFile> left;
     struct stat st {};
     char last = '\n';
     // A run that closed its journal cut it to its records; a killed one leaves the NULs of the
@@ -426,10 +470,10 @@ std::optional<LeftHiddenFile> LeftHiddenFileOf(const std::string& runsFolder,
         ::flock(fd, LOCK_SH | LOCK_NB) == 0) {
         try {
             const Journal journal = ReadJournalEnd(fd);
-            if (const Step* step = LastHiddenFile(journal)) {
-                left = LeftHiddenFile{
+            for (const Step* step : LastHiddenFiles(journal)) {
+                left.push_back(LeftHiddenFile{
                     step->path, step->made ? std::optional<FileStamp>(step->opened) : std::nullopt,
-                    MadeNotBefore(name)};
+                    MadeNotBefore(name)});
             }
         } catch (const JournalError&) {
             // A damaged journal vouches for no file.
@@ -444,8 +488,8 @@ std::vector<LeftHiddenFile> HiddenFilesOfEndedRuns(const std::string& runsFolder
     std::vector<LeftHiddenFile> left;
     for (const std::string& name : RunNames(runsFolder)) {
         if (name != exceptRun) {
-            if (std::optional<LeftHiddenFile> file = LeftHiddenFileOf(runsFolder, name)) {
-                left.push_back(std::move(*file));
+            for (LeftHiddenFile& file : LeftHiddenFilesOf(runsFolder, name)) {
+                left.push_back(std::move(file));
             }
         }
     }

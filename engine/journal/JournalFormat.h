@@ -23,6 +23,8 @@ namespace pellatrix::journal {
 //            undo while it acts
 //   pack     old contents copied one after another, where a link could not keep them
 //   1, 2...  old files kept by a hard link
+//   k1, k2.. the same for the lanes 1, 2... of a run with steps on several threads: each lane
+//            links into a folder of its own, so no link waits for another's in one folder
 //   undone   present once the run was undone
 //
 // The journal is text: the header line (kHeader; version 2 is read too), then one record per
@@ -46,7 +48,8 @@ namespace pellatrix::journal {
 //   h STAMP              the hidden file of the "H" before is made, as STAMP tells (its
 //                        identity; the other numbers 0)
 //   r STAMP KEEP PATH    the file PATH, as STAMP describes it, is about to be replaced by a
-//                        rename; KEEP says where its old content went: "lN" the kept link N,
+//                        rename; KEEP says where its old content went: "lN" the kept link N
+//                        ("lkL/N": N in the folder of lane L),
 //                        "pN:X" the pack from byte N (STAMP's size bytes, X their XXH3 64-bit
 //                        checksum in 16 hex digits; format 2 wrote "pN" alone), "=" a file this
 //                        run made itself (nothing to keep), "-" not kept
@@ -57,6 +60,10 @@ namespace pellatrix::journal {
 //                        its kept link is gone, a file written in place has its old content;
 //                        after "D", "N" or "H": nothing was made
 //   s PATH               the journal stopped here (no space): later steps are not in it
+//   t N                  the records from here on, up to the next "t", are of lane N (a run
+//                        whose steps go on several threads at once); "the step before" and
+//                        "the announcement before" are then the last ones of the same lane.
+//                        A journal without "t" is all lane 0
 //   e                    the run ended
 inline constexpr std::string_view kHeader = "pellatrix-journal 3\n";
 // Journals of version 2 read alike (they hold no announcements and no checksums): a user's
@@ -80,6 +87,7 @@ struct Step {
     // False for a folder or file announced whose making was never confirmed: a kill came
     // between the two, and `opened` is unknown.
     bool made = true;
+    unsigned lane = 0;  // the "t" its records came under
 };
 
 struct Journal {
@@ -91,8 +99,8 @@ struct Journal {
 // Reads and checks the whole journal open as `fd`; throws JournalError when it is damaged or
 // foreign.
 Journal ReadJournal(int fd);
-// The same check, keeping only what LastHiddenFile needs: the last step, and the last hidden
-// file before it.
+// The same check, keeping only what LastHiddenFiles needs: of each lane, the last step and the
+// last hidden file before it.
 Journal ReadJournalEnd(int fd);
 
 std::string ErrnoText(int err);
@@ -128,14 +136,15 @@ bool StartedOnly(int fd);
 // Whether the process that started the run named `name` ("...-PID") is gone.
 bool StarterGone(const std::string& name);
 
-// The one hidden file of `journal` that its run may have left: the last one it made, unless
-// withdrawn (each earlier one was renamed over its target or taken away before the next).
-const Step* LastHiddenFile(const Journal& journal);
+// The hidden files of `journal` that its run may have left: the last one each lane made,
+// unless withdrawn (each earlier one of a lane was renamed over its target or taken away
+// before the next).
+std::vector<const Step*> LastHiddenFiles(const Journal& journal);
 
-// The hidden file that the ended run `name` of `runsFolder` may have left, as its journal
+// The hidden files that the ended run `name` of `runsFolder` may have left, as its journal
 // tells it; none for a run that ended by itself (looked at by its last byte alone).
-std::optional<LeftHiddenFile> LeftHiddenFileOf(const std::string& runsFolder,
-                                               const std::string& name);
+std::vector<LeftHiddenFile> LeftHiddenFilesOf(const std::string& runsFolder,
+                                              const std::string& name);
 
 // The hidden files that the ended runs kept in `runsFolder` (all but `exceptRun`) announced and
 // did not take away, for the clean-up of the next run.

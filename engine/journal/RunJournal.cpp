@@ -1,6 +1,7 @@
 #include "engine/journal/RunJournal.h"
 
 #include <fcntl.h>
+#include <linux/falloc.h>
 #include <sys/file.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
@@ -229,6 +230,35 @@ void RunJournal::stop(const std::string& why) {
     m_working = false;
 }
 
+RunJournal::Lane& RunJournal::lane() const {
+    const std::thread::id me = std::this_thread::get_id();
+    for (const std::unique_ptr<Lane>& known : m_lanes) {
+        if (known->thread == me) {
+            return *known;
+        }
+    }
+    m_lanes.push_back(std::make_unique<Lane>());
+    m_lanes.back()->thread = me;
+    m_lanes.back()->number = static_cast<unsigned>(m_lanes.size() - 1);
+    return *m_lanes.back();
+}
+
+bool RunJournal::keptOldCopy() const {
+    std::lock_guard<std::mutex> lock(m_lock);
+    return lane().lastCopied;
+}
+
+void RunJournal::append(Lane& lane, std::string_view record) {
+    if (m_working && lane.number != m_lastLane) {
+        char text[32] = "t ";
+        char* end = std::to_chars(text + 2, text + sizeof text - 1, lane.number).ptr;
+        *end++ = '\n';
+        append(std::string_view(text, static_cast<std::size_t>(end - text)));
+        m_lastLane = lane.number;
+    }
+    append(record);
+}
+
 void RunJournal::append(std::string_view record) {
     if (!m_working) {
         return;
@@ -275,11 +305,12 @@ void RunJournal::finish() {
     for (std::size_t i = 0; i + kRunsKept < names.size(); ++i) {
         const std::string old = m_runsFolder + "/" + names[i];
         if (!runIsBusy(old)) {
-            struct stat st {};
-            if (const std::optional<LeftHiddenFile> left = LeftHiddenFileOf(m_runsFolder, names[i]);
-                left && ::lstat(left->path.c_str(), &st) == 0 && S_ISREG(st.st_mode) &&
-                StillAsMade(st, left->made, left->notBefore)) {
-                ::unlink(left->path.c_str());
+            for (const LeftHiddenFile& left : LeftHiddenFilesOf(m_runsFolder, names[i])) {
+                struct stat st {};
+                if (::lstat(left.path.c_str(), &st) == 0 && S_ISREG(st.st_mode) &&
+                    StillAsMade(st, left.made, left.notBefore)) {
+                    ::unlink(left.path.c_str());
+                }
             }
             RemoveRunFolder(old);
         }
@@ -287,27 +318,33 @@ void RunJournal::finish() {
 }
 
 void RunJournal::folderCreated(const std::string& path, const FileStamp& folder) {
-    m_announced = false;
-    forgetLastKept();
+    const std::string& named = resolved(barePath(path), false);
+    std::lock_guard<std::mutex> lock(m_lock);
+    Lane& mine = lane();
+    mine.announced = false;
+    forgetLastKept(mine);
     if (!m_working) {
         return;
     }
     ++m_changes;
-    m_record.assign("d ");
-    appendStamp(m_record, folder);
-    appendPath(m_record, resolved(barePath(path), false));
-    append(m_record);
+    mine.record.assign("d ");
+    appendStamp(mine.record, folder);
+    appendPath(mine.record, named);
+    append(mine, mine.record);
 }
 
 void RunJournal::announce(char type, std::string_view path) {
-    m_announced = true;
+    const std::string& named = resolved(path, false);
+    std::lock_guard<std::mutex> lock(m_lock);
+    Lane& mine = lane();
+    mine.announced = true;
     if (!m_working) {
         return;
     }
-    m_record.assign(1, type);
-    m_record += ' ';
-    appendPath(m_record, resolved(path, false));
-    append(m_record);
+    mine.record.assign(1, type);
+    mine.record += ' ';
+    appendPath(mine.record, named);
+    append(mine, mine.record);
 }
 
 void RunJournal::makingFolder(const std::string& path) {
@@ -323,14 +360,16 @@ void RunJournal::makingHidden(const std::string& path) {
 }
 
 void RunJournal::hiddenMade(const FileStamp& file) {
-    m_announced = false;
+    std::lock_guard<std::mutex> lock(m_lock);
+    Lane& mine = lane();
+    mine.announced = false;
     if (!m_working) {
         return;
     }
-    m_record.assign("h ");
-    appendStamp(m_record, file);
-    m_record.back() = '\n';
-    append(m_record);
+    mine.record.assign("h ");
+    appendStamp(mine.record, file);
+    mine.record.back() = '\n';
+    append(mine, mine.record);
 }
 
 std::vector<LeftHiddenFile> RunJournal::leftHiddenFiles() {
@@ -356,205 +395,270 @@ bool RunJournal::madeByRun(const FileStamp& file) {
     return known == file.identity && file.identity.inode != 0;
 }
 
-std::string_view RunJournal::resolved(std::string_view path, bool followLast) {
+const std::string& RunJournal::resolved(std::string_view path, bool followLast) {
     // The undo reaches each path from the root without following a link: the path as the
-    // system resolved it, absolute. One that cannot be resolved stays as it came.
+    // system resolved it, absolute. One that cannot be resolved stays as it came. Put together
+    // in a buffer of the calling thread's own, used again for its next record.
+    thread_local std::string out;
     if (followLast) {
         std::unique_ptr<char, decltype(&std::free)> real(
             ::realpath(std::string(path).c_str(), nullptr), &std::free);
         if (real) {
-            m_resolved = real.get();
-            return m_resolved;
+            out = real.get();
+            return out;
         }
     }
     const std::size_t slash = path.rfind('/');
     const std::string_view folder = slash == std::string_view::npos ? "."
                                     : slash == 0                    ? "/"
                                                                     : path.substr(0, slash);
-    auto known = m_resolvedFolders.find(folder);
-    if (known == m_resolvedFolders.end()) {
+    out.clear();
+    {
+        std::lock_guard<std::mutex> lock(m_resolvedLock);
+        if (auto known = m_resolvedFolders.find(folder); known != m_resolvedFolders.end()) {
+            out = known->second;
+        }
+    }
+    if (out.empty()) {
         std::string key(folder);
         std::unique_ptr<char, decltype(&std::free)> real(::realpath(key.c_str(), nullptr),
                                                          &std::free);
         if (!real) {
-            return path;  // asked again next time: it may exist then
+            out.assign(path);  // asked again next time: it may exist then
+            return out;
         }
+        out = real.get();
+        std::lock_guard<std::mutex> lock(m_resolvedLock);
         if (m_resolvedFolders.size() >= kResolvedFolders) {
             m_resolvedFolders.clear();
         }
-        known = m_resolvedFolders.emplace(std::move(key), real.get()).first;
+        m_resolvedFolders.emplace(std::move(key), out);
     }
-    m_resolved = known->second;
-    if (m_resolved.back() != '/') {
-        m_resolved += '/';
+    if (out.back() != '/') {
+        out += '/';
     }
-    m_resolved.append(path.substr(slash == std::string_view::npos ? 0 : slash + 1));
-    return m_resolved;
+    out.append(path.substr(slash == std::string_view::npos ? 0 : slash + 1));
+    return out;
 }
 
 void RunJournal::newFileOpened(const std::string& path, const FileStamp& file) {
-    m_announced = false;
-    forgetLastKept();
+    const std::string& named = resolved(path, false);
+    std::lock_guard<std::mutex> lock(m_lock);
+    Lane& mine = lane();
+    mine.announced = false;
+    forgetLastKept(mine);
     if (!m_working) {
         return;
     }
     ++m_changes;
-    m_record.assign("n ");
-    appendStamp(m_record, file);
-    appendPath(m_record, resolved(path, false));
-    append(m_record);
+    mine.record.assign("n ");
+    appendStamp(mine.record, file);
+    appendPath(mine.record, named);
+    append(mine, mine.record);
 }
 
-std::string RunJournal::keepOldContent(FileStamp& old, bool inPlace, int dir, const char* name) {
+std::string RunJournal::keepOldContent(Lane& lane, FileStamp& old, bool inPlace, int dir,
+                                       const char* name) {
     // A rename leaves the old file whole: another name for it keeps it at no cost. Content
     // written in place is gone once written, so it is copied; so is a file on another file
     // system, asked once per device.
     bool linkFailed = false;
-    if (!inPlace && old.identity.device != m_noLinkDevice) {
-        char keptName[24];
-        *std::to_chars(keptName, keptName + sizeof keptName - 1, ++m_kept).ptr = '\0';
+    if (!inPlace && old.identity.device != m_noLinkDevice.load()) {
+        // Lane 0 links into the run's folder; another lane into a folder of its own, made at
+        // its first link: links into one folder wait for each other on a network file system.
+        std::string keptName;
+        if (lane.number != 0) {
+            keptName = "k" + std::to_string(lane.number);
+            if (!lane.keptFolder && ::mkdirat(m_folderFd, keptName.c_str(), 0700) != 0 &&
+                errno != EEXIST) {
+                keptName.clear();
+            } else {
+                lane.keptFolder = true;
+                keptName += '/';
+            }
+        }
+        keptName += std::to_string(m_kept.fetch_add(1) + 1);
         // Whatever file the name reaches at this moment is the one the rename takes away, so
         // the link keeps exactly that.
-        if (::linkat(dir, name, m_folderFd, keptName, 0) == 0) {
-            m_lastLink = keptName;
-            return std::string("l") + keptName;
+        if (::linkat(dir, name, m_folderFd, keptName.c_str(), 0) == 0) {
+            lane.lastLink = keptName;
+            return "l" + keptName;
         }
         linkFailed = errno == EXDEV;
     }
     if (!inPlace && linkFailed) {
-        m_noLinkDevice = old.identity.device;
-    }
-    if (m_copied + old.size > kCopyLimit) {
-        m_notKept =
-            "the run's copies reached their limit of " + std::to_string(kCopyLimit >> 20) + " MiB";
-        return "-";
-    }
-    // Copies go one after another into one pack file: no new file per copy.
-    if (m_packFd < 0) {
-        m_packFd =
-            ::open((m_folder + "/pack").c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-        if (m_packFd < 0) {
-            m_notKept = ErrnoText(errno);
-            return "-";
-        }
+        m_noLinkDevice.store(old.identity.device);
     }
     int from = ::openat(dir, name, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     if (from < 0) {
-        m_notKept = ErrnoText(errno);
+        lane.notKept = ErrnoText(errno);
         return "-";
     }
     struct stat st {};
-    const auto at = static_cast<off_t>(m_packSize);
-    off_t fromAt = 0;
-    off_t toAt = at;
-    bool plain = old.identity.device == m_plainCopyDevice;
     // Another run may have renamed a file over the one looked at: what is copied and recorded
     // is the file the name reaches now, which the rename takes away. Written in place, it is
     // the very file being written, or nothing.
-    const bool same = ::fstat(from, &st) == 0 && S_ISREG(st.st_mode) &&
-                      st.st_dev == old.identity.device &&
+    const bool same = ::fstat(from, &st) == 0 && S_ISREG(st.st_mode) && st.st_dev == old.identity.device &&
                       (!inPlace || st.st_ino == old.identity.inode);
-    if (same) {
-        old = StampOf(st);
+    if (!same) {
+        ::close(from);
+        lane.notKept = "it changed while it was copied";
+        return "-";
     }
-    const int err = same ? CopyRange(from, &fromAt, m_packFd, &toAt, old.size, plain) : 0;
+    old = StampOf(st);
+    // Each copy gets its own region of the one pack file (no new file per copy), taken here;
+    // the copies themselves go on at once.
+    std::uint64_t at = 0;
+    int pack = -1;
+    {
+        std::lock_guard<std::mutex> lock(m_lock);
+        if (m_copied + old.size > kCopyLimit) {
+            lane.notKept = "the run's copies reached their limit of " +
+                           std::to_string(kCopyLimit >> 20) + " MiB";
+        } else if (m_packFd < 0) {
+            m_packFd =
+                ::open((m_folder + "/pack").c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+            if (m_packFd < 0) {
+                lane.notKept = ErrnoText(errno);
+            }
+        }
+        if (lane.notKept.empty()) {
+            pack = m_packFd;
+            at = m_packSize;
+            m_packSize += old.size;
+            m_copied += old.size;
+        }
+    }
+    if (pack < 0) {
+        ::close(from);
+        return "-";
+    }
+    off_t fromAt = 0;
+    auto toAt = static_cast<off_t>(at);
+    bool plain = old.identity.device == m_plainCopyDevice.load();
+    const int err = CopyRange(from, &fromAt, pack, &toAt, old.size, plain);
     if (plain) {
-        m_plainCopyDevice = old.identity.device;
+        m_plainCopyDevice.store(old.identity.device);
     }
     ::close(from);
     // Summed as it lies in the pack: the undo puts back only the very bytes kept.
     std::uint64_t sum = 0;
-    const int sumErr = same && err == 0 ? ChecksumRange(m_packFd, at, old.size, sum) : 0;
-    if (!same || err != 0 || sumErr != 0) {
-        m_notKept = !same ? "it changed while it was copied" : ErrnoText(err != 0 ? err : sumErr);
+    const int sumErr = err == 0 ? ChecksumRange(pack, static_cast<off_t>(at), old.size, sum) : 0;
+    if (err != 0 || sumErr != 0) {
+        lane.notKept = ErrnoText(err != 0 ? err : sumErr);
         // What a copy that failed put into the pack is given back: on a full disk it is the
         // room the next step needs.
-        [[maybe_unused]] int ignored = ::ftruncate(m_packFd, static_cast<off_t>(m_packSize));
+        std::lock_guard<std::mutex> lock(m_lock);
+        m_copied -= old.size;
+        if (m_packSize == at + old.size) {
+            m_packSize = at;
+            [[maybe_unused]] int ignored = ::ftruncate(pack, static_cast<off_t>(at));
+        } else {
+            ::fallocate(pack, FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE, static_cast<off_t>(at),
+                        static_cast<off_t>(old.size));
+        }
         return "-";
     }
-    m_packSize += old.size;
-    m_copied += old.size;
-    m_lastCopied = true;
-    m_lastCopyAt = static_cast<std::uint64_t>(at);
-    m_lastCopySize = old.size;
+    lane.lastCopied = true;
+    lane.lastCopyAt = at;
+    lane.lastCopySize = old.size;
     return "p" + std::to_string(at) + ":" + ChecksumText(sum);
 }
 
-void RunJournal::forgetLastKept() {
-    m_lastLink.clear();
-    m_lastCopied = false;
-    m_lastWritten = {};
+void RunJournal::forgetLastKept(Lane& lane) {
+    lane.lastLink.clear();
+    lane.lastCopied = false;
+    lane.lastWritten = {};
 }
 
 bool RunJournal::putBackOld(int fd) {
-    if (!m_lastCopied || m_packFd < 0 || ::ftruncate(fd, 0) != 0) {
+    std::unique_lock<std::mutex> lock(m_lock);
+    const Lane& mine = lane();
+    if (!mine.lastCopied || m_packFd < 0) {
         return false;
     }
-    auto from = static_cast<off_t>(m_lastCopyAt);
+    const int pack = m_packFd;
+    auto from = static_cast<off_t>(mine.lastCopyAt);
+    const std::uint64_t size = mine.lastCopySize;
+    lock.unlock();
+    if (::ftruncate(fd, 0) != 0) {
+        return false;
+    }
     off_t to = 0;
     bool plain = false;
-    return CopyRange(m_packFd, &from, fd, &to, m_lastCopySize, plain) == 0;
+    return CopyRange(pack, &from, fd, &to, size, plain) == 0;
 }
 
 void RunJournal::replacing(const std::string& target, const FileStamp& old, bool inPlace, int dir,
                            const char* name) {
+    // A file written in place may be reached through a link to it.
+    const std::string& named = resolved(target, inPlace);
+    std::unique_lock<std::mutex> lock(m_lock);
+    Lane& mine = lane();
     // Whatever the last step kept is its own: not this step's to take back or put back.
-    forgetLastKept();
+    forgetLastKept(mine);
     if (!m_working) {
         return;
     }
     ++m_changes;
     FileStamp kept = old;
     // A file this run made is its own output: only what stood there before the run is kept.
-    const std::string keep = madeByRun(old) ? "=" : keepOldContent(kept, inPlace, dir, name);
+    const bool own = madeByRun(old);
+    lock.unlock();
+    mine.notKept.clear();
+    const std::string keep = own ? "=" : keepOldContent(mine, kept, inPlace, dir, name);
+    lock.lock();
     if (keep == "-" && !m_notKeptTold && m_tell) {
         m_notKeptTold = true;
         m_tell("Only part of this run can be undone: the old content of '" + target +
-               "' is not kept (" + m_notKept + ")");
+               "' is not kept (" + mine.notKept + ")");
     }
-    m_record.assign(inPlace ? "i " : "r ");
-    appendStamp(m_record, kept);
-    m_record += keep;
-    m_record += ' ';
-    // A file written in place may be reached through a link to it.
-    appendPath(m_record, resolved(target, inPlace));
-    append(m_record);
+    mine.record.assign(inPlace ? "i " : "r ");
+    appendStamp(mine.record, kept);
+    mine.record += keep;
+    mine.record += ' ';
+    appendPath(mine.record, named);
+    append(mine, mine.record);
 }
 
 void RunJournal::written(const FileStamp& file) {
+    std::lock_guard<std::mutex> lock(m_lock);
     if (!m_working) {
         return;
     }
+    Lane& mine = lane();
     rememberMade(file);
-    m_lastWritten = file;
-    m_record.assign("w ");
-    appendStamp(m_record, file);
-    m_record.back() = '\n';
-    append(m_record);
+    mine.lastWritten = file;
+    mine.record.assign("w ");
+    appendStamp(mine.record, file);
+    mine.record.back() = '\n';
+    append(mine, mine.record);
 }
 
 void RunJournal::withdrawn() {
-    if (m_announced) {
+    std::lock_guard<std::mutex> lock(m_lock);
+    Lane& mine = lane();
+    if (mine.announced) {
         // Only the making just announced failed: the step before it stands as it is.
-        m_announced = false;
-        append("x\n");
+        mine.announced = false;
+        append(mine, "x\n");
         return;
     }
     // A step taken back leaves no trace: a kept link would stay a second name of the file,
     // and a second name makes the next run write it in place.
-    if (!m_lastLink.empty() && m_folderFd >= 0) {
-        ::unlinkat(m_folderFd, m_lastLink.c_str(), 0);
+    if (!mine.lastLink.empty() && m_folderFd >= 0) {
+        ::unlinkat(m_folderFd, mine.lastLink.c_str(), 0);
     }
     // The file it left is gone, or holds its old content again: no file of the run's.
-    if (m_lastWritten.identity.inode != 0 && madeByRun(m_lastWritten)) {
-        m_made[madeSlot(m_lastWritten)] = {};
+    if (mine.lastWritten.identity.inode != 0 && madeByRun(mine.lastWritten)) {
+        m_made[madeSlot(mine.lastWritten)] = {};
     }
-    forgetLastKept();
+    forgetLastKept(mine);
     // A run whose every step was taken back changed nothing, and leaves no journal.
     if (m_working && m_changes != 0) {
         --m_changes;
     }
-    append("x\n");
+    append(mine, "x\n");
 }
 
 }  // namespace pellatrix

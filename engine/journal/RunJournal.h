@@ -1,11 +1,15 @@
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <memory>
+#include <mutex>
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <unordered_map>
 #include <vector>
 
@@ -27,7 +31,9 @@ inline constexpr std::uint64_t kCopyLimit = std::uint64_t{256} << 20;
 /// the file before the step it describes, so even a killed run can be taken back. Records go
 /// into a shared mapping of the file, so each costs a copy, not a system call, and survives
 /// the process. A journal that cannot go on (no space, no folder) stops keeping records and
-/// says why once; the run goes on.
+/// says why once; the run goes on. Steps on several threads at once may each tell it of their
+/// own step: "the last record" is then the thread's own, and its records go into the journal
+/// under its lane (see JournalFormat.h).
 class RunJournal : public WriteJournal {
 public:
     RunJournal() = default;
@@ -56,7 +62,7 @@ public:
                    const char* name) override;
     void written(const FileStamp& file) override;
     void withdrawn() override;
-    bool keptOldCopy() const override { return m_lastCopied; }
+    bool keptOldCopy() const override;
     bool putBackOld(int fd) override;
     void makingFolder(const std::string& path) override;
     void makingFile(const std::string& path) override;
@@ -65,20 +71,50 @@ public:
     std::vector<LeftHiddenFile> leftHiddenFiles() override;
 
 private:
+    // What one thread's steps have told: "the last record" is its own.
+    struct Lane {
+        std::thread::id thread;
+        unsigned number = 0;
+        // A folder, new file or hidden file was announced and not yet confirmed: a withdrawal
+        // now takes back only that announcement.
+        bool announced = false;
+        // What the last record kept: its link (taken away again when its step is withdrawn),
+        // or its region of the pack (put back when a write in place fails).
+        std::string lastLink;
+        bool keptFolder = false;  // its folder of kept links is made
+        bool lastCopied = false;
+        std::uint64_t lastCopyAt = 0;
+        std::uint64_t lastCopySize = 0;
+        FileStamp lastWritten;
+        // Why the last old content was not kept.
+        std::string notKept;
+        std::string record;
+    };
+    // The calling thread's lane; m_lock held.
+    Lane& lane() const;
     void announce(char type, std::string_view path);
+    // Appends the record of `lane`, after the lane's own record where another lane wrote last.
+    void append(Lane& lane, std::string_view record);
     void append(std::string_view record);
     void store(std::string_view record);
     bool grow(std::size_t needed);
     void stop(const std::string& why);
-    void forgetLastKept();
+    static void forgetLastKept(Lane& lane);
     // Where the old content of the file `name` in `dir` goes; `old` becomes the file copied.
-    std::string keepOldContent(FileStamp& old, bool inPlace, int dir, const char* name);
+    // Called without m_lock: a copy from a slow file system holds up no other step.
+    std::string keepOldContent(Lane& lane, FileStamp& old, bool inPlace, int dir, const char* name);
     void close();
     std::size_t madeSlot(const FileStamp& file);
     void rememberMade(const FileStamp& file);
     bool madeByRun(const FileStamp& file);
-    std::string_view resolved(std::string_view path, bool followLast);
+    // Called without m_lock: it may ask the file system. Valid until the thread's next call.
+    const std::string& resolved(std::string_view path, bool followLast);
 
+    // Held for every record and every shared field below but the atomics; never across a
+    // call to the file system of the run's files but for a withdrawal.
+    mutable std::mutex m_lock;
+    mutable std::vector<std::unique_ptr<Lane>> m_lanes;
+    unsigned m_lastLane = 0;
     std::string m_runsFolder;
     std::string m_folder;
     int m_fd = -1;
@@ -87,38 +123,26 @@ private:
     std::size_t m_mapped = 0;    // its length
     std::size_t m_used = 0;
     std::size_t m_changes = 0;
-    std::size_t m_kept = 0;
+    std::atomic<std::size_t> m_kept{0};
     std::uint64_t m_copied = 0;
     int m_packFd = -1;
     // The run's folder, open: a kept file is linked in by its name alone.
     int m_folderFd = -1;
     std::uint64_t m_packSize = 0;
     // The device where a hard link into the journal failed as another file system.
-    std::uint64_t m_noLinkDevice = ~std::uint64_t{0};
+    std::atomic<std::uint64_t> m_noLinkDevice{~std::uint64_t{0}};
     // A device whose files copy_file_range cannot copy into the pack: read and written.
-    std::uint64_t m_plainCopyDevice = ~std::uint64_t{0};
+    std::atomic<std::uint64_t> m_plainCopyDevice{~std::uint64_t{0}};
     bool m_working = false;
-    // A folder, new file or hidden file was announced and not yet confirmed: a withdrawal now
-    // takes back only that announcement.
-    bool m_announced = false;
-    // What the last record kept: its link (taken away again when its step is withdrawn), or
-    // its region of the pack (put back when a write in place fails).
-    std::string m_lastLink;
-    bool m_lastCopied = false;
-    std::uint64_t m_lastCopyAt = 0;
-    std::uint64_t m_lastCopySize = 0;
-    FileStamp m_lastWritten;
     std::function<void(const std::string&)> m_tell;
-    // Why the last old content was not kept; the first such reason is told.
-    std::string m_notKept;
+    // The first reason an old content was not kept is told.
     bool m_notKeptTold = false;
     std::string m_problem;
-    std::string m_record;
     std::vector<FileIdentity> m_made;
     // The folders records named, each as the system resolved it (bounded: a folder forgotten
-    // is resolved again).
+    // is resolved again), under a lock of their own.
+    std::mutex m_resolvedLock;
     std::unordered_map<std::string, std::string, TextHash, std::equal_to<>> m_resolvedFolders;
-    std::string m_resolved;
 };
 
 /// A journal that cannot be undone as asked: damaged or foreign, undone before, or still being

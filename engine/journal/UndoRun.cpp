@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <charconv>
 #include <climits>
@@ -366,7 +367,7 @@ UndoReport UndoRun(FileSystem& fs, const std::string& runFolder) {
     };
     // What a kill may have left half made: the last hidden file, and a folder or file whose
     // making was announced and never confirmed; each taken away only while still as made.
-    const Step* const lastHidden = LastHiddenFile(journal);
+    const std::vector<const Step*> lastHidden = LastHiddenFiles(journal);
     std::string_view runName = runFolder;
     while (runName.size() > 1 && runName.back() == '/') {
         runName.remove_suffix(1);
@@ -375,7 +376,8 @@ UndoReport UndoRun(FileSystem& fs, const std::string& runFolder) {
     for (auto it = journal.steps.rbegin(); it != journal.steps.rend(); ++it) {
         const Step& step = *it;
         if (step.withdrawn || leftPaths.count(step.path) != 0 ||
-            (step.kind == Step::Kind::Hidden && &step != lastHidden)) {
+            (step.kind == Step::Kind::Hidden &&
+             std::find(lastHidden.begin(), lastHidden.end(), &step) == lastHidden.end())) {
             continue;
         }
         std::string name;

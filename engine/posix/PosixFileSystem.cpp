@@ -27,6 +27,7 @@
 #include "engine/fs/StopSignals.h"
 #include "engine/journal/JournalFormat.h"
 #include "engine/lists/ShownText.h"
+#include "engine/posix/FileSystemKind.h"
 #include "engine/posix/PosixFileSystem.h"
 #include "engine/posix/WriteDecision.h"
 
@@ -37,6 +38,9 @@ namespace {
 constexpr std::size_t kReadChunk = 1 << 20;
 // How long a write to a pipe that has a reader but does not drain it may wait before it fails.
 constexpr int kPipeWaitMs = 10000;
+constexpr int kPipeSliceMs = 100;
+// How often a worker waiting for another run's lock looks for a stop signal.
+constexpr useconds_t kLockLookUs = 20000;
 
 // What a failure on a path says ("Cannot open 'p' for writing"), put together only when it
 // is said: a run of a million files builds no text it never shows.
@@ -166,7 +170,14 @@ int writeAll(int fd, std::string_view text, const WriteSection& section) {
             struct pollfd p {
                 fd, POLLOUT, 0
             };
-            int ready = ::poll(&p, 1, kPipeWaitMs);
+            // In slices, so a worker, which no stop signal interrupts, still looks for one.
+            int ready = 0;
+            for (int waited = 0; ready == 0 && waited < kPipeWaitMs; waited += kPipeSliceMs) {
+                if (section.stopRequested()) {
+                    return kStopped;
+                }
+                ready = ::poll(&p, 1, kPipeSliceMs);
+            }
             if (ready == 0) {
                 return ETIMEDOUT;
             }
@@ -425,6 +436,19 @@ bool replaceByRename(const std::string& path, Place target, std::string_view fol
 // Answers 0, or kStopped when a stop signal came during the wait. A file system that has no
 // locks is written without.
 int lockForWrite(int fd, const WriteSection& section) {
+    if (OnStepWorker()) {
+        // No stop signal interrupts a worker's wait: it looks for one now and then.
+        while (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+            if (errno != EWOULDBLOCK && errno != EINTR) {
+                return 0;
+            }
+            if (section.stopRequested()) {
+                return kStopped;
+            }
+            ::usleep(kLockLookUs);
+        }
+        return 0;
+    }
     while (::flock(fd, LOCK_EX) != 0) {
         if (errno != EINTR) {
             return 0;
@@ -621,7 +645,6 @@ void PosixFileSystem::beginRun() {
     m_cleanedFolders.clear();
     m_leftHidden.clear();
     m_leftHiddenAsked = false;
-    m_ids.reset();
     struct rlimit files {};
     m_folderFdsMax = ::getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur != RLIM_INFINITY
                          ? std::min<std::size_t>(kFolderFdsMax, files.rlim_cur / 8)
@@ -639,11 +662,17 @@ void PosixFileSystem::endRun() {
     m_folderFdsMax = 0;
 }
 
+std::size_t PosixFileSystem::stepsInFlight(const std::string& folder) {
+    return StepsForFolder(folder);
+}
+
 PosixFileSystem::~PosixFileSystem() {
     endRun();
 }
 
 int PosixFileSystem::folderHandle(std::string_view folder) {
+    // Held through the open: a folder is opened once per run, whichever step comes first.
+    std::lock_guard<std::mutex> lock(m_runLock);
     if (auto known = m_folderFds.find(folder); known != m_folderFds.end()) {
         return known->second;
     }
@@ -703,6 +732,7 @@ void PosixFileSystem::writeFile(const std::string& path, std::string_view text,
     int dir = AT_FDCWD;
     const char* name = nullptr;
     placeOf(path, dir, name);
+    std::unique_lock<std::mutex> lock(m_runLock);
     if (m_journal != nullptr && !m_leftHiddenAsked) {
         m_leftHiddenAsked = true;
         for (LeftHiddenFile& left : m_journal->leftHiddenFiles()) {
@@ -714,7 +744,9 @@ void PosixFileSystem::writeFile(const std::string& path, std::string_view text,
             }
         }
     }
-    if (!m_leftHidden.empty()) {
+    const bool leftHidden = !m_leftHidden.empty();
+    lock.unlock();
+    if (leftHidden) {
         clearLeftHiddenFiles(path, dir);
     }
     // Runs mostly make new files or mostly replace them. After a new file, the exclusive create
@@ -733,12 +765,12 @@ void PosixFileSystem::writeFile(const std::string& path, std::string_view text,
         }
         return false;
     };
-    if (!m_lastExisted && writeIfNew()) {
+    if (!m_lastExisted.load(std::memory_order_relaxed) && writeIfNew()) {
         return;
     }
     WriteDecision plan;
     decideWrite(path, dir, name, false, plan);
-    m_lastExisted = plan.exists;
+    m_lastExisted.store(plan.exists, std::memory_order_relaxed);
     // A disk or a folder is refused before anything is shown to the guard.
     if (plan.exists && guard && !S_ISDIR(plan.st.st_mode) && !S_ISBLK(plan.st.st_mode)) {
         guard(plan.target);
@@ -793,21 +825,30 @@ void PosixFileSystem::clearLeftHiddenFiles(const std::string& path, int dir) {
     const std::string_view folder = slash == std::string::npos
                                         ? std::string_view(".")
                                         : std::string_view(path).substr(0, slash == 0 ? 1 : slash);
-    if (m_cleanedFolders.size() >= kCleanedFoldersMax ||
-        !m_cleanedFolders.insert(std::hash<std::string_view>()(folder)).second) {
-        return;
+    {
+        std::lock_guard<std::mutex> lock(m_runLock);
+        if (m_cleanedFolders.size() >= kCleanedFoldersMax ||
+            !m_cleanedFolders.insert(std::hash<std::string_view>()(folder)).second) {
+            return;
+        }
     }
     struct stat st {};
     if ((dir != AT_FDCWD ? ::fstat(dir, &st) : ::stat(std::string(folder).c_str(), &st)) != 0) {
         return;
     }
-    const auto left = m_leftHidden.find(journal::IdentityOf(st));
-    if (left == m_leftHidden.end()) {
-        return;
+    std::vector<LeftHiddenFile> files;
+    {
+        std::lock_guard<std::mutex> lock(m_runLock);
+        const auto left = m_leftHidden.find(journal::IdentityOf(st));
+        if (left == m_leftHidden.end()) {
+            return;
+        }
+        files = std::move(left->second);
+        m_leftHidden.erase(left);
     }
     // Only a file a journal names, and only while it is the very file that run made: looked
     // at and removed in the folder just identified.
-    for (const LeftHiddenFile& file : left->second) {
+    for (const LeftHiddenFile& file : files) {
         const char* name =
             dir != AT_FDCWD ? file.path.c_str() + file.path.rfind('/') + 1 : file.path.c_str();
         struct stat now {};
@@ -816,7 +857,6 @@ void PosixFileSystem::clearLeftHiddenFiles(const std::string& path, int dir) {
             ::unlinkat(dir, name, 0);
         }
     }
-    m_leftHidden.erase(left);
 }
 
 FileIdentity PosixFileSystem::fileIdentity(const std::string& path) {

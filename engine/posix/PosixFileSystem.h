@@ -1,8 +1,10 @@
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -29,7 +31,8 @@ struct ProcessIds {
 /// The real file system of a POSIX system. Replacing a file writes a temporary file of the
 /// pattern above and renames it over the target; a run removes, in each folder where it writes,
 /// the temporary files that the journals of killed runs record there, while each is still the
-/// file that run made.
+/// file that run made. Writes, folders and look-ups of one run may go on several threads at
+/// once; a network or user-space file system asks for that (stepsInFlight).
 class PosixFileSystem : public FileSystem {
 public:
     PosixFileSystem() = default;
@@ -70,6 +73,7 @@ public:
     FileIdentity putBackContent(const FolderHandle& at, const std::string& name,
                                 const FileIdentity& checked, bool inPlace, std::uint32_t mode,
                                 int source, std::uint64_t offset, std::uint64_t size) override;
+    std::size_t stepsInFlight(const std::string& folder) override;
     ~PosixFileSystem() override;
 
     /// planWrite's answer with what a write acts on (engine/posix/WriteDecision.h).
@@ -79,7 +83,7 @@ private:
     // The one decision of planWrite and writeFile; `path` is reached as `name` in `dir`.
     void decideWrite(const std::string& path, int dir, const char* name, bool keepExisting,
                      WriteDecision& out);
-    const ProcessIds& processIds();
+    ProcessIds processIds();
     // Replaces the regular file `path` (reached as `name` in the folder `dir`, see placeOf) as
     // `plan` decided: by a rename, or in place where no new file can be made beside it.
     void replaceFile(const std::string& path, int dir, const char* name, const WriteDecision& plan,
@@ -99,10 +103,10 @@ private:
     // At most this many folders are cleaned per run, so a run over millions of folders keeps
     // its memory; the rest are cleaned by a later run.
     static constexpr std::size_t kCleanedFoldersMax = std::size_t{1} << 18;
-    // Asked once per run, at the first replaced file.
-    std::optional<ProcessIds> m_ids;
     // Whether the last file written existed: decides which question writeFile asks first.
-    bool m_lastExisted = false;
+    std::atomic<bool> m_lastExisted{false};
+    // Held for each look at what the run's writes share below (never for a write itself).
+    std::mutex m_runLock;
     // Hashes of the folders cleaned in this run (a clash only skips a clean-up).
     std::unordered_set<std::size_t> m_cleanedFolders;
     // The hidden files killed runs left, by the identity of their folder; asked of the journal

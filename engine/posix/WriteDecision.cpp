@@ -149,11 +149,10 @@ WritePlan FileSystem::planWrite(const std::string& path, bool keepExisting) {
     return plan;
 }
 
-const ProcessIds& PosixFileSystem::processIds() {
-    if (!m_ids) {
-        m_ids = ProcessIds{::geteuid(), ::getegid()};
-    }
-    return *m_ids;
+ProcessIds PosixFileSystem::processIds() {
+    // Asked each time: two calls that cannot fail, and no state that steps on several
+    // threads share.
+    return ProcessIds{::geteuid(), ::getegid()};
 }
 
 bool PosixFileSystem::madeFoldersTakeFiles() {

@@ -1,10 +1,13 @@
 #include "engine/run/CreationRun.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstring>
+#include <exception>
 
 #include "engine/fs/FsError.h"
+#include "engine/fs/StopSignals.h"
 #include "engine/journal/RunJournal.h"
 #include "engine/lists/HomePath.h"
 #include "engine/lists/ListFile.h"
@@ -181,7 +184,7 @@ void CreationRun::createFiles() {
     }
     m_runInProgress = true;  // 102
     RunJournal journal;
-    bool journalTold = false;
+    std::atomic<bool> journalTold{false};
     // Said once, in the run's own words: the run goes on whatever its journal does.
     const auto tellJournal = [&] {
         if (!journalTold && !journal.problem().empty()) {
@@ -196,6 +199,8 @@ void CreationRun::createFiles() {
         CreationRun& run;
         RunJournal& journal;
         ~EndOfRun() {
+            // No worker writes once the journal closes.
+            run.m_pool.reset();
             run.m_fs.endRun();
             run.m_fs.setJournal(nullptr);
             journal.finish();
@@ -205,6 +210,8 @@ void CreationRun::createFiles() {
     } endOfRun{*this, journal};
 
     m_summary = {};
+    m_poolChosen = false;
+    m_lastJobs = 1;
     m_fs.beginRun();
     Trap trap(locations::kPushButton2,
               [this](int number, const std::string& description, const std::string& location,
@@ -222,7 +229,13 @@ void CreationRun::createFiles() {
         // What the journal cannot keep later is told while the run goes on, once each.
         journal.tellProblemsTo([this, &journalTold](const std::string& text) {
             journalTold = true;
-            m_ui.journalProblem(text);
+            if (OnStepWorker()) {
+                // The front end hears it on its own thread, with the next outcome.
+                std::lock_guard<std::mutex> lock(m_journalNotesLock);
+                m_journalNotes.push_back(text);
+            } else {
+                m_ui.journalProblem(text);
+            }
         });
         if (journal.start(*m_runsFolder)) {
             m_fs.setJournal(&journal);
@@ -267,6 +280,8 @@ void CreationRun::createFiles() {
 }
 
 void CreationRun::endRun() {
+    m_pool.reset();
+    m_poolChosen = false;
     m_entries.clear();
     m_fixedSnapshot.clear();
     m_home.reset();
@@ -401,10 +416,36 @@ bool CreationRun::plannedBefore(std::string_view path, bool insert) {
 
 const CreationRun::FolderPlan& CreationRun::planFolder(std::string_view folder,
                                                        const PlanSink& emit) {
-    if (auto known = m_folderPlans.find(folder); known != m_folderPlans.end()) {
-        return known->second;
+    {
+        std::unique_lock<std::mutex> lock(m_folderPlansLock);
+        if (auto known = m_folderPlans.find(folder); known != m_folderPlans.end()) {
+            // Another worker deciding it: its verdict, not a second look (references into
+            // the map outlive its growth).
+            const FolderPlan& plan = known->second;
+            m_folderDecided.wait(lock, [&] { return plan.state != FolderPlan::State::Deciding; });
+            return plan;
+        }
+        FolderPlan deciding;
+        deciding.state = FolderPlan::State::Deciding;
+        m_folderPlans.emplace(folder, std::move(deciding));
     }
     FolderPlan plan;
+    try {
+        decideFolder(folder, emit, plan);
+    } catch (...) {
+        std::lock_guard<std::mutex> lock(m_folderPlansLock);
+        m_folderPlans.erase(m_folderPlans.find(folder));
+        m_folderDecided.notify_all();
+        throw;
+    }
+    std::lock_guard<std::mutex> lock(m_folderPlansLock);
+    FolderPlan& decided = m_folderPlans.find(folder)->second;
+    decided = std::move(plan);
+    m_folderDecided.notify_all();
+    return decided;
+}
+
+void CreationRun::decideFolder(std::string_view folder, const PlanSink& emit, FolderPlan& plan) {
     std::string bare(folder);
     while (bare.size() > 1 && bare.back() == '/') {
         bare.pop_back();
@@ -451,7 +492,6 @@ const CreationRun::FolderPlan& CreationRun::planFolder(std::string_view folder,
             plan = {FolderPlan::State::Fails, false, bare + ": " + probe.error.message()};
             break;
     }
-    return m_folderPlans.emplace(folder, std::move(plan)).first->second;
 }
 
 void CreationRun::planFile(const std::string& path, bool keepExisting, const PlanSink& emit) {
@@ -606,7 +646,37 @@ void CreationRun::refuseListFile(const std::string& path, const FileIdentity& ta
     }
 }
 
+void CreationRun::choosePool(const std::string& firstPath) {
+    m_poolChosen = true;
+    std::size_t jobs = m_jobs;
+    if (jobs == 0) {
+        const std::string folder = FolderPart(firstPath);
+        jobs = m_fs.stepsInFlight(folder.empty() ? std::string(".") : folder);
+    }
+    m_lastJobs = jobs < 1 ? 1 : jobs;
+    if (m_lastJobs > 1) {
+        m_pool = std::make_unique<StepPool>(m_lastJobs, StepWindow(m_lastJobs));
+    }
+}
+
 void CreationRun::makeFolders(Trap& trap, const CreationEntries::Mark& from) {
+    if (!m_poolChosen && from.at.index < m_entries.size()) {
+        CreationEntries::Cursor at = from.at;
+        CreationEntries::Entry entry;
+        std::string first;
+        if (m_entries.next(at, entry)) {
+            try {
+                expandedPath(entry, first);
+            } catch (const std::exception&) {
+                // Reported by the entry's own step below; the working folder decides.
+            }
+        }
+        choosePool(first);
+    }
+    if (m_pool) {
+        makeFoldersInPool(trap, from);
+        return;
+    }
     std::string path;
     std::string folder;
     const PlanSink makeFolder = [this](PlannedAction, std::string_view bare, std::string_view) {
@@ -634,6 +704,61 @@ void CreationRun::makeFolders(Trap& trap, const CreationEntries::Mark& from) {
     path.shrink_to_fit();
 }
 
+void CreationRun::tellJournalNotes() {
+    std::vector<std::string> notes;
+    {
+        std::lock_guard<std::mutex> lock(m_journalNotesLock);
+        notes.swap(m_journalNotes);
+    }
+    for (const std::string& note : notes) {
+        m_ui.journalProblem(note);
+    }
+}
+
+void CreationRun::makeFoldersInPool(Trap& trap, const CreationEntries::Mark& from) {
+    const PlanSink makeFolder = [this](PlannedAction, std::string_view bare, std::string_view) {
+        m_fs.createFolder(std::string(bare));
+    };
+    // Each folder once: a step per folder, not per file. Its chain is made on a worker, parents
+    // first; two chains meeting in one missing folder wait for one verdict (planFolder).
+    std::unordered_set<std::string> given;
+    std::string path;
+    std::string folder;
+    CreationEntries::Cursor at = from.at;
+    CreationEntries::Entry entry;
+    while (m_entries.next(at, entry)) {
+        m_sourceLine = entry.line;
+        trap.step(158, [&] {
+            expandedPath(entry, path);
+            folder = FolderPart(path);
+        });
+        if (folder.size() > kLongestPath || folder.find('\0') != std::string::npos ||
+            given.count(folder) != 0) {
+            continue;
+        }
+        if (given.size() >= kKnownFoldersMax) {
+            m_pool->finish();
+            given.clear();
+            m_folderPlans.clear();
+        }
+        given.insert(folder);
+        const std::uint64_t line = entry.line;
+        m_pool->submit(
+            {}, [this, folder, makeFolder] { planFolder(folder, makeFolder); },
+            [this, line, &trap](std::exception_ptr error) {
+                tellJournalNotes();
+                if (error) {
+                    m_sourceLine = line;
+                    trap.step(166, [&] { std::rethrow_exception(error); });
+                }
+            });
+    }
+    // Every folder stands before the first file is written, and before the next list.
+    m_pool->finish();
+    tellJournalNotes();
+    m_sourceLine = 0;
+}
+
 void CreationRun::fillLeadingEntries(bool usePerLineContent) {
     if (!usePerLineContent) {
         return;
@@ -656,6 +781,10 @@ void CreationRun::fillLeadingEntries(bool usePerLineContent) {
 }
 
 void CreationRun::writeFiles(Trap& trap, bool usePerLineContent) {
+    if (m_pool) {
+        writeFilesInPool(trap, usePerLineContent);
+        return;
+    }
     const std::size_t total = m_entries.size();  // 202
     const bool keepExisting = m_ui.keepsExistingFiles();
     const bool tellOutcome = m_ui.wantsFileOutcomes();
@@ -712,6 +841,97 @@ void CreationRun::writeFiles(Trap& trap, bool usePerLineContent) {
             }
         }
     }
+    m_sourceList = nullptr;
+    m_sourceLine = 0;
+}
+
+void CreationRun::writeFilesInPool(Trap& trap, bool usePerLineContent) {
+    const std::size_t total = m_entries.size();
+    const bool keepExisting = m_ui.keepsExistingFiles();
+    const bool tellOutcome = m_ui.wantsFileOutcomes();
+    // One file's step: read on this thread, written on a worker, told here in list order
+    // with the same numbered steps as a run one file at a time.
+    struct FileStep {
+        std::string path;
+        std::string text;  // the fixed text as it stood when the step was given
+        std::string_view content;
+        std::exception_ptr cleanFailure;
+        bool existed = false;
+        bool skipped = false;
+    };
+    CreationEntries::Cursor at = m_entries.begin();
+    CreationEntries::Entry entry;
+    for (std::size_t k = 1; k <= total && m_entries.next(at, entry); ++k) {
+        auto step = std::make_shared<FileStep>();
+        expandedPath(entry, step->path);
+        try {
+            CleanFileNameInPlace(step->path);
+        } catch (...) {
+            step->cleanFailure = std::current_exception();  // the path stays as it was
+        }
+        if (!usePerLineContent) {
+            step->text = m_ui.fixedText();
+            step->content = step->text;
+        } else if (entry.content == CreationEntries::Content::Own) {
+            step->content = entry.ownContent;
+        } else if (entry.content == CreationEntries::Content::FixedText) {
+            step->content = m_fixedSnapshot;
+        }
+        const std::string* list = entry.list >= 1 && entry.list <= m_listNames.size()
+                                      ? &m_listNames[entry.list - 1]
+                                      : nullptr;
+        const std::uint64_t line = entry.line;
+        std::string key = step->path;
+        m_pool->submit(
+            std::move(key),
+            [this, step, keepExisting, tellOutcome] {
+                if (keepExisting || tellOutcome) {
+                    step->existed = m_fs.planWrite(step->path, true).step == WritePlan::Step::Keep;
+                    if (step->existed && keepExisting) {
+                        step->skipped = true;
+                        return;
+                    }
+                }
+                const std::string& path = step->path;
+                WriteTextFile(m_fs, path, step->content, [this, &path](const FileIdentity& target) {
+                    refuseListFile(path, target);
+                });
+            },
+            [this, step, list, line, k, total, usePerLineContent, tellOutcome,
+             &trap](std::exception_ptr failure) {
+                tellJournalNotes();
+                m_sourceList = list;
+                m_sourceLine = line;
+                trap.step(204, [&] { m_ui.yield(); });
+                trap.step(206, [&] {
+                    m_ui.fileProgress(k, total);
+                    m_ui.setProgressValue(static_cast<double>(k) / static_cast<double>(total) *
+                                          100.0);
+                });
+                if (step->cleanFailure) {
+                    trap.step(208, [&] { std::rethrow_exception(step->cleanFailure); });
+                }
+                if (step->skipped) {
+                    ++m_summary.filesSkipped;
+                    m_ui.fileDone(FileOutcome::Skipped, step->path);
+                    return;
+                }
+                if (trap.step(usePerLineContent ? 216 : 212, [&] {
+                        if (failure) {
+                            std::rethrow_exception(failure);
+                        }
+                    })) {
+                    ++m_summary.filesWritten;
+                    if (tellOutcome) {
+                        m_ui.fileDone(step->existed ? FileOutcome::Replaced : FileOutcome::Created,
+                                      step->path);
+                    }
+                }
+            });
+    }
+    m_pool->finish();
+    m_pool.reset();
+    tellJournalNotes();
     m_sourceList = nullptr;
     m_sourceLine = 0;
 }

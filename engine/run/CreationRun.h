@@ -1,9 +1,11 @@
 #pragma once
 
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -14,6 +16,7 @@
 
 #include "engine/fs/FileSystem.h"
 #include "engine/run/CreationUi.h"
+#include "engine/run/StepPool.h"
 #include "engine/run/Trap.h"
 
 namespace pellatrix {
@@ -124,6 +127,13 @@ public:
     /// run ever writes into it, whatever name or link reaches it. Kept for every later run.
     void protectFile(const std::string& path);
 
+    /// How many steps of each run go at once: 1 one at a time, as the list goes; 0 (the default)
+    /// as the file system of the run's first folder suits (FileSystem::stepsInFlight). What
+    /// the front end is told is the same either way, in the list's order.
+    void setJobs(std::size_t jobs) { m_jobs = jobs; }
+    /// The number of steps at once of the last run (1 before any).
+    std::size_t lastJobs() const { return m_lastJobs; }
+
     /// Each run from now on keeps a journal for its undo in `runsFolder` (see RunJournal).
     void keepJournalIn(std::string runsFolder) { m_runsFolder = std::move(runsFolder); }
 
@@ -146,12 +156,22 @@ private:
     void report(int number, const std::string& description, const std::string& location, int step);
     void fillLeadingEntries(bool usePerLineContent);
     void writeFiles(Trap& trap, bool usePerLineContent);
+    // writeFiles with the steps handed to the pool, their outcomes told in order.
+    void writeFilesInPool(Trap& trap, bool usePerLineContent);
+    // makeFolders with each missing folder's chain made on a worker.
+    void makeFoldersInPool(Trap& trap, const CreationEntries::Mark& from);
+    // Starts the pool of this run when the first folder's file system asks for more than one
+    // step at once.
+    void choosePool(const std::string& firstPath);
+    // What the journal said on a worker, told to the front end now, on its thread.
+    void tellJournalNotes();
     const std::string& homeFolder();
     void noteListFile(const std::string& path);
     void refuseListFile(const std::string& path, const FileIdentity& target) const;
     void endRun();
     struct FolderPlan {
-        enum class State { Exists, Planned, Fails } state = State::Exists;
+        // Deciding: a worker plans it now; others wait for its verdict.
+        enum class State { Exists, Planned, Fails, Deciding } state = State::Exists;
         bool writable = true;  // new files can be made in it
         std::string why;       // for State::Fails
     };
@@ -159,6 +179,7 @@ private:
     // handed to `emit` after its parent: the preview shows it, the run makes it (a failure
     // there, thrown as FsError, makes the verdict Fails).
     const FolderPlan& planFolder(std::string_view folder, const PlanSink& emit);
+    void decideFolder(std::string_view folder, const PlanSink& emit, FolderPlan& plan);
     bool plannedBefore(std::string_view path, bool insert);
     void planFile(const std::string& path, bool keepExisting, const PlanSink& emit);
 
@@ -182,6 +203,16 @@ private:
     // yield (nothing of ours runs in between that could change them); and the hashes of the
     // paths a preview foresaw made.
     std::unordered_map<std::string, FolderPlan, TextHash, std::equal_to<>> m_folderPlans;
+    // Held for each look into m_folderPlans, which the workers of the folder phase share; a
+    // plan leaving Deciding is told by m_folderDecided.
+    std::mutex m_folderPlansLock;
+    std::condition_variable m_folderDecided;
+    std::size_t m_jobs = 0;
+    std::size_t m_lastJobs = 1;
+    bool m_poolChosen = false;
+    std::unique_ptr<StepPool> m_pool;
+    std::mutex m_journalNotesLock;
+    std::vector<std::string> m_journalNotes;
     // Open addressing over 64-bit hashes (0 for a free slot): a million paths cost 16 MiB and
     // one memory access each, where a node set costs an allocation and several.
     std::vector<std::uint64_t> m_plannedFiles;

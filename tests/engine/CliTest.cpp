@@ -8,18 +8,22 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <csignal>
 #include <cstdint>
 #include <cstdlib>
 #include <filesystem>
 #include <iostream>
 #include <iterator>
+#include <random>
 #include <sstream>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <utility>
 #include <vector>
 
+#include "tests/engine/DelayShare.h"
 #include "tests/engine/TempFolder.h"
 
 namespace pellatrix {
@@ -137,6 +141,18 @@ TEST(Cli, UsageErrorsExitTwoWithTheMessageAndAPointerToHelp) {
         {{"--undo", "--no-journal"}, ""},
         {{"-f", "-", "-0", "-"}, ""},
         {{"-nv", "list.txt"}, "--dry-run prints every step already; give it without --verbose"},
+        {{"-j"}, "option requires an argument -- 'j'"},
+        {{"--jobs=0", "list.txt"},
+         "invalid number of jobs: '0' (give a whole number from 1 to 256)"},
+        {{"-j", "257", "list.txt"},
+         "invalid number of jobs: '257' (give a whole number from 1 to 256)"},
+        {{"--jobs=+4", "list.txt"},
+         "invalid number of jobs: '+4' (give a whole number from 1 to 256)"},
+        {{"-j4x", "list.txt"}, "invalid number of jobs: '4x' (give a whole number from 1 to 256)"},
+        {{"--jobs", "99999999999999999999", "list.txt"},
+         "invalid number of jobs: '99999999999999999999' (give a whole number from 1 to 256)"},
+        {{"-n", "-j2", "list.txt"}, "--dry-run writes nothing; give it without --jobs"},
+        {{"--undo", "-j2"}, ""},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(testing::PrintToString(c.args));
@@ -373,8 +389,8 @@ TEST(Cli, StreamsAreReadOnceAndFoldersAndBlockDevicesRefused) {
 // A list of nothing but NUL bytes is one line that names no file that can exist: it runs within a
 // small address space and reports one short line (the whole path would be megabytes).
 TEST(Cli, AllNulListStaysWithinItsMemoryAndReportsOneShortLine) {
-#if defined(__SANITIZE_ADDRESS__)
-    GTEST_SKIP() << "the address sanitizer reserves more address space than any limit";
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    GTEST_SKIP() << "the sanitizers reserve more address space than any limit";
 #endif
     test::TempFolder tmp;
     constexpr std::size_t kListBytes = std::size_t{32} << 20;
@@ -667,13 +683,16 @@ TEST(Cli, PreviewForeseesWhatTheRunThenDoes) {
         bool unprivileged;
         mode_t umask;
         bool keep;
+        bool manyAtOnce;  // the run with 16 steps at once
     };
     const std::vector<Way> ways = {
-        {"current user", false, 022, false},
-        {"current user, no-clobber", false, 022, true},
-        {"unprivileged", true, 022, false},
-        {"unprivileged, no-clobber", true, 022, true},
-        {"unprivileged, umask 0277", true, 0277, false},
+        {"current user", false, 022, false, false},
+        {"current user, no-clobber", false, 022, true, false},
+        {"unprivileged", true, 022, false, false},
+        {"unprivileged, no-clobber", true, 022, true, false},
+        {"unprivileged, umask 0277", true, 0277, false, false},
+        {"current user, 16 at once", false, 022, false, true},
+        {"unprivileged, no-clobber, 16 at once", true, 022, true, true},
     };
     for (const Way& way : ways) {
         SCOPED_TRACE(way.name);
@@ -683,6 +702,9 @@ TEST(Cli, PreviewForeseesWhatTheRunThenDoes) {
         const auto run = [&](std::vector<std::string> args) {
             if (way.keep) {
                 args.insert(args.begin(), "--no-clobber");
+            }
+            if (way.manyAtOnce && std::find(args.begin(), args.end(), "-n") == args.end()) {
+                args.insert(args.begin(), "--jobs=16");
             }
             args.push_back(list);
             // Made afresh each time: under the narrow umask the last ones are read-only.
@@ -791,6 +813,204 @@ TEST(Cli, UndoTakesBackTheLastRunOnce) {
         ::setenv("XDG_STATE_HOME", saved.c_str(), 1);
     } else {
         ::unsetenv("XDG_STATE_HOME");
+    }
+}
+
+// Every file and folder under `root` as "PATH type content", in path order.
+std::vector<std::string> treeOf(const std::string& root) {
+    std::vector<std::string> tree;
+    std::error_code ec;
+    for (auto it = std::filesystem::recursive_directory_iterator(root, ec);
+         !ec && it != std::filesystem::recursive_directory_iterator(); it.increment(ec)) {
+        const std::string path = it->path().string().substr(root.size());
+        if (it->is_directory()) {
+            tree.push_back(path + " folder");
+        } else {
+            tree.push_back(path + " file " + test::readBytes(it->path().string()));
+        }
+    }
+    std::sort(tree.begin(), tree.end());
+    return tree;
+}
+
+// What the lists below find: folders, files to replace, a file where a folder is named.
+void seedShare(const std::string& root) {
+    for (const char* folder : {"/a", "/a/b", "/old"}) {
+        ASSERT_EQ(::mkdir((root + folder).c_str(), 0755), 0);
+    }
+    for (int i = 0; i < 20; ++i) {
+        test::writeBytes(root + "/old/f" + std::to_string(i), "old " + std::to_string(i));
+    }
+    test::writeBytes(root + "/a/file", "a file");
+}
+
+// A list over "t/": new nested folders, existing files, paths named twice (the later text
+// wins), and lines that fail: a folder part that is a file, a name too long, a folder named as a
+// file, a path in a missing root. With text of its own on some lines when `ownText`.
+std::string randomList(std::mt19937& random, std::size_t lines, bool ownText) {
+    std::vector<std::string> named;
+    std::string list;
+    const auto pick = [&](std::size_t n) { return static_cast<std::size_t>(random() % n); };
+    for (std::size_t i = 0; i < lines; ++i) {
+        std::string path;
+        switch (pick(10)) {
+            case 0:
+            case 1:
+                path = "t/old/f" + std::to_string(pick(20));
+                break;
+            case 2:
+                path = named.empty() ? "t/a/x" : named[pick(named.size())];
+                break;
+            case 3: {
+                const char* failing[] = {"t/a/file/x", "t/a/b", "/proc/pellatrix-none/x", "t/a/b/"};
+                path = failing[pick(4)];
+                if (pick(4) == 0) {
+                    path = "t/n/" + std::string(300, 'l');
+                }
+                break;
+            }
+            default:
+                path = "t/n" + std::to_string(pick(6)) + "/d" + std::to_string(pick(4)) +
+                       (pick(2) == 0 ? "/e" + std::to_string(pick(3)) : "") + "/f" +
+                       std::to_string(pick(40));
+        }
+        named.push_back(path);
+        list += path;
+        if (ownText && pick(3) != 0) {
+            list += ">line " + std::to_string(i);
+        }
+        list += '\n';
+    }
+    return list;
+}
+
+// With many steps at once the run tells and leaves exactly what a run one step at a time does:
+// the same tree, the same -v lines and failures (LIST:LINE, number, step) in the same order, the
+// same summary. On delayfs where FUSE can be mounted (a share where each request waits), else
+// on a plain folder.
+TEST(ManyStepsAtOnce, TellAndLeaveWhatOneAtATimeDoes) {
+    struct Case {
+        unsigned seed;
+        std::size_t lines;
+        bool ownText;
+        std::vector<std::string> options;
+    };
+    const std::vector<Case> cases = {
+        {1, 300, false, {"-v", "-t", "fixed"}},
+        {2, 300, true, {"-v"}},
+        {3, 200, true, {"-v", "--no-clobber"}},
+        {4, 200, false, {"-q", "-t", "quiet"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE("seed " + std::to_string(c.seed));
+        std::mt19937 random(c.seed);
+        const std::string first = randomList(random, c.lines, c.ownText);
+        const std::string second = randomList(random, c.lines / 2, c.ownText);
+        std::vector<CliResult> results;
+        std::vector<std::vector<std::string>> trees;
+        for (const char* jobs : {"--jobs=1", "--jobs=16"}) {
+            test::DelayShare share(100);
+            seedShare(share.root);
+            test::writeBytes(share.tmp / "l1.txt", first);
+            test::writeBytes(share.tmp / "l2.txt", second);
+            std::vector<std::string> args = c.options;
+            args.insert(args.end(), {jobs, "l1.txt", "l2.txt"});
+            results.push_back(runCli(args, share.tmp));
+            trees.push_back(treeOf(share.root));
+            if (c.seed == 1) {
+                std::cout << "[ manyatonce] " << jobs
+                          << (share.onFuse() ? " on delayfs" : " on a plain folder") << "\n";
+            }
+        }
+        EXPECT_EQ(results[0].exitCode, 1);
+        EXPECT_EQ(results[1].exitCode, results[0].exitCode);
+        EXPECT_EQ(results[1].out, results[0].out);
+        EXPECT_EQ(results[1].err, results[0].err);
+        EXPECT_EQ(trees[1], trees[0]);
+        EXPECT_NE(results[0].err.find("l2.txt:"), std::string::npos) << results[0].err;
+    }
+}
+
+// A run with many steps in flight, killed (SIGKILL) or stopped (SIGTERM, SIGINT) part-way:
+// stopped, it ends by the signal with every file whole (its old text or its new one) and no
+// hidden file left; either way --undo then leaves the tree exactly as before the run.
+TEST(ManyStepsAtOnce, KilledOrStoppedInFlightIsTakenBackWhole) {
+    for (const int sig : {SIGKILL, SIGTERM, SIGINT}) {
+        SCOPED_TRACE("signal " + std::to_string(sig));
+        test::DelayShare share(1000);
+        seedShare(share.root);
+        const std::size_t files = share.onFuse() ? 2000 : 30000;
+        std::string list;
+        for (int i = 0; i < 20; ++i) {
+            list += "t/old/f" + std::to_string(i) + ">new " + std::to_string(i) + "\n";
+        }
+        for (std::size_t i = 0; i < files; ++i) {
+            list += "t/new" + std::to_string(i % 50) + "/f" + std::to_string(i) + ">new " +
+                    std::to_string(i) + "\n";
+        }
+        test::writeBytes(share.tmp / "l.txt", list);
+        const std::vector<std::string> before = treeOf(share.root);
+        const std::string state = share.tmp / "state";
+        const pid_t pid = ::fork();
+        if (pid == 0) {
+            ::setenv("XDG_STATE_HOME", state.c_str(), 1);
+            if (::chdir(share.tmp.path().c_str()) != 0) {
+                ::_exit(122);
+            }
+            const int null = ::open("/dev/null", O_WRONLY);
+            ::dup2(null, 1);
+            ::dup2(null, 2);
+            ::execl(PELLATRIX_CLI_PATH, PELLATRIX_CLI_PATH, "--jobs=16", "l.txt",
+                    static_cast<char*>(nullptr));
+            ::_exit(121);
+        }
+        // Stopped once a good part is written, with steps still going.
+        for (int wait = 0; wait < 2000; ++wait) {
+            std::error_code ec;
+            std::size_t made = 0;
+            for (int folder = 0; folder < 50; folder += 7) {
+                const std::string name = share.root + "/new" + std::to_string(folder);
+                if (std::filesystem::exists(name, ec)) {
+                    made += static_cast<std::size_t>(
+                        std::distance(std::filesystem::directory_iterator(name, ec), {}));
+                }
+            }
+            if (made * 50 / 8 > files / 10) {
+                break;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+        ASSERT_EQ(::kill(pid, sig), 0);
+        int status = 0;
+        ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+        ASSERT_TRUE(WIFSIGNALED(status)) << "it ran to its end before the signal: " << status;
+        EXPECT_EQ(WTERMSIG(status), sig);
+        if (sig != SIGKILL) {
+            for (const std::string& entry : treeOf(share.root)) {
+                SCOPED_TRACE(entry);
+                EXPECT_EQ(entry.find(".pellatrix-"), std::string::npos);
+                const std::size_t file = entry.find(" file ");
+                if (file != std::string::npos && entry.rfind("/old/", 0) == 0) {
+                    const std::string n = entry.substr(6, file - 6);
+                    EXPECT_TRUE(entry.ends_with(" old " + n) || entry.ends_with(" new " + n));
+                } else if (file != std::string::npos && entry.rfind("/new", 0) == 0) {
+                    const std::string n =
+                        entry.substr(entry.find("/f") + 2, file - entry.find("/f") - 2);
+                    EXPECT_TRUE(entry.ends_with(" new " + n));
+                }
+            }
+        }
+        const char* saved = std::getenv("XDG_STATE_HOME");
+        const std::string savedState = saved != nullptr ? saved : "";
+        ::setenv("XDG_STATE_HOME", state.c_str(), 1);
+        CliResult undo = runCli({"--undo"}, share.tmp);
+        if (saved != nullptr) {
+            ::setenv("XDG_STATE_HOME", savedState.c_str(), 1);
+        } else {
+            ::unsetenv("XDG_STATE_HOME");
+        }
+        EXPECT_EQ(undo.exitCode, 0) << undo.err;
+        EXPECT_EQ(treeOf(share.root), before) << undo.out;
     }
 }
 

@@ -7,14 +7,18 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdint>
 #include <filesystem>
 #include <functional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "engine/fs/FileSizeLimit.h"
 #include "engine/fs/FsError.h"
+#include "engine/posix/FileSystemKind.h"
 #include "engine/posix/PosixFileSystem.h"
+#include "tests/engine/DelayShare.h"
 #include "tests/engine/TempFolder.h"
 
 namespace pellatrix {
@@ -499,6 +503,42 @@ TEST(PosixQueries, HeldFoldersAreReachedWithoutLinksAndActedInAsChecked) {
     EXPECT_EQ(test::readBytes(tmp / "dir/f"), "ld");
     EXPECT_EQ(fs.lookAt(dir, "f")->stamp.mode & 07777, 0640u);
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(tmp / "dir"), {}), 1);
+}
+
+// Many steps at once where each request is a round trip (network, cluster and user-space file
+// systems), one elsewhere; a folder a run is still to make counts as the one above it.
+TEST(PosixQueries, StepsAtOnceFollowTheFileSystem) {
+    const std::vector<std::pair<unsigned long, std::size_t>> types = {
+        {0x6969UL, kNetworkJobs},
+        {0xff534d42UL, kNetworkJobs},
+        {0xfe534d42UL, kNetworkJobs},
+        {0x517bUL, kNetworkJobs},
+        {0x65735546UL, kNetworkJobs},
+        {0x01021997UL, kNetworkJobs},
+        {0x00c36400UL, kNetworkJobs},
+        {0x0bd00bd0UL, kNetworkJobs},
+        {0x6b414653UL, kNetworkJobs},
+        {0x01161970UL, kNetworkJobs},
+        {0x7461636fUL, kNetworkJobs},
+        {0xef53UL, 1},
+        {0x01021994UL, 1},
+        {0x9123683eUL, 1},
+        {0x58465342UL, 1},
+        // statfs gives the type as a signed word: CIFS's magic comes sign-extended.
+        {static_cast<unsigned long>(static_cast<long>(static_cast<std::int32_t>(0xff534d42U))),
+         kNetworkJobs},
+    };
+    for (const auto& [type, steps] : types) {
+        EXPECT_EQ(StepsForFileSystemType(type), steps) << std::hex << type;
+    }
+    test::TempFolder tmp;
+    EXPECT_EQ(StepsForFolder(tmp / "not/yet/made"), 1u);
+    test::DelayShare share(0);
+    if (share.onFuse()) {
+        EXPECT_EQ(StepsForFolder(share.root + "/not/yet"), kNetworkJobs);
+        PosixFileSystem posix;
+        EXPECT_EQ(posix.stepsInFlight(share.root), kNetworkJobs);
+    }
 }
 
 }  // namespace

@@ -490,6 +490,18 @@ TEST(UndoOfAKilledRun, TakesBackHalfMadeStepsOnlyWhileAsMade) {
              return made;
          },
          -5, true, true},
+        {"hidden file of one lane, another lane's withdrawn after it", written,
+         [&](auto& p) {
+             return header + "t 1\n" + record('H', p) + "h " + identity(p) + "\nt 2\n" +
+                    record('H', p + "-other") + "x\n";
+         },
+         -5, false, false},
+        {"a lane's withdrawal after another lane's step", empty,
+         [&](auto& p) {
+             return header + "t 1\n" + record('N', p) + "t 0\n" + record('D', p + "-never") +
+                    "t 1\nx\n";
+         },
+         -5, true, false},
         {"version 2 journal", written,
          [&](auto& p) {
              return "pellatrix-journal 2\n" + record('n', p).insert(2, identity(p) + " ");

@@ -1,0 +1,152 @@
+#include "engine/run/StepPool.h"
+
+#include <chrono>
+#include <utility>
+
+#include "engine/fs/StopSignals.h"
+
+namespace pellatrix {
+
+namespace {
+
+// How long the calling thread waits for a step before it looks for a stop signal again: the
+// signal reaches it, but does not end its wait.
+constexpr std::chrono::milliseconds kStopLook{50};
+
+bool isStop(const std::exception_ptr& error) {
+    if (!error) {
+        return false;
+    }
+    try {
+        std::rethrow_exception(error);
+    } catch (const StepStopped&) {
+        return true;
+    } catch (...) {
+        return false;
+    }
+}
+
+}  // namespace
+
+StepPool::StepPool(std::size_t workers, std::size_t window) : m_window(window < 1 ? 1 : window) {
+    m_workers.reserve(workers);
+    for (std::size_t i = 0; i < workers; ++i) {
+        m_workers.emplace_back([this] { workerLoop(); });
+    }
+}
+
+StepPool::~StepPool() {
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_ending = true;
+    }
+    m_workReady.notify_all();
+    for (std::thread& worker : m_workers) {
+        worker.join();
+    }
+}
+
+void StepPool::workerLoop() {
+    BecomeStepWorker();
+    std::unique_lock<std::mutex> lock(m_mutex);
+    for (;;) {
+        m_workReady.wait(lock, [this] { return m_ending || m_next < m_first + m_steps.size(); });
+        // After a stop signal no step begins; the ones under way end first.
+        if (m_ending || StopSignalNoted()) {
+            return;
+        }
+        const std::size_t number = m_next++;
+        Work work = std::move(m_steps[number - m_first].work);
+        lock.unlock();
+        std::exception_ptr error;
+        try {
+            work();
+        } catch (...) {
+            error = std::current_exception();
+        }
+        work = nullptr;
+        lock.lock();
+        Step& step = m_steps[number - m_first];
+        step.error = std::move(error);
+        step.finished = true;
+        m_stepDone.notify_all();
+    }
+}
+
+void StepPool::submit(std::string key, Work work, Done done) {
+    while (handBackOldest(false)) {
+    }
+    for (;;) {
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            if (m_steps.size() < m_window && (key.empty() || m_keys.count(key) == 0)) {
+                if (!key.empty()) {
+                    ++m_keys[key];
+                }
+                m_steps.push_back(
+                    {std::move(key), std::move(work), std::move(done), nullptr, false});
+                break;
+            }
+        }
+        handBackOldest(true);
+    }
+    m_workReady.notify_one();
+}
+
+void StepPool::finish() {
+    while (handBackOldest(true)) {
+    }
+}
+
+bool StepPool::handBackOldest(bool wait) {
+    std::unique_lock<std::mutex> lock(m_mutex);
+    for (;;) {
+        if (StopSignalNoted() || (!m_steps.empty() && isStop(m_steps.front().error))) {
+            lock.unlock();
+            endByStop();
+        }
+        if (m_steps.empty()) {
+            return false;
+        }
+        if (m_steps.front().finished) {
+            break;
+        }
+        if (!wait) {
+            return false;
+        }
+        m_stepDone.wait_for(lock, kStopLook);
+    }
+    Step step = std::move(m_steps.front());
+    m_steps.pop_front();
+    ++m_first;
+    if (!step.key.empty()) {
+        if (auto known = m_keys.find(step.key); known != m_keys.end() && --known->second == 0) {
+            m_keys.erase(known);
+        }
+    }
+    lock.unlock();
+    step.done(step.error);
+    return true;
+}
+
+void StepPool::endByStop() {
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_ending = true;
+    }
+    m_workReady.notify_all();
+    // Each worker ends its step: a write under way takes back what it did.
+    for (std::thread& worker : m_workers) {
+        worker.join();
+    }
+    m_workers.clear();
+    // What was done before the stop is told, in order, as a run one step at a time tells it.
+    while (!m_steps.empty() && m_steps.front().finished && !isStop(m_steps.front().error)) {
+        Step step = std::move(m_steps.front());
+        m_steps.pop_front();
+        step.done(step.error);
+    }
+    EndByStopSignal();
+}
+
+}  // namespace pellatrix

@@ -1,0 +1,73 @@
+#pragma once
+
+#include <condition_variable>
+#include <cstddef>
+#include <deque>
+#include <exception>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <unordered_map>
+#include <vector>
+
+namespace pellatrix {
+
+/// Runs a run's steps on a few worker threads, with a bounded number in flight, and hands each
+/// outcome back on the calling thread in the order the steps were given: a front end sees the
+/// run as if it went one step at a time. A step that names a key still in flight (the same path
+/// twice) waits for that one first, so the later step acts last.
+///
+/// Stop signals are blocked on the workers. When one came, no further step starts; every worker
+/// ends its step (a write takes back what it did), all are joined, the outcomes finished before
+/// it are handed back, and the process ends by the signal.
+class StepPool {
+public:
+    /// Runs on a worker; what it throws is the step's outcome.
+    using Work = std::function<void()>;
+    /// Runs on the calling thread, in order, with what the work threw (none: nullptr).
+    using Done = std::function<void(std::exception_ptr)>;
+
+    StepPool(std::size_t workers, std::size_t window);
+    ~StepPool();
+    StepPool(const StepPool&) = delete;
+    StepPool& operator=(const StepPool&) = delete;
+
+    /// Gives one step. Hands back finished outcomes first, and waits while the window is full
+    /// or a step of the same `key` (when not empty) is in flight.
+    void submit(std::string key, Work work, Done done);
+    /// Waits for every step given and hands back the outcomes.
+    void finish();
+
+private:
+    struct Step {
+        std::string key;
+        Work work;
+        Done done;
+        std::exception_ptr error;
+        bool finished = false;
+    };
+    void workerLoop();
+    // Hands back the oldest step once finished; waits for it when `wait`. False when it is
+    // not finished (and `wait` is false) or nothing is in flight.
+    bool handBackOldest(bool wait);
+    [[noreturn]] void endByStop();
+
+    std::mutex m_mutex;
+    std::condition_variable m_workReady;                  // a step to take, or the end
+    std::condition_variable m_stepDone;                   // a step finished
+    std::deque<Step> m_steps;                             // in flight, oldest first
+    std::size_t m_first = 0;                              // the number of m_steps.front()
+    std::size_t m_next = 0;                               // the number of the next step to start
+    std::unordered_map<std::string, std::size_t> m_keys;  // keys in flight, and how many
+    std::size_t m_window;
+    bool m_ending = false;
+    std::vector<std::thread> m_workers;
+};
+
+/// The steps in flight for `jobs` workers: enough that none waits for the next one.
+inline std::size_t StepWindow(std::size_t jobs) {
+    return jobs * 4;
+}
+
+}  // namespace pellatrix
