@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # Network benchmark: pellatrix-cli on a file system where every request is a round trip, with its
-# default number of steps at once (16 on FUSE) and with --jobs=1, against the least-work loop
-# (parallel_floor) with one thread and with 16 threads. The file system is
-# delayfs, a pass-through FUSE file system over a folder on tmpfs that answers every request
-# after DELAY microseconds; it is mounted at each delay in turn (0, 100 and 500), all in one run.
+# default number of steps at once (32 on FUSE and network file systems) and with --jobs=1,
+# against the least-work loop (parallel_floor) with one thread and with 16 threads. The file
+# system is delayfs, a pass-through FUSE file system over a folder on tmpfs that answers every
+# request after DELAY microseconds; it is mounted at each delay in turn (0, 100 and 500), all in
+# one run.
 # At each delay FILES files (default 2,000 in 100 folders, fixed text) are made new and replace
 # existing ones (the loop then writes a temporary file and renames it over). The companion reads a
 # real list file on the share and keeps its journal there (XDG_STATE_HOME on the share, as with a

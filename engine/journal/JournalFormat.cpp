@@ -12,6 +12,7 @@
 #include <xxhash.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <charconv>
 #include <climits>
@@ -19,6 +20,9 @@
 #include <cstring>
 #include <ctime>
 #include <memory>
+#include <system_error>
+#include <thread>
+#include <vector>
 
 #include "engine/journal/RunJournal.h"
 
@@ -349,17 +353,52 @@ std::vector<std::string> RunNames(const std::string& runsFolder) {
     return names;
 }
 
-void RemoveRunFolder(const std::string& folder) {
+namespace {
+
+// Removes the files of `folder`, then the folder; answers the names of lanes' folders of kept
+// files met in it (removed only by the caller).
+std::vector<std::string> removeFilesOf(const std::string& folder) {
+    std::vector<std::string> lanes;
     if (DIR* dir = ::opendir(folder.c_str())) {
         while (const struct dirent* entry = ::readdir(dir)) {
             if (std::strcmp(entry->d_name, ".") != 0 && std::strcmp(entry->d_name, "..") != 0 &&
                 ::unlinkat(::dirfd(dir), entry->d_name, 0) != 0 && errno == EISDIR &&
                 entry->d_name[0] == 'k') {
-                // A lane's folder of kept files (and nothing deeper).
-                RemoveRunFolder(folder + "/" + entry->d_name);
+                lanes.push_back(folder + "/" + entry->d_name);
             }
         }
         ::closedir(dir);
+    }
+    return lanes;
+}
+
+}  // namespace
+
+void RemoveRunFolder(const std::string& folder) {
+    // A run that replaced files keeps a link per file, spread over its lanes' folders (and
+    // nothing deeper). The folders are emptied side by side: removals in one folder wait for
+    // each other, and on a network file system each is a round trip, so one after the other
+    // a run of 2,000 replaced files took seconds to remove.
+    std::vector<std::string> lanes = removeFilesOf(folder);
+    constexpr std::size_t kRemovers = 32;
+    std::atomic<std::size_t> next{0};
+    const auto remover = [&] {
+        for (std::size_t i = next++; i < lanes.size(); i = next++) {
+            removeFilesOf(lanes[i]);
+            ::rmdir(lanes[i].c_str());
+        }
+    };
+    std::vector<std::thread> removers;
+    for (std::size_t i = 1; i < std::min(lanes.size(), kRemovers); ++i) {
+        try {
+            removers.emplace_back(remover);
+        } catch (const std::system_error&) {
+            break;  // no more threads: the ones there (and this one) do the rest
+        }
+    }
+    remover();
+    for (std::thread& t : removers) {
+        t.join();
     }
     ::rmdir(folder.c_str());
 }

@@ -137,6 +137,7 @@ void RunJournal::close() {
         ::close(m_fd);
         m_fd = -1;
     }
+    m_reserved = 0;
     m_working = false;
 }
 
@@ -182,6 +183,36 @@ bool RunJournal::start(const std::string& runsFolder) {
     return m_working;
 }
 
+int RunJournal::reserve(std::size_t length) {
+    if (length <= m_reserved) {
+        return 0;
+    }
+    const auto from = static_cast<off_t>(m_reserved);
+    const auto more = static_cast<off_t>(length - m_reserved);
+    if (::fallocate(m_fd, 0, from, more) != 0) {
+        if (errno != EOPNOTSUPP && errno != ENOSYS) {
+            return errno;
+        }
+        // No reservation here (FUSE, NFS before 4.2): the new part is written with zeros, in a
+        // few large writes. A byte per block, as posix_fallocate does it, is a round trip per
+        // 4 KiB on a network file system, and every step waits for the journal meanwhile.
+        static constexpr char kZeros[std::size_t{128} << 10] = {};
+        for (std::size_t at = m_reserved; at < length;) {
+            const ssize_t put = ::pwrite(m_fd, kZeros, std::min(sizeof kZeros, length - at),
+                                         static_cast<off_t>(at));
+            if (put < 0 && errno == EINTR) {
+                continue;
+            }
+            if (put <= 0) {
+                return put < 0 ? errno : ENOSPC;
+            }
+            at += static_cast<std::size_t>(put);
+        }
+    }
+    m_reserved = length;
+    return 0;
+}
+
 bool RunJournal::grow(std::size_t needed) {
     // A window of the file is mapped, moved on as records fill it: the journal of a million
     // files costs its window in memory, not its size.
@@ -190,7 +221,7 @@ bool RunJournal::grow(std::size_t needed) {
     std::size_t size = m_map == nullptr ? kFirstWindow : kWindow;
     size = std::max(size, (m_used - start + needed + page - 1) / page * page);
     // Reserved before it is mapped: a store into the mapping then never meets a full disk.
-    int err = ::posix_fallocate(m_fd, static_cast<off_t>(start), static_cast<off_t>(size));
+    int err = reserve(start + size);
     if (err != 0) {
         m_problem = "no space for its journal in " + m_folder + ": " + ErrnoText(err);
         return false;
@@ -498,7 +529,8 @@ std::string RunJournal::keepOldContent(Lane& lane, FileStamp& old, bool inPlace,
     // Another run may have renamed a file over the one looked at: what is copied and recorded
     // is the file the name reaches now, which the rename takes away. Written in place, it is
     // the very file being written, or nothing.
-    const bool same = ::fstat(from, &st) == 0 && S_ISREG(st.st_mode) && st.st_dev == old.identity.device &&
+    const bool same = ::fstat(from, &st) == 0 && S_ISREG(st.st_mode) &&
+                      st.st_dev == old.identity.device &&
                       (!inPlace || st.st_ino == old.identity.inode);
     if (!same) {
         ::close(from);

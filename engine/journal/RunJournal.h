@@ -98,6 +98,8 @@ private:
     void append(std::string_view record);
     void store(std::string_view record);
     bool grow(std::size_t needed);
+    // Makes the file `length` bytes long, all of it reserved; answers 0 or errno.
+    int reserve(std::size_t length);
     void stop(const std::string& why);
     static void forgetLastKept(Lane& lane);
     // Where the old content of the file `name` in `dir` goes; `old` becomes the file copied.
@@ -122,6 +124,7 @@ private:
     std::size_t m_mapStart = 0;  // its offset in the file
     std::size_t m_mapped = 0;    // its length
     std::size_t m_used = 0;
+    std::size_t m_reserved = 0;  // the file's length: all of it reserved on the disk
     std::size_t m_changes = 0;
     std::atomic<std::size_t> m_kept{0};
     std::uint64_t m_copied = 0;
