@@ -349,7 +349,11 @@ void RunJournal::finish() {
 }
 
 void RunJournal::folderCreated(const std::string& path, const FileStamp& folder) {
-    const std::string& named = resolved(barePath(path), false);
+    confirmMade('d', barePath(path), folder);
+}
+
+void RunJournal::confirmMade(char type, std::string_view path, const FileStamp& made) {
+    const std::string& named = resolved(path, false);
     std::lock_guard<std::mutex> lock(m_lock);
     Lane& mine = lane();
     mine.announced = false;
@@ -358,8 +362,8 @@ void RunJournal::folderCreated(const std::string& path, const FileStamp& folder)
         return;
     }
     ++m_changes;
-    mine.record.assign("d ");
-    appendStamp(mine.record, folder);
+    mine.record.assign(1, type).push_back(' ');
+    appendStamp(mine.record, made);
     appendPath(mine.record, named);
     append(mine, mine.record);
 }
@@ -473,19 +477,7 @@ const std::string& RunJournal::resolved(std::string_view path, bool followLast) 
 }
 
 void RunJournal::newFileOpened(const std::string& path, const FileStamp& file) {
-    const std::string& named = resolved(path, false);
-    std::lock_guard<std::mutex> lock(m_lock);
-    Lane& mine = lane();
-    mine.announced = false;
-    forgetLastKept(mine);
-    if (!m_working) {
-        return;
-    }
-    ++m_changes;
-    mine.record.assign("n ");
-    appendStamp(mine.record, file);
-    appendPath(mine.record, named);
-    append(mine, mine.record);
+    confirmMade('n', path, file);
 }
 
 std::string RunJournal::keepOldContent(Lane& lane, FileStamp& old, bool inPlace, int dir,

@@ -93,6 +93,8 @@ private:
     // The calling thread's lane; m_lock held.
     Lane& lane() const;
     void announce(char type, std::string_view path);
+    // Confirms, with its identity, the folder ('d') or new file ('n') `path` made.
+    void confirmMade(char type, std::string_view path, const FileStamp& made);
     // Appends the record of `lane`, after the lane's own record where another lane wrote last.
     void append(Lane& lane, std::string_view record);
     void append(std::string_view record);
