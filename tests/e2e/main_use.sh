@@ -455,9 +455,10 @@ mkdir -p "$config/Quennet"
 # The samples are recorded already (else start-up would report that it cannot record them); no
 # fixed text yet.
 grep -v '^Text1=' "$work/config/Quennet/Pellatrix.conf" >"$config/Quennet/Pellatrix.conf"
-sleep 300 &
+# The other copy: a live process that does nothing until it is killed.
+tail -f /dev/null &
 holder=$!
-printf '%s\nsleep\n%s\n' "$holder" "$(hostname)" >"$config/Quennet/Pellatrix.conf.lock"
+printf '%s\ntail\n%s\n' "$holder" "$(hostname)" >"$config/Quennet/Pellatrix.conf.lock"
 start_program
 click "${TEXT1[@]}"
 # A human pace: the first key meets the held lock, the notice appears, the rest go on.
@@ -487,10 +488,8 @@ windows | grep -qx "$main_win" || fail "the window closed with the text not stor
 kill "$holder"
 wait "$holder" 2>/dev/null || true
 rm -f "$config/Quennet/Pellatrix.conf.lock"
-for _ in $(seq 50); do
-    kill -0 "$app_pid" 2>/dev/null || break
-    sleep 0.1
-done
+# Waits for the program's end itself, 5 s at most.
+timeout 5 tail --pid="$app_pid" -s 0.05 -f /dev/null || true
 ! kill -0 "$app_pid" 2>/dev/null || fail "the window did not close once the lock was free"
 wait "$app_pid" 2>/dev/null || true
 app_pid=""
