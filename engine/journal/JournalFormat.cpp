@@ -25,6 +25,7 @@
 #include <vector>
 
 #include "engine/journal/RunJournal.h"
+#include "engine/journal/StateFolder.h"
 
 namespace pellatrix::journal {
 
@@ -339,15 +340,19 @@ std::string ErrnoText(int err) {
     return std::strerror(err);
 }
 
-std::vector<std::string> RunNames(const std::string& runsFolder) {
+std::vector<std::string> RunNames(int runsFd) {
     std::vector<std::string> names;
-    if (DIR* dir = ::opendir(runsFolder.c_str())) {
+    // Listed through a descriptor of its own: closedir closes it, and the caller's stays.
+    const int listed = ::openat(runsFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (DIR* dir = listed < 0 ? nullptr : ::fdopendir(listed)) {
         while (const struct dirent* entry = ::readdir(dir)) {
             if (entry->d_name[0] >= '0' && entry->d_name[0] <= '9') {
                 names.emplace_back(entry->d_name);
             }
         }
         ::closedir(dir);
+    } else if (listed >= 0) {
+        ::close(listed);
     }
     std::sort(names.begin(), names.end());
     return names;
@@ -355,37 +360,52 @@ std::vector<std::string> RunNames(const std::string& runsFolder) {
 
 namespace {
 
-// Removes the files of `folder`, then the folder; answers the names of lanes' folders of kept
-// files met in it (removed only by the caller).
-std::vector<std::string> removeFilesOf(const std::string& folder) {
+// Removes the files of the folder open as `folderFd` (closed here); answers the names of lanes'
+// folders of kept files met in it, removed only by the caller. Nothing is followed: a link in it
+// is removed as a link.
+std::vector<std::string> removeFilesOf(int folderFd) {
     std::vector<std::string> lanes;
-    if (DIR* dir = ::opendir(folder.c_str())) {
+    if (DIR* dir = ::fdopendir(folderFd)) {
         while (const struct dirent* entry = ::readdir(dir)) {
             if (std::strcmp(entry->d_name, ".") != 0 && std::strcmp(entry->d_name, "..") != 0 &&
                 ::unlinkat(::dirfd(dir), entry->d_name, 0) != 0 && errno == EISDIR &&
                 entry->d_name[0] == 'k') {
-                lanes.push_back(folder + "/" + entry->d_name);
+                lanes.emplace_back(entry->d_name);
             }
         }
         ::closedir(dir);
+    } else {
+        ::close(folderFd);
     }
     return lanes;
 }
 
 }  // namespace
 
-void RemoveRunFolder(const std::string& folder) {
+void RemoveRunFolder(int runsFd, const std::string& name) {
+    // Only a folder of the user's alone, opened without following a link: a link or another's
+    // folder in the runs folder is left as it is, never followed into what it names.
+    std::string why;
+    const Fd run = OpenTrustedFolder(runsFd, name, name, why);
+    if (run.get() < 0) {
+        return;
+    }
     // A run that replaced files keeps a link per file, spread over its lanes' folders (and
     // nothing deeper). The folders are emptied side by side: removals in one folder wait for
     // each other, and on a network file system each is a round trip, so one after the other
     // a run of 2,000 replaced files took seconds to remove.
-    std::vector<std::string> lanes = removeFilesOf(folder);
+    const int runFd = run.get();
+    std::vector<std::string> lanes = removeFilesOf(::dup(runFd));
     constexpr std::size_t kRemovers = 32;
     std::atomic<std::size_t> next{0};
     const auto remover = [&] {
         for (std::size_t i = next++; i < lanes.size(); i = next++) {
-            removeFilesOf(lanes[i]);
-            ::rmdir(lanes[i].c_str());
+            const int lane =
+                ::openat(runFd, lanes[i].c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+            if (lane >= 0) {
+                removeFilesOf(lane);
+                ::unlinkat(runFd, lanes[i].c_str(), AT_REMOVEDIR);
+            }
         }
     };
     std::vector<std::thread> removers;
@@ -400,7 +420,7 @@ void RemoveRunFolder(const std::string& folder) {
     for (std::thread& t : removers) {
         t.join();
     }
-    ::rmdir(folder.c_str());
+    ::unlinkat(runsFd, name.c_str(), AT_REMOVEDIR);
 }
 
 std::int64_t MadeNotBefore(std::string_view runName) {
@@ -492,10 +512,13 @@ std::vector<const Step*> LastHiddenFiles(const Journal& journal) {
     return left;
 }
 
-std::vector<LeftHiddenFile> LeftHiddenFilesOf(const std::string& runsFolder,
-                                              const std::string& name) {
-    const std::string journalPath = runsFolder + "/" + name + "/" + kJournalName;
-    const int fd = ::open(journalPath.c_str(), O_RDONLY | O_CLOEXEC);
+std::vector<LeftHiddenFile> LeftHiddenFilesOf(int runsFd, const std::string& name) {
+    // Only a journal the user alone can have written vouches for a file to remove.
+    std::string why;
+    const Fd run = OpenTrustedFolder(runsFd, name, name, why);
+    const int fd = run.get() < 0 ? -1
+                                 : ::openat(run.get(), kJournalName,
+                                            O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
         return {};
     }
@@ -504,7 +527,7 @@ std::vector<LeftHiddenFile> LeftHiddenFilesOf(const std::string& runsFolder,
     char last = '\n';
     // A run that closed its journal cut it to its records; a killed one leaves the NULs of the
     // space it had reserved. A run still writing holds its lock.
-    if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_uid == ::geteuid() &&
+    if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && Distrust(EntryStatOf(st), name).empty() &&
         st.st_size > 0 && ::pread(fd, &last, 1, st.st_size - 1) == 1 && last == '\0' &&
         ::flock(fd, LOCK_SH | LOCK_NB) == 0) {
         try {
@@ -522,12 +545,11 @@ std::vector<LeftHiddenFile> LeftHiddenFilesOf(const std::string& runsFolder,
     return left;
 }
 
-std::vector<LeftHiddenFile> HiddenFilesOfEndedRuns(const std::string& runsFolder,
-                                                   std::string_view exceptRun) {
+std::vector<LeftHiddenFile> HiddenFilesOfEndedRuns(int runsFd, std::string_view exceptRun) {
     std::vector<LeftHiddenFile> left;
-    for (const std::string& name : RunNames(runsFolder)) {
+    for (const std::string& name : RunNames(runsFd)) {
         if (name != exceptRun) {
-            for (LeftHiddenFile& file : LeftHiddenFilesOf(runsFolder, name)) {
+            for (LeftHiddenFile& file : LeftHiddenFilesOf(runsFd, name)) {
                 left.push_back(std::move(file));
             }
         }

@@ -105,11 +105,13 @@ Journal ReadJournalEnd(int fd);
 
 std::string ErrnoText(int err);
 
-// Names of the run folders, oldest first (the names begin with the start time).
-std::vector<std::string> RunNames(const std::string& runsFolder);
+// Names of the run folders in the runs folder open as `runsFd`, oldest first (the names begin
+// with the start time).
+std::vector<std::string> RunNames(int runsFd);
 
-// Every file of a run folder, then the folder itself.
-void RemoveRunFolder(const std::string& folder);
+// Every file of the run folder `name` in the runs folder open as `runsFd`, then the folder
+// itself; only a trusted folder, never through a link (a link in its place is removed as one).
+void RemoveRunFolder(int runsFd, const std::string& name);
 
 // The time before which nothing of the run named `runName` was made, in nanoseconds since the
 // epoch: its start, less the lag of the coarse clock that stamps files. The greatest value
@@ -141,15 +143,14 @@ bool StarterGone(const std::string& name);
 // before the next).
 std::vector<const Step*> LastHiddenFiles(const Journal& journal);
 
-// The hidden files that the ended run `name` of `runsFolder` may have left, as its journal
-// tells it; none for a run that ended by itself (looked at by its last byte alone).
-std::vector<LeftHiddenFile> LeftHiddenFilesOf(const std::string& runsFolder,
-                                              const std::string& name);
+// The hidden files that the ended run `name` of the runs folder open as `runsFd` may have left,
+// as its trusted journal tells it; none for a run that ended by itself (looked at by its last
+// byte alone).
+std::vector<LeftHiddenFile> LeftHiddenFilesOf(int runsFd, const std::string& name);
 
-// The hidden files that the ended runs kept in `runsFolder` (all but `exceptRun`) announced and
-// did not take away, for the clean-up of the next run.
-std::vector<LeftHiddenFile> HiddenFilesOfEndedRuns(const std::string& runsFolder,
-                                                   std::string_view exceptRun);
+// The hidden files that the ended runs kept in the runs folder open as `runsFd` (all but
+// `exceptRun`) announced and did not take away, for the clean-up of the next run.
+std::vector<LeftHiddenFile> HiddenFilesOfEndedRuns(int runsFd, std::string_view exceptRun);
 
 FileIdentity IdentityOf(const struct stat& st);
 FileStamp StampOf(const struct stat& st);

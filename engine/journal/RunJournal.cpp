@@ -21,6 +21,7 @@
 #include <unordered_set>
 
 #include "engine/journal/JournalFormat.h"
+#include "engine/journal/StateFolder.h"
 #include "engine/lists/HomePath.h"
 
 namespace pellatrix {
@@ -37,9 +38,10 @@ constexpr std::size_t kWindow = std::size_t{1} << 20;
 constexpr std::size_t kMadeTable = std::size_t{1} << 14;
 constexpr std::size_t kResolvedFolders = 4096;
 
-// True when a run is still writing the journal of `folder`.
-bool runIsBusy(const std::string& folder) {
-    int fd = ::open((folder + "/" + kJournalName).c_str(), O_RDONLY | O_CLOEXEC);
+// True when a run is still writing the journal of the run folder `name` in `runsFd`.
+bool runIsBusy(int runsFd, const std::string& name) {
+    const std::string journal = name + "/" + kJournalName;
+    int fd = ::openat(runsFd, journal.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
         return false;
     }
@@ -48,16 +50,30 @@ bool runIsBusy(const std::string& folder) {
     return busy;
 }
 
+// Makes the missing levels of `path`. A level is made only in a folder of the user's or of
+// root's: root's run never leaves folders of its own in a user's home (the user's later runs
+// would refuse them), and no user's run in another user's.
 bool makeFolders(const std::string& path) {
+    struct stat st {};
     for (std::size_t at = 1; at <= path.size(); ++at) {
         if (at == path.size() || path[at] == '/') {
-            std::string level = path.substr(0, at);
+            const std::string level = path.substr(0, at);
+            if (::stat(level.c_str(), &st) == 0) {
+                continue;
+            }
+            const std::size_t slash = level.rfind('/');
+            const std::string above = slash == std::string::npos ? "."
+                                      : slash == 0               ? "/"
+                                                                 : level.substr(0, slash);
+            if (::stat(above.c_str(), &st) == 0 && st.st_uid != ::geteuid() && st.st_uid != 0) {
+                errno = EACCES;
+                return false;
+            }
             if (::mkdir(level.c_str(), 0700) != 0 && errno != EEXIST) {
                 return false;
             }
         }
     }
-    struct stat st {};
     return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
@@ -150,6 +166,14 @@ bool RunJournal::start(const std::string& runsFolder) {
         m_problem = "its journal cannot be kept in " + runsFolder + ": " + ErrnoText(errno);
         return false;
     }
+    // Checked as the undo checks it, and then used as opened: the run writes and removes only
+    // in a runs folder that the user alone can have written, whoever runs it.
+    std::string why;
+    m_runsFd = OpenTrustedRunsFolder(runsFolder, why);
+    if (m_runsFd.get() < 0) {
+        m_problem = "its journal cannot be kept: " + why;
+        return false;
+    }
     m_runsFolder = runsFolder;
     struct timespec now {};
     ::clock_gettime(CLOCK_REALTIME, &now);
@@ -159,13 +183,14 @@ bool RunJournal::start(const std::string& runsFolder) {
     std::size_t length = std::strftime(stamp, sizeof stamp, "%Y%m%d-%H%M%S", &utc);
     std::snprintf(stamp + length, sizeof stamp - length, ".%09ld-%ld", now.tv_nsec,
                   static_cast<long>(::getpid()));
-    m_folder = runsFolder + "/" + stamp;
-    if (::mkdir(m_folder.c_str(), 0700) != 0) {
+    m_runName = stamp;
+    m_folder = runsFolder + "/" + m_runName;
+    if (::mkdirat(m_runsFd.get(), stamp, 0700) != 0) {
         m_problem = "its journal cannot be kept in " + runsFolder + ": " + ErrnoText(errno);
         m_folder.clear();
         return false;
     }
-    m_folderFd = ::open(m_folder.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+    m_folderFd = ::openat(m_runsFd.get(), stamp, O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     m_fd = m_folderFd < 0
                ? -1
                : ::openat(m_folderFd, kJournalName, O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
@@ -174,7 +199,7 @@ bool RunJournal::start(const std::string& runsFolder) {
             m_problem = "its journal cannot be kept in " + runsFolder + ": " + ErrnoText(errno);
         }
         close();
-        RemoveRunFolder(m_folder);
+        RemoveRunFolder(m_runsFd.get(), m_runName);
         m_folder.clear();
         return false;
     }
@@ -325,25 +350,24 @@ void RunJournal::finish() {
     const bool changed = m_changes != 0;
     close();
     if (!changed) {
-        RemoveRunFolder(m_folder);
+        RemoveRunFolder(m_runsFd.get(), m_runName);
         m_folder.clear();
         return;
     }
     // The oldest runs beyond the kept number go; one still writing its journal stays. A
     // hidden file a killed one left goes with its journal, the last record of it, while it is
     // still the file that run made.
-    std::vector<std::string> names = RunNames(m_runsFolder);
+    std::vector<std::string> names = RunNames(m_runsFd.get());
     for (std::size_t i = 0; i + kRunsKept < names.size(); ++i) {
-        const std::string old = m_runsFolder + "/" + names[i];
-        if (!runIsBusy(old)) {
-            for (const LeftHiddenFile& left : LeftHiddenFilesOf(m_runsFolder, names[i])) {
+        if (!runIsBusy(m_runsFd.get(), names[i])) {
+            for (const LeftHiddenFile& left : LeftHiddenFilesOf(m_runsFd.get(), names[i])) {
                 struct stat st {};
                 if (::lstat(left.path.c_str(), &st) == 0 && S_ISREG(st.st_mode) &&
                     StillAsMade(st, left.made, left.notBefore)) {
                     ::unlink(left.path.c_str());
                 }
             }
-            RemoveRunFolder(old);
+            RemoveRunFolder(m_runsFd.get(), names[i]);
         }
     }
 }
@@ -408,10 +432,10 @@ void RunJournal::hiddenMade(const FileStamp& file) {
 }
 
 std::vector<LeftHiddenFile> RunJournal::leftHiddenFiles() {
-    if (m_runsFolder.empty() || m_folder.empty()) {
+    if (m_runsFd.get() < 0 || m_folder.empty()) {
         return {};
     }
-    return HiddenFilesOfEndedRuns(m_runsFolder, m_folder.substr(m_runsFolder.size() + 1));
+    return HiddenFilesOfEndedRuns(m_runsFd.get(), m_runName);
 }
 
 std::size_t RunJournal::madeSlot(const FileStamp& file) {

@@ -120,6 +120,9 @@ private:
     mutable std::vector<std::unique_ptr<Lane>> m_lanes;
     unsigned m_lastLane = 0;
     std::string m_runsFolder;
+    // The runs folder as checked when the run began: every act in it goes through this.
+    Fd m_runsFd;
+    std::string m_runName;
     std::string m_folder;
     int m_fd = -1;
     char* m_map = nullptr;       // the mapped window of the file

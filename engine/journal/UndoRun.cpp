@@ -20,6 +20,7 @@
 #include "engine/fs/FsError.h"
 #include "engine/journal/JournalFormat.h"
 #include "engine/journal/RunJournal.h"
+#include "engine/journal/StateFolder.h"
 #include "engine/lists/ShownText.h"
 
 namespace pellatrix {
@@ -62,21 +63,12 @@ std::optional<EntryStat> seen(FileSystem& fs, const FolderHandle& at, const std:
 // alone can have written: its own, and nobody else's to write. Throws JournalError, naming
 // `what`, otherwise.
 void checkTrusted(const EntryStat& entry, const std::string& what, bool folder) {
-    if (entry.kind == EntryStat::Kind::Link) {
-        throw UntrustedJournal(what + " is a symbolic link, so it is not trusted");
-    }
-    if (entry.kind != (folder ? EntryStat::Kind::Folder : EntryStat::Kind::File)) {
+    if (entry.kind != EntryStat::Kind::Link &&
+        entry.kind != (folder ? EntryStat::Kind::Folder : EntryStat::Kind::File)) {
         throw JournalError(what + (folder ? " is not a folder" : " is not a regular file"));
     }
-    if (entry.owner != ::geteuid()) {
-        throw UntrustedJournal(what + " belongs to another user (user ID " +
-                               std::to_string(entry.owner) + "), so it is not trusted");
-    }
-    if ((entry.stamp.mode & (S_IWGRP | S_IWOTH)) != 0) {
-        char mode[8];
-        std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(entry.stamp.mode & 07777));
-        throw UntrustedJournal(what + " may be written by other users (mode " + mode +
-                               "), so it is not trusted");
+    if (std::string why = Distrust(entry, what); !why.empty()) {
+        throw UntrustedJournal(why);
     }
 }
 
@@ -275,13 +267,13 @@ std::vector<RunSummary> ListRuns(FileSystem& fs, const std::string& runsFolder) 
     if (runsFolder.empty()) {
         return runs;
     }
-    std::vector<std::string> names = RunNames(runsFolder);
-    if (names.empty()) {
+    if (struct stat st{}; ::stat(runsFolder.c_str(), &st) != 0 && errno == ENOENT) {
         return runs;
     }
     // Trusted as the undo trusts it: a listing may drop run folders, and names what an undo
     // would act on.
     const FolderHandle runsDir = openRunsFolder(fs, runsFolder);
+    const std::vector<std::string> names = RunNames(runsDir.fd());
     for (auto it = names.rbegin(); it != names.rend(); ++it) {
         RunSummary run;
         run.id = *it;
@@ -295,7 +287,7 @@ std::vector<RunSummary> ListRuns(FileSystem& fs, const std::string& runsFolder) 
             // process of its can be about to write it (its journal is made before it is locked).
             if (StartedOnly(fd.get())) {
                 if (StarterGone(*it)) {
-                    RemoveRunFolder(run.folder);
+                    RemoveRunFolder(runsDir.fd(), *it);
                 }
                 continue;
             }

@@ -394,9 +394,15 @@ TEST_F(UndoOnDisk, KeepsTheLastRunsAndNeverStopsARun) {
     test::writeBytes(hidden, "part");
     killedRun(runs, -60,
               "pellatrix-journal 3\n" + record('H', hidden) + "h " + identity(hidden) + "\n");
+    // A link among the runs, oldest by its name, is never followed while runs are dropped.
+    fs::create_directory(tmp / "victim");
+    test::writeBytes(tmp / "victim/keep.txt", "the user's");
+    fs::create_directory_symlink(tmp / "victim", runs + "/00000000-000000.000000000-1");
     for (std::size_t i = 0; i < kRunsKept + 2; ++i) {
         runOnce();
     }
+    EXPECT_EQ(test::readBytes(tmp / "victim/keep.txt"), "the user's");
+    fs::remove(runs + "/00000000-000000.000000000-1");
     EXPECT_EQ(ListRuns(posix, runs).size(), kRunsKept);
     EXPECT_FALSE(fs::exists(hidden));
     // A run that changes nothing (every file fails) leaves no journal.
@@ -404,18 +410,36 @@ TEST_F(UndoOnDisk, KeepsTheLastRunsAndNeverStopsARun) {
     EXPECT_TRUE(runOnce().journalFolder.empty());
     EXPECT_EQ(ListRuns(posix, runs).size(), kRunsKept);
 
-    // No state folder can be made: the run goes on, and says so once.
+    // No state folder can be made, or the runs folder is not the user's alone (the undo's own
+    // refusal): the run goes on, writes nothing there, and says so once.
     test::writeBytes(tmp / "list.txt", out + "/a.txt>A\n" + out + "/b.txt>B\n");
-    runs = tmp / "list.txt/runs";
-    ui.events.clear();
-    const CreationSummary summary = runOnce();
-    EXPECT_EQ(summary.filesWritten, 2u);
-    EXPECT_TRUE(summary.journalFolder.empty());
-    const auto journalLines = std::count_if(ui.events.begin(), ui.events.end(), [](auto& e) {
-        return e.rfind("journal This run cannot be undone: ", 0) == 0;
-    });
-    EXPECT_EQ(journalLines, 1);
-    EXPECT_EQ(ui.events.back(), "message Done.");
+    fs::create_directories(tmp / "open/runs");
+    ::chmod((tmp / "open/runs").c_str(), 0777);
+    fs::create_directory_symlink(tmp / "open/runs", tmp / "open/linked");
+    const struct {
+        std::string runs;
+        std::string why;
+    } cases[] = {
+        {tmp / "list.txt/runs", "its journal cannot be kept in " + tmp / "list.txt/runs"},
+        {tmp / "open/runs", "its journal cannot be kept: the runs folder '" + tmp.path() +
+                                "/open/runs' may be written by other users (mode 0777)"},
+        {tmp / "open/linked", "its journal cannot be kept: the runs folder '" + tmp.path() +
+                                  "/open/linked' is a symbolic link"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.runs);
+        runs = c.runs;
+        ui.events.clear();
+        const CreationSummary summary = runOnce();
+        EXPECT_EQ(summary.filesWritten, 2u);
+        EXPECT_TRUE(summary.journalFolder.empty());
+        const auto journalLines = std::count_if(ui.events.begin(), ui.events.end(), [&](auto& e) {
+            return e.rfind("journal This run cannot be undone: " + c.why, 0) == 0;
+        });
+        EXPECT_EQ(journalLines, 1) << testing::PrintToString(ui.events);
+        EXPECT_EQ(ui.events.back(), "message Done.");
+    }
+    EXPECT_TRUE(fs::is_empty(tmp / "open/runs"));
 }
 
 // Old content over the copy limit is not kept: the run says so once, while it goes on (before

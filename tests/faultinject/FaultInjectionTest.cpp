@@ -773,6 +773,17 @@ TEST(Undo, AnotherUsersStateFolderIsRefusedAsRootAndAsAUser) {
     EXPECT_EQ(asRoot.exitCode, 2);
     EXPECT_EQ(asRoot.err, refused("65534"));
     EXPECT_EQ(test::readBytes(tmp / "a.txt"), "A");
+    // Root's run (sudo -E) neither writes its journal there nor drops runs from it.
+    test::writeBytes(tmp / "list.txt", tmp / "a.txt>B\n");
+    const auto runsBefore = std::distance(std::filesystem::directory_iterator(runs), {});
+    Outcome rootRun = run(cli({tmp / "list.txt"}, {state}), tmp);
+    EXPECT_EQ(rootRun.exitCode, 0);
+    EXPECT_EQ(
+        rootRun.err,
+        "pellatrix-cli: This run cannot be undone: its journal cannot be kept: the runs folder '" +
+            runs + "' belongs to another user (user ID 65534), so it is not trusted\n");
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(runs), {}), runsBefore);
+    test::writeBytes(tmp / "a.txt", "A");
 
     ASSERT_EQ(::chown(runs.c_str(), 0, 0), 0);
     for (const char* level : {"state", "state/pellatrix", "state/pellatrix/runs"}) {
