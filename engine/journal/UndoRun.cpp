@@ -204,6 +204,24 @@ bool asLeft(const EntryStat& now, const Step& step) {
            now.stamp.mtimeNsec == step.left->mtimeNsec;
 }
 
+// Removes the run's kept link of `step`'s old file while it is a second name of the file `now`,
+// which still stands under its own name.
+void dropKeptLink(FileSystem& fs, const FolderHandle& runDir, const Step& step,
+                  const EntryStat& now) {
+    if (step.keep.size() < 2 || step.keep[0] != 'l') {
+        return;
+    }
+    const std::string kept = step.keep.substr(1);
+    if (const std::optional<EntryStat> keptNow = seen(fs, runDir, kept);
+        keptNow && keptNow->kind == EntryStat::Kind::File && sameFile(*keptNow, now.stamp)) {
+        try {
+            fs.removeIn(runDir, kept, false);
+        } catch (const FsError&) {
+            // It stays a second name until the run's folder is dropped.
+        }
+    }
+}
+
 // What a failed removal says.
 std::string removalTrouble(const FsError& e, const char* notRemoved) {
     return e.cause() == std::errc::directory_not_empty || e.cause() == std::errc::file_exists
@@ -281,6 +299,13 @@ std::vector<RunSummary> ListRuns(FileSystem& fs, const std::string& runsFolder) 
         try {
             const FolderHandle runDir =
                 openOwnFolder(fs, runsDir, *it, "the run's folder " + shown(run.folder));
+            // Killed between making its folder and its journal: it changed nothing either.
+            if (!present(fs, runDir, kJournalName)) {
+                if (StarterGone(*it)) {
+                    RemoveRunFolder(runsDir.fd(), *it);
+                }
+                continue;
+            }
             const Fd fd = openOwnFile(fs, runDir, kJournalName,
                                       "the journal " + shown(run.folder + "/" + kJournalName));
             // A run killed at its start changed nothing: passed over, and dropped once no
@@ -460,7 +485,11 @@ UndoReport UndoRun(FileSystem& fs, const std::string& runFolder) {
                     now->kind == EntryStat::Kind::File &&
                     (asLeft(*now, step) || acceptedAsLeft.count(identityOf(*now)) != 0);
                 if (!runs && step.kind == Step::Kind::Replace && sameFile(*now, step.old)) {
-                    break;  // never replaced: the old file is still there
+                    // Never replaced (killed before its rename): the old file is still there,
+                    // and its kept link is only a second name that would make the next run
+                    // write it in place.
+                    dropKeptLink(fs, runDir, step, *now);
+                    break;
                 }
                 if (!runs) {
                     leave(step.path, "changed since the run");

@@ -131,6 +131,15 @@ FileIdentity PosixFileSystem::putBackContent(const FolderHandle& at, const std::
         }
         return journal::IdentityOf(st);
     }
+    // The run's file kept the old file's owner and group: the old content goes back with them,
+    // also when root undoes a user's run.
+    struct stat now {};
+    if (::fstatat(at.fd(), name.c_str(), &now, AT_SYMLINK_NOFOLLOW) != 0) {
+        ThrowErrno(errno, what);
+    }
+    if (!(journal::IdentityOf(now) == checked)) {
+        ThrowErrno(ESTALE, what);
+    }
     const std::string temp = ".pellatrix-undo-" + std::to_string(::getpid());
     Fd to(::openat(at.fd(), temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
                    0600));
@@ -138,6 +147,10 @@ FileIdentity PosixFileSystem::putBackContent(const FolderHandle& at, const std::
         ThrowErrno(errno, what);
     }
     int err = copyInto(source, offset, to.get(), size);
+    if (err == 0 && (now.st_uid != ::geteuid() || now.st_gid != ::getegid()) &&
+        ::fchown(to.get(), now.st_uid, now.st_gid) != 0 && errno != EPERM) {
+        err = errno;
+    }
     if (err == 0 && ::fchmod(to.get(), mode & 07777) != 0) {
         err = errno;
     }

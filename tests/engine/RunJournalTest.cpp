@@ -27,6 +27,8 @@ struct FileState {
     std::string bytes;
     ino_t inode = 0;
     mode_t mode = 0;
+    uid_t owner = 0;
+    gid_t group = 0;
 };
 
 FileState stateOf(const std::string& path) {
@@ -34,7 +36,7 @@ FileState stateOf(const std::string& path) {
     if (::lstat(path.c_str(), &st) != 0) {
         return {"<missing>", 0, 0};
     }
-    return {test::readBytes(path), st.st_ino, st.st_mode & 07777};
+    return {test::readBytes(path), st.st_ino, st.st_mode & 07777, st.st_uid, st.st_gid};
 }
 
 // A run folder in `runs` for a run begun `startIn` seconds from now by a process that is gone,
@@ -369,6 +371,10 @@ TEST_F(UndoOnDisk, AFileReachedByTwoNamesIsTakenBackOnce) {
     for (const std::string& base : {tmp / "state", shm / "state"}) {
         SCOPED_TRACE(base);
         runs = base + "/runs";
+        // Root's undo gives a user's file back to its user, kept as a link or as a copy.
+        if (::geteuid() == 0) {
+            ASSERT_EQ(::chown((out + "/old.txt").c_str(), 65534, 65534), 0);
+        }
         const FileState shared = stateOf(out + "/shared.txt");
         const FileState target = stateOf(out + "/target.txt");
         const FileState old = stateOf(out + "/old.txt");
@@ -381,6 +387,9 @@ TEST_F(UndoOnDisk, AFileReachedByTwoNamesIsTakenBackOnce) {
         EXPECT_EQ(stateOf(out + "/shared.txt").inode, shared.inode);
         EXPECT_EQ(stateOf(out + "/target.txt").bytes, target.bytes);
         EXPECT_EQ(stateOf(out + "/old.txt").bytes, old.bytes);
+        EXPECT_EQ(stateOf(out + "/old.txt").owner, old.owner);
+        EXPECT_EQ(stateOf(out + "/old.txt").group, old.group);
+        EXPECT_EQ(stateOf(out + "/old.txt").mode, old.mode);
         EXPECT_FALSE(fs::exists(out + "/fresh.txt"));
         EXPECT_TRUE(fs::is_symlink(out + "/sharedlink.txt"));
     }

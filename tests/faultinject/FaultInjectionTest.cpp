@@ -575,6 +575,11 @@ TEST_F(KilledRun, KilledAfterEachRecordedStepIsUndoneWhole) {
         {"new file made", fault("openat", "/t201.txt", "PAUSE"), "list.txt"},
         {"hidden file made", fault("openat", "/t200.txt", "PAUSE"), "list.txt"},
         {"journal made", fault("openat", "/journal", "PAUSE"), "list.txt"},
+        {"run folder made", fault("mkdirat", "", "PAUSE"), "list.txt"},
+        {"old file kept", fault("rename", "/t200.txt", "HOLD"), "list.txt"},
+    };
+    const auto startedOnly = [](const Case& c) {
+        return c.step == std::string("journal made") || c.step == std::string("run folder made");
     };
     const std::vector<std::string> lookAlikes = {".notes.pellatrix-backup",
                                                  ".t200.txt.pellatrix-Ab12Cd"};
@@ -610,8 +615,12 @@ TEST_F(KilledRun, KilledAfterEachRecordedStepIsUndoneWhole) {
         std::vector<std::string> hidden = temporariesIn(tmp.path());
         std::sort(hidden.begin(), hidden.end());
         EXPECT_EQ(hidden, lookAlikes);
-        EXPECT_EQ(std::filesystem::exists(tmp / "earlier"), c.step != std::string("journal made"))
-            << undo.out;
+        EXPECT_EQ(std::filesystem::exists(tmp / "earlier"), !startedOnly(c)) << undo.out;
+        // No file keeps a second name in the killed run's folder: the next run replaces it.
+        for (int i = 0; i < kFiles; i += 2) {
+            struct stat st {};
+            EXPECT_TRUE(::stat(target(i).c_str(), &st) == 0 && st.st_nlink == 1) << target(i);
+        }
 
         Outcome again = run(cli({tmp / "list.txt"}, {state}), tmp);
         EXPECT_EQ(again.exitCode, 0) << again.err;
@@ -621,7 +630,7 @@ TEST_F(KilledRun, KilledAfterEachRecordedStepIsUndoneWhole) {
         // The killed run's empty journal was dropped: the earlier run and the last one are kept.
         EXPECT_EQ(
             std::distance(std::filesystem::directory_iterator(tmp / "state/pellatrix/runs"), {}),
-            c.step == std::string("journal made") ? 2 : 3);
+            startedOnly(c) ? 2 : 3);
     }
 }
 

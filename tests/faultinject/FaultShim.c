@@ -1,7 +1,8 @@
 // A preloaded library that makes one system call fail on one path, so the real file-system
 // adapter meets the failures a full disk, a broken device or a signal bring, unprivileged and
 // without touching the adapter. Configured by the environment:
-//   PELLATRIX_FAULT_CALL   write, close, mkdir, rename (renameat too), unlink (unlinkat too), or
+//   PELLATRIX_FAULT_CALL   write, close, mkdir, mkdirat (a relative name, matched as the folder's
+//                          path and the name), rename (renameat too), unlink (unlinkat too), or
 //                          openat (only one that creates: the temporary file, or with PAUSE any)
 //   PELLATRIX_FAULT_PATH   the call fails only on a path ending in this text "/NAME", or on the
 //                          temporary file ".NAME.pellatrix-XXXXXX" that replaces it (rename: the
@@ -247,6 +248,31 @@ int mkdir(const char* path, mode_t mode) {
         return fail_now();
     }
     return real_mkdir(path, mode);
+}
+
+int mkdirat(int dir, const char* name, mode_t mode) {
+    static int (*real_mkdirat)(int, const char*, mode_t);
+    if (real_mkdirat == NULL) {
+        union {
+            void* object;
+            int (*function)(int, const char*, mode_t);
+        } next = {dlsym(RTLD_NEXT, "mkdirat")};
+        real_mkdirat = next.function;
+    }
+    char path[PATH_MAX + 1];
+    if (armed("mkdirat") && name[0] != '/' && path_of(dir, path) &&
+        strlen(path) + strlen(name) + 1 < sizeof path) {
+        strcat(strcat(path, "/"), name);
+        if (path_matches(path)) {
+            if (fault_errno == kPause) {
+                int result = real_mkdirat(dir, name, mode);
+                pause_after(result == 0);
+                return result;
+            }
+            return fail_now();
+        }
+    }
+    return real_mkdirat(dir, name, mode);
 }
 
 int rename(const char* from, const char* to) {
