@@ -18,6 +18,7 @@
 #include "engine/fs/FsError.h"
 #include "engine/fs/StopSignals.h"
 #include "engine/journal/RunJournal.h"
+#include "engine/lists/ShownText.h"
 #include "engine/run/CreationRun.h"
 
 namespace {
@@ -294,11 +295,21 @@ int parse(int argc, char** argv, Options& options, bool& done) {
     return kExitOk;
 }
 
+// A write in place waits while another program holds its file: said, so a run that seems to
+// hang tells why (Ctrl-C ends the wait).
+void tellLockWait(const std::string& path) {
+    const std::string line = std::string(::isatty(2) ? "\r\x1b[K" : "") +
+                             "pellatrix-cli: waiting for another program writing " +
+                             pellatrix::ShownOnTerminal(pellatrix::QuotedPath(path)) + "\n";
+    std::fwrite(line.data(), 1, line.size(), stderr);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     pellatrix::IgnoreFileSizeSignal();
     pellatrix::StopOnSignals();
+    pellatrix::TellLockWaitsTo(tellLockWait);
     Options options;
     bool done = false;
     if (int status = parse(argc, argv, options, done); done) {

@@ -92,6 +92,20 @@ bool StopSignalNoted() {
     return g_stopSignal.load() != 0;
 }
 
+namespace {
+std::atomic<void (*)(const std::string&)> g_tellLockWait{nullptr};
+}  // namespace
+
+void TellLockWaitsTo(void (*tell)(const std::string& path)) {
+    g_tellLockWait = tell;
+}
+
+void TellLockWait(const std::string& path) {
+    if (void (*tell)(const std::string&) = g_tellLockWait.load()) {
+        tell(path);
+    }
+}
+
 void EndByStopSignal() {
     if (t_worker) {
         throw StepStopped{};

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <string>
+
 namespace pellatrix {
 
 /// Lets SIGINT, SIGTERM and SIGHUP end the program without leaving half a file behind. Outside a
@@ -40,6 +42,13 @@ bool OnStepWorker();
 
 /// Whether a stop signal came and waits to end the process.
 bool StopSignalNoted();
+
+/// `tell` hears, on the thread that waits, the path of a file whose write in place waits for
+/// another program's lock, once before each such wait: a front end says why nothing moves. Set
+/// once at start-up; none by default.
+void TellLockWaitsTo(void (*tell)(const std::string& path));
+/// Tells `path` to what TellLockWaitsTo set, if anything.
+void TellLockWait(const std::string& path);
 
 /// Ends the process by the stop signal that came, with its default action; on a worker
 /// thread, throws StepStopped instead.

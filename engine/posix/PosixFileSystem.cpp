@@ -435,7 +435,14 @@ bool replaceByRename(const std::string& path, Place target, std::string_view fol
 // Takes the exclusive lock of a file written in place; a lock another run holds is waited for.
 // Answers 0, or kStopped when a stop signal came during the wait. A file system that has no
 // locks is written without.
-int lockForWrite(int fd, const WriteSection& section) {
+int lockForWrite(int fd, const std::string& path, const WriteSection& section) {
+    if (::flock(fd, LOCK_EX | LOCK_NB) == 0) {
+        return 0;
+    }
+    if (errno != EWOULDBLOCK && errno != EINTR) {
+        return 0;
+    }
+    TellLockWait(path);
     if (OnStepWorker()) {
         // No stop signal interrupts a worker's wait: it looks for one now and then.
         while (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
@@ -549,7 +556,7 @@ void writeInPlace(const std::string& path, std::string_view text,
         guard(journal::IdentityOf(st));
     }
     // One run at a time writes a file in place, so two texts never mix in it.
-    if (lockForWrite(fd.get(), section) == kStopped) {
+    if (lockForWrite(fd.get(), path, section) == kStopped) {
         EndByStopSignal();
     }
     // Only a regular file has a length to cut; a FIFO or device takes the text as it comes.
