@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cstdio>
 #include <csignal>
 
 namespace pellatrix {
@@ -110,6 +111,9 @@ void EndByStopSignal() {
     if (t_worker) {
         throw StepStopped{};
     }
+    // What the front end told of the finished steps is still in its buffers: written out
+    // first, or a script reading the output loses the lines of files that were written.
+    std::fflush(nullptr);
     const int sig = g_stopSignal.load() != 0 ? g_stopSignal.load() : SIGTERM;
     restoreDefault(sig);
     sigset_t set;

@@ -498,6 +498,42 @@ TEST_F(KilledRun, StoppedWhileWritingOneFile) {
     }
 }
 
+// With many steps at once, a stop still tells every step that finished before it came, in the
+// list's order, as a run one step at a time tells them: here the step held at its rename (past
+// its last look for a stop) and the steps after it that finished meanwhile.
+TEST_F(KilledRun, StoppedWithManyStepsTellsWhatWasDoneInOrder) {
+    const int held = kFiles / 2;
+    writeOldTexts();
+    std::filesystem::remove(tmp / ".stalled");
+    Env env = fault("rename", "/t" + std::to_string(held) + ".txt", "HOLD");
+    env.emplace_back("PELLATRIX_FAULT_MARK", tmp / ".stalled");
+    env.emplace_back("PELLATRIX_FAULT_RELEASE", tmp / ".release");
+    env.push_back(ownState().front());
+    const pid_t pid = start(cli({"--jobs=4", "--verbose", tmp / "list.txt"}, env), tmp);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (!std::filesystem::exists(tmp / ".stalled") &&
+           std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    ::kill(pid, SIGINT);
+    test::writeBytes(tmp / ".release", "");
+    const Outcome stopped = finish(pid, tmp);
+    std::filesystem::remove(tmp / ".release");
+    EXPECT_EQ(stopped.signal, SIGINT);
+    std::string told;
+    for (int i = 0; i <= held; ++i) {
+        told += "replaced " + target(i) + "\n";
+    }
+    EXPECT_TRUE(stopped.out.compare(0, told.size(), told) == 0)
+        << stopped.out.size() << " bytes told of " << told.size();
+    // Every file told is written; none written is left untold.
+    const std::string seen = states();
+    EXPECT_EQ(std::count(stopped.out.begin(), stopped.out.end(), '\n'),
+              std::count(seen.begin(), seen.end(), 'n'))
+        << seen;
+    secondRunCompletesThemAll();
+}
+
 TEST_F(KilledRun, KilledAtAnyMoment) {
     for (int sig : {SIGKILL, SIGINT, SIGTERM}) {
         SCOPED_TRACE(strsignal(sig));
