@@ -4,11 +4,15 @@
  * they would on a real share: a tool that keeps many requests in flight gains, one that waits for
  * each does not. Runs in the foreground until unmounted (fusermount3 -u MOUNTPOINT) or signalled.
  *
- * Usage: delayfs DELAY_MICROSECONDS BACKING_FOLDER MOUNTPOINT
+ * Usage: delayfs [--no-inodes] [--threads=N] DELAY_MICROSECONDS BACKING_FOLDER MOUNTPOINT
  *
  * Inode numbers are passed through (use_ino), so identities seen through the mount are those of
- * the backing folder; an unlinked file still open stays reachable through its descriptor. Kernel
- * caches keep their defaults (names and attributes for 1 s, no negative entries), as on a share.
+ * the backing folder; an unlinked file still open stays reachable through its descriptor. With
+ * --no-inodes they are not, as with sshfs without -o use_ino and most high-level FUSE file
+ * systems: each name gets a number of its own, and a new one once the kernel forgets it.
+ * --threads=N serves at most N requests at once (libfuse's default is 10, as a small server's
+ * slots); otherwise 256, enough that no request waits behind a sleeping one. Kernel caches keep
+ * their defaults (names and attributes for 1 s, no negative entries), as on a share.
  */
 #define FUSE_USE_VERSION 314
 #define _GNU_SOURCE
@@ -27,6 +31,7 @@
 
 static int base = -1;
 static struct timespec delay;
+static int passInodes = 1;
 
 /* The round trip of one request. */
 static void roundTrip(void) {
@@ -48,7 +53,7 @@ static int result(int rc) {
 
 static void* dfsInit(struct fuse_conn_info* conn, struct fuse_config* cfg) {
     (void)conn;
-    cfg->use_ino = 1;
+    cfg->use_ino = passInodes;
     cfg->hard_remove = 1;
     cfg->nullpath_ok = 1;
     return NULL;
@@ -281,12 +286,29 @@ static const struct fuse_operations operations = {
 };
 
 int main(int argc, char** argv) {
+    long threads = 256;
+    int first = 1;
+    for (; first < argc && strncmp(argv[first], "--", 2) == 0; ++first) {
+        char* end = NULL;
+        if (strcmp(argv[first], "--no-inodes") == 0) {
+            passInodes = 0;
+        } else if (strncmp(argv[first], "--threads=", 10) == 0 &&
+                   (threads = strtol(argv[first] + 10, &end, 10)) > 0 && *end == '\0') {
+            continue;
+        } else {
+            first = argc;
+        }
+    }
     char* end = NULL;
-    long micros = argc == 4 ? strtol(argv[1], &end, 10) : -1;
-    if (argc != 4 || end == argv[1] || *end != '\0' || micros < 0) {
-        fprintf(stderr, "usage: delayfs DELAY_MICROSECONDS BACKING_FOLDER MOUNTPOINT\n");
+    long micros = argc - first == 3 ? strtol(argv[first], &end, 10) : -1;
+    if (argc - first != 3 || end == argv[first] || *end != '\0' || micros < 0) {
+        fprintf(stderr,
+                "usage: delayfs [--no-inodes] [--threads=N] DELAY_MICROSECONDS BACKING_FOLDER "
+                "MOUNTPOINT\n");
         return 2;
     }
+    char* program = argv[0];
+    argv += first - 1;
     delay.tv_sec = micros / 1000000;
     delay.tv_nsec = (micros % 1000000) * 1000;
     base = open(argv[2], O_RDONLY | O_DIRECTORY | O_CLOEXEC);
@@ -294,7 +316,7 @@ int main(int argc, char** argv) {
         perror(argv[2]);
         return 1;
     }
-    char* fuseArgv[] = {argv[0], "-o", "fsname=delayfs,subtype=delayfs", NULL};
+    char* fuseArgv[] = {program, "-o", "fsname=delayfs,subtype=delayfs", NULL};
     struct fuse_args args = FUSE_ARGS_INIT(3, fuseArgv);
     struct fuse* fuse = fuse_new(&args, &operations, sizeof operations, NULL);
     if (fuse == NULL) {
@@ -303,10 +325,9 @@ int main(int argc, char** argv) {
     int rc = 1;
     if (fuse_mount(fuse, argv[3]) == 0) {
         if (fuse_set_signal_handlers(fuse_get_session(fuse)) == 0) {
-            /* Enough threads that no request waits for a free one behind a sleeping one. */
             struct fuse_loop_config* loop = fuse_loop_cfg_create();
-            fuse_loop_cfg_set_max_threads(loop, 256);
-            fuse_loop_cfg_set_idle_threads(loop, 64);
+            fuse_loop_cfg_set_max_threads(loop, (unsigned)threads);
+            fuse_loop_cfg_set_idle_threads(loop, (unsigned)(threads < 64 ? threads : 64));
             rc = fuse_loop_mt(fuse, loop) == 0 ? 0 : 1;
             fuse_loop_cfg_destroy(loop);
             fuse_remove_signal_handlers(fuse_get_session(fuse));

@@ -351,6 +351,10 @@ public:
     /// time from the root (the working folder for a relative path), and a symbolic link met
     /// anywhere on the way fails it.
     virtual FolderHandle openFolder(const std::string& path, bool followLinks);
+    /// Whether files in `at` keep their identity's number: false where each name gets a number
+    /// of its own and a new one once the system forgets the file (FUSE without inode numbers);
+    /// there a file is known by its size and times instead.
+    virtual bool keepsFileNumbers(const FolderHandle& /*at*/) { return true; }
     /// Opens the folder `name` (one level) in `at`, failing when it is a symbolic link.
     virtual FolderHandle openFolderIn(const FolderHandle& at, const std::string& name);
     /// Looks at `name` in `at`, or at `at` itself when `name` is empty; none when nothing is

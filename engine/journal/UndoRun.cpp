@@ -33,8 +33,15 @@ FileIdentity identityOf(const EntryStat& entry) {
     return entry.stamp.identity;
 }
 
-bool sameFile(const EntryStat& entry, const FileStamp& stamp) {
-    return entry.stamp.identity == stamp.identity;
+// Whether `entry` is the file `stamp` was taken of: by its number where the file system keeps
+// numbers (`byNumber`); elsewhere by its size and modification time, and a folder by being one.
+bool sameFile(const EntryStat& entry, const FileStamp& stamp, bool byNumber) {
+    if (byNumber) {
+        return entry.stamp.identity == stamp.identity;
+    }
+    return entry.kind == EntryStat::Kind::Folder ||
+           (entry.stamp.size == stamp.size && entry.stamp.mtimeSec == stamp.mtimeSec &&
+            entry.stamp.mtimeNsec == stamp.mtimeNsec);
 }
 
 std::string shown(const std::string& path) {
@@ -145,8 +152,9 @@ public:
 
     // The open folder that holds `path`, its last name in `name`; none, and why in `trouble`,
     // when it cannot be reached so.
-    const FolderHandle* holding(const std::string& path, std::string& name,
-                                FolderTrouble& trouble) {
+    // `byNumber` tells whether files there keep their numbers (FileSystem::keepsFileNumbers).
+    const FolderHandle* holding(const std::string& path, std::string& name, FolderTrouble& trouble,
+                                bool& byNumber) {
         const std::size_t slash = path.rfind('/');
         const std::string folder = slash == std::string::npos ? "."
                                    : slash == 0               ? "/"
@@ -157,7 +165,8 @@ public:
             return nullptr;
         }
         if (auto known = m_open.find(folder); known != m_open.end()) {
-            return &known->second;
+            byNumber = known->second.byNumber;
+            return &known->second.handle;
         }
         // Kept few: a run's steps come folder by folder.
         if (m_open.size() >= kOpenMax) {
@@ -170,14 +179,15 @@ public:
             trouble.cause = e.cause() ? e.cause() : std::make_error_code(std::errc::io_error);
             return nullptr;
         }
-        if (auto made = m_made.find(folder); made != m_made.end()) {
+        byNumber = m_fs.keepsFileNumbers(at);
+        if (auto made = m_made.find(folder); made != m_made.end() && byNumber) {
             const std::optional<EntryStat> now = seen(m_fs, at, "");
             if (!now || !(identityOf(*now) == made->second)) {
                 trouble.replaced = true;
                 return nullptr;
             }
         }
-        return &m_open.emplace(folder, std::move(at)).first->second;
+        return &m_open.emplace(folder, Open{std::move(at), byNumber}).first->second.handle;
     }
 
     // A folder the undo removed is no place to act in any more.
@@ -188,17 +198,23 @@ private:
     static constexpr std::size_t kOpenMax = 256;
     FileSystem& m_fs;
     std::unordered_map<std::string, FileIdentity> m_made;
-    std::unordered_map<std::string, FolderHandle> m_open;
+    struct Open {
+        FolderHandle handle;
+        bool byNumber;
+    };
+    std::unordered_map<std::string, Open> m_open;
 };
 
-// The file now in place is exactly the one the run left: same identity, and, where the run
-// finished writing it, the same size and modification time.
-bool asLeft(const EntryStat& now, const Step& step) {
-    if (!sameFile(now, step.opened)) {
+// The file now in place is exactly the one the run left: same identity (where the file system
+// keeps numbers), and, where the run finished writing it, the same size and modification time.
+bool asLeft(const EntryStat& now, const Step& step, bool byNumber, std::int64_t notBefore) {
+    if (byNumber && !sameFile(now, step.opened, true)) {
         return false;
     }
     if (!step.left) {
-        return true;  // the file in progress when the run was killed
+        // The file in progress when the run was killed. Where numbers are not kept, the user's
+        // own file, changed since the run began, under the name the run made exclusively.
+        return byNumber || (now.owner == ::geteuid() && now.changedNs >= notBefore);
     }
     return now.stamp.size == step.left->size && now.stamp.mtimeSec == step.left->mtimeSec &&
            now.stamp.mtimeNsec == step.left->mtimeNsec;
@@ -207,13 +223,14 @@ bool asLeft(const EntryStat& now, const Step& step) {
 // Removes the run's kept link of `step`'s old file while it is a second name of the file `now`,
 // which still stands under its own name.
 void dropKeptLink(FileSystem& fs, const FolderHandle& runDir, const Step& step,
-                  const EntryStat& now) {
+                  const EntryStat& now, bool byNumber) {
     if (step.keep.size() < 2 || step.keep[0] != 'l') {
         return;
     }
     const std::string kept = step.keep.substr(1);
     if (const std::optional<EntryStat> keptNow = seen(fs, runDir, kept);
-        keptNow && keptNow->kind == EntryStat::Kind::File && sameFile(*keptNow, now.stamp)) {
+        keptNow && keptNow->kind == EntryStat::Kind::File &&
+        sameFile(*keptNow, now.stamp, byNumber)) {
         try {
             fs.removeIn(runDir, kept, false);
         } catch (const FsError&) {
@@ -399,7 +416,8 @@ UndoReport UndoRun(FileSystem& fs, const std::string& runFolder) {
         }
         std::string name;
         FolderTrouble trouble;
-        const FolderHandle* const dir = folders.holding(step.path, name, trouble);
+        bool byNumber = true;
+        const FolderHandle* const dir = folders.holding(step.path, name, trouble, byNumber);
         if (dir == nullptr) {
             const bool gone =
                 !trouble.replaced && trouble.cause == std::errc::no_such_file_or_directory;
@@ -418,9 +436,13 @@ UndoReport UndoRun(FileSystem& fs, const std::string& runFolder) {
             const bool folder = step.kind == Step::Kind::Folder;
             const std::optional<FileStamp> made =
                 step.made ? std::optional<FileStamp>(step.opened) : std::nullopt;
+            // Where numbers are not kept, a made one is the user's own, changed since the run
+            // began, under the name the run made (its hidden names are drawn at random).
+            const bool asMade = byNumber || !made
+                                    ? StillAsMade(*now, made, notBefore)
+                                    : now->owner == ::geteuid() && now->changedNs >= notBefore;
             if (folder == (now->kind == EntryStat::Kind::Folder) &&
-                (folder || now->kind == EntryStat::Kind::File) &&
-                StillAsMade(*now, made, notBefore)) {
+                (folder || now->kind == EntryStat::Kind::File) && asMade) {
                 if (folder) {
                     folders.forget(step.path);
                 }
@@ -446,7 +468,8 @@ UndoReport UndoRun(FileSystem& fs, const std::string& runFolder) {
                 if (!now) {
                     break;  // gone already: nothing of the run is left
                 }
-                if (now->kind != EntryStat::Kind::Folder || !sameFile(*now, step.opened)) {
+                if (now->kind != EntryStat::Kind::Folder ||
+                    !sameFile(*now, step.opened, byNumber)) {
                     leave(step.path, "replaced since the run");
                     break;
                 }
@@ -462,7 +485,8 @@ UndoReport UndoRun(FileSystem& fs, const std::string& runFolder) {
                 if (!now) {
                     leave(step.path, "no longer there");
                 } else if (now->kind != EntryStat::Kind::File ||
-                           (!asLeft(*now, step) && acceptedAsLeft.count(identityOf(*now)) == 0)) {
+                           (!asLeft(*now, step, byNumber, notBefore) &&
+                            acceptedAsLeft.count(identityOf(*now)) == 0)) {
                     leave(step.path, "changed since the run");
                 } else {
                     try {
@@ -481,14 +505,15 @@ UndoReport UndoRun(FileSystem& fs, const std::string& runFolder) {
                 }
                 // Asked first: the run's file may have the old file's inode number, freed once
                 // the old file was replaced and not kept by a link.
-                const bool runs =
-                    now->kind == EntryStat::Kind::File &&
-                    (asLeft(*now, step) || acceptedAsLeft.count(identityOf(*now)) != 0);
-                if (!runs && step.kind == Step::Kind::Replace && sameFile(*now, step.old)) {
+                const bool runs = now->kind == EntryStat::Kind::File &&
+                                  (asLeft(*now, step, byNumber, notBefore) ||
+                                   acceptedAsLeft.count(identityOf(*now)) != 0);
+                if (!runs && step.kind == Step::Kind::Replace &&
+                    sameFile(*now, step.old, byNumber)) {
                     // Never replaced (killed before its rename): the old file is still there,
                     // and its kept link is only a second name that would make the next run
                     // write it in place.
-                    dropKeptLink(fs, runDir, step, *now);
+                    dropKeptLink(fs, runDir, step, *now, byNumber);
                     break;
                 }
                 if (!runs) {
@@ -520,7 +545,8 @@ UndoReport UndoRun(FileSystem& fs, const std::string& runFolder) {
                         leave(step.path, "old content not put back: " + causeText(e));
                         break;
                     }
-                    if (keptNow->kind != EntryStat::Kind::File || !sameFile(*keptNow, step.old) ||
+                    if (keptNow->kind != EntryStat::Kind::File ||
+                        !sameFile(*keptNow, step.old, byNumber) ||
                         keptNow->stamp.size != step.old.size ||
                         keptNow->stamp.mtimeSec != step.old.mtimeSec ||
                         keptNow->stamp.mtimeNsec != step.old.mtimeNsec) {

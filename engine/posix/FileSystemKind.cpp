@@ -36,6 +36,11 @@ std::size_t StepsForFileSystemType(unsigned long type) {
     return 1;
 }
 
+bool NumbersKeptByFileSystemType(unsigned long type) {
+    constexpr unsigned long kFuse = 0x65735546UL;
+    return (type & 0xffffffffUL) != kFuse;
+}
+
 std::size_t StepsForFolder(const std::string& folder) {
     std::string at = folder.empty() ? std::string(".") : folder;
     for (;;) {

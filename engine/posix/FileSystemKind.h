@@ -17,6 +17,12 @@ inline constexpr std::size_t kNetworkJobs = 32;
 /// OCFS2 and the like), where every request waits on a round trip; 1 otherwise.
 std::size_t StepsForFileSystemType(unsigned long type);
 
+/// Whether a file system of the statfs type `type` keeps a file's inode number: not FUSE, where
+/// without use_ino (sshfs by default, most high-level FUSE file systems) each name gets a number
+/// of its own and a new one once the kernel forgets the file. Whether one mount passes them
+/// through cannot be told from outside, so no FUSE mount is trusted for it.
+bool NumbersKeptByFileSystemType(unsigned long type);
+
 /// StepsForFileSystemType of the file system holding `folder`, or its nearest existing folder
 /// above; 1 when none can be asked.
 std::size_t StepsForFolder(const std::string& folder);

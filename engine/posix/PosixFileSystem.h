@@ -64,6 +64,7 @@ public:
     // engine/posix/PosixFileSystemUndo.cpp
     FolderHandle openFolder(const std::string& path, bool followLinks) override;
     FolderHandle openFolderIn(const FolderHandle& at, const std::string& name) override;
+    bool keepsFileNumbers(const FolderHandle& at) override;
     std::optional<EntryStat> lookAt(const FolderHandle& at, const std::string& name) override;
     Fd openFileIn(const FolderHandle& at, const std::string& name, EntryStat& opened) override;
     void createFileIn(const FolderHandle& at, const std::string& name) override;

@@ -2,6 +2,7 @@
 // one of them, never through a symbolic link.
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/vfs.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -10,6 +11,7 @@
 #include "engine/fs/FsError.h"
 #include "engine/journal/JournalFormat.h"
 #include "engine/lists/ShownText.h"
+#include "engine/posix/FileSystemKind.h"
 #include "engine/posix/PosixFileSystem.h"
 
 namespace pellatrix {
@@ -63,6 +65,12 @@ FolderHandle PosixFileSystem::openFolderIn(const FolderHandle& at, const std::st
         ThrowErrno(errno, "Cannot open folder " + QuotedPath(name));
     }
     return FolderHandle(std::move(fd));
+}
+
+bool PosixFileSystem::keepsFileNumbers(const FolderHandle& at) {
+    struct statfs fs {};
+    return ::fstatfs(at.fd(), &fs) != 0 ||
+           NumbersKeptByFileSystemType(static_cast<unsigned long>(fs.f_type));
 }
 
 std::optional<EntryStat> PosixFileSystem::lookAt(const FolderHandle& at, const std::string& name) {

@@ -938,13 +938,22 @@ TEST(ManyStepsAtOnce, TellAndLeaveWhatOneAtATimeDoes) {
 // A run with many steps in flight, killed (SIGKILL) or stopped (SIGTERM, SIGINT) part-way:
 // stopped, it ends by the signal with every file whole (its old text or its new one) and no
 // hidden file left; either way --undo then leaves the tree exactly as before the run. Once
-// with the journal on the share too, where it grows without a reservation (no fallocate).
+// with the journal on the share too, where it grows without a reservation (no fallocate), and
+// once more on a share that gives each name a number of its own, as sshfs does.
 TEST(ManyStepsAtOnce, KilledOrStoppedInFlightIsTakenBackWhole) {
-    for (const auto& [sig, stateOnShare] :
-         {std::pair{SIGKILL, false}, {SIGTERM, false}, {SIGINT, false}, {SIGKILL, true}}) {
+    struct Case {
+        int sig;
+        bool stateOnShare;
+        bool inodes;
+    };
+    for (const Case& c :
+         {Case{SIGKILL, false, true}, Case{SIGTERM, false, true}, Case{SIGINT, false, true},
+          Case{SIGKILL, true, true}, Case{SIGKILL, true, false}}) {
+        const auto [sig, stateOnShare, inodes] = c;
         SCOPED_TRACE("signal " + std::to_string(sig) +
-                     (stateOnShare ? ", journal on the share" : ""));
-        test::DelayShare share(1000);
+                     (stateOnShare ? ", journal on the share" : "") +
+                     (inodes ? "" : ", no inode numbers"));
+        test::DelayShare share(1000, inodes);
         seedShare(share.root);
         const std::size_t files = share.onFuse() ? 2000 : 30000;
         std::string list;

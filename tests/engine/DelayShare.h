@@ -18,10 +18,11 @@ namespace pellatrix::test {
 
 /// A folder `root` in a temporary folder, on delayfs (bench/network: a pass-through FUSE file
 /// system answering each request after a set delay) where FUSE can be mounted here, as on a
-/// network share; otherwise a plain folder. Unmounted when it goes.
+/// network share; otherwise a plain folder. Unmounted when it goes. Without `inodes`, the share
+/// gives each name a number of its own, as sshfs and most FUSE file systems do.
 class DelayShare {
 public:
-    explicit DelayShare(long delayMicroseconds) {
+    explicit DelayShare(long delayMicroseconds, bool inodes = true) {
         ::mkdir(root.c_str(), 0755);
         ::mkdir(backing.c_str(), 0755);
         const std::string delayfs = std::string(PELLATRIX_BIN_DIR) + "/delayfs";
@@ -34,8 +35,8 @@ public:
             const int null = ::open("/dev/null", O_WRONLY);
             ::dup2(null, 2);
             const std::string delay = std::to_string(delayMicroseconds);
-            ::execl(delayfs.c_str(), delayfs.c_str(), delay.c_str(), backing.c_str(), root.c_str(),
-                    static_cast<char*>(nullptr));
+            ::execl(delayfs.c_str(), delayfs.c_str(), inodes ? "--threads=256" : "--no-inodes",
+                    delay.c_str(), backing.c_str(), root.c_str(), static_cast<char*>(nullptr));
             ::_exit(127);
         }
         for (int i = 0; i < 100 && !m_mounted; ++i) {
