@@ -354,6 +354,307 @@ RunSummary NewestRunToUndo(FileSystem& fs, const std::string& runsFolder) {
     throw JournalError("there is no run to undo");
 }
 
+namespace {
+
+// Where a step is taken back: the folder holding it, open, its name there, what stands there
+// now, and whether files there keep their numbers.
+struct Place {
+    const FolderHandle* dir = nullptr;
+    std::string name;
+    std::optional<EntryStat> now;
+    bool byNumber = true;
+};
+
+// One undo: the journal's steps taken back from the last, each only while it is as the run left
+// it, and everything else named.
+class Undoing {
+public:
+    Undoing(FileSystem& fs, const FolderHandle& runDir, const std::string& runFolder,
+            const Journal& journal)
+        : m_fs(fs),
+          m_runDir(runDir),
+          m_runFolder(runFolder),
+          m_folders(fs, madeFolders(journal)),
+          m_lastHidden(LastHiddenFiles(journal)),
+          m_notBefore(MadeNotBefore(runName(runFolder))) {}
+
+    UndoReport takeBack(const Journal& journal) {
+        for (auto it = journal.steps.rbegin(); it != journal.steps.rend(); ++it) {
+            const Step& step = *it;
+            if (step.withdrawn || m_leftPaths.count(step.path) != 0 ||
+                (step.kind == Step::Kind::Hidden &&
+                 std::find(m_lastHidden.begin(), m_lastHidden.end(), &step) ==
+                     m_lastHidden.end())) {
+                continue;
+            }
+            Place at;
+            if (reach(step, at)) {
+                takeBack(step, at);
+            }
+        }
+        if (journal.partial) {
+            m_report.leftAlone.push_back(
+                "(the journal of this run stopped part-way; its later files were left as they "
+                "are)");
+        }
+        return std::move(m_report);
+    }
+
+private:
+    static std::unordered_map<std::string, FileIdentity> madeFolders(const Journal& journal) {
+        std::unordered_map<std::string, FileIdentity> made;
+        for (const Step& step : journal.steps) {
+            if (step.kind == Step::Kind::Folder && !step.withdrawn) {
+                made[step.path] = step.opened.identity;
+            }
+        }
+        return made;
+    }
+
+    static std::string_view runName(std::string_view folder) {
+        while (folder.size() > 1 && folder.back() == '/') {
+            folder.remove_suffix(1);
+        }
+        return folder.substr(folder.rfind('/') + 1);
+    }
+
+    // A path left alone once keeps what the run's earlier steps on it did too: each later state
+    // rests on it.
+    void leave(const std::string& path, const std::string& why) {
+        m_report.leftAlone.push_back(path + ": " + why);
+        m_leftPaths.insert(path);
+    }
+
+    // The folder of `step` opened, and what stands at its name; false when there is nothing to do
+    // or it was left alone.
+    bool reach(const Step& step, Place& at) {
+        FolderTrouble trouble;
+        at.dir = m_folders.holding(step.path, at.name, trouble, at.byNumber);
+        if (at.dir == nullptr) {
+            const bool gone =
+                !trouble.replaced && trouble.cause == std::errc::no_such_file_or_directory;
+            if (!(gone && (step.kind == Step::Kind::Folder || step.kind == Step::Kind::Hidden ||
+                           !step.made))) {
+                leave(step.path, gone ? "no longer there" : troubleText(trouble));
+            }
+            return false;  // otherwise gone with the folder that held it, or never made
+        }
+        at.now = seen(m_fs, *at.dir, at.name);
+        return true;
+    }
+
+    void takeBack(const Step& step, const Place& at) {
+        if (step.kind == Step::Kind::Hidden || !step.made) {
+            takeBackHalfMade(step, at);
+            return;
+        }
+        switch (step.kind) {
+            case Step::Kind::Hidden:
+                break;
+            case Step::Kind::Folder:
+                takeBackFolder(step, at);
+                break;
+            case Step::Kind::New:
+                takeBackNewFile(step, at);
+                break;
+            case Step::Kind::Replace:
+            case Step::Kind::InPlace:
+                takeBackReplaced(step, at);
+                break;
+        }
+    }
+
+    // What a kill may have left half made: the last hidden file, and a folder or file whose
+    // making was announced and never confirmed; each taken away only while still as made.
+    void takeBackHalfMade(const Step& step, const Place& at) {
+        if (!at.now) {
+            return;  // never made, or gone with the run's own later steps
+        }
+        const EntryStat& now = *at.now;
+        const bool folder = step.kind == Step::Kind::Folder;
+        const std::optional<FileStamp> made =
+            step.made ? std::optional<FileStamp>(step.opened) : std::nullopt;
+        // Where numbers are not kept, a made one is the user's own, changed since the run began,
+        // under the name the run made (its hidden names are drawn at random).
+        const bool asMade = at.byNumber || !made
+                                ? StillAsMade(now, made, m_notBefore)
+                                : now.owner == ::geteuid() && now.changedNs >= m_notBefore;
+        if (folder == (now.kind == EntryStat::Kind::Folder) &&
+            (folder || now.kind == EntryStat::Kind::File) && asMade) {
+            if (folder) {
+                m_folders.forget(step.path);
+            }
+            try {
+                m_fs.removeIn(*at.dir, at.name, folder);
+                ++(folder                         ? m_report.foldersRemoved
+                   : step.kind == Step::Kind::New ? m_report.removed
+                                                  : m_report.hiddenRemoved);
+            } catch (const FsError& e) {
+                leave(step.path, removalTrouble(e, "not removed: "));
+            }
+        } else if (step.made || now.changedNs >= m_notBefore) {
+            // An unconfirmed name changed before the run began is no one's but its owner's (a
+            // kill between a failed make and its record): not the run's to name.
+            leave(step.path, "changed since the run");
+        }
+    }
+
+    void takeBackFolder(const Step& step, const Place& at) {
+        if (!at.now) {
+            return;  // gone already: nothing of the run is left
+        }
+        if (at.now->kind != EntryStat::Kind::Folder ||
+            !sameFile(*at.now, step.opened, at.byNumber)) {
+            leave(step.path, "replaced since the run");
+            return;
+        }
+        m_folders.forget(step.path);
+        try {
+            m_fs.removeIn(*at.dir, at.name, true);
+            ++m_report.foldersRemoved;
+        } catch (const FsError& e) {
+            leave(step.path, removalTrouble(e, "folder not removed: "));
+        }
+    }
+
+    // Whether `now` holds what the run left at `step`, as recorded or as an earlier step of the
+    // undo accepted it.
+    bool leftByRun(const EntryStat& now, const Step& step, bool byNumber) const {
+        return now.kind == EntryStat::Kind::File && (asLeft(now, step, byNumber, m_notBefore) ||
+                                                     m_acceptedAsLeft.count(identityOf(now)) != 0);
+    }
+
+    void takeBackNewFile(const Step& step, const Place& at) {
+        if (!at.now) {
+            leave(step.path, "no longer there");
+        } else if (!leftByRun(*at.now, step, at.byNumber)) {
+            leave(step.path, "changed since the run");
+        } else {
+            try {
+                m_fs.removeIn(*at.dir, at.name, false);
+                ++m_report.removed;
+            } catch (const FsError& e) {
+                leave(step.path, "not removed: " + causeText(e));
+            }
+        }
+    }
+
+    void takeBackReplaced(const Step& step, const Place& at) {
+        if (!at.now) {
+            leave(step.path, "no longer there");
+            return;
+        }
+        // Asked first: the run's file may have the old file's inode number, freed once the old
+        // file was replaced and not kept by a link.
+        const bool runs = leftByRun(*at.now, step, at.byNumber);
+        if (!runs && step.kind == Step::Kind::Replace && sameFile(*at.now, step.old, at.byNumber)) {
+            // Never replaced (killed before its rename): the old file is still there, and its
+            // kept link is only a second name that would make the next run write it in place.
+            dropKeptLink(m_fs, m_runDir, step, *at.now, at.byNumber);
+        } else if (!runs) {
+            leave(step.path, "changed since the run");
+        } else if (step.keep == "=") {
+            // The earlier step of the run takes it back.
+            m_acceptedAsLeft.insert(identityOf(*at.now));
+        } else if (step.keep == "-") {
+            leave(step.path, "its old content was not kept");
+        } else if (step.keep[0] == 'l') {
+            putBackKeptFile(step, at);
+        } else {
+            putBackCopy(step, at);
+        }
+    }
+
+    // The old file itself goes back under its name, with its own mode, owner and times; only
+    // while it is the very file the run kept.
+    void putBackKeptFile(const Step& step, const Place& at) {
+        const std::string kept = step.keep.substr(1);
+        std::optional<EntryStat> keptNow;
+        try {
+            keptNow = m_fs.lookAt(m_runDir, kept);
+            if (!keptNow) {
+                throw FsError(kErrFileNotFound, kept,
+                              std::make_error_code(std::errc::no_such_file_or_directory));
+            }
+        } catch (const FsError& e) {
+            leave(step.path, "old content not put back: " + causeText(e));
+            return;
+        }
+        if (keptNow->kind != EntryStat::Kind::File || !sameFile(*keptNow, step.old, at.byNumber) ||
+            keptNow->stamp.size != step.old.size || keptNow->stamp.mtimeSec != step.old.mtimeSec ||
+            keptNow->stamp.mtimeNsec != step.old.mtimeNsec) {
+            leave(step.path, "its kept old file was changed since the run, so it was not put back");
+            return;
+        }
+        try {
+            m_fs.renameIn(m_runDir, kept, *at.dir, at.name);
+            ++m_report.restored;
+        } catch (const FsError& e) {
+            leave(step.path, "old content not put back: " + causeText(e));
+        }
+    }
+
+    // The old content goes back from the run's pack, only while its checksum holds.
+    void putBackCopy(const Step& step, const Place& at) {
+        const std::string kept = step.keep.substr(1);
+        std::uint64_t offset = 0;
+        const auto [end, ec] = std::from_chars(kept.data(), kept.data() + kept.size(), offset);
+        if (!step.checksum) {
+            // Bytes that cannot be checked are not written over the file: they stay where the
+            // user can take them.
+            leave(step.path,
+                  "its old content was kept without a checksum, so it was not put back (it is "
+                  "in " +
+                      m_runFolder + "/pack from byte " + kept + ", " +
+                      std::to_string(step.old.size) + " bytes)");
+            return;
+        }
+        try {
+            if (ec != std::errc() || offset > static_cast<std::uint64_t>(INT64_MAX)) {
+                ThrowErrno(EINVAL, kept);
+            }
+            if (m_pack.get() < 0) {
+                EntryStat opened;
+                m_pack = m_fs.openFileIn(m_runDir, "pack", opened);
+            }
+            std::uint64_t sum = 0;
+            if (const int err =
+                    ChecksumRange(m_pack.get(), static_cast<off_t>(offset), step.old.size, sum);
+                err != 0) {
+                ThrowErrno(err, "pack");
+            }
+            if (sum != *step.checksum) {
+                leave(step.path, "its kept copy was changed since the run, so it was not put back");
+                return;
+            }
+            m_acceptedAsLeft.insert(m_fs.putBackContent(
+                *at.dir, at.name, identityOf(*at.now), step.kind == Step::Kind::InPlace,
+                step.old.mode, m_pack.get(), offset, step.old.size));
+            ++m_report.restored;
+        } catch (const FsError& e) {
+            leave(step.path, e.cause() == std::error_code(ESTALE, std::generic_category())
+                                 ? std::string("changed since the run")
+                                 : "old content not put back: " + causeText(e));
+        }
+    }
+
+    FileSystem& m_fs;
+    const FolderHandle& m_runDir;
+    const std::string& m_runFolder;
+    Folders m_folders;
+    const std::vector<const Step*> m_lastHidden;
+    const std::int64_t m_notBefore;
+    Fd m_pack;
+    UndoReport m_report;
+    std::unordered_set<std::string> m_leftPaths;
+    // Files that hold exactly what the run's earlier step on them left, though not as that step
+    // recorded it: put back from a copy, or written again by the run, under this name or another
+    // (a second hard link, a link followed): the file is taken back once, by its earliest step.
+    std::unordered_set<FileIdentity> m_acceptedAsLeft;
+};
+
+}  // namespace
+
 UndoReport UndoRun(FileSystem& fs, const std::string& runFolder) {
     // Each level from the runs folder down is checked: the user's own, written by nobody else,
     // no link.
@@ -376,242 +677,7 @@ UndoReport UndoRun(FileSystem& fs, const std::string& runFolder) {
         throw JournalError("this run was undone before");
     }
     const Journal journal = ReadJournal(fd.get());
-
-    std::unordered_map<std::string, FileIdentity> made;
-    for (const Step& step : journal.steps) {
-        if (step.kind == Step::Kind::Folder && !step.withdrawn) {
-            made[step.path] = step.opened.identity;
-        }
-    }
-    Folders folders(fs, std::move(made));
-    Fd pack;
-
-    UndoReport report;
-    // A path left alone once keeps what the run's earlier steps on it did too: each later
-    // state rests on it.
-    std::unordered_set<std::string> leftPaths;
-    // Files that hold exactly what the run's earlier step on them left, though not as that
-    // step recorded it: put back from a copy, or written again by the run, under this name or
-    // another (a second hard link, a link followed): the file is taken back once, by its
-    // earliest step.
-    std::unordered_set<FileIdentity> acceptedAsLeft;
-    auto leave = [&](const std::string& path, const std::string& why) {
-        report.leftAlone.push_back(path + ": " + why);
-        leftPaths.insert(path);
-    };
-    // What a kill may have left half made: the last hidden file, and a folder or file whose
-    // making was announced and never confirmed; each taken away only while still as made.
-    const std::vector<const Step*> lastHidden = LastHiddenFiles(journal);
-    std::string_view runName = runFolder;
-    while (runName.size() > 1 && runName.back() == '/') {
-        runName.remove_suffix(1);
-    }
-    const std::int64_t notBefore = MadeNotBefore(runName.substr(runName.rfind('/') + 1));
-    for (auto it = journal.steps.rbegin(); it != journal.steps.rend(); ++it) {
-        const Step& step = *it;
-        if (step.withdrawn || leftPaths.count(step.path) != 0 ||
-            (step.kind == Step::Kind::Hidden &&
-             std::find(lastHidden.begin(), lastHidden.end(), &step) == lastHidden.end())) {
-            continue;
-        }
-        std::string name;
-        FolderTrouble trouble;
-        bool byNumber = true;
-        const FolderHandle* const dir = folders.holding(step.path, name, trouble, byNumber);
-        if (dir == nullptr) {
-            const bool gone =
-                !trouble.replaced && trouble.cause == std::errc::no_such_file_or_directory;
-            if (gone && (step.kind == Step::Kind::Folder || step.kind == Step::Kind::Hidden ||
-                         !step.made)) {
-                continue;  // gone with the folder that held it, or never made
-            }
-            leave(step.path, gone ? "no longer there" : troubleText(trouble));
-            continue;
-        }
-        const std::optional<EntryStat> now = seen(fs, *dir, name);
-        if (step.kind == Step::Kind::Hidden || !step.made) {
-            if (!now) {
-                continue;  // never made, or gone with the run's own later steps
-            }
-            const bool folder = step.kind == Step::Kind::Folder;
-            const std::optional<FileStamp> made =
-                step.made ? std::optional<FileStamp>(step.opened) : std::nullopt;
-            // Where numbers are not kept, a made one is the user's own, changed since the run
-            // began, under the name the run made (its hidden names are drawn at random).
-            const bool asMade = byNumber || !made
-                                    ? StillAsMade(*now, made, notBefore)
-                                    : now->owner == ::geteuid() && now->changedNs >= notBefore;
-            if (folder == (now->kind == EntryStat::Kind::Folder) &&
-                (folder || now->kind == EntryStat::Kind::File) && asMade) {
-                if (folder) {
-                    folders.forget(step.path);
-                }
-                try {
-                    fs.removeIn(*dir, name, folder);
-                    ++(folder                         ? report.foldersRemoved
-                       : step.kind == Step::Kind::New ? report.removed
-                                                      : report.hiddenRemoved);
-                } catch (const FsError& e) {
-                    leave(step.path, removalTrouble(e, "not removed: "));
-                }
-            } else if (step.made || now->changedNs >= notBefore) {
-                // An unconfirmed name changed before the run began is no one's but its owner's
-                // (a kill between a failed make and its record): not the run's to name.
-                leave(step.path, "changed since the run");
-            }
-            continue;
-        }
-        switch (step.kind) {
-            case Step::Kind::Hidden:
-                break;
-            case Step::Kind::Folder:
-                if (!now) {
-                    break;  // gone already: nothing of the run is left
-                }
-                if (now->kind != EntryStat::Kind::Folder ||
-                    !sameFile(*now, step.opened, byNumber)) {
-                    leave(step.path, "replaced since the run");
-                    break;
-                }
-                folders.forget(step.path);
-                try {
-                    fs.removeIn(*dir, name, true);
-                    ++report.foldersRemoved;
-                } catch (const FsError& e) {
-                    leave(step.path, removalTrouble(e, "folder not removed: "));
-                }
-                break;
-            case Step::Kind::New:
-                if (!now) {
-                    leave(step.path, "no longer there");
-                } else if (now->kind != EntryStat::Kind::File ||
-                           (!asLeft(*now, step, byNumber, notBefore) &&
-                            acceptedAsLeft.count(identityOf(*now)) == 0)) {
-                    leave(step.path, "changed since the run");
-                } else {
-                    try {
-                        fs.removeIn(*dir, name, false);
-                        ++report.removed;
-                    } catch (const FsError& e) {
-                        leave(step.path, "not removed: " + causeText(e));
-                    }
-                }
-                break;
-            case Step::Kind::Replace:
-            case Step::Kind::InPlace: {
-                if (!now) {
-                    leave(step.path, "no longer there");
-                    break;
-                }
-                // Asked first: the run's file may have the old file's inode number, freed once
-                // the old file was replaced and not kept by a link.
-                const bool runs = now->kind == EntryStat::Kind::File &&
-                                  (asLeft(*now, step, byNumber, notBefore) ||
-                                   acceptedAsLeft.count(identityOf(*now)) != 0);
-                if (!runs && step.kind == Step::Kind::Replace &&
-                    sameFile(*now, step.old, byNumber)) {
-                    // Never replaced (killed before its rename): the old file is still there,
-                    // and its kept link is only a second name that would make the next run
-                    // write it in place.
-                    dropKeptLink(fs, runDir, step, *now, byNumber);
-                    break;
-                }
-                if (!runs) {
-                    leave(step.path, "changed since the run");
-                    break;
-                }
-                if (step.keep == "=") {
-                    // The earlier step of the run takes it back.
-                    acceptedAsLeft.insert(identityOf(*now));
-                    break;
-                }
-                if (step.keep == "-") {
-                    leave(step.path, "its old content was not kept");
-                    break;
-                }
-                const std::string kept = step.keep.substr(1);
-                if (step.keep[0] == 'l') {
-                    // The old file itself goes back under its name, with its own mode, owner
-                    // and times; only while it is the very file the run kept.
-                    std::optional<EntryStat> keptNow;
-                    try {
-                        keptNow = fs.lookAt(runDir, kept);
-                        if (!keptNow) {
-                            throw FsError(
-                                kErrFileNotFound, kept,
-                                std::make_error_code(std::errc::no_such_file_or_directory));
-                        }
-                    } catch (const FsError& e) {
-                        leave(step.path, "old content not put back: " + causeText(e));
-                        break;
-                    }
-                    if (keptNow->kind != EntryStat::Kind::File ||
-                        !sameFile(*keptNow, step.old, byNumber) ||
-                        keptNow->stamp.size != step.old.size ||
-                        keptNow->stamp.mtimeSec != step.old.mtimeSec ||
-                        keptNow->stamp.mtimeNsec != step.old.mtimeNsec) {
-                        leave(step.path,
-                              "its kept old file was changed since the run, so it "
-                              "was not put back");
-                        break;
-                    }
-                    try {
-                        fs.renameIn(runDir, kept, *dir, name);
-                        ++report.restored;
-                    } catch (const FsError& e) {
-                        leave(step.path, "old content not put back: " + causeText(e));
-                    }
-                    break;
-                }
-                std::uint64_t offset = 0;
-                const auto [end, ec] =
-                    std::from_chars(kept.data(), kept.data() + kept.size(), offset);
-                if (!step.checksum) {
-                    // Bytes that cannot be checked are not written over the file: they stay
-                    // where the user can take them.
-                    leave(step.path,
-                          "its old content was kept without a checksum, so it was "
-                          "not put back (it is in " +
-                              runFolder + "/pack from byte " + kept + ", " +
-                              std::to_string(step.old.size) + " bytes)");
-                    break;
-                }
-                try {
-                    if (ec != std::errc() || offset > static_cast<std::uint64_t>(INT64_MAX)) {
-                        ThrowErrno(EINVAL, kept);
-                    }
-                    if (pack.get() < 0) {
-                        EntryStat opened;
-                        pack = fs.openFileIn(runDir, "pack", opened);
-                    }
-                    std::uint64_t sum = 0;
-                    if (const int err = ChecksumRange(pack.get(), static_cast<off_t>(offset),
-                                                      step.old.size, sum);
-                        err != 0) {
-                        ThrowErrno(err, "pack");
-                    }
-                    if (sum != *step.checksum) {
-                        leave(step.path,
-                              "its kept copy was changed since the run, so it was not put back");
-                        break;
-                    }
-                    acceptedAsLeft.insert(fs.putBackContent(
-                        *dir, name, identityOf(*now), step.kind == Step::Kind::InPlace,
-                        step.old.mode, pack.get(), offset, step.old.size));
-                    ++report.restored;
-                } catch (const FsError& e) {
-                    leave(step.path, e.cause() == std::error_code(ESTALE, std::generic_category())
-                                         ? std::string("changed since the run")
-                                         : "old content not put back: " + causeText(e));
-                }
-                break;
-            }
-        }
-    }
-    if (journal.partial) {
-        report.leftAlone.push_back(
-            "(the journal of this run stopped part-way; its later files were left as they are)");
-    }
+    UndoReport report = Undoing(fs, runDir, runFolder, journal).takeBack(journal);
     try {
         fs.createFileIn(runDir, kUndoneName);
     } catch (const FsError&) {
