@@ -509,35 +509,44 @@ std::string RunJournal::keepOldContent(Lane& lane, FileStamp& old, bool inPlace,
     // A rename leaves the old file whole: another name for it keeps it at no cost. Content
     // written in place is gone once written, so it is copied; so is a file on another file
     // system, asked once per device.
-    bool linkFailed = false;
     if (!inPlace && old.identity.device != m_noLinkDevice.load()) {
-        // Lane 0 links into the run's folder; another lane into a folder of its own, made at
-        // its first link: links into one folder wait for each other on a network file system.
-        std::string keptName;
-        if (lane.number != 0) {
-            keptName = "k" + std::to_string(lane.number);
-            if (!lane.keptFolder && ::mkdirat(m_folderFd, keptName.c_str(), 0700) != 0 &&
-                errno != EEXIST) {
-                keptName.clear();
-            } else {
-                lane.keptFolder = true;
-                keptName += '/';
-            }
+        std::string kept;
+        if (keepByLink(lane, dir, name, kept)) {
+            return "l" + kept;
         }
-        keptName += std::to_string(m_kept.fetch_add(1) + 1);
-        // Whatever file the name reaches at this moment is the one the rename takes away, so
-        // the link keeps exactly that.
-        if (::linkat(dir, name, m_folderFd, keptName.c_str(), 0) == 0) {
-            lane.lastLink = keptName;
-            return "l" + keptName;
+        if (errno == EXDEV) {
+            m_noLinkDevice.store(old.identity.device);
         }
-        linkFailed = errno == EXDEV;
     }
-    if (!inPlace && linkFailed) {
-        m_noLinkDevice.store(old.identity.device);
+    return keepCopy(lane, old, inPlace, dir, name);
+}
+
+bool RunJournal::keepByLink(Lane& lane, int dir, const char* name, std::string& kept) {
+    // Lane 0 links into the run's folder; another lane into a folder of its own, made at its
+    // first link: links into one folder wait for each other on a network file system.
+    if (lane.number != 0) {
+        kept = "k" + std::to_string(lane.number);
+        if (!lane.keptFolder && ::mkdirat(m_folderFd, kept.c_str(), 0700) != 0 && errno != EEXIST) {
+            kept.clear();
+        } else {
+            lane.keptFolder = true;
+            kept += '/';
+        }
     }
-    int from = ::openat(dir, name, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (from < 0) {
+    kept += std::to_string(m_kept.fetch_add(1) + 1);
+    // Whatever file the name reaches at this moment is the one the rename takes away, so the
+    // link keeps exactly that.
+    if (::linkat(dir, name, m_folderFd, kept.c_str(), 0) != 0) {
+        return false;
+    }
+    lane.lastLink = kept;
+    return true;
+}
+
+std::string RunJournal::keepCopy(Lane& lane, FileStamp& old, bool inPlace, int dir,
+                                 const char* name) {
+    const Fd from(::openat(dir, name, O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+    if (from.get() < 0) {
         lane.notKept = ErrnoText(errno);
         return "-";
     }
@@ -545,72 +554,72 @@ std::string RunJournal::keepOldContent(Lane& lane, FileStamp& old, bool inPlace,
     // Another run may have renamed a file over the one looked at: what is copied and recorded
     // is the file the name reaches now, which the rename takes away. Written in place, it is
     // the very file being written, or nothing.
-    const bool same = ::fstat(from, &st) == 0 && S_ISREG(st.st_mode) &&
-                      st.st_dev == old.identity.device &&
-                      (!inPlace || st.st_ino == old.identity.inode);
-    if (!same) {
-        ::close(from);
+    if (::fstat(from.get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_dev != old.identity.device ||
+        (inPlace && st.st_ino != old.identity.inode)) {
         lane.notKept = "it changed while it was copied";
         return "-";
     }
     old = StampOf(st);
-    // Each copy gets its own region of the one pack file (no new file per copy), taken here;
-    // the copies themselves go on at once.
     std::uint64_t at = 0;
-    int pack = -1;
-    {
-        std::lock_guard<std::mutex> lock(m_lock);
-        if (m_copied + old.size > kCopyLimit) {
-            lane.notKept = "the run's copies reached their limit of " +
-                           std::to_string(kCopyLimit >> 20) + " MiB";
-        } else if (m_packFd < 0) {
-            m_packFd =
-                ::open((m_folder + "/pack").c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-            if (m_packFd < 0) {
-                lane.notKept = ErrnoText(errno);
-            }
-        }
-        if (lane.notKept.empty()) {
-            pack = m_packFd;
-            at = m_packSize;
-            m_packSize += old.size;
-            m_copied += old.size;
-        }
-    }
+    const int pack = takePackRegion(lane, old.size, at);
     if (pack < 0) {
-        ::close(from);
         return "-";
     }
     off_t fromAt = 0;
     auto toAt = static_cast<off_t>(at);
     bool plain = old.identity.device == m_plainCopyDevice.load();
-    const int err = CopyRange(from, &fromAt, pack, &toAt, old.size, plain);
+    const int err = CopyRange(from.get(), &fromAt, pack, &toAt, old.size, plain);
     if (plain) {
         m_plainCopyDevice.store(old.identity.device);
     }
-    ::close(from);
     // Summed as it lies in the pack: the undo puts back only the very bytes kept.
     std::uint64_t sum = 0;
     const int sumErr = err == 0 ? ChecksumRange(pack, static_cast<off_t>(at), old.size, sum) : 0;
     if (err != 0 || sumErr != 0) {
         lane.notKept = ErrnoText(err != 0 ? err : sumErr);
-        // What a copy that failed put into the pack is given back: on a full disk it is the
-        // room the next step needs.
-        std::lock_guard<std::mutex> lock(m_lock);
-        m_copied -= old.size;
-        if (m_packSize == at + old.size) {
-            m_packSize = at;
-            [[maybe_unused]] int ignored = ::ftruncate(pack, static_cast<off_t>(at));
-        } else {
-            ::fallocate(pack, FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE, static_cast<off_t>(at),
-                        static_cast<off_t>(old.size));
-        }
+        givePackRegionBack(at, old.size);
         return "-";
     }
     lane.lastCopied = true;
     lane.lastCopyAt = at;
     lane.lastCopySize = old.size;
     return "p" + std::to_string(at) + ":" + ChecksumText(sum);
+}
+
+int RunJournal::takePackRegion(Lane& lane, std::uint64_t size, std::uint64_t& at) {
+    // Each copy gets its own region of the one pack file (no new file per copy), taken here;
+    // the copies themselves go on at once.
+    std::lock_guard<std::mutex> lock(m_lock);
+    if (m_copied + size > kCopyLimit) {
+        lane.notKept =
+            "the run's copies reached their limit of " + std::to_string(kCopyLimit >> 20) + " MiB";
+        return -1;
+    }
+    if (m_packFd < 0) {
+        m_packFd = ::openat(m_folderFd, "pack", O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+        if (m_packFd < 0) {
+            lane.notKept = ErrnoText(errno);
+            return -1;
+        }
+    }
+    at = m_packSize;
+    m_packSize += size;
+    m_copied += size;
+    return m_packFd;
+}
+
+void RunJournal::givePackRegionBack(std::uint64_t at, std::uint64_t size) {
+    // What a copy that failed put into the pack is given back: on a full disk it is the room
+    // the next step needs.
+    std::lock_guard<std::mutex> lock(m_lock);
+    m_copied -= size;
+    if (m_packSize == at + size) {
+        m_packSize = at;
+        [[maybe_unused]] int ignored = ::ftruncate(m_packFd, static_cast<off_t>(at));
+    } else {
+        ::fallocate(m_packFd, FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE, static_cast<off_t>(at),
+                    static_cast<off_t>(size));
+    }
 }
 
 void RunJournal::forgetLastKept(Lane& lane) {

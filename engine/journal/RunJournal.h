@@ -107,6 +107,13 @@ private:
     // Where the old content of the file `name` in `dir` goes; `old` becomes the file copied.
     // Called without m_lock: a copy from a slow file system holds up no other step.
     std::string keepOldContent(Lane& lane, FileStamp& old, bool inPlace, int dir, const char* name);
+    // Keeps the old file by a hard link in the run's folder, named in `kept`; false with errno.
+    bool keepByLink(Lane& lane, int dir, const char* name, std::string& kept);
+    // Copies the old file into the run's pack; its record's keep ("pN:SUM"), or "-".
+    std::string keepCopy(Lane& lane, FileStamp& old, bool inPlace, int dir, const char* name);
+    // A region of `size` bytes of the pack, at `at`: the pack's descriptor, or -1 (why in lane).
+    int takePackRegion(Lane& lane, std::uint64_t size, std::uint64_t& at);
+    void givePackRegionBack(std::uint64_t at, std::uint64_t size);
     void close();
     std::size_t madeSlot(const FileStamp& file);
     void rememberMade(const FileStamp& file);
