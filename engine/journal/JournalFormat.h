@@ -11,6 +11,7 @@
 #include <string_view>
 #include <vector>
 
+#include "engine/fs/FileStat.h"
 #include "engine/fs/FileSystem.h"
 
 struct stat;
@@ -152,9 +153,9 @@ std::vector<LeftHiddenFile> LeftHiddenFilesOf(int runsFd, const std::string& nam
 // `exceptRun`) announced and did not take away, for the clean-up of the next run.
 std::vector<LeftHiddenFile> HiddenFilesOfEndedRuns(int runsFd, std::string_view exceptRun);
 
-FileIdentity IdentityOf(const struct stat& st);
-FileStamp StampOf(const struct stat& st);
-EntryStat EntryStatOf(const struct stat& st);
+using pellatrix::EntryStatOf;
+using pellatrix::IdentityOf;
+using pellatrix::StampOf;
 
 // The XXH3 64-bit checksum of `length` bytes of `fd` from `at`, in `sum`; answers 0, errno, or
 // EIO when the file ends early.
