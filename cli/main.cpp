@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "cli/CliUi.h"
+#include "cli/OldRuns.h"
 #include "cli/RunCommands.h"
 #include "cli/StandardInput.h"
 #include "engine/fs/FileSizeLimit.h"
@@ -347,8 +348,10 @@ int main(int argc, char** argv) {
     if (options.dryRun) {
         return pellatrix::PrintPreview(run, options.settings.nul, options.quiet, stdout);
     }
+    const std::string runsFolder = options.noJournal ? std::string() : pellatrix::RunsFolder();
     if (!options.noJournal) {
-        run.keepJournalIn(pellatrix::RunsFolder());
+        run.keepJournalIn(runsFolder);
+        run.removeOldRunsLater();
     }
     run.createFiles();
     ui.clearProgress();
@@ -369,5 +372,8 @@ int main(int argc, char** argv) {
         text += end + ui.finalMessage() + end;
         std::fwrite(text.data(), 1, text.size(), stdout);
     }
-    return finishOutput(summary.failures == 0 ? kExitOk : kExitFailures);
+    const int status = finishOutput(summary.failures == 0 ? kExitOk : kExitFailures);
+    // Told: the old runs this run dropped go now, without anyone waiting.
+    pellatrix::RemoveOldRunsInBackground(runsFolder);
+    return status;
 }

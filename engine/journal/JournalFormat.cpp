@@ -363,10 +363,14 @@ namespace {
 // Removes the files of the folder open as `folderFd` (closed here); answers the names of lanes'
 // folders of kept files met in it, removed only by the caller. Nothing is followed: a link in it
 // is removed as a link.
-std::vector<std::string> removeFilesOf(int folderFd) {
+std::vector<std::string> removeFilesOf(int folderFd, const RemovalPause& pause) {
     std::vector<std::string> lanes;
     if (DIR* dir = ::fdopendir(folderFd)) {
+        std::size_t removed = 0;
         while (const struct dirent* entry = ::readdir(dir)) {
+            if (pause && ++removed % 256 == 0) {
+                pause();
+            }
             if (std::strcmp(entry->d_name, ".") != 0 && std::strcmp(entry->d_name, "..") != 0 &&
                 ::unlinkat(::dirfd(dir), entry->d_name, 0) != 0 && errno == EISDIR &&
                 entry->d_name[0] == 'k') {
@@ -382,7 +386,7 @@ std::vector<std::string> removeFilesOf(int folderFd) {
 
 }  // namespace
 
-void RemoveRunFolder(int runsFd, const std::string& name) {
+void RemoveRunFolder(int runsFd, const std::string& name, const RemovalPause& pause) {
     // Only a folder of the user's alone, opened without following a link: a link or another's
     // folder in the runs folder is left as it is, never followed into what it names.
     std::string why;
@@ -395,7 +399,7 @@ void RemoveRunFolder(int runsFd, const std::string& name) {
     // each other, and on a network file system each is a round trip, so one after the other
     // a run of 2,000 replaced files took seconds to remove.
     const int runFd = run.get();
-    std::vector<std::string> lanes = removeFilesOf(::dup(runFd));
+    std::vector<std::string> lanes = removeFilesOf(::dup(runFd), pause);
     constexpr std::size_t kRemovers = 32;
     std::atomic<std::size_t> next{0};
     const auto remover = [&] {
@@ -403,7 +407,7 @@ void RemoveRunFolder(int runsFd, const std::string& name) {
             const int lane =
                 ::openat(runFd, lanes[i].c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
             if (lane >= 0) {
-                removeFilesOf(lane);
+                removeFilesOf(lane, pause);
                 ::unlinkat(runFd, lanes[i].c_str(), AT_REMOVEDIR);
             }
         }
@@ -421,6 +425,42 @@ void RemoveRunFolder(int runsFd, const std::string& name) {
         t.join();
     }
     ::unlinkat(runsFd, name.c_str(), AT_REMOVEDIR);
+}
+
+bool SetRunAside(int runsFd, const std::string& name) {
+    // Only a run's folder of the user's alone: anything else keeps its name, and its place.
+    struct stat st {};
+    if (::fstatat(runsFd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISDIR(st.st_mode) ||
+        !Distrust(EntryStatOf(st), name).empty()) {
+        return false;
+    }
+    const std::string aside = std::string(kDroppedPrefix) + name;
+    return ::renameat(runsFd, name.c_str(), runsFd, aside.c_str()) == 0;
+}
+
+std::vector<std::string> RunsSetAside(int runsFd) {
+    std::vector<std::string> aside;
+    const int listed = ::openat(runsFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (DIR* dir = listed < 0 ? nullptr : ::fdopendir(listed)) {
+        while (const struct dirent* entry = ::readdir(dir)) {
+            if (std::string_view(entry->d_name).starts_with(kDroppedPrefix)) {
+                aside.emplace_back(entry->d_name);
+            }
+        }
+        ::closedir(dir);
+    } else if (listed >= 0) {
+        ::close(listed);
+    }
+    return aside;
+}
+
+void RemoveRunsSetAside(int runsFd, const RemovalPause& pause) {
+    for (const std::string& name : RunsSetAside(runsFd)) {
+        if (pause) {
+            pause();
+        }
+        RemoveRunFolder(runsFd, name, pause);
+    }
 }
 
 std::int64_t MadeNotBefore(std::string_view runName) {

@@ -6,6 +6,7 @@
 #include <sys/types.h>
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -111,8 +112,21 @@ std::string ErrnoText(int err);
 std::vector<std::string> RunNames(int runsFd);
 
 // Every file of the run folder `name` in the runs folder open as `runsFd`, then the folder
-// itself; only a trusted folder, never through a link (a link in its place is removed as one).
-void RemoveRunFolder(int runsFd, const std::string& name);
+// itself; only a trusted folder, never through a link (a link in its place is left as it is).
+// `pause`, when given, is called now and then, and may wait.
+using RemovalPause = std::function<void()>;
+void RemoveRunFolder(int runsFd, const std::string& name, const RemovalPause& pause = {});
+
+// A dropped run's folder is first set aside under this prefix, in one rename, and removed later
+// (RemoveRunsSetAside): no run waits for the removal of an old one's kept files.
+inline constexpr std::string_view kDroppedPrefix = ".dropped-";
+// Sets the run folder `name` aside; false when it could not be renamed.
+bool SetRunAside(int runsFd, const std::string& name);
+// The names of the run folders set aside in the runs folder open as `runsFd`.
+std::vector<std::string> RunsSetAside(int runsFd);
+// Removes the run folders set aside in the runs folder open as `runsFd`, pausing as RemoveRunFolder
+// does; what a kill leaves is removed by the next call.
+void RemoveRunsSetAside(int runsFd, const RemovalPause& pause);
 
 // The time before which nothing of the run named `runName` was made, in nanoseconds since the
 // epoch: its start, less the lag of the coarse clock that stamps files. The greatest value

@@ -18,6 +18,8 @@
 #include <ctime>
 #include <memory>
 #include <optional>
+#include <stop_token>
+#include <system_error>
 #include <unordered_set>
 
 #include "engine/journal/JournalFormat.h"
@@ -117,6 +119,31 @@ std::string_view barePath(std::string_view path) {
 }
 
 }  // namespace
+
+bool OldRunsSetAside(const std::string& runsFolder) {
+    std::string why;
+    const Fd runs = OpenTrustedRunsFolder(runsFolder, why);
+    return runs.get() >= 0 && !RunsSetAside(runs.get()).empty();
+}
+
+void RemoveOldRuns(const std::string& runsFolder) {
+    std::string why;
+    const Fd runs = OpenTrustedRunsFolder(runsFolder, why);
+    if (runs.get() < 0) {
+        return;
+    }
+    // Freeing an old run's kept files takes the disk a run needs: it waits while one writes.
+    RemoveRunsSetAside(runs.get(), [fd = runs.get()] {
+        for (;;) {
+            const std::vector<std::string> names = RunNames(fd);
+            if (std::none_of(names.begin(), names.end(),
+                             [fd](const std::string& name) { return runIsBusy(fd, name); })) {
+                return;
+            }
+            ::usleep(200'000);
+        }
+    });
+}
 
 std::string RunsFolder() {
     const char* state = std::getenv("XDG_STATE_HOME");
@@ -354,9 +381,10 @@ void RunJournal::finish() {
         m_folder.clear();
         return;
     }
-    // The oldest runs beyond the kept number go; one still writing its journal stays. A
-    // hidden file a killed one left goes with its journal, the last record of it, while it is
-    // still the file that run made.
+    // The oldest runs beyond the kept number go, set aside in one rename each and removed now,
+    // or later by the front end (removeOldRunsLater); one still writing its journal stays. A hidden
+    // file a killed one left goes with its journal, the last record of it, while it is still the
+    // file that run made.
     std::vector<std::string> names = RunNames(m_runsFd.get());
     for (std::size_t i = 0; i + kRunsKept < names.size(); ++i) {
         if (!runIsBusy(m_runsFd.get(), names[i])) {
@@ -367,8 +395,11 @@ void RunJournal::finish() {
                     ::unlink(left.path.c_str());
                 }
             }
-            RemoveRunFolder(m_runsFd.get(), names[i]);
+            SetRunAside(m_runsFd.get(), names[i]);
         }
+    }
+    if (!m_removeLater) {
+        RemoveRunsSetAside(m_runsFd.get(), {});
     }
 }
 

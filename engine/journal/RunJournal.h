@@ -21,6 +21,12 @@ namespace pellatrix {
 /// ~/.local/state/pellatrix/runs; empty when no home folder is known.
 std::string RunsFolder();
 
+/// Whether old runs set aside wait in `runsFolder` for RemoveOldRuns.
+bool OldRunsSetAside(const std::string& runsFolder);
+/// Removes the old runs that runs set aside in `runsFolder` (see removeOldRunsLater), also
+/// those a stopped removal left; only in a runs folder the undo would trust.
+void RemoveOldRuns(const std::string& runsFolder);
+
 /// How many runs are kept; starting a run removes the oldest beyond.
 inline constexpr std::size_t kRunsKept = 10;
 /// The old content of replaced files is kept by a hard link where the journal shares the
@@ -44,6 +50,10 @@ public:
     /// Starts a new run's journal in `runsFolder` (made when missing). False, with problem()
     /// set, when the journal cannot be started.
     bool start(const std::string& runsFolder);
+    /// The oldest runs that finish() drops are only set aside, for RemoveOldRuns to remove
+    /// once the run's result is told: a run of 10,000 files then waits for no removal of an old
+    /// run's 10,000 kept files.
+    void removeOldRunsLater() { m_removeLater = true; }
     /// Marks the run complete and removes the oldest runs beyond kRunsKept. A run that changed
     /// nothing leaves no journal.
     void finish();
@@ -158,6 +168,7 @@ private:
     // is resolved again), under a lock of their own.
     std::mutex m_resolvedLock;
     std::unordered_map<std::string, std::string, TextHash, std::equal_to<>> m_resolvedFolders;
+    bool m_removeLater = false;
 };
 
 /// A journal that cannot be undone as asked: damaged or foreign, undone before, or still being

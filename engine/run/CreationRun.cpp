@@ -237,6 +237,9 @@ void CreationRun::createFiles() {
                 m_ui.journalProblem(text);
             }
         });
+        if (m_removeOldRunsLater) {
+            journal.removeOldRunsLater();
+        }
         if (journal.start(*m_runsFolder)) {
             m_fs.setJournal(&journal);
         }

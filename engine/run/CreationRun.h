@@ -136,6 +136,9 @@ public:
 
     /// Each run from now on keeps a journal for its undo in `runsFolder` (see RunJournal).
     void keepJournalIn(std::string runsFolder) { m_runsFolder = std::move(runsFolder); }
+    /// The old runs each run drops are only set aside; the front end removes them with
+    /// RemoveOldRuns once it told the run's result (see RunJournal::removeOldRunsLater).
+    void removeOldRunsLater() { m_removeOldRunsLater = true; }
 
     /// Plans a run without writing anything: reads the lists as a run does (same order, fill
     /// rule, name cleaning, "~/" expansion and list-file guard) and hands each folder the run
@@ -199,6 +202,7 @@ private:
     std::unordered_set<FileIdentity> m_listFiles;
     std::unordered_set<FileIdentity> m_protectedFiles;
     std::optional<std::string> m_runsFolder;
+    bool m_removeOldRunsLater = false;
     // The verdict on each folder met: a preview's for its whole plan, a run's since its last
     // yield (nothing of ours runs in between that could change them); and the hashes of the
     // paths a preview foresaw made.
