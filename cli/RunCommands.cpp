@@ -1,5 +1,7 @@
 #include "cli/RunCommands.h"
 
+#include <sys/stat.h>
+
 #include <vector>
 
 #include "cli/CliUi.h"
@@ -32,6 +34,14 @@ const char* stateWord(RunSummary::State state) {
             return "damaged";
     }
     return "";
+}
+
+// The folder of the kept run `runId`; throws JournalError for a name that is no run's.
+std::string runFolderOf(const std::string& runs, const std::string& runId) {
+    if (runId.find('/') != std::string::npos || runId.empty() || runId[0] == '.') {
+        throw JournalError("no kept run is named '" + ShownOnTerminal(runId) + "'");
+    }
+    return runs + "/" + runId;
 }
 
 }  // namespace
@@ -107,11 +117,8 @@ int UndoCommand(FileSystem& fs, const std::string& runId, std::FILE* out, std::F
         if (runId.empty()) {
             run = NewestRunToUndo(fs, runs);
         } else {
-            if (runId.find('/') != std::string::npos || runId.empty() || runId[0] == '.') {
-                throw JournalError("no kept run is named '" + ShownOnTerminal(runId) + "'");
-            }
             run.id = runId;
-            run.folder = runs + "/" + runId;
+            run.folder = runFolderOf(runs, runId);
         }
         const UndoReport report = UndoRun(fs, run.folder);
         for (const std::string& left : report.leftAlone) {
@@ -163,10 +170,66 @@ int ListRunsCommand(FileSystem& fs, std::FILE* out, std::FILE* errors) {
             if (run.partial) {
                 line += ", journal incomplete";
             }
+            if (const std::size_t failures = KeptFailureCount(run.folder); failures != 0) {
+                line += ", " + plural(failures, "failure", "failures");
+            }
         }
         std::fprintf(out, "%s\n", line.c_str());
     }
     return finished(out) ? 0 : 1;
+}
+
+int FailedOfRunCommand(const std::string& runId, const std::string& path, std::FILE* errors) {
+    std::vector<FailedLine> lines;
+    try {
+        const std::string runs = RunsFolder();
+        const std::string folder = runFolderOf(runs, runId);
+        if (struct stat st{}; runs.empty() || ::lstat(folder.c_str(), &st) != 0) {
+            throw JournalError("no kept run is named '" + ShownOnTerminal(runId) + "'");
+        }
+        lines = KeptFailedLines(folder);
+    } catch (const JournalError& e) {
+        std::fprintf(errors, "pellatrix-cli: cannot read the failed lines of %s: %s\n",
+                     ShownOnTerminal(runId).c_str(), ShownOnTerminal(e.what()).c_str());
+        return 2;
+    }
+    if (const std::string why = WriteFailedList(path, lines); !why.empty()) {
+        std::fprintf(errors, "pellatrix-cli: cannot write the failed lines to %s: %s\n",
+                     ShownOnTerminal(QuotedPath(path)).c_str(), why.c_str());
+        return 1;
+    }
+    return 0;
+}
+
+bool SaveFailedLines(FileSystem& fs, const FailedEntries& failed, const CreationSummary& summary,
+                     const FailedLinesTarget& target, std::FILE* errors) {
+    const bool keep = !summary.journalFolder.empty() && summary.failures != 0;
+    if (!keep && target.path.empty()) {
+        return true;
+    }
+    std::vector<std::string> unread;
+    const std::vector<FailedLine> lines = failed.read(fs, target.nul, unread);
+    for (const std::string& list : unread) {
+        std::fprintf(errors,
+                     "pellatrix-cli: %s: its failed lines cannot be read again (standard input, "
+                     "a pipe, or changed since the run read it)\n",
+                     ShownOnTerminal(list).c_str());
+    }
+    if (keep) {
+        if (const std::string why = KeepFailedLines(summary.journalFolder, summary.failures, lines);
+            !why.empty()) {
+            std::fprintf(errors, "pellatrix-cli: %s\n", ShownOnTerminal(why).c_str());
+        }
+    }
+    if (target.path.empty()) {
+        return true;
+    }
+    if (const std::string why = WriteFailedList(target.path, lines); !why.empty()) {
+        std::fprintf(errors, "pellatrix-cli: cannot write the failed lines to %s: %s\n",
+                     ShownOnTerminal(QuotedPath(target.path)).c_str(), why.c_str());
+        return false;
+    }
+    return true;
 }
 
 }  // namespace pellatrix

@@ -30,7 +30,8 @@ constexpr int kExitUsage = 2;
 constexpr const char* kUsage =
     "Usage: pellatrix-cli [OPTION]... LISTFILE...\n"
     "  or:  pellatrix-cli -n [-0q] [--no-clobber] [-t TEXT | -f FILE] LISTFILE...\n"
-    "  or:  pellatrix-cli --undo[=RUN] | --list-runs\n";
+    "  or:  pellatrix-cli --undo[=RUN] | --list-runs\n"
+    "  or:  pellatrix-cli --failed=FILE --of-run=RUN\n";
 
 // Every line within 80 columns, as a terminal of any size shows it.
 constexpr const char* kHelp =
@@ -64,6 +65,11 @@ constexpr const char* kHelp =
     "                        splits an entry); printed lines end in NUL too\n"
     "      --no-clobber      leave an existing file alone; it is counted as skipped\n"
     "      --no-journal      keep no journal of this run: --undo cannot take it back\n"
+    "      --failed=FILE     when the run ends, write its failed lines to FILE, as\n"
+    "                        they stand in the list files: a list file for the next\n"
+    "                        run (empty when nothing failed)\n"
+    "      --of-run=RUN      with --failed: run nothing, write the failed lines of\n"
+    "                        the kept run RUN (as --list-runs names it)\n"
     "  -j, --jobs=N          write up to N files at once (1: one at a time); by\n"
     "                        default 32 on a network or FUSE file system (NFS,\n"
     "                        SMB, sshfs...), where each file waits on the server,\n"
@@ -77,7 +83,7 @@ constexpr const char* kHelp =
     "                        'fail PATH: why'), then a summary\n"
     "      --undo[=RUN]      take back the newest run not yet undone, or the run\n"
     "                        named\n"
-    "      --list-runs       show the kept runs, newest first\n"
+    "      --list-runs       show the kept runs, newest first, with their failures\n"
     "  -h, --help            show this help and exit\n"
     "      --version         show the version and exit\n"
     "  --                    end of options; every later argument is a list file\n"
@@ -137,10 +143,14 @@ struct Options {
     bool undo = false;
     std::string undoRun;
     bool listRuns = false;
+    bool haveFailed = false;
+    std::string failedFile;
+    bool haveOfRun = false;
+    std::string ofRun;
     std::vector<std::string> listFiles;
 };
 
-enum LongOnly { kNoClobber = 256, kNoJournal, kVersion, kUndo, kListRuns };
+enum LongOnly { kNoClobber = 256, kNoJournal, kVersion, kUndo, kListRuns, kFailed, kOfRun };
 
 const option kLongOptions[] = {
     {"text", required_argument, nullptr, 't'},
@@ -156,12 +166,18 @@ const option kLongOptions[] = {
     {"dry-run", no_argument, nullptr, 'n'},
     {"undo", optional_argument, nullptr, kUndo},
     {"list-runs", no_argument, nullptr, kListRuns},
+    {"failed", required_argument, nullptr, kFailed},
+    {"of-run", required_argument, nullptr, kOfRun},
     {nullptr, 0, nullptr, 0},
 };
 
-// The preview and undo options (-n, --undo[=RUN], --list-runs).
+// The preview, undo and failed-lines options (-n, --undo[=RUN], --list-runs, --failed,
+// --of-run).
 void takeRunOption(int c, Options& options) {
-    if (c == 'n') {
+    if (c == kFailed || c == kOfRun) {
+        (c == kFailed ? options.haveFailed : options.haveOfRun) = true;
+        (c == kFailed ? options.failedFile : options.ofRun) = ::optarg;
+    } else if (c == 'n') {
         options.dryRun = true;
     } else if (c == kUndo) {
         options.undo = true;
@@ -180,8 +196,17 @@ std::string optionsConflict(const Options& options) {
                        options.quiet || options.noJournal || options.jobs != 0 ||
                        options.settings.nul || options.settings.noClobber ||
                        options.settings.verbose || !options.listFiles.empty();
-    if ((options.undo || options.listRuns) && other) {
+    if ((options.undo || options.listRuns) && (other || options.haveFailed || options.haveOfRun)) {
         return "--undo and --list-runs take no list file and no other option";
+    }
+    if (options.haveOfRun && !options.haveFailed) {
+        return "--of-run names the run whose failed lines --failed=FILE writes; give --failed too";
+    }
+    if (options.haveOfRun && other) {
+        return "--failed with --of-run takes no list file and no other option";
+    }
+    if (options.dryRun && options.haveFailed) {
+        return "--dry-run writes nothing; give it without --failed";
     }
     if (options.dryRun && options.jobs != 0) {
         return "--dry-run writes nothing; give it without --jobs";
@@ -255,6 +280,8 @@ int parse(int argc, char** argv, Options& options, bool& done) {
             case 'n':
             case kUndo:
             case kListRuns:
+            case kFailed:
+            case kOfRun:
                 takeRunOption(c, options);
                 break;
             case 'h':
@@ -275,7 +302,7 @@ int parse(int argc, char** argv, Options& options, bool& done) {
     if (std::string conflict = optionsConflict(options); !conflict.empty()) {
         return usageError(conflict);
     }
-    if (options.undo || options.listRuns) {
+    if (options.undo || options.listRuns || options.haveOfRun) {
         done = false;
         return kExitOk;
     }
@@ -322,6 +349,23 @@ int main(int argc, char** argv) {
     if (options.listRuns) {
         return pellatrix::ListRunsCommand(fs, stdout, stderr);
     }
+    if (options.haveOfRun) {
+        return pellatrix::FailedOfRunCommand(options.ofRun, options.failedFile, stderr);
+    }
+    if (options.haveFailed) {
+        // Refused before anything is read or written: the run's own inputs, or a file that
+        // could not take the lines at its end.
+        std::vector<std::string> inputs = options.listFiles;
+        if (options.haveTextFile) {
+            inputs.push_back(options.textFile);
+        }
+        if (const std::string why = pellatrix::FailedListProblem(fs, options.failedFile, inputs);
+            !why.empty()) {
+            return usageError(
+                "cannot write the failed lines to " +
+                pellatrix::ShownOnTerminal(pellatrix::QuotedPath(options.failedFile)) + ": " + why);
+        }
+    }
 
     if (options.haveTextFile) {
         try {
@@ -344,6 +388,9 @@ int main(int argc, char** argv) {
     if (options.haveTextFile) {
         run.protectFile(options.textFile);
     }
+    if (options.haveFailed) {
+        run.protectFile(options.failedFile);  // the run's own output, never one of its files
+    }
     if (options.dryRun) {
         return pellatrix::PrintPreview(run, options.settings.nul, options.quiet, stdout);
     }
@@ -354,6 +401,9 @@ int main(int argc, char** argv) {
     ui.clearProgress();
 
     const pellatrix::CreationSummary& summary = run.lastSummary();
+    const bool failedWritten = pellatrix::SaveFailedLines(
+        fs, ui.failedEntries(), summary,
+        {options.haveFailed ? options.failedFile : std::string(), options.settings.nul}, stderr);
     if (!options.quiet || summary.failures != 0) {
         const char end = options.settings.nul ? '\0' : '\n';
         std::string text = std::to_string(summary.filesWritten) +
@@ -369,5 +419,5 @@ int main(int argc, char** argv) {
         text += end + ui.finalMessage() + end;
         std::fwrite(text.data(), 1, text.size(), stdout);
     }
-    return finishOutput(summary.failures == 0 ? kExitOk : kExitFailures);
+    return finishOutput(summary.failures == 0 && failedWritten ? kExitOk : kExitFailures);
 }

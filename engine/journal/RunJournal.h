@@ -6,6 +6,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -152,6 +153,63 @@ private:
     std::mutex m_resolvedLock;
     std::unordered_map<std::string, std::string, TextHash, std::equal_to<>> m_resolvedFolders;
 };
+
+/// One failed line of a list file: the list as the run named it, the line's number (from 1)
+/// and its bytes as read, with the break (or NUL) that ends it. A line that ended its list
+/// without a break gets the one of the line before it (a line feed for the first).
+struct FailedLine {
+    std::string list;
+    std::uint64_t line = 0;
+    std::string bytes;
+};
+
+/// The failed entries of one run, gathered as the front end hears of them: a list and line
+/// per failure, nothing else while the run goes on. Their lines are read from the list files
+/// once the run has ended, so a run without failures costs nothing more.
+class FailedEntries {
+public:
+    /// A failure at `line` of `list`. One of a list as a whole (line 0) has no line to try
+    /// again; the same line failing twice (its folder, then its file) is one line.
+    void add(const std::string& list, std::uint64_t line);
+    bool empty() const { return m_lists.empty(); }
+    void clear() { m_lists.clear(); }
+    /// The failed lines, in the order of the lists and of their lines, read through `fs`
+    /// (entries end in NUL when `nul`). A list that cannot be read again as the run read it
+    /// (standard input, a pipe, a list changed since) is named in `unread` instead.
+    std::vector<FailedLine> read(FileSystem& fs, bool nul, std::vector<std::string>& unread) const;
+
+private:
+    struct List {
+        std::string name;
+        std::vector<std::uint64_t> lines;
+        // The list as it stood at its first failure; none for a stream.
+        std::optional<FileStamp> stamp;
+    };
+    std::vector<List> m_lists;
+};
+
+/// Keeps `lines` and the run's number of failures with the run whose journal is in
+/// `runFolder`, written whole or not at all; answers why not, or an empty text.
+std::string KeepFailedLines(const std::string& runFolder, std::size_t failures,
+                            const std::vector<FailedLine>& lines);
+/// The failed lines kept with the run in `runFolder`: none for a run that had none, or that
+/// was kept before runs kept them. Throws JournalError when they cannot be read, or
+/// UntrustedJournal as ListRuns does.
+std::vector<FailedLine> KeptFailedLines(const std::string& runFolder);
+/// The number of failures of the run in `runFolder`, as kept with it (0 when none was kept).
+std::size_t KeptFailureCount(const std::string& runFolder);
+/// The bytes that the run in `runFolder` keeps on the disk: its journal, copies and links.
+std::uint64_t KeptRunSize(const std::string& runFolder);
+
+/// Why `path` cannot take a list of failed lines of a run that reads `inputs` (its list
+/// files and the fixed text's file): one of them (by identity, whatever name reaches it), a
+/// folder, in a missing folder, or not writable. Empty when it can.
+std::string FailedListProblem(FileSystem& fs, const std::string& path,
+                              const std::vector<std::string>& inputs);
+/// Writes `lines` to `path` as a list file, whole or not at all (a new file beside it, then
+/// renamed over it; through a symbolic link to the file it names). Answers why not, or an
+/// empty text.
+std::string WriteFailedList(const std::string& path, const std::vector<FailedLine>& lines);
 
 /// A journal that cannot be undone as asked: damaged or foreign, undone before, or still being
 /// written. Nothing was changed.
