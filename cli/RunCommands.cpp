@@ -179,57 +179,65 @@ int ListRunsCommand(FileSystem& fs, std::FILE* out, std::FILE* errors) {
     return finished(out) ? 0 : 1;
 }
 
+namespace {
+
+void tellUnread(const std::vector<std::string>& unread, const char* how, std::FILE* errors) {
+    for (const std::string& list : unread) {
+        std::fprintf(errors,
+                     "pellatrix-cli: %s: its failed lines %s (standard input, a pipe, or "
+                     "changed since the run read it)\n",
+                     ShownOnTerminal(list).c_str(), how);
+    }
+}
+
+bool writeList(const std::string& path, const std::vector<FailedLine>& lines, std::FILE* errors) {
+    if (const std::string why = WriteFailedList(path, lines); !why.empty()) {
+        std::fprintf(errors, "pellatrix-cli: cannot write the failed lines to %s: %s\n",
+                     ShownOnTerminal(QuotedPath(path)).c_str(), why.c_str());
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
 int FailedOfRunCommand(const std::string& runId, const std::string& path, std::FILE* errors) {
-    std::vector<FailedLine> lines;
+    KeptFailures kept;
     try {
         const std::string runs = RunsFolder();
         const std::string folder = runFolderOf(runs, runId);
         if (struct stat st{}; runs.empty() || ::lstat(folder.c_str(), &st) != 0) {
             throw JournalError("no kept run is named '" + ShownOnTerminal(runId) + "'");
         }
-        lines = KeptFailedLines(folder);
+        kept = ReadKeptFailures(folder);
     } catch (const JournalError& e) {
         std::fprintf(errors, "pellatrix-cli: cannot read the failed lines of %s: %s\n",
                      ShownOnTerminal(runId).c_str(), ShownOnTerminal(e.what()).c_str());
         return 2;
     }
-    if (const std::string why = WriteFailedList(path, lines); !why.empty()) {
-        std::fprintf(errors, "pellatrix-cli: cannot write the failed lines to %s: %s\n",
-                     ShownOnTerminal(QuotedPath(path)).c_str(), why.c_str());
-        return 1;
-    }
-    return 0;
+    tellUnread(kept.unread, "were not kept", errors);
+    return writeList(path, kept.lines, errors) && kept.unread.empty() ? 0 : 1;
 }
 
 bool SaveFailedLines(FileSystem& fs, const FailedEntries& failed, const CreationSummary& summary,
                      const FailedLinesTarget& target, std::FILE* errors) {
-    const bool keep = !summary.journalFolder.empty() && summary.failures != 0;
+    const bool keep = !summary.journalFolder.empty();
     if (!keep && target.path.empty()) {
         return true;
     }
-    std::vector<std::string> unread;
-    const std::vector<FailedLine> lines = failed.read(fs, target.nul, unread);
-    for (const std::string& list : unread) {
-        std::fprintf(errors,
-                     "pellatrix-cli: %s: its failed lines cannot be read again (standard input, "
-                     "a pipe, or changed since the run read it)\n",
-                     ShownOnTerminal(list).c_str());
-    }
+    KeptFailures kept;
+    kept.failures = summary.failures;
+    kept.lines = failed.read(fs, target.nul, kept.unread);
     if (keep) {
-        if (const std::string why = KeepFailedLines(summary.journalFolder, summary.failures, lines);
-            !why.empty()) {
+        if (const std::string why = KeepFailedLines(summary.journalFolder, kept); !why.empty()) {
             std::fprintf(errors, "pellatrix-cli: %s\n", ShownOnTerminal(why).c_str());
         }
     }
     if (target.path.empty()) {
         return true;
     }
-    if (const std::string why = WriteFailedList(target.path, lines); !why.empty()) {
-        std::fprintf(errors, "pellatrix-cli: cannot write the failed lines to %s: %s\n",
-                     ShownOnTerminal(QuotedPath(target.path)).c_str(), why.c_str());
-        return false;
-    }
-    return true;
+    tellUnread(kept.unread, "cannot be read again", errors);
+    return writeList(target.path, kept.lines, errors) && kept.unread.empty();
 }
 
 }  // namespace pellatrix

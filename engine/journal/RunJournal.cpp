@@ -803,8 +803,10 @@ void appendSized(std::string& out, std::string_view bytes) {
 }
 
 // Writes `text` into the new file `fd` (closed here) and renames it from `from` to `to` in the
-// folder `dirFd`; answers 0 or errno, with the new file gone on failure.
-int writeAndRename(int fd, std::string_view text, int dirFd, const char* from, const char* to) {
+// folder `dirFd`, on the disk first when `sync`; answers 0 or errno, with the new file gone on
+// failure.
+int writeAndRename(int fd, std::string_view text, int dirFd, const char* from, const char* to,
+                   bool sync) {
     int err = 0;
     for (std::size_t at = 0; at < text.size() && err == 0;) {
         const ssize_t put = ::write(fd, text.data() + at, text.size() - at);
@@ -814,7 +816,7 @@ int writeAndRename(int fd, std::string_view text, int dirFd, const char* from, c
             at += static_cast<std::size_t>(put);
         }
     }
-    if (err == 0 && ::fsync(fd) != 0) {
+    if (err == 0 && sync && ::fsync(fd) != 0) {
         err = errno;
     }
     if (::close(fd) != 0 && err == 0) {
@@ -841,14 +843,14 @@ Fd openRunFolder(const std::string& runFolder, std::string& name, std::string& w
     return OpenTrustedFolder(runs.get(), name, "the run's folder '" + runFolder + "'", why);
 }
 
-// The kept failed lines of the run folder open as `dirFd`, read whole; empty when none.
+// The kept failed lines of the run folder open as `dirFd`, read whole.
 std::string readKeptFailed(int dirFd, const std::string& runFolder) {
     const Fd fd(::openat(dirFd, kFailedName, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
     if (fd.get() < 0) {
-        if (errno == ENOENT) {
-            return {};
-        }
-        throw JournalError("its failed lines cannot be read: " + ErrnoText(errno));
+        throw JournalError(errno == ENOENT
+                               ? "its failed lines were not kept (kept by an older version, or "
+                                 "they could not be written)"
+                               : "its failed lines cannot be read: " + ErrnoText(errno));
     }
     struct stat st {};
     if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
@@ -889,8 +891,8 @@ bool takeSized(std::string_view text, std::size_t& at, std::string& out) {
     return true;
 }
 
-// The count of the header and, when `lines` is given, every record after it.
-std::size_t parseKeptFailed(std::string_view text, std::vector<FailedLine>* lines) {
+// The count of the header and, when `kept` is given, every record after it into it.
+std::size_t parseKeptFailed(std::string_view text, KeptFailures* kept) {
     const auto damaged = [] { return JournalError("its failed lines are damaged or foreign"); };
     std::uint64_t failures = 0;
     const char* count = text.data() + std::min(kFailedHeader.size(), text.size());
@@ -900,14 +902,22 @@ std::size_t parseKeptFailed(std::string_view text, std::vector<FailedLine>* line
         throw damaged();
     }
     std::size_t at = static_cast<std::size_t>(end - text.data()) + 1;
-    while (lines != nullptr && at < text.size()) {
+    while (kept != nullptr && at < text.size()) {
+        const std::string_view type = text.substr(at, 2);
+        at += 2;
         FailedLine line;
-        if (text.substr(at, 2) != "f " || !takeNumber(text, at += 2, line.line) ||
-            !takeSized(text, at, line.list) || text[at++] != ' ' ||
-            !takeSized(text, at, line.bytes) || text[at++] != '\n') {
+        if (type == "u " && takeSized(text, at, line.list) && text[at++] == '\n') {
+            kept->unread.push_back(std::move(line.list));
+            continue;
+        }
+        if (type != "f " || !takeNumber(text, at, line.line) || !takeSized(text, at, line.list) ||
+            text[at++] != ' ' || !takeSized(text, at, line.bytes) || text[at++] != '\n') {
             throw damaged();
         }
-        lines->push_back(std::move(line));
+        kept->lines.push_back(std::move(line));
+    }
+    if (kept != nullptr) {
+        kept->failures = static_cast<std::size_t>(failures);
     }
     return static_cast<std::size_t>(failures);
 }
@@ -957,8 +967,7 @@ std::vector<FailedLine> FailedEntries::read(FileSystem& fs, bool nul,
     return out;
 }
 
-std::string KeepFailedLines(const std::string& runFolder, std::size_t failures,
-                            const std::vector<FailedLine>& lines) {
+std::string KeepFailedLines(const std::string& runFolder, const KeptFailures& kept) {
     std::string name;
     std::string why;
     const Fd dir = openRunFolder(runFolder, name, why);
@@ -966,9 +975,9 @@ std::string KeepFailedLines(const std::string& runFolder, std::size_t failures,
         return why;
     }
     std::string text(kFailedHeader);
-    text += std::to_string(failures);
+    text += std::to_string(kept.failures);
     text += '\n';
-    for (const FailedLine& line : lines) {
+    for (const FailedLine& line : kept.lines) {
         text += "f ";
         appendNumber(text, line.line);
         appendSized(text, line.list);
@@ -976,25 +985,31 @@ std::string KeepFailedLines(const std::string& runFolder, std::size_t failures,
         appendSized(text, line.bytes);
         text += '\n';
     }
+    for (const std::string& list : kept.unread) {
+        text += "u ";
+        appendSized(text, list);
+        text += '\n';
+    }
     const int fd = ::openat(dir.get(), kFailedNewName,
                             O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600);
-    if (fd < 0) {
-        return "its failed lines cannot be kept: " + ErrnoText(errno);
-    }
-    const int err = writeAndRename(fd, text, dir.get(), kFailedNewName, kFailedName);
-    return err == 0 ? std::string() : "its failed lines cannot be kept: " + ErrnoText(err);
+    // Not synced: a file a crash cut short reads as damaged, and each run would wait for it.
+    const int err =
+        fd < 0 ? errno : writeAndRename(fd, text, dir.get(), kFailedNewName, kFailedName, false);
+    return err == 0
+               ? std::string()
+               : "the failed lines of this run cannot be kept with its journal: " + ErrnoText(err);
 }
 
-std::vector<FailedLine> KeptFailedLines(const std::string& runFolder) {
+KeptFailures ReadKeptFailures(const std::string& runFolder) {
     std::string name;
     std::string why;
     const Fd dir = openRunFolder(runFolder, name, why);
     if (dir.get() < 0) {
         throw JournalError(why);
     }
-    std::vector<FailedLine> lines;
-    parseKeptFailed(readKeptFailed(dir.get(), runFolder), &lines);
-    return lines;
+    KeptFailures kept;
+    parseKeptFailed(readKeptFailed(dir.get(), runFolder), &kept);
+    return kept;
 }
 
 std::size_t KeptFailureCount(const std::string& runFolder) {
@@ -1100,7 +1115,7 @@ std::string WriteFailedList(const std::string& path, const std::vector<FailedLin
     for (const FailedLine& line : lines) {
         text += line.bytes;
     }
-    const int err = writeAndRename(fd, text, AT_FDCWD, temporary.c_str(), target.c_str());
+    const int err = writeAndRename(fd, text, AT_FDCWD, temporary.c_str(), target.c_str(), true);
     return err == 0 ? std::string() : ErrnoText(err);
 }
 

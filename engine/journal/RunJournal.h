@@ -188,14 +188,20 @@ private:
     std::vector<List> m_lists;
 };
 
-/// Keeps `lines` and the run's number of failures with the run whose journal is in
-/// `runFolder`, written whole or not at all; answers why not, or an empty text.
-std::string KeepFailedLines(const std::string& runFolder, std::size_t failures,
-                            const std::vector<FailedLine>& lines);
-/// The failed lines kept with the run in `runFolder`: none for a run that had none, or that
-/// was kept before runs kept them. Throws JournalError when they cannot be read, or
-/// UntrustedJournal as ListRuns does.
-std::vector<FailedLine> KeptFailedLines(const std::string& runFolder);
+/// What a run keeps of its failures: their number, the failed lines, and the lists whose
+/// lines could not be read again.
+struct KeptFailures {
+    std::size_t failures = 0;
+    std::vector<FailedLine> lines;
+    std::vector<std::string> unread;
+};
+
+/// Keeps `kept` with the run whose journal is in `runFolder`, written whole or not at all;
+/// answers why not, or an empty text.
+std::string KeepFailedLines(const std::string& runFolder, const KeptFailures& kept);
+/// What the run in `runFolder` kept of its failures. Throws JournalError when nothing was kept
+/// (a run kept by an older version) or it cannot be read, UntrustedJournal as ListRuns does.
+KeptFailures ReadKeptFailures(const std::string& runFolder);
 /// The number of failures of the run in `runFolder`, as kept with it (0 when none was kept).
 std::size_t KeptFailureCount(const std::string& runFolder);
 /// The bytes that the run in `runFolder` keeps on the disk: its journal, copies and links.

@@ -24,6 +24,7 @@ namespace pellatrix {
 namespace {
 
 namespace fs = std::filesystem;
+using namespace std::string_literals;
 
 struct FileState {
     std::string bytes;
@@ -606,6 +607,62 @@ TEST(UndoOfAKilledRun, AJournalKilledAtItsStartIsPassedOverAndDropped) {
     fs::rename(starting, mine);
     EXPECT_EQ(NewestRunToUndo(posix, runs).folder, earlier);
     EXPECT_TRUE(fs::exists(mine));
+}
+
+// Failed lines are read again only from a list as the run read it: a stream or a list changed
+// since is named instead, and a line that failed twice is one line.
+TEST(FailedLines, AreReadAgainOnlyFromAListAsTheRunReadIt) {
+    test::TempFolder tmp;
+    PosixFileSystem posix;
+    test::writeBytes(tmp / "a.txt", "one\ntwo>2\r\nthree\rfour");
+    test::writeBytes(tmp / "b.txt", "x\n");
+    FailedEntries failed;
+    for (const auto& [list, line] :
+         std::vector<std::pair<std::string, std::uint64_t>>{{tmp / "a.txt", 4},
+                                                            {tmp / "b.txt", 1},
+                                                            {tmp / "a.txt", 2},
+                                                            {"-", 1},
+                                                            {tmp / "a.txt", 0},
+                                                            {tmp / "a.txt", 2}}) {
+        failed.add(list, line);
+    }
+    test::writeBytes(tmp / "b.txt", "yy\n");
+    std::vector<std::string> unread;
+    const std::vector<FailedLine> lines = failed.read(posix, false, unread);
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_EQ(lines[0].bytes, "two>2\r\n");
+    EXPECT_EQ(lines[1].bytes, "four\r");
+    EXPECT_EQ(lines[1].line, 4u);
+    EXPECT_EQ(unread, (std::vector<std::string>{tmp / "b.txt", "-"}));
+}
+
+// What a run keeps of its failures reads back byte for byte, and only from a file the user
+// alone can have written; a run kept without it, or a damaged one, says so.
+TEST(FailedLines, KeptWithTheRunAreTrustedAsItsJournal) {
+    test::TempFolder tmp;
+    const std::string run = tmp / "runs/20260101-000000.000000000-1";
+    fs::create_directories(run);
+    fs::permissions(tmp / "runs", fs::perms::owner_all);
+    fs::permissions(run, fs::perms::owner_all);
+    EXPECT_THROW(ReadKeptFailures(run), JournalError);
+    EXPECT_EQ(KeptFailureCount(run), 0u);
+    KeptFailures kept{3, {{"a list", 7, "p\0th>\n text\n"s}, {"l", 9, "q\r\n"}}, {"-"}};
+    ASSERT_EQ(KeepFailedLines(run, kept), "");
+    const KeptFailures back = ReadKeptFailures(run);
+    EXPECT_EQ(back.failures, 3u);
+    ASSERT_EQ(back.lines.size(), 2u);
+    EXPECT_EQ(back.lines[0].list, "a list");
+    EXPECT_EQ(back.lines[0].line, 7u);
+    EXPECT_EQ(back.lines[0].bytes, "p\0th>\n text\n"s);
+    EXPECT_EQ(back.lines[1].bytes, "q\r\n");
+    EXPECT_EQ(back.unread, std::vector<std::string>{"-"});
+    EXPECT_EQ(KeptFailureCount(run), 3u);
+    ::chmod((run + "/failed").c_str(), 0622);
+    EXPECT_THROW(ReadKeptFailures(run), UntrustedJournal);
+    ::chmod((run + "/failed").c_str(), 0600);
+    const std::string text = test::readBytes(run + "/failed");
+    test::writeBytes(run + "/failed", text.substr(0, text.size() - 3));
+    EXPECT_THROW(ReadKeptFailures(run), JournalError);
 }
 
 }  // namespace
