@@ -221,17 +221,16 @@ int FailedOfRunCommand(const std::string& runId, const std::string& path, std::F
 
 bool SaveFailedLines(FileSystem& fs, const FailedEntries& failed, const CreationSummary& summary,
                      const FailedLinesTarget& target, std::FILE* errors) {
-    const bool keep = !summary.journalFolder.empty();
-    if (!keep && target.path.empty()) {
+    if (summary.journalFolder.empty() && target.path.empty()) {
         return true;
     }
     KeptFailures kept;
     kept.failures = summary.failures;
-    kept.lines = failed.read(fs, target.nul, kept.unread);
-    if (keep) {
-        if (const std::string why = KeepFailedLines(summary.journalFolder, kept); !why.empty()) {
-            std::fprintf(errors, "pellatrix-cli: %s\n", ShownOnTerminal(why).c_str());
-        }
+    kept.lists = target.lists;
+    std::string problem;
+    kept = failed.keep(fs, target.nul, std::move(kept), summary.journalFolder, problem);
+    if (!problem.empty()) {
+        std::fprintf(errors, "pellatrix-cli: %s\n", ShownOnTerminal(problem).c_str());
     }
     if (target.path.empty()) {
         return true;

@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <string>
+#include <vector>
 
 #include "engine/journal/RunJournal.h"
 #include "engine/run/CreationRun.h"
@@ -35,6 +36,7 @@ int FailedOfRunCommand(const std::string& runId, const std::string& path, std::F
 struct FailedLinesTarget {
     std::string path;  // --failed, or empty
     bool nul = false;
+    std::vector<std::string> lists;  // the run's list files, kept with it
 };
 bool SaveFailedLines(FileSystem& fs, const FailedEntries& failed, const CreationSummary& summary,
                      const FailedLinesTarget& target, std::FILE* errors);

@@ -381,6 +381,7 @@ int main(int argc, char** argv) {
     }
 
     options.settings.showProgress = ::isatty(STDERR_FILENO) == 1;
+    const std::vector<std::string> listFiles = options.listFiles;
     pellatrix::CliUi ui(std::move(options.listFiles), std::move(options.text), options.settings,
                         stdout, stderr);
     pellatrix::CreationRun run(fs, ui);
@@ -403,7 +404,8 @@ int main(int argc, char** argv) {
     const pellatrix::CreationSummary& summary = run.lastSummary();
     const bool failedWritten = pellatrix::SaveFailedLines(
         fs, ui.failedEntries(), summary,
-        {options.haveFailed ? options.failedFile : std::string(), options.settings.nul}, stderr);
+        {options.haveFailed ? options.failedFile : std::string(), options.settings.nul, listFiles},
+        stderr);
     if (!options.quiet || summary.failures != 0) {
         const char end = options.settings.nul ? '\0' : '\n';
         std::string text = std::to_string(summary.filesWritten) +

@@ -108,6 +108,10 @@ Journal ReadJournal(int fd);
 // last hidden file before it.
 Journal ReadJournalEnd(int fd);
 
+// The path of the first file that the journal text `head` (its beginning, possibly cut) tells
+// a run made or replaced, else of its first folder; empty when it names none.
+std::string FirstPathIn(std::string_view head);
+
 std::string ErrnoText(int err);
 
 // Names of the run folders in the runs folder open as `runsFd`, oldest first (the names begin

@@ -906,8 +906,9 @@ std::size_t parseKeptFailed(std::string_view text, KeptFailures* kept) {
         const std::string_view type = text.substr(at, 2);
         at += 2;
         FailedLine line;
-        if (type == "u " && takeSized(text, at, line.list) && text[at++] == '\n') {
-            kept->unread.push_back(std::move(line.list));
+        if ((type == "u " || type == "l ") && takeSized(text, at, line.list) &&
+            text[at++] == '\n') {
+            (type == "u " ? kept->unread : kept->lists).push_back(std::move(line.list));
             continue;
         }
         if (type != "f " || !takeNumber(text, at, line.line) || !takeSized(text, at, line.list) ||
@@ -967,6 +968,15 @@ std::vector<FailedLine> FailedEntries::read(FileSystem& fs, bool nul,
     return out;
 }
 
+KeptFailures FailedEntries::keep(FileSystem& fs, bool nul, KeptFailures kept,
+                                 const std::string& journalFolder, std::string& problem) const {
+    kept.lines = read(fs, nul, kept.unread);
+    if (!journalFolder.empty()) {
+        problem = KeepFailedLines(journalFolder, kept);
+    }
+    return kept;
+}
+
 std::string KeepFailedLines(const std::string& runFolder, const KeptFailures& kept) {
     std::string name;
     std::string why;
@@ -987,6 +997,11 @@ std::string KeepFailedLines(const std::string& runFolder, const KeptFailures& ke
     }
     for (const std::string& list : kept.unread) {
         text += "u ";
+        appendSized(text, list);
+        text += '\n';
+    }
+    for (const std::string& list : kept.lists) {
+        text += "l ";
         appendSized(text, list);
         text += '\n';
     }
@@ -1027,6 +1042,21 @@ std::size_t KeptFailureCount(const std::string& runFolder) {
     } catch (const JournalError&) {
         return 0;
     }
+}
+
+std::string FirstPathOfRun(const std::string& runFolder) {
+    std::string name;
+    std::string why;
+    const Fd dir = openRunFolder(runFolder, name, why);
+    const Fd fd(dir.get() < 0 ? -1
+                              : ::openat(dir.get(), kJournalName,
+                                         O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    // The folders come first; a run over many folders names its first file a few MiB in.
+    constexpr std::size_t kHead = std::size_t{8} << 20;
+    std::string head(kHead, '\0');
+    const ssize_t got = fd.get() < 0 ? -1 : ::pread(fd.get(), head.data(), head.size(), 0);
+    head.resize(static_cast<std::size_t>(std::max<ssize_t>(got, 0)));
+    return FirstPathIn(head);
 }
 
 std::uint64_t KeptRunSize(const std::string& runFolder) {

@@ -163,6 +163,15 @@ struct FailedLine {
     std::string bytes;
 };
 
+/// What a run keeps of its failures: their number, the failed lines, the lists whose lines
+/// could not be read again, and the list files of the run.
+struct KeptFailures {
+    std::size_t failures = 0;
+    std::vector<FailedLine> lines;
+    std::vector<std::string> unread;
+    std::vector<std::string> lists;
+};
+
 /// The failed entries of one run, gathered as the front end hears of them: a list and line
 /// per failure, nothing else while the run goes on. Their lines are read from the list files
 /// once the run has ended, so a run without failures costs nothing more.
@@ -177,6 +186,11 @@ public:
     /// (entries end in NUL when `nul`). A list that cannot be read again as the run read it
     /// (standard input, a pipe, a list changed since) is named in `unread` instead.
     std::vector<FailedLine> read(FileSystem& fs, bool nul, std::vector<std::string>& unread) const;
+    /// What the run keeps of its failures: `kept` (its count and lists) with the lines read
+    /// (read()), kept with the run whose journal is in `journalFolder` when there is one
+    /// (KeepFailedLines; `problem` says why not).
+    KeptFailures keep(FileSystem& fs, bool nul, KeptFailures kept, const std::string& journalFolder,
+                      std::string& problem) const;
 
 private:
     struct List {
@@ -188,14 +202,6 @@ private:
     std::vector<List> m_lists;
 };
 
-/// What a run keeps of its failures: their number, the failed lines, and the lists whose
-/// lines could not be read again.
-struct KeptFailures {
-    std::size_t failures = 0;
-    std::vector<FailedLine> lines;
-    std::vector<std::string> unread;
-};
-
 /// Keeps `kept` with the run whose journal is in `runFolder`, written whole or not at all;
 /// answers why not, or an empty text.
 std::string KeepFailedLines(const std::string& runFolder, const KeptFailures& kept);
@@ -204,7 +210,12 @@ std::string KeepFailedLines(const std::string& runFolder, const KeptFailures& ke
 KeptFailures ReadKeptFailures(const std::string& runFolder);
 /// The number of failures of the run in `runFolder`, as kept with it (0 when none was kept).
 std::size_t KeptFailureCount(const std::string& runFolder);
-/// The bytes that the run in `runFolder` keeps on the disk: its journal, copies and links.
+/// The path of the first file the run in `runFolder` made or replaced, as its journal tells
+/// it (of its first folder when it made no file); empty when it tells none or cannot be read.
+/// Only the head of the journal is read.
+std::string FirstPathOfRun(const std::string& runFolder);
+/// The bytes that the run in `runFolder` keeps on the disk: its journal, its copies and what
+/// it keeps of its failures (kept links are the old files themselves, not counted).
 std::uint64_t KeptRunSize(const std::string& runFolder);
 
 /// Why `path` cannot take a list of failed lines of a run that reads `inputs` (its list

@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "engine/journal/JournalFormat.h"
 #include "engine/journal/RunJournal.h"
 #include "engine/posix/PosixFileSystem.h"
 #include "engine/run/CreationRun.h"
@@ -646,7 +647,8 @@ TEST(FailedLines, KeptWithTheRunAreTrustedAsItsJournal) {
     fs::permissions(run, fs::perms::owner_all);
     EXPECT_THROW(ReadKeptFailures(run), JournalError);
     EXPECT_EQ(KeptFailureCount(run), 0u);
-    KeptFailures kept{3, {{"a list", 7, "p\0th>\n text\n"s}, {"l", 9, "q\r\n"}}, {"-"}};
+    KeptFailures kept{
+        3, {{"a list", 7, "p\0th>\n text\n"s}, {"l", 9, "q\r\n"}}, {"-"}, {"a list", "l"}};
     ASSERT_EQ(KeepFailedLines(run, kept), "");
     const KeptFailures back = ReadKeptFailures(run);
     EXPECT_EQ(back.failures, 3u);
@@ -656,6 +658,7 @@ TEST(FailedLines, KeptWithTheRunAreTrustedAsItsJournal) {
     EXPECT_EQ(back.lines[0].bytes, "p\0th>\n text\n"s);
     EXPECT_EQ(back.lines[1].bytes, "q\r\n");
     EXPECT_EQ(back.unread, std::vector<std::string>{"-"});
+    EXPECT_EQ(back.lists, (std::vector<std::string>{"a list", "l"}));
     EXPECT_EQ(KeptFailureCount(run), 3u);
     ::chmod((run + "/failed").c_str(), 0622);
     EXPECT_THROW(ReadKeptFailures(run), UntrustedJournal);
@@ -663,6 +666,30 @@ TEST(FailedLines, KeptWithTheRunAreTrustedAsItsJournal) {
     const std::string text = test::readBytes(run + "/failed");
     test::writeBytes(run + "/failed", text.substr(0, text.size() - 3));
     EXPECT_THROW(ReadKeptFailures(run), JournalError);
+}
+
+// The first file of a run, for opening its folder, from the head of its journal alone: past
+// its folders, lanes and paths holding blanks and line breaks; a cut record ends the search.
+TEST(FailedLines, TheFirstFileOfARunIsFoundInTheHeadOfItsJournal) {
+    const std::string head = "pellatrix-journal 3\n";
+    const std::string stamp = "1 2 3 4 5 6 ";
+    const struct {
+        std::string records;
+        std::string first;
+    } cases[] = {
+        {"", ""},
+        {record('D', "/a b") + "d " + stamp + "3 /a b\n" + record('N', "/a b/n"), "/a b/n"},
+        {"t 1\n" + record('D', "/x\nD 2 /y") + "d " + stamp + "8 /x\nD 2 /y\n" + record('s', "no") +
+             "r " + stamp + "l1 4 /r r\nw " + stamp + "\n",
+         "/r r"},
+        {record('D', "/f") + "n " + stamp + "6 /f/new\n", "/f/new"},
+        {record('D', "/f") + "i " + stamp + "p0:00 9 /f/cut", "/f"},
+        {record('H', "/h/.x") + "h " + stamp + "\ne\n", ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.records);
+        EXPECT_EQ(journal::FirstPathIn(head + c.records), c.first);
+    }
 }
 
 }  // namespace
