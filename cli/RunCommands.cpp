@@ -170,7 +170,7 @@ int ListRunsCommand(FileSystem& fs, std::FILE* out, std::FILE* errors) {
             if (run.partial) {
                 line += ", journal incomplete";
             }
-            if (const std::size_t failures = KeptFailureCount(run.folder); failures != 0) {
+            if (const std::size_t failures = KeptRunHead(run.folder).failures; failures != 0) {
                 line += ", " + plural(failures, "failure", "failures");
             }
         }

@@ -891,8 +891,9 @@ bool takeSized(std::string_view text, std::size_t& at, std::string& out) {
     return true;
 }
 
-// The count of the header and, when `kept` is given, every record after it into it.
-std::size_t parseKeptFailed(std::string_view text, KeptFailures* kept) {
+// Reads the records of `text` into `kept`; with `headOnly`, up to the first failed line (the
+// lists come before them) or where the text is cut.
+void parseKeptFailed(std::string_view text, KeptFailures& kept, bool headOnly) {
     const auto damaged = [] { return JournalError("its failed lines are damaged or foreign"); };
     std::uint64_t failures = 0;
     const char* count = text.data() + std::min(kFailedHeader.size(), text.size());
@@ -901,26 +902,29 @@ std::size_t parseKeptFailed(std::string_view text, KeptFailures* kept) {
         end == text.data() + text.size() || *end != '\n') {
         throw damaged();
     }
+    kept.failures = static_cast<std::size_t>(failures);
     std::size_t at = static_cast<std::size_t>(end - text.data()) + 1;
-    while (kept != nullptr && at < text.size()) {
+    while (at < text.size() && !(headOnly && text[at] == 'f')) {
         const std::string_view type = text.substr(at, 2);
         at += 2;
         FailedLine line;
-        if ((type == "u " || type == "l ") && takeSized(text, at, line.list) &&
-            text[at++] == '\n') {
-            (type == "u " ? kept->unread : kept->lists).push_back(std::move(line.list));
-            continue;
-        }
-        if (type != "f " || !takeNumber(text, at, line.line) || !takeSized(text, at, line.list) ||
-            text[at++] != ' ' || !takeSized(text, at, line.bytes) || text[at++] != '\n') {
+        const bool whole =
+            at >= text.size() ? false
+            : type == "f "    ? takeNumber(text, at, line.line) && takeSized(text, at, line.list) &&
+                                 text[at++] == ' ' && takeSized(text, at, line.bytes)
+                           : (type == "u " || type == "l ") && takeSized(text, at, line.list);
+        if (!whole || text[at++] != '\n') {
+            if (headOnly) {
+                return;  // cut by the head's end
+            }
             throw damaged();
         }
-        kept->lines.push_back(std::move(line));
+        if (type == "f ") {
+            kept.lines.push_back(std::move(line));
+        } else {
+            (type == "u " ? kept.unread : kept.lists).push_back(std::move(line.list));
+        }
     }
-    if (kept != nullptr) {
-        kept->failures = static_cast<std::size_t>(failures);
-    }
-    return static_cast<std::size_t>(failures);
 }
 
 }  // namespace
@@ -987,14 +991,6 @@ std::string KeepFailedLines(const std::string& runFolder, const KeptFailures& ke
     std::string text(kFailedHeader);
     text += std::to_string(kept.failures);
     text += '\n';
-    for (const FailedLine& line : kept.lines) {
-        text += "f ";
-        appendNumber(text, line.line);
-        appendSized(text, line.list);
-        text += ' ';
-        appendSized(text, line.bytes);
-        text += '\n';
-    }
     for (const std::string& list : kept.unread) {
         text += "u ";
         appendSized(text, list);
@@ -1003,6 +999,14 @@ std::string KeepFailedLines(const std::string& runFolder, const KeptFailures& ke
     for (const std::string& list : kept.lists) {
         text += "l ";
         appendSized(text, list);
+        text += '\n';
+    }
+    for (const FailedLine& line : kept.lines) {
+        text += "f ";
+        appendNumber(text, line.line);
+        appendSized(text, line.list);
+        text += ' ';
+        appendSized(text, line.bytes);
         text += '\n';
     }
     const int fd = ::openat(dir.get(), kFailedNewName,
@@ -1023,25 +1027,30 @@ KeptFailures ReadKeptFailures(const std::string& runFolder) {
         throw JournalError(why);
     }
     KeptFailures kept;
-    parseKeptFailed(readKeptFailed(dir.get(), runFolder), &kept);
+    parseKeptFailed(readKeptFailed(dir.get(), runFolder), kept, false);
     return kept;
 }
 
-std::size_t KeptFailureCount(const std::string& runFolder) {
+KeptFailures KeptRunHead(const std::string& runFolder) {
     std::string name;
     std::string why;
     const Fd dir = openRunFolder(runFolder, name, why);
     const Fd fd(dir.get() < 0 ? -1
                               : ::openat(dir.get(), kFailedName,
                                          O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
-    char head[64] = {};
-    const ssize_t got = fd.get() < 0 ? -1 : ::read(fd.get(), head, sizeof head - 1);
+    // A list is a path, 4 KiB at most: the head holds the lists of any usual run.
+    std::string head(std::size_t{256} << 10, '\0');
+    const ssize_t got = fd.get() < 0 ? -1 : ::pread(fd.get(), head.data(), head.size(), 0);
+    head.resize(static_cast<std::size_t>(std::max<ssize_t>(got, 0)));
+    KeptFailures kept;
     try {
-        const std::string_view text(head, static_cast<std::size_t>(std::max<ssize_t>(got, 0)));
-        return got <= 0 ? 0 : parseKeptFailed(text.substr(0, text.find('\n') + 1), nullptr);
+        if (!head.empty()) {
+            parseKeptFailed(head, kept, true);
+        }
     } catch (const JournalError&) {
-        return 0;
+        kept = {};
     }
+    return kept;
 }
 
 std::string FirstPathOfRun(const std::string& runFolder) {

@@ -208,8 +208,9 @@ std::string KeepFailedLines(const std::string& runFolder, const KeptFailures& ke
 /// What the run in `runFolder` kept of its failures. Throws JournalError when nothing was kept
 /// (a run kept by an older version) or it cannot be read, UntrustedJournal as ListRuns does.
 KeptFailures ReadKeptFailures(const std::string& runFolder);
-/// The number of failures of the run in `runFolder`, as kept with it (0 when none was kept).
-std::size_t KeptFailureCount(const std::string& runFolder);
+/// What the run in `runFolder` kept of its failures but the failed lines themselves, from the
+/// head of what it kept (nothing when it kept nothing or it cannot be read): for listing runs.
+KeptFailures KeptRunHead(const std::string& runFolder);
 /// The path of the first file the run in `runFolder` made or replaced, as its journal tells
 /// it (of its first folder when it made no file); empty when it tells none or cannot be read.
 /// Only the head of the journal is read.

@@ -646,7 +646,7 @@ TEST(FailedLines, KeptWithTheRunAreTrustedAsItsJournal) {
     fs::permissions(tmp / "runs", fs::perms::owner_all);
     fs::permissions(run, fs::perms::owner_all);
     EXPECT_THROW(ReadKeptFailures(run), JournalError);
-    EXPECT_EQ(KeptFailureCount(run), 0u);
+    EXPECT_EQ(KeptRunHead(run).failures, 0u);
     KeptFailures kept{
         3, {{"a list", 7, "p\0th>\n text\n"s}, {"l", 9, "q\r\n"}}, {"-"}, {"a list", "l"}};
     ASSERT_EQ(KeepFailedLines(run, kept), "");
@@ -659,7 +659,9 @@ TEST(FailedLines, KeptWithTheRunAreTrustedAsItsJournal) {
     EXPECT_EQ(back.lines[1].bytes, "q\r\n");
     EXPECT_EQ(back.unread, std::vector<std::string>{"-"});
     EXPECT_EQ(back.lists, (std::vector<std::string>{"a list", "l"}));
-    EXPECT_EQ(KeptFailureCount(run), 3u);
+    EXPECT_EQ(KeptRunHead(run).failures, 3u);
+    EXPECT_EQ(KeptRunHead(run).lists, back.lists);
+    EXPECT_TRUE(KeptRunHead(run).lines.empty());
     ::chmod((run + "/failed").c_str(), 0622);
     EXPECT_THROW(ReadKeptFailures(run), UntrustedJournal);
     ::chmod((run + "/failed").c_str(), 0600);
