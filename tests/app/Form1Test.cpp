@@ -24,12 +24,14 @@
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
+#include <QTreeWidget>
 #include <cmath>
 #include <cstdio>
 #include <memory>
 
 #include "app/Form1.h"
 #include "app/RunMenu.h"
+#include "app/RunsDialog.h"
 #include "guidance/GuidanceHandlers.h"
 #include "guidance/SampleRecord.h"
 #include "inputlist/InputList.h"
@@ -123,6 +125,7 @@ private slots:
     void creationRunReportsAndEmptyList();
     void closingDuringRunEndsProcess();
     void previewAndUndoFromContextMenu();
+    void runsAndFailedLinesFromContextMenu();
 
 private:
     std::unique_ptr<Form1> makeWindow() {
@@ -991,7 +994,7 @@ void Form1Test::previewAndUndoFromContextMenu() {
     QVERIFY(QTest::qWaitForWindowExposed(form.get()));
     auto* list = child<InputList>(*form, "ListView1");
     RunMenu* menu = form->runMenu();
-    QCOMPARE(menu->menu()->actions().size(), 2);
+    QCOMPARE(menu->menu()->actions().size(), 4);
     QCOMPARE(menu->previewAction()->text(), QStringLiteral("Preview Run..."));
     QCOMPARE(menu->undoAction()->text(), QStringLiteral("Undo Last Run..."));
 
@@ -1092,6 +1095,116 @@ void Form1Test::previewAndUndoFromContextMenu() {
                  QString::fromLatin1(expected));
     }
     QLocale::setDefault(savedLocale);
+}
+
+// A run with failures, as a user meets it from the menu: "Save Failed Lines..." saves its
+// failed lines as a list through the save dialog; fixed by hand, a run over that list creates
+// just those files. "Runs..." shows the kept runs newest first, read by keyboard and screen
+// reader, and acts on the one selected: its failures, its failed lines, its folder, its undo.
+void Form1Test::runsAndFailedLinesFromContextMenu() {
+    QTemporaryDir work;
+    const QByteArray stateBefore = qgetenv("XDG_STATE_HOME");
+    qputenv("XDG_STATE_HOME", work.filePath("state").toUtf8());
+    const QString out = work.filePath("out");
+    writeFile(out + "/blocked", "a file where a folder is wanted");
+    const QByteArray failedLines =
+        (out + "/blocked/b.txt>B\r\n" + out + "/blocked/c.txt\r\n").toUtf8();
+    writeFile(work.filePath("list.txt"), (out + "/a.txt>A\r\n").toUtf8() + failedLines);
+    auto form = makeWindow();
+    form->show();
+    QVERIFY(QTest::qWaitForWindowExposed(form.get()));
+    auto* list = child<InputList>(*form, "ListView1");
+    RunMenu* menu = form->runMenu();
+    QCOMPARE(menu->runsAction()->text(), QStringLiteral("Runs..."));
+    QCOMPARE(menu->saveFailedAction()->text(), QStringLiteral("Save Failed Lines..."));
+    QVERIFY(!menu->saveFailedAction()->isEnabled());
+
+    list->appendEntry(work.filePath("list.txt"));
+    m_platform->expectWarning();
+    m_platform->expectWarning();
+    m_platform->expectInformation();
+    QTest::mouseClick(child<QPushButton>(*form, "PushButton2"), Qt::LeftButton);
+    QVERIFY(menu->saveFailedAction()->isEnabled());
+    // Refused onto the run's own list; then saved where the user chose.
+    m_platform->expectSaveFile(work.filePath("list.txt"));
+    m_platform->expectInformation();
+    m_platform->expectSaveFile(work.filePath("again.txt"));
+    m_platform->expectInformation();
+    menu->saveFailedAction()->trigger();
+    menu->saveFailedAction()->trigger();
+    const QList<TestPlatform::Shown> shown = m_platform->shown();
+    QCOMPARE(shown[shown.size() - 4].proposal, QStringLiteral("Text files (*.txt);;All files (*)"));
+    QCOMPARE(shown[shown.size() - 4].text, work.filePath("list-failed.txt"));
+    QVERIFY(m_platform->texts(TestPlatform::Kind::Information)
+                .at(1)
+                .startsWith(QStringLiteral("The failed lines cannot be saved to")));
+    QCOMPARE(m_platform->texts(TestPlatform::Kind::Information).last(),
+             QStringLiteral("2 failed lines saved to \"%1\".").arg(work.filePath("again.txt")));
+    QFile saved(work.filePath("again.txt"));
+    QVERIFY(saved.open(QIODevice::ReadOnly));
+    QCOMPARE(saved.readAll(), failedLines);
+
+    // Fixed by hand, then the saved list: exactly its two files, no failure.
+    QFile::remove(out + "/blocked");
+    QVERIFY(QDir().mkpath(out + "/blocked"));
+    list->clearEntries();
+    list->appendEntry(work.filePath("again.txt"));
+    m_platform->expectInformation();
+    QTest::mouseClick(child<QPushButton>(*form, "PushButton2"), Qt::LeftButton);
+    QCOMPARE(readAll(out + "/blocked/b.txt"), QStringLiteral("B"));
+    QCOMPARE(QDir(out + "/blocked").entryList(QDir::Files).size(), 2);
+    QVERIFY(!menu->saveFailedAction()->isEnabled());
+
+    // The runs: the retry above the run with failures; each button on the selected one.
+    QStringList rows;
+    m_platform->expectDialog(false, [&] {
+        auto* dialog = dynamic_cast<RunsDialog*>(m_platform->dialog());
+        QVERIFY(dialog);
+        QTreeWidget* view = dialog->runsView();
+        QCOMPARE(view->accessibleName(), QStringLiteral("Kept runs"));
+        QCOMPARE(dialog->accessibleDescription(), QStringLiteral("2 kept runs"));
+        QVERIFY(view->hasFocus() || dialog->focusWidget() == view);
+        for (int row = 0; row < view->topLevelItemCount(); ++row) {
+            QStringList cells;
+            for (int column = 1; column < view->columnCount() - 1; ++column) {
+                cells << view->topLevelItem(row)->text(column);
+            }
+            rows << cells.join(QLatin1Char('|'));
+        }
+        QVERIFY(!dialog->saveButton()->isEnabled());  // the retry failed nothing
+        QTest::keyClick(view, Qt::Key_Down);
+        QVERIFY(dialog->saveButton()->isEnabled());
+        QCOMPARE(dialog->saveButton()->accessibleName(), QStringLiteral("Save Failed Lines..."));
+        m_platform->expectInformation();
+        dialog->failuresButton()->click();
+        m_platform->expectSaveFile(work.filePath("older.txt"));
+        m_platform->expectInformation();
+        dialog->saveButton()->click();
+        dialog->folderButton()->click();
+        m_platform->expectQuestion(true);
+        m_platform->expectInformation();
+        dialog->undoButton()->click();
+        QCOMPARE(view->topLevelItem(1)->text(6), QStringLiteral("No: undone"));
+        QVERIFY(!dialog->undoButton()->isEnabled());
+    });
+    menu->runsAction()->trigger();
+    QCOMPARE(rows, QStringList({work.filePath("again.txt") + "|2|0|0|0|Yes",
+                                work.filePath("list.txt") + "|1|0|0|2|Yes"}));
+    const QStringList infos = m_platform->texts(TestPlatform::Kind::Information);
+    QCOMPARE(
+        infos[infos.size() - 3],
+        QStringLiteral("2 failures of the run, 2 lines to try again:\n%1:2: %2/blocked/b.txt>B\n"
+                       "%1:3: %2/blocked/c.txt")
+            .arg(work.filePath("list.txt"), out));
+    QFile older(work.filePath("older.txt"));
+    QVERIFY(older.open(QIODevice::ReadOnly));
+    QCOMPARE(older.readAll(), failedLines);
+    QCOMPARE(m_platform->openedDocuments(), QStringList{out});
+    QCOMPARE(infos.last(), QStringLiteral("The run was undone: 1 file removed, 0 files put back, 0 "
+                                          "folders removed."));
+    QVERIFY(!QFileInfo::exists(out + "/a.txt"));
+    QVERIFY(m_platform->verifyAllAnswersUsed());
+    qputenv("XDG_STATE_HOME", stateBefore);
 }
 
 QTEST_MAIN(Form1Test)
