@@ -59,7 +59,7 @@ public:
     /// Removes a progress line still on the terminal.
     void clearProgress();
     /// The failed entries of the run, for the list of its failed lines.
-    const FailedEntries& failedEntries() const { return m_failed; }
+    FailedEntries& failedEntries() { return m_failed; }
 
 private:
     void drawProgress(const std::string& text, bool force);

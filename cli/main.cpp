@@ -331,6 +331,40 @@ void tellLockWait(const std::string& path) {
     std::fwrite(line.data(), 1, line.size(), stderr);
 }
 
+// Why the --failed file cannot be taken, refused before anything is read or written: one of
+// the run's own inputs, or a file that could not take the lines at its end. Empty when it can.
+std::string failedFileProblem(const Options& options, pellatrix::FileSystem& fs) {
+    if (!options.haveFailed) {
+        return {};
+    }
+    std::vector<std::string> inputs = options.listFiles;
+    if (options.haveTextFile) {
+        inputs.push_back(options.textFile);
+    }
+    const std::string why = pellatrix::FailedListProblem(fs, options.failedFile, inputs);
+    return why.empty() ? why
+                       : "cannot write the failed lines to " +
+                             pellatrix::ShownOnTerminal(pellatrix::QuotedPath(options.failedFile)) +
+                             ": " + why;
+}
+
+// The summary line and the text of the box that ended the run ("Done.").
+void printSummary(const Options& options, const pellatrix::CreationSummary& summary,
+                  const std::string& finalMessage) {
+    const char end = options.settings.nul ? '\0' : '\n';
+    std::string text = std::to_string(summary.filesWritten) +
+                       (summary.filesWritten == 1 ? " file written, " : " files written, ");
+    if (options.settings.noClobber) {
+        text += std::to_string(summary.filesSkipped) + " skipped, ";
+    }
+    text += std::to_string(summary.failures) + (summary.failures == 1 ? " failure" : " failures");
+    if (options.noJournal && options.settings.verbose) {
+        text += "; no journal kept (--no-journal): --undo cannot take this run back";
+    }
+    text += end + finalMessage + end;
+    std::fwrite(text.data(), 1, text.size(), stdout);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -352,19 +386,8 @@ int main(int argc, char** argv) {
     if (options.haveOfRun) {
         return pellatrix::FailedOfRunCommand(options.ofRun, options.failedFile, stderr);
     }
-    if (options.haveFailed) {
-        // Refused before anything is read or written: the run's own inputs, or a file that
-        // could not take the lines at its end.
-        std::vector<std::string> inputs = options.listFiles;
-        if (options.haveTextFile) {
-            inputs.push_back(options.textFile);
-        }
-        if (const std::string why = pellatrix::FailedListProblem(fs, options.failedFile, inputs);
-            !why.empty()) {
-            return usageError(
-                "cannot write the failed lines to " +
-                pellatrix::ShownOnTerminal(pellatrix::QuotedPath(options.failedFile)) + ": " + why);
-        }
+    if (const std::string why = failedFileProblem(options, fs); !why.empty()) {
+        return usageError(why);
     }
 
     if (options.haveTextFile) {
@@ -382,8 +405,13 @@ int main(int argc, char** argv) {
 
     options.settings.showProgress = ::isatty(STDERR_FILENO) == 1;
     const std::vector<std::string> listFiles = options.listFiles;
+    if (options.haveFailed) {
+        fs.keepStreams();
+    }
     pellatrix::CliUi ui(std::move(options.listFiles), std::move(options.text), options.settings,
                         stdout, stderr);
+    ui.failedEntries().readStreamsWhen(
+        [&fs](const std::string& list) { return fs.keptStream(list); });
     pellatrix::CreationRun run(fs, ui);
     run.setJobs(options.jobs);
     if (options.haveTextFile) {
@@ -407,19 +435,7 @@ int main(int argc, char** argv) {
         {options.haveFailed ? options.failedFile : std::string(), options.settings.nul, listFiles},
         stderr);
     if (!options.quiet || summary.failures != 0) {
-        const char end = options.settings.nul ? '\0' : '\n';
-        std::string text = std::to_string(summary.filesWritten) +
-                           (summary.filesWritten == 1 ? " file written, " : " files written, ");
-        if (options.settings.noClobber) {
-            text += std::to_string(summary.filesSkipped) + " skipped, ";
-        }
-        text +=
-            std::to_string(summary.failures) + (summary.failures == 1 ? " failure" : " failures");
-        if (options.noJournal && options.settings.verbose) {
-            text += "; no journal kept (--no-journal): --undo cannot take this run back";
-        }
-        text += end + ui.finalMessage() + end;
-        std::fwrite(text.data(), 1, text.size(), stdout);
+        printSummary(options, summary, ui.finalMessage());
     }
     return finishOutput(summary.failures == 0 && failedWritten ? kExitOk : kExitFailures);
 }

@@ -950,7 +950,8 @@ std::vector<FailedLine> FailedEntries::read(FileSystem& fs, bool nul,
         std::sort(wanted.begin(), wanted.end());
         wanted.erase(std::unique(wanted.begin(), wanted.end()), wanted.end());
         const std::size_t before = out.size();
-        if (!list.stamp || stampOf(list.name) != list.stamp) {
+        const bool stream = !list.stamp && m_streamKept && m_streamKept(list.name);
+        if (!stream && (!list.stamp || stampOf(list.name) != list.stamp)) {
             unread.push_back(list.name);
             continue;
         }
@@ -964,7 +965,7 @@ std::vector<FailedLine> FailedEntries::read(FileSystem& fs, bool nul,
             continue;
         }
         // Read again while it changed: its lines are not the ones that failed.
-        if (stampOf(list.name) != list.stamp || out.size() - before != wanted.size()) {
+        if ((!stream && stampOf(list.name) != list.stamp) || out.size() - before != wanted.size()) {
             out.resize(before);
             unread.push_back(list.name);
         }

@@ -182,6 +182,11 @@ public:
     void add(const std::string& list, std::uint64_t line);
     bool empty() const { return m_lists.empty(); }
     void clear() { m_lists.clear(); }
+    /// A list that is no regular file (standard input, a pipe) is read again only where
+    /// `kept` says the file system kept its bytes.
+    void readStreamsWhen(std::function<bool(const std::string&)> kept) {
+        m_streamKept = std::move(kept);
+    }
     /// The failed lines, in the order of the lists and of their lines, read through `fs`
     /// (entries end in NUL when `nul`). A list that cannot be read again as the run read it
     /// (standard input, a pipe, a list changed since) is named in `unread` instead.
@@ -200,6 +205,7 @@ private:
         std::optional<FileStamp> stamp;
     };
     std::vector<List> m_lists;
+    std::function<bool(const std::string&)> m_streamKept;
 };
 
 /// Keeps `kept` with the run whose journal is in `runFolder`, written whole or not at all;

@@ -825,20 +825,32 @@ TEST(Cli, FailedLinesAreAListThatALaterRunTakesAsItIs) {
     ::unsetenv("XDG_STATE_HOME");
 }
 
-// What cannot give its failed lines: standard input is told and left out of the file, which
-// is still written whole; a kept run without failed lines (or none by that name) writes none.
-TEST(Cli, FailedLinesOfStandardInputOrAnUnknownRunAreTold) {
+// Lists read once (standard input, a process substitution) give their failed lines with
+// --failed, which keeps a copy of each stream for it; without it their lines are not kept with
+// the run, and writing them later says so. An unknown run has none to write.
+TEST(Cli, FailedLinesOfStreamsAreWrittenOnlyWhereAsked) {
     test::TempFolder tmp;
     const std::string state = tmp / "state";
     ::setenv("XDG_STATE_HOME", state.c_str(), 1);
     test::writeBytes(tmp / "blocked", "");
     test::writeBytes(tmp / "failed.txt", "before");
-    CliResult piped = runCli({"--failed=failed.txt", "-"}, tmp, "blocked/x\nok.txt\n");
+    CliResult piped = runCli({"--failed=failed.txt", "-"}, tmp, "blocked/x\r\nok.txt\n");
     EXPECT_EQ(piped.exitCode, 1);
-    EXPECT_NE(piped.err.find("pellatrix-cli: -: its failed lines cannot be read again"),
-              std::string::npos)
-        << piped.err;
-    EXPECT_EQ(test::readBytes(tmp / "failed.txt"), "");
+    EXPECT_EQ(test::readBytes(tmp / "failed.txt"), "blocked/x\r\n");
+    CliResult substituted = runShell("$CLI --failed=f2.txt <(printf \"a.txt\\nblocked/y\")", tmp);
+    EXPECT_EQ(substituted.exitCode, 1) << substituted.err;
+    EXPECT_EQ(test::readBytes(tmp / "f2.txt"), "blocked/y\n");
+
+    EXPECT_EQ(runCli({"-"}, tmp, "ok2.txt\nblocked/z\n").exitCode, 1);
+    const std::string listed = runCli({"--list-runs"}, tmp).out;
+    const std::string id = listed.substr(0, listed.find(' '));
+    CliResult later = runCli({"--failed=later.txt", "--of-run=" + id}, tmp);
+    EXPECT_EQ(later.exitCode, 1);
+    EXPECT_EQ(later.err,
+              "pellatrix-cli: -: its failed lines were not kept (standard input, a pipe, or "
+              "changed since the run read it)\n");
+    EXPECT_EQ(test::readBytes(tmp / "later.txt"), "");
+
     CliResult unknown = runCli({"--failed=failed.txt", "--of-run=20260101-000000.1-1"}, tmp);
     EXPECT_EQ(unknown.exitCode, 2);
     EXPECT_EQ(unknown.err,
