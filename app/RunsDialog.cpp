@@ -118,8 +118,9 @@ void RunsDialog::setRuns(std::vector<KeptRun> runs) {
         auto* item = new QTreeWidgetItem(QStringList{
             startText(s.id), listsText(run.kept.lists), damaged ? QString() : number(s.created),
             damaged ? QString() : number(s.replaced), damaged ? QString() : number(s.folders),
-            number(run.kept.failures), undoableText(s),
-            QLocale().formattedDataSize(static_cast<qint64>(run.size))});
+            // A run kept by an older version kept nothing of its failures, its lists included.
+            run.kept.lists.empty() ? QStringLiteral("not kept") : number(run.kept.failures),
+            undoableText(s), QLocale().formattedDataSize(static_cast<qint64>(run.size))});
         for (int column : {kCreated, kReplaced, kFolders, kFailures, kSize}) {
             item->setTextAlignment(column, Qt::AlignRight | Qt::AlignVCenter);
         }

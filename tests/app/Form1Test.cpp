@@ -125,9 +125,12 @@ private slots:
     void creationRunReportsAndEmptyList();
     void closingDuringRunEndsProcess();
     void previewAndUndoFromContextMenu();
-    void runsAndFailedLinesFromContextMenu();
+    void failedLinesSavedAndRunAgain();
+    void runsDialogActsOnTheSelectedRun();
 
 private:
+    // A run of list.txt in `work` whose two lines under "blocked" fail; its boxes answered.
+    void failingRun(Form1& form, const QString& work);
     std::unique_ptr<Form1> makeWindow() {
         auto form = std::make_unique<Form1>(*m_platform, m_store->store(), m_program->path());
         form->setEndProcess([this] { ++m_endProcessCalls; });
@@ -1097,35 +1100,48 @@ void Form1Test::previewAndUndoFromContextMenu() {
     QLocale::setDefault(savedLocale);
 }
 
-// A run with failures, as a user meets it from the menu: "Save Failed Lines..." saves its
-// failed lines as a list through the save dialog; fixed by hand, a run over that list creates
-// just those files. "Runs..." shows the kept runs newest first, read by keyboard and screen
-// reader, and acts on the one selected: its failures, its failed lines, its folder, its undo.
-void Form1Test::runsAndFailedLinesFromContextMenu() {
+namespace {
+
+// The lines of the list of failingRun that fail while "blocked" is a file.
+QByteArray blockedLines(const QString& out) {
+    return (out + "/blocked/b.txt>B\r\n" + out + "/blocked/c.txt\r\n").toUtf8();
+}
+
+// "blocked" made the folder it should have been.
+void fixBlocked(const QString& out) {
+    QFile::remove(out + "/blocked");
+    QVERIFY(QDir().mkpath(out + "/blocked"));
+}
+
+}  // namespace
+
+void Form1Test::failingRun(Form1& form, const QString& work) {
+    const QString out = work + "/out";
+    writeFile(out + "/blocked", "a file where a folder is wanted");
+    writeFile(work + "/list.txt", (out + "/a.txt>A\r\n").toUtf8() + blockedLines(out));
+    child<InputList>(form, "ListView1")->appendEntry(work + "/list.txt");
+    m_platform->expectWarning();
+    m_platform->expectWarning();
+    m_platform->expectInformation();
+    QTest::mouseClick(child<QPushButton>(form, "PushButton2"), Qt::LeftButton);
+}
+
+// A run with failures, as a user meets it: "Save Failed Lines..." saves its failed lines as a
+// list through the save dialog (never onto its own list); fixed by hand, a run over that list
+// creates just those files.
+void Form1Test::failedLinesSavedAndRunAgain() {
     QTemporaryDir work;
     const QByteArray stateBefore = qgetenv("XDG_STATE_HOME");
     qputenv("XDG_STATE_HOME", work.filePath("state").toUtf8());
     const QString out = work.filePath("out");
-    writeFile(out + "/blocked", "a file where a folder is wanted");
-    const QByteArray failedLines =
-        (out + "/blocked/b.txt>B\r\n" + out + "/blocked/c.txt\r\n").toUtf8();
-    writeFile(work.filePath("list.txt"), (out + "/a.txt>A\r\n").toUtf8() + failedLines);
     auto form = makeWindow();
     form->show();
     QVERIFY(QTest::qWaitForWindowExposed(form.get()));
-    auto* list = child<InputList>(*form, "ListView1");
     RunMenu* menu = form->runMenu();
-    QCOMPARE(menu->runsAction()->text(), QStringLiteral("Runs..."));
     QCOMPARE(menu->saveFailedAction()->text(), QStringLiteral("Save Failed Lines..."));
     QVERIFY(!menu->saveFailedAction()->isEnabled());
-
-    list->appendEntry(work.filePath("list.txt"));
-    m_platform->expectWarning();
-    m_platform->expectWarning();
-    m_platform->expectInformation();
-    QTest::mouseClick(child<QPushButton>(*form, "PushButton2"), Qt::LeftButton);
+    failingRun(*form, work.path());
     QVERIFY(menu->saveFailedAction()->isEnabled());
-    // Refused onto the run's own list; then saved where the user chose.
     m_platform->expectSaveFile(work.filePath("list.txt"));
     m_platform->expectInformation();
     m_platform->expectSaveFile(work.filePath("again.txt"));
@@ -1140,13 +1156,10 @@ void Form1Test::runsAndFailedLinesFromContextMenu() {
                 .startsWith(QStringLiteral("The failed lines cannot be saved to")));
     QCOMPARE(m_platform->texts(TestPlatform::Kind::Information).last(),
              QStringLiteral("2 failed lines saved to \"%1\".").arg(work.filePath("again.txt")));
-    QFile saved(work.filePath("again.txt"));
-    QVERIFY(saved.open(QIODevice::ReadOnly));
-    QCOMPARE(saved.readAll(), failedLines);
+    QCOMPARE(readAll(work.filePath("again.txt")).toUtf8(), blockedLines(out));
 
-    // Fixed by hand, then the saved list: exactly its two files, no failure.
-    QFile::remove(out + "/blocked");
-    QVERIFY(QDir().mkpath(out + "/blocked"));
+    fixBlocked(out);
+    auto* list = child<InputList>(*form, "ListView1");
     list->clearEntries();
     list->appendEntry(work.filePath("again.txt"));
     m_platform->expectInformation();
@@ -1154,8 +1167,30 @@ void Form1Test::runsAndFailedLinesFromContextMenu() {
     QCOMPARE(readAll(out + "/blocked/b.txt"), QStringLiteral("B"));
     QCOMPARE(QDir(out + "/blocked").entryList(QDir::Files).size(), 2);
     QVERIFY(!menu->saveFailedAction()->isEnabled());
+    QVERIFY(m_platform->verifyAllAnswersUsed());
+    qputenv("XDG_STATE_HOME", stateBefore);
+}
 
-    // The runs: the retry above the run with failures; each button on the selected one.
+// "Runs..." shows the kept runs newest first, read by keyboard and screen reader, and acts on
+// the one selected: its failures, its failed lines, the folder of its first file, its undo.
+void Form1Test::runsDialogActsOnTheSelectedRun() {
+    QTemporaryDir work;
+    const QByteArray stateBefore = qgetenv("XDG_STATE_HOME");
+    qputenv("XDG_STATE_HOME", work.filePath("state").toUtf8());
+    const QString out = work.filePath("out");
+    auto form = makeWindow();
+    form->show();
+    QVERIFY(QTest::qWaitForWindowExposed(form.get()));
+    RunMenu* menu = form->runMenu();
+    QCOMPARE(menu->runsAction()->text(), QStringLiteral("Runs..."));
+    failingRun(*form, work.path());
+    fixBlocked(out);
+    writeFile(work.filePath("again.txt"), blockedLines(out));
+    child<InputList>(*form, "ListView1")->clearEntries();
+    child<InputList>(*form, "ListView1")->appendEntry(work.filePath("again.txt"));
+    m_platform->expectInformation();
+    QTest::mouseClick(child<QPushButton>(*form, "PushButton2"), Qt::LeftButton);
+
     QStringList rows;
     m_platform->expectDialog(false, [&] {
         auto* dialog = dynamic_cast<RunsDialog*>(m_platform->dialog());
@@ -1163,7 +1198,7 @@ void Form1Test::runsAndFailedLinesFromContextMenu() {
         QTreeWidget* view = dialog->runsView();
         QCOMPARE(view->accessibleName(), QStringLiteral("Kept runs"));
         QCOMPARE(dialog->accessibleDescription(), QStringLiteral("2 kept runs"));
-        QVERIFY(view->hasFocus() || dialog->focusWidget() == view);
+        QCOMPARE(dialog->focusWidget(), view);
         for (int row = 0; row < view->topLevelItemCount(); ++row) {
             QStringList cells;
             for (int column = 1; column < view->columnCount() - 1; ++column) {
@@ -1171,7 +1206,7 @@ void Form1Test::runsAndFailedLinesFromContextMenu() {
             }
             rows << cells.join(QLatin1Char('|'));
         }
-        QVERIFY(!dialog->saveButton()->isEnabled());  // the retry failed nothing
+        QVERIFY(!dialog->saveButton()->isEnabled());  // the newest failed nothing
         QTest::keyClick(view, Qt::Key_Down);
         QVERIFY(dialog->saveButton()->isEnabled());
         QCOMPARE(dialog->saveButton()->accessibleName(), QStringLiteral("Save Failed Lines..."));
@@ -1196,9 +1231,7 @@ void Form1Test::runsAndFailedLinesFromContextMenu() {
         QStringLiteral("2 failures of the run, 2 lines to try again:\n%1:2: %2/blocked/b.txt>B\n"
                        "%1:3: %2/blocked/c.txt")
             .arg(work.filePath("list.txt"), out));
-    QFile older(work.filePath("older.txt"));
-    QVERIFY(older.open(QIODevice::ReadOnly));
-    QCOMPARE(older.readAll(), failedLines);
+    QCOMPARE(readAll(work.filePath("older.txt")).toUtf8(), blockedLines(out));
     QCOMPARE(m_platform->openedDocuments(), QStringList{out});
     QCOMPARE(infos.last(), QStringLiteral("The run was undone: 1 file removed, 0 files put back, 0 "
                                           "folders removed."));
