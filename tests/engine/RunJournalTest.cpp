@@ -670,6 +670,35 @@ TEST(FailedLines, KeptWithTheRunAreTrustedAsItsJournal) {
     EXPECT_THROW(ReadKeptFailures(run), JournalError);
 }
 
+// A failed-lines file a user cannot write, or whose folder takes no new file, is refused
+// before a run; writing it again replaces it whole, keeping its mode, through a link.
+TEST(FailedLines, AFileThatCannotTakeThemIsRefusedAndOneThatCanIsReplacedWhole) {
+    test::TempFolder tmp;
+    ::chmod(tmp.path().c_str(), 0777);
+    test::writeBytes(tmp / "read-only.txt", "");
+    ::chmod((tmp / "read-only.txt").c_str(), 0444);
+    fs::create_directory(tmp / "closed");
+    ::chmod((tmp / "closed").c_str(), 0555);
+    EXPECT_EQ(test::runUnprivileged([&] {
+                  PosixFileSystem posix;
+                  const bool refused = FailedListProblem(posix, tmp / "read-only.txt", {}) ==
+                                           "it is not writable: Permission denied" &&
+                                       FailedListProblem(posix, tmp / "closed/f.txt", {}) ==
+                                           "its folder is not writable: Permission denied" &&
+                                       FailedListProblem(posix, tmp / "new.txt", {}).empty();
+                  return refused ? 0 : 1;
+              }),
+              0);
+    test::writeBytes(tmp / "kept.txt", "old text, longer than the new");
+    ::chmod((tmp / "kept.txt").c_str(), 0640);
+    fs::create_symlink("kept.txt", tmp / "link.txt");
+    ASSERT_EQ(WriteFailedList(tmp / "link.txt", {{"l", 1, "a\n"}, {"l", 3, "b>c\r\n"}}), "");
+    EXPECT_EQ(test::readBytes(tmp / "kept.txt"), "a\nb>c\r\n");
+    EXPECT_TRUE(fs::is_symlink(tmp / "link.txt"));
+    EXPECT_EQ(stateOf(tmp / "kept.txt").mode, 0640u);
+    EXPECT_EQ(std::distance(fs::directory_iterator(tmp.path()), {}), 4);  // no leftover
+}
+
 // The first file of a run, for opening its folder, from the head of its journal alone: past
 // its folders, lanes and paths holding blanks and line breaks; a cut record ends the search.
 TEST(FailedLines, TheFirstFileOfARunIsFoundInTheHeadOfItsJournal) {
