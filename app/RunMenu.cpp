@@ -322,8 +322,12 @@ void RunMenu::showRuns() {
     }
     std::vector<KeptRun> runs;
     try {
+        // Each journal is read whole for its counts: a run of a million files takes a moment.
+        m_window.showBusy(true);
         runs = keptRuns();
+        m_window.showBusy(false);
     } catch (const JournalError& e) {
+        m_window.showBusy(false);
         inform(
             QStringLiteral("The runs cannot be listed: %1.").arg(QString::fromLocal8Bit(e.what())));
         return;
