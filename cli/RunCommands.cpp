@@ -227,11 +227,10 @@ bool SaveFailedLines(FileSystem& fs, const FailedEntries& failed, const Creation
     KeptFailures kept;
     kept.failures = summary.failures;
     kept.lists = target.lists;
+    // Not told when they cannot be kept (no space, a file size limit): the run's own lines say
+    // what failed, and --of-run says that this run kept none.
     std::string problem;
     kept = failed.keep(fs, target.nul, std::move(kept), summary.journalFolder, problem);
-    if (!problem.empty()) {
-        std::fprintf(errors, "pellatrix-cli: %s\n", ShownOnTerminal(problem).c_str());
-    }
     if (target.path.empty()) {
         return true;
     }
