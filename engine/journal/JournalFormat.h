@@ -28,9 +28,11 @@ namespace pellatrix::journal {
 //   undone   present once the run was undone
 //   failed   what the run kept of its failures, written whole once it ended (a run kept by an
 //            older version has none): "pellatrix-failed 1 N" (N the number of failures), then
-//            per failed line "f LINE LIST BYTES" (LIST and BYTES each as its length in bytes, a
-//            blank, then the bytes: BYTES are the line as read, its break included), and per
-//            list whose lines could not be read again "u LIST"; each ends in a line break
+//            "u LIST" per list whose lines could not be read again, "l LIST" per list file of
+//            the run, and last (so a listing reads the lists from the head alone) "f LINE LIST
+//            BYTES" per failed line; LIST and BYTES are each their length in bytes, a blank,
+//            then the bytes (BYTES the line as read, its break included); each record ends in
+//            a line break
 //
 // The journal is text: the header line (kHeader; version 2 is read too), then one record per
 // line, each written before the step it lets an undo take back, in the run's order; a folder,
