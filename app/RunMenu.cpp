@@ -168,12 +168,6 @@ RunMenu::RunMenu(Window window) : QObject(window.window), m_window(std::move(win
     m_window.list->viewport()->installEventFilter(this);
 }
 
-RunMenu::~RunMenu() {
-    if (m_window.creationUi != nullptr && m_window.creationUi->runListener() == this) {
-        m_window.creationUi->setRunListener(nullptr);
-    }
-}
-
 bool RunMenu::eventFilter(QObject* watched, QEvent* event) {
     const bool onList = watched == m_listObject || watched == m_viewportObject;
     QAbstractScrollArea* list = m_window.list;

@@ -85,8 +85,9 @@ public:
         CreationUi* creationUi = nullptr;
     };
 
+    /// Listens to `window.creationUi`, which the window destroys before its children: the menu
+    /// never outlives what it listens to, so it never stops listening.
     explicit RunMenu(Window window);
-    ~RunMenu() override;
 
     QMenu* menu() const { return m_menu; }
     QAction* previewAction() const { return m_preview; }
