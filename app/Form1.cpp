@@ -323,6 +323,7 @@ Form1::Form1(Platform& platform, SettingsStore& settings, QString programFolder,
     };
     menuWindow.runsFolder = RunsFolder();
     menuWindow.fileSystem = &m_fs;
+    menuWindow.creationUi = m_creationUi.get();
     m_runMenu = new RunMenu(std::move(menuWindow));
 
     connectHandlers();

@@ -5,6 +5,8 @@
 #include <QContextMenuEvent>
 #include <QDateTime>
 #include <QDialogButtonBox>
+#include <QDir>
+#include <QFileInfo>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QListView>
@@ -13,7 +15,9 @@
 #include <QPushButton>
 #include <QVBoxLayout>
 #include <memory>
+#include <optional>
 
+#include "app/RunsDialog.h"
 #include "engine/journal/RunJournal.h"
 #include "shell/Platform.h"
 
@@ -27,19 +31,32 @@ QString plural(std::size_t n, const char* one, const char* many) {
                                        QLatin1String(n == 1 ? one : many));
 }
 
-// The start of a run, from the name of its folder (its UTC start), in local time.
-QString runStart(const std::string& id) {
-    QDateTime start = QDateTime::fromString(QString::fromLatin1(id.substr(0, 15)),
-                                            QStringLiteral("yyyyMMdd-HHmmss"));
-    if (!start.isValid()) {
-        return QString::fromLocal8Bit(id);
-    }
-    start.setTimeSpec(Qt::UTC);
-    return start.toLocalTime().toString(QStringLiteral("yyyy-MM-dd HH:mm:ss"));
-}
-
 // The most a box shows of the files an undo left alone; the rest are counted.
 constexpr int kLeftAloneShown = 15;
+
+// `count` lines as a box shows them: the first kLeftAloneShown (`line` gives each), then how
+// many more.
+QString shownLines(std::size_t count, const std::function<QString(std::size_t)>& line) {
+    QStringList shown;
+    for (std::size_t i = 0; i < count && i < static_cast<std::size_t>(kLeftAloneShown); ++i) {
+        shown << line(i);
+    }
+    QString text = shown.join(QLatin1Char('\n'));
+    if (count > static_cast<std::size_t>(kLeftAloneShown)) {
+        text += QStringLiteral("\n... and %1 more")
+                    .arg(QLocale().toString(static_cast<qulonglong>(count - kLeftAloneShown)));
+    }
+    return text;
+}
+
+// Where the failed lines of a run over `lists` are offered to be saved: beside its first list.
+QString failedListProposal(const std::vector<std::string>& lists) {
+    if (lists.empty()) {
+        return QStringLiteral("failed-lines.txt");
+    }
+    const QFileInfo first(QString::fromLocal8Bit(lists.front()));
+    return first.absoluteDir().filePath(first.completeBaseName() + QStringLiteral("-failed.txt"));
+}
 
 }  // namespace
 
@@ -137,6 +154,13 @@ RunMenu::RunMenu(Window window) : QObject(window.window), m_window(std::move(win
     m_menu->setObjectName(QStringLiteral("RunMenu"));
     m_preview = m_menu->addAction(QStringLiteral("Preview Run..."), this, &RunMenu::previewRun);
     m_undo = m_menu->addAction(QStringLiteral("Undo Last Run..."), this, &RunMenu::undoLastRun);
+    m_runs = m_menu->addAction(QStringLiteral("Runs..."), this, &RunMenu::showRuns);
+    m_saveFailed = m_menu->addAction(QStringLiteral("Save Failed Lines..."), this,
+                                     &RunMenu::saveLastFailedLines);
+    m_saveFailed->setEnabled(false);  // until a run of the window had failures
+    if (m_window.creationUi != nullptr) {
+        m_window.creationUi->setRunListener(this);
+    }
     m_window.window->installEventFilter(this);
     m_listObject = m_window.list;
     m_viewportObject = m_window.list->viewport();
@@ -222,36 +246,40 @@ void RunMenu::undoLastRun() {
         inform(QStringLiteral("There is no run to undo."));
         return;
     }
-    if (last.state == RunSummary::State::Damaged) {
-        inform(QStringLiteral("The last run cannot be undone: %1. Nothing was changed.")
-                   .arg(QString::fromLocal8Bit(last.damage)));
-        return;
+    undoRun(last, QStringLiteral("The last run"));
+}
+
+bool RunMenu::undoRun(const RunSummary& run, const QString& which) {
+    if (run.state == RunSummary::State::Damaged) {
+        inform(QStringLiteral("%1 cannot be undone: %2. Nothing was changed.")
+                   .arg(which, QString::fromLocal8Bit(run.damage)));
+        return false;
     }
-    if (last.state == RunSummary::State::Busy) {
-        inform(QStringLiteral("The last run is still writing files. Undo it when it has ended."));
-        return;
+    if (run.state == RunSummary::State::Busy) {
+        inform(QStringLiteral("%1 is still writing files. Undo it when it has ended.").arg(which));
+        return false;
     }
     QString question =
         QStringLiteral("Undo the run of %1?\n\nIt created %2 and %3, and replaced %4.")
-            .arg(runStart(last.id), plural(last.created, "file", "files"),
-                 plural(last.folders, "folder", "folders"), plural(last.replaced, "file", "files"));
-    if (last.notKept != 0) {
+            .arg(RunsDialog::startText(run.id), plural(run.created, "file", "files"),
+                 plural(run.folders, "folder", "folders"), plural(run.replaced, "file", "files"));
+    if (run.notKept != 0) {
         question += QStringLiteral("\nThe old content of %1 was not kept; they stay as they are.")
-                        .arg(plural(last.notKept, "file", "files"));
+                        .arg(plural(run.notKept, "file", "files"));
     }
     question += QStringLiteral("\nFiles changed since the run are left as they are.");
     if (!m_window.platform->question(m_window.window, m_window.title(), question)) {
-        return;
+        return false;
     }
     UndoReport report;
     m_window.showBusy(true);
     try {
-        report = UndoRun(*m_window.fileSystem, last.folder);
+        report = UndoRun(*m_window.fileSystem, run.folder);
     } catch (const JournalError& e) {
         m_window.showBusy(false);
-        inform(QStringLiteral("The last run cannot be undone: %1. Nothing was changed.")
-                   .arg(QString::fromLocal8Bit(e.what())));
-        return;
+        inform(QStringLiteral("%1 cannot be undone: %2. Nothing was changed.")
+                   .arg(which, QString::fromLocal8Bit(e.what())));
+        return false;
     }
     m_window.showBusy(false);
     QString text =
@@ -259,20 +287,175 @@ void RunMenu::undoLastRun() {
             .arg(plural(report.removed, "file", "files"), plural(report.restored, "file", "files"),
                  plural(report.foldersRemoved, "folder", "folders"));
     if (!report.leftAlone.empty()) {
-        text += QStringLiteral("\n\nLeft as they are (%1):")
-                    .arg(QLocale().toString(static_cast<qulonglong>(report.leftAlone.size())));
-        const int shown = std::min<int>(kLeftAloneShown, static_cast<int>(report.leftAlone.size()));
-        for (int i = 0; i < shown; ++i) {
-            text += QLatin1Char('\n') +
-                    QString::fromLocal8Bit(report.leftAlone[static_cast<std::size_t>(i)]);
-        }
-        if (static_cast<int>(report.leftAlone.size()) > shown) {
-            text += QStringLiteral("\n... and %1 more")
-                        .arg(QLocale().toString(
-                            static_cast<qulonglong>(report.leftAlone.size() - shown)));
-        }
+        text += QStringLiteral("\n\nLeft as they are (%1):\n")
+                    .arg(QLocale().toString(static_cast<qulonglong>(report.leftAlone.size()))) +
+                shownLines(report.leftAlone.size(), [&](std::size_t i) {
+                    return QString::fromLocal8Bit(report.leftAlone[i]);
+                });
     }
     inform(text);
+    return true;
+}
+
+std::vector<KeptRun> RunMenu::keptRuns() {
+    std::vector<KeptRun> runs;
+    for (RunSummary& summary : ListRuns(*m_window.fileSystem, m_window.runsFolder)) {
+        KeptRun run;
+        run.kept = KeptRunHead(summary.folder);
+        run.size = KeptRunSize(summary.folder);
+        run.summary = std::move(summary);
+        runs.push_back(std::move(run));
+    }
+    return runs;
+}
+
+void RunMenu::showRuns() {
+    if (m_window.busy()) {
+        inform(QStringLiteral("A run is under way. Look at the runs when it has ended."));
+        return;
+    }
+    std::vector<KeptRun> runs;
+    try {
+        // Each journal is read whole for its counts: a run of a million files takes a moment.
+        m_window.showBusy(true);
+        runs = keptRuns();
+        m_window.showBusy(false);
+    } catch (const JournalError& e) {
+        m_window.showBusy(false);
+        inform(
+            QStringLiteral("The runs cannot be listed: %1.").arg(QString::fromLocal8Bit(e.what())));
+        return;
+    }
+    RunsDialog* shown = nullptr;
+    RunsDialog::Actions actions;
+    actions.undo = [&](const KeptRun& run) {
+        if (undoRun(run.summary, QStringLiteral("This run"))) {
+            try {
+                shown->setRuns(keptRuns());
+            } catch (const JournalError&) {
+                // Listed a moment ago: what is shown stays until the dialog is opened again.
+            }
+        }
+    };
+    actions.showFailures = [&](const KeptRun& run) {
+        if (std::optional<KeptFailures> kept = failuresOf(run.summary.folder, shown)) {
+            showFailures(*kept, shown);
+        }
+    };
+    actions.saveFailedLines = [&](const KeptRun& run) {
+        if (std::optional<KeptFailures> kept = failuresOf(run.summary.folder, shown)) {
+            saveFailedLines(*kept, shown);
+        }
+    };
+    actions.openFolder = [&](const KeptRun& run) { openFolderOf(run.summary); };
+    RunsDialog dialog(m_window.window, std::move(runs), std::move(actions));
+    shown = &dialog;
+    m_window.platform->runDialog(dialog);
+}
+
+std::optional<KeptFailures> RunMenu::failuresOf(const std::string& runFolder, QWidget* over) {
+    try {
+        return ReadKeptFailures(runFolder);
+    } catch (const JournalError& e) {
+        m_window.platform->information(
+            over, m_window.title(),
+            QStringLiteral("The failed lines of this run cannot be read: %1.")
+                .arg(QString::fromLocal8Bit(e.what())));
+        return std::nullopt;
+    }
+}
+
+void RunMenu::showFailures(const KeptFailures& kept, QWidget* over) {
+    QString text =
+        QStringLiteral("%1 of the run, %2 to try again:\n")
+            .arg(plural(kept.failures, "failure", "failures"),
+                 plural(kept.lines.size(), "line", "lines")) +
+        shownLines(kept.lines.size(), [&](std::size_t i) {
+            const FailedLine& line = kept.lines[i];
+            std::string_view bytes = line.bytes;
+            while (!bytes.empty() &&
+                   (bytes.back() == '\n' || bytes.back() == '\r' || bytes.back() == '\0')) {
+                bytes.remove_suffix(1);
+            }
+            return QStringLiteral("%1:%2: %3")
+                .arg(QString::fromLocal8Bit(line.list))
+                .arg(line.line)
+                .arg(QString::fromLocal8Bit(bytes.data(), static_cast<qsizetype>(bytes.size())));
+        });
+    for (const std::string& list : kept.unread) {
+        text += QStringLiteral(
+                    "\nThe failed lines of %1 could not be read again (standard input, "
+                    "a pipe, or changed since the run read it).")
+                    .arg(QString::fromLocal8Bit(list));
+    }
+    m_window.platform->information(over, m_window.title(), text);
+}
+
+void RunMenu::saveFailedLines(const KeptFailures& kept, QWidget* over) {
+    Platform& platform = *m_window.platform;
+    const QString path =
+        platform.saveFile(over, QStringLiteral("Save Failed Lines"), failedListProposal(kept.lists),
+                          QStringLiteral("Text files (*.txt);;All files (*)"));
+    if (path.isEmpty()) {
+        return;
+    }
+    const std::string target = path.toLocal8Bit().toStdString();
+    std::string why = FailedListProblem(*m_window.fileSystem, target, kept.lists);
+    if (why.empty()) {
+        why = WriteFailedList(target, kept.lines);
+    }
+    if (!why.empty()) {
+        platform.information(over, m_window.title(),
+                             QStringLiteral("The failed lines cannot be saved to \"%1\": %2.")
+                                 .arg(path, QString::fromLocal8Bit(why)));
+        return;
+    }
+    platform.information(over, m_window.title(),
+                         QStringLiteral("%1 saved to \"%2\".")
+                             .arg(plural(kept.lines.size(), "failed line", "failed lines"), path));
+}
+
+void RunMenu::openFolderOf(const RunSummary& run) {
+    const std::string first = FirstPathOfRun(run.folder);
+    if (first.empty()) {
+        inform(QStringLiteral("The journal of this run names no file."));
+        return;
+    }
+    m_window.platform->openDocument(QFileInfo(QString::fromLocal8Bit(first)).absolutePath());
+}
+
+void RunMenu::saveLastFailedLines() {
+    if (m_window.busy()) {
+        inform(QStringLiteral("A run is under way. Save its failed lines when it has ended."));
+        return;
+    }
+    saveFailedLines(m_lastRun, m_window.window);
+}
+
+void RunMenu::failed(const FailureSource& source) {
+    if (source.list != nullptr) {
+        m_failed.add(*source.list, source.line);
+    }
+}
+
+void RunMenu::runEnded() {
+    // Called as the run ends, from its end of run: nothing may leave it.
+    try {
+        const CreationSummary& summary = m_window.run->lastSummary();
+        CreationUi& ui = *m_window.creationUi;
+        KeptFailures kept;
+        kept.failures = summary.failures;
+        for (int i = 1, n = ui.entryCount(); i <= n; ++i) {
+            kept.lists.push_back(ui.entryText(i));
+        }
+        std::string problem;
+        m_lastRun = m_failed.keep(*m_window.fileSystem, ui.entriesEndInNul(), std::move(kept),
+                                  summary.journalFolder, problem);
+    } catch (const std::exception&) {
+        m_lastRun = {};
+    }
+    m_failed.clear();
+    m_saveFailed->setEnabled(m_lastRun.failures != 0);
 }
 
 }  // namespace pellatrix

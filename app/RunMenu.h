@@ -6,10 +6,12 @@
 #include <QPoint>
 #include <cstddef>
 #include <functional>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "engine/journal/RunJournal.h"
 #include "engine/run/CreationRun.h"
 
 class QAbstractScrollArea;
@@ -55,9 +57,12 @@ private:
     QPushButton* m_start = nullptr;
 };
 
+struct KeptRun;
+
 /// The context menu of the window's background and of the input list ("Preview Run...",
-/// "Undo Last Run..."), shown by a right click, the Menu key or Shift+F10.
-class RunMenu : public QObject {
+/// "Undo Last Run...", "Runs...", "Save Failed Lines..."), shown by a right click, the Menu key
+/// or Shift+F10. It hears the window's runs, to keep the failed lines of each.
+class RunMenu : public QObject, public RunListener {
 public:
     struct Window {
         QWidget* window = nullptr;
@@ -75,16 +80,30 @@ public:
         std::string runsFolder;
         /// What the undo looks and acts through.
         FileSystem* fileSystem = nullptr;
+        /// The run's view of the window, whose failures and list files the menu hears of (none:
+        /// no failed lines are kept).
+        CreationUi* creationUi = nullptr;
     };
 
+    /// Listens to `window.creationUi`, which the window destroys before its children: the menu
+    /// never outlives what it listens to, so it never stops listening.
     explicit RunMenu(Window window);
 
     QMenu* menu() const { return m_menu; }
     QAction* previewAction() const { return m_preview; }
     QAction* undoAction() const { return m_undo; }
+    QAction* runsAction() const { return m_runs; }
+    QAction* saveFailedAction() const { return m_saveFailed; }
 
     void previewRun();
     void undoLastRun();
+    /// "Runs...": the kept runs in a dialog, and what can be done with each.
+    void showRuns();
+    /// "Save Failed Lines...": the failed lines of the window's last run, as a list file.
+    void saveLastFailedLines();
+
+    void failed(const FailureSource& source) override;
+    void runEnded() override;
 
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
@@ -92,6 +111,15 @@ protected:
 private:
     void popup(const QPoint& globalPos);
     void inform(const QString& text);
+    // Asks, undoes `run` and tells what it did; `which` names it in a refusal ("The last run").
+    // True when it was undone.
+    bool undoRun(const RunSummary& run, const QString& which);
+    std::vector<KeptRun> keptRuns();
+    void showFailures(const KeptFailures& kept, QWidget* over);
+    void saveFailedLines(const KeptFailures& kept, QWidget* over);
+    void openFolderOf(const RunSummary& run);
+    // What the run in `runFolder` kept of its failures, whole; told and nothing on failure.
+    std::optional<KeptFailures> failuresOf(const std::string& runFolder, QWidget* over);
 
     Window m_window;
     // The list and its viewport as the filter sees them, kept from the start: the filter still
@@ -101,6 +129,11 @@ private:
     QMenu* m_menu = nullptr;
     QAction* m_preview = nullptr;
     QAction* m_undo = nullptr;
+    QAction* m_runs = nullptr;
+    QAction* m_saveFailed = nullptr;
+    // The failures of the run under way; then what the window's last run kept of them.
+    FailedEntries m_failed;
+    KeptFailures m_lastRun;
 };
 
 }  // namespace pellatrix

@@ -194,6 +194,9 @@ void CliUi::reportNumberedError(int number, const std::string& description,
 void CliUi::reportFailure(const FailureSource& source, int number, const std::string& description,
                           const std::string& /*location*/, int step) {
     clearProgress();
+    if (source.list != nullptr) {
+        m_failed.add(*source.list, source.line);
+    }
     // Every failure comes from the one creation run, so its step number is enough to find it in
     // the program; users read lines of their list, so it only shows with --verbose.
     const std::string report =

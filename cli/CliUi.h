@@ -6,6 +6,7 @@
 #include <string_view>
 #include <vector>
 
+#include "engine/journal/RunJournal.h"
 #include "engine/run/CreationUi.h"
 
 namespace pellatrix {
@@ -57,6 +58,8 @@ public:
     const std::string& finalMessage() const { return m_finalMessage; }
     /// Removes a progress line still on the terminal.
     void clearProgress();
+    /// The failed entries of the run, for the list of its failed lines.
+    FailedEntries& failedEntries() { return m_failed; }
 
 private:
     void drawProgress(const std::string& text, bool force);
@@ -69,6 +72,7 @@ private:
     bool m_progressShown = false;
     std::chrono::steady_clock::time_point m_lastDraw{};
     std::string m_finalMessage;
+    FailedEntries m_failed;
 };
 
 /// `text` as a terminal shows it without being steered or misread: control characters (C0, DEL

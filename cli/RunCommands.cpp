@@ -1,5 +1,7 @@
 #include "cli/RunCommands.h"
 
+#include <sys/stat.h>
+
 #include <vector>
 
 #include "cli/CliUi.h"
@@ -32,6 +34,14 @@ const char* stateWord(RunSummary::State state) {
             return "damaged";
     }
     return "";
+}
+
+// The folder of the kept run `runId`; throws JournalError for a name that is no run's.
+std::string runFolderOf(const std::string& runs, const std::string& runId) {
+    if (runId.find('/') != std::string::npos || runId.empty() || runId[0] == '.') {
+        throw JournalError("no kept run is named '" + ShownOnTerminal(runId) + "'");
+    }
+    return runs + "/" + runId;
 }
 
 }  // namespace
@@ -107,11 +117,8 @@ int UndoCommand(FileSystem& fs, const std::string& runId, std::FILE* out, std::F
         if (runId.empty()) {
             run = NewestRunToUndo(fs, runs);
         } else {
-            if (runId.find('/') != std::string::npos || runId.empty() || runId[0] == '.') {
-                throw JournalError("no kept run is named '" + ShownOnTerminal(runId) + "'");
-            }
             run.id = runId;
-            run.folder = runs + "/" + runId;
+            run.folder = runFolderOf(runs, runId);
         }
         const UndoReport report = UndoRun(fs, run.folder);
         for (const std::string& left : report.leftAlone) {
@@ -163,10 +170,72 @@ int ListRunsCommand(FileSystem& fs, std::FILE* out, std::FILE* errors) {
             if (run.partial) {
                 line += ", journal incomplete";
             }
+            if (const std::size_t failures = KeptRunHead(run.folder).failures; failures != 0) {
+                line += ", " + plural(failures, "failure", "failures");
+            }
         }
         std::fprintf(out, "%s\n", line.c_str());
     }
     return finished(out) ? 0 : 1;
+}
+
+namespace {
+
+void tellUnread(const std::vector<std::string>& unread, const char* how, std::FILE* errors) {
+    for (const std::string& list : unread) {
+        std::fprintf(errors,
+                     "pellatrix-cli: %s: its failed lines %s (standard input, a pipe, or "
+                     "changed since the run read it)\n",
+                     ShownOnTerminal(list).c_str(), how);
+    }
+}
+
+bool writeList(const std::string& path, const std::vector<FailedLine>& lines, std::FILE* errors) {
+    if (const std::string why = WriteFailedList(path, lines); !why.empty()) {
+        std::fprintf(errors, "pellatrix-cli: cannot write the failed lines to %s: %s\n",
+                     ShownOnTerminal(QuotedPath(path)).c_str(), why.c_str());
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+int FailedOfRunCommand(const std::string& runId, const std::string& path, std::FILE* errors) {
+    KeptFailures kept;
+    try {
+        const std::string runs = RunsFolder();
+        const std::string folder = runFolderOf(runs, runId);
+        if (struct stat st{}; runs.empty() || ::lstat(folder.c_str(), &st) != 0) {
+            throw JournalError("no kept run is named '" + ShownOnTerminal(runId) + "'");
+        }
+        kept = ReadKeptFailures(folder);
+    } catch (const JournalError& e) {
+        std::fprintf(errors, "pellatrix-cli: cannot read the failed lines of %s: %s\n",
+                     ShownOnTerminal(runId).c_str(), ShownOnTerminal(e.what()).c_str());
+        return 2;
+    }
+    tellUnread(kept.unread, "were not kept", errors);
+    return writeList(path, kept.lines, errors) && kept.unread.empty() ? 0 : 1;
+}
+
+bool SaveFailedLines(FileSystem& fs, const FailedEntries& failed, const CreationSummary& summary,
+                     const FailedLinesTarget& target, std::FILE* errors) {
+    if (summary.journalFolder.empty() && target.path.empty()) {
+        return true;
+    }
+    KeptFailures kept;
+    kept.failures = summary.failures;
+    kept.lists = target.lists;
+    // Not told when they cannot be kept (no space, a file size limit): the run's own lines say
+    // what failed, and --of-run says that this run kept none.
+    std::string problem;
+    kept = failed.keep(fs, target.nul, std::move(kept), summary.journalFolder, problem);
+    if (target.path.empty()) {
+        return true;
+    }
+    tellUnread(kept.unread, "cannot be read again", errors);
+    return writeList(target.path, kept.lines, errors) && kept.unread.empty();
 }
 
 }  // namespace pellatrix

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <memory>
 
 #include "engine/fs/Fd.h"
@@ -50,6 +51,10 @@ void readStream(int fd, bool regular, const std::string& what,
 
 void PipedFileSystem::readFile(const std::string& path,
                                const std::function<void(std::string_view)>& sink) {
+    if (const auto kept = m_kept.find(path); kept != m_kept.end()) {
+        readKept(kept->second.get(), sink);
+        return;
+    }
     const bool standardInput = path == kStandardInputName;
     // Every report of a list or of the fixed text names the file in front already.
     const std::string what =
@@ -75,7 +80,44 @@ void PipedFileSystem::readFile(const std::string& path,
         // A disk is no list: reading it would take its whole size as one line.
         throw FsError(kErrPathFileAccess, what + ": Is a block device, not a file or a stream");
     }
-    readStream(fd, S_ISREG(st.st_mode), standardInput ? what : "Cannot read", sink);
+    const std::string failed = standardInput ? what : "Cannot read";
+    // Standard input from a file is kept too: read again, it would start where the run ended.
+    if ((S_ISREG(st.st_mode) && !standardInput) || !m_keepStreams) {
+        readStream(fd, S_ISREG(st.st_mode), failed, sink);
+        return;
+    }
+    // Kept where temporary files go, without a name: nothing is left behind, whatever ends the
+    // run. Where it cannot be kept, or only in part, the stream is read as ever and not kept.
+    const char* folder = std::getenv("TMPDIR");
+    Fd copy(::open(folder != nullptr && folder[0] == '/' ? folder : "/tmp",
+                   O_TMPFILE | O_RDWR | O_CLOEXEC, 0600));
+    bool whole = copy.get() >= 0;
+    readStream(fd, S_ISREG(st.st_mode), failed, [&](std::string_view chunk) {
+        whole = whole && ::write(copy.get(), chunk.data(), chunk.size()) ==
+                             static_cast<ssize_t>(chunk.size());
+        sink(chunk);
+    });
+    if (whole) {
+        m_kept[path] = std::move(copy);
+    }
+}
+
+void PipedFileSystem::readKept(int fd, const std::function<void(std::string_view)>& sink) {
+    std::unique_ptr<char[]> buffer(new char[kReadChunk]);
+    for (off_t at = 0;;) {
+        const ssize_t got = ::pread(fd, buffer.get(), kReadChunk, at);
+        if (got < 0 && errno == EINTR) {
+            continue;
+        }
+        if (got < 0) {
+            ThrowErrno(errno, "Cannot read the kept copy of a stream");
+        }
+        if (got == 0) {
+            return;
+        }
+        sink(std::string_view(buffer.get(), static_cast<std::size_t>(got)));
+        at += got;
+    }
 }
 
 FileIdentity PipedFileSystem::fileIdentity(const std::string& path) {

@@ -1,9 +1,11 @@
 #pragma once
 
 #include <functional>
+#include <map>
 #include <string>
 #include <string_view>
 
+#include "engine/fs/Fd.h"
 #include "engine/posix/PosixFileSystem.h"
 
 namespace pellatrix {
@@ -24,6 +26,19 @@ public:
     /// its list was redirected from, while a file named "-" in the working folder is a target
     /// like any other.
     FileIdentity fileIdentity(const std::string& path) override;
+
+    /// From now on the bytes of each stream read are kept in a temporary file of no name, and a
+    /// stream read again gives them once more: the failed lines of a list from a pipe can be
+    /// written when the run ends. Costs a copy of each stream, so only where they are asked for.
+    void keepStreams() { m_keepStreams = true; }
+    /// Whether the bytes of the stream `path` were kept whole.
+    bool keptStream(const std::string& path) const { return m_kept.count(path) != 0; }
+
+private:
+    static void readKept(int fd, const std::function<void(std::string_view)>& sink);
+
+    bool m_keepStreams = false;
+    std::map<std::string, Fd> m_kept;
 };
 
 }  // namespace pellatrix

@@ -31,7 +31,8 @@ constexpr int kExitUsage = 2;
 constexpr const char* kUsage =
     "Usage: pellatrix-cli [OPTION]... LISTFILE...\n"
     "  or:  pellatrix-cli -n [-0q] [--no-clobber] [-t TEXT | -f FILE] LISTFILE...\n"
-    "  or:  pellatrix-cli --undo[=RUN] | --list-runs\n";
+    "  or:  pellatrix-cli --undo[=RUN] | --list-runs\n"
+    "  or:  pellatrix-cli --failed=FILE --of-run=RUN\n";
 
 // Every line within 80 columns, as a terminal of any size shows it.
 constexpr const char* kHelp =
@@ -65,6 +66,11 @@ constexpr const char* kHelp =
     "                        splits an entry); printed lines end in NUL too\n"
     "      --no-clobber      leave an existing file alone; it is counted as skipped\n"
     "      --no-journal      keep no journal of this run: --undo cannot take it back\n"
+    "      --failed=FILE     when the run ends, write its failed lines to FILE, as\n"
+    "                        they stand in the list files: a list file for the next\n"
+    "                        run (empty when nothing failed)\n"
+    "      --of-run=RUN      with --failed: run nothing, write the failed lines of\n"
+    "                        the kept run RUN (as --list-runs names it)\n"
     "  -j, --jobs=N          write up to N files at once (1: one at a time); by\n"
     "                        default 32 on a network or FUSE file system (NFS,\n"
     "                        SMB, sshfs...), where each file waits on the server,\n"
@@ -78,7 +84,7 @@ constexpr const char* kHelp =
     "                        'fail PATH: why'), then a summary\n"
     "      --undo[=RUN]      take back the newest run not yet undone, or the run\n"
     "                        named\n"
-    "      --list-runs       show the kept runs, newest first\n"
+    "      --list-runs       show the kept runs, newest first, with their failures\n"
     "  -h, --help            show this help and exit\n"
     "      --version         show the version and exit\n"
     "  --                    end of options; every later argument is a list file\n"
@@ -138,10 +144,14 @@ struct Options {
     bool undo = false;
     std::string undoRun;
     bool listRuns = false;
+    bool haveFailed = false;
+    std::string failedFile;
+    bool haveOfRun = false;
+    std::string ofRun;
     std::vector<std::string> listFiles;
 };
 
-enum LongOnly { kNoClobber = 256, kNoJournal, kVersion, kUndo, kListRuns };
+enum LongOnly { kNoClobber = 256, kNoJournal, kVersion, kUndo, kListRuns, kFailed, kOfRun };
 
 const option kLongOptions[] = {
     {"text", required_argument, nullptr, 't'},
@@ -157,12 +167,18 @@ const option kLongOptions[] = {
     {"dry-run", no_argument, nullptr, 'n'},
     {"undo", optional_argument, nullptr, kUndo},
     {"list-runs", no_argument, nullptr, kListRuns},
+    {"failed", required_argument, nullptr, kFailed},
+    {"of-run", required_argument, nullptr, kOfRun},
     {nullptr, 0, nullptr, 0},
 };
 
-// The preview and undo options (-n, --undo[=RUN], --list-runs).
+// The preview, undo and failed-lines options (-n, --undo[=RUN], --list-runs, --failed,
+// --of-run).
 void takeRunOption(int c, Options& options) {
-    if (c == 'n') {
+    if (c == kFailed || c == kOfRun) {
+        (c == kFailed ? options.haveFailed : options.haveOfRun) = true;
+        (c == kFailed ? options.failedFile : options.ofRun) = ::optarg;
+    } else if (c == 'n') {
         options.dryRun = true;
     } else if (c == kUndo) {
         options.undo = true;
@@ -181,8 +197,17 @@ std::string optionsConflict(const Options& options) {
                        options.quiet || options.noJournal || options.jobs != 0 ||
                        options.settings.nul || options.settings.noClobber ||
                        options.settings.verbose || !options.listFiles.empty();
-    if ((options.undo || options.listRuns) && other) {
+    if ((options.undo || options.listRuns) && (other || options.haveFailed || options.haveOfRun)) {
         return "--undo and --list-runs take no list file and no other option";
+    }
+    if (options.haveOfRun && !options.haveFailed) {
+        return "--of-run names the run whose failed lines --failed=FILE writes; give --failed too";
+    }
+    if (options.haveOfRun && other) {
+        return "--failed with --of-run takes no list file and no other option";
+    }
+    if (options.dryRun && options.haveFailed) {
+        return "--dry-run writes nothing; give it without --failed";
     }
     if (options.dryRun && options.jobs != 0) {
         return "--dry-run writes nothing; give it without --jobs";
@@ -256,6 +281,8 @@ int parse(int argc, char** argv, Options& options, bool& done) {
             case 'n':
             case kUndo:
             case kListRuns:
+            case kFailed:
+            case kOfRun:
                 takeRunOption(c, options);
                 break;
             case 'h':
@@ -276,7 +303,7 @@ int parse(int argc, char** argv, Options& options, bool& done) {
     if (std::string conflict = optionsConflict(options); !conflict.empty()) {
         return usageError(conflict);
     }
-    if (options.undo || options.listRuns) {
+    if (options.undo || options.listRuns || options.haveOfRun) {
         done = false;
         return kExitOk;
     }
@@ -305,6 +332,40 @@ void tellLockWait(const std::string& path) {
     std::fwrite(line.data(), 1, line.size(), stderr);
 }
 
+// Why the --failed file cannot be taken, refused before anything is read or written: one of
+// the run's own inputs, or a file that could not take the lines at its end. Empty when it can.
+std::string failedFileProblem(const Options& options, pellatrix::FileSystem& fs) {
+    if (!options.haveFailed) {
+        return {};
+    }
+    std::vector<std::string> inputs = options.listFiles;
+    if (options.haveTextFile) {
+        inputs.push_back(options.textFile);
+    }
+    const std::string why = pellatrix::FailedListProblem(fs, options.failedFile, inputs);
+    return why.empty() ? why
+                       : "cannot write the failed lines to " +
+                             pellatrix::ShownOnTerminal(pellatrix::QuotedPath(options.failedFile)) +
+                             ": " + why;
+}
+
+// The summary line and the text of the box that ended the run ("Done.").
+void printSummary(const Options& options, const pellatrix::CreationSummary& summary,
+                  const std::string& finalMessage) {
+    const char end = options.settings.nul ? '\0' : '\n';
+    std::string text = std::to_string(summary.filesWritten) +
+                       (summary.filesWritten == 1 ? " file written, " : " files written, ");
+    if (options.settings.noClobber) {
+        text += std::to_string(summary.filesSkipped) + " skipped, ";
+    }
+    text += std::to_string(summary.failures) + (summary.failures == 1 ? " failure" : " failures");
+    if (options.noJournal && options.settings.verbose) {
+        text += "; no journal kept (--no-journal): --undo cannot take this run back";
+    }
+    text += end + finalMessage + end;
+    std::fwrite(text.data(), 1, text.size(), stdout);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -323,6 +384,12 @@ int main(int argc, char** argv) {
     if (options.listRuns) {
         return pellatrix::ListRunsCommand(fs, stdout, stderr);
     }
+    if (options.haveOfRun) {
+        return pellatrix::FailedOfRunCommand(options.ofRun, options.failedFile, stderr);
+    }
+    if (const std::string why = failedFileProblem(options, fs); !why.empty()) {
+        return usageError(why);
+    }
 
     if (options.haveTextFile) {
         try {
@@ -338,12 +405,21 @@ int main(int argc, char** argv) {
     }
 
     options.settings.showProgress = ::isatty(STDERR_FILENO) == 1;
+    const std::vector<std::string> listFiles = options.listFiles;
+    if (options.haveFailed) {
+        fs.keepStreams();
+    }
     pellatrix::CliUi ui(std::move(options.listFiles), std::move(options.text), options.settings,
                         stdout, stderr);
+    ui.failedEntries().readStreamsWhen(
+        [&fs](const std::string& list) { return fs.keptStream(list); });
     pellatrix::CreationRun run(fs, ui);
     run.setJobs(options.jobs);
     if (options.haveTextFile) {
         run.protectFile(options.textFile);
+    }
+    if (options.haveFailed) {
+        run.protectFile(options.failedFile);  // the run's own output, never one of its files
     }
     if (options.dryRun) {
         return pellatrix::PrintPreview(run, options.settings.nul, options.quiet, stdout);
@@ -357,22 +433,15 @@ int main(int argc, char** argv) {
     ui.clearProgress();
 
     const pellatrix::CreationSummary& summary = run.lastSummary();
+    const bool failedWritten = pellatrix::SaveFailedLines(
+        fs, ui.failedEntries(), summary,
+        {options.haveFailed ? options.failedFile : std::string(), options.settings.nul, listFiles},
+        stderr);
     if (!options.quiet || summary.failures != 0) {
-        const char end = options.settings.nul ? '\0' : '\n';
-        std::string text = std::to_string(summary.filesWritten) +
-                           (summary.filesWritten == 1 ? " file written, " : " files written, ");
-        if (options.settings.noClobber) {
-            text += std::to_string(summary.filesSkipped) + " skipped, ";
-        }
-        text +=
-            std::to_string(summary.failures) + (summary.failures == 1 ? " failure" : " failures");
-        if (options.noJournal && options.settings.verbose) {
-            text += "; no journal kept (--no-journal): --undo cannot take this run back";
-        }
-        text += end + ui.finalMessage() + end;
-        std::fwrite(text.data(), 1, text.size(), stdout);
+        printSummary(options, summary, ui.finalMessage());
     }
-    const int status = finishOutput(summary.failures == 0 ? kExitOk : kExitFailures);
+    const int status =
+        finishOutput(summary.failures == 0 && failedWritten ? kExitOk : kExitFailures);
     // Told: the old runs this run dropped go now, without anyone waiting.
     pellatrix::RemoveOldRunsInBackground(runsFolder);
     return status;

@@ -37,6 +37,13 @@ public:
     /// exists. Returns the chosen folder's full path, or "" on Cancel.
     virtual QString pickFolder(QWidget* parent, const QString& prompt,
                                const QString& startFolder) = 0;
+    /// Modal save-file dialog titled `title`, opened at `proposal` (a full path: its folder and
+    /// a file name to keep or change), offering `filter`; it asks before an existing file is
+    /// chosen. Returns the chosen full path, or "" on Cancel. The default cancels.
+    virtual QString saveFile(QWidget* /*parent*/, const QString& /*title*/,
+                             const QString& /*proposal*/, const QString& /*filter*/) {
+        return {};
+    }
     /// Opens a local file or folder with its associated program (no shell); returns at once.
     /// When no opener exists, or the opener ends with a failure (no program for it: xdg-open's
     /// exit status 3), a box over the active window says what could not be opened.

@@ -322,6 +322,11 @@ QString QtPlatform::pickFolder(QWidget* parent, const QString& prompt, const QSt
     return QFileDialog::getExistingDirectory(parent, prompt, start, QFileDialog::ShowDirsOnly);
 }
 
+QString QtPlatform::saveFile(QWidget* parent, const QString& title, const QString& proposal,
+                             const QString& filter) {
+    return QFileDialog::getSaveFileName(parent, title, proposal, filter);
+}
+
 namespace {
 
 // Tells the user that `path` was asked for and did not open, over the window in front.

@@ -19,6 +19,8 @@ public:
                       const QString& proposal) override;
     QString openFiles(QWidget* parent, const QString& title, const QString& filter) override;
     QString pickFolder(QWidget* parent, const QString& prompt, const QString& startFolder) override;
+    QString saveFile(QWidget* parent, const QString& title, const QString& proposal,
+                     const QString& filter) override;
     void openDocument(const QString& path) override;
     void openHomePage(const QString& url) override;
     int drawOneToHundred() override;

@@ -336,6 +336,46 @@ Journal ReadJournalEnd(int fd) {
     return Parser(readWhole(fd), true).parse();
 }
 
+std::string FirstPathIn(std::string_view head) {
+    // Each record's fields before its path: none for an announcement, a stamp (six numbers)
+    // for a confirmation, a stamp and where the old content went for a replacement.
+    const auto wordsBefore = [](char type) {
+        return type == 'd' || type == 'n' ? 6 : type == 'r' || type == 'i' ? 7 : 0;
+    };
+    std::string folder;
+    std::size_t at = head.find('\n');
+    while (at != std::string_view::npos && at + 2 < head.size() && head[at + 1] != '\0') {
+        const char type = head[at + 1];
+        std::size_t field = at + 3;
+        if (std::string_view("DNHsdnri").find(type) == std::string_view::npos) {
+            at = head.find('\n', at + 1);  // "t", "x", "h", "w", "e": no path
+            continue;
+        }
+        for (int i = 0; i < wordsBefore(type) && field != std::string_view::npos; ++i) {
+            field = head.find(' ', field);
+            field = field == std::string_view::npos ? field : field + 1;
+        }
+        std::size_t length = 0;
+        const auto [end, ec] =
+            field == std::string_view::npos
+                ? std::from_chars_result{nullptr, std::errc::invalid_argument}
+                : std::from_chars(head.data() + field, head.data() + head.size(), length);
+        const auto begin = static_cast<std::size_t>(end - head.data()) + 1;
+        if (ec != std::errc() || begin + length >= head.size() || *end != ' ') {
+            break;  // cut short: what was found so far
+        }
+        const std::string_view path = head.substr(begin, length);
+        if (type == 'N' || type == 'n' || type == 'r' || type == 'i') {
+            return std::string(path);
+        }
+        if (folder.empty() && (type == 'D' || type == 'd')) {
+            folder.assign(path);
+        }
+        at = begin + length;
+    }
+    return folder;
+}
+
 std::string ErrnoText(int err) {
     return std::strerror(err);
 }

@@ -28,6 +28,13 @@ namespace pellatrix::journal {
 //   k1, k2.. the same for the lanes 1, 2... of a run with steps on several threads: each lane
 //            links into a folder of its own, so no link waits for another's in one folder
 //   undone   present once the run was undone
+//   failed   what the run kept of its failures, written whole once it ended (a run kept by an
+//            older version has none): "pellatrix-failed 1 N" (N the number of failures), then
+//            "u LIST" per list whose lines could not be read again, "l LIST" per list file of
+//            the run, and last (so a listing reads the lists from the head alone) "f LINE LIST
+//            BYTES" per failed line; LIST and BYTES are each their length in bytes, a blank,
+//            then the bytes (BYTES the line as read, its break included); each record ends in
+//            a line break
 //
 // The journal is text: the header line (kHeader; version 2 is read too), then one record per
 // line, each written before the step it lets an undo take back, in the run's order; a folder,
@@ -104,6 +111,10 @@ Journal ReadJournal(int fd);
 // The same check, keeping only what LastHiddenFiles needs: of each lane, the last step and the
 // last hidden file before it.
 Journal ReadJournalEnd(int fd);
+
+// The path of the first file that the journal text `head` (its beginning, possibly cut) tells
+// a run made or replaced, else of its first folder; empty when it names none.
+std::string FirstPathIn(std::string_view head);
 
 std::string ErrnoText(int err);
 

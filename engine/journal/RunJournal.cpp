@@ -750,3 +750,453 @@ void RunJournal::withdrawn() {
 }
 
 }  // namespace pellatrix
+
+// ---- Failed lines ----
+
+namespace pellatrix {
+
+namespace {
+
+constexpr std::string_view kFailedHeader = "pellatrix-failed 1 ";
+constexpr const char* kFailedName = "failed";
+constexpr const char* kFailedNewName = "failed.new";
+
+std::optional<FileStamp> stampOf(const std::string& path) {
+    struct stat st {};
+    // Standard input, a pipe or a device is read once: nothing to read again.
+    if (path == "-" || ::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) {
+        return std::nullopt;
+    }
+    return StampOf(st);
+}
+
+// Cuts the lines of one list as they arrive, as the run cut them (see LineSplitter), and keeps
+// the wanted ones with the break that ends each.
+class LineCutter {
+public:
+    LineCutter(const std::string& list, const std::vector<std::uint64_t>& wanted, bool nul,
+               std::vector<FailedLine>& out)
+        : m_list(list), m_wanted(wanted), m_nul(nul), m_out(out) {}
+
+    void feed(std::string_view chunk) {
+        for (const char c : chunk) {
+            if (m_afterCr) {
+                m_afterCr = false;
+                if (c == '\n') {
+                    m_lastBreak = "\r\n";
+                    if (m_keptLast) {
+                        m_out.back().bytes += '\n';
+                    }
+                    continue;
+                }
+            }
+            if (m_nul ? c == '\0' : c == '\n' || c == '\r') {
+                m_afterCr = c == '\r';
+                endLine(std::string_view(&c, 1));
+            } else {
+                m_pending = true;
+                if (keeping()) {
+                    m_text += c;
+                }
+            }
+        }
+    }
+
+    void finish() {
+        if (m_pending) {
+            endLine(m_lastBreak);
+        }
+    }
+
+private:
+    bool keeping() const { return m_next < m_wanted.size() && m_wanted[m_next] == m_line; }
+
+    void endLine(std::string_view end) {
+        m_keptLast = keeping();
+        if (m_keptLast) {
+            m_out.push_back({m_list, m_line, std::move(m_text)});
+            m_out.back().bytes.append(end);
+            m_text.clear();
+            ++m_next;
+        }
+        m_lastBreak.assign(end);
+        m_pending = false;
+        ++m_line;
+    }
+
+    const std::string& m_list;
+    const std::vector<std::uint64_t>& m_wanted;
+    bool m_nul;
+    std::vector<FailedLine>& m_out;
+    std::uint64_t m_line = 1;
+    std::size_t m_next = 0;
+    std::string m_text;
+    std::string m_lastBreak = "\n";
+    bool m_afterCr = false;
+    bool m_pending = false;
+    bool m_keptLast = false;
+};
+
+void appendSized(std::string& out, std::string_view bytes) {
+    appendNumber(out, bytes.size());
+    out.append(bytes);
+}
+
+// Writes `text` into the new file `fd` (closed here) and renames it from `from` to `to` in the
+// folder `dirFd`, on the disk first when `sync`; answers 0 or errno, with the new file gone on
+// failure.
+int writeAndRename(int fd, std::string_view text, int dirFd, const char* from, const char* to,
+                   bool sync) {
+    int err = 0;
+    for (std::size_t at = 0; at < text.size() && err == 0;) {
+        const ssize_t put = ::write(fd, text.data() + at, text.size() - at);
+        if (put < 0 && errno != EINTR) {
+            err = errno;
+        } else if (put > 0) {
+            at += static_cast<std::size_t>(put);
+        }
+    }
+    if (err == 0 && sync && ::fsync(fd) != 0) {
+        err = errno;
+    }
+    if (::close(fd) != 0 && err == 0) {
+        err = errno;
+    }
+    if (err == 0 && ::renameat(dirFd, from, dirFd, to) != 0) {
+        err = errno;
+    }
+    if (err != 0) {
+        ::unlinkat(dirFd, from, 0);
+    }
+    return err;
+}
+
+// The run folder `runFolder`, opened when it and the runs folder above it are trusted.
+Fd openRunFolder(const std::string& runFolder, std::string& name, std::string& why) {
+    const std::size_t slash = runFolder.rfind('/');
+    name = slash == std::string::npos ? runFolder : runFolder.substr(slash + 1);
+    const Fd runs = OpenTrustedRunsFolder(
+        slash == std::string::npos ? std::string(".") : runFolder.substr(0, slash), why);
+    if (runs.get() < 0) {
+        return Fd();
+    }
+    return OpenTrustedFolder(runs.get(), name, "the run's folder '" + runFolder + "'", why);
+}
+
+// The kept failed lines of the run folder open as `dirFd`, read whole.
+std::string readKeptFailed(int dirFd, const std::string& runFolder) {
+    const Fd fd(::openat(dirFd, kFailedName, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    if (fd.get() < 0) {
+        throw JournalError(errno == ENOENT
+                               ? "its failed lines were not kept (kept by an older version, or "
+                                 "they could not be written)"
+                               : "its failed lines cannot be read: " + ErrnoText(errno));
+    }
+    struct stat st {};
+    if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
+        throw JournalError("its failed lines cannot be read");
+    }
+    if (std::string why = Distrust(EntryStatOf(st), runFolder + "/" + kFailedName); !why.empty()) {
+        throw UntrustedJournal(why);
+    }
+    std::string text;
+    char buffer[65536];
+    for (ssize_t got = 0; (got = ::read(fd.get(), buffer, sizeof buffer)) != 0;) {
+        if (got < 0 && errno != EINTR) {
+            throw JournalError("its failed lines cannot be read: " + ErrnoText(errno));
+        }
+        text.append(buffer, static_cast<std::size_t>(std::max<ssize_t>(got, 0)));
+    }
+    return text;
+}
+
+// Reads "N " at `at` (moved past the blank); false when there is no such number.
+bool takeNumber(std::string_view text, std::size_t& at, std::uint64_t& value) {
+    const char* begin = text.data() + at;
+    const auto [end, ec] = std::from_chars(begin, text.data() + text.size(), value);
+    if (ec != std::errc() || end == begin || end == text.data() + text.size() || *end != ' ') {
+        return false;
+    }
+    at = static_cast<std::size_t>(end - text.data()) + 1;
+    return true;
+}
+
+bool takeSized(std::string_view text, std::size_t& at, std::string& out) {
+    std::uint64_t length = 0;
+    if (!takeNumber(text, at, length) || length >= text.size() - at) {
+        return false;
+    }
+    out.assign(text.substr(at, length));
+    at += length;
+    return true;
+}
+
+// Reads the records of `text` into `kept`; with `headOnly`, up to the first failed line (the
+// lists come before them) or where the text is cut.
+void parseKeptFailed(std::string_view text, KeptFailures& kept, bool headOnly) {
+    const auto damaged = [] { return JournalError("its failed lines are damaged or foreign"); };
+    std::uint64_t failures = 0;
+    const char* count = text.data() + std::min(kFailedHeader.size(), text.size());
+    const auto [end, ec] = std::from_chars(count, text.data() + text.size(), failures);
+    if (text.substr(0, kFailedHeader.size()) != kFailedHeader || ec != std::errc() ||
+        end == text.data() + text.size() || *end != '\n') {
+        throw damaged();
+    }
+    kept.failures = static_cast<std::size_t>(failures);
+    std::size_t at = static_cast<std::size_t>(end - text.data()) + 1;
+    while (at < text.size() && !(headOnly && text[at] == 'f')) {
+        const std::string_view type = text.substr(at, 2);
+        at += 2;
+        FailedLine line;
+        const bool whole =
+            at >= text.size() ? false
+            : type == "f "    ? takeNumber(text, at, line.line) && takeSized(text, at, line.list) &&
+                                 text[at++] == ' ' && takeSized(text, at, line.bytes)
+                           : (type == "u " || type == "l ") && takeSized(text, at, line.list);
+        if (!whole || text[at++] != '\n') {
+            if (headOnly) {
+                return;  // cut by the head's end
+            }
+            throw damaged();
+        }
+        if (type == "f ") {
+            kept.lines.push_back(std::move(line));
+        } else {
+            (type == "u " ? kept.unread : kept.lists).push_back(std::move(line.list));
+        }
+    }
+}
+
+}  // namespace
+
+void FailedEntries::add(const std::string& list, std::uint64_t line) {
+    if (line == 0) {
+        return;
+    }
+    auto known = std::find_if(m_lists.begin(), m_lists.end(),
+                              [&](const List& each) { return each.name == list; });
+    if (known == m_lists.end()) {
+        m_lists.push_back({list, {}, stampOf(list)});
+        known = std::prev(m_lists.end());
+    }
+    known->lines.push_back(line);
+}
+
+std::vector<FailedLine> FailedEntries::read(FileSystem& fs, bool nul,
+                                            std::vector<std::string>& unread) const {
+    std::vector<FailedLine> out;
+    for (const List& list : m_lists) {
+        std::vector<std::uint64_t> wanted = list.lines;
+        std::sort(wanted.begin(), wanted.end());
+        wanted.erase(std::unique(wanted.begin(), wanted.end()), wanted.end());
+        const std::size_t before = out.size();
+        const bool stream = !list.stamp && m_streamKept && m_streamKept(list.name);
+        if (!stream && (!list.stamp || stampOf(list.name) != list.stamp)) {
+            unread.push_back(list.name);
+            continue;
+        }
+        LineCutter cutter(list.name, wanted, nul, out);
+        try {
+            fs.readFile(list.name, [&](std::string_view chunk) { cutter.feed(chunk); });
+            cutter.finish();
+        } catch (const std::exception&) {
+            out.resize(before);
+            unread.push_back(list.name);
+            continue;
+        }
+        // Read again while it changed: its lines are not the ones that failed.
+        if ((!stream && stampOf(list.name) != list.stamp) || out.size() - before != wanted.size()) {
+            out.resize(before);
+            unread.push_back(list.name);
+        }
+    }
+    return out;
+}
+
+KeptFailures FailedEntries::keep(FileSystem& fs, bool nul, KeptFailures kept,
+                                 const std::string& journalFolder, std::string& problem) const {
+    kept.lines = read(fs, nul, kept.unread);
+    if (!journalFolder.empty()) {
+        problem = KeepFailedLines(journalFolder, kept);
+    }
+    return kept;
+}
+
+std::string KeepFailedLines(const std::string& runFolder, const KeptFailures& kept) {
+    std::string name;
+    std::string why;
+    const Fd dir = openRunFolder(runFolder, name, why);
+    if (dir.get() < 0) {
+        return why;
+    }
+    std::string text(kFailedHeader);
+    text += std::to_string(kept.failures);
+    text += '\n';
+    for (const std::string& list : kept.unread) {
+        text += "u ";
+        appendSized(text, list);
+        text += '\n';
+    }
+    for (const std::string& list : kept.lists) {
+        text += "l ";
+        appendSized(text, list);
+        text += '\n';
+    }
+    for (const FailedLine& line : kept.lines) {
+        text += "f ";
+        appendNumber(text, line.line);
+        appendSized(text, line.list);
+        text += ' ';
+        appendSized(text, line.bytes);
+        text += '\n';
+    }
+    const int fd = ::openat(dir.get(), kFailedNewName,
+                            O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600);
+    // Not synced: a file a crash cut short reads as damaged, and each run would wait for it.
+    const int err =
+        fd < 0 ? errno : writeAndRename(fd, text, dir.get(), kFailedNewName, kFailedName, false);
+    return err == 0
+               ? std::string()
+               : "the failed lines of this run cannot be kept with its journal: " + ErrnoText(err);
+}
+
+KeptFailures ReadKeptFailures(const std::string& runFolder) {
+    std::string name;
+    std::string why;
+    const Fd dir = openRunFolder(runFolder, name, why);
+    if (dir.get() < 0) {
+        throw JournalError(why);
+    }
+    KeptFailures kept;
+    parseKeptFailed(readKeptFailed(dir.get(), runFolder), kept, false);
+    return kept;
+}
+
+KeptFailures KeptRunHead(const std::string& runFolder) {
+    std::string name;
+    std::string why;
+    const Fd dir = openRunFolder(runFolder, name, why);
+    const Fd fd(dir.get() < 0 ? -1
+                              : ::openat(dir.get(), kFailedName,
+                                         O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    // A list is a path, 4 KiB at most: the head holds the lists of any usual run.
+    std::string head(std::size_t{256} << 10, '\0');
+    const ssize_t got = fd.get() < 0 ? -1 : ::pread(fd.get(), head.data(), head.size(), 0);
+    head.resize(static_cast<std::size_t>(std::max<ssize_t>(got, 0)));
+    KeptFailures kept;
+    try {
+        if (!head.empty()) {
+            parseKeptFailed(head, kept, true);
+        }
+    } catch (const JournalError&) {
+        kept = {};
+    }
+    return kept;
+}
+
+std::string FirstPathOfRun(const std::string& runFolder) {
+    std::string name;
+    std::string why;
+    const Fd dir = openRunFolder(runFolder, name, why);
+    const Fd fd(dir.get() < 0 ? -1
+                              : ::openat(dir.get(), kJournalName,
+                                         O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    // The folders come first; a run over many folders names its first file a few MiB in.
+    constexpr std::size_t kHead = std::size_t{8} << 20;
+    std::string head(kHead, '\0');
+    const ssize_t got = fd.get() < 0 ? -1 : ::pread(fd.get(), head.data(), head.size(), 0);
+    head.resize(static_cast<std::size_t>(std::max<ssize_t>(got, 0)));
+    return FirstPathIn(head);
+}
+
+std::uint64_t KeptRunSize(const std::string& runFolder) {
+    std::uint64_t size = 0;
+    for (const char* name : {kJournalName, "pack", kFailedName}) {
+        struct stat st {};
+        if (::lstat((runFolder + "/" + name).c_str(), &st) == 0 && S_ISREG(st.st_mode)) {
+            size += static_cast<std::uint64_t>(st.st_size);
+        }
+    }
+    return size;
+}
+
+namespace {
+
+// The file a name reaches: through a symbolic link, the one it names, when it exists.
+std::string reachedFile(const std::string& path) {
+    std::unique_ptr<char, decltype(&std::free)> real(::realpath(path.c_str(), nullptr), &std::free);
+    return real ? std::string(real.get()) : path;
+}
+
+std::string folderOf(const std::string& path) {
+    const std::size_t slash = path.rfind('/');
+    return slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+}
+
+}  // namespace
+
+std::string FailedListProblem(FileSystem& fs, const std::string& path,
+                              const std::vector<std::string>& inputs) {
+    if (path.empty()) {
+        return "no file is named";
+    }
+    const std::string target = reachedFile(path);
+    struct stat st {};
+    if (::stat(target.c_str(), &st) == 0) {
+        if (S_ISDIR(st.st_mode)) {
+            return "it is a folder";
+        }
+        for (const std::string& input : inputs) {
+            try {
+                if (fs.fileIdentity(input) == IdentityOf(st)) {
+                    return "it is read by this run ('" + input + "')";
+                }
+            } catch (const std::exception&) {
+                // Not there: the run reports it; it cannot be this file.
+            }
+        }
+        if (::access(target.c_str(), W_OK) != 0) {
+            return "it is not writable: " + ErrnoText(errno);
+        }
+    }
+    const std::string folder = folderOf(target);
+    if (::stat(folder.c_str(), &st) != 0) {
+        return "its folder cannot be used: " + ErrnoText(errno);
+    }
+    if (!S_ISDIR(st.st_mode)) {
+        return "its folder cannot be used: " + ErrnoText(ENOTDIR);
+    }
+    // Written beside it, then renamed: the folder must take a new file.
+    if (::access(folder.c_str(), W_OK | X_OK) != 0) {
+        return "its folder is not writable: " + ErrnoText(errno);
+    }
+    return {};
+}
+
+std::string WriteFailedList(const std::string& path, const std::vector<FailedLine>& lines) {
+    const std::string target = reachedFile(path);
+    const std::string folder = folderOf(target);
+    // A name of its own beside the file, so a rename puts it in place whole.
+    std::string temporary = folder + "/." + target.substr(target.rfind('/') + 1) + ".XXXXXX";
+    const int fd = ::mkostemp(temporary.data(), O_CLOEXEC);
+    if (fd < 0) {
+        return ErrnoText(errno);
+    }
+    // A file replaced keeps its mode; a new one gets the mode a new file gets.
+    struct stat st {};
+    if (::stat(target.c_str(), &st) == 0 && S_ISREG(st.st_mode)) {
+        ::fchmod(fd, st.st_mode & 07777);
+    } else {
+        const mode_t mask = ::umask(077);
+        ::umask(mask);
+        ::fchmod(fd, 0666 & ~mask);
+    }
+    std::string text;
+    for (const FailedLine& line : lines) {
+        text += line.bytes;
+    }
+    const int err = writeAndRename(fd, text, AT_FDCWD, temporary.c_str(), target.c_str(), true);
+    return err == 0 ? std::string() : ErrnoText(err);
+}
+
+}  // namespace pellatrix

@@ -6,6 +6,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -170,6 +171,87 @@ private:
     std::unordered_map<std::string, std::string, TextHash, std::equal_to<>> m_resolvedFolders;
     bool m_removeLater = false;
 };
+
+/// One failed line of a list file: the list as the run named it, the line's number (from 1)
+/// and its bytes as read, with the break (or NUL) that ends it. A line that ended its list
+/// without a break gets the one of the line before it (a line feed for the first).
+struct FailedLine {
+    std::string list;
+    std::uint64_t line = 0;
+    std::string bytes;
+};
+
+/// What a run keeps of its failures: their number, the failed lines, the lists whose lines
+/// could not be read again, and the list files of the run.
+struct KeptFailures {
+    std::size_t failures = 0;
+    std::vector<FailedLine> lines;
+    std::vector<std::string> unread;
+    std::vector<std::string> lists;
+};
+
+/// The failed entries of one run, gathered as the front end hears of them: a list and line
+/// per failure, nothing else while the run goes on. Their lines are read from the list files
+/// once the run has ended, so a run without failures costs nothing more.
+class FailedEntries {
+public:
+    /// A failure at `line` of `list`. One of a list as a whole (line 0) has no line to try
+    /// again; the same line failing twice (its folder, then its file) is one line.
+    void add(const std::string& list, std::uint64_t line);
+    bool empty() const { return m_lists.empty(); }
+    void clear() { m_lists.clear(); }
+    /// A list that is no regular file (standard input, a pipe) is read again only where
+    /// `kept` says the file system kept its bytes.
+    void readStreamsWhen(std::function<bool(const std::string&)> kept) {
+        m_streamKept = std::move(kept);
+    }
+    /// The failed lines, in the order of the lists and of their lines, read through `fs`
+    /// (entries end in NUL when `nul`). A list that cannot be read again as the run read it
+    /// (standard input, a pipe, a list changed since) is named in `unread` instead.
+    std::vector<FailedLine> read(FileSystem& fs, bool nul, std::vector<std::string>& unread) const;
+    /// What the run keeps of its failures: `kept` (its count and lists) with the lines read
+    /// (read()), kept with the run whose journal is in `journalFolder` when there is one
+    /// (KeepFailedLines; `problem` says why not).
+    KeptFailures keep(FileSystem& fs, bool nul, KeptFailures kept, const std::string& journalFolder,
+                      std::string& problem) const;
+
+private:
+    struct List {
+        std::string name;
+        std::vector<std::uint64_t> lines;
+        // The list as it stood at its first failure; none for a stream.
+        std::optional<FileStamp> stamp;
+    };
+    std::vector<List> m_lists;
+    std::function<bool(const std::string&)> m_streamKept;
+};
+
+/// Keeps `kept` with the run whose journal is in `runFolder`, written whole or not at all;
+/// answers why not, or an empty text.
+std::string KeepFailedLines(const std::string& runFolder, const KeptFailures& kept);
+/// What the run in `runFolder` kept of its failures. Throws JournalError when nothing was kept
+/// (a run kept by an older version) or it cannot be read, UntrustedJournal as ListRuns does.
+KeptFailures ReadKeptFailures(const std::string& runFolder);
+/// What the run in `runFolder` kept of its failures but the failed lines themselves, from the
+/// head of what it kept (nothing when it kept nothing or it cannot be read): for listing runs.
+KeptFailures KeptRunHead(const std::string& runFolder);
+/// The path of the first file the run in `runFolder` made or replaced, as its journal tells
+/// it (of its first folder when it made no file); empty when it tells none or cannot be read.
+/// Only the head of the journal is read.
+std::string FirstPathOfRun(const std::string& runFolder);
+/// The bytes that the run in `runFolder` keeps on the disk: its journal, its copies and what
+/// it keeps of its failures (kept links are the old files themselves, not counted).
+std::uint64_t KeptRunSize(const std::string& runFolder);
+
+/// Why `path` cannot take a list of failed lines of a run that reads `inputs` (its list
+/// files and the fixed text's file): one of them (by identity, whatever name reaches it), a
+/// folder, in a missing folder, or not writable. Empty when it can.
+std::string FailedListProblem(FileSystem& fs, const std::string& path,
+                              const std::vector<std::string>& inputs);
+/// Writes `lines` to `path` as a list file, whole or not at all (a new file beside it, then
+/// renamed over it; through a symbolic link to the file it names). Answers why not, or an
+/// empty text.
+std::string WriteFailedList(const std::string& path, const std::vector<FailedLine>& lines);
 
 /// A journal that cannot be undone as asked: damaged or foreign, undone before, or still being
 /// written. Nothing was changed.

@@ -205,6 +205,9 @@ void CreationRun::createFiles() {
             run.m_fs.setJournal(nullptr);
             journal.finish();
             run.m_summary.journalFolder = journal.folder();
+            if (RunListener* listener = run.m_ui.runListener()) {
+                listener->runEnded();
+            }
             run.endRun();
         }
     } endOfRun{*this, journal};
@@ -610,6 +613,9 @@ void CreationRun::expandedPath(const CreationEntries::Entry& entry, std::string&
 void CreationRun::report(int number, const std::string& description, const std::string& location,
                          int step) {
     ++m_summary.failures;
+    if (RunListener* listener = m_ui.runListener()) {
+        listener->failed({m_sourceList, m_sourceLine});
+    }
     m_ui.reportFailure({m_sourceList, m_sourceLine}, number, description, location, step);
 }
 

@@ -15,6 +15,16 @@ struct FailureSource {
     std::uint64_t line = 0;
 };
 
+/// Hears, beside whatever a front end shows, each failure of a run with where it comes from and
+/// the end of each run (its journal closed, its summary final): what a front end needs to keep
+/// the failed lines of a run. Called on the run's thread.
+class RunListener {
+public:
+    virtual ~RunListener() = default;
+    virtual void failed(const FailureSource& source) = 0;
+    virtual void runEnded() = 0;
+};
+
 /// What became of one file of the run.
 enum class FileOutcome { Created, Replaced, Skipped };
 
@@ -70,6 +80,13 @@ public:
     /// The run's journal could not be kept, or not to its end: told once per run, the run
     /// goes on. The default says nothing.
     virtual void journalProblem(const std::string& /*text*/) {}
+
+    /// Who hears of each failure and of each run's end besides the front end (none: nullptr).
+    void setRunListener(RunListener* listener) { m_runListener = listener; }
+    RunListener* runListener() const { return m_runListener; }
+
+private:
+    RunListener* m_runListener = nullptr;
 };
 
 }  // namespace pellatrix

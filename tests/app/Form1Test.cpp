@@ -24,12 +24,14 @@
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
+#include <QTreeWidget>
 #include <cmath>
 #include <cstdio>
 #include <memory>
 
 #include "app/Form1.h"
 #include "app/RunMenu.h"
+#include "app/RunsDialog.h"
 #include "guidance/GuidanceHandlers.h"
 #include "guidance/SampleRecord.h"
 #include "inputlist/InputList.h"
@@ -123,8 +125,12 @@ private slots:
     void creationRunReportsAndEmptyList();
     void closingDuringRunEndsProcess();
     void previewAndUndoFromContextMenu();
+    void failedLinesSavedAndRunAgain();
+    void runsDialogActsOnTheSelectedRun();
 
 private:
+    // A run of list.txt in `work` whose two lines under "blocked" fail; its boxes answered.
+    void failingRun(Form1& form, const QString& work);
     std::unique_ptr<Form1> makeWindow() {
         auto form = std::make_unique<Form1>(*m_platform, m_store->store(), m_program->path());
         form->setEndProcess([this] { ++m_endProcessCalls; });
@@ -991,7 +997,7 @@ void Form1Test::previewAndUndoFromContextMenu() {
     QVERIFY(QTest::qWaitForWindowExposed(form.get()));
     auto* list = child<InputList>(*form, "ListView1");
     RunMenu* menu = form->runMenu();
-    QCOMPARE(menu->menu()->actions().size(), 2);
+    QCOMPARE(menu->menu()->actions().size(), 4);
     QCOMPARE(menu->previewAction()->text(), QStringLiteral("Preview Run..."));
     QCOMPARE(menu->undoAction()->text(), QStringLiteral("Undo Last Run..."));
 
@@ -1092,6 +1098,146 @@ void Form1Test::previewAndUndoFromContextMenu() {
                  QString::fromLatin1(expected));
     }
     QLocale::setDefault(savedLocale);
+}
+
+namespace {
+
+// The lines of the list of failingRun that fail while "blocked" is a file.
+QByteArray blockedLines(const QString& out) {
+    return (out + "/blocked/b.txt>B\r\n" + out + "/blocked/c.txt\r\n").toUtf8();
+}
+
+// "blocked" made the folder it should have been.
+void fixBlocked(const QString& out) {
+    QFile::remove(out + "/blocked");
+    QVERIFY(QDir().mkpath(out + "/blocked"));
+}
+
+}  // namespace
+
+void Form1Test::failingRun(Form1& form, const QString& work) {
+    const QString out = work + "/out";
+    writeFile(out + "/blocked", "a file where a folder is wanted");
+    writeFile(work + "/list.txt", (out + "/a.txt>A\r\n").toUtf8() + blockedLines(out));
+    child<InputList>(form, "ListView1")->appendEntry(work + "/list.txt");
+    m_platform->expectWarning();
+    m_platform->expectWarning();
+    m_platform->expectInformation();
+    QTest::mouseClick(child<QPushButton>(form, "PushButton2"), Qt::LeftButton);
+}
+
+// A run with failures, as a user meets it: "Save Failed Lines..." saves its failed lines as a
+// list through the save dialog (never onto its own list); fixed by hand, a run over that list
+// creates just those files.
+void Form1Test::failedLinesSavedAndRunAgain() {
+    QTemporaryDir work;
+    const QByteArray stateBefore = qgetenv("XDG_STATE_HOME");
+    qputenv("XDG_STATE_HOME", work.filePath("state").toUtf8());
+    const QString out = work.filePath("out");
+    auto form = makeWindow();
+    form->show();
+    QVERIFY(QTest::qWaitForWindowExposed(form.get()));
+    RunMenu* menu = form->runMenu();
+    QCOMPARE(menu->saveFailedAction()->text(), QStringLiteral("Save Failed Lines..."));
+    QVERIFY(!menu->saveFailedAction()->isEnabled());
+    failingRun(*form, work.path());
+    QVERIFY(menu->saveFailedAction()->isEnabled());
+    m_platform->expectSaveFile(work.filePath("list.txt"));
+    m_platform->expectInformation();
+    m_platform->expectSaveFile(work.filePath("again.txt"));
+    m_platform->expectInformation();
+    menu->saveFailedAction()->trigger();
+    menu->saveFailedAction()->trigger();
+    const QList<TestPlatform::Shown> shown = m_platform->shown();
+    QCOMPARE(shown[shown.size() - 4].proposal, QStringLiteral("Text files (*.txt);;All files (*)"));
+    QCOMPARE(shown[shown.size() - 4].text, work.filePath("list-failed.txt"));
+    QVERIFY(m_platform->texts(TestPlatform::Kind::Information)
+                .at(1)
+                .startsWith(QStringLiteral("The failed lines cannot be saved to")));
+    QCOMPARE(m_platform->texts(TestPlatform::Kind::Information).last(),
+             QStringLiteral("2 failed lines saved to \"%1\".").arg(work.filePath("again.txt")));
+    QCOMPARE(readAll(work.filePath("again.txt")).toUtf8(), blockedLines(out));
+
+    fixBlocked(out);
+    auto* list = child<InputList>(*form, "ListView1");
+    list->clearEntries();
+    list->appendEntry(work.filePath("again.txt"));
+    m_platform->expectInformation();
+    QTest::mouseClick(child<QPushButton>(*form, "PushButton2"), Qt::LeftButton);
+    QCOMPARE(readAll(out + "/blocked/b.txt"), QStringLiteral("B"));
+    QCOMPARE(QDir(out + "/blocked").entryList(QDir::Files).size(), 2);
+    QVERIFY(!menu->saveFailedAction()->isEnabled());
+    QVERIFY(m_platform->verifyAllAnswersUsed());
+    qputenv("XDG_STATE_HOME", stateBefore);
+}
+
+// "Runs..." shows the kept runs newest first, read by keyboard and screen reader, and acts on
+// the one selected: its failures, its failed lines, the folder of its first file, its undo.
+void Form1Test::runsDialogActsOnTheSelectedRun() {
+    QTemporaryDir work;
+    const QByteArray stateBefore = qgetenv("XDG_STATE_HOME");
+    qputenv("XDG_STATE_HOME", work.filePath("state").toUtf8());
+    const QString out = work.filePath("out");
+    auto form = makeWindow();
+    form->show();
+    QVERIFY(QTest::qWaitForWindowExposed(form.get()));
+    RunMenu* menu = form->runMenu();
+    QCOMPARE(menu->runsAction()->text(), QStringLiteral("Runs..."));
+    failingRun(*form, work.path());
+    fixBlocked(out);
+    writeFile(work.filePath("again.txt"), blockedLines(out));
+    child<InputList>(*form, "ListView1")->clearEntries();
+    child<InputList>(*form, "ListView1")->appendEntry(work.filePath("again.txt"));
+    m_platform->expectInformation();
+    QTest::mouseClick(child<QPushButton>(*form, "PushButton2"), Qt::LeftButton);
+
+    QStringList rows;
+    m_platform->expectDialog(false, [&] {
+        auto* dialog = dynamic_cast<RunsDialog*>(m_platform->dialog());
+        QVERIFY(dialog);
+        QTreeWidget* view = dialog->runsView();
+        QCOMPARE(view->accessibleName(), QStringLiteral("Kept runs"));
+        QCOMPARE(dialog->accessibleDescription(), QStringLiteral("2 kept runs"));
+        QCOMPARE(dialog->focusWidget(), view);
+        for (int row = 0; row < view->topLevelItemCount(); ++row) {
+            QStringList cells;
+            for (int column = 1; column < view->columnCount() - 1; ++column) {
+                cells << view->topLevelItem(row)->text(column);
+            }
+            rows << cells.join(QLatin1Char('|'));
+        }
+        QVERIFY(!dialog->saveButton()->isEnabled());  // the newest failed nothing
+        QTest::keyClick(view, Qt::Key_Down);
+        QVERIFY(dialog->saveButton()->isEnabled());
+        QCOMPARE(dialog->saveButton()->accessibleName(), QStringLiteral("Save Failed Lines..."));
+        m_platform->expectInformation();
+        dialog->failuresButton()->click();
+        m_platform->expectSaveFile(work.filePath("older.txt"));
+        m_platform->expectInformation();
+        dialog->saveButton()->click();
+        dialog->folderButton()->click();
+        m_platform->expectQuestion(true);
+        m_platform->expectInformation();
+        dialog->undoButton()->click();
+        QCOMPARE(view->topLevelItem(1)->text(6), QStringLiteral("No: undone"));
+        QVERIFY(!dialog->undoButton()->isEnabled());
+    });
+    menu->runsAction()->trigger();
+    QCOMPARE(rows, QStringList({work.filePath("again.txt") + "|2|0|0|0|Yes",
+                                work.filePath("list.txt") + "|1|0|0|2|Yes"}));
+    const QStringList infos = m_platform->texts(TestPlatform::Kind::Information);
+    QCOMPARE(
+        infos[infos.size() - 3],
+        QStringLiteral("2 failures of the run, 2 lines to try again:\n%1:2: %2/blocked/b.txt>B\n"
+                       "%1:3: %2/blocked/c.txt")
+            .arg(work.filePath("list.txt"), out));
+    QCOMPARE(readAll(work.filePath("older.txt")).toUtf8(), blockedLines(out));
+    QCOMPARE(m_platform->openedDocuments(), QStringList{out});
+    QCOMPARE(infos.last(), QStringLiteral("The run was undone: 1 file removed, 0 files put back, 0 "
+                                          "folders removed."));
+    QVERIFY(!QFileInfo::exists(out + "/a.txt"));
+    QVERIFY(m_platform->verifyAllAnswersUsed());
+    qputenv("XDG_STATE_HOME", stateBefore);
 }
 
 QTEST_MAIN(Form1Test)

@@ -114,6 +114,7 @@ CliResult runShell(const std::string& script, const test::TempFolder& tmp) {
 TEST(Cli, UsageErrorsExitTwoWithTheMessageAndAPointerToHelp) {
     test::TempFolder tmp;
     test::writeBytes(tmp / "t.txt", "");
+    std::filesystem::create_symlink("t.txt", tmp / "t-link");
     struct Case {
         std::vector<std::string> args;
         std::string message;  // empty: only that there is one line before the pointer
@@ -153,6 +154,27 @@ TEST(Cli, UsageErrorsExitTwoWithTheMessageAndAPointerToHelp) {
          "invalid number of jobs: '99999999999999999999' (give a whole number from 1 to 256)"},
         {{"-n", "-j2", "list.txt"}, "--dry-run writes nothing; give it without --jobs"},
         {{"--undo", "-j2"}, ""},
+        {{"--of-run=x"},
+         "--of-run names the run whose failed lines --failed=FILE writes; give --failed too"},
+        {{"--failed=f", "--of-run=x", "-0"},
+         "--failed with --of-run takes no list file and no other option"},
+        {{"--failed=f", "--of-run=x", "list.txt"},
+         "--failed with --of-run takes no list file and no other option"},
+        {{"--failed=f", "--list-runs"}, ""},
+        {{"-n", "--failed=f", "list.txt"}, "--dry-run writes nothing; give it without --failed"},
+        // The run's own inputs by whatever name, a folder, a missing folder: refused before
+        // anything is read.
+        {{"--failed=" + tmp / "t.txt", "list.txt", tmp / "t.txt"},
+         "cannot write the failed lines to '" + tmp / "t.txt" + "': it is read by this run ('" +
+             tmp / "t.txt" + "')"},
+        {{"--failed=" + tmp / "t-link", "-f", tmp / "t.txt", "list.txt"},
+         "cannot write the failed lines to '" + tmp / "t-link" + "': it is read by this run ('" +
+             tmp / "t.txt" + "')"},
+        {{"--failed=" + tmp.path(), "list.txt"},
+         "cannot write the failed lines to '" + tmp.path() + "': it is a folder"},
+        {{"--failed=" + tmp / "no/f.txt", "list.txt"},
+         "cannot write the failed lines to '" + tmp / "no/f.txt" +
+             "': its folder cannot be used: No such file or directory"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(testing::PrintToString(c.args));
@@ -169,6 +191,8 @@ TEST(Cli, UsageErrorsExitTwoWithTheMessageAndAPointerToHelp) {
         }
     }
     EXPECT_FALSE(std::filesystem::exists("list.txt"));
+    EXPECT_EQ(test::readBytes(tmp / "t.txt"), "");
+    EXPECT_FALSE(std::filesystem::exists(tmp / "f"));
 }
 
 TEST(Cli, HelpAndVersion) {
@@ -739,6 +763,97 @@ TEST(Cli, PreviewForeseesWhatTheRunThenDoes) {
         std::sort(foreseenFolders.begin(), foreseenFolders.end());
         EXPECT_EQ(foreseenFolders, made);
     }
+}
+
+// The failed lines of a run, as a user tries them again: written with --failed as they stand
+// in the list (blank lines, the '>' texts and the breaks of the source, a last line without one
+// given the break before it), kept with the run for --of-run and counted by --list-runs; once the
+// cause is fixed by hand, a run over that file creates exactly those files and fails none.
+TEST(Cli, FailedLinesAreAListThatALaterRunTakesAsItIs) {
+    struct Case {
+        std::string end;
+        std::vector<std::string> options;
+    };
+    const std::vector<Case> cases = {
+        {"\n", {}}, {"\r\n", {}}, {"\r", {}}, {"\0"s, {"-0"}}, {"\n", {"-j4", "--no-clobber"}}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::PrintToString(c.end) + testing::PrintToString(c.options));
+        test::TempFolder tmp;
+        const std::string state = tmp / "state";
+        ::setenv("XDG_STATE_HOME", state.c_str(), 1);
+        test::writeBytes(tmp / "blocked", "a file where a folder is wanted");
+        const std::string& e = c.end;
+        const std::string lines[] = {
+            "ok/a.txt>A" + e,    "blocked/b.txt>B > b" + e, e,
+            "blocked/c.txt" + e, "ok/d.txt>" + e,           "blocked/e.txt> E"};
+        std::string list;
+        for (const std::string& line : lines) {
+            list += line;
+        }
+        test::writeBytes(tmp / "list.txt", list);
+        const std::string expected = lines[1] + lines[3] + lines[5] + e;
+        std::vector<std::string> args = c.options;
+        args.insert(args.end(), {"--failed=failed.txt", "list.txt"});
+        CliResult run = runCli(args, tmp);
+        EXPECT_EQ(run.exitCode, 1) << run.err;
+        EXPECT_EQ(test::readBytes(tmp / "failed.txt"), expected);
+        EXPECT_EQ(test::readBytes(tmp / "ok/a.txt"), "A");
+
+        CliResult listed = runCli({"--list-runs"}, tmp);
+        EXPECT_TRUE(listed.out.ends_with(
+            "  complete  2 files created, 0 files replaced, 1 folder made, 3 failures\n"))
+            << listed.out;
+        const std::string id = listed.out.substr(0, listed.out.find(' '));
+        EXPECT_EQ(runCli({"--failed=again.txt", "--of-run=" + id}, tmp).exitCode, 0);
+        EXPECT_EQ(test::readBytes(tmp / "again.txt"), expected);
+
+        std::filesystem::remove(tmp / "blocked");
+        std::filesystem::create_directory(tmp / "blocked");
+        args = c.options;
+        args.insert(args.end(), {"--no-journal", "--failed=left.txt", "failed.txt"});
+        CliResult retry = runCli(args, tmp);
+        EXPECT_EQ(retry.exitCode, 0) << retry.err;
+        EXPECT_EQ(test::readBytes(tmp / "left.txt"), "");
+        EXPECT_EQ(test::readBytes(tmp / "blocked/b.txt"), "B > b");
+        EXPECT_EQ(test::readBytes(tmp / "blocked/c.txt"), "");
+        EXPECT_EQ(test::readBytes(tmp / "blocked/e.txt"), " E");
+        EXPECT_EQ(std::distance(std::filesystem::directory_iterator(tmp / "blocked"), {}), 3);
+    }
+    ::unsetenv("XDG_STATE_HOME");
+}
+
+// Lists read once (standard input, a process substitution) give their failed lines with
+// --failed, which keeps a copy of each stream for it; without it their lines are not kept with
+// the run, and writing them later says so. An unknown run has none to write.
+TEST(Cli, FailedLinesOfStreamsAreWrittenOnlyWhereAsked) {
+    test::TempFolder tmp;
+    const std::string state = tmp / "state";
+    ::setenv("XDG_STATE_HOME", state.c_str(), 1);
+    test::writeBytes(tmp / "blocked", "");
+    test::writeBytes(tmp / "failed.txt", "before");
+    CliResult piped = runCli({"--failed=failed.txt", "-"}, tmp, "blocked/x\r\nok.txt\n");
+    EXPECT_EQ(piped.exitCode, 1);
+    EXPECT_EQ(test::readBytes(tmp / "failed.txt"), "blocked/x\r\n");
+    CliResult substituted = runShell("$CLI --failed=f2.txt <(printf \"a.txt\\nblocked/y\")", tmp);
+    EXPECT_EQ(substituted.exitCode, 1) << substituted.err;
+    EXPECT_EQ(test::readBytes(tmp / "f2.txt"), "blocked/y\n");
+
+    EXPECT_EQ(runCli({"-"}, tmp, "ok2.txt\nblocked/z\n").exitCode, 1);
+    const std::string listed = runCli({"--list-runs"}, tmp).out;
+    const std::string id = listed.substr(0, listed.find(' '));
+    CliResult later = runCli({"--failed=later.txt", "--of-run=" + id}, tmp);
+    EXPECT_EQ(later.exitCode, 1);
+    EXPECT_EQ(later.err,
+              "pellatrix-cli: -: its failed lines were not kept (standard input, a pipe, or "
+              "changed since the run read it)\n");
+    EXPECT_EQ(test::readBytes(tmp / "later.txt"), "");
+
+    CliResult unknown = runCli({"--failed=failed.txt", "--of-run=20260101-000000.1-1"}, tmp);
+    EXPECT_EQ(unknown.exitCode, 2);
+    EXPECT_EQ(unknown.err,
+              "pellatrix-cli: cannot read the failed lines of 20260101-000000.1-1: no kept run is "
+              "named '20260101-000000.1-1'\n");
+    ::unsetenv("XDG_STATE_HOME");
 }
 
 // A run from the companion keeps a journal; --undo takes it back once, --list-runs shows it. A

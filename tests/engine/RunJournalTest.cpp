@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "engine/journal/JournalFormat.h"
 #include "engine/journal/RunJournal.h"
 #include "engine/posix/PosixFileSystem.h"
 #include "engine/run/CreationRun.h"
@@ -24,6 +25,7 @@ namespace pellatrix {
 namespace {
 
 namespace fs = std::filesystem;
+using namespace std::string_literals;
 
 struct FileState {
     std::string bytes;
@@ -632,6 +634,119 @@ TEST(UndoOfAKilledRun, AJournalKilledAtItsStartIsPassedOverAndDropped) {
     fs::rename(starting, mine);
     EXPECT_EQ(NewestRunToUndo(posix, runs).folder, earlier);
     EXPECT_TRUE(fs::exists(mine));
+}
+
+// Failed lines are read again only from a list as the run read it: a stream or a list changed
+// since is named instead, and a line that failed twice is one line.
+TEST(FailedLines, AreReadAgainOnlyFromAListAsTheRunReadIt) {
+    test::TempFolder tmp;
+    PosixFileSystem posix;
+    test::writeBytes(tmp / "a.txt", "one\ntwo>2\r\nthree\rfour");
+    test::writeBytes(tmp / "b.txt", "x\n");
+    FailedEntries failed;
+    for (const auto& [list, line] :
+         std::vector<std::pair<std::string, std::uint64_t>>{{tmp / "a.txt", 4},
+                                                            {tmp / "b.txt", 1},
+                                                            {tmp / "a.txt", 2},
+                                                            {"-", 1},
+                                                            {tmp / "a.txt", 0},
+                                                            {tmp / "a.txt", 2}}) {
+        failed.add(list, line);
+    }
+    test::writeBytes(tmp / "b.txt", "yy\n");
+    std::vector<std::string> unread;
+    const std::vector<FailedLine> lines = failed.read(posix, false, unread);
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_EQ(lines[0].bytes, "two>2\r\n");
+    EXPECT_EQ(lines[1].bytes, "four\r");
+    EXPECT_EQ(lines[1].line, 4u);
+    EXPECT_EQ(unread, (std::vector<std::string>{tmp / "b.txt", "-"}));
+}
+
+// What a run keeps of its failures reads back byte for byte, and only from a file the user
+// alone can have written; a run kept without it, or a damaged one, says so.
+TEST(FailedLines, KeptWithTheRunAreTrustedAsItsJournal) {
+    test::TempFolder tmp;
+    const std::string run = tmp / "runs/20260101-000000.000000000-1";
+    fs::create_directories(run);
+    fs::permissions(tmp / "runs", fs::perms::owner_all);
+    fs::permissions(run, fs::perms::owner_all);
+    EXPECT_THROW(ReadKeptFailures(run), JournalError);
+    EXPECT_EQ(KeptRunHead(run).failures, 0u);
+    KeptFailures kept{
+        3, {{"a list", 7, "p\0th>\n text\n"s}, {"l", 9, "q\r\n"}}, {"-"}, {"a list", "l"}};
+    ASSERT_EQ(KeepFailedLines(run, kept), "");
+    const KeptFailures back = ReadKeptFailures(run);
+    EXPECT_EQ(back.failures, 3u);
+    ASSERT_EQ(back.lines.size(), 2u);
+    EXPECT_EQ(back.lines[0].list, "a list");
+    EXPECT_EQ(back.lines[0].line, 7u);
+    EXPECT_EQ(back.lines[0].bytes, "p\0th>\n text\n"s);
+    EXPECT_EQ(back.lines[1].bytes, "q\r\n");
+    EXPECT_EQ(back.unread, std::vector<std::string>{"-"});
+    EXPECT_EQ(back.lists, (std::vector<std::string>{"a list", "l"}));
+    EXPECT_EQ(KeptRunHead(run).failures, 3u);
+    EXPECT_EQ(KeptRunHead(run).lists, back.lists);
+    EXPECT_TRUE(KeptRunHead(run).lines.empty());
+    ::chmod((run + "/failed").c_str(), 0622);
+    EXPECT_THROW(ReadKeptFailures(run), UntrustedJournal);
+    ::chmod((run + "/failed").c_str(), 0600);
+    const std::string text = test::readBytes(run + "/failed");
+    test::writeBytes(run + "/failed", text.substr(0, text.size() - 3));
+    EXPECT_THROW(ReadKeptFailures(run), JournalError);
+}
+
+// A failed-lines file a user cannot write, or whose folder takes no new file, is refused
+// before a run; writing it again replaces it whole, keeping its mode, through a link.
+TEST(FailedLines, AFileThatCannotTakeThemIsRefusedAndOneThatCanIsReplacedWhole) {
+    test::TempFolder tmp;
+    ::chmod(tmp.path().c_str(), 0777);
+    test::writeBytes(tmp / "read-only.txt", "");
+    ::chmod((tmp / "read-only.txt").c_str(), 0444);
+    fs::create_directory(tmp / "closed");
+    ::chmod((tmp / "closed").c_str(), 0555);
+    EXPECT_EQ(test::runUnprivileged([&] {
+                  PosixFileSystem posix;
+                  const bool refused = FailedListProblem(posix, tmp / "read-only.txt", {}) ==
+                                           "it is not writable: Permission denied" &&
+                                       FailedListProblem(posix, tmp / "closed/f.txt", {}) ==
+                                           "its folder is not writable: Permission denied" &&
+                                       FailedListProblem(posix, tmp / "new.txt", {}).empty();
+                  return refused ? 0 : 1;
+              }),
+              0);
+    test::writeBytes(tmp / "kept.txt", "old text, longer than the new");
+    ::chmod((tmp / "kept.txt").c_str(), 0640);
+    fs::create_symlink("kept.txt", tmp / "link.txt");
+    ASSERT_EQ(WriteFailedList(tmp / "link.txt", {{"l", 1, "a\n"}, {"l", 3, "b>c\r\n"}}), "");
+    EXPECT_EQ(test::readBytes(tmp / "kept.txt"), "a\nb>c\r\n");
+    EXPECT_TRUE(fs::is_symlink(tmp / "link.txt"));
+    EXPECT_EQ(stateOf(tmp / "kept.txt").mode, 0640u);
+    EXPECT_EQ(std::distance(fs::directory_iterator(tmp.path()), {}), 4);  // no leftover
+}
+
+// The first file of a run, for opening its folder, from the head of its journal alone: past
+// its folders, lanes and paths holding blanks and line breaks; a cut record ends the search.
+TEST(FailedLines, TheFirstFileOfARunIsFoundInTheHeadOfItsJournal) {
+    const std::string head = "pellatrix-journal 3\n";
+    const std::string stamp = "1 2 3 4 5 6 ";
+    const struct {
+        std::string records;
+        std::string first;
+    } cases[] = {
+        {"", ""},
+        {record('D', "/a b") + "d " + stamp + "3 /a b\n" + record('N', "/a b/n"), "/a b/n"},
+        {"t 1\n" + record('D', "/x\nD 2 /y") + "d " + stamp + "8 /x\nD 2 /y\n" + record('s', "no") +
+             "r " + stamp + "l1 4 /r r\nw " + stamp + "\n",
+         "/r r"},
+        {record('D', "/f") + "n " + stamp + "6 /f/new\n", "/f/new"},
+        {record('D', "/f") + "i " + stamp + "p0:00 9 /f/cut", "/f"},
+        {record('H', "/h/.x") + "h " + stamp + "\ne\n", ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.records);
+        EXPECT_EQ(journal::FirstPathIn(head + c.records), c.first);
+    }
 }
 
 }  // namespace

@@ -25,6 +25,8 @@ QString TestPlatform::kindName(Kind kind) {
             return QStringLiteral("dialog");
         case Kind::Notice:
             return QStringLiteral("notice");
+        case Kind::SaveFile:
+            return QStringLiteral("save-file");
     }
     return QStringLiteral("?");
 }
@@ -59,6 +61,10 @@ void TestPlatform::expectOpenFilesTooMany(During during) {
 
 void TestPlatform::expectPickFolder(const QString& folder, During during) {
     expect({Kind::PickFolder, false, folder, false, std::move(during)});
+}
+
+void TestPlatform::expectSaveFile(const QString& path, During during) {
+    expect({Kind::SaveFile, false, path, false, std::move(during)});
 }
 
 void TestPlatform::expectDialog(bool accepted, During during) {
@@ -143,6 +149,12 @@ QString TestPlatform::openFiles(QWidget* parent, const QString& title, const QSt
 QString TestPlatform::pickFolder(QWidget* parent, const QString& prompt,
                                  const QString& startFolder) {
     const auto answer = take(Kind::PickFolder, parent, {}, prompt, startFolder);
+    return answer ? answer->text : QString();
+}
+
+QString TestPlatform::saveFile(QWidget* parent, const QString& title, const QString& proposal,
+                               const QString& filter) {
+    const auto answer = take(Kind::SaveFile, parent, title, proposal, filter);
     return answer ? answer->text : QString();
 }
 

@@ -27,7 +27,8 @@ public:
         OpenFiles,
         PickFolder,
         Dialog,
-        Notice
+        Notice,
+        SaveFile
     };
 
     /// One box or dialog as it was shown.
@@ -51,6 +52,9 @@ public:
     /// The open-file dialog fails as with too many selected files (FsError 20476).
     void expectOpenFilesTooMany(During during = {});
     void expectPickFolder(const QString& folder, During during = {});
+    /// The save-file dialog answers `path` ("" for Cancel); its title, proposal and filter are
+    /// recorded as title, text and proposal.
+    void expectSaveFile(const QString& path, During during = {});
     /// A dialog of the program, shown with runDialog: `during` looks at it (dialog()), then it
     /// ends with `accepted` as its result.
     void expectDialog(bool accepted, During during = {});
@@ -85,6 +89,8 @@ public:
                       const QString& proposal) override;
     QString openFiles(QWidget* parent, const QString& title, const QString& filter) override;
     QString pickFolder(QWidget* parent, const QString& prompt, const QString& startFolder) override;
+    QString saveFile(QWidget* parent, const QString& title, const QString& proposal,
+                     const QString& filter) override;
     void openDocument(const QString& path) override;
     void openHomePage(const QString& url) override;
     int drawOneToHundred() override;
