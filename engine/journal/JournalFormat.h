@@ -80,6 +80,13 @@ inline constexpr std::string_view kHeader = "pellatrix-journal 3\n";
 inline constexpr std::string_view kHeaderVersion2 = "pellatrix-journal 2\n";
 inline constexpr const char* kJournalName = "journal";
 inline constexpr const char* kUndoneName = "undone";
+// A run that ended by itself keeps its counts beside its journal, so a listing of many large
+// runs need not read every journal: kCountsHeader, then the files created, replaced, the folders
+// made, the replaced files whose old content was not kept and the journal's length, each a
+// decimal number, then the journal's XXH3 checksum in 16 hex digits; blanks between, a line
+// break after. Counts whose journal has another length or checksum are not taken.
+inline constexpr const char* kCountsName = "counts";
+inline constexpr std::string_view kCountsHeader = "pellatrix-counts 1\n";
 
 // One step of a run as the journal tells it.
 struct Step {

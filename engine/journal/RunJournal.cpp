@@ -371,10 +371,13 @@ void RunJournal::finish() {
     if (m_fd < 0) {
         return;
     }
+    const bool changed = m_changes != 0;
     if (m_working) {
         append("e\n");
+        if (changed) {
+            keepCounts();
+        }
     }
-    const bool changed = m_changes != 0;
     close();
     if (!changed) {
         RemoveRunFolder(m_runsFd.get(), m_runName);
@@ -403,6 +406,35 @@ void RunJournal::finish() {
     }
 }
 
+void RunJournal::count(Lane& lane, const StepCounts& step) {
+    m_counts.created += step.created;
+    m_counts.replaced += step.replaced;
+    m_counts.folders += step.folders;
+    m_counts.notKept += step.notKept;
+    lane.lastCounted = step;
+}
+
+void RunJournal::keepCounts() const {
+    // Written whole or not at all: a listing that finds no counts reads the journal instead.
+    // The journal's length and checksum go with them, so a journal changed since is read.
+    std::uint64_t sum = 0;
+    if (ChecksumRange(m_fd, 0, m_used, sum) != 0) {
+        return;
+    }
+    const std::string text = std::string(kCountsHeader) + std::to_string(m_counts.created) + ' ' +
+                             std::to_string(m_counts.replaced) + ' ' +
+                             std::to_string(m_counts.folders) + ' ' +
+                             std::to_string(m_counts.notKept) + ' ' + std::to_string(m_used) + ' ' +
+                             ChecksumText(sum) + '\n';
+    const Fd fd(::openat(m_folderFd, ".counts", O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
+    if (fd.get() >= 0 &&
+        ::write(fd.get(), text.data(), text.size()) == static_cast<ssize_t>(text.size())) {
+        ::renameat(m_folderFd, ".counts", m_folderFd, kCountsName);
+    } else {
+        ::unlinkat(m_folderFd, ".counts", 0);
+    }
+}
+
 void RunJournal::folderCreated(const std::string& path, const FileStamp& folder) {
     confirmMade('d', barePath(path), folder);
 }
@@ -417,6 +449,7 @@ void RunJournal::confirmMade(char type, std::string_view path, const FileStamp& 
         return;
     }
     ++m_changes;
+    count(mine, type == 'd' ? StepCounts{0, 0, 1, 0} : StepCounts{1, 0, 0, 0});
     mine.record.assign(1, type).push_back(' ');
     appendStamp(mine.record, made);
     appendPath(mine.record, named);
@@ -701,6 +734,8 @@ void RunJournal::replacing(const std::string& target, const FileStamp& old, bool
         m_tell("Only part of this run can be undone: the old content of '" + target +
                "' is not kept (" + mine.notKept + ")");
     }
+    // A file the run wrote again is no file of the user's.
+    count(mine, own ? StepCounts{} : StepCounts{0, 1, 0, keep == "-" ? 1U : 0U});
     mine.record.assign(inPlace ? "i " : "r ");
     appendStamp(mine.record, kept);
     mine.record += keep;
@@ -742,6 +777,11 @@ void RunJournal::withdrawn() {
         m_made[madeSlot(mine.lastWritten)] = {};
     }
     forgetLastKept(mine);
+    m_counts.created -= mine.lastCounted.created;
+    m_counts.replaced -= mine.lastCounted.replaced;
+    m_counts.folders -= mine.lastCounted.folders;
+    m_counts.notKept -= mine.lastCounted.notKept;
+    mine.lastCounted = {};
     // A run whose every step was taken back changed nothing, and leaves no journal.
     if (m_working && m_changes != 0) {
         --m_changes;

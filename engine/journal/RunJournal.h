@@ -82,6 +82,13 @@ public:
     std::vector<LeftHiddenFile> leftHiddenFiles() override;
 
 private:
+    // What a run's steps did, counted as the undo's listing counts them.
+    struct StepCounts {
+        std::size_t created = 0;
+        std::size_t replaced = 0;
+        std::size_t folders = 0;
+        std::size_t notKept = 0;
+    };
     // What one thread's steps have told: "the last record" is its own.
     struct Lane {
         std::thread::id thread;
@@ -89,6 +96,9 @@ private:
         // A folder, new file or hidden file was announced and not yet confirmed: a withdrawal
         // now takes back only that announcement.
         bool announced = false;
+        // What the lane's last step added to the run's counts, taken off again when it is
+        // withdrawn.
+        StepCounts lastCounted;
         // What the last record kept: its link (taken away again when its step is withdrawn),
         // or its region of the pack (put back when a write in place fails).
         std::string lastLink;
@@ -103,6 +113,10 @@ private:
     };
     // The calling thread's lane; m_lock held.
     Lane& lane() const;
+    // Adds `step` to the run's counts as the lane's last step; m_lock held.
+    void count(Lane& lane, const StepCounts& step);
+    // Writes the run's counts beside its journal, once it ended.
+    void keepCounts() const;
     void announce(char type, std::string_view path);
     // Confirms, with its identity, the folder ('d') or new file ('n') `path` made.
     void confirmMade(char type, std::string_view path, const FileStamp& made);
@@ -170,6 +184,7 @@ private:
     std::mutex m_resolvedLock;
     std::unordered_map<std::string, std::string, TextHash, std::equal_to<>> m_resolvedFolders;
     bool m_removeLater = false;
+    StepCounts m_counts;
 };
 
 /// One failed line of a list file: the list as the run named it, the line's number (from 1)

@@ -264,8 +264,57 @@ FolderHandle openRunsFolder(FileSystem& fs, const std::string& runs) {
     return openOwnFolder(fs, aboveDir, name.empty() ? "." : name, "the runs folder " + shown(runs));
 }
 
+// The counts a run that ended by itself kept beside its journal; false when there are none to
+// trust, and the journal is read instead.
+bool keptCounts(FileSystem& fs, const FolderHandle& runDir, int journalFd, RunSummary& run) {
+    if (!present(fs, runDir, kCountsName)) {
+        return false;
+    }
+    std::string text(kCountsHeader.size() + 6 * 21, '\0');
+    try {
+        const Fd fd = openOwnFile(fs, runDir, kCountsName, kCountsName);
+        const ssize_t got = ::pread(fd.get(), text.data(), text.size(), 0);
+        text.resize(got < 0 ? 0 : static_cast<std::size_t>(got));
+    } catch (const JournalError&) {
+        return false;
+    }
+    if (!std::string_view(text).starts_with(kCountsHeader) || !text.ends_with('\n')) {
+        return false;
+    }
+    std::size_t counts[4] = {};
+    std::uint64_t length = 0;
+    const char* at = text.data() + kCountsHeader.size();
+    const char* const end = text.data() + text.size();
+    for (std::size_t i = 0; i <= 4; ++i) {
+        const auto [next, ec] =
+            i < 4 ? std::from_chars(at, end, counts[i]) : std::from_chars(at, end, length);
+        if (ec != std::errc() || next == end || *next != ' ') {
+            return false;
+        }
+        at = next + 1;
+    }
+    struct stat st {};
+    std::uint64_t sum = 0;
+    if (::fstat(journalFd, &st) != 0 || static_cast<std::uint64_t>(st.st_size) != length ||
+        ChecksumRange(journalFd, 0, length, sum) != 0 ||
+        std::string_view(at, static_cast<std::size_t>(end - at)) != ChecksumText(sum) + "\n") {
+        return false;
+    }
+    run.created = counts[0];
+    run.replaced = counts[1];
+    run.folders = counts[2];
+    run.notKept = counts[3];
+    return true;
+}
+
 // What the journal open as `fd`, in the run's folder `runDir`, tells of its run.
 void summarise(FileSystem& fs, const FolderHandle& runDir, int fd, RunSummary& run) {
+    if (keptCounts(fs, runDir, fd, run)) {
+        run.state = present(fs, runDir, kUndoneName) ? RunSummary::State::Undone
+                    : InUse(fd)                      ? RunSummary::State::Busy
+                                                     : RunSummary::State::Complete;
+        return;
+    }
     const Journal journal = ReadJournal(fd);
     for (const Step& step : journal.steps) {
         if (step.withdrawn || !step.made) {

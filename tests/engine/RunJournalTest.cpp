@@ -191,12 +191,17 @@ TEST_F(UndoOnDisk, TakesBackOnlyWhatIsAsTheRunLeftIt) {
             ASSERT_EQ(test::readBytes(out + "/old.txt"), "B");
             c.meanwhile(out);
 
-            const std::vector<RunSummary> listed = ListRuns(posix, runs);
-            ASSERT_EQ(listed.size(), 1u);
-            EXPECT_EQ(listed[0].state, RunSummary::State::Complete);
-            EXPECT_EQ(listed[0].created, 2u);   // a.txt, twice.txt
-            EXPECT_EQ(listed[0].replaced, 3u);  // old.txt, target.txt, shared.txt
-            EXPECT_EQ(listed[0].folders, 2u);
+            // The counts kept beside the journal, and the journal read when they are gone.
+            for (const bool counted : {true, false}) {
+                EXPECT_EQ(fs::exists(summary.journalFolder + "/counts"), counted);
+                const std::vector<RunSummary> listed = ListRuns(posix, runs);
+                ASSERT_EQ(listed.size(), 1u);
+                EXPECT_EQ(listed[0].state, RunSummary::State::Complete);
+                EXPECT_EQ(listed[0].created, 2u);   // a.txt, twice.txt
+                EXPECT_EQ(listed[0].replaced, 3u);  // old.txt, target.txt, shared.txt
+                EXPECT_EQ(listed[0].folders, 2u);
+                fs::remove(summary.journalFolder + "/counts");
+            }
 
             const UndoReport report = UndoRun(posix, NewestRunToUndo(posix, runs).folder);
             std::vector<std::string> expected;
