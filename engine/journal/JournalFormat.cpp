@@ -75,6 +75,11 @@ public:
                 case 'D':
                 case 'N':
                 case 'H': {
+                    std::int64_t announcedNs = 0;
+                    if (m_at < m_text.size() && m_text[m_at] == '@') {
+                        ++m_at;
+                        announcedNs = number<std::int64_t>();
+                    }
                     Step step{type == 'D'   ? Step::Kind::Folder
                               : type == 'N' ? Step::Kind::New
                                             : Step::Kind::Hidden,
@@ -86,7 +91,8 @@ public:
                               false,
                               std::nullopt,
                               false,
-                              m_lane};
+                              m_lane,
+                              announcedNs};
                     add(journal, std::move(step));
                     break;
                 }
@@ -113,7 +119,8 @@ public:
                                   false,
                                   std::nullopt,
                                   true,
-                                  m_lane});
+                                  m_lane,
+                                  0});
                     break;
                 }
                 case 'h': {
@@ -140,7 +147,8 @@ public:
                               false,
                               std::nullopt,
                               true,
-                              m_lane};
+                              m_lane,
+                              0};
                     step.old = stamp();
                     if (type == 'i') {
                         step.opened = step.old;  // the same file, written again

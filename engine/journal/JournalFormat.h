@@ -47,9 +47,10 @@ namespace pellatrix::journal {
 // listed), so an undo reaches it from the root without following a link. The unwritten rest
 // of the file is NULs; a run that ends cuts it away, so a journal ending in NUL is a killed
 // run's.
-//   D PATH               the folder PATH is about to be made
+//   D @T PATH            the folder PATH is about to be made, at T nanoseconds since the epoch
+//                        ("@T " is missing in journals before it was told)
 //   d STAMP PATH         a folder the run made (after "D PATH": the one announced)
-//   N PATH               the new file PATH is about to be made under its own name
+//   N @T PATH            the new file PATH is about to be made under its own name, at T
 //   n STAMP PATH         a new file the run made under its own name, still empty (after
 //                        "N PATH": the one announced)
 //   H PATH               the hidden file PATH is about to be made, to be written and renamed
@@ -104,6 +105,8 @@ struct Step {
     // between the two, and `opened` is unknown.
     bool made = true;
     unsigned lane = 0;  // the "t" its records came under
+    // When a folder or new file was announced, in nanoseconds since the epoch (0: not told).
+    std::int64_t announcedNs = 0;
 };
 
 struct Journal {

@@ -466,6 +466,14 @@ void RunJournal::announce(char type, std::string_view path) {
     }
     mine.record.assign(1, type);
     mine.record += ' ';
+    if (type != 'H') {
+        // When: what stands at the name after a kill is the run's only if made just then.
+        struct timespec now {};
+        ::clock_gettime(CLOCK_REALTIME, &now);
+        mine.record += '@';
+        appendNumber(mine.record, static_cast<std::uint64_t>(now.tv_sec) * 1'000'000'000U +
+                                      static_cast<std::uint64_t>(now.tv_nsec));
+    }
     appendPath(mine.record, named);
     append(mine, mine.record);
 }

@@ -525,9 +525,10 @@ private:
             step.made ? std::optional<FileStamp>(step.opened) : std::nullopt;
         // Where numbers are not kept, a made one is the user's own, changed since the run began,
         // under the name the run made (its hidden names are drawn at random).
-        const bool asMade = at.byNumber || !made
-                                ? StillAsMade(now, made, m_notBefore)
-                                : now.owner == ::geteuid() && now.changedNs >= m_notBefore;
+        const bool asMade =
+            (at.byNumber || !made ? StillAsMade(now, made, m_notBefore)
+                                  : now.owner == ::geteuid() && now.changedNs >= m_notBefore) &&
+            madeWhenAnnounced(step, now);
         if (folder == (now.kind == EntryStat::Kind::Folder) &&
             (folder || now.kind == EntryStat::Kind::File) && asMade) {
             if (folder) {
@@ -546,6 +547,19 @@ private:
             // kill between a failed make and its record): not the run's to name.
             leave(step.path, "changed since the run");
         }
+    }
+
+    // An announced name the run never confirmed is its own only if made right after the
+    // announcement: one made later (a kill came before the run made it, and the user made it
+    // since) is the user's.
+    static bool madeWhenAnnounced(const Step& step, const EntryStat& now) {
+        // The file system stamps by a clock that lags by up to a tick; a make that follows its
+        // announcement takes microseconds, or a few round trips on a share.
+        constexpr std::int64_t kLag = 50'000'000;
+        constexpr std::int64_t kWindow = 250'000'000;
+        return step.made || step.announcedNs == 0 ||
+               (now.changedNs >= step.announcedNs - kLag &&
+                now.changedNs <= step.announcedNs + kWindow);
     }
 
     void takeBackFolder(const Step& step, const Place& at) {

@@ -3,7 +3,8 @@
 // without touching the adapter. Configured by the environment:
 //   PELLATRIX_FAULT_CALL   write, close, mkdir, mkdirat (a relative name, matched as the folder's
 //                          path and the name), rename (renameat too), unlink (unlinkat too), or
-//                          openat (only one that creates: the temporary file, or with PAUSE any)
+//                          openat (only one that creates: the temporary file, with STALL also a
+//                          new file under its own name, with PAUSE any)
 //   PELLATRIX_FAULT_PATH   the call fails only on a path ending in this text "/NAME", or on the
 //                          temporary file ".NAME.pellatrix-XXXXXX" that replaces it (rename: the
 //                          new path)
@@ -375,7 +376,9 @@ int openat(int dir, const char* path, int flags, ...) {
         } else {
             whole[0] = '\0';
         }
-        if (is_temporary_of(whole, fault_path)) {
+        // STALL waits before a new file under its own name is made too.
+        if (is_temporary_of(whole, fault_path) ||
+            (fault_errno == kStall && ends_with(whole, fault_path))) {
             if (fault_errno != kPlant) {
                 return fail_now();
             }
