@@ -6,6 +6,7 @@
 #include <QGuiApplication>
 #include <QTimer>
 #include <QWidget>
+#include <QWindow>
 
 #if QT_CONFIG(xcb)
 #include <xcb/xcb.h>
@@ -97,9 +98,16 @@ void ApplyFixedSizeHints(QWidget* window) {
     if (QGuiApplication::platformName() == QLatin1String("xcb")) {
         setMotifHints(window);
     }
-#else
-    Q_UNUSED(window);
 #endif
+    // A Wayland compositor may send the maximised or full-screen state whatever the window asks
+    // (weston's Super+Shift+M does), and then requires the surface at exactly its size: a window
+    // held at one size by its maximum answers with that size and is cut off for a protocol
+    // error. So the window's own maximum is lifted there: it takes what the compositor gives,
+    // and the watcher brings it back to its one size at once.
+    if (QGuiApplication::platformName().startsWith(QLatin1String("wayland")) &&
+        window->windowHandle() != nullptr) {
+        window->windowHandle()->setMaximumSize(QSize(QWIDGETSIZE_MAX, QWIDGETSIZE_MAX));
+    }
 }
 
 Qt::WindowFlags FixedSizeFlags(Qt::WindowFlags flags) {
