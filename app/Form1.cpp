@@ -656,7 +656,27 @@ void Form1::tellStoreDelay(const QString& text) {
 }
 
 void Form1::addListFiles(const std::vector<std::string>& paths) {
-    ListView1_OLEDragDrop(m_context, m_fs, paths);
+    // A name that reaches nothing is told now, in one box, rather than as a failure of the
+    // run much later; it is not added.
+    std::vector<std::string> found;
+    QStringList missing;
+    for (const std::string& path : paths) {
+        if (PathExists(m_fs, path)) {
+            found.push_back(path);
+        } else {
+            missing << QString::fromLocal8Bit(path);
+        }
+    }
+    ListView1_OLEDragDrop(m_context, m_fs, found);
+    if (missing.size() == 1) {
+        m_platform.information(
+            this, m_applicationTitle,
+            QStringLiteral("The list file \"%1\" was not found.").arg(missing.first()));
+    } else if (!missing.isEmpty()) {
+        m_platform.information(
+            this, m_applicationTitle,
+            QStringLiteral("These list files were not found:\r") + missing.join(QLatin1Char('\r')));
+    }
 }
 
 void Form1::PushButton2_Click() {

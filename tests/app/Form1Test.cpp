@@ -861,6 +861,23 @@ void Form1Test::creationRunFromWindow() {
     form->addListFiles(
         {QFile::encodeName(work.filePath("list1.txt")).toStdString(), list2.toStdString()});
     QCOMPARE(list->entryBytes(2), list2.toStdString());
+    // A name that reaches nothing is told at once and not added; several go in one box.
+    for (const QStringList& gone :
+         {QStringList{"gone.txt"}, QStringList{"gone.txt", "dangling", "also <b>gone</b>"}}) {
+        std::vector<std::string> named;
+        for (const QString& name : gone) {
+            named.push_back(QFile::encodeName(work.filePath(name)).toStdString());
+        }
+        QFile::link(work.filePath("nothing"), work.filePath("dangling"));
+        m_platform->expectInformation();
+        form->addListFiles(named);
+        QCOMPARE(list->entryCount(), 2);
+    }
+    QCOMPARE(
+        m_platform->texts(TestPlatform::Kind::Information),
+        (QStringList{"The list file \"" + work.filePath("gone.txt") + "\" was not found.",
+                     "These list files were not found:\r" + work.filePath("gone.txt") + "\r" +
+                         work.filePath("dangling") + "\r" + work.filePath("also <b>gone</b>")}));
     text1->setFocus();
     QTest::keyClicks(text1, "fixed");
     QTest::keyClick(text1, Qt::Key_Return);
@@ -909,9 +926,9 @@ void Form1Test::creationRunFromWindow() {
     QCOMPARE(listShapeAfterClick, Qt::WaitCursor);
     QCOMPARE(list->viewport()->cursor().shape(), Qt::ArrowCursor);
     // Exactly one "Done.", with the window's title, the bar already at rest.
-    QCOMPARE(m_platform->texts(TestPlatform::Kind::Information), QStringList{"Done."});
-    QCOMPARE(m_platform->shown().first().title, QStringLiteral("Pellatrix"));
-    QCOMPARE(m_platform->shown().first().parentAtCall, form.get());
+    QCOMPARE(m_platform->texts(TestPlatform::Kind::Information).mid(2), QStringList{"Done."});
+    QCOMPARE(m_platform->shown().last().title, QStringLiteral("Pellatrix"));
+    QCOMPARE(m_platform->shown().last().parentAtCall, form.get());
     QCOMPARE(barAtDone, 0);
     QCOMPARE(barTextAtDone, QStringLiteral("Progress Bar"));
     QCOMPARE(shapeAtDone, Qt::ArrowCursor);
