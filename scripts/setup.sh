@@ -14,6 +14,7 @@ packages=(
   openbox icewm                           # window managers that read the fixed-size hints and that
                                           # differ in what they activate (e2e)
   weston qt6-wayland                      # the real window under a headless Wayland compositor
+  faketime                                # a start at a chosen time of day: the home page's draw (e2e)
   fonts-liberation                        # Arial's metric twin
   python3                                 # the benchmark's baseline script
   desktop-file-utils appstream man-db file  # the desktop entry, metainfo, manual pages, icons are checked

@@ -41,7 +41,8 @@ public:
     /// When no opener exists, or the opener ends with a failure (no program for it: xdg-open's
     /// exit status 3), a box over the active window says what could not be opened.
     virtual void openDocument(const QString& path) = 0;
-    /// Opens a web address in the user's browser; does not wait.
+    /// Opens a web address in the user's browser; returns at once. A missing or failing opener
+    /// is told in a box as for openDocument.
     virtual void openHomePage(const QString& url) = 0;
     /// A whole number from 1 to 100, drawn from a generator seeded with the seconds since
     /// midnight.

@@ -18,6 +18,7 @@
 #include <QShortcut>
 #include <QStandardPaths>
 #include <QTime>
+#include <QTimer>
 #include <QUrl>
 
 #include "engine/fs/FsError.h"
@@ -324,59 +325,73 @@ QString QtPlatform::pickFolder(QWidget* parent, const QString& prompt, const QSt
 
 namespace {
 
-// Tells the user that `path` was asked for and did not open, over the window in front.
-void tellCannotOpen(const QString& path) {
+// Tells the user that `shown` (a folder, a file, a web page) was asked for and did not open, over
+// the window in front, or over the program's window when none is in front yet (at start-up).
+void tellCannotOpen(const QString& what, const QString& shown) {
     QWidget* owner = QApplication::activeModalWidget();
     if (owner == nullptr) {
         owner = QApplication::activeWindow();
     }
-    QtPlatform().information(
-        owner, QString::fromLatin1(product::kProductName),
-        (QFileInfo(path).isDir() ? QStringLiteral("Could not open the folder \"")
-                                 : QStringLiteral("Could not open the file \"")) +
-            path + QStringLiteral("\".\rNo program to open it was found."));
+    for (QWidget* w : QApplication::topLevelWidgets()) {
+        if (owner == nullptr && w->isVisible() && w->windowType() == Qt::Window) {
+            owner = w;
+        }
+    }
+    QtPlatform().information(owner, QString::fromLatin1(product::kProductName),
+                             QStringLiteral("Could not open the %1 \"%2\".\rNo program to open it "
+                                            "was found.")
+                                 .arg(what, shown));
 }
 
-}  // namespace
-
-void QtPlatform::openDocument(const QString& path) {
+// Opens `url` with xdg-open and tells `what` and `shown` when that fails. Started here rather
+// than through QDesktopServices, which starts it detached and never learns that it found no
+// program (a minimal desktop: exit status 3). Without a parent: xdg-open may wait for the
+// program it started, which must outlive the window.
+void openWithOpener(const QUrl& url, const QString& argument, const QString& what,
+                    const QString& shown) {
     const QString opener = QStandardPaths::findExecutable(QStringLiteral("xdg-open"));
     if (opener.isEmpty()) {
-        // With no program for it Qt only writes to standard error; the user asked for it and
-        // must learn that it did not happen.
-        if (!QDesktopServices::openUrl(QUrl::fromLocalFile(path))) {
-            tellCannotOpen(path);
+        // With no program for it Qt only writes to standard error; the user asked for it (or
+        // the start-up did) and must learn that it did not happen. Told once the event loop
+        // runs, so a start-up's box comes over the shown window.
+        if (!QDesktopServices::openUrl(url)) {
+            QTimer::singleShot(0, qApp, [what, shown] { tellCannotOpen(what, shown); });
         }
         return;
     }
-    // Started here rather than through QDesktopServices, which starts it detached and never
-    // learns that it found no program (a minimal desktop: exit status 3). Without a parent:
-    // xdg-open may wait for the program it started, which must outlive the window.
     auto* process = new QProcess;
     process->setProgram(opener);
-    process->setArguments({path});
+    process->setArguments({argument});
     process->setStandardInputFile(QProcess::nullDevice());
     process->setStandardOutputFile(QProcess::nullDevice());
     process->setStandardErrorFile(QProcess::nullDevice());
     QObject::connect(process, &QProcess::finished, process,
-                     [process, path](int code, QProcess::ExitStatus status) {
+                     [process, what, shown](int code, QProcess::ExitStatus status) {
                          process->deleteLater();
                          if (status != QProcess::NormalExit || code != 0) {
-                             tellCannotOpen(path);
+                             tellCannotOpen(what, shown);
                          }
                      });
     QObject::connect(process, &QProcess::errorOccurred, process,
-                     [process, path](QProcess::ProcessError error) {
+                     [process, what, shown](QProcess::ProcessError error) {
                          if (error == QProcess::FailedToStart) {
                              process->deleteLater();
-                             tellCannotOpen(path);
+                             tellCannotOpen(what, shown);
                          }
                      });
     process->start();
 }
 
+}  // namespace
+
+void QtPlatform::openDocument(const QString& path) {
+    openWithOpener(QUrl::fromLocalFile(path), path,
+                   QFileInfo(path).isDir() ? QStringLiteral("folder") : QStringLiteral("file"),
+                   path);
+}
+
 void QtPlatform::openHomePage(const QString& url) {
-    QDesktopServices::openUrl(QUrl(url));
+    openWithOpener(QUrl(url), url, QStringLiteral("web page"), url);
 }
 
 int QtPlatform::drawFromSeed(quint32 seed) {

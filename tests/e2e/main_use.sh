@@ -16,8 +16,11 @@
 # A fifth, under openbox: another running copy holds the settings lock while the user types at a
 # human pace (every key reaches the text box, the keyboard stays there) and while the window is
 # closed (it stays open until the lock is free, then stores the text and ends).
-# A sixth starts as `pellatrix LIST`, with an opener that finds no program (exit 3): Start runs
-# the named list, and the folder that could not be opened is said in a box.
+# A sixth starts as `pellatrix LIST`, with an opener that finds no program (exit 3), at a time of
+# day that opens the home page: a box says that it could not be opened, Start runs the named
+# list, and the folder that could not be opened is said in a box too.
+# A seventh starts as `pellatrix -reverse -- -style c.txt gone.txt` in a folder holding list
+# files of the first three names: a box names the missing one at once, and Start runs all three.
 # Ctrl+C in a box copies its text byte for byte; standard error holds no warning in any session.
 # Usage: main_use.sh PROGRAM CLIPBOARD_TOOL
 # Every wait is bounded; every process started here is ended on exit. On failure a screenshot
@@ -120,10 +123,17 @@ TEXT1=(188 372)
 
 windows() { xdotool search --onlyvisible --pid "$app_pid" 2>/dev/null || true; }
 
+# On about one start in a hundred the program opens its home page: an opener that succeeds
+# keeps that quiet wherever a session does not choose the start's time of day itself.
+mkdir -p "$work/opener-ok"
+printf '#!/bin/sh\nexit 0\n' >"$work/opener-ok/xdg-open"
+chmod +x "$work/opener-ok/xdg-open"
+launcher=(env)
+
 start_program() { # [list file...]
     : >"$work/program.log"
-    HOME="$home" XDG_CONFIG_HOME="${config:-$work/config}" PATH="${program_path:-$PATH}" \
-        "$prog/pellatrix" "$@" >>"$work/program.log" 2>&1 &
+    HOME="$home" XDG_CONFIG_HOME="${config:-$work/config}" PATH="${program_path:-$work/opener-ok:$PATH}" \
+        "${launcher[@]}" "$prog/pellatrix" "$@" >>"$work/program.log" 2>&1 &
     app_pid=$!
     for _ in $(seq 150); do
         main_win=$(windows | head -n1)
@@ -506,10 +516,24 @@ mkdir -p "$work/opener"
 printf '#!/bin/sh\nexit 3\n' >"$work/opener/xdg-open"
 chmod +x "$work/opener/xdg-open"
 program_path="$work/opener:$PATH"
+# Started at 10:02:40, a time of day whose draw (seeded with the seconds since midnight) is 7:
+# the start opens the home page, and the failing opener is told in the same box as a folder's.
+# The clock of the day stands still there; the one that timers use runs on. Preloaded in the
+# program itself (the faketime command would start it as a child of its own, with another pid).
+faketime_lib=$(compgen -G '/usr/lib/*/faketime/libfaketimeMT.so.1' | head -n1 || true)
+[ -n "$faketime_lib" ] || fail "libfaketime is missing (scripts/setup.sh installs faketime)"
+launcher=(env TZ=UTC FAKETIME='2026-12-08 10:02:40' FAKETIME_DONT_FAKE_MONOTONIC=1
+    LD_PRELOAD="$faketime_lib" ASAN_OPTIONS=verify_asan_link_order=0)
 # Named as a user in that folder names it: relative to the working folder.
 cd "$prog/Samples"
 start_program sample2.txt
 cd - >/dev/null
+launcher=(env)
+box=$(wait_box "failed home page opener")
+expect_copied "failed home page opener" "Could not open the web page \"https://www.quennet.example/pellatrix/\".
+No program to open it was found."
+xdotool key Return
+wait_box_closed "failed home page opener"
 click "${PB2[@]}"
 box=$(wait_box "end of run, session 6")
 expect_copied "end of run, session 6" "Done."
@@ -529,6 +553,32 @@ xdotool key Return
 wait_box_closed "failed opener"
 stop_program
 unset program_path
+
+# --- Session 7: list files named like Qt's options, and one that is missing ------------------
+# Every name after "--", and every name of an existing file, is a list file: Qt sees none of
+# them (it took "-reverse" and "-style NAME" wherever they stood). A missing one is told at once.
+log "session 7, list files named -reverse and -style, one missing"
+odd="$work/odd"
+mkdir -p "$odd"
+for name in -reverse -style c.txt; do
+    printf '%s\n' "$odd/out/$name.made>from $name" >"$odd/$name"
+done
+cd "$odd"
+start_program -reverse -- -style c.txt gone.txt
+cd - >/dev/null
+box=$(wait_box "missing list file")
+expect_copied "missing list file" "The list file \"$odd/gone.txt\" was not found."
+xdotool key Return
+wait_box_closed "missing list file"
+click "${PB2[@]}"
+box=$(wait_box "end of run, session 7")
+xdotool key Return
+wait_box_closed "end of run, session 7"
+for name in -reverse -style c.txt; do
+    expect_file "$odd/out/$name.made" "from $name"
+done
+stop_program
+log "session 7 ran all three lists and told the missing one"
 kill "$wm_pid"
 wait "$wm_pid" 2>/dev/null || true
 wm_pid=""

@@ -538,17 +538,23 @@ void ShellTest::longPathBoxFitsScreen() {
 void ShellTest::openFailureIsShown_data() {
     QTest::addColumn<QString>("opener");  // the xdg-open found in PATH, "" for none
     QTest::addColumn<bool>("told");
-    QTest::newRow("no opener") << "" << true;
-    QTest::newRow("opener finds no program (3)") << "exit 3" << true;
-    QTest::newRow("opener fails (4)") << "exit 4" << true;
-    QTest::newRow("opener opens it") << "exit 0" << false;
+    QTest::addColumn<bool>("homePage");  // the home page, else a folder
+    for (const bool page : {false, true}) {
+        const char* what = page ? "home page: " : "folder: ";
+        QTest::addRow("%sno opener", what) << "" << true << page;
+        QTest::addRow("%sopener finds no program (3)", what) << "exit 3" << true << page;
+        QTest::addRow("%sopener fails (4)", what) << "exit 4" << true << page;
+        QTest::addRow("%sopener opens it", what) << "exit 0" << false << page;
+    }
 }
 
-// An opener that is missing or ends with a failure leaves the folder unopened: a box says which
-// one, over the window. One that succeeds shows nothing and got the path as its one argument.
+// An opener that is missing or ends with a failure leaves the folder or the home page unopened:
+// a box says which one, over the window. One that succeeds shows nothing and got the path or
+// address as its one argument.
 void ShellTest::openFailureIsShown() {
     QFETCH(QString, opener);
     QFETCH(bool, told);
+    QFETCH(bool, homePage);
     QTemporaryDir bin;
     QTemporaryDir empty;
     if (!opener.isEmpty()) {
@@ -578,12 +584,18 @@ void ShellTest::openFailureIsShown() {
             QTest::keyClick(w, Qt::Key_Return);
         });
     }
-    QtPlatform().openDocument(empty.path() + "/");
+    const QString target =
+        homePage ? QStringLiteral("https://www.example.org/a?b=1&c") : empty.path() + "/";
+    if (homePage) {
+        QtPlatform().openHomePage(target);
+    } else {
+        QtPlatform().openDocument(target);
+    }
     qputenv("PATH", path);
     if (told) {
         QTRY_VERIFY(seen);
-        QCOMPARE(text, "Could not open the folder \"" + empty.path() +
-                           "/\".\nNo program to open it was found.");
+        QCOMPARE(text, QString("Could not open the ") + (homePage ? "web page" : "folder") + " \"" +
+                           target + "\".\nNo program to open it was found.");
         QCOMPARE(parent, &owner);
     } else {
         QTRY_VERIFY(QFile::exists(bin.filePath("args")));
@@ -593,7 +605,7 @@ void ShellTest::openFailureIsShown() {
     if (!opener.isEmpty()) {
         QFile args(bin.filePath("args"));
         QVERIFY(args.open(QIODevice::ReadOnly));
-        QCOMPARE(QString::fromUtf8(args.readAll()), "1:" + empty.path() + "/\n");
+        QCOMPARE(QString::fromUtf8(args.readAll()), "1:" + target + "\n");
     }
 }
 
