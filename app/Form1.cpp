@@ -251,6 +251,14 @@ public:
     }
     void showMessage(const std::string& text) override {
         QString shown = QString::fromLocal8Bit(text);
+        // "Done." says under it what the run did, as the run counted it.
+        if (text == "Done.") {
+            const CreationSummary& run = m_form.m_creationRun->lastSummary();
+            shown += QLatin1Char('\r') +
+                     RunOutcomeText(m_created, m_replaced, run.foldersMade, run.failures);
+        }
+        m_created = 0;
+        m_replaced = 0;
         // A run that cannot be undone says so in the one box at its end.
         if (!m_journalNote.isEmpty()) {
             shown += QStringLiteral("\n\n") + m_journalNote;
@@ -267,10 +275,30 @@ public:
                      int line) override {
         ReportError(m_form.m_platform, &m_form, description, location, line);
     }
+    // The report's line number is the handler's step; the list's own line is said in words
+    // under the failure's description, as the user finds it in the list file.
+    void reportFailure(const FailureSource& source, int /*number*/, const std::string& description,
+                       const std::string& location, int line) override {
+        std::string told = description;
+        if (source.list != nullptr && source.line > 0) {
+            told += "\r" + *source.list + ", line " + std::to_string(source.line);
+        }
+        ReportError(m_form.m_platform, &m_form, told, location, line);
+    }
+    bool wantsFileOutcomes() override { return true; }
+    void fileDone(FileOutcome outcome, std::string_view /*path*/) override {
+        if (outcome == FileOutcome::Created) {
+            ++m_created;
+        } else if (outcome == FileOutcome::Replaced) {
+            ++m_replaced;
+        }
+    }
 
 private:
     Form1& m_form;
     QString m_journalNote;
+    std::size_t m_created = 0;
+    std::size_t m_replaced = 0;
 };
 
 Form1::Form1(Platform& platform, SettingsStore& settings, QString programFolder, QWidget* parent)

@@ -926,7 +926,9 @@ void Form1Test::creationRunFromWindow() {
     QCOMPARE(listShapeAfterClick, Qt::WaitCursor);
     QCOMPARE(list->viewport()->cursor().shape(), Qt::ArrowCursor);
     // Exactly one "Done.", with the window's title, the bar already at rest.
-    QCOMPARE(m_platform->texts(TestPlatform::Kind::Information).mid(2), QStringList{"Done."});
+    // Under "Done.", what the run did: the folders out, new1, new2 and new2/deeper.
+    QCOMPARE(m_platform->texts(TestPlatform::Kind::Information).mid(2),
+             QStringList{"Done.\r3 files created, 0 files replaced, 4 folders made, 0 failures"});
     QCOMPARE(m_platform->shown().last().title, QStringLiteral("Pellatrix"));
     QCOMPARE(m_platform->shown().last().parentAtCall, form.get());
     QCOMPARE(barAtDone, 0);
@@ -953,20 +955,33 @@ void Form1Test::creationRunReportsAndEmptyList() {
     QCOMPARE(m_platform->texts(TestPlatform::Kind::Information), QStringList{"No files added."});
     QCOMPARE(bar->text(), QStringLiteral("Progress Bar"));
 
-    // A list file that vanished is reported at line 124 in the window's error box; the run
-    // still ends with "Done.".
+    // A list file that vanished is reported at line 124 in the window's error box; a line that
+    // cannot be written is reported with its list and line in words under the description. The
+    // run still ends with "Done." and what it did.
     QTemporaryDir work;
+    QVERIFY(QDir(work.path()).mkdir("adir"));
+    writeFile(work.filePath("ok.txt"), "old");
+    const QString bad = work.filePath("bad.txt");
+    writeFile(bad, (work.filePath("ok.txt") + "\n\n" + work.filePath("adir") + "\n").toUtf8());
     form->findChild<InputList*>("ListView1")->appendEntry(work.filePath("gone.txt"));
+    form->findChild<InputList*>("ListView1")->appendEntry(bad);
+    m_platform->expectWarning();
     m_platform->expectWarning();
     m_platform->expectInformation();
     QTest::mouseClick(start, Qt::LeftButton);
     const QStringList warnings = m_platform->texts(TestPlatform::Kind::Warning);
-    QCOMPARE(warnings.size(), 1);
+    QCOMPARE(warnings.size(), 2);
     QVERIFY2(warnings.first().contains(QStringLiteral(
                  "\r\nin Morvane2021/08/31.Form1.PushButton2_Click at line 124\r\r")),
              qPrintable(warnings.first()));
     QVERIFY(warnings.first().contains(work.filePath("gone.txt")));
-    QCOMPARE(m_platform->texts(TestPlatform::Kind::Information).last(), QStringLiteral("Done."));
+    QVERIFY2(warnings.last().startsWith(QStringLiteral("Cannot ")) &&
+                 warnings.last().contains(work.filePath("adir") + "' for writing: ") &&
+                 warnings.last().contains(
+                     "\r" + bad + ", line 3\r\nin Morvane2021/08/31.Form1.PushButton2_Click at "),
+             qPrintable(warnings.last()));
+    QCOMPARE(m_platform->texts(TestPlatform::Kind::Information).last(),
+             QStringLiteral("Done.\r0 files created, 1 file replaced, 0 folders made, 2 failures"));
     QCOMPARE(form->cursor().shape(), Qt::ArrowCursor);
     QVERIFY(m_platform->verifyAllAnswersUsed());
 }
@@ -1062,7 +1077,8 @@ void Form1Test::previewAndUndoFromContextMenu() {
                  "1 file to create, 1 file to replace, 1 folder to make, 0 foreseen failures"));
     QCOMPARE(steps, QStringList({"folder " + out + "/new", "create " + out + "/new/a.txt",
                                  "replace " + out + "/old.txt"}));
-    QCOMPARE(m_platform->texts(TestPlatform::Kind::Information).last(), QStringLiteral("Done."));
+    QCOMPARE(m_platform->texts(TestPlatform::Kind::Information).last(),
+             QStringLiteral("Done.\r1 file created, 1 file replaced, 1 folder made, 0 failures"));
     QCOMPARE(readAll(out + "/old.txt"), QStringLiteral("B"));
 
     // Undo asks first; No changes nothing, Yes takes the run back.
@@ -1091,22 +1107,33 @@ void Form1Test::previewAndUndoFromContextMenu() {
     m_platform->expectInformation();
     QTest::mouseClick(child<QPushButton>(*form, "PushButton2"), Qt::LeftButton);
     QCOMPARE(m_platform->texts(TestPlatform::Kind::Information).mid(4),
-             QStringList({"A run is under way. Undo it when it has ended.", "Done."}));
+             QStringList({"A run is under way. Undo it when it has ended.",
+                          "Done.\r1 file created, 1 file replaced, 1 folder made, 0 failures"}));
     QVERIFY(m_platform->verifyAllAnswersUsed());
     qputenv("XDG_STATE_HOME", stateBefore);
 
-    // Large counts are grouped as the user's locale writes numbers.
+    // Large counts are grouped as the user's locale writes numbers, in the preview and under
+    // "Done.".
     const QLocale savedLocale;
-    for (const auto& [locale, expected] :
-         {std::pair{QLocale::English,
-                    "1,000,000 files to create, 1 file to replace, 12,345 "
-                    "folders to make, 0 foreseen failures"},
-          std::pair{QLocale::German,
-                    "1.000.000 files to create, 1 file to replace, 12.345 "
-                    "folders to make, 0 foreseen failures"}}) {
-        QLocale::setDefault(QLocale(locale));
+    struct Grouped {
+        QLocale::Language locale;
+        const char* preview;
+        const char* done;
+    };
+    for (const Grouped& row :
+         {Grouped{QLocale::English,
+                  "1,000,000 files to create, 1 file to replace, 12,345 folders to make, 0 "
+                  "foreseen failures",
+                  "1,000,000 files created, 1 file replaced, 12,345 folders made, 2,000 failures"},
+          Grouped{QLocale::German,
+                  "1.000.000 files to create, 1 file to replace, 12.345 folders to make, 0 "
+                  "foreseen failures",
+                  "1.000.000 files created, 1 file replaced, 12.345 folders made, 2.000 "
+                  "failures"}}) {
+        QLocale::setDefault(QLocale(row.locale));
         QCOMPARE(PreviewDialog::countsText({1'000'000, 1, 0, 12'345, 0, false}),
-                 QString::fromLatin1(expected));
+                 QString::fromLatin1(row.preview));
+        QCOMPARE(RunOutcomeText(1'000'000, 1, 12'345, 2'000), QString::fromLatin1(row.done));
     }
     QLocale::setDefault(savedLocale);
 }

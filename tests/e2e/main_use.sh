@@ -307,7 +307,9 @@ wait_box_closed "samples folder question"
 click "${PB2[@]}"
 box=$(wait_box "end of run")
 expect_box "end of run" "$box" 40 140
-expect_copied "end of run" "Done."
+# Under "Done.", what the run did: six files in ~/pellatrix-samples and its three folders.
+expect_copied "end of run" "Done.
+6 files created, 0 files replaced, 4 folders made, 0 failures"
 xdotool key Return
 wait_box_closed "end of run"
 
@@ -536,7 +538,8 @@ xdotool key Return
 wait_box_closed "failed home page opener"
 click "${PB2[@]}"
 box=$(wait_box "end of run, session 6")
-expect_copied "end of run, session 6" "Done."
+expect_copied "end of run, session 6" "Done.
+3 files created, 0 files replaced, 4 folders made, 0 failures"
 xdotool key Return
 wait_box_closed "end of run, session 6"
 expect_file "$out/newfolder1/first.txt" "first"
