@@ -5,8 +5,10 @@
 #include <QDir>
 #include <QFileDialog>
 #include <QFileInfo>
+#include <QFrame>
 #include <QGridLayout>
 #include <QGuiApplication>
+#include <QHBoxLayout>
 #include <QInputDialog>
 #include <QLabel>
 #include <QLayout>
@@ -19,6 +21,7 @@
 #include <QStandardPaths>
 #include <QTime>
 #include <QTimer>
+#include <QToolButton>
 #include <QUrl>
 
 #include "engine/fs/FsError.h"
@@ -241,28 +244,56 @@ void QtPlatform::warning(QWidget* parent, const QString& title, const QString& t
 }
 
 void QtPlatform::notice(QWidget* parent, const QString& title, const QString& text) {
-    QPointer<Box> box;
-    if (parent != nullptr) {
-        box = static_cast<Box*>(parent->findChild<QMessageBox*>(QString::fromLatin1(kNoticeName),
-                                                                Qt::FindDirectChildrenOnly));
-    }
-    if (text.isEmpty()) {
-        if (box) {
-            box->close();
-        }
+    if (parent == nullptr) {
         return;
     }
-    if (!box) {
-        box = new Box(QMessageBox::NoIcon, title, QMessageBox::Ok, parent);
-        box->setObjectName(QString::fromLatin1(kNoticeName));
-        box->setAttribute(Qt::WA_DeleteOnClose);
-        // Shown beside the window without taking the keyboard from it: the user goes on typing.
-        box->setAttribute(Qt::WA_ShowWithoutActivating);
-        box->setWindowModality(Qt::NonModal);
+    auto* strip =
+        parent->findChild<QFrame*>(QString::fromLatin1(kNoticeName), Qt::FindDirectChildrenOnly);
+    if (text.isEmpty()) {
+        delete strip;
+        return;
     }
-    box->setWindowTitle(title);
-    box->setShownText(text, parent);
-    box->show();
+    // A strip inside the window, never a window of its own: a window manager may activate a new
+    // window whatever it asks (icewm did, and the keys typed next went to it), but it never
+    // activates a part of one. Dark text on a pale yellow, whatever the theme.
+    if (strip == nullptr) {
+        strip = new QFrame(parent);
+        strip->setObjectName(QString::fromLatin1(kNoticeName));
+        strip->setFrameShape(QFrame::Box);
+        QPalette colours = strip->palette();
+        colours.setColor(QPalette::Window, QColor(0xFF, 0xF4, 0xC4));
+        colours.setColor(QPalette::WindowText, QColor(0x30, 0x28, 0x00));
+        colours.setColor(QPalette::Text, QColor(0x30, 0x28, 0x00));
+        strip->setPalette(colours);
+        strip->setAutoFillBackground(true);
+        strip->setFocusPolicy(Qt::NoFocus);
+        auto* row = new QHBoxLayout(strip);
+        row->setContentsMargins(6, 4, 4, 4);
+        auto* close = new QToolButton(strip);
+        close->setObjectName(QStringLiteral("CloseNotice"));
+        close->setText(QStringLiteral("\u00D7"));
+        close->setAccessibleName(QStringLiteral("Close the notice"));
+        close->setAutoRaise(true);
+        close->setFocusPolicy(Qt::NoFocus);
+        QObject::connect(close, &QToolButton::clicked, strip, &QObject::deleteLater);
+        row->addStretch();
+        row->addWidget(close, 0, Qt::AlignTop);
+    }
+    delete strip->findChild<BoxText*>();
+    QFont font = parent->font();
+    font.setBold(false);
+    font.setPointSizeF(8);
+    const int width = parent->width() - 8;
+    auto* shown = new BoxText(displayText(text), width - 40, strip);
+    shown->setFont(font);
+    // Clicked, it can be selected and copied; Tab never stops there.
+    shown->setFocusPolicy(Qt::ClickFocus);
+    static_cast<QHBoxLayout*>(strip->layout())->insertWidget(0, shown, 1);
+    strip->setAccessibleName(title);
+    strip->setAccessibleDescription(shown->shownText());
+    strip->setGeometry(4, 4, width, BoxText::textHeight(shown->shownText(), font, width - 40) + 10);
+    strip->raise();
+    strip->show();
 }
 
 QString QtPlatform::inputText(QWidget* parent, const QString& title, const QString& prompt,

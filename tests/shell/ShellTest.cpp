@@ -6,6 +6,7 @@
 #include <QDialog>
 #include <QDir>
 #include <QFile>
+#include <QFrame>
 #include <QInputDialog>
 #include <QLabel>
 #include <QLineEdit>
@@ -16,6 +17,7 @@
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
+#include <QToolButton>
 #include <functional>
 #include <memory>
 
@@ -609,37 +611,42 @@ void ShellTest::openFailureIsShown() {
     }
 }
 
-// A notice comes up beside its window without taking its keys and without blocking; a second
-// one replaces it, an empty text closes it.
+// A notice is a strip inside its window, not a window of its own (a window manager may activate
+// a window, never a part of one): it takes no keys and blocks nothing; a second one replaces it,
+// an empty text or its close button closes it.
 void ShellTest::noticeLeavesTheKeys() {
     QWidget owner;
+    owner.resize(536, 483);
     auto* edit = new QLineEdit(&owner);
+    edit->move(10, 300);
     owner.show();
     owner.activateWindow();
     QVERIFY(QTest::qWaitForWindowActive(&owner));
     edit->setFocus();
+    const int windowsBefore = QApplication::topLevelWidgets().size();
     QtPlatform platform;
     platform.notice(&owner, "Pellatrix", "first\rnotice");
-    platform.notice(&owner, "Pellatrix", "second");
-    const auto notices = [&] {
-        QList<QMessageBox*> open;
-        for (auto* box : owner.findChildren<QMessageBox*>()) {
-            if (box->isVisible()) {
-                open << box;
-            }
-        }
-        return open;
-    };
-    QCOMPARE(notices().size(), 1);
-    QMessageBox* box = notices().first();
-    QCOMPARE(box->findChild<BoxText*>()->toPlainText(), QStringLiteral("second"));
-    QCOMPARE(box->windowModality(), Qt::NonModal);
-    QVERIFY(box->testAttribute(Qt::WA_ShowWithoutActivating));
+    platform.notice(&owner, "Pellatrix", "second\r<b>line</b>");
+    const auto strips = [&] { return owner.findChildren<QFrame*>("PellatrixNotice"); };
+    QCOMPARE(strips().size(), 1);
+    QFrame* strip = strips().first();
+    QVERIFY(strip->isVisible());
+    QVERIFY(!strip->isWindow());
+    QCOMPARE(QApplication::topLevelWidgets().size(), windowsBefore);
+    QVERIFY(owner.rect().contains(strip->geometry()));
+    QCOMPARE(strip->findChild<BoxText*>()->toPlainText(), QStringLiteral("second\n<b>line</b>"));
+    // Every line fits: the strip is as tall as its text.
+    QVERIFY(strip->height() >= 2 * strip->findChild<BoxText*>()->fontMetrics().height());
     QCOMPARE(QApplication::activeModalWidget(), nullptr);
     QTest::keyClicks(edit, "abcde");
     QCOMPARE(edit->text(), QStringLiteral("abcde"));
+    QVERIFY(edit->hasFocus());
     platform.notice(&owner, "Pellatrix", QString());
-    QTRY_VERIFY(notices().isEmpty());
+    QVERIFY(strips().isEmpty());
+    platform.notice(&owner, "Pellatrix", "third");
+    QTest::mouseClick(strips().first()->findChild<QToolButton*>("CloseNotice"), Qt::LeftButton);
+    QTRY_VERIFY(strips().isEmpty());
+    QVERIFY(edit->hasFocus());
 }
 
 // A window manager that maximises a fixed-size window or makes it full screen anyway (the
