@@ -22,7 +22,8 @@
 # day that opens the home page: a box says that it could not be opened, Start runs the named
 # list, and the folder that could not be opened is said in a box too.
 # A seventh starts as `pellatrix -reverse -- -style c.txt gone.txt` in a folder holding list
-# files of the first three names: a box names the missing one at once, and Start runs all three.
+# files of the first three names: a box names the missing one at once, the first row selected
+# with the keyboard reads 4.5:1 in every pixel of its fill, and Start runs all three.
 # Ctrl+C in a box copies its text byte for byte; standard error holds no warning in any session.
 # Usage: main_use.sh PROGRAM CLIPBOARD_TOOL GRAB_TOOL
 # Every wait is bounded; every process started here is ended on exit. On failure a screenshot
@@ -281,6 +282,45 @@ sys.exit(0 if any(pixels[3 * (row * width + col):3 * (row * width + col) + 3] ==
         sleep 0.1
     done
     fail "$7: no #$6 within $4x$5+$2+$3"
+}
+
+# The list's selected row as drawn: every pixel of its fill, the outline included, reads 4.5:1 at
+# least against the text's fullest pixel (antialiased, it never quite has the text's colour).
+expect_selection_readable() { # what
+    local verdict
+    verdict=$("$grab_tool" "$main_win" | python3 -c '
+import sys
+data = sys.stdin.buffer.read()
+parts = data.split(b"\n", 3)
+width, height = map(int, parts[1].split())
+pixels = parts[3]
+def at(x, y):
+    i = 3 * (y * width + x)
+    return tuple(pixels[i:i + 3])
+def luminance(c):
+    f = lambda v: v / 12.92 if v <= 0.04045 else ((v + 0.055) / 1.055) ** 2.4
+    r, g, b = (f(v / 255) for v in c)
+    return 0.2126 * r + 0.7152 * g + 0.0722 * b
+def contrast(a, b):
+    la, lb = luminance(a), luminance(b)
+    return (max(la, lb) + 0.05) / (min(la, lb) + 0.05)
+coloured = lambda c: max(c) - min(c) > 30
+# The list lies at 8,76 (520 x 169); its one column ends at 475.
+rows = [y for y in range(76, 245) if coloured(at(400, y))]
+if not rows:
+    sys.exit("no selected row drawn")
+top, bottom = rows[0], rows[-1]
+left = next(x for x in range(8, 60) if coloured(at(x, (top + bottom) // 2)))
+flat = at(470, (top + bottom) // 2)
+text_pixels = [(x, y) for y in range(top, bottom + 1) for x in range(left, 470)
+               if contrast(at(x, y), flat) > 2]
+text = max((at(x, y) for x, y in text_pixels), key=lambda c: contrast(c, flat))
+text_end = max(x for x, _ in text_pixels) + 8
+fill = [at(x, y) for y in range(top, bottom + 1) for x in [left] + list(range(text_end, 476))]
+worst = min(fill, key=lambda c: contrast(c, text))
+print("%.2f:1, #%02x%02x%02x on #%02x%02x%02x, rows %d-%d" % ((contrast(worst, text),) + worst + text + (top, bottom)))
+sys.exit(0 if contrast(worst, text) >= 4.5 else 1)') || fail "$1: the selected row reads $verdict"
+    log "$1: the selected row reads at least $verdict"
 }
 
 APP_TITLE=Pellatrix
@@ -606,6 +646,10 @@ box=$(wait_box "missing list file")
 expect_copied "missing list file" "The list file \"$odd/gone.txt\" was not found."
 xdotool key Return
 wait_box_closed "missing list file"
+# The first row chosen with the keyboard (Tab away and back, then down and up), the window active.
+xdotool key Tab shift+Tab Down Up
+sleep 0.3
+expect_selection_readable "session 7 under openbox"
 click "${PB2[@]}"
 box=$(wait_box "end of run, session 7")
 xdotool key Return
