@@ -598,7 +598,7 @@ program_path="$work/opener:$PATH"
 faketime_lib=$(compgen -G '/usr/lib/*/faketime/libfaketimeMT.so.1' | head -n1 || true)
 [ -n "$faketime_lib" ] || fail "libfaketime is missing (scripts/setup.sh installs faketime)"
 launcher=(env TZ=UTC FAKETIME='2026-12-08 10:02:40' FAKETIME_DONT_FAKE_MONOTONIC=1
-    LD_PRELOAD="$faketime_lib" ASAN_OPTIONS=verify_asan_link_order=0)
+    LD_PRELOAD="$faketime_lib" ASAN_OPTIONS="${ASAN_OPTIONS:+$ASAN_OPTIONS:}verify_asan_link_order=0")
 # Named as a user in that folder names it: relative to the working folder.
 cd "$prog/Samples"
 start_program sample2.txt
