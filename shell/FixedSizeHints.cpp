@@ -65,6 +65,19 @@ public:
 
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override {
+        // A Wayland compositor may send the maximised or full-screen state whatever the window
+        // asks (weston's Super+Shift+M does), and then requires the surface at exactly that
+        // size: a window held at one size by its maximum answers with its own and is cut off
+        // for a protocol error. So there the maximum is lifted, on the native window just before
+        // it is mapped (after the widget's own show, where a message box fixes its size anew):
+        // it takes what the compositor gives, and comes back to its one size below.
+        if (event->type() == QEvent::Show && watched->isWindowType()) {
+            auto* window = static_cast<QWindow*>(watched);
+            if (window->flags().testFlag(Qt::MSWindowsFixedSizeDialogHint) &&
+                QGuiApplication::platformName().startsWith(QLatin1String("wayland"))) {
+                window->setMaximumSize(QSize(QWIDGETSIZE_MAX, QWIDGETSIZE_MAX));
+            }
+        }
         const bool show = event->type() == QEvent::Show;
         const bool state = event->type() == QEvent::WindowStateChange;
         if ((show || state) && watched->isWidgetType()) {
@@ -98,16 +111,9 @@ void ApplyFixedSizeHints(QWidget* window) {
     if (QGuiApplication::platformName() == QLatin1String("xcb")) {
         setMotifHints(window);
     }
+#else
+    Q_UNUSED(window);
 #endif
-    // A Wayland compositor may send the maximised or full-screen state whatever the window asks
-    // (weston's Super+Shift+M does), and then requires the surface at exactly its size: a window
-    // held at one size by its maximum answers with that size and is cut off for a protocol
-    // error. So the window's own maximum is lifted there: it takes what the compositor gives,
-    // and the watcher brings it back to its one size at once.
-    if (QGuiApplication::platformName().startsWith(QLatin1String("wayland")) &&
-        window->windowHandle() != nullptr) {
-        window->windowHandle()->setMaximumSize(QSize(QWIDGETSIZE_MAX, QWIDGETSIZE_MAX));
-    }
 }
 
 Qt::WindowFlags FixedSizeFlags(Qt::WindowFlags flags) {

@@ -4,7 +4,8 @@
 # than its size (536 x 483), answers the compositor's first configure and draws into it. Then
 # weston's maximise key (Super+Shift+M) makes the compositor require the maximised state: the
 # window takes the size it is given, returns to its own at once and keeps running, and the list
-# named on its command line is still there (Tab to Start, Return: the files are created).
+# named on its command line is still there (Tab to Start, Return: the files are created). The
+# "Done." box survives the same key.
 # Read from the program's own protocol log (WAYLAND_DEBUG). Skips (77) where weston or Qt's
 # Wayland platform is missing or cannot start.
 # Usage: wayland.sh PROGRAM
@@ -129,6 +130,13 @@ for _ in $(seq 50); do
 done
 [ "$(grep -c 'xdg_toplevel@[0-9]*\.set_title("Pellatrix")' "$work/program.log")" -ge 2 ] ||
     fail "no box at the end of the run"
+# The box is of fixed size too, and survives the maximise key as the window does.
+sleep 0.3
+xdotool key super+shift+m
+for _ in $(seq 10); do
+    kill -0 "$app_pid" 2>/dev/null || fail "the program ended on weston's maximise key over its box"
+    sleep 0.1
+done
 xdotool key Return
 kill -0 "$app_pid" 2>/dev/null || fail "the program ended after showing"
 # Nothing but the protocol log on standard error: no warning of Qt or of the program.
