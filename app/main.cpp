@@ -106,10 +106,11 @@ bool answeredWithoutWindow(int argc, char* argv[], CommandLine& line, int& statu
             continue;
         }
         // A list file: every argument after "--", one that is no option ("-" too: a file of
-        // that name, as a drop would give it), and one that names an existing file.
-        if (!options || arg[0] != '-' || arg[1] == '\0' ||
-            (std::strcmp(arg, "--help") != 0 && std::strcmp(arg, "--version") != 0 &&
-             existsHere(arg))) {
+        // that name, as a drop would give it), and one that names an existing file (but for
+        // the questions to the program itself).
+        const bool question = std::strcmp(arg, "--help") == 0 || std::strcmp(arg, "-h") == 0 ||
+                              std::strcmp(arg, "--version") == 0;
+        if (!options || arg[0] != '-' || arg[1] == '\0' || (!question && existsHere(arg))) {
             line.lists.emplace_back(arg);
             continue;
         }
