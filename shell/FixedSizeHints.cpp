@@ -80,7 +80,8 @@ protected:
         }
         const bool show = event->type() == QEvent::Show;
         const bool state = event->type() == QEvent::WindowStateChange;
-        if ((show || state) && watched->isWidgetType()) {
+        const bool resize = event->type() == QEvent::Resize;
+        if ((show || state || resize) && watched->isWidgetType()) {
             auto* widget = static_cast<QWidget*>(watched);
             if (widget->isWindow() &&
                 widget->windowFlags().testFlag(Qt::MSWindowsFixedSizeDialogHint)) {
@@ -88,6 +89,18 @@ protected:
                     // Show arrives before the window is mapped, when the window manager reads
                     // the hints.
                     ApplyFixedSizeHints(widget);
+                } else if (resize) {
+                    // Resized from outside in its normal state (a Wayland compositor's resize,
+                    // which the lifted maximum lets through): back to its one size.
+                    if (!(widget->windowState() & kRefused) &&
+                        widget->minimumSize() == widget->maximumSize() &&
+                        widget->size() != widget->minimumSize()) {
+                        QTimer::singleShot(0, widget, [widget] {
+                            if (!(widget->windowState() & kRefused)) {
+                                widget->resize(widget->minimumSize());
+                            }
+                        });
+                    }
                 } else if (widget->windowState() & kRefused) {
                     // Some window managers (openbox, for every normal window) still offer full
                     // screen, and Qt's own title bar on Wayland a maximise button: the window

@@ -18,6 +18,7 @@
 #include <QTest>
 #include <QTimer>
 #include <QToolButton>
+#include <QWindow>
 #include <functional>
 #include <memory>
 
@@ -662,6 +663,12 @@ void ShellTest::fixedWindowRefusesFullScreen() {
         QTRY_COMPARE(window.windowState(), Qt::WindowNoState);
         QCOMPARE(window.size(), QSize(236, 183));
     }
+    // Resized from outside (a compositor's resize reaches the native window, whose maximum is
+    // lifted on Wayland): back to its size.
+    window.windowHandle()->setMaximumSize(QSize(QWIDGETSIZE_MAX, QWIDGETSIZE_MAX));
+    window.windowHandle()->resize(400, 300);
+    QTRY_COMPARE(window.windowHandle()->size(), QSize(236, 183));
+    QCOMPARE(window.size(), QSize(236, 183));
     // A window that may change its size is left alone.
     QWidget free;
     free.show();
