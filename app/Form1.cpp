@@ -111,10 +111,23 @@ double contrast(const QColor& a, const QColor& b) {
     return (qMax(la, lb) + 0.05) / (qMin(la, lb) + 0.05);
 }
 
+// `text` as its strokes are drawn on `fill`: the antialiased strokes of a 9-point font keep about
+// a tenth of the fill even in their fullest pixel (black text on 0x308cc6 reaches 0x050e13).
+QColor strokeOn(const QColor& text, const QColor& fill) {
+    const auto mix = [](double t, double f) { return 0.85 * t + 0.15 * f; };
+    return QColor::fromRgbF(static_cast<float>(mix(text.redF(), fill.redF())),
+                            static_cast<float>(mix(text.greenF(), fill.greenF())),
+                            static_cast<float>(mix(text.blueF(), fill.blueF())));
+}
+
 // The lowest contrast of `text` on `background` as a style draws a filled row: Fusion shades a
-// selection from a little lighter at the top to a darker outline at the bottom.
+// selection from a little lighter at the top to a darker outline at the bottom, and the text's
+// strokes mix with the part of the fill least like them.
 double shadedContrast(const QColor& background, const QColor& text) {
-    return qMin(contrast(background.lighter(106), text), contrast(background.darker(112), text));
+    const QColor top = background.lighter(106);
+    const QColor outline = background.darker(112);
+    const QColor stroke = strokeOn(text, luminance(text) < luminance(background) ? top : outline);
+    return qMin(contrast(top, stroke), contrast(outline, stroke));
 }
 
 // `background` and a text colour on it with a contrast of 4.5 to 1 at least wherever the fill is
@@ -251,6 +264,14 @@ public:
     }
     void showMessage(const std::string& text) override {
         QString shown = QString::fromLocal8Bit(text);
+        // "Done." says under it what the run did, as the run counted it.
+        if (text == "Done.") {
+            const CreationSummary& run = m_form.m_creationRun->lastSummary();
+            shown += QLatin1Char('\r') +
+                     RunOutcomeText(m_created, m_replaced, run.foldersMade, run.failures);
+        }
+        m_created = 0;
+        m_replaced = 0;
         // A run that cannot be undone says so in the one box at its end.
         if (!m_journalNote.isEmpty()) {
             shown += QStringLiteral("\n\n") + m_journalNote;
@@ -267,10 +288,30 @@ public:
                      int line) override {
         ReportError(m_form.m_platform, &m_form, description, location, line);
     }
+    // The report's line number is the handler's step; the list's own line is said in words
+    // under the failure's description, as the user finds it in the list file.
+    void reportFailure(const FailureSource& source, int /*number*/, const std::string& description,
+                       const std::string& location, int line) override {
+        std::string told = description;
+        if (source.list != nullptr && source.line > 0) {
+            told += "\r" + *source.list + ", line " + std::to_string(source.line);
+        }
+        ReportError(m_form.m_platform, &m_form, told, location, line);
+    }
+    bool wantsFileOutcomes() override { return true; }
+    void fileDone(FileOutcome outcome, std::string_view /*path*/) override {
+        if (outcome == FileOutcome::Created) {
+            ++m_created;
+        } else if (outcome == FileOutcome::Replaced) {
+            ++m_replaced;
+        }
+    }
 
 private:
     Form1& m_form;
     QString m_journalNote;
+    std::size_t m_created = 0;
+    std::size_t m_replaced = 0;
 };
 
 Form1::Form1(Platform& platform, SettingsStore& settings, QString programFolder, QWidget* parent)
@@ -657,7 +698,27 @@ void Form1::tellStoreDelay(const QString& text) {
 }
 
 void Form1::addListFiles(const std::vector<std::string>& paths) {
-    ListView1_OLEDragDrop(m_context, m_fs, paths);
+    // A name that reaches nothing is told now, in one box, rather than as a failure of the
+    // run much later; it is not added.
+    std::vector<std::string> found;
+    QStringList missing;
+    for (const std::string& path : paths) {
+        if (PathExists(m_fs, path)) {
+            found.push_back(path);
+        } else {
+            missing << QString::fromLocal8Bit(path);
+        }
+    }
+    ListView1_OLEDragDrop(m_context, m_fs, found);
+    if (missing.size() == 1) {
+        m_platform.information(
+            this, m_applicationTitle,
+            QStringLiteral("The list file \"%1\" was not found.").arg(missing.first()));
+    } else if (!missing.isEmpty()) {
+        m_platform.information(
+            this, m_applicationTitle,
+            QStringLiteral("These list files were not found:\r") + missing.join(QLatin1Char('\r')));
+    }
 }
 
 void Form1::PushButton2_Click() {

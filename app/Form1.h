@@ -60,7 +60,8 @@ public:
     void setEndProcess(std::function<void()> endProcess) { m_endProcess = std::move(endProcess); }
 
     /// Adds the list files named on the command line as a drop of them would: a folder with
-    /// every file of its tree, any other path as it is (exact bytes).
+    /// every file of its tree, any other path as it is (exact bytes). A path that names nothing
+    /// is not added: one box names every such path.
     void addListFiles(const std::vector<std::string>& paths);
 
     /// The start-up handler; the constructor runs it once.

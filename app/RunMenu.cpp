@@ -101,6 +101,14 @@ QVariant PreviewModel::data(const QModelIndex& index, int role) const {
                                   static_cast<qsizetype>(m_ends[row] - begin));
 }
 
+QString RunOutcomeText(std::size_t created, std::size_t replaced, std::size_t folders,
+                       std::size_t failures) {
+    return plural(created, "file", "files") + QStringLiteral(" created, ") +
+           plural(replaced, "file", "files") + QStringLiteral(" replaced, ") +
+           plural(folders, "folder", "folders") + QStringLiteral(" made, ") +
+           plural(failures, "failure", "failures");
+}
+
 QString PreviewDialog::countsText(const PreviewCounts& c) {
     return plural(c.create, "file", "files") + QStringLiteral(" to create, ") +
            plural(c.replace, "file", "files") + QStringLiteral(" to replace, ") +

@@ -1,3 +1,4 @@
+#include <sys/stat.h>
 #include <unistd.h>
 #include <QApplication>
 
@@ -24,7 +25,8 @@ constexpr const char* kHelp =
     "Opens the Pellatrix window, in which you gather list files and then create every file\n"
     "that they name, with a fixed text or the text written on each line after '>'.\n"
     "Each LIST is added to the window's list as if it had been dropped on it: a file as it\n"
-    "is, a folder with every file of its tree. A name that begins with '-' follows '--'.\n"
+    "is, a folder with every file of its tree. Every name after '--', and every name of an\n"
+    "existing file, is a LIST, whatever it looks like.\n"
     "\n"
     "  -h, --help     show this help and exit\n"
     "      --version  show the version and exit\n"
@@ -76,17 +78,41 @@ bool qtOption(const char* arg, bool& takesNext) {
     return false;
 }
 
-// Answers --help and --version, refuses an unknown option (exit 2), or says why no window can
-// open, before Qt is started: without a display Qt would abort with advice about reinstalling.
-bool answeredWithoutWindow(int argc, char* argv[], int& status) {
-    bool platformGiven = isSet("QT_QPA_PLATFORM");
+bool existsHere(const char* path) {
+    struct stat st {};
+    return lstat(path, &st) == 0;
+}
+
+// The command line divided: QApplication is given only its own options (and their values), so
+// a list file named like one of them (after "--", or an existing file) never reaches Qt, which
+// would take it wherever it stands.
+struct CommandLine {
+    std::vector<char*> qtArguments;  // the program's name and Qt's options, ending in nullptr
+    std::vector<std::string> lists;  // as given
+    bool platformGiven = false;
+};
+
+// Divides the command line; answers --help and --version, refuses an unknown option (exit 2), or
+// says why no window can open, before Qt is started: without a display Qt would abort with
+// advice about reinstalling. True when it answered and the program ends with `status`.
+bool answeredWithoutWindow(int argc, char* argv[], CommandLine& line, int& status) {
+    line.platformGiven = isSet("QT_QPA_PLATFORM");
+    line.qtArguments.push_back(argv[0]);
+    bool options = true;
     for (int i = 1; i < argc; ++i) {
-        const char* arg = argv[i];
-        if (std::strcmp(arg, "--") == 0) {
-            break;
+        char* arg = argv[i];
+        if (options && std::strcmp(arg, "--") == 0) {
+            options = false;
+            continue;
         }
-        if (arg[0] != '-' || arg[1] == '\0') {
-            continue;  // a list file ("-" too: a file of that name, as a drop would give it)
+        // A list file: every argument after "--", one that is no option ("-" too: a file of
+        // that name, as a drop would give it), and one that names an existing file (but for
+        // the questions to the program itself).
+        const bool question = std::strcmp(arg, "--help") == 0 || std::strcmp(arg, "-h") == 0 ||
+                              std::strcmp(arg, "--version") == 0;
+        if (!options || arg[0] != '-' || arg[1] == '\0' || (!question && existsHere(arg))) {
+            line.lists.emplace_back(arg);
+            continue;
         }
         if (std::strcmp(arg, "--help") == 0 || std::strcmp(arg, "-h") == 0) {
             std::fputs(kHelp, stdout);
@@ -107,11 +133,15 @@ bool answeredWithoutWindow(int argc, char* argv[], int& status) {
             return true;
         }
         if (optionName(arg) == "platform") {
-            platformGiven = true;
+            line.platformGiven = true;
         }
-        i += takesNext ? 1 : 0;
+        line.qtArguments.push_back(arg);
+        if (takesNext) {
+            line.qtArguments.push_back(argv[++i]);
+        }
     }
-    if (!platformGiven && !isSet("DISPLAY") && !isSet("WAYLAND_DISPLAY")) {
+    line.qtArguments.push_back(nullptr);
+    if (!line.platformGiven && !isSet("DISPLAY") && !isSet("WAYLAND_DISPLAY")) {
         std::fputs(
             "pellatrix: cannot open a window: no display (DISPLAY and WAYLAND_DISPLAY are "
             "empty); for the command line use pellatrix-cli\n",
@@ -122,18 +152,12 @@ bool answeredWithoutWindow(int argc, char* argv[], int& status) {
     return false;
 }
 
-// The list files named after Qt took its own options out: each as the exact bytes given, a
-// relative one made full against the working folder, as a drop names its files.
-std::vector<std::string> listFileArguments(int argc, char* argv[]) {
+// The list files as a drop names them: each as the exact bytes given, a relative one made full
+// against the working folder.
+std::vector<std::string> fullPaths(std::vector<std::string> lists) {
     std::vector<std::string> paths;
     std::string cwd;
-    bool options = true;
-    for (int i = 1; i < argc; ++i) {
-        std::string arg(argv[i]);
-        if (options && arg == "--") {
-            options = false;
-            continue;
-        }
+    for (std::string& arg : lists) {
         if (arg.empty()) {
             continue;
         }
@@ -155,11 +179,13 @@ std::vector<std::string> listFileArguments(int argc, char* argv[]) {
 }  // namespace
 
 int main(int argc, char* argv[]) {
-    if (int status = 0; answeredWithoutWindow(argc, argv, status)) {
+    CommandLine line;
+    if (int status = 0; answeredWithoutWindow(argc, argv, line, status)) {
         return status;
     }
     pellatrix::IgnoreFileSizeSignal();
-    QApplication app(argc, argv);
+    int qtArgc = static_cast<int>(line.qtArguments.size()) - 1;
+    QApplication app(qtArgc, line.qtArguments.data());
     // Before any QSettings exists, so the store lands in Quennet/Pellatrix.
     QCoreApplication::setOrganizationName(QString::fromLatin1(pellatrix::product::kOrganisation));
     QCoreApplication::setApplicationName(QString::fromLatin1(pellatrix::product::kProductName));
@@ -170,7 +196,7 @@ int main(int argc, char* argv[]) {
                             pellatrix::ProgramFilesFolder(QCoreApplication::applicationDirPath()));
     window.show();
     // After the window is shown, as a drop comes: a folder's tree is added with the window there.
-    if (auto paths = listFileArguments(argc, argv); !paths.empty()) {
+    if (auto paths = fullPaths(std::move(line.lists)); !paths.empty()) {
         QMetaObject::invokeMethod(
             &window, [&window, paths] { window.addListFiles(paths); }, Qt::QueuedConnection);
     }

@@ -11,8 +11,10 @@ packages=(
   libgtest-dev                            # tests of the Qt-free parts
   libxxhash-dev                           # checksums of the old contents kept for an undo
   xvfb xauth xdotool x11-apps x11-utils   # the real window on a headless machine, driven from outside
-  openbox                                 # a window manager that reads the fixed-size hints (e2e)
+  openbox icewm                           # window managers that read the fixed-size hints and that
+                                          # differ in what they activate (e2e)
   weston qt6-wayland                      # the real window under a headless Wayland compositor
+  faketime                                # a start at a chosen time of day: the home page's draw (e2e)
   fonts-liberation                        # Arial's metric twin
   python3                                 # the benchmark's baseline script
   desktop-file-utils appstream man-db file  # the desktop entry, metainfo, manual pages, icons are checked

@@ -6,6 +6,7 @@
 #include <QGuiApplication>
 #include <QTimer>
 #include <QWidget>
+#include <QWindow>
 
 #if QT_CONFIG(xcb)
 #include <xcb/xcb.h>
@@ -64,9 +65,23 @@ public:
 
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override {
+        // A Wayland compositor may send the maximised or full-screen state whatever the window
+        // asks (weston's Super+Shift+M does), and then requires the surface at exactly that
+        // size: a window held at one size by its maximum answers with its own and is cut off
+        // for a protocol error. So there the maximum is lifted, on the native window just before
+        // it is mapped (after the widget's own show, where a message box fixes its size anew):
+        // it takes what the compositor gives, and comes back to its one size below.
+        if (event->type() == QEvent::Show && watched->isWindowType()) {
+            auto* window = static_cast<QWindow*>(watched);
+            if (window->flags().testFlag(Qt::MSWindowsFixedSizeDialogHint) &&
+                QGuiApplication::platformName().startsWith(QLatin1String("wayland"))) {
+                window->setMaximumSize(QSize(QWIDGETSIZE_MAX, QWIDGETSIZE_MAX));
+            }
+        }
         const bool show = event->type() == QEvent::Show;
         const bool state = event->type() == QEvent::WindowStateChange;
-        if ((show || state) && watched->isWidgetType()) {
+        const bool resize = event->type() == QEvent::Resize;
+        if ((show || state || resize) && watched->isWidgetType()) {
             auto* widget = static_cast<QWidget*>(watched);
             if (widget->isWindow() &&
                 widget->windowFlags().testFlag(Qt::MSWindowsFixedSizeDialogHint)) {
@@ -74,6 +89,18 @@ protected:
                     // Show arrives before the window is mapped, when the window manager reads
                     // the hints.
                     ApplyFixedSizeHints(widget);
+                } else if (resize) {
+                    // Resized from outside in its normal state (a Wayland compositor's resize,
+                    // which the lifted maximum lets through): back to its one size.
+                    if (!(widget->windowState() & kRefused) &&
+                        widget->minimumSize() == widget->maximumSize() &&
+                        widget->size() != widget->minimumSize()) {
+                        QTimer::singleShot(0, widget, [widget] {
+                            if (!(widget->windowState() & kRefused)) {
+                                widget->resize(widget->minimumSize());
+                            }
+                        });
+                    }
                 } else if (widget->windowState() & kRefused) {
                     // Some window managers (openbox, for every normal window) still offer full
                     // screen, and Qt's own title bar on Wayland a maximise button: the window

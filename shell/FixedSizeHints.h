@@ -18,6 +18,8 @@ namespace pellatrix {
 /// the place of a disabled button that stands between an enabled one and the title, so with its
 /// default layout the maximise button stays between minimise and close, inert; the default theme
 /// draws it like an enabled one. No hint of ours changes that layout.
+/// On Wayland the window announces only its smallest size: a compositor that maximises it anyway
+/// requires exactly the maximised size, which a window held at one size cannot give.
 void InstallFixedSizeHints();
 
 /// The same for one window that is already shown or about to be.

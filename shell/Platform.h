@@ -20,9 +20,10 @@ public:
     virtual bool question(QWidget* parent, const QString& title, const QString& text) = 0;
     /// Application-modal box with the exclamation icon and an OK button (the error report).
     virtual void warning(QWidget* parent, const QString& title, const QString& text) = 0;
-    /// A box that tells without taking the keyboard: shown over `parent` without activating it
-    /// and without blocking (typing in the window goes on), an OK button closes it; returns at
-    /// once. A later notice over the same parent replaces it; an empty text closes it.
+    /// Tells without taking the keyboard: a strip inside `parent` (not a window of its own, so
+    /// no window manager can activate it), without blocking (typing in the window goes on); its
+    /// close button or an empty text closes it, a later notice in the same parent replaces it.
+    /// Returns at once.
     virtual void notice(QWidget* parent, const QString& title, const QString& text) = 0;
     /// Modal input box with one text field pre-filled with `proposal`; OK and Cancel.
     /// Returns the text, or "" on Cancel.
@@ -48,7 +49,8 @@ public:
     /// When no opener exists, or the opener ends with a failure (no program for it: xdg-open's
     /// exit status 3), a box over the active window says what could not be opened.
     virtual void openDocument(const QString& path) = 0;
-    /// Opens a web address in the user's browser; does not wait.
+    /// Opens a web address in the user's browser; returns at once. A missing or failing opener
+    /// is told in a box as for openDocument.
     virtual void openHomePage(const QString& url) = 0;
     /// A whole number from 1 to 100, drawn from a generator seeded with the seconds since
     /// midnight.

@@ -5,8 +5,10 @@
 #include <QDir>
 #include <QFileDialog>
 #include <QFileInfo>
+#include <QFrame>
 #include <QGridLayout>
 #include <QGuiApplication>
+#include <QHBoxLayout>
 #include <QInputDialog>
 #include <QLabel>
 #include <QLayout>
@@ -18,6 +20,8 @@
 #include <QShortcut>
 #include <QStandardPaths>
 #include <QTime>
+#include <QTimer>
+#include <QToolButton>
 #include <QUrl>
 
 #include "engine/fs/FsError.h"
@@ -240,28 +244,56 @@ void QtPlatform::warning(QWidget* parent, const QString& title, const QString& t
 }
 
 void QtPlatform::notice(QWidget* parent, const QString& title, const QString& text) {
-    QPointer<Box> box;
-    if (parent != nullptr) {
-        box = static_cast<Box*>(parent->findChild<QMessageBox*>(QString::fromLatin1(kNoticeName),
-                                                                Qt::FindDirectChildrenOnly));
-    }
-    if (text.isEmpty()) {
-        if (box) {
-            box->close();
-        }
+    if (parent == nullptr) {
         return;
     }
-    if (!box) {
-        box = new Box(QMessageBox::NoIcon, title, QMessageBox::Ok, parent);
-        box->setObjectName(QString::fromLatin1(kNoticeName));
-        box->setAttribute(Qt::WA_DeleteOnClose);
-        // Shown beside the window without taking the keyboard from it: the user goes on typing.
-        box->setAttribute(Qt::WA_ShowWithoutActivating);
-        box->setWindowModality(Qt::NonModal);
+    auto* strip =
+        parent->findChild<QFrame*>(QString::fromLatin1(kNoticeName), Qt::FindDirectChildrenOnly);
+    if (text.isEmpty()) {
+        delete strip;
+        return;
     }
-    box->setWindowTitle(title);
-    box->setShownText(text, parent);
-    box->show();
+    // A strip inside the window, never a window of its own: a window manager may activate a new
+    // window whatever it asks (icewm did, and the keys typed next went to it), but it never
+    // activates a part of one. Dark text on a pale yellow, whatever the theme.
+    if (strip == nullptr) {
+        strip = new QFrame(parent);
+        strip->setObjectName(QString::fromLatin1(kNoticeName));
+        strip->setFrameShape(QFrame::Box);
+        QPalette colours = strip->palette();
+        colours.setColor(QPalette::Window, QColor(0xFF, 0xF4, 0xC4));
+        colours.setColor(QPalette::WindowText, QColor(0x30, 0x28, 0x00));
+        colours.setColor(QPalette::Text, QColor(0x30, 0x28, 0x00));
+        strip->setPalette(colours);
+        strip->setAutoFillBackground(true);
+        strip->setFocusPolicy(Qt::NoFocus);
+        auto* row = new QHBoxLayout(strip);
+        row->setContentsMargins(6, 4, 4, 4);
+        auto* close = new QToolButton(strip);
+        close->setObjectName(QStringLiteral("CloseNotice"));
+        close->setText(QStringLiteral("\u00D7"));
+        close->setAccessibleName(QStringLiteral("Close the notice"));
+        close->setAutoRaise(true);
+        close->setFocusPolicy(Qt::NoFocus);
+        QObject::connect(close, &QToolButton::clicked, strip, &QObject::deleteLater);
+        row->addStretch();
+        row->addWidget(close, 0, Qt::AlignTop);
+    }
+    delete strip->findChild<BoxText*>();
+    QFont font = parent->font();
+    font.setBold(false);
+    font.setPointSizeF(8);
+    const int width = parent->width() - 8;
+    auto* shown = new BoxText(displayText(text), width - 40, strip);
+    shown->setFont(font);
+    // Clicked, it can be selected and copied; Tab never stops there.
+    shown->setFocusPolicy(Qt::ClickFocus);
+    static_cast<QHBoxLayout*>(strip->layout())->insertWidget(0, shown, 1);
+    strip->setAccessibleName(title);
+    strip->setAccessibleDescription(shown->shownText());
+    strip->setGeometry(4, 4, width, BoxText::textHeight(shown->shownText(), font, width - 40) + 10);
+    strip->raise();
+    strip->show();
 }
 
 QString QtPlatform::inputText(QWidget* parent, const QString& title, const QString& prompt,
@@ -329,59 +361,73 @@ QString QtPlatform::saveFile(QWidget* parent, const QString& title, const QStrin
 
 namespace {
 
-// Tells the user that `path` was asked for and did not open, over the window in front.
-void tellCannotOpen(const QString& path) {
+// Tells the user that `shown` (a folder, a file, a web page) was asked for and did not open, over
+// the window in front, or over the program's window when none is in front yet (at start-up).
+void tellCannotOpen(const QString& what, const QString& shown) {
     QWidget* owner = QApplication::activeModalWidget();
     if (owner == nullptr) {
         owner = QApplication::activeWindow();
     }
-    QtPlatform().information(
-        owner, QString::fromLatin1(product::kProductName),
-        (QFileInfo(path).isDir() ? QStringLiteral("Could not open the folder \"")
-                                 : QStringLiteral("Could not open the file \"")) +
-            path + QStringLiteral("\".\rNo program to open it was found."));
+    for (QWidget* w : QApplication::topLevelWidgets()) {
+        if (owner == nullptr && w->isVisible() && w->windowType() == Qt::Window) {
+            owner = w;
+        }
+    }
+    QtPlatform().information(owner, QString::fromLatin1(product::kProductName),
+                             QStringLiteral("Could not open the %1 \"%2\".\rNo program to open it "
+                                            "was found.")
+                                 .arg(what, shown));
 }
 
-}  // namespace
-
-void QtPlatform::openDocument(const QString& path) {
+// Opens `url` with xdg-open and tells `what` and `shown` when that fails. Started here rather
+// than through QDesktopServices, which starts it detached and never learns that it found no
+// program (a minimal desktop: exit status 3). Without a parent: xdg-open may wait for the
+// program it started, which must outlive the window.
+void openWithOpener(const QUrl& url, const QString& argument, const QString& what,
+                    const QString& shown) {
     const QString opener = QStandardPaths::findExecutable(QStringLiteral("xdg-open"));
     if (opener.isEmpty()) {
-        // With no program for it Qt only writes to standard error; the user asked for it and
-        // must learn that it did not happen.
-        if (!QDesktopServices::openUrl(QUrl::fromLocalFile(path))) {
-            tellCannotOpen(path);
+        // With no program for it Qt only writes to standard error; the user asked for it (or
+        // the start-up did) and must learn that it did not happen. Told once the event loop
+        // runs, so a start-up's box comes over the shown window.
+        if (!QDesktopServices::openUrl(url)) {
+            QTimer::singleShot(0, qApp, [what, shown] { tellCannotOpen(what, shown); });
         }
         return;
     }
-    // Started here rather than through QDesktopServices, which starts it detached and never
-    // learns that it found no program (a minimal desktop: exit status 3). Without a parent:
-    // xdg-open may wait for the program it started, which must outlive the window.
     auto* process = new QProcess;
     process->setProgram(opener);
-    process->setArguments({path});
+    process->setArguments({argument});
     process->setStandardInputFile(QProcess::nullDevice());
     process->setStandardOutputFile(QProcess::nullDevice());
     process->setStandardErrorFile(QProcess::nullDevice());
     QObject::connect(process, &QProcess::finished, process,
-                     [process, path](int code, QProcess::ExitStatus status) {
+                     [process, what, shown](int code, QProcess::ExitStatus status) {
                          process->deleteLater();
                          if (status != QProcess::NormalExit || code != 0) {
-                             tellCannotOpen(path);
+                             tellCannotOpen(what, shown);
                          }
                      });
     QObject::connect(process, &QProcess::errorOccurred, process,
-                     [process, path](QProcess::ProcessError error) {
+                     [process, what, shown](QProcess::ProcessError error) {
                          if (error == QProcess::FailedToStart) {
                              process->deleteLater();
-                             tellCannotOpen(path);
+                             tellCannotOpen(what, shown);
                          }
                      });
     process->start();
 }
 
+}  // namespace
+
+void QtPlatform::openDocument(const QString& path) {
+    openWithOpener(QUrl::fromLocalFile(path), path,
+                   QFileInfo(path).isDir() ? QStringLiteral("folder") : QStringLiteral("file"),
+                   path);
+}
+
 void QtPlatform::openHomePage(const QString& url) {
-    QDesktopServices::openUrl(QUrl(url));
+    openWithOpener(QUrl(url), url, QStringLiteral("web page"), url);
 }
 
 int QtPlatform::drawFromSeed(quint32 seed) {

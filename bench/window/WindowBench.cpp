@@ -59,7 +59,8 @@ class ScriptedPlatform : public Platform {
 public:
     explicit ScriptedPlatform(QString folder) : m_folder(std::move(folder)) {}
     void information(QWidget*, const QString&, const QString& text) override {
-        if (text == QStringLiteral("Done.")) {
+        // "Done." and, under it, what the run did.
+        if (text == QStringLiteral("Done.") || text.startsWith(QStringLiteral("Done.\r"))) {
             ++done;
             return;
         }

@@ -213,6 +213,7 @@ void CreationRun::createFiles() {
     } endOfRun{*this, journal};
 
     m_summary = {};
+    m_foldersMade = 0;
     m_poolChosen = false;
     m_lastJobs = 1;
     m_fs.beginRun();
@@ -277,6 +278,7 @@ void CreationRun::createFiles() {
     writeFiles(trap, usePerLineContent);
     m_fs.endRun();
     tellJournal();
+    m_summary.foldersMade = m_foldersMade;
 
     trap.step(220, [&] { m_ui.showDefaultPointer(); });
     trap.step(222, [&] { m_ui.setProgressValue(0); });
@@ -690,6 +692,7 @@ void CreationRun::makeFolders(Trap& trap, const CreationEntries::Mark& from) {
     std::string folder;
     const PlanSink makeFolder = [this](PlannedAction, std::string_view bare, std::string_view) {
         m_fs.createFolder(std::string(bare));
+        ++m_foldersMade;
     };
     CreationEntries::Cursor at = from.at;
     CreationEntries::Entry entry;
@@ -727,6 +730,7 @@ void CreationRun::tellJournalNotes() {
 void CreationRun::makeFoldersInPool(Trap& trap, const CreationEntries::Mark& from) {
     const PlanSink makeFolder = [this](PlannedAction, std::string_view bare, std::string_view) {
         m_fs.createFolder(std::string(bare));
+        ++m_foldersMade;
     };
     // Each folder once: a step per folder, not per file. Its chain is made on a worker, parents
     // first; two chains meeting in one missing folder wait for one verdict (planFolder).

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
@@ -90,6 +91,7 @@ struct CreationSummary {
     std::size_t filesWritten = 0;
     std::size_t filesSkipped = 0;  // existing files the front end asked to keep
     std::size_t failures = 0;
+    std::size_t foldersMade = 0;
     enum class Ending { None, Done, NoFilesAdded } ending = Ending::None;
     /// The folder of the run's journal; empty when it keeps none (nothing changed, or no
     /// journal could be kept).
@@ -190,6 +192,7 @@ private:
     CreationUi& m_ui;
     bool m_runInProgress = false;
     CreationSummary m_summary;
+    std::atomic<std::size_t> m_foldersMade{0};  // made on the workers too
     CreationEntries m_entries;
     std::string m_fixedSnapshot;
     // Where the step that runs now comes from, for the report of its failure.

@@ -393,6 +393,11 @@ void Form1Test::readableUnderTheme() {
     list->setCurrentIndex(list->model()->index(0, 0));
     form->show();
     QVERIFY(QTest::qWaitForWindowActive(form.get()));
+    // Reached by the keyboard, the current row also gets the style's focus frame, a darker
+    // outline over the fill.
+    QTest::keyClick(list, Qt::Key_Tab);
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key_Backtab);
+    QCOMPARE(QApplication::focusWidget(), list);
     for (const char* control : {"Label1", "Frame1", "Frame2", "PushButton2", "PushButton5"}) {
         QWidget* w = child<QWidget>(*form, control);
         QVERIFY2(contrast(darkestPixel(w), Qt::white) >= 4.5, control);
@@ -420,16 +425,31 @@ void Form1Test::readableUnderTheme() {
             QApplication::processEvents();
         }
         const QImage rowImage = list->viewport()->grab().toImage();
-        const QColor text =
-            p.color(active ? QPalette::Active : QPalette::Inactive, QPalette::HighlightedText);
         const QRect rowRect = list->visualRect(list->model()->index(0, 0));
+        const QFontMetrics metrics(list->font());
+        const int textEnd = rowRect.left() + metrics.horizontalAdvance("/tmp/selected.txt") + 12;
+        // The text as drawn: its pixel farthest from the fill (antialiased strokes of a small
+        // font never quite reach the text's own colour).
+        const QColor flat = rowImage.pixelColor(rowRect.right() - 20, rowRect.center().y());
+        QColor text = flat;
+        for (int y = rowRect.top(); y <= rowRect.bottom(); ++y) {
+            for (int x = rowRect.left(); x < textEnd; ++x) {
+                const QColor c = rowImage.pixelColor(x, y);
+                if (contrast(c, flat) > contrast(text, flat)) {
+                    text = c;
+                }
+            }
+        }
+        QVERIFY(contrast(text, flat) > 2);
         double worst = 21;
         QColor worstColour;
-        const QFontMetrics metrics(list->font());
-        // Right of the path's text, where only the fill is drawn.
+        // Every pixel of the fill right of the text, the outline at the top and bottom
+        // included, and the outline's left edge.
         for (int y = rowRect.top(); y <= rowRect.bottom(); ++y) {
-            for (int x = rowRect.left() + metrics.horizontalAdvance("/tmp/selected.txt") + 12;
-                 x <= rowRect.right(); ++x) {
+            for (int x = rowRect.left(); x <= rowRect.right(); ++x) {
+                if (x != rowRect.left() && x < textEnd) {
+                    continue;
+                }
                 const QColor c = rowImage.pixelColor(x, y);
                 if (contrast(c, text) < worst) {
                     worst = contrast(c, text);
@@ -437,9 +457,10 @@ void Form1Test::readableUnderTheme() {
                 }
             }
         }
-        qInfo("selected row, %s: %.2f:1 at %s", active ? "active" : "inactive", worst,
-              qPrintable(worstColour.name()));
-        QVERIFY2(worst >= 4.5, qPrintable(worstColour.name() + " " + QString::number(worst)));
+        qInfo("selected row, %s: %.2f:1 at %s against %s", active ? "active" : "inactive", worst,
+              qPrintable(worstColour.name()), qPrintable(text.name()));
+        QVERIFY2(worst >= 4.5, qPrintable(worstColour.name() + " on " + text.name() + " " +
+                                          QString::number(worst)));
     }
     form->activateWindow();
     const QImage header = list->horizontalHeader()->grab().toImage();
@@ -867,6 +888,23 @@ void Form1Test::creationRunFromWindow() {
     form->addListFiles(
         {QFile::encodeName(work.filePath("list1.txt")).toStdString(), list2.toStdString()});
     QCOMPARE(list->entryBytes(2), list2.toStdString());
+    // A name that reaches nothing is told at once and not added; several go in one box.
+    for (const QStringList& gone :
+         {QStringList{"gone.txt"}, QStringList{"gone.txt", "dangling", "also <b>gone</b>"}}) {
+        std::vector<std::string> named;
+        for (const QString& name : gone) {
+            named.push_back(QFile::encodeName(work.filePath(name)).toStdString());
+        }
+        QFile::link(work.filePath("nothing"), work.filePath("dangling"));
+        m_platform->expectInformation();
+        form->addListFiles(named);
+        QCOMPARE(list->entryCount(), 2);
+    }
+    QCOMPARE(
+        m_platform->texts(TestPlatform::Kind::Information),
+        (QStringList{"The list file \"" + work.filePath("gone.txt") + "\" was not found.",
+                     "These list files were not found:\r" + work.filePath("gone.txt") + "\r" +
+                         work.filePath("dangling") + "\r" + work.filePath("also <b>gone</b>")}));
     text1->setFocus();
     QTest::keyClicks(text1, "fixed");
     QTest::keyClick(text1, Qt::Key_Return);
@@ -915,9 +953,11 @@ void Form1Test::creationRunFromWindow() {
     QCOMPARE(listShapeAfterClick, Qt::WaitCursor);
     QCOMPARE(list->viewport()->cursor().shape(), Qt::ArrowCursor);
     // Exactly one "Done.", with the window's title, the bar already at rest.
-    QCOMPARE(m_platform->texts(TestPlatform::Kind::Information), QStringList{"Done."});
-    QCOMPARE(m_platform->shown().first().title, QStringLiteral("Pellatrix"));
-    QCOMPARE(m_platform->shown().first().parentAtCall, form.get());
+    // Under "Done.", what the run did: the folders out, new1, new2 and new2/deeper.
+    QCOMPARE(m_platform->texts(TestPlatform::Kind::Information).mid(2),
+             QStringList{"Done.\r3 files created, 0 files replaced, 4 folders made, 0 failures"});
+    QCOMPARE(m_platform->shown().last().title, QStringLiteral("Pellatrix"));
+    QCOMPARE(m_platform->shown().last().parentAtCall, form.get());
     QCOMPARE(barAtDone, 0);
     QCOMPARE(barTextAtDone, QStringLiteral("Progress Bar"));
     QCOMPARE(shapeAtDone, Qt::ArrowCursor);
@@ -942,20 +982,33 @@ void Form1Test::creationRunReportsAndEmptyList() {
     QCOMPARE(m_platform->texts(TestPlatform::Kind::Information), QStringList{"No files added."});
     QCOMPARE(bar->text(), QStringLiteral("Progress Bar"));
 
-    // A list file that vanished is reported at line 124 in the window's error box; the run
-    // still ends with "Done.".
+    // A list file that vanished is reported at line 124 in the window's error box; a line that
+    // cannot be written is reported with its list and line in words under the description. The
+    // run still ends with "Done." and what it did.
     QTemporaryDir work;
+    QVERIFY(QDir(work.path()).mkdir("adir"));
+    writeFile(work.filePath("ok.txt"), "old");
+    const QString bad = work.filePath("bad.txt");
+    writeFile(bad, (work.filePath("ok.txt") + "\n\n" + work.filePath("adir") + "\n").toUtf8());
     form->findChild<InputList*>("ListView1")->appendEntry(work.filePath("gone.txt"));
+    form->findChild<InputList*>("ListView1")->appendEntry(bad);
+    m_platform->expectWarning();
     m_platform->expectWarning();
     m_platform->expectInformation();
     QTest::mouseClick(start, Qt::LeftButton);
     const QStringList warnings = m_platform->texts(TestPlatform::Kind::Warning);
-    QCOMPARE(warnings.size(), 1);
+    QCOMPARE(warnings.size(), 2);
     QVERIFY2(warnings.first().contains(QStringLiteral(
                  "\r\nin Morvane2021/08/31.Form1.PushButton2_Click at line 124\r\r")),
              qPrintable(warnings.first()));
     QVERIFY(warnings.first().contains(work.filePath("gone.txt")));
-    QCOMPARE(m_platform->texts(TestPlatform::Kind::Information).last(), QStringLiteral("Done."));
+    QVERIFY2(warnings.last().startsWith(QStringLiteral("Cannot ")) &&
+                 warnings.last().contains(work.filePath("adir") + "' for writing: ") &&
+                 warnings.last().contains(
+                     "\r" + bad + ", line 3\r\nin Morvane2021/08/31.Form1.PushButton2_Click at "),
+             qPrintable(warnings.last()));
+    QCOMPARE(m_platform->texts(TestPlatform::Kind::Information).last(),
+             QStringLiteral("Done.\r0 files created, 1 file replaced, 0 folders made, 2 failures"));
     QCOMPARE(form->cursor().shape(), Qt::ArrowCursor);
     QVERIFY(m_platform->verifyAllAnswersUsed());
 }
@@ -1051,7 +1104,8 @@ void Form1Test::previewAndUndoFromContextMenu() {
                  "1 file to create, 1 file to replace, 1 folder to make, 0 foreseen failures"));
     QCOMPARE(steps, QStringList({"folder " + out + "/new", "create " + out + "/new/a.txt",
                                  "replace " + out + "/old.txt"}));
-    QCOMPARE(m_platform->texts(TestPlatform::Kind::Information).last(), QStringLiteral("Done."));
+    QCOMPARE(m_platform->texts(TestPlatform::Kind::Information).last(),
+             QStringLiteral("Done.\r1 file created, 1 file replaced, 1 folder made, 0 failures"));
     QCOMPARE(readAll(out + "/old.txt"), QStringLiteral("B"));
 
     // Undo asks first; No changes nothing, Yes takes the run back.
@@ -1080,22 +1134,33 @@ void Form1Test::previewAndUndoFromContextMenu() {
     m_platform->expectInformation();
     QTest::mouseClick(child<QPushButton>(*form, "PushButton2"), Qt::LeftButton);
     QCOMPARE(m_platform->texts(TestPlatform::Kind::Information).mid(4),
-             QStringList({"A run is under way. Undo it when it has ended.", "Done."}));
+             QStringList({"A run is under way. Undo it when it has ended.",
+                          "Done.\r1 file created, 1 file replaced, 1 folder made, 0 failures"}));
     QVERIFY(m_platform->verifyAllAnswersUsed());
     qputenv("XDG_STATE_HOME", stateBefore);
 
-    // Large counts are grouped as the user's locale writes numbers.
+    // Large counts are grouped as the user's locale writes numbers, in the preview and under
+    // "Done.".
     const QLocale savedLocale;
-    for (const auto& [locale, expected] :
-         {std::pair{QLocale::English,
-                    "1,000,000 files to create, 1 file to replace, 12,345 "
-                    "folders to make, 0 foreseen failures"},
-          std::pair{QLocale::German,
-                    "1.000.000 files to create, 1 file to replace, 12.345 "
-                    "folders to make, 0 foreseen failures"}}) {
-        QLocale::setDefault(QLocale(locale));
+    struct Grouped {
+        QLocale::Language locale;
+        const char* preview;
+        const char* done;
+    };
+    for (const Grouped& row :
+         {Grouped{QLocale::English,
+                  "1,000,000 files to create, 1 file to replace, 12,345 folders to make, 0 "
+                  "foreseen failures",
+                  "1,000,000 files created, 1 file replaced, 12,345 folders made, 2,000 failures"},
+          Grouped{QLocale::German,
+                  "1.000.000 files to create, 1 file to replace, 12.345 folders to make, 0 "
+                  "foreseen failures",
+                  "1.000.000 files created, 1 file replaced, 12.345 folders made, 2.000 "
+                  "failures"}}) {
+        QLocale::setDefault(QLocale(row.locale));
         QCOMPARE(PreviewDialog::countsText({1'000'000, 1, 0, 12'345, 0, false}),
-                 QString::fromLatin1(expected));
+                 QString::fromLatin1(row.preview));
+        QCOMPARE(RunOutcomeText(1'000'000, 1, 12'345, 2'000), QString::fromLatin1(row.done));
     }
     QLocale::setDefault(savedLocale);
 }

@@ -13,19 +13,26 @@
 # A fourth session runs under openbox and checks what it allows the window and a box
 # (_NET_WM_ALLOWED_ACTIONS: no maximise, no resize), that a title bar double click maximises
 # nothing and that the window made full screen comes straight back.
-# A fifth, under openbox: another running copy holds the settings lock while the user types at a
-# human pace (every key reaches the text box, the keyboard stays there) and while the window is
-# closed (it stays open until the lock is free, then stores the text and ends).
-# A sixth starts as `pellatrix LIST`, with an opener that finds no program (exit 3): Start runs
-# the named list, and the folder that could not be opened is said in a box.
+# A fifth, under openbox and again at the end under icewm: another running copy holds the
+# settings lock while the user types at a human pace (every key reaches the text box, the
+# keyboard stays there, the notice is drawn inside the window and no other window appears) and
+# while the window is closed (it stays open until the lock is free, then stores the text and
+# ends).
+# A sixth starts as `pellatrix LIST`, with an opener that finds no program (exit 3), at a time of
+# day that opens the home page: a box says that it could not be opened, Start runs the named
+# list, and the folder that could not be opened is said in a box too.
+# A seventh starts as `pellatrix -reverse -- -style c.txt gone.txt` in a folder holding list
+# files of the first three names: a box names the missing one at once, the first row selected
+# with the keyboard reads 4.5:1 in every pixel of its fill, and Start runs all three.
 # Ctrl+C in a box copies its text byte for byte; standard error holds no warning in any session.
-# Usage: main_use.sh PROGRAM CLIPBOARD_TOOL
+# Usage: main_use.sh PROGRAM CLIPBOARD_TOOL GRAB_TOOL
 # Every wait is bounded; every process started here is ended on exit. On failure a screenshot
 # is left in the current folder as e2e-failure.png (e2e-failure.xwd without ImageMagick).
 set -euo pipefail
 
 program=$1
 clipboard_tool=$2
+grab_tool=$3
 bindir=$(dirname "$program")
 
 work=$(mktemp -d /tmp/pellatrix-e2e.XXXXXX)
@@ -36,6 +43,10 @@ main_win=""
 
 cleanup() {
     set +e
+    if [ -n "${holder:-}" ]; then
+        kill "$holder" 2>/dev/null
+        wait "$holder" 2>/dev/null
+    fi
     if [ -n "$app_pid" ]; then
         kill "$app_pid" 2>/dev/null
         wait "$app_pid" 2>/dev/null
@@ -120,10 +131,17 @@ TEXT1=(188 372)
 
 windows() { xdotool search --onlyvisible --pid "$app_pid" 2>/dev/null || true; }
 
+# On about one start in a hundred the program opens its home page: an opener that succeeds
+# keeps that quiet wherever a session does not choose the start's time of day itself.
+mkdir -p "$work/opener-ok"
+printf '#!/bin/sh\nexit 0\n' >"$work/opener-ok/xdg-open"
+chmod +x "$work/opener-ok/xdg-open"
+launcher=(env)
+
 start_program() { # [list file...]
     : >"$work/program.log"
-    HOME="$home" XDG_CONFIG_HOME="${config:-$work/config}" PATH="${program_path:-$PATH}" \
-        "$prog/pellatrix" "$@" >>"$work/program.log" 2>&1 &
+    HOME="$home" XDG_CONFIG_HOME="${config:-$work/config}" PATH="${program_path:-$work/opener-ok:$PATH}" \
+        "${launcher[@]}" "$prog/pellatrix" "$@" >>"$work/program.log" 2>&1 &
     app_pid=$!
     for _ in $(seq 150); do
         main_win=$(windows | head -n1)
@@ -247,6 +265,64 @@ expect_file() { # path content
     cmp -s "$1" <(printf '%s' "$2") || fail "$1 holds '$(cat "$1")', expected '$2'"
 }
 
+# Waits until the colour (rrggbb) shows within the window's rectangle x y w h.
+expect_colour_in() { # window x y w h colour what
+    for _ in $(seq 50); do
+        "$grab_tool" "$1" 2>/dev/null | python3 -c '
+import sys
+data = sys.stdin.buffer.read()
+parts = data.split(b"\n", 3)
+width, height = map(int, parts[1].split())
+pixels = parts[3]
+x, y, w, h = map(int, sys.argv[1:5])
+want = bytes.fromhex(sys.argv[5])
+sys.exit(0 if any(pixels[3 * (row * width + col):3 * (row * width + col) + 3] == want
+                  for row in range(y, min(y + h, height)) for col in range(x, min(x + w, width)))
+         else 1)' "$2" "$3" "$4" "$5" "$6" && return 0
+        sleep 0.1
+    done
+    fail "$7: no #$6 within $4x$5+$2+$3"
+}
+
+# The list's selected row as drawn: every pixel of its fill, the outline included, reads 4.5:1 at
+# least against the text's fullest pixel (antialiased, it never quite has the text's colour).
+expect_selection_readable() { # what
+    local verdict
+    verdict=$("$grab_tool" "$main_win" | python3 -c '
+import sys
+data = sys.stdin.buffer.read()
+parts = data.split(b"\n", 3)
+width, height = map(int, parts[1].split())
+pixels = parts[3]
+def at(x, y):
+    i = 3 * (y * width + x)
+    return tuple(pixels[i:i + 3])
+def luminance(c):
+    f = lambda v: v / 12.92 if v <= 0.04045 else ((v + 0.055) / 1.055) ** 2.4
+    r, g, b = (f(v / 255) for v in c)
+    return 0.2126 * r + 0.7152 * g + 0.0722 * b
+def contrast(a, b):
+    la, lb = luminance(a), luminance(b)
+    return (max(la, lb) + 0.05) / (min(la, lb) + 0.05)
+coloured = lambda c: max(c) - min(c) > 30
+# The list lies at 8,76 (520 x 169); its one column ends at 475.
+rows = [y for y in range(76, 245) if coloured(at(400, y))]
+if not rows:
+    sys.exit("no selected row drawn")
+top, bottom = rows[0], rows[-1]
+left = next(x for x in range(8, 60) if coloured(at(x, (top + bottom) // 2)))
+flat = at(470, (top + bottom) // 2)
+text_pixels = [(x, y) for y in range(top, bottom + 1) for x in range(left, 470)
+               if contrast(at(x, y), flat) > 2]
+text = max((at(x, y) for x, y in text_pixels), key=lambda c: contrast(c, flat))
+text_end = max(x for x, _ in text_pixels) + 8
+fill = [at(x, y) for y in range(top, bottom + 1) for x in [left] + list(range(text_end, 476))]
+worst = min(fill, key=lambda c: contrast(c, text))
+print("%.2f:1, #%02x%02x%02x on #%02x%02x%02x, rows %d-%d" % ((contrast(worst, text),) + worst + text + (top, bottom)))
+sys.exit(0 if contrast(worst, text) >= 4.5 else 1)') || fail "$1: the selected row reads $verdict"
+    log "$1: the selected row reads at least $verdict"
+}
+
 APP_TITLE=Pellatrix
 FIXED_LINE1="Fixed text, e2e"
 FIXED_LINE2="second line > not content"
@@ -297,7 +373,9 @@ wait_box_closed "samples folder question"
 click "${PB2[@]}"
 box=$(wait_box "end of run")
 expect_box "end of run" "$box" 40 140
-expect_copied "end of run" "Done."
+# Under "Done.", what the run did: six files in ~/pellatrix-samples and its three folders.
+expect_copied "end of run" "Done.
+6 files created, 0 files replaced, 4 folders made, 0 failures"
 xdotool key Return
 wait_box_closed "end of run"
 
@@ -416,6 +494,7 @@ for _ in $(seq 100); do
     kill -0 "$wm_pid" 2>/dev/null || fail "openbox did not start: $(cat "$work/wm.log")"
     sleep 0.1
 done
+openbox_check=$(xprop -root _NET_SUPPORTING_WM_CHECK)
 start_program
 expect_managed_fixed "the main window under openbox" "$main_win"
 actions=$(xprop -id "$main_win" _NET_WM_ALLOWED_ACTIONS)
@@ -448,56 +527,62 @@ stop_program
 log "session 4 offers neither resizing nor maximising, and comes back from full screen"
 
 # --- Session 5: another running copy holds the settings lock ----------------------------------
-# QLockFile knows a running copy by the live process named in its lock file.
-log "session 5, the settings held by another copy"
-config="$work/config5"
-mkdir -p "$config/Quennet"
-# The samples are recorded already (else start-up would report that it cannot record them); no
-# fixed text yet.
-grep -v '^Text1=' "$work/config/Quennet/Pellatrix.conf" >"$config/Quennet/Pellatrix.conf"
-# The other copy: a live process that does nothing until it is killed.
-tail -f /dev/null &
-holder=$!
-printf '%s\ntail\n%s\n' "$holder" "$(hostname)" >"$config/Quennet/Pellatrix.conf.lock"
-start_program
-click "${TEXT1[@]}"
-# A human pace: the first key meets the held lock, the notice appears, the rest go on.
-xdotool type --delay 120 "abcde"
-notice=""
-for _ in $(seq 50); do
-    notice=$(windows | grep -vx "$main_win" | head -n1 || true)
-    [ -n "$notice" ] && break
-    sleep 0.1
-done
-[ -n "$notice" ] || fail "no notice says that the text is not stored yet"
-[ "$(xdotool getwindowfocus)" = "$main_win" ] ||
-    fail "the notice took the keyboard (focus on $(xdotool getwindowfocus))"
-xdotool key ctrl+a ctrl+c
-for _ in $(seq 50); do
-    typed=$(clipboard)
-    [ "$typed" = abcde ] && break
-    sleep 0.1
-done
-[ "$typed" = abcde ] || fail "typed abcde while the lock was held, the text box holds '$typed'"
-! grep -q '^Text1=' "$config/Quennet/Pellatrix.conf" 2>/dev/null || fail "stored through a held lock"
-# Closed while still held: the window stays and says why; freed, the text is stored and it ends.
-xdotool key alt+F4
-sleep 2.5
-kill -0 "$app_pid" 2>/dev/null || fail "closing with the text not stored ended the program"
-windows | grep -qx "$main_win" || fail "the window closed with the text not stored"
-kill "$holder"
-wait "$holder" 2>/dev/null || true
-rm -f "$config/Quennet/Pellatrix.conf.lock"
-# Waits for the program's end itself, 5 s at most.
-timeout 5 tail --pid="$app_pid" -s 0.05 -f /dev/null || true
-! kill -0 "$app_pid" 2>/dev/null || fail "the window did not close once the lock was free"
-wait "$app_pid" 2>/dev/null || true
-app_pid=""
-grep -qx 'Text1=abcde' "$config/Quennet/Pellatrix.conf" ||
-    fail "the text was not stored: $(cat "$config/Quennet/Pellatrix.conf" 2>/dev/null)"
-expect_quiet
-unset config
-log "session 5 kept every key and stored them at closing"
+# QLockFile knows a running copy by the live process named in its lock file. Run under openbox
+# here and under icewm at the end: icewm activated the notice when it was a window of its own,
+# and the keys typed next went to it.
+held_lock_session() { # window manager
+    log "session 5 under $1, the settings held by another copy"
+    config="$work/config5-$1"
+    mkdir -p "$config/Quennet"
+    # The samples are recorded already (else start-up would report that it cannot record
+    # them); no fixed text yet.
+    grep -v '^Text1=' "$work/config/Quennet/Pellatrix.conf" >"$config/Quennet/Pellatrix.conf"
+    # The other copy: a live process that does nothing until it is killed.
+    tail -f /dev/null &
+    holder=$!
+    printf '%s\ntail\n%s\n' "$holder" "$(hostname)" >"$config/Quennet/Pellatrix.conf.lock"
+    start_program
+    click "${TEXT1[@]}"
+    # A human pace: the first key meets the held lock, the notice appears, the rest go on.
+    xdotool type --delay 120 "qwertyuiop"
+    # The notice is drawn inside the window (its pale yellow along the top), never a window
+    # that a window manager could activate.
+    expect_colour_in "$main_win" 0 0 536 80 fff4c4 "the notice inside the window under $1"
+    [ -z "$(windows | grep -vx "$main_win" || true)" ] ||
+        fail "under $1 the notice is a window of its own: $(windows | paste -sd ' ')"
+    [ "$(xdotool getwindowfocus)" = "$main_win" ] ||
+        fail "under $1 the keyboard left the window (focus on $(xdotool getwindowfocus))"
+    xdotool key ctrl+a ctrl+c
+    for _ in $(seq 50); do
+        typed=$(clipboard)
+        [ "$typed" = qwertyuiop ] && break
+        sleep 0.1
+    done
+    [ "$typed" = qwertyuiop ] ||
+        fail "under $1 typed qwertyuiop while the lock was held, the text box holds '$typed'"
+    ! grep -q '^Text1=' "$config/Quennet/Pellatrix.conf" 2>/dev/null || fail "stored through a held lock"
+    # Closed while still held: the window stays and says why; freed, the text is stored and it
+    # ends.
+    xdotool key alt+F4
+    sleep 2.5
+    kill -0 "$app_pid" 2>/dev/null || fail "under $1 closing with the text not stored ended the program"
+    windows | grep -qx "$main_win" || fail "under $1 the window closed with the text not stored"
+    kill "$holder"
+    wait "$holder" 2>/dev/null || true
+    holder=""
+    rm -f "$config/Quennet/Pellatrix.conf.lock"
+    # Waits for the program's end itself, 5 s at most.
+    timeout 5 tail --pid="$app_pid" -s 0.05 -f /dev/null || true
+    ! kill -0 "$app_pid" 2>/dev/null || fail "under $1 the window did not close once the lock was free"
+    wait "$app_pid" 2>/dev/null || true
+    app_pid=""
+    grep -qx 'Text1=qwertyuiop' "$config/Quennet/Pellatrix.conf" ||
+        fail "under $1 the text was not stored: $(cat "$config/Quennet/Pellatrix.conf" 2>/dev/null)"
+    expect_quiet
+    unset config
+    log "session 5 under $1 kept every key and stored them at closing"
+}
+held_lock_session openbox
 
 # --- Session 6: a list named on the command line, an opener that finds no program ------------
 log "session 6, pellatrix LIST with a failing opener"
@@ -506,13 +591,28 @@ mkdir -p "$work/opener"
 printf '#!/bin/sh\nexit 3\n' >"$work/opener/xdg-open"
 chmod +x "$work/opener/xdg-open"
 program_path="$work/opener:$PATH"
+# Started at 10:02:40, a time of day whose draw (seeded with the seconds since midnight) is 7:
+# the start opens the home page, and the failing opener is told in the same box as a folder's.
+# The clock of the day stands still there; the one that timers use runs on. Preloaded in the
+# program itself (the faketime command would start it as a child of its own, with another pid).
+faketime_lib=$(compgen -G '/usr/lib/*/faketime/libfaketimeMT.so.1' | head -n1 || true)
+[ -n "$faketime_lib" ] || fail "libfaketime is missing (scripts/setup.sh installs faketime)"
+launcher=(env TZ=UTC FAKETIME='2026-12-08 10:02:40' FAKETIME_DONT_FAKE_MONOTONIC=1
+    LD_PRELOAD="$faketime_lib" ASAN_OPTIONS="${ASAN_OPTIONS:+$ASAN_OPTIONS:}verify_asan_link_order=0")
 # Named as a user in that folder names it: relative to the working folder.
 cd "$prog/Samples"
 start_program sample2.txt
 cd - >/dev/null
+launcher=(env)
+box=$(wait_box "failed home page opener")
+expect_copied "failed home page opener" "Could not open the web page \"https://www.quennet.example/pellatrix/\".
+No program to open it was found."
+xdotool key Return
+wait_box_closed "failed home page opener"
 click "${PB2[@]}"
 box=$(wait_box "end of run, session 6")
-expect_copied "end of run, session 6" "Done."
+expect_copied "end of run, session 6" "Done.
+3 files created, 0 files replaced, 4 folders made, 0 failures"
 xdotool key Return
 wait_box_closed "end of run, session 6"
 expect_file "$out/newfolder1/first.txt" "first"
@@ -529,6 +629,52 @@ xdotool key Return
 wait_box_closed "failed opener"
 stop_program
 unset program_path
+
+# --- Session 7: list files named like Qt's options, and one that is missing ------------------
+# Every name after "--", and every name of an existing file, is a list file: Qt sees none of
+# them (it took "-reverse" and "-style NAME" wherever they stood). A missing one is told at once.
+log "session 7, list files named -reverse and -style, one missing"
+odd="$work/odd"
+mkdir -p "$odd"
+for name in -reverse -style c.txt; do
+    printf '%s\n' "$odd/out/$name.made>from $name" >"$odd/$name"
+done
+cd "$odd"
+start_program -reverse -- -style c.txt gone.txt
+cd - >/dev/null
+box=$(wait_box "missing list file")
+expect_copied "missing list file" "The list file \"$odd/gone.txt\" was not found."
+xdotool key Return
+wait_box_closed "missing list file"
+# The first row chosen with the keyboard (Tab away and back, then down and up), the window active.
+xdotool key Tab shift+Tab Down Up
+sleep 0.3
+expect_selection_readable "session 7 under openbox"
+click "${PB2[@]}"
+box=$(wait_box "end of run, session 7")
+xdotool key Return
+wait_box_closed "end of run, session 7"
+for name in -reverse -style c.txt; do
+    expect_file "$odd/out/$name.made" "from $name"
+done
+stop_program
+log "session 7 ran all three lists and told the missing one"
+kill "$wm_pid"
+wait "$wm_pid" 2>/dev/null || true
+wm_pid=""
+
+# --- Session 5 again, under icewm ---------------------------------------------------------------
+command -v icewm >/dev/null || fail "icewm is missing (scripts/setup.sh installs it)"
+mkdir -p "$work/icewm"
+HOME="$work/icewm" icewm >"$work/wm.log" 2>&1 &
+wm_pid=$!
+for _ in $(seq 100); do
+    xprop -root _NET_SUPPORTING_WM_CHECK 2>/dev/null | grep -q 'window id' &&
+        [ "$(xprop -root _NET_SUPPORTING_WM_CHECK)" != "$openbox_check" ] && break
+    kill -0 "$wm_pid" 2>/dev/null || fail "icewm did not start: $(cat "$work/wm.log")"
+    sleep 0.1
+done
+held_lock_session icewm
 kill "$wm_pid"
 wait "$wm_pid" 2>/dev/null || true
 wm_pid=""

@@ -6,6 +6,7 @@
 #include <QDialog>
 #include <QDir>
 #include <QFile>
+#include <QFrame>
 #include <QInputDialog>
 #include <QLabel>
 #include <QLineEdit>
@@ -16,6 +17,8 @@
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
+#include <QToolButton>
+#include <QWindow>
 #include <functional>
 #include <memory>
 
@@ -538,17 +541,23 @@ void ShellTest::longPathBoxFitsScreen() {
 void ShellTest::openFailureIsShown_data() {
     QTest::addColumn<QString>("opener");  // the xdg-open found in PATH, "" for none
     QTest::addColumn<bool>("told");
-    QTest::newRow("no opener") << "" << true;
-    QTest::newRow("opener finds no program (3)") << "exit 3" << true;
-    QTest::newRow("opener fails (4)") << "exit 4" << true;
-    QTest::newRow("opener opens it") << "exit 0" << false;
+    QTest::addColumn<bool>("homePage");  // the home page, else a folder
+    for (const bool page : {false, true}) {
+        const char* what = page ? "home page: " : "folder: ";
+        QTest::addRow("%sno opener", what) << "" << true << page;
+        QTest::addRow("%sopener finds no program (3)", what) << "exit 3" << true << page;
+        QTest::addRow("%sopener fails (4)", what) << "exit 4" << true << page;
+        QTest::addRow("%sopener opens it", what) << "exit 0" << false << page;
+    }
 }
 
-// An opener that is missing or ends with a failure leaves the folder unopened: a box says which
-// one, over the window. One that succeeds shows nothing and got the path as its one argument.
+// An opener that is missing or ends with a failure leaves the folder or the home page unopened:
+// a box says which one, over the window. One that succeeds shows nothing and got the path or
+// address as its one argument.
 void ShellTest::openFailureIsShown() {
     QFETCH(QString, opener);
     QFETCH(bool, told);
+    QFETCH(bool, homePage);
     QTemporaryDir bin;
     QTemporaryDir empty;
     if (!opener.isEmpty()) {
@@ -578,12 +587,18 @@ void ShellTest::openFailureIsShown() {
             QTest::keyClick(w, Qt::Key_Return);
         });
     }
-    QtPlatform().openDocument(empty.path() + "/");
+    const QString target =
+        homePage ? QStringLiteral("https://www.example.org/a?b=1&c") : empty.path() + "/";
+    if (homePage) {
+        QtPlatform().openHomePage(target);
+    } else {
+        QtPlatform().openDocument(target);
+    }
     qputenv("PATH", path);
     if (told) {
         QTRY_VERIFY(seen);
-        QCOMPARE(text, "Could not open the folder \"" + empty.path() +
-                           "/\".\nNo program to open it was found.");
+        QCOMPARE(text, QString("Could not open the ") + (homePage ? "web page" : "folder") + " \"" +
+                           target + "\".\nNo program to open it was found.");
         QCOMPARE(parent, &owner);
     } else {
         QTRY_VERIFY(QFile::exists(bin.filePath("args")));
@@ -593,41 +608,46 @@ void ShellTest::openFailureIsShown() {
     if (!opener.isEmpty()) {
         QFile args(bin.filePath("args"));
         QVERIFY(args.open(QIODevice::ReadOnly));
-        QCOMPARE(QString::fromUtf8(args.readAll()), "1:" + empty.path() + "/\n");
+        QCOMPARE(QString::fromUtf8(args.readAll()), "1:" + target + "\n");
     }
 }
 
-// A notice comes up beside its window without taking its keys and without blocking; a second
-// one replaces it, an empty text closes it.
+// A notice is a strip inside its window, not a window of its own (a window manager may activate
+// a window, never a part of one): it takes no keys and blocks nothing; a second one replaces it,
+// an empty text or its close button closes it.
 void ShellTest::noticeLeavesTheKeys() {
     QWidget owner;
+    owner.resize(536, 483);
     auto* edit = new QLineEdit(&owner);
+    edit->move(10, 300);
     owner.show();
     owner.activateWindow();
     QVERIFY(QTest::qWaitForWindowActive(&owner));
     edit->setFocus();
+    const int windowsBefore = QApplication::topLevelWidgets().size();
     QtPlatform platform;
     platform.notice(&owner, "Pellatrix", "first\rnotice");
-    platform.notice(&owner, "Pellatrix", "second");
-    const auto notices = [&] {
-        QList<QMessageBox*> open;
-        for (auto* box : owner.findChildren<QMessageBox*>()) {
-            if (box->isVisible()) {
-                open << box;
-            }
-        }
-        return open;
-    };
-    QCOMPARE(notices().size(), 1);
-    QMessageBox* box = notices().first();
-    QCOMPARE(box->findChild<BoxText*>()->toPlainText(), QStringLiteral("second"));
-    QCOMPARE(box->windowModality(), Qt::NonModal);
-    QVERIFY(box->testAttribute(Qt::WA_ShowWithoutActivating));
+    platform.notice(&owner, "Pellatrix", "second\r<b>line</b>");
+    const auto strips = [&] { return owner.findChildren<QFrame*>("PellatrixNotice"); };
+    QCOMPARE(strips().size(), 1);
+    QFrame* strip = strips().first();
+    QVERIFY(strip->isVisible());
+    QVERIFY(!strip->isWindow());
+    QCOMPARE(QApplication::topLevelWidgets().size(), windowsBefore);
+    QVERIFY(owner.rect().contains(strip->geometry()));
+    QCOMPARE(strip->findChild<BoxText*>()->toPlainText(), QStringLiteral("second\n<b>line</b>"));
+    // Every line fits: the strip is as tall as its text.
+    QVERIFY(strip->height() >= 2 * strip->findChild<BoxText*>()->fontMetrics().height());
     QCOMPARE(QApplication::activeModalWidget(), nullptr);
     QTest::keyClicks(edit, "abcde");
     QCOMPARE(edit->text(), QStringLiteral("abcde"));
+    QVERIFY(edit->hasFocus());
     platform.notice(&owner, "Pellatrix", QString());
-    QTRY_VERIFY(notices().isEmpty());
+    QVERIFY(strips().isEmpty());
+    platform.notice(&owner, "Pellatrix", "third");
+    QTest::mouseClick(strips().first()->findChild<QToolButton*>("CloseNotice"), Qt::LeftButton);
+    QTRY_VERIFY(strips().isEmpty());
+    QVERIFY(edit->hasFocus());
 }
 
 // A window manager that maximises a fixed-size window or makes it full screen anyway (the
@@ -643,6 +663,12 @@ void ShellTest::fixedWindowRefusesFullScreen() {
         QTRY_COMPARE(window.windowState(), Qt::WindowNoState);
         QCOMPARE(window.size(), QSize(236, 183));
     }
+    // Resized from outside (a compositor's resize reaches the native window, whose maximum is
+    // lifted on Wayland): back to its size.
+    window.windowHandle()->setMaximumSize(QSize(QWIDGETSIZE_MAX, QWIDGETSIZE_MAX));
+    window.windowHandle()->resize(400, 300);
+    QTRY_COMPARE(window.windowHandle()->size(), QSize(236, 183));
+    QCOMPARE(window.size(), QSize(236, 183));
     // A window that may change its size is left alone.
     QWidget free;
     free.show();
