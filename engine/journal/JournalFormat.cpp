@@ -359,7 +359,9 @@ std::string FirstPathIn(std::string_view head) {
             at = head.find('\n', at + 1);  // "t", "x", "h", "w", "e": no path
             continue;
         }
-        for (int i = 0; i < wordsBefore(type) && field != std::string_view::npos; ++i) {
+        // An announcement may tell its time first ("@T ").
+        const int words = wordsBefore(type) + (field < head.size() && head[field] == '@' ? 1 : 0);
+        for (int i = 0; i < words && field != std::string_view::npos; ++i) {
             field = head.find(' ', field);
             field = field == std::string_view::npos ? field : field + 1;
         }
