@@ -1120,17 +1120,28 @@ KeptFailures ReadKeptFailures(const std::string& runFolder) {
     return kept;
 }
 
-KeptFailures KeptRunHead(const std::string& runFolder) {
+namespace {
+
+// The first `limit` bytes of the file `file` of the run kept in `runFolder`; empty when there
+// are none to trust.
+std::string headOfRunFile(const std::string& runFolder, const char* file, std::size_t limit) {
     std::string name;
     std::string why;
     const Fd dir = openRunFolder(runFolder, name, why);
-    const Fd fd(dir.get() < 0 ? -1
-                              : ::openat(dir.get(), kFailedName,
-                                         O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
-    // A list is a path, 4 KiB at most: the head holds the lists of any usual run.
-    std::string head(std::size_t{256} << 10, '\0');
+    const Fd fd(dir.get() < 0
+                    ? -1
+                    : ::openat(dir.get(), file, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    std::string head(fd.get() < 0 ? 0 : limit, '\0');
     const ssize_t got = fd.get() < 0 ? -1 : ::pread(fd.get(), head.data(), head.size(), 0);
     head.resize(static_cast<std::size_t>(std::max<ssize_t>(got, 0)));
+    return head;
+}
+
+}  // namespace
+
+KeptFailures KeptRunHead(const std::string& runFolder) {
+    // A list is a path, 4 KiB at most: the head holds the lists of any usual run.
+    const std::string head = headOfRunFile(runFolder, kFailedName, std::size_t{256} << 10);
     KeptFailures kept;
     try {
         if (!head.empty()) {
@@ -1143,18 +1154,8 @@ KeptFailures KeptRunHead(const std::string& runFolder) {
 }
 
 std::string FirstPathOfRun(const std::string& runFolder) {
-    std::string name;
-    std::string why;
-    const Fd dir = openRunFolder(runFolder, name, why);
-    const Fd fd(dir.get() < 0 ? -1
-                              : ::openat(dir.get(), kJournalName,
-                                         O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
     // The folders come first; a run over many folders names its first file a few MiB in.
-    constexpr std::size_t kHead = std::size_t{8} << 20;
-    std::string head(kHead, '\0');
-    const ssize_t got = fd.get() < 0 ? -1 : ::pread(fd.get(), head.data(), head.size(), 0);
-    head.resize(static_cast<std::size_t>(std::max<ssize_t>(got, 0)));
-    return FirstPathIn(head);
+    return FirstPathIn(headOfRunFile(runFolder, kJournalName, std::size_t{8} << 20));
 }
 
 std::uint64_t KeptRunSize(const std::string& runFolder) {
