@@ -175,7 +175,8 @@ struct WritePlan {
     /// Create through a dangling link: the file made is the one the link names, in a folder
     /// the plan has checked, not a new name in the path's own folder.
     bool throughLink = false;
-    /// For Fail: the system's cause the write fails with, and why in a few words.
+    /// For Fail: the system's cause the write fails with, and why in a few words. For Replace:
+    /// what only the write itself finds out, in a few words (none for most files).
     std::error_code error;
     std::string why;
 };

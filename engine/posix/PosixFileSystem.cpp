@@ -775,6 +775,9 @@ void PosixFileSystem::writeFile(const std::string& path, std::string_view text,
     if (plan.exists && guard && !S_ISDIR(plan.st.st_mode) && !S_ISBLK(plan.st.st_mode)) {
         guard(plan.target);
     }
+    if (plan.step == WritePlan::Step::Replace && S_ISFIFO(plan.st.st_mode)) {
+        plan.holdReader(AT_FDCWD, path.c_str());  // where writeInPlace opens it
+    }
     switch (plan.step) {
         case WritePlan::Step::Fail:
             if (plan.detail != nullptr) {

@@ -149,6 +149,14 @@ WritePlan FileSystem::planWrite(const std::string& path, bool keepExisting) {
     return plan;
 }
 
+void PosixFileSystem::WriteDecision::holdReader(int dir, const char* name) {
+    held = ::openat(dir, name, O_WRONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+    if (held < 0) {
+        const int err = errno;
+        fail(*this, err, err == ENXIO ? "no program reads from it" : "");
+    }
+}
+
 ProcessIds PosixFileSystem::processIds() {
     // Asked each time: two calls that cannot fail, and no state that steps on several
     // threads share.
@@ -235,14 +243,11 @@ void PosixFileSystem::decideWrite(const std::string& path, int dir, const char* 
     } else if (S_ISSOCK(st.st_mode)) {
         fail(out, ENXIO, "it is a socket");
     } else if (S_ISFIFO(st.st_mode)) {
-        // Written in place, never waiting: without a reader the write's own open fails. The
-        // descriptor is held until the write ends, so a reader that came for it stays.
+        // Written in place, never waiting. Whether a program reads from it only an open for
+        // writing tells, and that open alone would release a reader: the write asks
+        // (holdReader), a preview says so.
         out.how = WriteDecision::How::InPlace;
-        out.held = ::openat(fileDir, fileName, O_WRONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
-        if (out.held < 0) {
-            const int err = errno;
-            fail(out, err, err == ENXIO ? "no program reads from it" : "");
-        }
+        out.why = "it is a FIFO, written only if a program reads from it then";
     } else if (!S_ISREG(st.st_mode)) {
         // A character device takes the text as it comes, in place.
         out.how = WriteDecision::How::InPlace;

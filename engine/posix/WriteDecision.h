@@ -39,6 +39,10 @@ struct PosixFileSystem::WriteDecision : WritePlan {
     /// A FIFO opened to see that a program reads from it, kept open until the write ends so
     /// that reader stays.
     int held = -1;
+    /// For a FIFO (`name` in `dir`) a write is about to fill: opens `held`, or makes the
+    /// decision Fail when no program reads from it. Never for a preview: the open alone
+    /// releases a reader waiting for a writer.
+    void holdReader(int dir, const char* name);
 };
 
 }  // namespace pellatrix

@@ -550,7 +550,7 @@ void CreationRun::planFile(const std::string& path, bool keepExisting, const Pla
             }
             break;
         case WritePlan::Step::Replace:
-            emit(PlannedAction::Replace, path, {});
+            emit(PlannedAction::Replace, path, plan.why);
             break;
         case WritePlan::Step::Keep:
             emit(PlannedAction::Keep, path, {});

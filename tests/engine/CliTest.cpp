@@ -655,7 +655,11 @@ std::vector<std::string> verdicts(const CliResult& r, const std::string& list, s
             if (word == "folder") {
                 folders->push_back(rest.substr(1));
             } else if (word == "create" || word == "replace" || word == "keep" || word == "fail") {
-                out.push_back(word);
+                // Only the write can tell whether a program reads from a FIFO; none does here.
+                const bool unread = rest.ends_with(
+                    ": it is a FIFO, written only if a program "
+                    "reads from it then");
+                out.push_back(unread ? "fail" : word);
             }
             continue;
         }
