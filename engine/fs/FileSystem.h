@@ -250,6 +250,8 @@ public:
 
     /// Whether a folder that createFolder makes takes new files and folders of this process.
     virtual bool madeFoldersTakeFiles() { return true; }
+    /// Whether a file that writeFile makes new may be written again by this process.
+    virtual bool madeFilesStayWritable() { return true; }
 
     /// A creation run begins: from now on writeFile clears away, in each folder where it
     /// writes, the hidden files that the journal records of killed runs left there.

@@ -61,6 +61,7 @@ public:
     PathProbe probe(const std::string& path) override;
     WritePlan planWrite(const std::string& path, bool keepExisting) override;
     bool madeFoldersTakeFiles() override;
+    bool madeFilesStayWritable() override;
     // engine/posix/PosixFileSystemUndo.cpp
     FolderHandle openFolder(const std::string& path, bool followLinks) override;
     FolderHandle openFolderIn(const FolderHandle& at, const std::string& name) override;

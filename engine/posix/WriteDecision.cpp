@@ -168,6 +168,11 @@ bool PosixFileSystem::madeFoldersTakeFiles() {
     return processIds().uid == 0 || (processUmask() & 0300) == 0;
 }
 
+bool PosixFileSystem::madeFilesStayWritable() {
+    // writeFile makes a new file with 0666: the umask decides whether its owner may write it.
+    return processIds().uid == 0 || (processUmask() & S_IWUSR) == 0;
+}
+
 WritePlan PosixFileSystem::planWrite(const std::string& path, bool keepExisting) {
     WriteDecision decision;
     if (path.find('\0') != std::string::npos) {

@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <cstring>
 #include <exception>
+#include <filesystem>
 
 #include "engine/fs/FsError.h"
 #include "engine/fs/StopSignals.h"
@@ -25,6 +26,23 @@ constexpr std::size_t kKnownFoldersMax = 4096;
 std::string_view FolderOf(std::string_view path) {
     const std::size_t slash = path.rfind(SeparatorOf(kNativeFlavour));
     return slash == std::string_view::npos ? std::string_view() : path.substr(0, slash + 1);
+}
+
+// `path` as the name a preview plans under: "//", "/./", a leading "./" and a trailing "/" read
+// as the system reads them, so two spellings of one name meet. A path with ".." stays as it is:
+// a link before it may lead elsewhere.
+std::string PlanKey(std::string_view path) {
+    const auto has = [&](std::string_view part) { return path.find(part) != path.npos; };
+    if (path == ".." || path.starts_with("../") || path.ends_with("/..") || has("/../")) {
+        return std::string(path);
+    }
+    std::string key = has("//") || has("/./") || path.starts_with("./") || path.ends_with("/.")
+                          ? std::filesystem::path(path).lexically_normal().native()
+                          : std::string(path);
+    while (key.size() > 1 && key.back() == '/') {
+        key.pop_back();
+    }
+    return key;
 }
 
 // No system call takes a longer path (PATH_MAX on Linux); a folder named by more bytes can neither
@@ -322,6 +340,9 @@ std::optional<PreviewCounts> CreationRun::preview(const PlanSink& sink) {
                 break;
             case PlannedAction::Folder:
                 ++counts.folders;
+                // Marked by its ending "/", which no planned file has: a file named there later
+                // meets this folder.
+                plannedBefore(PlanKey(path) + '/', true);
                 break;
         }
         sink(action, path, why);
@@ -382,6 +403,9 @@ std::optional<PreviewCounts> CreationRun::preview(const PlanSink& sink) {
 
 bool CreationRun::plannedBefore(std::string_view path, bool insert) {
     if (m_plannedFiles.empty()) {
+        if (!insert) {
+            return false;  // a run plans nothing here, and pays nothing for asking
+        }
         m_plannedFiles.assign(std::size_t{1} << 16, 0);
     }
     std::uint64_t hash = std::hash<std::string_view>()(path);
@@ -463,6 +487,12 @@ void CreationRun::decideFolder(std::string_view folder, const PlanSink& emit, Fo
                 plan = {FolderPlan::State::Fails, false, bare + ": " + std::strerror(ENOENT)};
                 break;
             }
+            if (plannedBefore(PlanKey(bare) + '/', false)) {
+                // A preview's folder planned under another spelling ("d//e" after "d/e").
+                plan.state = FolderPlan::State::Planned;
+                plan.writable = m_fs.madeFoldersTakeFiles();
+                break;
+            }
             const FolderPlan& parent = planFolder(parentFolder, emit);
             if (parent.state == FolderPlan::State::Fails) {
                 plan = {FolderPlan::State::Fails, false, parent.why};
@@ -507,16 +537,19 @@ void CreationRun::planFile(const std::string& path, bool keepExisting, const Pla
              keepExisting && !path.empty() ? std::string_view() : "it names a folder, not a file");
         return;
     }
+    const std::string key = PlanKey(path);
+    if (plannedBefore(key + '/', false)) {
+        // The run makes this folder before it writes any file: the write meets a folder.
+        emit(keepExisting ? PlannedAction::Keep : PlannedAction::Fail, path,
+             keepExisting ? std::string_view() : "it is a folder");
+        return;
+    }
     // A path named twice is made by its first entry and replaced by the later ones.
     const auto create = [&] {
-        if (!folder.writable) {
-            if (plannedBefore(path, false)) {
-                emit(keepExisting ? PlannedAction::Keep : PlannedAction::Replace, path, {});
-            } else {
-                emit(PlannedAction::Fail, path, "no file can be made in " + FolderPart(path));
-            }
-        } else if (plannedBefore(path, true)) {
-            emit(keepExisting ? PlannedAction::Keep : PlannedAction::Replace, path, {});
+        if (plannedBefore(key, folder.writable)) {
+            planAgain(path, keepExisting, emit);
+        } else if (!folder.writable) {
+            emit(PlannedAction::Fail, path, "no file can be made in " + FolderPart(path));
         } else {
             emit(PlannedAction::Create, path, {});
         }
@@ -540,11 +573,10 @@ void CreationRun::planFile(const std::string& path, bool keepExisting, const Pla
     }
     switch (plan.step) {
         case WritePlan::Step::Create:
-            if (plan.throughLink) {
-                emit(plannedBefore(path, true)
-                         ? (keepExisting ? PlannedAction::Keep : PlannedAction::Replace)
-                         : PlannedAction::Create,
-                     path, {});
+            if (plan.throughLink && plannedBefore(key, true)) {
+                planAgain(path, keepExisting, emit);
+            } else if (plan.throughLink) {
+                emit(PlannedAction::Create, path, {});
             } else {
                 create();
             }
@@ -558,6 +590,17 @@ void CreationRun::planFile(const std::string& path, bool keepExisting, const Pla
         case WritePlan::Step::Fail:
             emit(PlannedAction::Fail, path, plan.why);
             break;
+    }
+}
+
+void CreationRun::planAgain(const std::string& path, bool keepExisting, const PlanSink& emit) {
+    if (keepExisting) {
+        emit(PlannedAction::Keep, path, {});
+    } else if (!m_fs.madeFilesStayWritable()) {
+        // Made under a umask that leaves its maker no right to write it.
+        emit(PlannedAction::Fail, path, "it may not be written");
+    } else {
+        emit(PlannedAction::Replace, path, {});
     }
 }
 

@@ -182,6 +182,8 @@ private:
     void decideFolder(std::string_view folder, const PlanSink& emit, FolderPlan& plan);
     bool plannedBefore(std::string_view path, bool insert);
     void planFile(const std::string& path, bool keepExisting, const PlanSink& emit);
+    // A file an earlier entry of the plan writes, planned again.
+    void planAgain(const std::string& path, bool keepExisting, const PlanSink& emit);
 
     FileSystem& m_fs;
     CreationUi& m_ui;

@@ -496,8 +496,8 @@ TEST(Cli, DryRunForeseesEachStepAndWritesNothing) {
     test::writeBytes(out + "/old.txt", "old");
     test::writeBytes(out + "/file", "x");
     const std::string list = out + "/new/a.txt>1\n" + out + "/old.txt\n" + out + "/file/b.txt\n" +
-                             tmp / "l.txt\n" + out + "/new/\n" + out + "/new/a.txt\n\n" + out +
-                             "/c?d.txt\n";
+                             tmp / "l.txt\n" + out + "/new/\n" + out + "/new\n" + out +
+                             "/new/a.txt\n\n" + out + "/c?d.txt\n";
     const std::string missing = tmp / "mis\x1bs\xe2\x80\xaeing\xff.txt";
     const std::vector<std::string> lines = {
         "fail " + missing + ": Cannot open for reading: No such file or directory",
@@ -507,9 +507,10 @@ TEST(Cli, DryRunForeseesEachStepAndWritesNothing) {
         "fail " + out + "/file/b.txt: a folder part is a file: " + out + "/file",
         "fail " + tmp / "l.txt" + ": it is a list file of this run",
         "fail " + out + "/new/: it names a folder, not a file",
+        "fail " + out + "/new: it is a folder",
         "replace " + out + "/new/a.txt",
         "create " + out + "/cd.txt",
-        "2 files to create, 2 files to replace, 1 folder to make, 4 foreseen failures",
+        "2 files to create, 2 files to replace, 1 folder to make, 5 foreseen failures",
     };
     for (const char* option : {"--dry-run", "-n", "--null", "-q"}) {
         SCOPED_TRACE(option);
@@ -622,14 +623,18 @@ void makeAwkwardTree(AwkwardTree& t) {
     while (longPath.size() <= 4096) {
         longPath += "/" + std::string(200, 'd');
     }
-    // Lines 27 and 28 name one new file twice: made, then replaced (or kept).
+    // Lines 27 and 28 name one new file twice: made, then replaced (or kept); so do the last
+    // two, spelt otherwise. A name the run makes a folder of is a file on another line, before
+    // and after.
     std::istringstream rows(
         "o/new.txt o/fifo o/sock o/dir o/dir/ o/made/ o/file.txt o/ro.txt o/hard.txt o/ro/old.txt "
         "o/ro/new.txt o/ro/sub/f o/shut/old.txt o/shut/new.txt o/to-file o/dangling "
-        "o/into-missing o/into-ro o/loop o/to-dir o/to-dir/f o/gone-folder/f o/file.txt/x");
+        "o/into-missing o/into-ro o/loop o/to-dir o/to-dir/f o/gone-folder/f o/file.txt/x "
+        "o/first o/first/f o/then/f o//then/. o/ro/then/f o/ro/then");
     t.lines.assign(std::istream_iterator<std::string>(rows), {});
-    t.lines.insert(t.lines.end(), {"o/" + longName, "o/" + longName + "/f", longPath + "/f",
-                                   "o/new/deep/f", "o/new/deep/f", "l.txt", "/dev/null"});
+    t.lines.insert(t.lines.end(),
+                   {"o/" + longName, "o/" + longName + "/f", longPath + "/f", "o/new/deep/f",
+                    "o/new/deep/f", "l.txt", "/dev/null", "o/twice", "o//./twice"});
     std::string list;
     for (const std::string& line : t.lines) {
         list += line + "\n";
