@@ -39,7 +39,7 @@ std::string folderOf(const std::string& path) {
 
 // `link` is a symbolic link that reaches nothing. A write opens it as a plain open with O_CREAT
 // does: it creates the last name the links lead to, in a folder that must exist and take it.
-void decideDanglingLink(const std::string& link, WritePlan& plan) {
+void decideDanglingLink(const std::string& link, PosixFileSystem::WriteDecision& plan) {
     std::string at = link;
     for (int hops = 0; hops < kMaxLinks; ++hops) {
         char target[PATH_MAX];
@@ -66,6 +66,7 @@ void decideDanglingLink(const std::string& link, WritePlan& plan) {
             fail(plan, errno, {});
             return;
         }
+        plan.reached = next;
         const std::string folder = folderOf(next);
         struct stat dir {};
         if (::stat(folder.c_str(), &dir) != 0) {
@@ -238,6 +239,11 @@ void PosixFileSystem::decideWrite(const std::string& path, int dir, const char* 
         out.step = WritePlan::Step::Keep;
         return;
     }
+    decideReplace(fileDir, fileName, out);
+}
+
+void PosixFileSystem::decideReplace(int fileDir, const char* fileName, WriteDecision& out) {
+    const struct stat& st = out.st;
     out.step = WritePlan::Step::Replace;
     if (S_ISBLK(st.st_mode)) {
         // A disk or partition is never a target, whoever runs this.

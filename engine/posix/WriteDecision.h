@@ -34,6 +34,8 @@ struct PosixFileSystem::WriteDecision : WritePlan {
     struct stat st {};
     /// For a link to a file: the file's own path, which a rename replaces.
     std::string resolved;
+    /// For Create through a dangling link: the path of the file the write makes.
+    std::string reached;
     /// For Fail: what the run's failure says after the path; error.message() when null.
     const char* detail = nullptr;
     /// A FIFO opened to see that a program reads from it, kept open until the write ends so
