@@ -52,6 +52,7 @@ void decideDanglingLink(const std::string& link, PosixFileSystem::WriteDecision&
             target[0] == '/'
                 ? std::string(target, static_cast<std::size_t>(length))
                 : folderOf(at) + "/" + std::string(target, static_cast<std::size_t>(length));
+        plan.reached = next;
         struct stat st {};
         if (::lstat(next.c_str(), &st) == 0) {
             if (S_ISLNK(st.st_mode)) {
@@ -66,7 +67,6 @@ void decideDanglingLink(const std::string& link, PosixFileSystem::WriteDecision&
             fail(plan, errno, {});
             return;
         }
-        plan.reached = next;
         const std::string folder = folderOf(next);
         struct stat dir {};
         if (::stat(folder.c_str(), &dir) != 0) {
