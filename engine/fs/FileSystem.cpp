@@ -15,6 +15,30 @@ namespace {
 
 }  // namespace
 
+namespace {
+
+void appendIdentity(std::string& key, const FileIdentity& identity) {
+    key.append(reinterpret_cast<const char*>(&identity.device), sizeof identity.device);
+    key.append(reinterpret_cast<const char*>(&identity.inode), sizeof identity.inode);
+}
+
+}  // namespace
+
+std::string NameKey(const FolderIdentity& folder, std::string_view name) {
+    std::string key;
+    key.reserve(16 + name.size());
+    appendIdentity(key, folder);
+    key.append(name);
+    return key;
+}
+
+std::string IdentityKey(const FileIdentity& file) {
+    std::string key;
+    appendIdentity(key, file);
+    key += '/';  // no name is "/": never a NameKey
+    return key;
+}
+
 FolderHandle FileSystem::openFolder(const std::string&, bool) {
     refuse("openFolder");
 }

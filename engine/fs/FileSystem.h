@@ -175,10 +175,37 @@ struct WritePlan {
     /// Create through a dangling link: the file made is the one the link names, in a folder
     /// the plan has checked, not a new name in the path's own folder.
     bool throughLink = false;
-    /// For Fail: the system's cause the write fails with, and why in a few words.
+    /// For Fail: the system's cause the write fails with, and why in a few words. For Replace:
+    /// what only the write itself finds out, in a few words (none for most files).
     std::error_code error;
     std::string why;
 };
+
+/// One key for every name of one file, so steps that reach it by different names meet: its
+/// name in the folder of that identity (a linked folder, "..", "//" lead to the same), or, for a
+/// file with several names (hard links), its own identity.
+std::string NameKey(const FolderIdentity& folder, std::string_view name);
+std::string IdentityKey(const FileIdentity& file);
+
+/// Puts in list order the steps of one run on several threads that reach one file by names
+/// their keys cannot tell alike beforehand (a symbolic link, a hard link): a write asks it, on
+/// its step's thread, for each such key before it changes anything.
+class SameFileOrder {
+public:
+    enum class Turn {
+        Go,          // write now
+        Superseded,  // a later step writes this file: leave it; the step counts as written
+        Again,       // an earlier step wrote it meanwhile: take the whole step again (StepAgain)
+    };
+    virtual ~SameFileOrder() = default;
+    /// Waits while an earlier step that holds `key` is under way; a stop signal ends the wait
+    /// as EndByStopSignal does.
+    virtual Turn reach(const std::string& key) = 0;
+};
+
+/// Thrown by writeFile when SameFileOrder answered Again: nothing changed, and the step is to
+/// be taken again from its start. Not a std::exception, so no handler of failures takes it.
+struct StepAgain {};
 
 /// Everything the engine and the folder services ask of the file system. Paths and names are
 /// bytes, passed on unchanged. Failures are FsError with a number and a description naming the
@@ -212,6 +239,9 @@ public:
 
     /// The journal told of every change from now on (none: nullptr).
     void setJournal(WriteJournal* journal) { m_journal = journal; }
+    /// What orders the writes of steps on several threads that reach one file by names of
+    /// different keys (none: nullptr, one step at a time).
+    void setSameFileOrder(SameFileOrder* order) { m_sameFile = order; }
 
     /// One look-up of `path` after following links, for a preview; never throws. A dangling
     /// link is Unknown (ENOENT): nothing can be made under its name. The default asks
@@ -249,6 +279,8 @@ public:
 
     /// Whether a folder that createFolder makes takes new files and folders of this process.
     virtual bool madeFoldersTakeFiles() { return true; }
+    /// Whether a file that writeFile makes new may be written again by this process.
+    virtual bool madeFilesStayWritable() { return true; }
 
     /// A creation run begins: from now on writeFile clears away, in each folder where it
     /// writes, the hidden files that the journal records of killed runs left there.
@@ -382,6 +414,7 @@ public:
 
 protected:
     WriteJournal* m_journal = nullptr;
+    SameFileOrder* m_sameFile = nullptr;
 };
 
 }  // namespace pellatrix

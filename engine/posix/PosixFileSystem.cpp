@@ -778,9 +778,8 @@ void PosixFileSystem::writeFile(const std::string& path, std::string_view text,
     WriteDecision plan;
     decideWrite(path, dir, name, false, plan);
     m_lastExisted.store(plan.exists, std::memory_order_relaxed);
-    // A disk or a folder is refused before anything is shown to the guard.
-    if (plan.exists && guard && !S_ISDIR(plan.st.st_mode) && !S_ISBLK(plan.st.st_mode)) {
-        guard(plan.target);
+    if (!readyToWrite(path, guard, plan)) {
+        return;  // a later step of the run writes this file
     }
     switch (plan.step) {
         case WritePlan::Step::Fail:
@@ -806,6 +805,48 @@ void PosixFileSystem::writeFile(const std::string& path, std::string_view text,
         return;
     }
     replaceFile(path, dir, name, plan, text, guard, section);
+}
+
+bool PosixFileSystem::readyToWrite(const std::string& path, const WriteGuard& guard,
+                                   WriteDecision& plan) {
+    // A disk or a folder is refused before anything is shown to the guard.
+    if (plan.exists && guard && !S_ISDIR(plan.st.st_mode) && !S_ISBLK(plan.st.st_mode)) {
+        guard(plan.target);
+    }
+    if (plan.step == WritePlan::Step::Replace && S_ISFIFO(plan.st.st_mode)) {
+        plan.holdReader(AT_FDCWD, path.c_str());  // where writeInPlace opens it
+    }
+    if (m_sameFile == nullptr || plan.step == WritePlan::Step::Fail) {
+        return true;
+    }
+    // Other names of the file than its steps' keys tell: the name a link leads to, in the
+    // folder it lies in, and a file's identity where it has several names.
+    std::string keys[2];
+    if (const std::string& through = plan.resolved.empty() ? plan.reached : plan.resolved;
+        !through.empty()) {
+        const std::size_t slash = through.rfind('/');
+        const std::string folder = slash == std::string::npos ? "."
+                                   : slash == 0               ? "/"
+                                                              : through.substr(0, slash);
+        struct stat st {};
+        if (::stat(folder.c_str(), &st) == 0) {
+            keys[0] = NameKey(journal::IdentityOf(st), through.substr(slash + 1));
+        }
+    }
+    if (plan.exists && plan.st.st_nlink > 1) {
+        keys[1] = IdentityKey(plan.target);
+    }
+    for (const std::string& key : keys) {
+        const SameFileOrder::Turn turn =
+            key.empty() ? SameFileOrder::Turn::Go : m_sameFile->reach(key);
+        if (turn == SameFileOrder::Turn::Superseded) {
+            return false;
+        }
+        if (turn == SameFileOrder::Turn::Again) {
+            throw StepAgain{};
+        }
+    }
+    return true;
 }
 
 void PosixFileSystem::replaceFile(const std::string& path, int dir, const char* name,

@@ -61,6 +61,7 @@ public:
     PathProbe probe(const std::string& path) override;
     WritePlan planWrite(const std::string& path, bool keepExisting) override;
     bool madeFoldersTakeFiles() override;
+    bool madeFilesStayWritable() override;
     // engine/posix/PosixFileSystemUndo.cpp
     FolderHandle openFolder(const std::string& path, bool followLinks) override;
     FolderHandle openFolderIn(const FolderHandle& at, const std::string& name) override;
@@ -84,7 +85,13 @@ private:
     // The one decision of planWrite and writeFile; `path` is reached as `name` in `dir`.
     void decideWrite(const std::string& path, int dir, const char* name, bool keepExisting,
                      WriteDecision& out);
+    // decideWrite for an existing file, `out.st` (reached as `fileName` in `fileDir`).
+    void decideReplace(int fileDir, const char* fileName, WriteDecision& out);
     ProcessIds processIds();
+    // A write's last looks before it changes anything: the guard, a FIFO's reader, and its turn
+    // among a run's steps that reach the same file (setSameFileOrder); false when a later step
+    // writes the file instead. Throws what the guard throws, and StepAgain.
+    bool readyToWrite(const std::string& path, const WriteGuard& guard, WriteDecision& plan);
     // Replaces the regular file `path` (reached as `name` in the folder `dir`, see placeOf) as
     // `plan` decided: by a rename, or in place where no new file can be made beside it.
     void replaceFile(const std::string& path, int dir, const char* name, const WriteDecision& plan,

@@ -39,7 +39,7 @@ std::string folderOf(const std::string& path) {
 
 // `link` is a symbolic link that reaches nothing. A write opens it as a plain open with O_CREAT
 // does: it creates the last name the links lead to, in a folder that must exist and take it.
-void decideDanglingLink(const std::string& link, WritePlan& plan) {
+void decideDanglingLink(const std::string& link, PosixFileSystem::WriteDecision& plan) {
     std::string at = link;
     for (int hops = 0; hops < kMaxLinks; ++hops) {
         char target[PATH_MAX];
@@ -52,6 +52,7 @@ void decideDanglingLink(const std::string& link, WritePlan& plan) {
             target[0] == '/'
                 ? std::string(target, static_cast<std::size_t>(length))
                 : folderOf(at) + "/" + std::string(target, static_cast<std::size_t>(length));
+        plan.reached = next;
         struct stat st {};
         if (::lstat(next.c_str(), &st) == 0) {
             if (S_ISLNK(st.st_mode)) {
@@ -149,6 +150,14 @@ WritePlan FileSystem::planWrite(const std::string& path, bool keepExisting) {
     return plan;
 }
 
+void PosixFileSystem::WriteDecision::holdReader(int dir, const char* name) {
+    held = ::openat(dir, name, O_WRONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+    if (held < 0) {
+        const int err = errno;
+        fail(*this, err, err == ENXIO ? "no program reads from it" : "");
+    }
+}
+
 ProcessIds PosixFileSystem::processIds() {
     // Asked each time: two calls that cannot fail, and no state that steps on several
     // threads share.
@@ -158,6 +167,11 @@ ProcessIds PosixFileSystem::processIds() {
 bool PosixFileSystem::madeFoldersTakeFiles() {
     // createFolder asks for 0777: the umask decides whether its owner may add to it.
     return processIds().uid == 0 || (processUmask() & 0300) == 0;
+}
+
+bool PosixFileSystem::madeFilesStayWritable() {
+    // writeFile makes a new file with 0666: the umask decides whether its owner may write it.
+    return processIds().uid == 0 || (processUmask() & S_IWUSR) == 0;
 }
 
 WritePlan PosixFileSystem::planWrite(const std::string& path, bool keepExisting) {
@@ -225,6 +239,11 @@ void PosixFileSystem::decideWrite(const std::string& path, int dir, const char* 
         out.step = WritePlan::Step::Keep;
         return;
     }
+    decideReplace(fileDir, fileName, out);
+}
+
+void PosixFileSystem::decideReplace(int fileDir, const char* fileName, WriteDecision& out) {
+    const struct stat& st = out.st;
     out.step = WritePlan::Step::Replace;
     if (S_ISBLK(st.st_mode)) {
         // A disk or partition is never a target, whoever runs this.
@@ -235,14 +254,11 @@ void PosixFileSystem::decideWrite(const std::string& path, int dir, const char* 
     } else if (S_ISSOCK(st.st_mode)) {
         fail(out, ENXIO, "it is a socket");
     } else if (S_ISFIFO(st.st_mode)) {
-        // Written in place, never waiting: without a reader the write's own open fails. The
-        // descriptor is held until the write ends, so a reader that came for it stays.
+        // Written in place, never waiting. Whether a program reads from it only an open for
+        // writing tells, and that open alone would release a reader: the write asks
+        // (holdReader), a preview says so.
         out.how = WriteDecision::How::InPlace;
-        out.held = ::openat(fileDir, fileName, O_WRONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
-        if (out.held < 0) {
-            const int err = errno;
-            fail(out, err, err == ENXIO ? "no program reads from it" : "");
-        }
+        out.why = "it is a FIFO, written only if a program reads from it then";
     } else if (!S_ISREG(st.st_mode)) {
         // A character device takes the text as it comes, in place.
         out.how = WriteDecision::How::InPlace;

@@ -34,11 +34,17 @@ struct PosixFileSystem::WriteDecision : WritePlan {
     struct stat st {};
     /// For a link to a file: the file's own path, which a rename replaces.
     std::string resolved;
+    /// For Create through a dangling link: the path of the file the write makes.
+    std::string reached;
     /// For Fail: what the run's failure says after the path; error.message() when null.
     const char* detail = nullptr;
     /// A FIFO opened to see that a program reads from it, kept open until the write ends so
     /// that reader stays.
     int held = -1;
+    /// For a FIFO (`name` in `dir`) a write is about to fill: opens `held`, or makes the
+    /// decision Fail when no program reads from it. Never for a preview: the open alone
+    /// releases a reader waiting for a writer.
+    void holdReader(int dir, const char* name);
 };
 
 }  // namespace pellatrix

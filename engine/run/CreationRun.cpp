@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <cstring>
 #include <exception>
+#include <filesystem>
 
 #include "engine/fs/FsError.h"
 #include "engine/fs/StopSignals.h"
@@ -20,11 +21,59 @@ namespace {
 
 constexpr std::size_t kBlockSize = std::size_t{4} << 20;
 constexpr std::size_t kKnownFoldersMax = 4096;
+// Folders whose identity a run with a pool keeps for the keys of its file steps (a few MiB).
+constexpr std::size_t kFolderIdsMax = std::size_t{1} << 18;
 
 // FolderPart without a copy: everything up to and including the last separator.
 std::string_view FolderOf(std::string_view path) {
     const std::size_t slash = path.rfind(SeparatorOf(kNativeFlavour));
     return slash == std::string_view::npos ? std::string_view() : path.substr(0, slash + 1);
+}
+
+// `path` as the name a preview plans under: "//", "/./", a leading "./" and a trailing "/" read
+// as the system reads them, so two spellings of one name meet. A path with ".." stays as it is:
+// a link before it may lead elsewhere.
+std::string PlanKey(std::string_view path) {
+    const auto has = [&](std::string_view part) { return path.find(part) != path.npos; };
+    if (path == ".." || path.starts_with("../") || path.ends_with("/..") || has("/../")) {
+        return std::string(path);
+    }
+    std::string key = has("//") || has("/./") || path.starts_with("./") || path.ends_with("/.")
+                          ? std::filesystem::path(path).lexically_normal().native()
+                          : std::string(path);
+    while (key.size() > 1 && key.back() == '/') {
+        key.pop_back();
+    }
+    return key;
+}
+
+// The count of a preview that `action` adds to.
+std::size_t& CountOf(PreviewCounts& counts, PlannedAction action) {
+    switch (action) {
+        case PlannedAction::Create:
+            return counts.create;
+        case PlannedAction::Replace:
+            return counts.replace;
+        case PlannedAction::Keep:
+            return counts.keep;
+        case PlannedAction::Fail:
+            return counts.failures;
+        case PlannedAction::Folder:
+            break;
+    }
+    return counts.folders;
+}
+
+// A folder part (ending in "/", or empty) as PlanKey reads it, still ending in "/".
+std::string FolderKey(std::string_view folder) {
+    if (folder.empty()) {
+        return {};
+    }
+    std::string key = PlanKey(folder);
+    if (key != "/") {
+        key += '/';
+    }
+    return key;
 }
 
 // No system call takes a longer path (PATH_MAX on Linux); a folder named by more bytes can neither
@@ -298,6 +347,7 @@ void CreationRun::endRun() {
     m_sourceList = nullptr;
     m_sourceLine = 0;
     m_folderPlans.clear();
+    std::unordered_map<std::uint64_t, FolderIdentity>().swap(m_folderIds);
     std::vector<std::uint64_t>().swap(m_plannedFiles);
     m_plannedCount = 0;
     m_runInProgress = false;
@@ -315,22 +365,11 @@ std::optional<PreviewCounts> CreationRun::preview(const PlanSink& sink) {
 
     PreviewCounts counts;
     const PlanSink emit = [&](PlannedAction action, std::string_view path, std::string_view why) {
-        switch (action) {
-            case PlannedAction::Create:
-                ++counts.create;
-                break;
-            case PlannedAction::Replace:
-                ++counts.replace;
-                break;
-            case PlannedAction::Keep:
-                ++counts.keep;
-                break;
-            case PlannedAction::Fail:
-                ++counts.failures;
-                break;
-            case PlannedAction::Folder:
-                ++counts.folders;
-                break;
+        ++CountOf(counts, action);
+        if (action == PlannedAction::Folder) {
+            // Marked by its ending "/", which no planned file has: a file named there later
+            // meets this folder.
+            plannedBefore(PlanKey(path) + '/', true);
         }
         sink(action, path, why);
     };
@@ -390,6 +429,9 @@ std::optional<PreviewCounts> CreationRun::preview(const PlanSink& sink) {
 
 bool CreationRun::plannedBefore(std::string_view path, bool insert) {
     if (m_plannedFiles.empty()) {
+        if (!insert) {
+            return false;  // a run plans nothing here, and pays nothing for asking
+        }
         m_plannedFiles.assign(std::size_t{1} << 16, 0);
     }
     std::uint64_t hash = std::hash<std::string_view>()(path);
@@ -447,6 +489,9 @@ const CreationRun::FolderPlan& CreationRun::planFolder(std::string_view folder,
         throw;
     }
     std::lock_guard<std::mutex> lock(m_folderPlansLock);
+    if (plan.identity != FolderIdentity{} && m_folderIds.size() < kFolderIdsMax) {
+        m_folderIds[std::hash<std::string_view>()(folder)] = plan.identity;
+    }
     FolderPlan& decided = m_folderPlans.find(folder)->second;
     decided = std::move(plan);
     m_folderDecided.notify_all();
@@ -462,42 +507,58 @@ void CreationRun::decideFolder(std::string_view folder, const PlanSink& emit, Fo
     switch (probe.kind) {
         case PathProbe::Kind::Folder:
             plan.writable = probe.writable;
+            plan.identity = m_pool ? probe.identity : FolderIdentity{};
             break;
         case PathProbe::Kind::Missing: {
             // Made by the run when its parent exists or is made, and takes new files. A missing
             // root or working folder has no parent to make it in.
             const std::string parentFolder = FolderPart(bare);
             if (parentFolder.size() >= folder.size()) {
-                plan = {FolderPlan::State::Fails, false, bare + ": " + std::strerror(ENOENT)};
+                plan = {FolderPlan::State::Fails, false, bare + ": " + std::strerror(ENOENT), {}};
+                break;
+            }
+            if (plannedBefore(PlanKey(bare) + '/', false)) {
+                // A preview's folder planned under another spelling ("d//e" after "d/e").
+                plan.state = FolderPlan::State::Planned;
+                plan.writable = m_fs.madeFoldersTakeFiles();
                 break;
             }
             const FolderPlan& parent = planFolder(parentFolder, emit);
             if (parent.state == FolderPlan::State::Fails) {
-                plan = {FolderPlan::State::Fails, false, parent.why};
+                plan = {FolderPlan::State::Fails, false, parent.why, {}};
             } else if (!parent.writable) {
-                plan = {FolderPlan::State::Fails, false,
-                        "no folder can be made in " + FolderPart(bare)};
+                plan = {FolderPlan::State::Fails,
+                        false,
+                        "no folder can be made in " + FolderPart(bare),
+                        {}};
             } else {
                 plan.state = FolderPlan::State::Planned;
                 plan.writable = m_fs.madeFoldersTakeFiles();
                 try {
                     emit(PlannedAction::Folder, bare, {});
+                    if (m_pool) {
+                        // Looked at once more: its identity keys the files steps written in it.
+                        plan.identity = m_fs.probe(bare).identity;
+                    }
                 } catch (const FsError& e) {
                     // The run could not make it: made meanwhile by another, or it fails.
                     const PathProbe now = m_fs.probe(bare);
                     plan = now.kind == PathProbe::Kind::Folder
-                               ? FolderPlan{FolderPlan::State::Exists, now.writable, {}}
-                               : FolderPlan{FolderPlan::State::Fails, false, e.what()};
+                               ? FolderPlan{FolderPlan::State::Exists,
+                                            now.writable,
+                                            {},
+                                            m_pool ? now.identity : FolderIdentity{}}
+                               : FolderPlan{FolderPlan::State::Fails, false, e.what(), {}};
                 }
             }
             break;
         }
         case PathProbe::Kind::File:
         case PathProbe::Kind::Other:
-            plan = {FolderPlan::State::Fails, false, "a folder part is a file: " + bare};
+            plan = {FolderPlan::State::Fails, false, "a folder part is a file: " + bare, {}};
             break;
         case PathProbe::Kind::Unknown:
-            plan = {FolderPlan::State::Fails, false, bare + ": " + probe.error.message()};
+            plan = {FolderPlan::State::Fails, false, bare + ": " + probe.error.message(), {}};
             break;
     }
 }
@@ -515,16 +576,19 @@ void CreationRun::planFile(const std::string& path, bool keepExisting, const Pla
              keepExisting && !path.empty() ? std::string_view() : "it names a folder, not a file");
         return;
     }
+    const std::string key = PlanKey(path);
+    if (plannedBefore(key + '/', false)) {
+        // The run makes this folder before it writes any file: the write meets a folder.
+        emit(keepExisting ? PlannedAction::Keep : PlannedAction::Fail, path,
+             keepExisting ? std::string_view() : "it is a folder");
+        return;
+    }
     // A path named twice is made by its first entry and replaced by the later ones.
     const auto create = [&] {
-        if (!folder.writable) {
-            if (plannedBefore(path, false)) {
-                emit(keepExisting ? PlannedAction::Keep : PlannedAction::Replace, path, {});
-            } else {
-                emit(PlannedAction::Fail, path, "no file can be made in " + FolderPart(path));
-            }
-        } else if (plannedBefore(path, true)) {
-            emit(keepExisting ? PlannedAction::Keep : PlannedAction::Replace, path, {});
+        if (plannedBefore(key, folder.writable)) {
+            planAgain(path, keepExisting, emit);
+        } else if (!folder.writable) {
+            emit(PlannedAction::Fail, path, "no file can be made in " + FolderPart(path));
         } else {
             emit(PlannedAction::Create, path, {});
         }
@@ -548,17 +612,16 @@ void CreationRun::planFile(const std::string& path, bool keepExisting, const Pla
     }
     switch (plan.step) {
         case WritePlan::Step::Create:
-            if (plan.throughLink) {
-                emit(plannedBefore(path, true)
-                         ? (keepExisting ? PlannedAction::Keep : PlannedAction::Replace)
-                         : PlannedAction::Create,
-                     path, {});
+            if (plan.throughLink && plannedBefore(key, true)) {
+                planAgain(path, keepExisting, emit);
+            } else if (plan.throughLink) {
+                emit(PlannedAction::Create, path, {});
             } else {
                 create();
             }
             break;
         case WritePlan::Step::Replace:
-            emit(PlannedAction::Replace, path, {});
+            emit(PlannedAction::Replace, path, plan.why);
             break;
         case WritePlan::Step::Keep:
             emit(PlannedAction::Keep, path, {});
@@ -566,6 +629,17 @@ void CreationRun::planFile(const std::string& path, bool keepExisting, const Pla
         case WritePlan::Step::Fail:
             emit(PlannedAction::Fail, path, plan.why);
             break;
+    }
+}
+
+void CreationRun::planAgain(const std::string& path, bool keepExisting, const PlanSink& emit) {
+    if (keepExisting) {
+        emit(PlannedAction::Keep, path, {});
+    } else if (!m_fs.madeFilesStayWritable()) {
+        // Made under a umask that leaves its maker no right to write it.
+        emit(PlannedAction::Fail, path, "it may not be written");
+    } else {
+        emit(PlannedAction::Replace, path, {});
     }
 }
 
@@ -743,7 +817,8 @@ void CreationRun::makeFoldersInPool(Trap& trap, const CreationEntries::Mark& fro
         m_sourceLine = entry.line;
         trap.step(158, [&] {
             expandedPath(entry, path);
-            folder = FolderPart(path);
+            // One spelling per folder: two would make it on two workers at once.
+            folder = FolderKey(FolderOf(path));
         });
         if (folder.size() > kLongestPath || folder.find('\0') != std::string::npos ||
             given.count(folder) != 0) {
@@ -862,20 +937,17 @@ void CreationRun::writeFilesInPool(Trap& trap, bool usePerLineContent) {
     const std::size_t total = m_entries.size();
     const bool keepExisting = m_ui.keepsExistingFiles();
     const bool tellOutcome = m_ui.wantsFileOutcomes();
-    // One file's step: read on this thread, written on a worker, told here in list order
-    // with the same numbered steps as a run one file at a time.
-    struct FileStep {
-        std::string path;
-        std::string text;  // the fixed text as it stood when the step was given
-        std::string_view content;
-        std::exception_ptr cleanFailure;
-        bool existed = false;
-        bool skipped = false;
-    };
+    // Steps that meet one file behind a link are put in list order on their workers.
+    m_fs.setSameFileOrder(m_pool.get());
+    struct OrderEnds {
+        FileSystem& fs;
+        ~OrderEnds() { fs.setSameFileOrder(nullptr); }
+    } orderEnds{m_fs};
     CreationEntries::Cursor at = m_entries.begin();
     CreationEntries::Entry entry;
     for (std::size_t k = 1; k <= total && m_entries.next(at, entry); ++k) {
         auto step = std::make_shared<FileStep>();
+        step->number = k;
         expandedPath(entry, step->path);
         try {
             CleanFileNameInPlace(step->path);
@@ -890,56 +962,24 @@ void CreationRun::writeFilesInPool(Trap& trap, bool usePerLineContent) {
         } else if (entry.content == CreationEntries::Content::FixedText) {
             step->content = m_fixedSnapshot;
         }
-        const std::string* list = entry.list >= 1 && entry.list <= m_listNames.size()
-                                      ? &m_listNames[entry.list - 1]
-                                      : nullptr;
-        const std::uint64_t line = entry.line;
-        std::string key = step->path;
+        step->list = entry.list >= 1 && entry.list <= m_listNames.size()
+                         ? &m_listNames[entry.list - 1]
+                         : nullptr;
+        step->line = entry.line;
         m_pool->submit(
-            std::move(key),
+            stepKey(step->path),
             [this, step, keepExisting, tellOutcome] {
-                if (keepExisting || tellOutcome) {
-                    step->existed = m_fs.planWrite(step->path, true).step == WritePlan::Step::Keep;
-                    if (step->existed && keepExisting) {
-                        step->skipped = true;
+                // Taken again whole when an earlier step wrote its file meanwhile.
+                for (;;) {
+                    try {
+                        writeFileStep(*step, keepExisting, tellOutcome);
                         return;
+                    } catch (const StepAgain&) {
                     }
                 }
-                const std::string& path = step->path;
-                WriteTextFile(m_fs, path, step->content, [this, &path](const FileIdentity& target) {
-                    refuseListFile(path, target);
-                });
             },
-            [this, step, list, line, k, total, usePerLineContent, tellOutcome,
-             &trap](std::exception_ptr failure) {
-                tellJournalNotes();
-                m_sourceList = list;
-                m_sourceLine = line;
-                trap.step(204, [&] { m_ui.yield(); });
-                trap.step(206, [&] {
-                    m_ui.fileProgress(k, total);
-                    m_ui.setProgressValue(static_cast<double>(k) / static_cast<double>(total) *
-                                          100.0);
-                });
-                if (step->cleanFailure) {
-                    trap.step(208, [&] { std::rethrow_exception(step->cleanFailure); });
-                }
-                if (step->skipped) {
-                    ++m_summary.filesSkipped;
-                    m_ui.fileDone(FileOutcome::Skipped, step->path);
-                    return;
-                }
-                if (trap.step(usePerLineContent ? 216 : 212, [&] {
-                        if (failure) {
-                            std::rethrow_exception(failure);
-                        }
-                    })) {
-                    ++m_summary.filesWritten;
-                    if (tellOutcome) {
-                        m_ui.fileDone(step->existed ? FileOutcome::Replaced : FileOutcome::Created,
-                                      step->path);
-                    }
-                }
+            [this, step, total, usePerLineContent, tellOutcome, &trap](std::exception_ptr failure) {
+                tellFileStep(trap, *step, failure, total, usePerLineContent, tellOutcome);
             });
     }
     m_pool->finish();
@@ -947,6 +987,59 @@ void CreationRun::writeFilesInPool(Trap& trap, bool usePerLineContent) {
     tellJournalNotes();
     m_sourceList = nullptr;
     m_sourceLine = 0;
+}
+
+std::string CreationRun::stepKey(const std::string& path) const {
+    const std::string_view folder = FolderOf(path);
+    const auto known = m_folderIds.find(std::hash<std::string_view>()(FolderKey(folder)));
+    if (known == m_folderIds.end()) {
+        return path;
+    }
+    return NameKey(known->second, std::string_view(path).substr(folder.size()));
+}
+
+void CreationRun::writeFileStep(FileStep& step, bool keepExisting, bool tellOutcome) {
+    if (keepExisting || tellOutcome) {
+        step.existed = m_fs.planWrite(step.path, true).step == WritePlan::Step::Keep;
+        if (step.existed && keepExisting) {
+            step.skipped = true;
+            return;
+        }
+    }
+    const std::string& path = step.path;
+    WriteTextFile(m_fs, path, step.content,
+                  [this, &path](const FileIdentity& target) { refuseListFile(path, target); });
+}
+
+void CreationRun::tellFileStep(Trap& trap, const FileStep& step, std::exception_ptr failure,
+                               std::size_t total, bool usePerLineContent, bool tellOutcome) {
+    tellJournalNotes();
+    m_sourceList = step.list;
+    m_sourceLine = step.line;
+    const std::size_t k = step.number;
+    trap.step(204, [&] { m_ui.yield(); });
+    trap.step(206, [&] {
+        m_ui.fileProgress(k, total);
+        m_ui.setProgressValue(static_cast<double>(k) / static_cast<double>(total) * 100.0);
+    });
+    if (step.cleanFailure) {
+        trap.step(208, [&] { std::rethrow_exception(step.cleanFailure); });
+    }
+    if (step.skipped) {
+        ++m_summary.filesSkipped;
+        m_ui.fileDone(FileOutcome::Skipped, step.path);
+        return;
+    }
+    if (trap.step(usePerLineContent ? 216 : 212, [&] {
+            if (failure) {
+                std::rethrow_exception(failure);
+            }
+        })) {
+        ++m_summary.filesWritten;
+        if (tellOutcome) {
+            m_ui.fileDone(step.existed ? FileOutcome::Replaced : FileOutcome::Created, step.path);
+        }
+    }
 }
 
 }  // namespace pellatrix

@@ -4,6 +4,7 @@
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
+#include <exception>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -177,8 +178,9 @@ private:
     struct FolderPlan {
         // Deciding: a worker plans it now; others wait for its verdict.
         enum class State { Exists, Planned, Fails, Deciding } state = State::Exists;
-        bool writable = true;  // new files can be made in it
-        std::string why;       // for State::Fails
+        bool writable = true;     // new files can be made in it
+        std::string why;          // for State::Fails
+        FolderIdentity identity;  // where a run with a pool knows it; zero otherwise
     };
     // The one verdict on a folder, for the preview and the run alike. A folder to be made is
     // handed to `emit` after its parent: the preview shows it, the run makes it (a failure
@@ -187,6 +189,27 @@ private:
     void decideFolder(std::string_view folder, const PlanSink& emit, FolderPlan& plan);
     bool plannedBefore(std::string_view path, bool insert);
     void planFile(const std::string& path, bool keepExisting, const PlanSink& emit);
+    // One file's step of a run with a pool: read on the run's thread, written on a worker,
+    // told on the run's thread in list order with the same numbered steps as one at a time.
+    struct FileStep {
+        std::string path;
+        std::string text;  // the fixed text as it stood when the step was given
+        std::string_view content;
+        std::exception_ptr cleanFailure;
+        const std::string* list = nullptr;
+        std::uint64_t line = 0;
+        std::size_t number = 0;
+        bool existed = false;
+        bool skipped = false;
+    };
+    void writeFileStep(FileStep& step, bool keepExisting, bool tellOutcome);
+    void tellFileStep(Trap& trap, const FileStep& step, std::exception_ptr failure,
+                      std::size_t total, bool usePerLineContent, bool tellOutcome);
+    // The pool's key of a file step: its name in its folder as the folder phase identified it,
+    // so every spelling of the folder meets; its path where that folder is not known.
+    std::string stepKey(const std::string& path) const;
+    // A file an earlier entry of the plan writes, planned again.
+    void planAgain(const std::string& path, bool keepExisting, const PlanSink& emit);
 
     FileSystem& m_fs;
     CreationUi& m_ui;
@@ -214,6 +237,10 @@ private:
     // plan leaving Deciding is told by m_folderDecided.
     std::mutex m_folderPlansLock;
     std::condition_variable m_folderDecided;
+    // The identity of each folder of a run with a pool, by the hash of its path as written
+    // (a clash only keys two files alike), kept for its file steps; bounded, beyond which
+    // file steps are keyed by their paths.
+    std::unordered_map<std::uint64_t, FolderIdentity> m_folderIds;
     std::size_t m_jobs = 0;
     std::size_t m_lastJobs = 1;
     bool m_poolChosen = false;

@@ -13,6 +13,9 @@ namespace {
 // signal reaches it, but does not end its wait.
 constexpr std::chrono::milliseconds kStopLook{50};
 
+// The number of the step the calling worker runs.
+thread_local std::size_t t_step = 0;
+
 bool isStop(const std::exception_ptr& error) {
     if (!error) {
         return false;
@@ -57,6 +60,7 @@ void StepPool::workerLoop() {
         }
         const std::size_t number = m_next++;
         Work work = std::move(m_steps[number - m_first].work);
+        t_step = number;
         lock.unlock();
         std::exception_ptr error;
         try {
@@ -79,12 +83,14 @@ void StepPool::submit(std::string key, Work work, Done done) {
     for (;;) {
         {
             std::lock_guard<std::mutex> lock(m_mutex);
+            // Every holder of a key is an earlier step: this one waits for them to be back.
             if (m_steps.size() < m_window && (key.empty() || m_keys.count(key) == 0)) {
+                Step step{{}, std::move(work), std::move(done), nullptr, false};
                 if (!key.empty()) {
-                    ++m_keys[key];
+                    m_keys.emplace(key, Holder{m_first + m_steps.size(), 1});
+                    step.keys.push_back(std::move(key));
                 }
-                m_steps.push_back(
-                    {std::move(key), std::move(work), std::move(done), nullptr, false});
+                m_steps.push_back(std::move(step));
                 break;
             }
         }
@@ -119,14 +125,47 @@ bool StepPool::handBackOldest(bool wait) {
     Step step = std::move(m_steps.front());
     m_steps.pop_front();
     ++m_first;
-    if (!step.key.empty()) {
-        if (auto known = m_keys.find(step.key); known != m_keys.end() && --known->second == 0) {
+    for (const std::string& key : step.keys) {
+        if (auto known = m_keys.find(key); known != m_keys.end() && --known->second.count == 0) {
             m_keys.erase(known);
         }
     }
     lock.unlock();
     step.done(step.error);
     return true;
+}
+
+SameFileOrder::Turn StepPool::reach(const std::string& key) {
+    const std::size_t mine = t_step;
+    std::unique_lock<std::mutex> lock(m_mutex);
+    for (;;) {
+        auto held = m_keys.find(key);
+        if (held == m_keys.end()) {
+            m_keys.emplace(key, Holder{mine, 1});
+            m_steps[mine - m_first].keys.push_back(key);
+            return Turn::Go;
+        }
+        Holder& holder = held->second;
+        if (holder.step == mine) {
+            return Turn::Go;
+        }
+        if (holder.step > mine) {
+            return Turn::Superseded;
+        }
+        // An earlier step holds it: it runs (workers take steps in order) or has ended. Once
+        // it has, what this step decided may be stale.
+        if (holder.step < m_first || m_steps[holder.step - m_first].finished) {
+            holder.step = mine;
+            ++holder.count;
+            m_steps[mine - m_first].keys.push_back(key);
+            return Turn::Again;
+        }
+        if (StopSignalNoted()) {
+            lock.unlock();
+            EndByStopSignal();
+        }
+        m_stepDone.wait_for(lock, kStopLook);
+    }
 }
 
 void StepPool::endByStop() {

@@ -11,17 +11,22 @@
 #include <unordered_map>
 #include <vector>
 
+#include "engine/fs/FileSystem.h"
+
 namespace pellatrix {
 
 /// Runs a run's steps on a few worker threads, with a bounded number in flight, and hands each
 /// outcome back on the calling thread in the order the steps were given: a front end sees the
-/// run as if it went one step at a time. A step that names a key still in flight (the same path
-/// twice) waits for that one first, so the later step acts last.
+/// run as if it went one step at a time. A step that names a key still in flight (one file
+/// twice) waits for that one first, so the later step acts last. A step that meets a key only on
+/// its worker (reach: a file behind a link) waits for an earlier holder, or leaves the file to a
+/// later one; a key is held until its step is handed back, and steps are handed back in order,
+/// so a later holder is still known to every earlier step that could meet it.
 ///
 /// Stop signals are blocked on the workers. When one came, no further step starts; every worker
 /// ends its step (a write takes back what it did), all are joined, the outcomes finished before
 /// it are handed back, and the process ends by the signal.
-class StepPool {
+class StepPool : public SameFileOrder {
 public:
     /// Runs on a worker; what it throws is the step's outcome.
     using Work = std::function<void()>;
@@ -29,7 +34,7 @@ public:
     using Done = std::function<void(std::exception_ptr)>;
 
     StepPool(std::size_t workers, std::size_t window);
-    ~StepPool();
+    ~StepPool() override;
     StepPool(const StepPool&) = delete;
     StepPool& operator=(const StepPool&) = delete;
 
@@ -38,10 +43,12 @@ public:
     void submit(std::string key, Work work, Done done);
     /// Waits for every step given and hands back the outcomes.
     void finish();
+    /// On a worker, for the step it runs: `key` is held from now on by that step.
+    Turn reach(const std::string& key) override;
 
 private:
     struct Step {
-        std::string key;
+        std::vector<std::string> keys;  // given with it, then reached on its worker
         Work work;
         Done done;
         std::exception_ptr error;
@@ -54,12 +61,16 @@ private:
     [[noreturn]] void endByStop();
 
     std::mutex m_mutex;
-    std::condition_variable m_workReady;                  // a step to take, or the end
-    std::condition_variable m_stepDone;                   // a step finished
-    std::deque<Step> m_steps;                             // in flight, oldest first
-    std::size_t m_first = 0;                              // the number of m_steps.front()
-    std::size_t m_next = 0;                               // the number of the next step to start
-    std::unordered_map<std::string, std::size_t> m_keys;  // keys in flight, and how many
+    std::condition_variable m_workReady;  // a step to take, or the end
+    std::condition_variable m_stepDone;   // a step finished
+    std::deque<Step> m_steps;             // in flight, oldest first
+    std::size_t m_first = 0;              // the number of m_steps.front()
+    std::size_t m_next = 0;               // the number of the next step to start
+    struct Holder {
+        std::size_t step;   // the latest step that holds it
+        std::size_t count;  // how many steps in flight hold it
+    };
+    std::unordered_map<std::string, Holder> m_keys;  // keys in flight
     std::size_t m_window;
     bool m_ending = false;
     std::vector<std::thread> m_workers;

@@ -1,6 +1,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <limits.h>
+#include <poll.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
@@ -223,10 +224,18 @@ TEST(PosixWriteFile, ReplacingKeepsModeOwnerLinksAndOtherNames) {
         EXPECT_EQ(st.st_mode & 07777, 02640u);
     }
 
-    // A FIFO with a reader and /dev/null take the text as it comes.
+    // A FIFO with a reader and /dev/null take the text as it comes. Planning that write opens
+    // nothing: a writer that came and went would end the reader (POLLHUP, then end of file).
     ASSERT_EQ(::mkfifo((tmp / "fifo").c_str(), 0666), 0);
     int reader = ::open((tmp / "fifo").c_str(), O_RDONLY | O_NONBLOCK);
     ASSERT_GE(reader, 0);
+    const WritePlan plan = fs.planWrite(tmp / "fifo", false);
+    EXPECT_EQ(plan.step, WritePlan::Step::Replace);
+    EXPECT_EQ(plan.why, "it is a FIFO, written only if a program reads from it then");
+    struct pollfd hangUp {
+        reader, POLLIN, 0
+    };
+    EXPECT_EQ(::poll(&hangUp, 1, 0), 0) << "revents " << hangUp.revents;
     fs.writeFile(tmp / "fifo", text, {});
     char got[16] = {};
     EXPECT_EQ(::read(reader, got, sizeof got), 3);

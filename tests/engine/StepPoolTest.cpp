@@ -14,20 +14,25 @@ namespace {
 
 // Outcomes come back on the calling thread in the order given, whatever order the workers end
 // in; no more steps are in flight than the window, no more run than the workers; a step whose
-// key is in flight begins only after it; what a step throws reaches its own outcome.
+// key is in flight begins only after it; what a step throws reaches its own outcome. A key met
+// only on the worker (reach) is acted on by one step at a time, in list order, and the last
+// step of each key acts last: the others wait, are superseded, or go again.
 TEST(StepPool, OutcomesInOrderWithinTheWindowAndKeysOneAtATime) {
     struct Case {
         std::size_t workers;
         std::size_t window;
         std::size_t steps;
-        std::size_t keys;  // step i has key i % keys (0: no keys)
+        std::size_t keys;      // step i has key i % keys (0: no keys)
+        bool reached = false;  // the key is met on the worker, not given
     };
     const std::vector<Case> cases = {
-        {1, 1, 50, 0}, {4, 16, 400, 0}, {16, 64, 400, 0}, {8, 8, 300, 3}, {16, 64, 300, 1},
+        {1, 1, 50, 0},    {4, 16, 400, 0},        {16, 64, 400, 0},      {8, 8, 300, 3},
+        {16, 64, 300, 1}, {16, 64, 300, 1, true}, {8, 32, 300, 5, true}, {1, 4, 50, 2, true},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE("workers " + std::to_string(c.workers) + ", window " +
-                     std::to_string(c.window) + ", keys " + std::to_string(c.keys));
+                     std::to_string(c.window) + ", keys " + std::to_string(c.keys) +
+                     (c.reached ? " reached" : ""));
         const std::thread::id caller = std::this_thread::get_id();
         std::atomic<std::size_t> running{0};
         std::atomic<std::size_t> mostRunning{0};
@@ -43,29 +48,39 @@ TEST(StepPool, OutcomesInOrderWithinTheWindowAndKeysOneAtATime) {
             for (std::size_t i = 1; i <= c.steps; ++i) {
                 const std::size_t key = c.keys == 0 ? 0 : i % c.keys;
                 pool.submit(
-                    c.keys == 0 ? std::string() : "k" + std::to_string(key),
+                    c.keys == 0 || c.reached ? std::string() : "k" + std::to_string(key),
                     [&, i, key] {
-                        // Step i is in flight: at most the window since the oldest not back.
-                        if (i - handedBack.load() > c.window) {
-                            tooMany = true;
+                        // Later steps often come to their key first.
+                        std::this_thread::sleep_for(std::chrono::microseconds((i * 104729) % 200));
+                        SameFileOrder::Turn turn = SameFileOrder::Turn::Again;
+                        while (c.reached && turn == SameFileOrder::Turn::Again) {
+                            turn = pool.reach("k" + std::to_string(key));
                         }
-                        const std::size_t now = ++running;
-                        for (std::size_t m = mostRunning; now > m;) {
-                            mostRunning.compare_exchange_weak(m, now);
-                        }
-                        if (c.keys != 0 && keyBusy[key]++ != 0) {
-                            overlap = true;
-                        }
-                        // Later steps often end first.
-                        std::this_thread::sleep_for(std::chrono::microseconds((i * 7919) % 300));
-                        if (c.keys != 0) {
-                            if (lastOfKey[key] >= i) {
-                                keyOrder = false;
+                        // A superseded step leaves the key to a later one.
+                        if (turn != SameFileOrder::Turn::Superseded) {
+                            // Step i is in flight: at most the window since the oldest not back.
+                            if (i - handedBack.load() > c.window) {
+                                tooMany = true;
                             }
-                            lastOfKey[key] = i;
-                            --keyBusy[key];
+                            const std::size_t now = ++running;
+                            for (std::size_t m = mostRunning; now > m;) {
+                                mostRunning.compare_exchange_weak(m, now);
+                            }
+                            if (c.keys != 0 && keyBusy[key]++ != 0) {
+                                overlap = true;
+                            }
+                            // Later steps often end first.
+                            std::this_thread::sleep_for(
+                                std::chrono::microseconds((i * 7919) % 300));
+                            if (c.keys != 0) {
+                                if (lastOfKey[key] >= i) {
+                                    keyOrder = false;
+                                }
+                                lastOfKey[key] = i;
+                                --keyBusy[key];
+                            }
+                            --running;
                         }
-                        --running;
                         if (i % 10 == 0) {
                             throw std::runtime_error("step " + std::to_string(i));
                         }
@@ -95,6 +110,10 @@ TEST(StepPool, OutcomesInOrderWithinTheWindowAndKeysOneAtATime) {
         EXPECT_FALSE(tooMany);
         EXPECT_FALSE(overlap);
         EXPECT_TRUE(keyOrder);
+        for (std::size_t key = 0; key < c.keys; ++key) {
+            // The last step given with each key acted last.
+            EXPECT_EQ(lastOfKey[key], c.steps - (c.steps - key) % c.keys) << "key " << key;
+        }
     }
 }
 
