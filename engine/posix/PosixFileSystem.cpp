@@ -792,8 +792,13 @@ void PosixFileSystem::writeFile(const std::string& path, std::string_view text,
             if (plan.how == WriteDecision::How::New && writeIfNew()) {
                 return;
             }
-            // Through a dangling link, or made by someone else since the look-up: written as
-            // before, creating it.
+            // Through a dangling link: the file it names is made as a new file under its own
+            // name, so its journal knows it as the run's and the undo takes it away.
+            if (plan.throughLink && !plan.reached.empty() &&
+                writeNewThroughLink(plan, text, section)) {
+                return;
+            }
+            // Made by someone else since the look-up: written as before.
             writeInPlace(path, text, guard, what, section, m_journal);
             return;
         case WritePlan::Step::Replace:
@@ -805,6 +810,22 @@ void PosixFileSystem::writeFile(const std::string& path, std::string_view text,
         return;
     }
     replaceFile(path, dir, name, plan, text, guard, section);
+}
+
+bool PosixFileSystem::writeNewThroughLink(const WriteDecision& plan, std::string_view text,
+                                          const WriteSection& section) {
+    int dir = AT_FDCWD;
+    const char* name = nullptr;
+    placeOf(plan.reached, dir, name);
+    const int fd = createNew(plan.reached, dir, name);
+    if (fd < 0) {
+        if (errno != EEXIST) {
+            throwOpenFailure(errno, Failing("Cannot open ", plan.reached, " for writing"));
+        }
+        return false;
+    }
+    writeNewFile(fd, plan.reached, text, section, m_journal);
+    return true;
 }
 
 bool PosixFileSystem::readyToWrite(const std::string& path, const WriteGuard& guard,

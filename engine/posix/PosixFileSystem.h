@@ -91,6 +91,9 @@ private:
     // A write's last looks before it changes anything: the guard, a FIFO's reader, and its turn
     // among a run's steps that reach the same file (setSameFileOrder); false when a later step
     // writes the file instead. Throws what the guard throws, and StepAgain.
+    // Makes the missing file a dangling link names, as a new file; false when it exists by now.
+    bool writeNewThroughLink(const WriteDecision& plan, std::string_view text,
+                             const WriteSection& section);
     bool readyToWrite(const std::string& path, const WriteGuard& guard, WriteDecision& plan);
     // Replaces the regular file `path` (reached as `name` in the folder `dir`, see placeOf) as
     // `plan` decided: by a rename, or in place where no new file can be made beside it.

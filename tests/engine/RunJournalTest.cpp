@@ -398,11 +398,13 @@ TEST_F(UndoOnDisk, KeptOldContentGoesBackOnlyAsKept) {
 TEST_F(UndoOnDisk, AFileReachedByTwoNamesIsTakenBackOnce) {
     fs::create_directory_symlink("out", tmp / "outlink");
     fs::create_symlink("shared.txt", out + "/sharedlink.txt");
+    // A dangling link: the run makes the file it names, and the undo takes that file away.
+    fs::create_symlink("named.txt", out + "/dangling.txt");
     test::writeBytes(tmp / "list.txt", out + "/sharedlink.txt>1\n" + out + "/shared.txt>2\n" + out +
                                            "/shared2.txt>3\n" + out + "/link.txt>4\n" + out +
                                            "/target.txt>5\n" + tmp / "outlink/old.txt>6\n" + out +
                                            "/old.txt>7\n" + tmp / "outlink/fresh.txt>8\n" + out +
-                                           "/fresh.txt>9\n");
+                                           "/fresh.txt>9\n" + out + "/dangling.txt>10\n");
     test::TempFolder shm(fs::exists("/dev/shm") ? "/dev/shm" : "");
     for (const std::string& base : {tmp / "state", shm / "state"}) {
         SCOPED_TRACE(base);
@@ -418,7 +420,9 @@ TEST_F(UndoOnDisk, AFileReachedByTwoNamesIsTakenBackOnce) {
         ASSERT_EQ(test::readBytes(out + "/shared2.txt"), "3");
         const UndoReport report = UndoRun(posix, NewestRunToUndo(posix, runs).folder);
         EXPECT_EQ(report.leftAlone, std::vector<std::string>{});
-        EXPECT_EQ(report.removed, 1u);
+        EXPECT_EQ(report.removed, 2u);
+        EXPECT_FALSE(fs::exists(out + "/named.txt"));
+        EXPECT_TRUE(fs::is_symlink(out + "/dangling.txt"));
         EXPECT_EQ(stateOf(out + "/shared.txt").bytes, shared.bytes);
         EXPECT_EQ(stateOf(out + "/shared.txt").inode, shared.inode);
         EXPECT_EQ(stateOf(out + "/target.txt").bytes, target.bytes);
