@@ -237,6 +237,8 @@ bool parseJobs(const char* text, std::size_t& jobs) {
 }
 
 // Parses the command line into `options`; answers an exit status when the program ends here.
+int checkOperands(Options& options, bool& done);
+
 int parse(int argc, char** argv, Options& options, bool& done) {
     done = true;
     // getopt_long reports a bad option itself, in the words GNU tools use (unrecognized,
@@ -300,6 +302,11 @@ int parse(int argc, char** argv, Options& options, bool& done) {
     for (int i = ::optind; i < argc; ++i) {
         options.listFiles.emplace_back(args[static_cast<std::size_t>(i)]);
     }
+    return checkOperands(options, done);
+}
+
+// What the options and list files given ask of each other; usage errors as parse() answers them.
+int checkOperands(Options& options, bool& done) {
     if (std::string conflict = optionsConflict(options); !conflict.empty()) {
         return usageError(conflict);
     }

@@ -170,7 +170,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
 
     CreationRun run(fs, ui);
-    run.PushButton2_Click();
+    run.createFiles();
 
     const auto isListFile = [&](const std::string& path) {
         const std::string t = tidy(path);

@@ -126,23 +126,28 @@ bool OldRunsSetAside(const std::string& runsFolder) {
     return runs.get() >= 0 && !RunsSetAside(runs.get()).empty();
 }
 
+namespace {
+
+// Freeing an old run's kept files takes the disk a run needs: the removal waits while one writes.
+void waitWhileARunWrites(int runsFd) {
+    for (;;) {
+        const std::vector<std::string> names = RunNames(runsFd);
+        if (std::none_of(names.begin(), names.end(),
+                         [runsFd](const std::string& name) { return runIsBusy(runsFd, name); })) {
+            return;
+        }
+        ::usleep(200 * 1000);
+    }
+}
+
+}  // namespace
+
 void RemoveOldRuns(const std::string& runsFolder) {
     std::string why;
     const Fd runs = OpenTrustedRunsFolder(runsFolder, why);
-    if (runs.get() < 0) {
-        return;
+    if (runs.get() >= 0) {
+        RemoveRunsSetAside(runs.get(), [fd = runs.get()] { waitWhileARunWrites(fd); });
     }
-    // Freeing an old run's kept files takes the disk a run needs: it waits while one writes.
-    RemoveRunsSetAside(runs.get(), [fd = runs.get()] {
-        for (;;) {
-            const std::vector<std::string> names = RunNames(fd);
-            if (std::none_of(names.begin(), names.end(),
-                             [fd](const std::string& name) { return runIsBusy(fd, name); })) {
-                return;
-            }
-            ::usleep(200'000);
-        }
-    });
 }
 
 std::string RunsFolder() {

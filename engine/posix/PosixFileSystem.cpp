@@ -739,21 +739,7 @@ void PosixFileSystem::writeFile(const std::string& path, std::string_view text,
     int dir = AT_FDCWD;
     const char* name = nullptr;
     placeOf(path, dir, name);
-    std::unique_lock<std::mutex> lock(m_runLock);
-    if (m_journal != nullptr && !m_leftHiddenAsked) {
-        m_leftHiddenAsked = true;
-        for (LeftHiddenFile& left : m_journal->leftHiddenFiles()) {
-            const std::size_t slash = left.path.rfind('/');
-            struct stat folder {};
-            if (slash != std::string::npos &&
-                ::stat(left.path.substr(0, slash == 0 ? 1 : slash).c_str(), &folder) == 0) {
-                m_leftHidden[journal::IdentityOf(folder)].push_back(std::move(left));
-            }
-        }
-    }
-    const bool leftHidden = !m_leftHidden.empty();
-    lock.unlock();
-    if (leftHidden) {
+    if (askLeftHiddenFiles()) {
         clearLeftHiddenFiles(path, dir);
     }
     // Runs mostly make new files or mostly replace them. After a new file, the exclusive create
@@ -810,6 +796,23 @@ void PosixFileSystem::writeFile(const std::string& path, std::string_view text,
         return;
     }
     replaceFile(path, dir, name, plan, text, guard, section);
+}
+
+bool PosixFileSystem::askLeftHiddenFiles() {
+    // Asked of the journal once a run, at its first write: by the folder each lies in.
+    std::lock_guard<std::mutex> lock(m_runLock);
+    if (m_journal != nullptr && !m_leftHiddenAsked) {
+        m_leftHiddenAsked = true;
+        for (LeftHiddenFile& left : m_journal->leftHiddenFiles()) {
+            const std::size_t slash = left.path.rfind('/');
+            struct stat folder {};
+            if (slash != std::string::npos &&
+                ::stat(left.path.substr(0, slash == 0 ? 1 : slash).c_str(), &folder) == 0) {
+                m_leftHidden[journal::IdentityOf(folder)].push_back(std::move(left));
+            }
+        }
+    }
+    return !m_leftHidden.empty();
 }
 
 bool PosixFileSystem::writeNewThroughLink(const WriteDecision& plan, std::string_view text,

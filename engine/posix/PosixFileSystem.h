@@ -91,6 +91,8 @@ private:
     // A write's last looks before it changes anything: the guard, a FIFO's reader, and its turn
     // among a run's steps that reach the same file (setSameFileOrder); false when a later step
     // writes the file instead. Throws what the guard throws, and StepAgain.
+    // Whether hidden files that killed runs left wait to be cleared (the journal is asked once).
+    bool askLeftHiddenFiles();
     // Makes the missing file a dangling link names, as a new file; false when it exists by now.
     bool writeNewThroughLink(const WriteDecision& plan, std::string_view text,
                              const WriteSection& section);

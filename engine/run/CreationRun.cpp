@@ -279,26 +279,46 @@ void CreationRun::createFiles() {
     }
     trap.step(116, [&] { m_ui.showBusyPointer(); });
     if (m_runsFolder) {
-        // What the journal cannot keep later is told while the run goes on, once each.
-        journal.tellProblemsTo([this, &journalTold](const std::string& text) {
-            journalTold = true;
-            if (OnStepWorker()) {
-                // The front end hears it on its own thread, with the next outcome.
-                std::lock_guard<std::mutex> lock(m_journalNotesLock);
-                m_journalNotes.push_back(text);
-            } else {
-                m_ui.journalProblem(text);
-            }
-        });
-        if (m_removeOldRunsLater) {
-            journal.removeOldRunsLater();
-        }
-        if (journal.start(*m_runsFolder)) {
-            m_fs.setJournal(&journal);
-        }
+        startJournal(journal, journalTold);
         tellJournal();
     }
+    readListsAndMakeFolders(trap, usePerLineContent);
 
+    // Phase 2: write every file.
+    trap.step(188, [&] { fillLeadingEntries(usePerLineContent); });
+    writeFiles(trap, usePerLineContent);
+    m_fs.endRun();
+    tellJournal();
+    m_summary.foldersMade = m_foldersMade;
+
+    trap.step(220, [&] { m_ui.showDefaultPointer(); });
+    trap.step(222, [&] { m_ui.setProgressValue(0); });
+    trap.step(224, [&] { m_ui.setProgressText("Progress Bar"); });
+    trap.step(230, [&] { m_ui.showMessage("Done."); });
+    m_summary.ending = CreationSummary::Ending::Done;
+}
+
+void CreationRun::startJournal(RunJournal& journal, std::atomic<bool>& told) {
+    // What the journal cannot keep later is told while the run goes on, once each.
+    journal.tellProblemsTo([this, &told](const std::string& text) {
+        told = true;
+        if (OnStepWorker()) {
+            // The front end hears it on its own thread, with the next outcome.
+            std::lock_guard<std::mutex> lock(m_journalNotesLock);
+            m_journalNotes.push_back(text);
+        } else {
+            m_ui.journalProblem(text);
+        }
+    });
+    if (m_removeOldRunsLater) {
+        journal.removeOldRunsLater();
+    }
+    if (journal.start(*m_runsFolder)) {
+        m_fs.setJournal(&journal);
+    }
+}
+
+void CreationRun::readListsAndMakeFolders(Trap& trap, bool& usePerLineContent) {
     // Phase 1: read every list file and make the missing folders.
     int n = 0;
     trap.step(118, [&] { n = m_ui.entryCount(); });
@@ -321,19 +341,6 @@ void CreationRun::createFiles() {
         m_sourceList = nullptr;
         m_sourceLine = 0;
     }
-
-    // Phase 2: write every file.
-    trap.step(188, [&] { fillLeadingEntries(usePerLineContent); });
-    writeFiles(trap, usePerLineContent);
-    m_fs.endRun();
-    tellJournal();
-    m_summary.foldersMade = m_foldersMade;
-
-    trap.step(220, [&] { m_ui.showDefaultPointer(); });
-    trap.step(222, [&] { m_ui.setProgressValue(0); });
-    trap.step(224, [&] { m_ui.setProgressText("Progress Bar"); });
-    trap.step(230, [&] { m_ui.showMessage("Done."); });
-    m_summary.ending = CreationSummary::Ending::Done;
 }
 
 void CreationRun::endRun() {

@@ -23,6 +23,8 @@
 
 namespace pellatrix {
 
+class RunJournal;
+
 /// The creation entries of one run, packed one after another into large blocks: a few bytes of
 /// header (the line number as the step from the entry before, the path's length, the kind and
 /// length of the content), then the path and content bytes. A list of a million short lines
@@ -123,8 +125,6 @@ public:
     /// The whole run; returns at once when a run is already under way. Failures are reported
     /// through the UI and never leave this call.
     void createFiles();
-    /// createFiles(), under the name of the window's button that starts it.
-    void PushButton2_Click() { createFiles(); }
 
     /// A file the front end read for the run (the fixed text's file): like a list file, no
     /// run ever writes into it, whatever name or link reaches it. Kept for every later run.
@@ -156,6 +156,9 @@ public:
     const CreationSummary& lastSummary() const { return m_summary; }
 
 private:
+    // Hands the journal to the file system and says how its troubles are told.
+    void startJournal(RunJournal& journal, std::atomic<bool>& told);
+    void readListsAndMakeFolders(Trap& trap, bool& usePerLineContent);
     void readListFile(Trap& trap, const std::string& path, bool& usePerLineContent);
     void makeFolders(Trap& trap, const CreationEntries::Mark& from);
     void expandedPath(const CreationEntries::Entry& entry, std::string& path);

@@ -179,11 +179,14 @@ void StepPool::endByStop() {
         worker.join();
     }
     m_workers.clear();
-    // What was done before the stop is told, in order, as a run one step at a time tells it.
-    while (!m_steps.empty() && m_steps.front().finished && !isStop(m_steps.front().error)) {
+    // Everything done before the stop is told, in order: also a step that finished after one
+    // the stop took back, whose file stands written. A step taken back or never begun is not.
+    while (!m_steps.empty()) {
         Step step = std::move(m_steps.front());
         m_steps.pop_front();
-        step.done(step.error);
+        if (step.finished && !isStop(step.error)) {
+            step.done(step.error);
+        }
     }
     EndByStopSignal();
 }

@@ -24,8 +24,8 @@ namespace pellatrix {
 /// so a later holder is still known to every earlier step that could meet it.
 ///
 /// Stop signals are blocked on the workers. When one came, no further step starts; every worker
-/// ends its step (a write takes back what it did), all are joined, the outcomes finished before
-/// it are handed back, and the process ends by the signal.
+/// ends its step (a write takes back what it did), all are joined, the outcomes of every step
+/// that finished are handed back in order, and the process ends by the signal.
 class StepPool : public SameFileOrder {
 public:
     /// Runs on a worker; what it throws is the step's outcome.

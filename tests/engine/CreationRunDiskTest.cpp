@@ -71,7 +71,7 @@ TEST(CreationRunOnDisk, HostileListsCreateWhatTheyCanAndStayUntouched) {
     }
     PosixFileSystem fs;
     CreationRun run(fs, ui);
-    run.PushButton2_Click();
+    run.createFiles();
 
     EXPECT_EQ(ui.events.back(), "message Done.");
     for (std::size_t i = 0; i < lists.size(); ++i) {
@@ -115,7 +115,7 @@ TEST(CreationRunOnDisk, UnreadableListAndReadOnlyTargetAreReportedAndTheRestIsMa
         ui.text = "T";
         PosixFileSystem fs;
         CreationRun run(fs, ui);
-        run.PushButton2_Click();
+        run.createFiles();
         if (ui.reportLines() != std::vector<int>{124, 124, 124, 124, 212}) {
             return 1;
         }
@@ -164,7 +164,7 @@ TEST(CreationRunOnDisk, NoLinkOrHardLinkOrUnreadableListIsWrittenOver) {
         ui.entries = {tmp / "a.txt", tmp / "b.txt", tmp / "c.txt"};
         PosixFileSystem fs;
         CreationRun run(fs, ui);
-        run.PushButton2_Click();
+        run.createFiles();
         if (ui.reportLines() != std::vector<int>{124, 216, 216, 216, 216}) {
             return 1;
         }
@@ -221,7 +221,7 @@ TEST(CreationRunOnDisk, NewFilesLandWhereTheirPathsSayAndNoFolderStaysOpen) {
         }
         ui.text = text;
         CreationRun run(fs, ui);
-        run.PushButton2_Click();
+        run.createFiles();
         EXPECT_EQ(ui.events.back(), "message Done.");
         EXPECT_EQ(openFiles(), before);
         EXPECT_EQ(test::readBytes(tmp / "d299/f599"), text);
@@ -312,7 +312,7 @@ TEST(CreationRunOnDisk, HiddenFilesOfKilledRunsGoByTheirRecordOnly) {
     PosixFileSystem fs;
     CreationRun run(fs, ui);
     run.keepJournalIn(runs);
-    run.PushButton2_Click();
+    run.createFiles();
     EXPECT_TRUE(ui.reports.empty());
     EXPECT_EQ(test::readBytes(replaced + "/a.txt"), "new");
     for (const Case& c : cases) {

@@ -41,7 +41,7 @@ struct RunFixture {
 
 TEST(CreationRun, EmptyInputListOnlySaysNoFilesAdded) {
     RunFixture f;
-    f.run.PushButton2_Click();
+    f.run.createFiles();
     EXPECT_EQ(f.ui.events, Strings{"message No files added."});
     EXPECT_TRUE(f.fs.calls().empty());
     EXPECT_EQ(f.run.lastSummary().ending, CreationSummary::Ending::NoFilesAdded);
@@ -53,7 +53,7 @@ TEST(CreationRun, ProgressPointerAndClosingStepsInOrder) {
     f.list("a.txt", "/o/1\r\n/o/2\r\n");
     f.list("b.txt", "\r\n   \r\n/o/3");
     f.fs.setWriteHook([&](const std::string& path) { f.ui.events.push_back("write " + path); });
-    f.run.PushButton2_Click();
+    f.run.createFiles();
     // Each file's share is set before it is written, as a fraction, and the last one sets 100.
     EXPECT_EQ(f.ui.events, (Strings{"busy", "progress 33.3333", "write /o/1", "progress 66.6667",
                                     "write /o/2", "progress 100", "write /o/3", "default",
@@ -66,7 +66,7 @@ TEST(CreationRun, AllFoldersExistBeforeTheFirstWrite) {
     RunFixture f;
     f.list("a.txt", "/t/newfolder1/out.txt\r\n/t/newfolder2/this.txt");
     f.list("b.txt", "/t/newfolder3/junk.jnk");
-    f.run.PushButton2_Click();
+    f.run.createFiles();
     Strings order;
     for (const std::string& c : f.fs.calls()) {
         if (c.rfind("mkdir ", 0) == 0 || c.rfind("write ", 0) == 0 || c.rfind("read ", 0) == 0) {
@@ -133,7 +133,7 @@ TEST(CreationRun, FixedTextPerLineContentAndTheFillRule) {
             f.list(name, c.lists[i]);
         }
         f.ui.text = c.fixed;
-        f.run.PushButton2_Click();
+        f.run.createFiles();
         EXPECT_TRUE(f.ui.reports.empty());
         for (std::size_t i = 0; i < c.paths.size(); ++i) {
             EXPECT_EQ(f.fs.file(c.paths[i]), c.contents[i]) << c.paths[i];
@@ -172,7 +172,7 @@ TEST(CreationRun, LeadingTildeSlashNamesAPathInTheHomeFolder) {
         }
         RunFixture f;
         f.list("l.txt", c.line);
-        f.run.PushButton2_Click();
+        f.run.createFiles();
         EXPECT_EQ(f.fs.callsOf("write"), Strings{c.written});
         EXPECT_EQ(f.fs.file(c.written), c.line.substr(c.line.find('>') + 1));
         EXPECT_TRUE(f.ui.reports.empty());
@@ -195,7 +195,7 @@ TEST(CreationRun, FixedTextIsReadAgainForEveryFile) {
             f.ui.text = "new";
         }
     };
-    f.run.PushButton2_Click();
+    f.run.createFiles();
     EXPECT_EQ(f.fs.file("/o/1"), "old");
     EXPECT_EQ(f.fs.file("/o/2"), "new");
     EXPECT_EQ(f.fs.file("/o/3"), "new");
@@ -212,7 +212,7 @@ TEST(CreationRun, FillRuleTakesTheFixedTextOnceBeforeWriting) {
             f.ui.text = "after";
         }
     };
-    f.run.PushButton2_Click();
+    f.run.createFiles();
     EXPECT_EQ(f.fs.file("/o/1"), "before");
     EXPECT_EQ(f.fs.file("/o/2"), "before");
     EXPECT_EQ(f.fs.file("/o/3"), "c");
@@ -226,17 +226,17 @@ TEST(CreationRun, SecondStartDuringARunIsIgnored) {
     f.ui.onYield = [&] {
         EXPECT_TRUE(f.run.runInProgress());
         std::size_t before = f.ui.events.size();
-        f.run.PushButton2_Click();
+        f.run.createFiles();
         EXPECT_EQ(f.ui.events.size(), before);
         ++nested;
     };
-    f.run.PushButton2_Click();
+    f.run.createFiles();
     EXPECT_EQ(nested, 3);
     EXPECT_FALSE(f.run.runInProgress());
     EXPECT_EQ(f.fs.writeCount(), 2u);
     // And a later run starts again.
     f.ui.onYield = nullptr;
-    f.run.PushButton2_Click();
+    f.run.createFiles();
     EXPECT_EQ(f.fs.writeCount(), 4u);
 }
 
@@ -335,7 +335,7 @@ TEST(CreationRun, FailuresAreReportedWithTheirLineAndTheRunGoesOn) {
         RunFixture f;
         f.fs.addFolder("/o");
         c.setUp(f);
-        f.run.PushButton2_Click();
+        f.run.createFiles();
         EXPECT_EQ(f.ui.reportLines(), c.lines);
         for (const auto& r : f.ui.reports) {
             EXPECT_EQ(r.location, locations::kPushButton2);
@@ -360,7 +360,7 @@ TEST(CreationRun, ListFilesOfTheRunAreNeverOverwritten) {
     f.list("b.txt", "/o/b");
     f.list("c.txt", "/o/c");  // may not be read, still a list of this run
     f.fs.failOn("read", "/lists/c.txt");
-    f.run.PushButton2_Click();
+    f.run.createFiles();
     EXPECT_EQ(f.ui.reportLines(), (std::vector<int>{124, 216, 216, 216}));
     EXPECT_EQ(f.fs.file("/lists/a.txt"),
               "/lists//a.txt\r\n/o/a.txt\r\n/o/link>x\r\n/lists/c.txt>y");
@@ -380,7 +380,7 @@ TEST(CreationRun, ListFileFailingPartWayDeliversNoneOfItsLines) {
     f.fs.failReadAfter("/lists/bad.txt", 2);
     f.list("good.txt", "/o/a\r\n/o/b");
     f.ui.text = "F";
-    f.run.PushButton2_Click();
+    f.run.createFiles();
     EXPECT_EQ(f.ui.reportLines(), std::vector<int>{124});
     EXPECT_EQ(f.fs.callsOf("write"), (Strings{"/o/a", "/o/b"}));
     // Still fixed-text mode: the failed file's '>' switched nothing.
@@ -393,7 +393,7 @@ TEST(CreationRun, FolderOfEveryEntryIsCheckedOnlyUntilSeenToExist) {
     f.fs.addFolder("/o");
     f.list("a.txt", "/o/1\r\n/o/2\r\n/o/3\r\n/p/1\r\n/p/2");
     f.list("b.txt", "/o/4");
-    f.run.PushButton2_Click();
+    f.run.createFiles();
     // /p/ is missing at first: asked with its parent, made, then known. A new list file asks
     // again.
     EXPECT_EQ(f.fs.callsOf("attributes"), (Strings{"/o", "/p", "/", "/o"}));
@@ -413,7 +413,7 @@ TEST(CreationRun, MillionLineListRunsWithEveryLineCounted) {
     }
     f.fs.setChunkSize(1 << 16);
     f.list("big.txt", bytes);
-    f.run.PushButton2_Click();
+    f.run.createFiles();
     EXPECT_EQ(f.run.lastSummary().filesWritten, static_cast<std::size_t>((lines + 2) / 3));
     EXPECT_EQ(f.fs.file("/o/a"), std::to_string(999999));
     EXPECT_TRUE(f.ui.reports.empty());

@@ -110,7 +110,7 @@ protected:
         if (removeOldRunsLater) {
             run.removeOldRunsLater();
         }
-        run.PushButton2_Click();
+        run.createFiles();
         return run.lastSummary();
     }
 

@@ -677,7 +677,7 @@ void AddFilesTest::invalidUtf8NameReachesTheRun() {
     PosixFileSystem fs;
     ListRunUi ui(*w.list);
     CreationRun run(fs, ui);
-    run.PushButton2_Click();
+    run.createFiles();
     QCOMPARE(ui.reports, std::vector<std::string>{});
     QCOMPARE(readBytes(target), std::string("made"));
     QVERIFY(w.reports.empty());
