@@ -261,6 +261,38 @@ int createTemporary(Place target, std::string_view folder, std::string_view name
     return -1;
 }
 
+// Without a journal, a kill must leave no hidden file that nothing would ever remove: the new text
+// goes into a file without a name (O_TMPFILE) in the target's folder, named only once whole, just
+// before the rename. -1 where the file system has no such files; a named one is made instead.
+int openUnnamed(Place target, std::string_view folder, mode_t mode) {
+    const std::string in = folder.empty() ? std::string(".") : std::string(folder);
+    return ::openat(target.dir, in.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, mode);
+}
+
+// Gives the unnamed file `fd` a hidden name beside its target, in `temp`; answers 0 or errno.
+int nameUnnamed(int fd, Place target, std::string_view folder, std::string_view name,
+                std::string& temp) {
+    const std::string self = "/proc/self/fd/" + std::to_string(fd);
+    for (int tries = 0; tries < kTempNameTries; ++tries) {
+        temp.assign(folder);
+        temp += '.';
+        temp.append(name);
+        temp.append(kTemporaryMark);
+        temp += randomLetters();
+        if (::linkat(AT_FDCWD, self.c_str(), target.dir, temp.c_str(), AT_SYMLINK_FOLLOW) == 0 ||
+            (errno == ENOENT && ::linkat(fd, "", target.dir, temp.c_str(), AT_EMPTY_PATH) == 0)) {
+            return 0;
+        }
+        if (errno != EEXIST) {
+            const int err = errno;
+            temp.clear();
+            return err;
+        }
+    }
+    temp.clear();
+    return EEXIST;
+}
+
 // Gives the new file `fd` the owner, group and mode of the file it replaces, as far as allowed;
 // answers 0 or errno. Costs nothing in the usual case: the writer's own file, with a mode the
 // umask left alone at the create.
@@ -364,7 +396,11 @@ bool replaceByRename(const std::string& path, Place target, std::string_view fol
     // times at most.
     for (int attempt = 1;; ++attempt) {
         std::string temp;
-        int rawFd = createTemporary(target, folder, name, st.st_mode & 0777, temp, whole, journal);
+        int rawFd = journal == nullptr ? openUnnamed(target, folder, st.st_mode & 0777) : -1;
+        const bool unnamed = rawFd >= 0;
+        if (!unnamed) {
+            rawFd = createTemporary(target, folder, name, st.st_mode & 0777, temp, whole, journal);
+        }
         if (rawFd < 0) {
             int err = errno;
             // No new file can be made here (a writable file in a read-only folder): in place.
@@ -379,7 +415,9 @@ bool replaceByRename(const std::string& path, Place target, std::string_view fol
             if (fd.get() >= 0) {
                 fd.closeChecked();
             }
-            ::unlinkat(target.dir, temp.c_str(), 0);
+            if (!temp.empty()) {
+                ::unlinkat(target.dir, temp.c_str(), 0);
+            }
             if (journaled) {
                 journal->withdrawn();
             }
@@ -396,6 +434,12 @@ bool replaceByRename(const std::string& path, Place target, std::string_view fol
         }
         struct stat made {};
         const bool madeKnown = journal != nullptr && ::fstat(fd.get(), &made) == 0;
+        if (unnamed && section.stopRequested()) {
+            fail(kStopped, writeWhat);  // nothing of it has a name
+        }
+        if (int err = unnamed ? nameUnnamed(fd.get(), target, folder, name, temp) : 0; err != 0) {
+            fail(err, writeWhat);
+        }
         if (int err = fd.closeChecked(); err != 0) {
             fail(err, writeWhat);
         }

@@ -498,6 +498,27 @@ TEST_F(KilledRun, StoppedWhileWritingOneFile) {
     }
 }
 
+// Without a journal nothing would ever remove a hidden file a kill left: the new text has no
+// name until it is whole, so a run killed while writing leaves the file as it was and nothing
+// beside it.
+TEST_F(KilledRun, KilledWithoutAJournalLeavesNoHiddenFile) {
+    writeOldTexts();
+    test::writeBytes(tmp / "one.txt", target(0) + ">" + newText(0) + "\n");
+    std::filesystem::remove(tmp / ".stalled");
+    Env env = fault("write", "/t0.txt", "STALL");
+    env.emplace_back("PELLATRIX_FAULT_MARK", tmp / ".stalled");
+    const pid_t pid = start(cli({"--no-journal", tmp / "one.txt"}, env), tmp);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (!std::filesystem::exists(tmp / ".stalled") &&
+           std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    ::kill(pid, SIGKILL);
+    EXPECT_EQ(finish(pid, tmp).signal, SIGKILL);
+    EXPECT_EQ(test::readBytes(target(0)), oldText(0));
+    EXPECT_EQ(temporariesIn(tmp.path()), std::vector<std::string>{});
+}
+
 // With many steps at once, a stop still tells every step that finished before it came, in the
 // list's order, as a run one step at a time tells them: here the step held at its rename (past
 // its last look for a stop) and the steps after it that finished meanwhile.

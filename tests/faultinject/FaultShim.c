@@ -7,7 +7,7 @@
 //                          new file under its own name, with PAUSE any)
 //   PELLATRIX_FAULT_PATH   the call fails only on a path ending in this text "/NAME", or on the
 //                          temporary file ".NAME.pellatrix-XXXXXX" that replaces it (rename: the
-//                          new path)
+//                          new path), or on a file made without a name (O_TMPFILE) for it
 //   PELLATRIX_FAULT_ERRNO  ENOSPC, EIO, EINTR, EDQUOT, EFBIG, or STALL (the call waits for a
 //                          signal, after creating the file PELLATRIX_FAULT_MARK; one that the
 //                          program catches ends the wait with EINTR), or HOLD (write, rename,
@@ -16,10 +16,10 @@
 //                          the mark (30 s at most), then works: a hold point between a
 //                          program's look and its act, or another process let through),
 //                          or PLANT (openat: a symbolic link to PELLATRIX_FAULT_MARK is put
-//                          where the temporary file is to be made, as a hostile user racing for
-//                          the name would, and the call then goes on), or PAUSE (mkdir and
-//                          openat: the call is made, and when it works, waits like STALL before
-//                          it answers: a kill then comes right after the step)
+//                          where the temporary file is to be made, or named (linkat), as a hostile
+//                          user racing for the name would, and the call then goes on), or PAUSE
+//                          (mkdir and openat: the call is made, and when it works, waits like STALL
+//                          before it answers: a kill then comes right after the step)
 //   PELLATRIX_FAULT_AFTER  bytes a write lets through first: the write that reaches the limit is
 //                          cut short there, and the next one fails (default 0)
 //   PELLATRIX_FAULT_TIMES  how many calls fail; later ones work again (default: all)
@@ -109,9 +109,14 @@ static int path_of(int fd, char* out) {
     return 1;
 }
 
+// Descriptors of files made without a name (O_TMPFILE): the new text of a replace without a
+// journal, named only once whole. Taken for the temporary file of any name.
+static char unnamed[kMaxFd];
+
 static int fd_matches(int fd) {
     char target[PATH_MAX + 1];
-    return fault_path != NULL && fd >= 0 && path_of(fd, target) && path_matches(target);
+    return fault_path != NULL && fd >= 0 &&
+           ((fd < kMaxFd && unnamed[fd]) || (path_of(fd, target) && path_matches(target)));
 }
 
 static int armed(const char* call) {
@@ -222,6 +227,7 @@ int close(int fd) {
     int matches = armed("close") && fd_matches(fd);
     if (fd >= 0 && fd < kMaxFd) {
         written[fd] = 0;
+        unnamed[fd] = 0;
     }
     int result = real_close(fd);
     if (matches && result == 0) {
@@ -350,6 +356,39 @@ int unlinkat(int dir, const char* name, int flags) {
     return real_unlinkat(dir, name, flags);
 }
 
+// Gives a name to a file made without one: with PLANT (under "openat"), the hostile link is put
+// where the name is to be, as at the create of a named temporary file.
+int linkat(int fromDir, const char* from, int toDir, const char* to, int flags) {
+    static int (*real_linkat)(int, const char*, int, const char*, int);
+    if (real_linkat == NULL) {
+        union {
+            void* object;
+            int (*function)(int, const char*, int, const char*, int);
+        } next = {dlsym(RTLD_NEXT, "linkat")};
+        real_linkat = next.function;
+    }
+    char folder[PATH_MAX + 1];
+    char whole[2 * PATH_MAX + 2];
+    if (armed("openat") && fault_errno == kPlant && fault_path != NULL &&
+        (toDir == AT_FDCWD || to[0] == '/' || path_of(toDir, folder))) {
+        if (toDir == AT_FDCWD || to[0] == '/') {
+            snprintf(whole, sizeof whole, "%s", to);
+        } else {
+            snprintf(whole, sizeof whole, "%s/%s", folder, to);
+        }
+        const char* victim = getenv("PELLATRIX_FAULT_MARK");
+        if (is_temporary_of(whole, fault_path) && victim != NULL) {
+            if (fault_times > 0) {
+                --fault_times;
+            }
+            if (symlinkat(victim, toDir, to) != 0) {
+                return -1;
+            }
+        }
+    }
+    return real_linkat(fromDir, from, toDir, to, flags);
+}
+
 int openat(int dir, const char* path, int flags, ...) {
     static int (*real_openat)(int, const char*, int, ...);
     if (real_openat == NULL) {
@@ -392,6 +431,9 @@ int openat(int dir, const char* path, int flags, ...) {
         }
     }
     int fd = real_openat(dir, path, flags, mode);
+    if (fd >= 0 && fd < kMaxFd) {
+        unnamed[fd] = (flags & O_TMPFILE) == O_TMPFILE;
+    }
     if ((flags & O_CREAT) != 0 && fault_errno == kPause && armed("openat") &&
         at_matches(dir, path)) {
         pause_after(fd >= 0);
