@@ -69,8 +69,7 @@ void FileSystem::renameIn(const FolderHandle&, const std::string&, const FolderH
 }
 
 FileIdentity FileSystem::putBackContent(const FolderHandle&, const std::string&,
-                                        const FileIdentity&, bool, std::uint32_t, int,
-                                        std::uint64_t, std::uint64_t) {
+                                        const FileIdentity&, bool, const KeptContent&) {
     refuse("putBackContent");
 }
 

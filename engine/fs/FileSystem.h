@@ -403,14 +403,21 @@ public:
     /// Renames `fromName` in `from` to `toName` in `to`, replacing what is there.
     virtual void renameIn(const FolderHandle& from, const std::string& fromName,
                           const FolderHandle& to, const std::string& toName);
-    /// Makes `name` in `at` hold the `size` bytes of `source` from `offset`: with `inPlace`, in
-    /// the file itself, once the file opened is seen to be `checked` (cause ESTALE otherwise);
-    /// otherwise as a new file with the permission bits of `mode`, renamed over it. Answers the
-    /// identity of the file that then holds them.
+    /// Old content a run kept: `size` bytes of the file open as `source`, from `offset`, and
+    /// the permission bits the file had.
+    struct KeptContent {
+        int source = -1;
+        std::uint64_t offset = 0;
+        std::uint64_t size = 0;
+        std::uint32_t mode = 0;
+    };
+    /// Makes `name` in `at` hold `kept`: with `inPlace`, in the file itself, once the file
+    /// opened is seen to be `checked` (cause ESTALE otherwise); otherwise as a new file with the
+    /// kept permission bits, renamed over it. Answers the identity of the file that then holds
+    /// them.
     virtual FileIdentity putBackContent(const FolderHandle& at, const std::string& name,
                                         const FileIdentity& checked, bool inPlace,
-                                        std::uint32_t mode, int source, std::uint64_t offset,
-                                        std::uint64_t size);
+                                        const KeptContent& kept);
 
 protected:
     WriteJournal* m_journal = nullptr;

@@ -692,7 +692,7 @@ private:
             }
             m_acceptedAsLeft.insert(m_fs.putBackContent(
                 *at.dir, at.name, identityOf(*at.now), step.kind == Step::Kind::InPlace,
-                step.old.mode, m_pack.get(), offset, step.old.size));
+                {m_pack.get(), offset, step.old.size, step.old.mode}));
             ++m_report.restored;
         } catch (const FsError& e) {
             leave(step.path, e.cause() == std::error_code(ESTALE, std::generic_category())

@@ -219,32 +219,45 @@ std::string randomLetters() {
 
 // Where a file is reached: `name` in the open folder `dir`, or the whole path as `name` with
 // AT_FDCWD. Every step on one file goes through the same place, so they all meet one file.
-struct Place {
-    int dir = AT_FDCWD;
-    const char* name = nullptr;
-};
+using Place = PosixFileSystem::Place;
 
 bool identityOf(int fd, FileStamp& out);
 
-// Creates a temporary file for `name` exclusively, beside the file at `target`, whose name
-// begins after `folder` (empty for a place in an open folder); answers its descriptor (its
-// name in `temp`, as reached from target.dir) or -1 with errno set. Each try is announced to
-// the journal by its whole path, beside `whole`, and confirmed or withdrawn.
-int createTemporary(Place target, std::string_view folder, std::string_view name, mode_t mode,
-                    std::string& temp, const std::string& whole, WriteJournal* journal) {
+// A file a rename replaces: `path` as the list names it, `target` where it is reached (`name`
+// its last part, after `folder`, which is empty for a place in an open folder), `whole` its
+// whole path for the journal, `old` the file as looked at.
+struct Replacement {
+    const std::string& path;
+    Place target;
+    std::string_view folder;
+    std::string_view name;
+    const std::string& whole;
+    const struct stat& old;
+};
+
+// The hidden name of a try, in `temp`, as reached from target.dir.
+void temporaryName(const Replacement& r, std::string& temp) {
+    temp.assign(r.folder);
+    temp += '.';
+    temp.append(r.name);
+    temp.append(kTemporaryMark);
+    temp += randomLetters();
+}
+
+// Creates a temporary file for `r` exclusively, beside its target; answers its descriptor (its
+// name in `temp`) or -1 with errno set. Each try is announced to the journal by its whole path,
+// beside r.whole, and confirmed or withdrawn.
+int createTemporary(const Replacement& r, std::string& temp, WriteJournal* journal) {
     std::string announced;
     for (int tries = 0; tries < kTempNameTries; ++tries) {
-        temp.assign(folder);
-        temp += '.';
-        temp.append(name);
-        temp.append(kTemporaryMark);
-        temp += randomLetters();
+        temporaryName(r, temp);
         if (journal != nullptr) {
-            announced.assign(whole, 0, whole.rfind('/') + 1);
-            announced.append(temp, folder.size());
+            announced.assign(r.whole, 0, r.whole.rfind('/') + 1);
+            announced.append(temp, r.folder.size());
             journal->makingHidden(announced);
         }
-        int fd = ::openat(target.dir, temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
+        int fd = ::openat(r.target.dir, temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC,
+                          r.old.st_mode & 0777);
         if (journal != nullptr) {
             const int err = errno;
             if (FileStamp identity; fd >= 0 && identityOf(fd, identity)) {
@@ -264,23 +277,19 @@ int createTemporary(Place target, std::string_view folder, std::string_view name
 // Without a journal, a kill must leave no hidden file that nothing would ever remove: the new text
 // goes into a file without a name (O_TMPFILE) in the target's folder, named only once whole, just
 // before the rename. -1 where the file system has no such files; a named one is made instead.
-int openUnnamed(Place target, std::string_view folder, mode_t mode) {
-    const std::string in = folder.empty() ? std::string(".") : std::string(folder);
-    return ::openat(target.dir, in.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, mode);
+int openUnnamed(const Replacement& r) {
+    const std::string in = r.folder.empty() ? std::string(".") : std::string(r.folder);
+    return ::openat(r.target.dir, in.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC,
+                    r.old.st_mode & 0777);
 }
 
 // Gives the unnamed file `fd` a hidden name beside its target, in `temp`; answers 0 or errno.
-int nameUnnamed(int fd, Place target, std::string_view folder, std::string_view name,
-                std::string& temp) {
+int nameUnnamed(int fd, const Replacement& r, std::string& temp) {
     const std::string self = "/proc/self/fd/" + std::to_string(fd);
     for (int tries = 0; tries < kTempNameTries; ++tries) {
-        temp.assign(folder);
-        temp += '.';
-        temp.append(name);
-        temp.append(kTemporaryMark);
-        temp += randomLetters();
-        if (::linkat(AT_FDCWD, self.c_str(), target.dir, temp.c_str(), AT_SYMLINK_FOLLOW) == 0 ||
-            (errno == ENOENT && ::linkat(fd, "", target.dir, temp.c_str(), AT_EMPTY_PATH) == 0)) {
+        temporaryName(r, temp);
+        if (::linkat(AT_FDCWD, self.c_str(), r.target.dir, temp.c_str(), AT_SYMLINK_FOLLOW) == 0 ||
+            (errno == ENOENT && ::linkat(fd, "", r.target.dir, temp.c_str(), AT_EMPTY_PATH) == 0)) {
             return 0;
         }
         if (errno != EEXIST) {
@@ -383,23 +392,36 @@ void writeNewFile(int rawFd, const std::string& path, std::string_view text,
     }
 }
 
-// Writes `text` to a new temporary file beside `target` and renames it over `target`; false
-// when no new file can be made in that folder. `folder` is the folder part of target.name (empty
-// for a place in an open folder); `whole` is the target's whole path, for the journal.
-bool replaceByRename(const std::string& path, Place target, std::string_view folder,
-                     const std::string& whole, const struct stat& st, const ProcessIds& ids,
-                     std::string_view text, const Failing& what, const WriteSection& section,
-                     WriteJournal* journal) {
-    const std::string_view name = std::string_view(target.name).substr(folder.size(), kTempNameMax);
-    const Failing writeWhat("Cannot write ", path);
+// Tells the journal, just before the rename, what it takes away and what takes its place. The
+// old file is kept only now that the new text is whole: a write that fails leaves it without a
+// second name, so a retry replaces it whole again. The new file needs no look of its own: until
+// the rename, after its written record, it is no file of the user's. Another run may have
+// replaced the target meanwhile: what is kept is what the rename takes away.
+void recordReplacing(const Replacement& r, const struct stat* made, WriteJournal* journal) {
+    struct stat now {};
+    const bool same = ::fstatat(r.target.dir, r.target.name, &now, AT_SYMLINK_NOFOLLOW) == 0 &&
+                      S_ISREG(now.st_mode);
+    journal->replacing(r.whole, journal::StampOf(same ? now : r.old), false, r.target.dir,
+                       r.target.name);
+    if (made != nullptr) {
+        journal->written(journal::StampOf(*made));
+    }
+}
+
+// Writes `text` to a new temporary file beside the target of `r` and renames it over the
+// target; false when no new file can be made in that folder.
+bool replaceByRename(const Replacement& r, const ProcessIds& ids, std::string_view text,
+                     const WriteSection& section, WriteJournal* journal) {
+    const Failing what("Cannot open ", r.path, " for writing");
+    const Failing writeWhat("Cannot write ", r.path);
     // A temporary file that a concurrent run's clean-up took away is written again, a few
     // times at most.
     for (int attempt = 1;; ++attempt) {
         std::string temp;
-        int rawFd = journal == nullptr ? openUnnamed(target, folder, st.st_mode & 0777) : -1;
+        int rawFd = journal == nullptr ? openUnnamed(r) : -1;
         const bool unnamed = rawFd >= 0;
         if (!unnamed) {
-            rawFd = createTemporary(target, folder, name, st.st_mode & 0777, temp, whole, journal);
+            rawFd = createTemporary(r, temp, journal);
         }
         if (rawFd < 0) {
             int err = errno;
@@ -416,7 +438,7 @@ bool replaceByRename(const std::string& path, Place target, std::string_view fol
                 fd.closeChecked();
             }
             if (!temp.empty()) {
-                ::unlinkat(target.dir, temp.c_str(), 0);
+                ::unlinkat(r.target.dir, temp.c_str(), 0);
             }
             if (journaled) {
                 journal->withdrawn();
@@ -426,7 +448,7 @@ bool replaceByRename(const std::string& path, Place target, std::string_view fol
             }
             ThrowErrno(err, description);
         };
-        if (int err = carryOwnerAndMode(fd.get(), st, ids); err != 0) {
+        if (int err = carryOwnerAndMode(fd.get(), r.old, ids); err != 0) {
             fail(err, writeWhat);
         }
         if (int err = writeAll(fd.get(), text, section); err != 0) {
@@ -437,7 +459,7 @@ bool replaceByRename(const std::string& path, Place target, std::string_view fol
         if (unnamed && section.stopRequested()) {
             fail(kStopped, writeWhat);  // nothing of it has a name
         }
-        if (int err = unnamed ? nameUnnamed(fd.get(), target, folder, name, temp) : 0; err != 0) {
+        if (int err = unnamed ? nameUnnamed(fd.get(), r, temp) : 0; err != 0) {
             fail(err, writeWhat);
         }
         if (int err = fd.closeChecked(); err != 0) {
@@ -447,22 +469,10 @@ bool replaceByRename(const std::string& path, Place target, std::string_view fol
             fail(kStopped, writeWhat);
         }
         if (journal != nullptr) {
-            // The old file is kept only now that the new text is whole, just before the rename
-            // takes it away: a write that fails leaves it without a second name, so a retry
-            // replaces it whole again. The new file needs no look of its own: until the
-            // rename, after its written record, it is no file of the user's. Another run may
-            // have replaced the target meanwhile: what is kept is what the rename takes away.
-            struct stat now {};
-            const bool same = ::fstatat(target.dir, target.name, &now, AT_SYMLINK_NOFOLLOW) == 0 &&
-                              S_ISREG(now.st_mode);
-            journal->replacing(whole, journal::StampOf(same ? now : st), false, target.dir,
-                               target.name);
+            recordReplacing(r, madeKnown ? &made : nullptr, journal);
             journaled = true;
-            if (madeKnown) {
-                journal->written(journal::StampOf(made));
-            }
         }
-        if (::renameat(target.dir, temp.c_str(), target.dir, target.name) != 0) {
+        if (::renameat(r.target.dir, temp.c_str(), r.target.dir, r.target.name) != 0) {
             int err = errno;
             if (err == ENOENT && attempt < kTempAttempts) {
                 if (journaled) {
@@ -839,7 +849,7 @@ void PosixFileSystem::writeFile(const std::string& path, std::string_view text,
         writeInPlace(path, text, guard, what, section, m_journal);
         return;
     }
-    replaceFile(path, dir, name, plan, text, guard, section);
+    replaceFile(path, Place{dir, name}, plan, text, guard, section);
 }
 
 bool PosixFileSystem::askLeftHiddenFiles() {
@@ -917,22 +927,21 @@ bool PosixFileSystem::readyToWrite(const std::string& path, const WriteGuard& gu
     return true;
 }
 
-void PosixFileSystem::replaceFile(const std::string& path, int dir, const char* name,
-                                  const WriteDecision& plan, std::string_view text,
-                                  const WriteGuard& guard, const WriteSection& section) {
-    const Failing what("Cannot open ", path, " for writing");
-    const struct stat& st = plan.st;
+void PosixFileSystem::replaceFile(const std::string& path, Place at, const WriteDecision& plan,
+                                  std::string_view text, const WriteGuard& guard,
+                                  const WriteSection& section) {
     const std::string& resolved = plan.resolved;
     const std::string& whole = resolved.empty() ? path : resolved;
-    const Place target = resolved.empty() ? Place{dir, name} : Place{AT_FDCWD, resolved.c_str()};
+    const Place target = resolved.empty() ? at : Place{AT_FDCWD, resolved.c_str()};
     const std::size_t slash = whole.rfind('/');
-    const std::string_view folder = slash == std::string::npos
+    const std::string_view folder = target.dir != AT_FDCWD || slash == std::string::npos
                                         ? std::string_view()
                                         : std::string_view(whole).substr(0, slash + 1);
-    if (!replaceByRename(path, target, target.dir == AT_FDCWD ? folder : std::string_view(), whole,
-                         st, processIds(), text, what, section, m_journal)) {
-        writeInPlace(path, text, guard, what, section, m_journal);
-        return;
+    const std::string_view name = std::string_view(target.name).substr(folder.size(), kTempNameMax);
+    if (!replaceByRename({path, target, folder, name, whole, plan.st}, processIds(), text, section,
+                         m_journal)) {
+        writeInPlace(path, text, guard, Failing("Cannot open ", path, " for writing"), section,
+                     m_journal);
     }
 }
 

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <fcntl.h>
+
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
@@ -35,6 +37,13 @@ struct ProcessIds {
 /// once; a network or user-space file system asks for that (stepsInFlight).
 class PosixFileSystem : public FileSystem {
 public:
+    /// Where a name is reached: the folder open as `dir` (or the working folder, AT_FDCWD, for
+    /// a path) and the name there.
+    struct Place {
+        int dir = AT_FDCWD;
+        const char* name = nullptr;
+    };
+
     PosixFileSystem() = default;
     PosixFileSystem(const PosixFileSystem&) = delete;
     PosixFileSystem& operator=(const PosixFileSystem&) = delete;
@@ -73,8 +82,8 @@ public:
     void renameIn(const FolderHandle& from, const std::string& fromName, const FolderHandle& to,
                   const std::string& toName) override;
     FileIdentity putBackContent(const FolderHandle& at, const std::string& name,
-                                const FileIdentity& checked, bool inPlace, std::uint32_t mode,
-                                int source, std::uint64_t offset, std::uint64_t size) override;
+                                const FileIdentity& checked, bool inPlace,
+                                const KeptContent& kept) override;
     std::size_t stepsInFlight(const std::string& folder) override;
     ~PosixFileSystem() override;
 
@@ -99,7 +108,7 @@ private:
     bool readyToWrite(const std::string& path, const WriteGuard& guard, WriteDecision& plan);
     // Replaces the regular file `path` (reached as `name` in the folder `dir`, see placeOf) as
     // `plan` decided: by a rename, or in place where no new file can be made beside it.
-    void replaceFile(const std::string& path, int dir, const char* name, const WriteDecision& plan,
+    void replaceFile(const std::string& path, Place at, const WriteDecision& plan,
                      std::string_view text, const WriteGuard& guard, const WriteSection& section);
     // Takes away what killed runs left in the folder of `path` (reached as `dir`), once per
     // folder and run.

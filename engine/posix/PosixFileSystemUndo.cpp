@@ -117,8 +117,7 @@ void PosixFileSystem::renameIn(const FolderHandle& from, const std::string& from
 
 FileIdentity PosixFileSystem::putBackContent(const FolderHandle& at, const std::string& name,
                                              const FileIdentity& checked, bool inPlace,
-                                             std::uint32_t mode, int source, std::uint64_t offset,
-                                             std::uint64_t size) {
+                                             const KeptContent& kept) {
     const std::string what = "Cannot put back the old content of " + QuotedPath(name);
     struct stat st {};
     if (inPlace) {
@@ -130,7 +129,9 @@ FileIdentity PosixFileSystem::putBackContent(const FolderHandle& at, const std::
         if (!(journal::IdentityOf(st) == checked)) {
             ThrowErrno(ESTALE, what);
         }
-        int err = ::ftruncate(to.get(), 0) != 0 ? errno : copyInto(source, offset, to.get(), size);
+        int err = ::ftruncate(to.get(), 0) != 0
+                      ? errno
+                      : copyInto(kept.source, kept.offset, to.get(), kept.size);
         if (const int closeErr = to.closeChecked(); err == 0) {
             err = closeErr;
         }
@@ -154,12 +155,12 @@ FileIdentity PosixFileSystem::putBackContent(const FolderHandle& at, const std::
     if (to.get() < 0) {
         ThrowErrno(errno, what);
     }
-    int err = copyInto(source, offset, to.get(), size);
+    int err = copyInto(kept.source, kept.offset, to.get(), kept.size);
     if (err == 0 && (now.st_uid != ::geteuid() || now.st_gid != ::getegid()) &&
         ::fchown(to.get(), now.st_uid, now.st_gid) != 0 && errno != EPERM) {
         err = errno;
     }
-    if (err == 0 && ::fchmod(to.get(), mode & 07777) != 0) {
+    if (err == 0 && ::fchmod(to.get(), kept.mode & 07777) != 0) {
         err = errno;
     }
     if (err == 0 && ::fstat(to.get(), &st) != 0) {

@@ -501,13 +501,14 @@ TEST(PosixQueries, HeldFoldersAreReachedWithoutLinksAndActedInAsChecked) {
     const Fd source = fs.openFileIn(fs.openFolder(tmp.path(), false), "kept", kept);
     const FileIdentity file = fs.lookAt(dir, "f")->stamp.identity;
     EXPECT_EQ(causeOf([&] {
-                  fs.putBackContent(dir, "f", kept.stamp.identity, true, 0, source.get(), 0, 3);
+                  fs.putBackContent(dir, "f", kept.stamp.identity, true, {source.get(), 0, 3, 0});
               }),
               std::error_code(ESTALE, std::generic_category()));
     EXPECT_EQ(test::readBytes(tmp / "dir/f"), "new text");
-    EXPECT_EQ(fs.putBackContent(dir, "f", file, true, 0, source.get(), 0, 3), file);
+    EXPECT_EQ(fs.putBackContent(dir, "f", file, true, {source.get(), 0, 3, 0}), file);
     EXPECT_EQ(test::readBytes(tmp / "dir/f"), "old");
-    const FileIdentity renamed = fs.putBackContent(dir, "f", file, false, 0640, source.get(), 1, 2);
+    const FileIdentity renamed =
+        fs.putBackContent(dir, "f", file, false, {source.get(), 1, 2, 0640});
     EXPECT_FALSE(renamed == file);
     EXPECT_EQ(test::readBytes(tmp / "dir/f"), "ld");
     EXPECT_EQ(fs.lookAt(dir, "f")->stamp.mode & 07777, 0640u);
