@@ -406,7 +406,9 @@ void RunJournal::finish() {
             SetRunAside(m_runsFd.get(), names[i]);
         }
     }
-    if (!m_removeLater) {
+    // Runs back to back leave the removal no time between them: beyond as many runs again as
+    // are kept, a run removes them itself, so the old contents never fill the disk.
+    if (!m_removeLater || RunsSetAside(m_runsFd.get()).size() > kRunsKept) {
         RemoveRunsSetAside(m_runsFd.get(), {});
     }
 }
