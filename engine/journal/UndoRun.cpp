@@ -554,9 +554,11 @@ private:
     // since) is the user's.
     static bool madeWhenAnnounced(const Step& step, const EntryStat& now) {
         // The file system stamps by a clock that lags by up to a tick; a make that follows its
-        // announcement takes microseconds, or a few round trips on a share.
+        // announcement takes microseconds, or a few round trips on a share, or longer on a
+        // machine under load: a second leaves room for that, and a person who makes the name
+        // after a kill has taken longer.
         constexpr std::int64_t kLag = 50'000'000;
-        constexpr std::int64_t kWindow = 250'000'000;
+        constexpr std::int64_t kWindow = 1'000'000'000;
         return step.made || step.announcedNs == 0 ||
                (now.changedNs >= step.announcedNs - kLag &&
                 now.changedNs <= step.announcedNs + kWindow);

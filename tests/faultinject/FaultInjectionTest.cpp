@@ -678,7 +678,7 @@ TEST_F(KilledRun, KilledAfterEachRecordedStepIsUndoneWhole) {
         EXPECT_EQ(finish(pid, tmp).signal, SIGKILL);
         if (c.userMakesIt) {
             // A while after, as a person would: the name is the user's now.
-            std::this_thread::sleep_for(std::chrono::milliseconds(300));
+            std::this_thread::sleep_for(std::chrono::milliseconds(1200));
             test::writeBytes(target(201), "");
         }
         Outcome undo = run(cli({"--undo"}, {state}), tmp);
