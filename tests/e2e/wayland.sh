@@ -122,7 +122,6 @@ done
 $back || fail "maximised, the window is not back at its size ($normal): $(geometries | paste -sd ' ')"
 grep -q 'xdg_toplevel@[0-9]*\.unset_maximized()' "$work/program.log" ||
     fail "the window did not ask to leave the maximised state"
-sleep 0.3
 kill -0 "$app_pid" 2>/dev/null || fail "the program ended after the maximise"
 
 # The list survived: Tab from the list to Start (text box, two add buttons, Start), Return.
@@ -140,8 +139,14 @@ for _ in $(seq 50); do
 done
 [ "$(grep -c 'xdg_toplevel@[0-9]*\.set_title("Pellatrix")' "$work/program.log")" -ge 2 ] ||
     fail "no box at the end of the run"
-# The box is of fixed size too, and survives the maximise key as the window does.
-sleep 0.3
+# The box is of fixed size too, and survives the maximise key as the window does: pressed once
+# the box has drawn its first frame after its own configure.
+box_drawn() { awk '/set_title\("Pellatrix"\)/ { t++ } t >= 2 && /xdg_surface@[0-9]+\.ack_configure/ { a = 1 } a && /wl_surface@[0-9]+\.attach\(wl_buffer/ { f = 1 } END { exit !f }' "$work/program.log"; }
+for _ in $(seq 50); do
+    box_drawn && break
+    sleep 0.1
+done
+box_drawn || fail "the box at the end of the run was never drawn"
 xdotool key super+shift+m
 for _ in $(seq 10); do
     kill -0 "$app_pid" 2>/dev/null || fail "the program ended on weston's maximise key over its box"
