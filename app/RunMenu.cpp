@@ -61,23 +61,8 @@ QString failedListProposal(const std::vector<std::string>& lists) {
 }  // namespace
 
 void PreviewModel::append(PlannedAction action, std::string_view path, std::string_view why) {
-    switch (action) {
-        case PlannedAction::Create:
-            m_bytes += "create ";
-            break;
-        case PlannedAction::Replace:
-            m_bytes += "replace ";
-            break;
-        case PlannedAction::Keep:
-            m_bytes += "keep ";
-            break;
-        case PlannedAction::Fail:
-            m_bytes += "fail ";
-            break;
-        case PlannedAction::Folder:
-            m_bytes += "folder ";
-            break;
-    }
+    m_bytes += PlannedActionWord(action);
+    m_bytes += ' ';
     m_bytes.append(path);
     if (!why.empty()) {
         m_bytes += ": ";

@@ -73,23 +73,7 @@ int PrintPreview(CreationRun& run, bool nullEnded, bool quiet, std::FILE* out) {
     };
     const std::optional<PreviewCounts> counts =
         run.preview([&](PlannedAction action, std::string_view path, std::string_view why) {
-            switch (action) {
-                case PlannedAction::Create:
-                    put("create", path, why);
-                    break;
-                case PlannedAction::Replace:
-                    put("replace", path, why);
-                    break;
-                case PlannedAction::Keep:
-                    put("keep", path, why);
-                    break;
-                case PlannedAction::Fail:
-                    put("fail", path, why);
-                    break;
-                case PlannedAction::Folder:
-                    put("folder", path, why);
-                    break;
-            }
+            put(PlannedActionWord(action), path, why);
         });
     if (!counts) {
         return 1;
