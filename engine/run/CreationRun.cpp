@@ -81,6 +81,203 @@ constexpr std::size_t kLongestPath = 4096;
 
 }  // namespace
 
+// How the steps of the one walk over the entries are carried out. The walk reads the lists,
+// gives each entry's folder, then each file, in list order; only what is done with them differs.
+class CreationRun::Steps {
+public:
+    virtual ~Steps() = default;
+    virtual void beginList() {}
+    virtual void folder(std::string_view folder, std::uint64_t line) = 0;
+    virtual void file(std::shared_ptr<FileStep> step) = 0;
+    // Every step given so far is done and told.
+    virtual void finish() {}
+};
+
+// The run's: each step done and told at once, or, where the run's file system asks for several
+// at once, done on the pool's workers and told here in list order with the same numbered steps.
+class CreationRun::WritingSteps : public Steps {
+public:
+    WritingSteps(CreationRun& run, Trap& trap)
+        : m_run(run),
+          m_trap(trap),
+          m_keepExisting(run.m_ui.keepsExistingFiles()),
+          m_tellOutcome(run.m_ui.wantsFileOutcomes()),
+          m_makeFolder([this](PlannedAction, std::string_view bare, std::string_view) {
+              m_run.m_fs.createFolder(std::string(bare));
+              ++m_run.m_foldersMade;
+          }) {}
+    ~WritingSteps() override { m_run.m_fs.setSameFileOrder(nullptr); }
+    WritingSteps(const WritingSteps&) = delete;
+    WritingSteps& operator=(const WritingSteps&) = delete;
+
+    void beginList() override {
+        // A verdict holds only until the run yields.
+        m_run.m_folderPlans.clear();
+    }
+
+    void folder(std::string_view folder, std::uint64_t line) override {
+        StepPool* pool = choosePool(folder);
+        if (pool == nullptr) {
+            if (m_run.m_folderPlans.size() >= kKnownFoldersMax) {
+                m_run.m_folderPlans.clear();
+            }
+            m_trap.step(166, [&] { m_run.planFolder(folder, m_makeFolder); });
+            return;
+        }
+        // Each folder once, in one spelling: two would make it on two workers at once. Its chain
+        // is made on a worker, parents first; two chains meeting in one missing folder wait for
+        // one verdict (planFolder).
+        std::string key = FolderKey(folder);
+        if (m_given.count(key) != 0) {
+            return;
+        }
+        if (m_given.size() >= kKnownFoldersMax) {
+            pool->finish();
+            m_given.clear();
+            m_run.m_folderPlans.clear();
+        }
+        m_given.insert(key);
+        pool->submit(
+            {}, [this, key] { m_run.planFolder(key, m_makeFolder); },
+            [this, line](std::exception_ptr error) {
+                m_run.tellJournalNotes();
+                if (error) {
+                    m_run.m_sourceLine = line;
+                    m_trap.step(166, [&] { std::rethrow_exception(error); });
+                }
+            });
+    }
+
+    void file(std::shared_ptr<FileStep> step) override {
+        StepPool* pool = choosePool({});
+        if (pool == nullptr) {
+            announce(*step);
+            takeFixedText(*step);
+            tellOutcome(*step, write(*step));
+            return;
+        }
+        takeFixedText(*step);
+        pool->submit(
+            m_run.stepKey(step->path),
+            [this, step] {
+                if (std::exception_ptr failure = write(*step)) {
+                    std::rethrow_exception(failure);
+                }
+            },
+            [this, step](std::exception_ptr failure) {
+                m_run.tellJournalNotes();
+                announce(*step);
+                tellOutcome(*step, failure);
+            });
+    }
+
+    void finish() override {
+        // Every folder stands before the first file is written, and before the next list.
+        if (m_run.m_pool) {
+            m_run.m_pool->finish();
+            m_run.tellJournalNotes();
+        }
+        m_given.clear();
+    }
+
+private:
+    // The run's pool, chosen by its first folder's file system; none: one step at a time.
+    StepPool* choosePool(std::string_view firstFolder) {
+        if (!m_run.m_poolChosen) {
+            m_run.choosePool(std::string(firstFolder));
+            // Steps that meet one file behind a link are put in list order on their workers.
+            m_run.m_fs.setSameFileOrder(m_run.m_pool.get());
+        }
+        return m_run.m_pool.get();
+    }
+
+    // The fixed text as it stands when the step is given: a user may edit it during the run.
+    void takeFixedText(FileStep& step) {
+        if (step.fixedText) {
+            step.text = m_run.m_ui.fixedText();
+            step.content = step.text;
+        }
+    }
+
+    // The step's write, taken again whole when an earlier step wrote its file meanwhile.
+    std::exception_ptr write(FileStep& step) {
+        for (;;) {
+            try {
+                m_run.writeFileStep(step, m_keepExisting, m_tellOutcome);
+                return nullptr;
+            } catch (const StepAgain&) {
+            } catch (...) {
+                return std::current_exception();
+            }
+        }
+    }
+
+    void announce(const FileStep& step) {
+        m_run.m_sourceList = step.list;
+        m_run.m_sourceLine = step.line;
+        m_trap.step(204, [&] { m_run.m_ui.yield(); });
+        m_trap.step(206, [&] {
+            m_run.m_ui.fileProgress(step.number, step.total);
+            m_run.m_ui.setProgressValue(static_cast<double>(step.number) /
+                                        static_cast<double>(step.total) * 100.0);
+        });
+        if (step.cleanFailure) {
+            m_trap.step(208, [&] { std::rethrow_exception(step.cleanFailure); });
+        }
+    }
+
+    void tellOutcome(const FileStep& step, std::exception_ptr failure) {
+        if (step.skipped) {
+            ++m_run.m_summary.filesSkipped;
+            m_run.m_ui.fileDone(FileOutcome::Skipped, step.path);
+            return;
+        }
+        if (m_trap.step(step.writeLine, [&] {
+                if (failure) {
+                    std::rethrow_exception(failure);
+                }
+            })) {
+            ++m_run.m_summary.filesWritten;
+            if (m_tellOutcome) {
+                m_run.m_ui.fileDone(step.existed ? FileOutcome::Replaced : FileOutcome::Created,
+                                    step.path);
+            }
+        }
+    }
+
+    CreationRun& m_run;
+    Trap& m_trap;
+    const bool m_keepExisting;
+    const bool m_tellOutcome;
+    const PlanSink m_makeFolder;
+    std::unordered_set<std::string> m_given;  // folders handed to the pool since it last finished
+};
+
+// The preview's: each folder and file decided as the run would meet it, nothing touched. Its
+// verdicts on folders hold for its whole plan.
+class CreationRun::DrySteps : public Steps {
+public:
+    DrySteps(CreationRun& run, const PlanSink& emit)
+        : m_run(run), m_emit(emit), m_keepExisting(run.m_ui.keepsExistingFiles()) {}
+
+    void folder(std::string_view folder, std::uint64_t) override {
+        m_run.planFolder(folder, m_emit);
+    }
+    void file(std::shared_ptr<FileStep> step) override {
+        // Yields now and then, not per file: a preview costs a look-up per file, not a write.
+        constexpr std::size_t kYieldEvery = 4096;
+        if (step->number % kYieldEvery == 0) {
+            m_run.m_ui.yield();
+        }
+        m_run.planFile(step->path, m_keepExisting, m_emit);
+    }
+
+private:
+    CreationRun& m_run;
+    const PlanSink& m_emit;
+    const bool m_keepExisting;
+};
+
 const char* PlannedActionWord(PlannedAction action) {
     switch (action) {
         case PlannedAction::Create:
@@ -154,11 +351,13 @@ void CreationRun::createFiles() {
         startJournal(journal, journalTold);
         tellJournal();
     }
-    readListsAndMakeFolders(trap, usePerLineContent);
-
-    // Phase 2: write every file.
-    trap.step(188, [&] { fillLeadingEntries(usePerLineContent); });
-    writeFiles(trap, usePerLineContent);
+    {
+        // Phase 1: read every list file and make the missing folders; phase 2: write every file.
+        WritingSteps steps(*this, trap);
+        readLists(trap, usePerLineContent, steps);
+        trap.step(188, [&] { fillLeadingEntries(usePerLineContent); });
+        walkFiles(usePerLineContent, steps);
+    }
     m_fs.endRun();
     tellJournal();
     m_summary.foldersMade = m_foldersMade;
@@ -187,31 +386,6 @@ void CreationRun::startJournal(RunJournal& journal, std::atomic<bool>& told) {
     }
     if (journal.start(*m_runsFolder)) {
         m_fs.setJournal(&journal);
-    }
-}
-
-void CreationRun::readListsAndMakeFolders(Trap& trap, bool& usePerLineContent) {
-    // Phase 1: read every list file and make the missing folders.
-    int n = 0;
-    trap.step(118, [&] { n = m_ui.entryCount(); });
-    for (int i = 1; i <= n; ++i) {
-        trap.step(120, [&] { m_ui.yield(); });
-        m_folderPlans.clear();
-        std::string listPath;
-        // An entry the input list lost meanwhile has no list file to read: skip it.
-        if (!trap.step(122, [&] { listPath = m_ui.entryText(i); })) {
-            continue;
-        }
-        noteListFile(listPath);
-        m_listNames.resize(static_cast<std::size_t>(i));
-        m_listNames.back() = listPath;  // phase 2 names each entry's list as given here
-        m_entries.beginList(static_cast<std::size_t>(i));
-        const CreationEntries::Mark firstNew = m_entries.mark();
-        m_sourceList = &listPath;
-        readListFile(trap, listPath, usePerLineContent);
-        makeFolders(trap, firstNew);
-        m_sourceList = nullptr;
-        m_sourceLine = 0;
     }
 }
 
@@ -252,57 +426,22 @@ std::optional<PreviewCounts> CreationRun::preview(const PlanSink& sink) {
         }
         sink(action, path, why);
     };
-    std::string listPath;
     // The run reports a list it cannot read and goes on; the preview names it the same way.
     Trap trap(locations::kPushButton2,
               [&](int, const std::string& description, const std::string&, int line) {
-                  if (line == 124) {
-                      emit(PlannedAction::Fail, listPath, description);
+                  if (line == 124 && m_sourceList != nullptr) {
+                      emit(PlannedAction::Fail, *m_sourceList, description);
                   }
               });
-    const int n = m_ui.entryCount();
-    if (n == 0) {
+    if (m_ui.entryCount() == 0) {
         counts.noFilesAdded = true;
         return counts;
     }
     bool usePerLineContent = false;
-    std::string path;
-    for (int i = 1; i <= n; ++i) {
-        m_ui.yield();
-        try {
-            listPath = m_ui.entryText(i);
-        } catch (const std::exception&) {
-            continue;
-        }
-        noteListFile(listPath);
-        m_entries.beginList(static_cast<std::size_t>(i));
-        const CreationEntries::Mark firstNew = m_entries.mark();
-        readListFile(trap, listPath, usePerLineContent);
-        CreationEntries::Cursor at = firstNew.at;
-        CreationEntries::Entry entry;
-        while (m_entries.next(at, entry)) {
-            expandedPath(entry, path);
-            planFolder(FolderOf(path), emit);
-        }
-    }
+    DrySteps steps(*this, emit);
+    readLists(trap, usePerLineContent, steps);
     fillLeadingEntries(usePerLineContent);
-    // Yields now and then, not per file: a preview costs a look-up per file, not a write.
-    constexpr std::size_t kYieldEvery = 4096;
-    const bool keepExisting = m_ui.keepsExistingFiles();
-    CreationEntries::Cursor at = m_entries.begin();
-    CreationEntries::Entry entry;
-    for (std::size_t k = 1; m_entries.next(at, entry); ++k) {
-        if (k % kYieldEvery == 0) {
-            m_ui.yield();
-        }
-        expandedPath(entry, path);
-        try {
-            CleanFileNameInPlace(path);
-        } catch (const std::exception&) {
-            // The path stays as it was, as in the run.
-        }
-        planFile(path, keepExisting, emit);
-    }
+    walkFiles(usePerLineContent, steps);
     return counts;
 }
 
@@ -623,52 +762,6 @@ void CreationRun::choosePool(const std::string& firstPath) {
     }
 }
 
-void CreationRun::makeFolders(Trap& trap, const CreationEntries::Mark& from) {
-    if (!m_poolChosen && from.at.index < m_entries.size()) {
-        CreationEntries::Cursor at = from.at;
-        CreationEntries::Entry entry;
-        std::string first;
-        if (m_entries.next(at, entry)) {
-            try {
-                expandedPath(entry, first);
-            } catch (const std::exception&) {
-                // Reported by the entry's own step below; the working folder decides.
-            }
-        }
-        choosePool(first);
-    }
-    if (m_pool) {
-        makeFoldersInPool(trap, from);
-        return;
-    }
-    std::string path;
-    std::string folder;
-    const PlanSink makeFolder = [this](PlannedAction, std::string_view bare, std::string_view) {
-        m_fs.createFolder(std::string(bare));
-        ++m_foldersMade;
-    };
-    CreationEntries::Cursor at = from.at;
-    CreationEntries::Entry entry;
-    while (m_entries.next(at, entry)) {  // 134-184
-        m_sourceLine = entry.line;
-        trap.step(158, [&] {
-            expandedPath(entry, path);
-            folder = FolderPart(path);
-        });
-        if (folder.size() > kLongestPath || folder.find('\0') != std::string::npos) {
-            continue;  // no such folder can be made; the file's own step reports the path
-        }
-        // The preview's own plan, with each folder it foresees made at once.
-        if (m_folderPlans.size() >= kKnownFoldersMax) {
-            m_folderPlans.clear();
-        }
-        trap.step(166, [&] { planFolder(folder, makeFolder); });
-    }
-    m_sourceLine = 0;
-    path.clear();
-    path.shrink_to_fit();
-}
-
 void CreationRun::tellJournalNotes() {
     std::vector<std::string> notes;
     {
@@ -678,52 +771,6 @@ void CreationRun::tellJournalNotes() {
     for (const std::string& note : notes) {
         m_ui.journalProblem(note);
     }
-}
-
-void CreationRun::makeFoldersInPool(Trap& trap, const CreationEntries::Mark& from) {
-    const PlanSink makeFolder = [this](PlannedAction, std::string_view bare, std::string_view) {
-        m_fs.createFolder(std::string(bare));
-        ++m_foldersMade;
-    };
-    // Each folder once: a step per folder, not per file. Its chain is made on a worker, parents
-    // first; two chains meeting in one missing folder wait for one verdict (planFolder).
-    std::unordered_set<std::string> given;
-    std::string path;
-    std::string folder;
-    CreationEntries::Cursor at = from.at;
-    CreationEntries::Entry entry;
-    while (m_entries.next(at, entry)) {
-        m_sourceLine = entry.line;
-        trap.step(158, [&] {
-            expandedPath(entry, path);
-            // One spelling per folder: two would make it on two workers at once.
-            folder = FolderKey(FolderOf(path));
-        });
-        if (folder.size() > kLongestPath || folder.find('\0') != std::string::npos ||
-            given.count(folder) != 0) {
-            continue;
-        }
-        if (given.size() >= kKnownFoldersMax) {
-            m_pool->finish();
-            given.clear();
-            m_folderPlans.clear();
-        }
-        given.insert(folder);
-        const std::uint64_t line = entry.line;
-        m_pool->submit(
-            {}, [this, folder, makeFolder] { planFolder(folder, makeFolder); },
-            [this, line, &trap](std::exception_ptr error) {
-                tellJournalNotes();
-                if (error) {
-                    m_sourceLine = line;
-                    trap.step(166, [&] { std::rethrow_exception(error); });
-                }
-            });
-    }
-    // Every folder stands before the first file is written, and before the next list.
-    m_pool->finish();
-    tellJournalNotes();
-    m_sourceLine = 0;
 }
 
 void CreationRun::fillLeadingEntries(bool usePerLineContent) {
@@ -745,127 +792,6 @@ void CreationRun::fillLeadingEntries(bool usePerLineContent) {
         }
         CreationEntries::giveFixedText(entry);
     }
-}
-
-void CreationRun::writeFiles(Trap& trap, bool usePerLineContent) {
-    if (m_pool) {
-        writeFilesInPool(trap, usePerLineContent);
-        return;
-    }
-    const std::size_t total = m_entries.size();  // 202
-    const bool keepExisting = m_ui.keepsExistingFiles();
-    const bool tellOutcome = m_ui.wantsFileOutcomes();
-    std::string path;
-    CreationEntries::Cursor at = m_entries.begin();
-    CreationEntries::Entry entry;
-    for (std::size_t k = 1; k <= total && m_entries.next(at, entry); ++k) {
-        m_sourceList = entry.list >= 1 && entry.list <= m_listNames.size()
-                           ? &m_listNames[entry.list - 1]
-                           : nullptr;
-        m_sourceLine = entry.line;
-        trap.step(204, [&] { m_ui.yield(); });
-        trap.step(206, [&] {
-            m_ui.fileProgress(k, total);
-            m_ui.setProgressValue(static_cast<double>(k) / static_cast<double>(total) * 100.0);
-        });
-        expandedPath(entry, path);
-        trap.step(208, [&] { CleanFileNameInPlace(path); });  // on failure the path stays
-        bool existed = false;
-        if (keepExisting || tellOutcome) {
-            // As the preview decides it: whatever the path reaches is kept.
-            existed = m_fs.planWrite(path, true).step == WritePlan::Step::Keep;
-            if (existed && keepExisting) {
-                ++m_summary.filesSkipped;
-                m_ui.fileDone(FileOutcome::Skipped, path);
-                continue;
-            }
-        }
-        const FileSystem::WriteGuard guard = [&](const FileIdentity& target) {
-            refuseListFile(path, target);
-        };
-        bool written = false;
-        if (!usePerLineContent) {  // 210
-            written = trap.step(212, [&] { WriteTextFile(m_fs, path, m_ui.fixedText(), guard); });
-        } else {  // 214
-            written = trap.step(216, [&] {
-                switch (entry.content) {
-                    case CreationEntries::Content::Own:
-                        WriteTextFile(m_fs, path, entry.ownContent, guard);
-                        break;
-                    case CreationEntries::Content::FixedText:
-                        WriteTextFile(m_fs, path, m_fixedSnapshot, guard);
-                        break;
-                    case CreationEntries::Content::None:
-                        WriteTextFile(m_fs, path, {}, guard);
-                        break;
-                }
-            });
-        }
-        if (written) {
-            ++m_summary.filesWritten;
-            if (tellOutcome) {
-                m_ui.fileDone(existed ? FileOutcome::Replaced : FileOutcome::Created, path);
-            }
-        }
-    }
-    m_sourceList = nullptr;
-    m_sourceLine = 0;
-}
-
-void CreationRun::writeFilesInPool(Trap& trap, bool usePerLineContent) {
-    const std::size_t total = m_entries.size();
-    const bool keepExisting = m_ui.keepsExistingFiles();
-    const bool tellOutcome = m_ui.wantsFileOutcomes();
-    // Steps that meet one file behind a link are put in list order on their workers.
-    m_fs.setSameFileOrder(m_pool.get());
-    struct OrderEnds {
-        FileSystem& fs;
-        ~OrderEnds() { fs.setSameFileOrder(nullptr); }
-    } orderEnds{m_fs};
-    CreationEntries::Cursor at = m_entries.begin();
-    CreationEntries::Entry entry;
-    for (std::size_t k = 1; k <= total && m_entries.next(at, entry); ++k) {
-        auto step = std::make_shared<FileStep>();
-        step->number = k;
-        expandedPath(entry, step->path);
-        try {
-            CleanFileNameInPlace(step->path);
-        } catch (...) {
-            step->cleanFailure = std::current_exception();  // the path stays as it was
-        }
-        if (!usePerLineContent) {
-            step->text = m_ui.fixedText();
-            step->content = step->text;
-        } else if (entry.content == CreationEntries::Content::Own) {
-            step->content = entry.ownContent;
-        } else if (entry.content == CreationEntries::Content::FixedText) {
-            step->content = m_fixedSnapshot;
-        }
-        step->list = entry.list >= 1 && entry.list <= m_listNames.size()
-                         ? &m_listNames[entry.list - 1]
-                         : nullptr;
-        step->line = entry.line;
-        m_pool->submit(
-            stepKey(step->path),
-            [this, step, keepExisting, tellOutcome] {
-                // Taken again whole when an earlier step wrote its file meanwhile.
-                for (;;) {
-                    try {
-                        writeFileStep(*step, keepExisting, tellOutcome);
-                        return;
-                    } catch (const StepAgain&) {
-                    }
-                }
-            },
-            [this, step, total, usePerLineContent, tellOutcome, &trap](std::exception_ptr failure) {
-                tellFileStep(trap, *step, failure, total, usePerLineContent, tellOutcome);
-            });
-    }
-    m_pool->finish();
-    m_pool.reset();
-    tellJournalNotes();
-    m_sourceList = nullptr;
-    m_sourceLine = 0;
 }
 
 std::string CreationRun::stepKey(const std::string& path) const {
@@ -890,35 +816,81 @@ void CreationRun::writeFileStep(FileStep& step, bool keepExisting, bool tellOutc
                   [this, &path](const FileIdentity& target) { refuseListFile(path, target); });
 }
 
-void CreationRun::tellFileStep(Trap& trap, const FileStep& step, std::exception_ptr failure,
-                               std::size_t total, bool usePerLineContent, bool tellOutcome) {
-    tellJournalNotes();
-    m_sourceList = step.list;
-    m_sourceLine = step.line;
-    const std::size_t k = step.number;
-    trap.step(204, [&] { m_ui.yield(); });
-    trap.step(206, [&] {
-        m_ui.fileProgress(k, total);
-        m_ui.setProgressValue(static_cast<double>(k) / static_cast<double>(total) * 100.0);
-    });
-    if (step.cleanFailure) {
-        trap.step(208, [&] { std::rethrow_exception(step.cleanFailure); });
-    }
-    if (step.skipped) {
-        ++m_summary.filesSkipped;
-        m_ui.fileDone(FileOutcome::Skipped, step.path);
-        return;
-    }
-    if (trap.step(usePerLineContent ? 216 : 212, [&] {
-            if (failure) {
-                std::rethrow_exception(failure);
-            }
-        })) {
-        ++m_summary.filesWritten;
-        if (tellOutcome) {
-            m_ui.fileDone(step.existed ? FileOutcome::Replaced : FileOutcome::Created, step.path);
+void CreationRun::readLists(Trap& trap, bool& usePerLineContent, Steps& steps) {
+    int n = 0;
+    trap.step(118, [&] { n = m_ui.entryCount(); });
+    for (int i = 1; i <= n; ++i) {
+        trap.step(120, [&] { m_ui.yield(); });
+        steps.beginList();
+        std::string listPath;
+        // An entry the input list lost meanwhile has no list file to read: skip it.
+        if (!trap.step(122, [&] { listPath = m_ui.entryText(i); })) {
+            continue;
         }
+        noteListFile(listPath);
+        m_listNames.resize(static_cast<std::size_t>(i));
+        m_listNames.back() = listPath;  // the file steps name each entry's list as given here
+        m_entries.beginList(static_cast<std::size_t>(i));
+        const CreationEntries::Mark firstNew = m_entries.mark();
+        m_sourceList = &listPath;
+        readListFile(trap, listPath, usePerLineContent);
+        walkFolders(trap, firstNew, steps);
+        m_sourceList = nullptr;
+        m_sourceLine = 0;
     }
+}
+
+void CreationRun::walkFolders(Trap& trap, const CreationEntries::Mark& from, Steps& steps) {
+    std::string path;
+    CreationEntries::Cursor at = from.at;
+    CreationEntries::Entry entry;
+    while (m_entries.next(at, entry)) {  // 134-184
+        m_sourceLine = entry.line;
+        if (!trap.step(158, [&] { expandedPath(entry, path); })) {
+            continue;
+        }
+        const std::string_view folder = FolderOf(path);
+        if (folder.size() > kLongestPath || folder.find('\0') != std::string_view::npos) {
+            continue;  // no such folder can be made; the file's own step reports the path
+        }
+        steps.folder(folder, entry.line);
+    }
+    steps.finish();
+    m_sourceLine = 0;
+}
+
+void CreationRun::walkFiles(bool usePerLineContent, Steps& steps) {
+    const std::size_t total = m_entries.size();  // 202
+    CreationEntries::Cursor at = m_entries.begin();
+    CreationEntries::Entry entry;
+    for (std::size_t k = 1; k <= total && m_entries.next(at, entry); ++k) {
+        auto step = std::make_shared<FileStep>();
+        step->number = k;
+        step->total = total;
+        step->writeLine = usePerLineContent ? 216 : 212;
+        expandedPath(entry, step->path);
+        try {
+            CleanFileNameInPlace(step->path);
+        } catch (...) {
+            step->cleanFailure = std::current_exception();  // the path stays as it was
+        }
+        if (!usePerLineContent) {  // 210
+            step->fixedText = true;
+        } else if (entry.content == CreationEntries::Content::Own) {  // 214
+            step->content = entry.ownContent;
+        } else if (entry.content == CreationEntries::Content::FixedText) {
+            step->content = m_fixedSnapshot;
+        }
+        step->list = entry.list >= 1 && entry.list <= m_listNames.size()
+                         ? &m_listNames[entry.list - 1]
+                         : nullptr;
+        step->line = entry.line;
+        steps.file(std::move(step));
+    }
+    steps.finish();
+    m_pool.reset();
+    m_sourceList = nullptr;
+    m_sourceLine = 0;
 }
 
 }  // namespace pellatrix

@@ -98,17 +98,19 @@ public:
 private:
     // Hands the journal to the file system and says how its troubles are told.
     void startJournal(RunJournal& journal, std::atomic<bool>& told);
-    void readListsAndMakeFolders(Trap& trap, bool& usePerLineContent);
+    // How a run's steps are carried out: one at a time or on a pool (WritingSteps), or only
+    // decided (DrySteps, the preview). The walk over the entries is one for all of them.
+    class Steps;
+    class WritingSteps;
+    class DrySteps;
+    // Reads each list of the input list in turn and gives its entries' folders to `steps`.
+    void readLists(Trap& trap, bool& usePerLineContent, Steps& steps);
     void readListFile(Trap& trap, const std::string& path, bool& usePerLineContent);
-    void makeFolders(Trap& trap, const CreationEntries::Mark& from);
+    void walkFolders(Trap& trap, const CreationEntries::Mark& from, Steps& steps);
+    void walkFiles(bool usePerLineContent, Steps& steps);
     void expandedPath(const CreationEntries::Entry& entry, std::string& path);
     void report(int number, const std::string& description, const std::string& location, int step);
     void fillLeadingEntries(bool usePerLineContent);
-    void writeFiles(Trap& trap, bool usePerLineContent);
-    // writeFiles with the steps handed to the pool, their outcomes told in order.
-    void writeFilesInPool(Trap& trap, bool usePerLineContent);
-    // makeFolders with each missing folder's chain made on a worker.
-    void makeFoldersInPool(Trap& trap, const CreationEntries::Mark& from);
     // Starts the pool of this run when the first folder's file system asks for more than one
     // step at once.
     void choosePool(const std::string& firstPath);
@@ -132,22 +134,23 @@ private:
     void decideFolder(std::string_view folder, const PlanSink& emit, FolderPlan& plan);
     bool plannedBefore(std::string_view path, bool insert);
     void planFile(const std::string& path, bool keepExisting, const PlanSink& emit);
-    // One file's step of a run with a pool: read on the run's thread, written on a worker,
-    // told on the run's thread in list order with the same numbered steps as one at a time.
+    // One file's step: read on the run's thread, written there or on a worker, told on the
+    // run's thread in list order.
     struct FileStep {
         std::string path;
-        std::string text;  // the fixed text as it stood when the step was given
+        bool fixedText = false;  // it takes the fixed text, read when the step is given
+        std::string text;        // the fixed text as it stood then
         std::string_view content;
         std::exception_ptr cleanFailure;
         const std::string* list = nullptr;
         std::uint64_t line = 0;
         std::size_t number = 0;
+        std::size_t total = 0;
+        int writeLine = 0;  // where its write's failure is reported
         bool existed = false;
         bool skipped = false;
     };
     void writeFileStep(FileStep& step, bool keepExisting, bool tellOutcome);
-    void tellFileStep(Trap& trap, const FileStep& step, std::exception_ptr failure,
-                      std::size_t total, bool usePerLineContent, bool tellOutcome);
     // The pool's key of a file step: its name in its folder as the folder phase identified it,
     // so every spelling of the folder meets; its path where that folder is not known.
     std::string stepKey(const std::string& path) const;
