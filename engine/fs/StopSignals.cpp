@@ -1,12 +1,16 @@
 #include "engine/fs/StopSignals.h"
 
+#include <fcntl.h>
+#include <poll.h>
 #include <pthread.h>
 #include <signal.h>
 #include <unistd.h>
 
 #include <atomic>
-#include <cstdio>
+#include <cerrno>
 #include <csignal>
+#include <cstdint>
+#include <cstdio>
 
 namespace pellatrix {
 
@@ -19,6 +23,9 @@ std::atomic<int> g_writing{0};
 static_assert(std::atomic<int>::is_always_lock_free);
 std::atomic<int> g_stopSignal{0};
 thread_local bool t_worker = false;
+// Written once by the handler that notes a stop, and never read empty: every wait on its read
+// end ends from then on. -1 until StopOnSignals.
+int g_stopPipe[2] = {-1, -1};
 
 void restoreDefault(int sig) {
     struct sigaction action {};
@@ -36,11 +43,19 @@ extern "C" void onStopSignal(int sig) {
         return;
     }
     g_stopSignal.store(sig);
+    if (g_stopPipe[1] >= 0) {
+        const int saved = errno;
+        [[maybe_unused]] const ssize_t put = ::write(g_stopPipe[1], "", 1);
+        errno = saved;
+    }
 }
 
 }  // namespace
 
 void StopOnSignals() {
+    if (g_stopPipe[0] < 0 && ::pipe2(g_stopPipe, O_CLOEXEC | O_NONBLOCK) != 0) {
+        g_stopPipe[0] = g_stopPipe[1] = -1;  // a wait then ends only when asked
+    }
     for (int sig : kStopSignals) {
         struct sigaction old {};
         if (::sigaction(sig, nullptr, &old) != 0 || old.sa_handler == SIG_IGN) {
@@ -91,6 +106,28 @@ bool OnStepWorker() {
 
 bool StopSignalNoted() {
     return g_stopSignal.load() != 0;
+}
+
+namespace {
+
+// Polls the stop pipe for at most `timeoutMs`.
+void pollStop(int timeoutMs) {
+    pollfd stop{g_stopPipe[0], POLLIN, 0};
+    while (::poll(&stop, 1, timeoutMs) < 0 && errno == EINTR && !StopSignalNoted()) {
+    }
+}
+
+}  // namespace
+
+int StopSignalFd() {
+    return g_stopPipe[0];
+}
+
+bool WaitForStopSignalFor(std::chrono::milliseconds most) {
+    if (!StopSignalNoted()) {
+        pollStop(static_cast<int>(most.count()));
+    }
+    return StopSignalNoted();
 }
 
 namespace {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <string>
 
 namespace pellatrix {
@@ -42,6 +43,12 @@ bool OnStepWorker();
 
 /// Whether a stop signal came and waits to end the process.
 bool StopSignalNoted();
+
+/// A descriptor that is readable once a stop signal came (-1 before StopOnSignals), for a wait
+/// in poll() beside the one it waits for.
+int StopSignalFd();
+/// Waits at most `most` for a stop signal; whether one came.
+bool WaitForStopSignalFor(std::chrono::milliseconds most);
 
 /// `tell` hears, on the thread that waits, the path of a file whose write in place waits for
 /// another program's lock, once before each such wait: a front end says why nothing moves. Set

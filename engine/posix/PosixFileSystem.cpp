@@ -38,9 +38,8 @@ namespace {
 constexpr std::size_t kReadChunk = 1 << 20;
 // How long a write to a pipe that has a reader but does not drain it may wait before it fails.
 constexpr int kPipeWaitMs = 10000;
-constexpr int kPipeSliceMs = 100;
-// How often a worker waiting for another run's lock looks for a stop signal.
-constexpr useconds_t kLockLookUs = 20000;
+// How often a worker waiting for another run's lock tries it again.
+constexpr std::chrono::milliseconds kLockLook{20};
 
 // What a failure on a path says ("Cannot open 'p' for writing"), put together only when it
 // is said: a run of a million files builds no text it never shows.
@@ -166,17 +165,12 @@ int writeAll(int fd, std::string_view text, const WriteSection& section) {
             if (errno != EAGAIN) {
                 return errno;
             }
-            // A pipe with a reader that is slow: wait a bounded time, never forever.
-            struct pollfd p {
-                fd, POLLOUT, 0
-            };
-            // In slices, so a worker, which no stop signal interrupts, still looks for one.
-            int ready = 0;
-            for (int waited = 0; ready == 0 && waited < kPipeWaitMs; waited += kPipeSliceMs) {
-                if (section.stopRequested()) {
-                    return kStopped;
-                }
-                ready = ::poll(&p, 1, kPipeSliceMs);
+            // A pipe with a reader that is slow: wait a bounded time, never forever. A worker,
+            // which no stop signal interrupts, is woken by the stop's own descriptor.
+            pollfd p[2] = {{fd, POLLOUT, 0}, {StopSignalFd(), POLLIN, 0}};
+            const int ready = ::poll(p, 2, kPipeWaitMs);
+            if (section.stopRequested()) {
+                return kStopped;
             }
             if (ready == 0) {
                 return ETIMEDOUT;
@@ -498,15 +492,15 @@ int lockForWrite(int fd, const std::string& path, const WriteSection& section) {
     }
     TellLockWait(path);
     if (OnStepWorker()) {
-        // No stop signal interrupts a worker's wait: it looks for one now and then.
+        // No stop signal interrupts a worker's wait on the lock: it tries the lock now and
+        // then, and waits for a stop in between.
         while (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
             if (errno != EWOULDBLOCK && errno != EINTR) {
                 return 0;
             }
-            if (section.stopRequested()) {
+            if (WaitForStopSignalFor(kLockLook) || section.stopRequested()) {
                 return kStopped;
             }
-            ::usleep(kLockLookUs);
         }
         return 0;
     }

@@ -1,6 +1,5 @@
 #include "engine/run/StepPool.h"
 
-#include <chrono>
 #include <utility>
 
 #include "engine/fs/StopSignals.h"
@@ -8,10 +7,6 @@
 namespace pellatrix {
 
 namespace {
-
-// How long the calling thread waits for a step before it looks for a stop signal again: the
-// signal reaches it, but does not end its wait.
-constexpr std::chrono::milliseconds kStopLook{50};
 
 // The number of the step the calling worker runs.
 thread_local std::size_t t_step = 0;
@@ -34,28 +29,23 @@ bool isStop(const std::exception_ptr& error) {
 StepPool::StepPool(std::size_t workers, std::size_t window) : m_window(window < 1 ? 1 : window) {
     m_workers.reserve(workers);
     for (std::size_t i = 0; i < workers; ++i) {
-        m_workers.emplace_back([this] { workerLoop(); });
+        m_workers.emplace_back([this](std::stop_token token) { workerLoop(token); });
     }
 }
 
-StepPool::~StepPool() {
-    {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        m_ending = true;
-    }
-    m_workReady.notify_all();
-    for (std::thread& worker : m_workers) {
-        worker.join();
-    }
-}
+// The workers are asked to stop and joined by their own ends. A worker takes no step after a
+// stop signal, and each step under way ends by itself (a write looks for the stop where it
+// can still take back what it did), so every wait here ends with a step's end, not a look.
+StepPool::~StepPool() = default;
 
-void StepPool::workerLoop() {
+void StepPool::workerLoop(std::stop_token token) {
     BecomeStepWorker();
     std::unique_lock<std::mutex> lock(m_mutex);
     for (;;) {
-        m_workReady.wait(lock, [this] { return m_ending || m_next < m_first + m_steps.size(); });
+        m_workReady.wait(lock, token,
+                         [this] { return StopSignalNoted() || m_next < m_first + m_steps.size(); });
         // After a stop signal no step begins; the ones under way end first.
-        if (m_ending || StopSignalNoted()) {
+        if (token.stop_requested() || StopSignalNoted()) {
             return;
         }
         const std::size_t number = m_next++;
@@ -120,7 +110,7 @@ bool StepPool::handBackOldest(bool wait) {
         if (!wait) {
             return false;
         }
-        m_stepDone.wait_for(lock, kStopLook);
+        m_stepDone.wait(lock);
     }
     Step step = std::move(m_steps.front());
     m_steps.pop_front();
@@ -164,20 +154,12 @@ SameFileOrder::Turn StepPool::reach(const std::string& key) {
             lock.unlock();
             EndByStopSignal();
         }
-        m_stepDone.wait_for(lock, kStopLook);
+        m_stepDone.wait(lock);
     }
 }
 
 void StepPool::endByStop() {
-    {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        m_ending = true;
-    }
-    m_workReady.notify_all();
     // Each worker ends its step: a write under way takes back what it did.
-    for (std::thread& worker : m_workers) {
-        worker.join();
-    }
     m_workers.clear();
     // Everything done before the stop is told, in order: also a step that finished after one
     // the stop took back, whose file stands written. A step taken back or never begun is not.

@@ -6,6 +6,7 @@
 #include <exception>
 #include <functional>
 #include <mutex>
+#include <stop_token>
 #include <string>
 #include <thread>
 #include <unordered_map>
@@ -54,26 +55,26 @@ private:
         std::exception_ptr error;
         bool finished = false;
     };
-    void workerLoop();
+    void workerLoop(std::stop_token token);
     // Hands back the oldest step once finished; waits for it when `wait`. False when it is
     // not finished (and `wait` is false) or nothing is in flight.
     bool handBackOldest(bool wait);
     [[noreturn]] void endByStop();
 
     std::mutex m_mutex;
-    std::condition_variable m_workReady;  // a step to take, or the end
-    std::condition_variable m_stepDone;   // a step finished
-    std::deque<Step> m_steps;             // in flight, oldest first
-    std::size_t m_first = 0;              // the number of m_steps.front()
-    std::size_t m_next = 0;               // the number of the next step to start
+    std::condition_variable_any m_workReady;  // a step to take, or the end
+    std::condition_variable m_stepDone;       // a step finished
+    std::deque<Step> m_steps;                 // in flight, oldest first
+    std::size_t m_first = 0;                  // the number of m_steps.front()
+    std::size_t m_next = 0;                   // the number of the next step to start
     struct Holder {
         std::size_t step;   // the latest step that holds it
         std::size_t count;  // how many steps in flight hold it
     };
     std::unordered_map<std::string, Holder> m_keys;  // keys in flight
     std::size_t m_window;
-    bool m_ending = false;
-    std::vector<std::thread> m_workers;
+    // Last: stopped and joined first, while what they use still stands.
+    std::vector<std::jthread> m_workers;
 };
 
 /// The steps in flight for `jobs` workers: enough that none waits for the next one.
