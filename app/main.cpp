@@ -10,7 +10,7 @@
 #include <string_view>
 #include <vector>
 
-#include "app/Form1.h"
+#include "app/MainWindow.h"
 #include "engine/fs/FileSizeLimit.h"
 #include "shell/ProductInfo.h"
 #include "shell/ProgramFiles.h"
@@ -192,8 +192,8 @@ int main(int argc, char* argv[]) {
 
     pellatrix::QtPlatform platform;
     pellatrix::SettingsStore settings;
-    pellatrix::Form1 window(platform, settings,
-                            pellatrix::ProgramFilesFolder(QCoreApplication::applicationDirPath()));
+    pellatrix::MainWindow window(
+        platform, settings, pellatrix::ProgramFilesFolder(QCoreApplication::applicationDirPath()));
     window.show();
     // After the window is shown, as a drop comes: a folder's tree is added with the window there.
     if (auto paths = fullPaths(std::move(line.lists)); !paths.empty()) {

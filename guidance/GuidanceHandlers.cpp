@@ -77,7 +77,7 @@ std::string snapshotSettingBytes(const QString& text) {
     return text.toLatin1().toStdString();
 }
 
-void PushButton1_Click(const WindowContext& context) {
+void onListFileHelpClicked(const WindowContext& context) {
     Trap trap(locations::kPushButton1, context.report);
     const std::array<std::string, 8> pieces = help::formatHelpPieces();
     std::array<std::string, 8> message;
@@ -103,7 +103,7 @@ void PushButton1_Click(const WindowContext& context) {
     }
 }
 
-void PushButton5_Click(const WindowContext& context) {
+void onDynamicTextHelpClicked(const WindowContext& context) {
     Trap trap(locations::kPushButton5, context.report);
     const std::array<std::string, 4> pieces = help::contentHelpPieces();
     std::array<std::string, 4> message;
@@ -116,7 +116,7 @@ void PushButton5_Click(const WindowContext& context) {
     });
 }
 
-void PushButton7_Click(const WindowContext& context) {
+void onLoadSamplesClicked(const WindowContext& context) {
     Trap trap(locations::kPushButton7, context.report);
     trap.step(100, [&] { LoadSampleFiles(context, *context.list); });
 }

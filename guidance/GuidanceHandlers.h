@@ -12,14 +12,14 @@ class InputList;
 
 /// "What should text file look like?": shows the list-file help, then offers sample1.txt.
 /// Failures are reported with their line and the handler goes on.
-void PushButton1_Click(const WindowContext& context);
+void onListFileHelpClicked(const WindowContext& context);
 
 /// "How to add Dynamic Text Content": shows the help on per-line content.
-void PushButton5_Click(const WindowContext& context);
+void onDynamicTextHelpClicked(const WindowContext& context);
 
 /// "Load Sample/Example Files": LoadSampleFiles into the window's list; a failure is reported
 /// at line 100 and ends the loading (entries added before it stay).
-void PushButton7_Click(const WindowContext& context);
+void onLoadSamplesClicked(const WindowContext& context);
 
 /// Appends every recorded sample that exists and is not listed yet, then asks whether to open
 /// the samples folder (every time). Failures reach the caller.

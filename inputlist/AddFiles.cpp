@@ -211,7 +211,7 @@ void AddFolderTree(const WindowContext& context, FileSystem& fs, Trap& trap,
     trap.step(114, [&] { scan.streamTree(start, pattern, addFiles); });
 }
 
-void PushButton4_Click(const WindowContext& context, FileSystem& fs) {
+void onAddFilesClicked(const WindowContext& context, FileSystem& fs) {
     Trap trap(locations::kPushButton4, context.report);
     trap.onNumber(kErrDialogResultTooLarge,
                   [&] { ShowTooManyFiles(*context.platform, context.window, title(context)); });
@@ -272,7 +272,7 @@ void PushButton4_Click(const WindowContext& context, FileSystem& fs) {
     }
 }
 
-void PushButton3_Click(const WindowContext& context, FileSystem& fs) {
+void onAddFolderClicked(const WindowContext& context, FileSystem& fs) {
     Trap trap(locations::kPushButton3, context.report);
 
     QString extension;
@@ -303,8 +303,8 @@ void PushButton3_Click(const WindowContext& context, FileSystem& fs) {
     trap.step(132, [&] { context.window->setCursor(Qt::ArrowCursor); });
 }
 
-void ListView1_OLEDragDrop(const WindowContext& context, FileSystem& fs,
-                           const std::vector<std::string>& paths) {
+void onPathsDropped(const WindowContext& context, FileSystem& fs,
+                    const std::vector<std::string>& paths) {
     // The drop reports nothing: a failure skips the statement and the drop goes on.
     Trap quiet{std::string(), ErrorReporter()};
     const std::size_t count = paths.size();
@@ -317,19 +317,19 @@ void ListView1_OLEDragDrop(const WindowContext& context, FileSystem& fs,
     }
 }
 
-void PushButton4_Click(const WindowContext& context) {
+void onAddFilesClicked(const WindowContext& context) {
     PosixFileSystem fs;
-    PushButton4_Click(context, fs);
+    onAddFilesClicked(context, fs);
 }
 
-void PushButton3_Click(const WindowContext& context) {
+void onAddFolderClicked(const WindowContext& context) {
     PosixFileSystem fs;
-    PushButton3_Click(context, fs);
+    onAddFolderClicked(context, fs);
 }
 
-void ListView1_OLEDragDrop(const WindowContext& context, const std::vector<std::string>& paths) {
+void onPathsDropped(const WindowContext& context, const std::vector<std::string>& paths) {
     PosixFileSystem fs;
-    ListView1_OLEDragDrop(context, fs, paths);
+    onPathsDropped(context, fs, paths);
 }
 
 }  // namespace pellatrix

@@ -389,7 +389,7 @@ void InputList::mousePressEvent(QMouseEvent* event) {
         m_autoScrollBeforeDrag = hasAutoScroll();
     }
     setAutoScroll(false);
-    ListView1_MouseDown();
+    onMouseDown();
     const QModelIndex item = indexAt(event->position().toPoint());
     if (!item.isValid()) {
         // A press on the empty area keeps the selection, so a double-click there removes the
@@ -400,7 +400,7 @@ void InputList::mousePressEvent(QMouseEvent* event) {
     }
     QTableView::mousePressEvent(event);  // selects the entry under the pointer
     // Qt reports the click on an entry only at the release; the drag needs DragItem now.
-    ListView1_ItemClick(item);
+    onItemClicked(item);
 }
 
 void InputList::mouseDoubleClickEvent(QMouseEvent* event) {
@@ -409,13 +409,13 @@ void InputList::mouseDoubleClickEvent(QMouseEvent* event) {
         m_autoScrollBeforeDrag = hasAutoScroll();
     }
     setAutoScroll(false);
-    ListView1_MouseDown();
+    onMouseDown();
     QTableView::mouseDoubleClickEvent(event);
-    ListView1_DblClick();
+    onDoubleClicked();
 }
 
 void InputList::mouseMoveEvent(QMouseEvent* event) {
-    ListView1_MouseMove(event->position().toPoint());
+    onMouseMoved(event->position().toPoint());
     // While dragging, the swap decides the selection; Qt's drag-select would fight it.
     if (!m_dragActive) {
         QTableView::mouseMoveEvent(event);
@@ -423,14 +423,14 @@ void InputList::mouseMoveEvent(QMouseEvent* event) {
 }
 
 void InputList::mouseReleaseEvent(QMouseEvent* event) {
-    ListView1_MouseUp();
+    onMouseUp();
     QTableView::mouseReleaseEvent(event);
     setAutoScroll(m_autoScrollBeforeDrag);
 }
 
 void InputList::keyPressEvent(QKeyEvent* event) {
     if (event->key() == Qt::Key_Delete) {
-        ListView1_KeyDown(event->key());
+        onKeyDown(event->key());
         event->accept();
         return;
     }
@@ -438,7 +438,7 @@ void InputList::keyPressEvent(QKeyEvent* event) {
 }
 
 void InputList::dragEnterEvent(QDragEnterEvent* event) {
-    if (ListView1_OLEDragOver(event->mimeData()) && canCopy(event->possibleActions())) {
+    if (acceptsDrop(event->mimeData()) && canCopy(event->possibleActions())) {
         event->setDropAction(Qt::CopyAction);
         event->accept();
     } else {
@@ -447,7 +447,7 @@ void InputList::dragEnterEvent(QDragEnterEvent* event) {
 }
 
 void InputList::dragMoveEvent(QDragMoveEvent* event) {
-    if (ListView1_OLEDragOver(event->mimeData()) && canCopy(event->possibleActions())) {
+    if (acceptsDrop(event->mimeData()) && canCopy(event->possibleActions())) {
         event->setDropAction(Qt::CopyAction);
         event->accept();
     } else {
@@ -460,7 +460,7 @@ void InputList::dragLeaveEvent(QDragLeaveEvent* event) {
 }
 
 void InputList::dropEvent(QDropEvent* event) {
-    if (!ListView1_OLEDragOver(event->mimeData()) || !canCopy(event->possibleActions())) {
+    if (!acceptsDrop(event->mimeData()) || !canCopy(event->possibleActions())) {
         event->ignore();
         return;
     }
@@ -482,7 +482,7 @@ void InputList::dropEvent(QDropEvent* event) {
 
 void InputList::addDropped(const std::vector<std::string>& paths) {
     if (m_context != nullptr) {
-        ListView1_OLEDragDrop(*m_context, paths);
+        onPathsDropped(*m_context, paths);
         return;
     }
     // Not wired to a window yet: the list is on its own and failures go nowhere.
@@ -491,16 +491,16 @@ void InputList::addDropped(const std::vector<std::string>& paths) {
     alone.list = this;
     alone.report = [](const std::string&, const std::string&, int) {};
     alone.yield = [] { QCoreApplication::processEvents(); };
-    ListView1_OLEDragDrop(alone, paths);
+    onPathsDropped(alone, paths);
 }
 
 // --- The handlers --------------------------------------------------------------------------
 
-void InputList::ListView1_MouseDown() {
+void InputList::onMouseDown() {
     m_dragActive = true;
 }
 
-void InputList::ListView1_ItemClick(const QModelIndex& item) {
+void InputList::onItemClicked(const QModelIndex& item) {
     // Read again at every click, so a replaced icon shows without a restart. Without a usable
     // icon the list keeps the arrow; the click still selects and starts the drag.
     const QPixmap icon(programFolder() + QStringLiteral("/drag.ico"));
@@ -508,7 +508,7 @@ void InputList::ListView1_ItemClick(const QModelIndex& item) {
     m_dragItem = QPersistentModelIndex(item);
 }
 
-void InputList::ListView1_MouseMove(const QPoint& position) {
+void InputList::onMouseMoved(const QPoint& position) {
     QWidget* owner = ownerWindow();
     if (!IsWindowBusy(owner)) {
         owner->setCursor(Qt::ArrowCursor);
@@ -539,22 +539,22 @@ void InputList::ListView1_MouseMove(const QPoint& position) {
     }
 }
 
-void InputList::ListView1_MouseUp() {
+void InputList::onMouseUp() {
     m_dragActive = false;
     setOwnPointer(QCursor(Qt::ArrowCursor));
 }
 
-void InputList::ListView1_KeyDown(int key) {
+void InputList::onKeyDown(int key) {
     if (key == Qt::Key_Delete) {
         removeSelectedUnlessBusy();
     }
 }
 
-void InputList::ListView1_DblClick() {
+void InputList::onDoubleClicked() {
     removeSelectedUnlessBusy();
 }
 
-bool InputList::ListView1_OLEDragOver(const QMimeData* data) const {
+bool InputList::acceptsDrop(const QMimeData* data) const {
     return holdsLocalFiles(data);
 }
 
@@ -569,7 +569,7 @@ void InputList::removeSelectedUnlessBusy() {
     selectionModel()->clearSelection();
 }
 
-void PushButton6_Click(const WindowContext& context) {
+void onClearListClicked(const WindowContext& context) {
     Trap trap(locations::kPushButton6, context.report);
     trap.step(100, [&] {
         if (!IsWindowBusy(context.window) && context.list != nullptr) {

@@ -15,9 +15,9 @@ namespace pellatrix {
 
 struct WindowContext;
 
-/// ListView1: the input list of list files. A report-style list with one column; an entry is the
-/// exact bytes of the path of a list file, positions 1..n from the top, duplicates allowed, never
-/// sorted. Entries are shown decoded; everything that reads a path reads the bytes.
+/// The input list of list files (object name "ListView1"). A report-style list with one column; an
+/// entry is the exact bytes of the path of a list file, positions 1..n from the top, duplicates
+/// allowed, never sorted. Entries are shown decoded; everything that reads a path reads the bytes.
 class InputList : public QTableView {
     Q_OBJECT
 public:
@@ -79,13 +79,13 @@ protected:
     void dropEvent(QDropEvent* event) override;
 
 private:
-    void ListView1_MouseDown();
-    void ListView1_ItemClick(const QModelIndex& item);
-    void ListView1_MouseMove(const QPoint& position);
-    void ListView1_MouseUp();
-    void ListView1_KeyDown(int key);
-    void ListView1_DblClick();
-    bool ListView1_OLEDragOver(const QMimeData* data) const;
+    void onMouseDown();
+    void onItemClicked(const QModelIndex& item);
+    void onMouseMoved(const QPoint& position);
+    void onMouseUp();
+    void onKeyDown(int key);
+    void onDoubleClicked();
+    bool acceptsDrop(const QMimeData* data) const;
 
     bool eventFilter(QObject* watched, QEvent* event) override;
     /// The list's own pointer; it shows unless the window is busy, when the wait pointer shows.
@@ -113,6 +113,6 @@ bool IsWindowBusy(const QWidget* window);
 
 /// "Clear List": empties the input list unless the window is busy. A failure is reported at
 /// line 100 and leaves the list as it was.
-void PushButton6_Click(const WindowContext& context);
+void onClearListClicked(const WindowContext& context);
 
 }  // namespace pellatrix

@@ -17,7 +17,7 @@ class InputList;
 /// it to the handlers of the input list, the adding ways and the guidance buttons.
 struct WindowContext {
     QWidget* window = nullptr;  ///< the main window (owner of boxes, its cursor = busy state)
-    InputList* list = nullptr;  ///< ListView1
+    InputList* list = nullptr;  ///< the input list
     Platform* platform = nullptr;
     SettingsStore* settings = nullptr;
     ErrorReporter report;                       ///< ReportError, shown over `window`

@@ -1,5 +1,5 @@
-// The real window (Form1) on the offscreen platform, measured against baselines taken in the same
-// run. One part per process, so each memory figure is this part's own:
+// The real window (MainWindow) on the offscreen platform, measured against baselines taken in the
+// same run. One part per process, so each memory figure is this part's own:
 //
 //   pellatrix_window_bench add TREE [REPEATS]
 //       adds every "*.txt" file of TREE (bench/scan/make_tree.sh) with PushButton3, timed against
@@ -43,7 +43,7 @@
 #include <string>
 #include <vector>
 
-#include "app/Form1.h"
+#include "app/MainWindow.h"
 #include "app/RunMenu.h"
 #include "inputlist/InputList.h"
 #include "shell/Platform.h"
@@ -113,7 +113,7 @@ struct Bench {
     QTemporaryDir settingsDir;
     pellatrix::SettingsStore settings;
     ScriptedPlatform platform;
-    pellatrix::Form1 window;
+    pellatrix::MainWindow window;
     pellatrix::InputList* list = nullptr;
 };
 

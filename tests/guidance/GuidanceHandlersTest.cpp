@@ -139,7 +139,7 @@ void GuidanceHandlersTest::formatHelpBoxThenSampleOffer() {
     Rig rig;
     rig.platform.expectInformation();
     rig.platform.expectQuestion(yes);
-    PushButton1_Click(rig.context);
+    onListFileHelpClicked(rig.context);
 
     const auto& shown = rig.platform.shown();
     QCOMPARE(shown.size(), 2);
@@ -160,7 +160,7 @@ void GuidanceHandlersTest::formatHelpBoxThenSampleOffer() {
 void GuidanceHandlersTest::contentHelpBox() {
     Rig rig;
     rig.platform.expectInformation();
-    PushButton5_Click(rig.context);
+    onDynamicTextHelpClicked(rig.context);
     QCOMPARE(rig.platform.texts(TestPlatform::Kind::Information),
              QStringList{joined(help::contentHelpPieces())});
     QVERIFY(rig.platform.texts(TestPlatform::Kind::Information)[0].endsWith("junk.jnk>third"));
@@ -190,7 +190,7 @@ void GuidanceHandlersTest::recordThenLoadTwiceAddsOnceAndAsksEachTime() {
 
     rig.list().appendEntry("/some/other/list.txt");
     rig.platform.expectQuestion(false);
-    PushButton7_Click(rig.context);
+    onLoadSamplesClicked(rig.context);
     const QStringList expected = QStringList{"/some/other/list.txt"} +
                                  rig.samplePaths({".hidden", "a.txt", "b.txt", "sample1.txt"});
     // Two names that are no UTF-8 and read alike as text: both are added, each once, as bytes.
@@ -216,7 +216,7 @@ void GuidanceHandlersTest::recordThenLoadTwiceAddsOnceAndAsksEachTime() {
     QCOMPARE(rig.list().entryCount(), expected.size() + 2);
 
     rig.platform.expectQuestion(true);
-    PushButton7_Click(rig.context);
+    onLoadSamplesClicked(rig.context);
     QCOMPARE(withoutOddNames(), expected);
     QCOMPARE(rig.list().entryCount(), expected.size() + 2);
     QCOMPARE(rig.platform.texts(TestPlatform::Kind::Question),
@@ -238,7 +238,7 @@ void GuidanceHandlersTest::loadSkipsDeletedSampleAndIgnoresCaseTwins() {
     rig.list().appendEntry(rig.samples().toUpper() + "/three.txt");
 
     rig.platform.expectQuestion(false);
-    PushButton7_Click(rig.context);
+    onLoadSamplesClicked(rig.context);
     QStringList added = rig.list().entryTexts().mid(2);
     added.sort();
     QCOMPARE(added, (QStringList{rig.samplePath("one.txt"), rig.samplePath("three.txt")}));
@@ -263,14 +263,14 @@ void GuidanceHandlersTest::emptySamplesFolder() {
     QCOMPARE(rig.snapshot(), QString());
 
     rig.platform.expectQuestion(false);
-    PushButton7_Click(rig.context);
+    onLoadSamplesClicked(rig.context);
     QCOMPARE(rig.list().entryCount(), 0);
 
     // An empty record is built again at the next start-up, so a sample added since counts.
     rig.addSample("late.txt");
     rig.recordAtStartUp();
     rig.platform.expectQuestion(false);
-    PushButton7_Click(rig.context);
+    onLoadSamplesClicked(rig.context);
     QCOMPARE(rig.list().entryTexts(), QStringList{rig.samplePath("late.txt")});
     QVERIFY(rig.reports.empty());
     QVERIFY(rig.platform.verifyAllAnswersUsed());
@@ -280,7 +280,7 @@ void GuidanceHandlersTest::missingRecordAddsNothingAndOffersFolder() {
     Rig rig;
     rig.addSample("sample1.txt");
     rig.platform.expectQuestion(true);
-    PushButton7_Click(rig.context);
+    onLoadSamplesClicked(rig.context);
     QCOMPARE(rig.list().entryCount(), 0);
     QCOMPARE(rig.platform.openedDocuments(), QStringList{rig.samples() + "/"});
     // Loading never writes the record.
@@ -329,7 +329,7 @@ void GuidanceHandlersTest::staleRecordIsReplacedAtStartUp() {
     QCOMPARE(QString::fromStdString(record), plain(expected));
 
     rig.platform.expectQuestion(false);
-    PushButton7_Click(rig.context);
+    onLoadSamplesClicked(rig.context);
     const QStringList added =
         expected.isEmpty() ? QStringList{} : plain(expected).split(QLatin1Char('|'));
     QCOMPARE(rig.list().entryTexts(), added);
@@ -383,7 +383,7 @@ void GuidanceHandlersTest::longRecordLoadsEverySample() {
     QVERIFY(rig.snapshot().size() > 32767);
 
     rig.platform.expectQuestion(false);
-    PushButton7_Click(rig.context);
+    onLoadSamplesClicked(rig.context);
     QStringList sorted = rig.list().entryTexts();
     sorted.sort();
     QCOMPARE(rig.list().entryTexts(), sorted);
@@ -400,7 +400,7 @@ void GuidanceHandlersTest::failingQuestionIsReportedAtItsLine() {
 
     // The failed test of the question counts as held: the sample is opened all the same.
     failing.expectInformation();
-    PushButton1_Click(rig.context);
+    onListFileHelpClicked(rig.context);
     QCOMPARE(static_cast<int>(rig.reports.size()), 1);
     QCOMPARE(rig.reports[0].location, QString::fromLatin1(locations::kPushButton1));
     QCOMPARE(rig.reports[0].line, 118);
@@ -409,7 +409,7 @@ void GuidanceHandlersTest::failingQuestionIsReportedAtItsLine() {
 
     // Loading ends at the failure, reported as the handler's only step; what was added stays
     // and the folder is not opened.
-    PushButton7_Click(rig.context);
+    onLoadSamplesClicked(rig.context);
     QCOMPARE(static_cast<int>(rig.reports.size()), 2);
     QCOMPARE(rig.reports[1].location, QString::fromLatin1(locations::kPushButton7));
     QCOMPARE(rig.reports[1].line, 100);

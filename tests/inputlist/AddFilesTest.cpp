@@ -210,7 +210,7 @@ void AddFilesTest::dialog() {
         w.platform.expectInformation([&] { countsWhileRefusing << w.list->entryCount(); });
     }
 
-    PushButton4_Click(w.context);
+    onAddFilesClicked(w.context);
 
     QCOMPARE(w.list->entryTexts(),
              QStringList{"/already/there.txt"} + expandAll(expected, dir.path()));
@@ -240,7 +240,7 @@ void AddFilesTest::dialogTooManyFiles() {
     ListWindow w;
     w.platform.expectOpenFilesTooMany();
     w.platform.expectInformation();
-    PushButton4_Click(w.context);
+    onAddFilesClicked(w.context);
     QCOMPARE(w.list->entryCount(), 0);
     QCOMPARE(w.platform.texts(Kind::Information), QStringList{TooManyFilesText()});
     QCOMPARE(w.platform.shown().last().title, QStringLiteral("Pellatrix"));
@@ -248,7 +248,7 @@ void AddFilesTest::dialogTooManyFiles() {
     QVERIFY(w.platform.verifyAllAnswersUsed());
     // The dialog can be opened again at once.
     w.platform.expectOpenFiles(QString());
-    PushButton4_Click(w.context);
+    onAddFilesClicked(w.context);
     QVERIFY(w.platform.verifyAllAnswersUsed());
 }
 
@@ -323,7 +323,7 @@ void AddFilesTest::extensionAndFolder() {
         w.platform.expectPickFolder(expand(picked, dir.path()));
     }
 
-    PushButton3_Click(w.context);
+    onAddFolderClicked(w.context);
 
     const auto& input = w.platform.shown().first();
     QCOMPARE(input.text,
@@ -356,7 +356,7 @@ void AddFilesTest::unwritableSettingsAreReported() {
     w.context.settings = &unwritable;
     w.platform.expectInput("txt");
     w.platform.expectPickFolder(dir.path());
-    PushButton3_Click(w.context);
+    onAddFolderClicked(w.context);
 
     QCOMPARE(w.reports.size(), std::size_t{2});
     QCOMPARE(w.reports[0].line, 104);
@@ -410,7 +410,7 @@ void AddFilesTest::treeAdd() {
     for (const QString& picked : {root, dir.path() + "//R"}) {
         w.platform.expectInput(extension);
         w.platform.expectPickFolder(picked);
-        PushButton3_Click(w.context, fs);
+        onAddFolderClicked(w.context, fs);
     }
     const QStringList entries = w.list->entryTexts();
     QCOMPARE(entries.size(), 2 * expected.size());
@@ -443,7 +443,7 @@ void AddFilesTest::treeAddSkipsUnlistableFolder() {
     RefusingFileSystem fs(bytes(root + "/sub1"));
     w.platform.expectInput("txt");
     w.platform.expectPickFolder(root);
-    PushButton3_Click(w.context, fs);
+    onAddFolderClicked(w.context, fs);
 
     QCOMPARE(w.reports.size(), std::size_t{1});
     QCOMPARE(w.reports[0].location, std::string(locations::kPushButton3));
@@ -483,7 +483,7 @@ void AddFilesTest::treeAddSkipsExactlyHiddenArchive() {
     ListWindow w;
     w.platform.expectInput("*");
     w.platform.expectPickFolder("/R");
-    PushButton3_Click(w.context, fs);
+    onAddFolderClicked(w.context, fs);
 
     QStringList expected;
     for (const File& f : files) {
@@ -540,7 +540,7 @@ void AddFilesTest::treeAddStreamsTheOneShotList() {
     setYieldInterval(0);
     w.platform.expectInput("*");
     w.platform.expectPickFolder(root);
-    PushButton3_Click(w.context, fs);
+    onAddFolderClicked(w.context, fs);
     setYieldInterval(interval);
 
     QCOMPARE(w.list->entryTexts(), oneShot);
@@ -641,7 +641,7 @@ void AddFilesTest::invalidUtf8NameReachesTheRun() {
     if (way.startsWith("scan")) {
         w.platform.expectInput("txt");
         w.platform.expectPickFolder(QString::fromLocal8Bit(folder));
-        PushButton3_Click(w.context);
+        onAddFolderClicked(w.context);
     } else if (way == "drop") {
         QMimeData data;
         data.setUrls({QUrl::fromEncoded(
@@ -661,7 +661,7 @@ void AddFilesTest::invalidUtf8NameReachesTheRun() {
         for (int i = 0; i < boxes; ++i) {
             w.platform.expectInformation();
         }
-        PushButton4_Click(w.context);
+        onAddFilesClicked(w.context);
         QVERIFY(w.platform.verifyAllAnswersUsed());
     }
 

@@ -249,7 +249,7 @@ void InputListTest::clearList() {
     if (busy) {
         w.window->setCursor(Qt::WaitCursor);
     }
-    PushButton6_Click(w.context);
+    onClearListClicked(w.context);
     QCOMPARE(w.list->entryTexts(), letters(expected));
     QVERIFY(w.reports.empty());
     QVERIFY(w.platform.verifyAllAnswersUsed());

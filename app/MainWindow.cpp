@@ -1,4 +1,4 @@
-#include "app/Form1.h"
+#include "app/MainWindow.h"
 
 #include <QApplication>
 #include <QCloseEvent>
@@ -239,34 +239,34 @@ protected:
 }  // namespace
 
 /// The creation run's view of the window.
-class Form1::CreationUiAdapter : public CreationUi {
+class MainWindow::CreationUiAdapter : public CreationUi {
 public:
-    explicit CreationUiAdapter(Form1& form) : m_form(form) {}
+    explicit CreationUiAdapter(MainWindow& window) : m_window(window) {}
 
-    int entryCount() override { return m_form.m_list->entryCount(); }
+    int entryCount() override { return m_window.m_list->entryCount(); }
     std::string entryText(int position) override {
-        if (position < 1 || position > m_form.m_list->entryCount()) {
+        if (position < 1 || position > m_window.m_list->entryCount()) {
             throw FsError(kErrEntryMissing, "Entry " + std::to_string(position) +
                                                 " of the input list no longer exists");
         }
-        return m_form.m_list->entryBytes(position);
+        return m_window.m_list->entryBytes(position);
     }
-    std::string fixedText() override { return bytes(m_form.fixedText()); }
-    void showBusyPointer() override { m_form.setPointerState(kPointerBusy); }
-    void showDefaultPointer() override { m_form.setPointerState(kPointerDefault); }
+    std::string fixedText() override { return bytes(m_window.fixedText()); }
+    void showBusyPointer() override { m_window.setPointerState(kPointerBusy); }
+    void showDefaultPointer() override { m_window.setPointerState(kPointerDefault); }
     void setProgressValue(double percent) override {
         // NaN and out-of-range values pin to the ends instead of reaching an int conversion.
         const double bounded = percent >= 0.0 ? (percent <= 100.0 ? percent : 100.0) : 0.0;
-        m_form.m_progressBar1->setValue(qRound(bounded));
+        m_window.m_progressBar->setValue(qRound(bounded));
     }
     void setProgressText(const std::string& text) override {
-        m_form.m_progressBar1->setFormat(QString::fromLocal8Bit(text));
+        m_window.m_progressBar->setFormat(QString::fromLocal8Bit(text));
     }
     void showMessage(const std::string& text) override {
         QString shown = QString::fromLocal8Bit(text);
         // "Done." says under it what the run did, as the run counted it.
         if (text == "Done.") {
-            const CreationSummary& run = m_form.m_creationRun->lastSummary();
+            const CreationSummary& run = m_window.m_creationRun->lastSummary();
             shown += QLatin1Char('\r') +
                      RunOutcomeText(m_created, m_replaced, run.foldersMade, run.failures);
         }
@@ -277,16 +277,16 @@ public:
             shown += QStringLiteral("\n\n") + m_journalNote;
             m_journalNote.clear();
         }
-        m_form.m_platform.information(&m_form, m_form.m_applicationTitle, shown);
+        m_window.m_platform.information(&m_window, m_window.m_applicationTitle, shown);
     }
     void journalProblem(const std::string& text) override {
         m_journalNote += (m_journalNote.isEmpty() ? QString() : QStringLiteral("\n")) +
                          QString::fromLocal8Bit(text);
     }
-    void yield() override { m_form.yieldToEvents(); }
+    void yield() override { m_window.yieldToEvents(); }
     void reportError(const std::string& description, const std::string& location,
                      int line) override {
-        ReportError(m_form.m_platform, &m_form, description, location, line);
+        ReportError(m_window.m_platform, &m_window, description, location, line);
     }
     // The report's line number is the handler's step; the list's own line is said in words
     // under the failure's description, as the user finds it in the list file.
@@ -296,7 +296,7 @@ public:
         if (source.list != nullptr && source.line > 0) {
             told += "\r" + *source.list + ", line " + std::to_string(source.line);
         }
-        ReportError(m_form.m_platform, &m_form, told, location, line);
+        ReportError(m_window.m_platform, &m_window, told, location, line);
     }
     bool wantsFileOutcomes() override { return true; }
     void fileDone(FileOutcome outcome, std::string_view /*path*/) override {
@@ -308,13 +308,14 @@ public:
     }
 
 private:
-    Form1& m_form;
+    MainWindow& m_window;
     QString m_journalNote;
     std::size_t m_created = 0;
     std::size_t m_replaced = 0;
 };
 
-Form1::Form1(Platform& platform, SettingsStore& settings, QString programFolder, QWidget* parent)
+MainWindow::MainWindow(Platform& platform, SettingsStore& settings, QString programFolder,
+                       QWidget* parent)
     : QWidget(parent),
       m_platform(platform),
       m_settings(settings),
@@ -357,10 +358,10 @@ Form1::Form1(Platform& platform, SettingsStore& settings, QString programFolder,
     menuWindow.showBusy = [this](bool busy) {
         setPointerState(busy ? kPointerBusy : kPointerDefault);
     };
-    menuWindow.startRun = [this] { PushButton2_Click(); };
+    menuWindow.startRun = [this] { onStartClicked(); };
     menuWindow.isBackground = [this](const QPoint& at) {
         QWidget* w = childAt(at);
-        return w == nullptr || w == m_frame1 || w == m_frame2 || w == m_label1;
+        return w == nullptr || w == m_contentFrame || w == m_helpFrame || w == m_fixedTextLabel;
     };
     menuWindow.runsFolder = RunsFolder();
     menuWindow.fileSystem = &m_fs;
@@ -368,12 +369,14 @@ Form1::Form1(Platform& platform, SettingsStore& settings, QString programFolder,
     m_runMenu = new RunMenu(std::move(menuWindow));
 
     connectHandlers();
-    Form_Load();
+    onStartUp();
 }
 
-Form1::~Form1() = default;
+MainWindow::~MainWindow() = default;
 
-void Form1::createControls() {
+void MainWindow::createControls() {
+    // The controls keep the design's names as object names: the error reports quote them, and
+    // the accessibility ids and the tests find the controls by them.
     setObjectName(QStringLiteral("Form1"));
     // A minimise box, no maximise box, no resizing, on every window manager.
     InstallFixedSizeHints();
@@ -398,9 +401,10 @@ void Form1::createControls() {
         frame->installEventFilter(this);
         return frame;
     };
-    auto makeButton = [&](int number, const char* caption, QWidget* container, QRect geometry) {
+    auto makeButton = [&](const char* name, const char* caption, QWidget* container,
+                          QRect geometry) {
         auto* button = new CaptionButton(QString::fromLatin1(caption), container);
-        button->setObjectName(QStringLiteral("PushButton%1").arg(number));
+        button->setObjectName(QString::fromLatin1(name));
         button->setGeometry(geometry);
         button->setFont(buttonFont);
         QPalette palette = button->palette();
@@ -409,12 +413,12 @@ void Form1::createControls() {
         button->setPalette(palette);
         button->setMouseTracking(true);
         button->installEventFilter(this);
-        m_buttons[number - 1] = button;
         return button;
     };
 
-    m_frame2 = makeFrame("Frame2", "Help", twipsRect(120, 120, 7800, 915));
-    makeButton(1, "What should text file look like?", m_frame2, twipsRect(240, 300, 7320, 405));
+    m_helpFrame = makeFrame("Frame2", "Help", twipsRect(120, 120, 7800, 915));
+    m_listFileHelpButton = makeButton("PushButton1", "What should text file look like?",
+                                      m_helpFrame, twipsRect(240, 300, 7320, 405));
 
     m_list = new InputList(this);
     m_list->setObjectName(QStringLiteral("ListView1"));
@@ -427,71 +431,88 @@ void Form1::createControls() {
     m_list->setAccessibleName(QStringLiteral("Text File(s)"));
     m_list->setAccessibleDescription(m_list->toolTip());
 
-    makeButton(4, "Add Text File(s)", this, twipsRect(120, 3765, 3840, 405));
-    makeButton(3, "Add All Text File(s) In Folder", this, twipsRect(4080, 3765, 3840, 405));
-    makeButton(6, "Clear List", this, twipsRect(120, 4290, 3840, 405));
-    makeButton(7, "Load Sample/Example Files", this, twipsRect(4080, 4290, 3840, 405));
+    m_addFilesButton =
+        makeButton("PushButton4", "Add Text File(s)", this, twipsRect(120, 3765, 3840, 405));
+    m_addFolderButton = makeButton("PushButton3", "Add All Text File(s) In Folder", this,
+                                   twipsRect(4080, 3765, 3840, 405));
+    m_clearListButton =
+        makeButton("PushButton6", "Clear List", this, twipsRect(120, 4290, 3840, 405));
+    m_loadSamplesButton = makeButton("PushButton7", "Load Sample/Example Files", this,
+                                     twipsRect(4080, 4290, 3840, 405));
 
-    m_frame1 = makeFrame("Frame1", "File Content Option", twipsRect(120, 4770, 7800, 1305));
-    m_label1 = new QLabel(
+    m_contentFrame = makeFrame("Frame1", "File Content Option", twipsRect(120, 4770, 7800, 1305));
+    m_fixedTextLabel = new QLabel(
         QStringLiteral("Put this fixed text content in each file after created (or leave blank):"),
-        m_frame1);
-    m_label1->setObjectName(QStringLiteral("Label1"));
+        m_contentFrame);
+    m_fixedTextLabel->setObjectName(QStringLiteral("Label1"));
     // The caption is a few pixels wider than the design's label in Arial's metric twin: the
     // label grows to the right, into free space of the frame, instead of clipping its ":".
-    const QRect label1 = twipsRect(240, 240, 5685, 225);
-    m_label1->setGeometry(
-        label1.x(), label1.y(),
-        qBound(label1.width(), m_label1->sizeHint().width(), m_frame1->width() - 2 * label1.x()),
-        label1.height());
-    setWhite(m_label1);
+    const QRect designed = twipsRect(240, 240, 5685, 225);
+    m_fixedTextLabel->setGeometry(designed.x(), designed.y(),
+                                  qBound(designed.width(), m_fixedTextLabel->sizeHint().width(),
+                                         m_contentFrame->width() - 2 * designed.x()),
+                                  designed.height());
+    setWhite(m_fixedTextLabel);
 
-    m_text1 = new QPlainTextEdit(m_frame1);
-    m_text1->setObjectName(QStringLiteral("Text1"));
-    m_text1->setGeometry(twipsRect(240, 480, 4935, 675));
-    m_text1->setAccessibleName(m_label1->text());
+    m_fixedTextBox = new QPlainTextEdit(m_contentFrame);
+    m_fixedTextBox->setObjectName(QStringLiteral("Text1"));
+    m_fixedTextBox->setGeometry(twipsRect(240, 480, 4935, 675));
+    m_fixedTextBox->setAccessibleName(m_fixedTextLabel->text());
     // Tab moves on to the next control, as in every single-purpose text field of a form.
-    m_text1->setTabChangesFocus(true);
-    m_text1->setMouseTracking(true);
-    m_text1->viewport()->setMouseTracking(true);
-    m_text1->installEventFilter(this);
-    m_text1->viewport()->installEventFilter(this);
+    m_fixedTextBox->setTabChangesFocus(true);
+    m_fixedTextBox->setMouseTracking(true);
+    m_fixedTextBox->viewport()->setMouseTracking(true);
+    m_fixedTextBox->installEventFilter(this);
+    m_fixedTextBox->viewport()->installEventFilter(this);
 
-    makeButton(5, "How to add Dynamic Text Content", m_frame1, twipsRect(5280, 480, 2280, 675));
-    makeButton(2, "Start Creating Files", this, twipsRect(120, 6195, 7800, 405));
+    m_dynamicTextHelpButton = makeButton("PushButton5", "How to add Dynamic Text Content",
+                                         m_contentFrame, twipsRect(5280, 480, 2280, 675));
+    m_startButton =
+        makeButton("PushButton2", "Start Creating Files", this, twipsRect(120, 6195, 7800, 405));
 
-    m_progressBar1 = new QProgressBar(this);
-    m_progressBar1->setObjectName(QStringLiteral("ProgressBar1"));
-    m_progressBar1->setGeometry(twipsRect(120, 6720, 7800, 405));
-    m_progressBar1->setRange(0, 100);
-    m_progressBar1->setValue(0);
-    m_progressBar1->setTextVisible(true);
-    m_progressBar1->setAlignment(Qt::AlignCenter);
-    m_progressBar1->setFormat(QStringLiteral("Progress Bar"));
-    m_progressBar1->setAccessibleName(QStringLiteral("Progress"));
+    m_progressBar = new QProgressBar(this);
+    m_progressBar->setObjectName(QStringLiteral("ProgressBar1"));
+    m_progressBar->setGeometry(twipsRect(120, 6720, 7800, 405));
+    m_progressBar->setRange(0, 100);
+    m_progressBar->setValue(0);
+    m_progressBar->setTextVisible(true);
+    m_progressBar->setAlignment(Qt::AlignCenter);
+    m_progressBar->setFormat(QStringLiteral("Progress Bar"));
+    m_progressBar->setAccessibleName(QStringLiteral("Progress"));
 
     // Tab order of the design; frames, the label and the bar take no focus.
-    QWidget* order[] = {m_list,       m_text1,      m_buttons[3], m_buttons[2], m_buttons[1],
-                        m_buttons[5], m_buttons[6], m_buttons[4], m_buttons[0]};
+    QWidget* order[] = {m_list,
+                        m_fixedTextBox,
+                        m_addFilesButton,
+                        m_addFolderButton,
+                        m_startButton,
+                        m_clearListButton,
+                        m_loadSamplesButton,
+                        m_dynamicTextHelpButton,
+                        m_listFileHelpButton};
     for (std::size_t i = 0; i + 1 < std::size(order); ++i) {
         setTabOrder(order[i], order[i + 1]);
     }
 }
 
-void Form1::connectHandlers() {
-    connect(m_text1, &QPlainTextEdit::textChanged, this, &Form1::Text1_Change);
-    connect(m_buttons[1], &QPushButton::clicked, this, &Form1::PushButton2_Click);
-    connect(m_buttons[0], &QPushButton::clicked, this, [this] { PushButton1_Click(m_context); });
-    connect(m_buttons[4], &QPushButton::clicked, this, [this] { PushButton5_Click(m_context); });
-    connect(m_buttons[6], &QPushButton::clicked, this, [this] { PushButton7_Click(m_context); });
-    connect(m_buttons[2], &QPushButton::clicked, this,
-            [this] { PushButton3_Click(m_context, m_fs); });
-    connect(m_buttons[3], &QPushButton::clicked, this,
-            [this] { PushButton4_Click(m_context, m_fs); });
-    connect(m_buttons[5], &QPushButton::clicked, this, [this] { PushButton6_Click(m_context); });
+void MainWindow::connectHandlers() {
+    connect(m_fixedTextBox, &QPlainTextEdit::textChanged, this, &MainWindow::onFixedTextChanged);
+    connect(m_startButton, &QPushButton::clicked, this, &MainWindow::onStartClicked);
+    connect(m_listFileHelpButton, &QPushButton::clicked, this,
+            [this] { onListFileHelpClicked(m_context); });
+    connect(m_dynamicTextHelpButton, &QPushButton::clicked, this,
+            [this] { onDynamicTextHelpClicked(m_context); });
+    connect(m_loadSamplesButton, &QPushButton::clicked, this,
+            [this] { onLoadSamplesClicked(m_context); });
+    connect(m_addFolderButton, &QPushButton::clicked, this,
+            [this] { onAddFolderClicked(m_context, m_fs); });
+    connect(m_addFilesButton, &QPushButton::clicked, this,
+            [this] { onAddFilesClicked(m_context, m_fs); });
+    connect(m_clearListButton, &QPushButton::clicked, this,
+            [this] { onClearListClicked(m_context); });
 }
 
-void Form1::Form_Load() {
+void MainWindow::onStartUp() {
     Trap trap(locations::kFormLoad, m_context.report);
     trap.step(100, [&] { applySkin(); });
     trap.step(104, [&] { setWindowTitle(QString::fromLatin1(product::kProductName)); });
@@ -517,20 +538,21 @@ void Form1::Form_Load() {
         // Only a real change of the box's content counts as a change (and is stored back).
         const QString saved = m_settings.GetSetting(QStringLiteral("Text1"), QString());
         if (saved != fixedText()) {
-            m_text1->setPlainText(saved);
+            m_fixedTextBox->setPlainText(saved);
         }
     });
 }
 
-void Form1::applySkin() {
+void MainWindow::applySkin() {
     const QString skin = m_programFolder + QStringLiteral("/x/o.cjs");
     if (!QFileInfo(skin).isFile()) {
         return;
     }
     const QColor face = QApplication::palette().color(QPalette::Button);
     const QColor text = QApplication::palette().color(QPalette::WindowText);
-    for (QWidget* w : {static_cast<QWidget*>(this), static_cast<QWidget*>(m_frame1),
-                       static_cast<QWidget*>(m_frame2), static_cast<QWidget*>(m_label1)}) {
+    for (QWidget* w :
+         {static_cast<QWidget*>(this), static_cast<QWidget*>(m_contentFrame),
+          static_cast<QWidget*>(m_helpFrame), static_cast<QWidget*>(m_fixedTextLabel)}) {
         setColours(w, face, text);
     }
     std::string sheet;
@@ -538,7 +560,7 @@ void Form1::applySkin() {
     setStyleSheet(QString::fromLocal8Bit(sheet));
 }
 
-void Form1::loadHandPointer() {
+void MainWindow::loadHandPointer() {
     const QString path = m_programFolder + QStringLiteral("/HAND-M.CUR");
     std::string data;
     m_fs.readFile(bytes(path), [&](std::string_view chunk) { data.append(chunk); });
@@ -562,9 +584,9 @@ void Form1::loadHandPointer() {
     m_handLoaded = true;
 }
 
-QString Form1::fixedText() const {
+QString MainWindow::fixedText() const {
     // toPlainText() would turn no-break spaces into blanks; the files get what was typed.
-    QString text = m_text1->document()->toRawText();
+    QString text = m_fixedTextBox->document()->toRawText();
     for (QChar& c : text) {
         if (c == QChar::ParagraphSeparator || c == QChar::LineSeparator) {
             c = QLatin1Char('\n');
@@ -573,7 +595,7 @@ QString Form1::fixedText() const {
     return text;
 }
 
-int Form1::pointerState() const {
+int MainWindow::pointerState() const {
     switch (cursor().shape()) {
         case Qt::WaitCursor:
             return kPointerBusy;
@@ -586,7 +608,7 @@ int Form1::pointerState() const {
     }
 }
 
-void Form1::setPointerState(int state) {
+void MainWindow::setPointerState(int state) {
     m_pointerState = state;
     if (state == kPointerBusy) {
         setCursor(Qt::WaitCursor);
@@ -597,68 +619,68 @@ void Form1::setPointerState(int state) {
     }
 }
 
-bool Form1::runInProgress() const {
+bool MainWindow::runInProgress() const {
     return m_creationRun->runInProgress();
 }
 
-void Form1::hoverButton() {
+void MainWindow::hoverButton() {
     if (pointerState() != kPointerBusy) {
         setPointerState(kPointerCustom);
     }
 }
 
-void Form1::hoverBackground() {
+void MainWindow::hoverBackground() {
     if (pointerState() != kPointerBusy) {
         setPointerState(kPointerDefault);
     }
 }
 
-bool Form1::eventFilter(QObject* watched, QEvent* event) {
+bool MainWindow::eventFilter(QObject* watched, QEvent* event) {
     if (event->type() == QEvent::MouseMove && watched->isWidgetType()) {
         hoverAt(static_cast<QMouseEvent*>(event)->globalPosition().toPoint());
     }
     return QWidget::eventFilter(watched, event);
 }
 
-void Form1::mouseMoveEvent(QMouseEvent* event) {
+void MainWindow::mouseMoveEvent(QMouseEvent* event) {
     hoverAt(event->globalPosition().toPoint());
     QWidget::mouseMoveEvent(event);
 }
 
-void Form1::hoverAt(const QPoint& globalPos) {
+void MainWindow::hoverAt(const QPoint& globalPos) {
     // A move that a button ignores travels on to its frame and the window; deciding by the
     // control under the mouse keeps the handlers of the design: the innermost control's own.
     for (QWidget* w = childAt(mapFromGlobal(globalPos)); w != nullptr && w != this;
          w = w->parentWidget()) {
-        if (std::find(std::begin(m_buttons), std::end(m_buttons), w) != std::end(m_buttons)) {
+        if (dynamic_cast<CaptionButton*>(w) != nullptr) {  // every button of the window
             hoverButton();
             return;
         }
-        if (w == m_text1 || w == m_frame1 || w == m_frame2) {
+        if (w == m_fixedTextBox || w == m_contentFrame || w == m_helpFrame) {
             hoverBackground();
             return;
         }
-        if (w == m_label1 || w == m_list || w == m_progressBar1) {
+        if (w == m_fixedTextLabel || w == m_list || w == m_progressBar) {
             return;  // no pointer handler of ours (the list has its own)
         }
     }
     hoverBackground();
 }
 
-void Form1::Text1_Change() {
+void MainWindow::onFixedTextChanged() {
     // Typing never waits for the store: while another copy holds its lock the text stays
     // pending and goes in at the next change, from the retry timer or at closing.
-    m_text1Pending = true;
+    m_fixedTextPending = true;
     storePendingText(0);
 }
 
-void Form1::storePendingText(int lockWaitMs) {
-    if (!m_text1Pending) {
+void MainWindow::storePendingText(int lockWaitMs) {
+    if (!m_fixedTextPending) {
         return;
     }
     try {
         m_settings.SaveSetting(QStringLiteral("Text1"), fixedText(), lockWaitMs);
-        m_text1Pending = false;
+        m_fixedTextPending = false;
         m_storeRetry->stop();
         tellStoreDelay(QString());
         if (m_closeRequested) {
@@ -673,7 +695,7 @@ void Form1::storePendingText(int lockWaitMs) {
     }
 }
 
-QString Form1::storeDelayText() const {
+QString MainWindow::storeDelayText() const {
     if (m_closeRequested) {
         return QStringLiteral(
                    "The window closes as soon as the fixed text is stored. It cannot be stored "
@@ -686,7 +708,7 @@ QString Form1::storeDelayText() const {
         .arg(m_storeDelay);
 }
 
-void Form1::tellStoreDelay(const QString& text) {
+void MainWindow::tellStoreDelay(const QString& text) {
     if (text == m_storeNotice) {
         return;  // one notice per state, not one per keystroke or retry
     }
@@ -697,7 +719,7 @@ void Form1::tellStoreDelay(const QString& text) {
     }
 }
 
-void Form1::addListFiles(const std::vector<std::string>& paths) {
+void MainWindow::addListFiles(const std::vector<std::string>& paths) {
     // A name that reaches nothing is told now, in one box, rather than as a failure of the
     // run much later; it is not added.
     std::vector<std::string> found;
@@ -709,7 +731,7 @@ void Form1::addListFiles(const std::vector<std::string>& paths) {
             missing << QString::fromLocal8Bit(path);
         }
     }
-    ListView1_OLEDragDrop(m_context, m_fs, found);
+    onPathsDropped(m_context, m_fs, found);
     if (missing.size() == 1) {
         m_platform.information(
             this, m_applicationTitle,
@@ -721,20 +743,20 @@ void Form1::addListFiles(const std::vector<std::string>& paths) {
     }
 }
 
-void Form1::PushButton2_Click() {
+void MainWindow::onStartClicked() {
     m_creationRun->createFiles();
 }
 
-void Form1::yieldToEvents() {
+void MainWindow::yieldToEvents() {
     YieldToEvents();
 }
 
-void Form1::closeEvent(QCloseEvent* event) {
+void MainWindow::closeEvent(QCloseEvent* event) {
     // A fixed text not stored yet keeps the window open until it is (a moment's wait first);
     // a second close ends without it, as the notice says.
-    if (m_text1Pending && !m_closeRequested) {
+    if (m_fixedTextPending && !m_closeRequested) {
         storePendingText(kCloseLockWaitMs);
-        if (m_text1Pending) {
+        if (m_fixedTextPending) {
             m_closeRequested = true;
             tellStoreDelay(storeDelayText());
             event->ignore();
@@ -753,7 +775,7 @@ void Form1::closeEvent(QCloseEvent* event) {
     }
 }
 
-void Form1::showEvent(QShowEvent* event) {
+void MainWindow::showEvent(QShowEvent* event) {
     if (!m_shownOnce) {
         m_shownOnce = true;
         if (!m_storeNotice.isEmpty()) {
@@ -765,14 +787,14 @@ void Form1::showEvent(QShowEvent* event) {
     QWidget::showEvent(event);
 }
 
-bool Form1::event(QEvent* event) {
+bool MainWindow::event(QEvent* event) {
     if (event->type() == QEvent::CursorChange) {
         showWaitOverOwnPointers(cursor().shape() == Qt::WaitCursor);
     }
     return QWidget::event(event);
 }
 
-void Form1::showWaitOverOwnPointers(bool busy) {
+void MainWindow::showWaitOverOwnPointers(bool busy) {
     // A control with a pointer of its own (the text box's I-beam) would show it over a busy
     // window; while busy it shows the wait pointer and gets its own back afterwards.
     if (busy && m_ownPointers.isEmpty()) {

@@ -29,17 +29,17 @@ class Platform;
 class RunMenu;
 class SettingsStore;
 
-/// The program's one window. Building it builds every control and runs Form_Load; the features
-/// behind the buttons are connected in connectHandlers().
-class Form1 : public QWidget {
+/// The program's one window. Building it builds every control and runs the start-up handler; the
+/// features behind the buttons are connected in connectHandlers().
+class MainWindow : public QWidget {
     Q_OBJECT
 public:
     /// Pointer states of the window, as the handlers and the busy periods set them.
     enum PointerState { kPointerDefault = 0, kPointerBusy = 11, kPointerCustom = 99 };
 
-    Form1(Platform& platform, SettingsStore& settings, QString programFolder,
-          QWidget* parent = nullptr);
-    ~Form1() override;
+    MainWindow(Platform& platform, SettingsStore& settings, QString programFolder,
+               QWidget* parent = nullptr);
+    ~MainWindow() override;
 
     /// The window's context, for the handlers of the other areas.
     WindowContext& context() { return m_context; }
@@ -65,9 +65,11 @@ public:
     void addListFiles(const std::vector<std::string>& paths);
 
     /// The start-up handler; the constructor runs it once.
-    void Form_Load();
-    void Text1_Change();
-    void PushButton2_Click();
+    void onStartUp();
+    /// Stores the fixed text as it now reads.
+    void onFixedTextChanged();
+    /// Runs the creation over the list's entries.
+    void onStartClicked();
 
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
@@ -109,20 +111,26 @@ private:
     bool m_shownOnce = false;
     // Controls that showed a pointer of their own when the window became busy, and that pointer.
     QList<QPair<QPointer<QWidget>, QCursor>> m_ownPointers;
-    bool m_text1Pending = false;
+    bool m_fixedTextPending = false;
     bool m_closeRequested = false;  // a close waits for the pending text
     QString m_storeDelay;           // why the text could not be stored
     QString m_storeNotice;          // the notice shown, "" for none
     QTimer* m_storeRetry = nullptr;
     std::function<void()> m_endProcess;
 
-    QGroupBox* m_frame1 = nullptr;
-    QGroupBox* m_frame2 = nullptr;
-    QLabel* m_label1 = nullptr;
-    QPlainTextEdit* m_text1 = nullptr;
+    QGroupBox* m_contentFrame = nullptr;
+    QGroupBox* m_helpFrame = nullptr;
+    QLabel* m_fixedTextLabel = nullptr;
+    QPlainTextEdit* m_fixedTextBox = nullptr;
     InputList* m_list = nullptr;
-    QProgressBar* m_progressBar1 = nullptr;
-    QPushButton* m_buttons[7] = {};  // PushButton1 .. PushButton7
+    QProgressBar* m_progressBar = nullptr;
+    QPushButton* m_listFileHelpButton = nullptr;
+    QPushButton* m_startButton = nullptr;
+    QPushButton* m_addFolderButton = nullptr;
+    QPushButton* m_addFilesButton = nullptr;
+    QPushButton* m_dynamicTextHelpButton = nullptr;
+    QPushButton* m_clearListButton = nullptr;
+    QPushButton* m_loadSamplesButton = nullptr;
 
     std::unique_ptr<CreationUiAdapter> m_creationUi;
     std::unique_ptr<CreationRun> m_creationRun;

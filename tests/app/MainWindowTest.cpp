@@ -29,7 +29,7 @@
 #include <cstdio>
 #include <memory>
 
-#include "app/Form1.h"
+#include "app/MainWindow.h"
 #include "app/RunMenu.h"
 #include "app/RunsDialog.h"
 #include "guidance/GuidanceHandlers.h"
@@ -92,7 +92,7 @@ QByteArray handCursorBytes() {
 
 }  // namespace
 
-class Form1Test : public QObject {
+class MainWindowTest : public QObject {
     Q_OBJECT
 private slots:
     void init();
@@ -106,7 +106,7 @@ private slots:
     void accessibleNames();
     void readableUnderTheme_data();
     void readableUnderTheme();
-    void label1ShowsWholeCaption();
+    void fixedTextLabelShowsWholeCaption();
     void startUpBoxCentred();
     void homePageOnlyOnSeven_data();
     void homePageOnlyOnSeven();
@@ -130,14 +130,14 @@ private slots:
 
 private:
     // A run of list.txt in `work` whose two lines under "blocked" fail; its boxes answered.
-    void failingRun(Form1& form, const QString& work);
-    std::unique_ptr<Form1> makeWindow() {
-        auto form = std::make_unique<Form1>(*m_platform, m_store->store(), m_program->path());
+    void failingRun(MainWindow& form, const QString& work);
+    std::unique_ptr<MainWindow> makeWindow() {
+        auto form = std::make_unique<MainWindow>(*m_platform, m_store->store(), m_program->path());
         form->setEndProcess([this] { ++m_endProcessCalls; });
         return form;
     }
     template <class T>
-    static T* child(Form1& form, const char* name) {
+    static T* child(MainWindow& form, const char* name) {
         T* w = form.findChild<T*>(QString::fromLatin1(name));
         if (w == nullptr) {
             qWarning("no control %s", name);
@@ -151,7 +151,7 @@ private:
     int m_endProcessCalls = 0;
 };
 
-void Form1Test::init() {
+void MainWindowTest::init() {
     m_platform = std::make_unique<TestPlatform>();
     m_store = std::make_unique<TemporaryStore>();
     m_program = std::make_unique<QTemporaryDir>();
@@ -160,11 +160,11 @@ void Form1Test::init() {
     setYieldInterval(0);
 }
 
-void Form1Test::cleanup() {
+void MainWindowTest::cleanup() {
     m_platform.reset();
 }
 
-void Form1Test::startUpOnFreshStore() {
+void MainWindowTest::startUpOnFreshStore() {
     auto form = makeWindow();
     auto* list = child<InputList>(*form, "ListView1");
     QVERIFY(list);
@@ -209,7 +209,7 @@ void Form1Test::startUpOnFreshStore() {
     QVERIFY(m_platform->verifyAllAnswersUsed());
 }
 
-void Form1Test::controlsTable_data() {
+void MainWindowTest::controlsTable_data() {
     QTest::addColumn<QString>("name");
     QTest::addColumn<QString>("className");
     QTest::addColumn<QString>("container");
@@ -238,7 +238,7 @@ void Form1Test::controlsTable_data() {
     row("ProgressBar1", "QProgressBar", "Form1", 8, 448, 520, 27, "Progress Bar");
 }
 
-void Form1Test::controlsTable() {
+void MainWindowTest::controlsTable() {
     QFETCH(QString, name);
     QFETCH(QString, className);
     QFETCH(QString, container);
@@ -250,7 +250,7 @@ void Form1Test::controlsTable() {
     QCOMPARE(QString::fromLatin1(w->metaObject()->className()), className);
     QCOMPARE(w->parentWidget()->objectName(), container);
     if (name == "Label1") {
-        // Grown to the right as far as its caption needs (label1ShowsWholeCaption).
+        // Grown to the right as far as its caption needs (fixedTextLabelShowsWholeCaption).
         QCOMPARE(w->geometry().adjusted(0, 0, geometry.width() - w->width(), 0), geometry);
     } else {
         QCOMPARE(w->geometry(), geometry);
@@ -277,7 +277,7 @@ void Form1Test::controlsTable() {
     }
 }
 
-void Form1Test::tabOrder() {
+void MainWindowTest::tabOrder() {
     auto form = makeWindow();
     const QStringList expected{"ListView1",   "Text1",       "PushButton4",
                                "PushButton3", "PushButton2", "PushButton6",
@@ -294,7 +294,7 @@ void Form1Test::tabOrder() {
     QCOMPARE(chain, expected);
 }
 
-void Form1Test::keyboardStart_data() {
+void MainWindowTest::keyboardStart_data() {
     QTest::addColumn<int>("key");
     QTest::newRow("Return") << int(Qt::Key_Return);
     QTest::newRow("Enter") << int(Qt::Key_Enter);
@@ -302,7 +302,7 @@ void Form1Test::keyboardStart_data() {
 }
 
 // The list has the focus at start; a key on a focused button presses it.
-void Form1Test::keyboardStart() {
+void MainWindowTest::keyboardStart() {
     QFETCH(int, key);
     auto form = makeWindow();
     form->show();
@@ -322,7 +322,7 @@ void Form1Test::keyboardStart() {
     QVERIFY(m_platform->verifyAllAnswersUsed());
 }
 
-void Form1Test::accessibleNames() {
+void MainWindowTest::accessibleNames() {
     auto form = makeWindow();
     const auto name = [&](const char* control) {
         QAccessibleInterface* a =
@@ -361,7 +361,7 @@ void Form1Test::accessibleNames() {
     }
 }
 
-void Form1Test::readableUnderTheme_data() {
+void MainWindowTest::readableUnderTheme_data() {
     QTest::addColumn<bool>("dark");
     QTest::addColumn<QColor>("highlight");
     QTest::newRow("light") << false << QColor(0x30, 0x8c, 0xc6);
@@ -372,7 +372,7 @@ void Form1Test::readableUnderTheme_data() {
 
 // White frames, dark text on every white, and a readable list under light and dark themes whose
 // selection colours alone would read badly (3.5:1 and 3.9:1).
-void Form1Test::readableUnderTheme() {
+void MainWindowTest::readableUnderTheme() {
     QFETCH(bool, dark);
     QFETCH(QColor, highlight);
     const QPalette saved = QApplication::palette();
@@ -469,7 +469,7 @@ void Form1Test::readableUnderTheme() {
     QApplication::setPalette(saved);
 }
 
-void Form1Test::label1ShowsWholeCaption() {
+void MainWindowTest::fixedTextLabelShowsWholeCaption() {
     auto form = makeWindow();
     auto* label = child<QLabel>(*form, "Label1");
     QVERIFY(label->fontInfo().bold());
@@ -481,7 +481,7 @@ void Form1Test::label1ShowsWholeCaption() {
 }
 
 // A box raised by a start-up step opens over the window's final, centred place.
-void Form1Test::startUpBoxCentred() {
+void MainWindowTest::startUpBoxCentred() {
     writeFile(m_program->filePath("HAND-M.CUR"), "no cursor");
     QtPlatform real;
     QPoint boxCentre;
@@ -494,14 +494,14 @@ void Form1Test::startUpBoxCentred() {
         }
     });
     poll->start(10);
-    Form1 form(real, m_store->store(), m_program->path());
+    MainWindow form(real, m_store->store(), m_program->path());
     delete poll;
     const QPoint screenCentre = QApplication::primaryScreen()->availableGeometry().center();
     QVERIFY2((boxCentre - screenCentre).manhattanLength() <= 4,
              qPrintable(QString("%1,%2").arg(boxCentre.x()).arg(boxCentre.y())));
 }
 
-void Form1Test::homePageOnlyOnSeven_data() {
+void MainWindowTest::homePageOnlyOnSeven_data() {
     QTest::addColumn<int>("draw");
     QTest::addColumn<bool>("opens");
     QTest::newRow("1") << 1 << false;
@@ -512,7 +512,7 @@ void Form1Test::homePageOnlyOnSeven_data() {
     QTest::newRow("100") << 100 << false;
 }
 
-void Form1Test::homePageOnlyOnSeven() {
+void MainWindowTest::homePageOnlyOnSeven() {
     QFETCH(int, draw);
     QFETCH(bool, opens);
     m_platform->setDraw(draw);
@@ -524,13 +524,13 @@ void Form1Test::homePageOnlyOnSeven() {
     QVERIFY(m_platform->shown().isEmpty());
 }
 
-void Form1Test::pointerFeedback_data() {
+void MainWindowTest::pointerFeedback_data() {
     QTest::addColumn<bool>("handFile");
     QTest::newRow("with HAND-M.CUR") << true;
     QTest::newRow("without HAND-M.CUR") << false;
 }
 
-void Form1Test::pointerFeedback() {
+void MainWindowTest::pointerFeedback() {
     QFETCH(bool, handFile);
     if (handFile) {
         writeFile(m_program->filePath("HAND-M.CUR"), handCursorBytes());
@@ -547,46 +547,48 @@ void Form1Test::pointerFeedback() {
         int state;
     };
     const Move moves[] = {
-        {"Form1", QPoint(4, 4), Form1::kPointerDefault},
-        {"PushButton2", QPoint(), Form1::kPointerCustom},
-        {"Form1", QPoint(4, 245), Form1::kPointerDefault},
-        {"PushButton1", QPoint(), Form1::kPointerCustom},
-        {"Frame2", QPoint(3, 55), Form1::kPointerDefault},
-        {"PushButton5", QPoint(), Form1::kPointerCustom},
-        {"Frame1", QPoint(3, 80), Form1::kPointerDefault},
-        {"PushButton7", QPoint(), Form1::kPointerCustom},
-        {"Text1", QPoint(), Form1::kPointerDefault},
-        {"PushButton4", QPoint(), Form1::kPointerCustom},
+        {"Form1", QPoint(4, 4), MainWindow::kPointerDefault},
+        {"PushButton2", QPoint(), MainWindow::kPointerCustom},
+        {"Form1", QPoint(4, 245), MainWindow::kPointerDefault},
+        {"PushButton1", QPoint(), MainWindow::kPointerCustom},
+        {"Frame2", QPoint(3, 55), MainWindow::kPointerDefault},
+        {"PushButton5", QPoint(), MainWindow::kPointerCustom},
+        {"Frame1", QPoint(3, 80), MainWindow::kPointerDefault},
+        {"PushButton7", QPoint(), MainWindow::kPointerCustom},
+        {"Text1", QPoint(), MainWindow::kPointerDefault},
+        {"PushButton4", QPoint(), MainWindow::kPointerCustom},
     };
     for (const Move& m : moves) {
         QWidget* w = m.over == QByteArray("Form1") ? form.get() : form->findChild<QWidget*>(m.over);
         QVERIFY(w);
         QTest::mouseMove(w, m.at.isNull() ? w->rect().center() : m.at);
         QTRY_COMPARE_WITH_TIMEOUT(form->pointerState(), m.state, 2000);
-        QCOMPARE(form->cursor().shape(), m.state == Form1::kPointerCustom ? hand : Qt::ArrowCursor);
+        QCOMPARE(form->cursor().shape(),
+                 m.state == MainWindow::kPointerCustom ? hand : Qt::ArrowCursor);
     }
 
     // Busy: the hover handlers leave the wait pointer alone, wherever the mouse goes.
-    form->setPointerState(Form1::kPointerBusy);
+    form->setPointerState(MainWindow::kPointerBusy);
     for (const char* over : {"PushButton3", "Text1", "Frame1", "PushButton6"}) {
         QWidget* w = form->findChild<QWidget*>(over);
         QTest::mouseMove(w, w->rect().center());
         QTest::qWait(20);
         QCOMPARE(form->cursor().shape(), Qt::WaitCursor);
-        QCOMPARE(form->pointerState(), static_cast<int>(Form1::kPointerBusy));
+        QCOMPARE(form->pointerState(), static_cast<int>(MainWindow::kPointerBusy));
     }
     QTest::mouseMove(form.get(), QPoint(4, 4));
     QTest::qWait(20);
     QCOMPARE(form->cursor().shape(), Qt::WaitCursor);
     // Once the busy period ends, hovering works again.
-    form->setPointerState(Form1::kPointerDefault);
+    form->setPointerState(MainWindow::kPointerDefault);
     QWidget* b = form->findChild<QWidget*>("PushButton6");
     QTest::mouseMove(b, QPoint(5, 5));
     QTest::mouseMove(b, b->rect().center());
-    QTRY_COMPARE_WITH_TIMEOUT(form->pointerState(), static_cast<int>(Form1::kPointerCustom), 2000);
+    QTRY_COMPARE_WITH_TIMEOUT(form->pointerState(), static_cast<int>(MainWindow::kPointerCustom),
+                              2000);
 }
 
-void Form1Test::fixedTextPersists_data() {
+void MainWindowTest::fixedTextPersists_data() {
     QTest::addColumn<QString>("typed");   // typed with the keyboard, '\n' as Return
     QTest::addColumn<QString>("pasted");  // then inserted as a paste
     QTest::addColumn<int>("backspaces");  // then erased from the end
@@ -603,7 +605,7 @@ void Form1Test::fixedTextPersists_data() {
                                      << "" << 2 << "";
 }
 
-void Form1Test::fixedTextPersists() {
+void MainWindowTest::fixedTextPersists() {
     QFETCH(QString, typed);
     QFETCH(QString, pasted);
     QFETCH(int, backspaces);
@@ -640,10 +642,10 @@ void Form1Test::fixedTextPersists() {
     QVERIFY(m_platform->verifyAllAnswersUsed());
 }
 
-void Form1Test::fixedTextStoreFailureNoticedOnce() {
+void MainWindowTest::fixedTextStoreFailureNoticedOnce() {
     QTemporaryDir dir;
     SettingsStore store(dir.filePath("sub/Pellatrix.conf"));
-    Form1 form(*m_platform, store, m_program->path());
+    MainWindow form(*m_platform, store, m_program->path());
     form.setEndProcess([] {});
     form.show();
     QVERIFY(QTest::qWaitForWindowExposed(&form));
@@ -675,7 +677,7 @@ void Form1Test::fixedTextStoreFailureNoticedOnce() {
     QVERIFY(m_platform->verifyAllAnswersUsed());
 }
 
-void Form1Test::storeLockBlockedNeverHangs_data() {
+void MainWindowTest::storeLockBlockedNeverHangs_data() {
     QTest::addColumn<QString>("saved");
     QTest::addColumn<bool>("heldByCopy");  // else a folder stands where the lock file goes
     QTest::addColumn<int>("closes");       // closing the window this often while it is held
@@ -697,7 +699,7 @@ void Form1Test::storeLockBlockedNeverHangs_data() {
 // A lock that cannot be taken: start-up and typing go on without waiting for it, the delay is
 // told once beside the window without taking its keys, and the text the box holds is stored
 // once the lock is free again; closing waits for that unless the user closes once more.
-void Form1Test::storeLockBlockedNeverHangs() {
+void MainWindowTest::storeLockBlockedNeverHangs() {
     QFETCH(QString, saved);
     QFETCH(bool, heldByCopy);
     QFETCH(int, closes);
@@ -785,7 +787,7 @@ void Form1Test::storeLockBlockedNeverHangs() {
     QVERIFY(m_platform->verifyAllAnswersUsed());
 }
 
-void Form1Test::skinColoursOnlyWithSkinFile_data() {
+void MainWindowTest::skinColoursOnlyWithSkinFile_data() {
     QTest::addColumn<QString>("skinPath");  // relative to the program folder, "" for none
     QTest::addColumn<bool>("skinned");
     QTest::newRow("no skin") << "" << false;
@@ -794,7 +796,7 @@ void Form1Test::skinColoursOnlyWithSkinFile_data() {
     QTest::newRow("skin under another name") << "x/O.CJS" << false;
 }
 
-void Form1Test::skinColoursOnlyWithSkinFile() {
+void MainWindowTest::skinColoursOnlyWithSkinFile() {
     QFETCH(QString, skinPath);
     QFETCH(bool, skinned);
     const QByteArray sheet = "QPushButton { font-style: italic; }";
@@ -817,7 +819,7 @@ void Form1Test::skinColoursOnlyWithSkinFile() {
     QVERIFY(m_platform->shown().isEmpty());
 }
 
-void Form1Test::startUpStepFailureReported_data() {
+void MainWindowTest::startUpStepFailureReported_data() {
     QTest::addColumn<QString>("kind");
     QTest::newRow("not a cursor image") << "garbage";
     QTest::newRow("empty file") << "empty";
@@ -825,7 +827,7 @@ void Form1Test::startUpStepFailureReported_data() {
     QTest::newRow("a FIFO without writer") << "fifo";
 }
 
-void Form1Test::startUpStepFailureReported() {
+void MainWindowTest::startUpStepFailureReported() {
     QFETCH(QString, kind);
     const QString hand = m_program->filePath("HAND-M.CUR");
     if (kind == "garbage") {
@@ -856,12 +858,12 @@ void Form1Test::startUpStepFailureReported() {
     QCOMPARE(m_platform->drawCount(), 1);
     // The custom pointer falls back to the arrow.
     QVERIFY(!form->hasHandPointer());
-    form->setPointerState(Form1::kPointerCustom);
+    form->setPointerState(MainWindow::kPointerCustom);
     QCOMPARE(form->cursor().shape(), Qt::ArrowCursor);
     QVERIFY(m_platform->verifyAllAnswersUsed());
 }
 
-void Form1Test::creationRunFromWindow() {
+void MainWindowTest::creationRunFromWindow() {
     QTemporaryDir work;
     const QString out = work.filePath("out");
     writeFile(work.filePath("list1.txt"),
@@ -970,7 +972,7 @@ void Form1Test::creationRunFromWindow() {
     QVERIFY(m_platform->verifyAllAnswersUsed());
 }
 
-void Form1Test::creationRunReportsAndEmptyList() {
+void MainWindowTest::creationRunReportsAndEmptyList() {
     auto form = makeWindow();
     form->show();
     QVERIFY(QTest::qWaitForWindowExposed(form.get()));
@@ -1013,7 +1015,7 @@ void Form1Test::creationRunReportsAndEmptyList() {
     QVERIFY(m_platform->verifyAllAnswersUsed());
 }
 
-void Form1Test::closingDuringRunEndsProcess() {
+void MainWindowTest::closingDuringRunEndsProcess() {
     QTemporaryDir work;
     writeFile(work.filePath("list.txt"), (work.filePath("a.txt") + "\n").toUtf8());
     auto form = makeWindow();
@@ -1038,7 +1040,7 @@ void Form1Test::closingDuringRunEndsProcess() {
 
 // The context menu of the background and the list: a preview that can start the run, an undo
 // that asks first, and both refused while a run is busy.
-void Form1Test::previewAndUndoFromContextMenu() {
+void MainWindowTest::previewAndUndoFromContextMenu() {
     QTemporaryDir work;
     const QByteArray stateBefore = qgetenv("XDG_STATE_HOME");
     qputenv("XDG_STATE_HOME", work.filePath("state").toUtf8());
@@ -1180,7 +1182,7 @@ void fixBlocked(const QString& out) {
 
 }  // namespace
 
-void Form1Test::failingRun(Form1& form, const QString& work) {
+void MainWindowTest::failingRun(MainWindow& form, const QString& work) {
     const QString out = work + "/out";
     writeFile(out + "/blocked", "a file where a folder is wanted");
     writeFile(work + "/list.txt", (out + "/a.txt>A\r\n").toUtf8() + blockedLines(out));
@@ -1194,7 +1196,7 @@ void Form1Test::failingRun(Form1& form, const QString& work) {
 // A run with failures, as a user meets it: "Save Failed Lines..." saves its failed lines as a
 // list through the save dialog (never onto its own list); fixed by hand, a run over that list
 // creates just those files.
-void Form1Test::failedLinesSavedAndRunAgain() {
+void MainWindowTest::failedLinesSavedAndRunAgain() {
     QTemporaryDir work;
     const QByteArray stateBefore = qgetenv("XDG_STATE_HOME");
     qputenv("XDG_STATE_HOME", work.filePath("state").toUtf8());
@@ -1238,7 +1240,7 @@ void Form1Test::failedLinesSavedAndRunAgain() {
 
 // "Runs..." shows the kept runs newest first, read by keyboard and screen reader, and acts on
 // the one selected: its failures, its failed lines, the folder of its first file, its undo.
-void Form1Test::runsDialogActsOnTheSelectedRun() {
+void MainWindowTest::runsDialogActsOnTheSelectedRun() {
     QTemporaryDir work;
     const QByteArray stateBefore = qgetenv("XDG_STATE_HOME");
     qputenv("XDG_STATE_HOME", work.filePath("state").toUtf8());
@@ -1305,5 +1307,5 @@ void Form1Test::runsDialogActsOnTheSelectedRun() {
     qputenv("XDG_STATE_HOME", stateBefore);
 }
 
-QTEST_MAIN(Form1Test)
-#include "Form1Test.moc"
+QTEST_MAIN(MainWindowTest)
+#include "MainWindowTest.moc"
