@@ -195,7 +195,7 @@ bool FolderScan::MetFolders::insert(const FolderIdentity& id) {
     return true;
 }
 
-FolderScan::FolderScan(FileSystem& fs, std::function<void()> yield, ErrorReporter report)
+FolderScan::FolderScan(ScanFileSystem& fs, std::function<void()> yield, ErrorReporter report)
     : m_fs(fs), m_yield(std::move(yield)), m_report(std::move(report)) {}
 
 FolderScan::~FolderScan() = default;
@@ -492,7 +492,7 @@ std::size_t FolderScan::scanPass(Folders& folders, bool recurse, FolderWords* wo
     return removed;
 }
 
-std::vector<std::string> ListFilesInFolder(FileSystem& fs, const std::string& folder,
+std::vector<std::string> ListFilesInFolder(ScanFileSystem& fs, const std::string& folder,
                                            const std::string& pattern) {
     std::string directory = folder;
     if (directory.empty() || directory.back() != kFolderSeparator) {
@@ -511,7 +511,7 @@ std::vector<std::string> ListFilesInFolder(FileSystem& fs, const std::string& fo
     return result;
 }
 
-std::vector<ListedFile> ListFilesWithAttributes(FileSystem& fs, const std::string& folder,
+std::vector<ListedFile> ListFilesWithAttributes(ScanFileSystem& fs, const std::string& folder,
                                                 const std::string& pattern) {
     std::string directory = folder;
     if (directory.empty() || directory.back() != kFolderSeparator) {
@@ -528,7 +528,7 @@ bool MatchesWildcard(const std::string& pattern, const std::string& name) {
     return Wildcard(pattern).matches(name);
 }
 
-bool IsExistingFile(FileSystem& fs, const std::string& path) {
+bool IsExistingFile(ScanFileSystem& fs, const std::string& path) {
     if (path.empty()) {
         return false;
     }
@@ -563,7 +563,7 @@ std::size_t CharacterCount(std::string_view text) {
     return count;
 }
 
-bool PathIsMissing(FileSystem& fs, const std::string& path) {
+bool PathIsMissing(ScanFileSystem& fs, const std::string& path) {
     if (path.empty()) {
         return true;
     }

@@ -24,7 +24,7 @@ using FolderList = std::vector<std::string>;
 /// it, so links that loop back end the scan and no folder's files are listed twice.
 class FolderScan {
 public:
-    FolderScan(FileSystem& fs, std::function<void()> yield, ErrorReporter report);
+    FolderScan(ScanFileSystem& fs, std::function<void()> yield, ErrorReporter report);
     ~FolderScan();
     FolderScan(const FolderScan&) = delete;
     FolderScan& operator=(const FolderScan&) = delete;
@@ -73,7 +73,7 @@ private:
     /// `folders` is a found list of the scan's own, not the caller's.
     std::size_t scanPass(Folders& folders, bool recurse, FolderWords* words, bool nested);
 
-    FileSystem& m_fs;
+    ScanFileSystem& m_fs;
     std::function<void()> m_yield;
     ErrorReporter m_report;
     // Every folder met in this scan (device and inode), listed or not.
@@ -92,14 +92,14 @@ inline constexpr char kFolderSeparator = SeparatorOf(kNativeFlavour);
 /// Names of the files (not folders, hidden ones included) of `folder` that match the wildcard
 /// `pattern` (`*` and `?`, case ignored), sorted in listing order (ListingOrder.h). Failures
 /// reach the caller.
-std::vector<std::string> ListFilesInFolder(FileSystem& fs, const std::string& folder,
+std::vector<std::string> ListFilesInFolder(ScanFileSystem& fs, const std::string& folder,
                                            const std::string& pattern);
 
 /// ListFilesInFolder with what a folder add's filter asks of each file: every name is a regular
 /// file after following links (IsExistingFile holds), and `hiddenArchive` tells whether its
 /// attribute word is exactly 34. One look-up per file at most, where the filter's own
 /// IsExistingFile and attributes cost three. Sorted in listing order; failures reach the caller.
-std::vector<ListedFile> ListFilesWithAttributes(FileSystem& fs, const std::string& folder,
+std::vector<ListedFile> ListFilesWithAttributes(ScanFileSystem& fs, const std::string& folder,
                                                 const std::string& pattern);
 
 /// True when `name` matches the wildcard `pattern` as a directory search would: `*` any run,
@@ -108,7 +108,7 @@ std::vector<ListedFile> ListFilesWithAttributes(FileSystem& fs, const std::strin
 bool MatchesWildcard(const std::string& pattern, const std::string& name);
 
 /// True when `path` names an existing regular file. Never fails.
-bool IsExistingFile(FileSystem& fs, const std::string& path);
+bool IsExistingFile(ScanFileSystem& fs, const std::string& path);
 
 /// True when `name` holds a character this program cannot carry: invalid UTF-8, a control code
 /// (below 32 or 127 to 159) or "?". Code points above 255 are fine.
@@ -119,6 +119,6 @@ bool HasUnusableChars(std::string_view name);
 std::size_t CharacterCount(std::string_view text);
 
 /// True when the attributes of `path` cannot be read. Never fails.
-bool PathIsMissing(FileSystem& fs, const std::string& path);
+bool PathIsMissing(ScanFileSystem& fs, const std::string& path);
 
 }  // namespace pellatrix

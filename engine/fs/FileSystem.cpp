@@ -39,37 +39,37 @@ std::string IdentityKey(const FileIdentity& file) {
     return key;
 }
 
-FolderHandle FileSystem::openFolder(const std::string&, bool) {
+FolderHandle UndoFileSystem::openFolder(const std::string&, bool) {
     refuse("openFolder");
 }
 
-FolderHandle FileSystem::openFolderIn(const FolderHandle&, const std::string&) {
+FolderHandle UndoFileSystem::openFolderIn(const FolderHandle&, const std::string&) {
     refuse("openFolderIn");
 }
 
-std::optional<EntryStat> FileSystem::lookAt(const FolderHandle&, const std::string&) {
+std::optional<EntryStat> UndoFileSystem::lookAt(const FolderHandle&, const std::string&) {
     refuse("lookAt");
 }
 
-Fd FileSystem::openFileIn(const FolderHandle&, const std::string&, EntryStat&) {
+Fd UndoFileSystem::openFileIn(const FolderHandle&, const std::string&, EntryStat&) {
     refuse("openFileIn");
 }
 
-void FileSystem::createFileIn(const FolderHandle&, const std::string&) {
+void UndoFileSystem::createFileIn(const FolderHandle&, const std::string&) {
     refuse("createFileIn");
 }
 
-void FileSystem::removeIn(const FolderHandle&, const std::string&, bool) {
+void UndoFileSystem::removeIn(const FolderHandle&, const std::string&, bool) {
     refuse("removeIn");
 }
 
-void FileSystem::renameIn(const FolderHandle&, const std::string&, const FolderHandle&,
-                          const std::string&) {
+void UndoFileSystem::renameIn(const FolderHandle&, const std::string&, const FolderHandle&,
+                              const std::string&) {
     refuse("renameIn");
 }
 
-FileIdentity FileSystem::putBackContent(const FolderHandle&, const std::string&,
-                                        const FileIdentity&, bool, const KeptContent&) {
+FileIdentity UndoFileSystem::putBackContent(const FolderHandle&, const std::string&,
+                                            const FileIdentity&, bool, const KeptContent&) {
     refuse("putBackContent");
 }
 

@@ -207,12 +207,13 @@ public:
 /// be taken again from its start. Not a std::exception, so no handler of failures takes it.
 struct StepAgain {};
 
-/// Everything the engine and the folder services ask of the file system. Paths and names are
-/// bytes, passed on unchanged. Failures are FsError with a number and a description naming the
-/// path; nothing here shows anything or blocks.
-class FileSystem {
+/// What a creation run asks of the file system: its lists read, its folders made, its files
+/// written, each looked at first. Paths and names are bytes, passed on unchanged. Failures are
+/// FsError with a number and a description naming the path; nothing here shows anything or
+/// blocks.
+class RunFileSystem {
 public:
-    virtual ~FileSystem() = default;
+    virtual ~RunFileSystem() = default;
 
     /// Reads a regular file from start to end, handing its bytes to `sink` in order, in chunks.
     /// Throws FsError when it cannot be opened or read, or is not a regular file (a folder, FIFO,
@@ -244,25 +245,8 @@ public:
     void setSameFileOrder(SameFileOrder* order) { m_sameFile = order; }
 
     /// One look-up of `path` after following links, for a preview; never throws. A dangling
-    /// link is Unknown (ENOENT): nothing can be made under its name. The default asks
-    /// attributes() and fileIdentity().
-    virtual PathProbe probe(const std::string& path) {
-        PathProbe out;
-        try {
-            int attrs = attributes(path);
-            out.kind =
-                (attrs & kAttrDirectory) != 0 ? PathProbe::Kind::Folder : PathProbe::Kind::File;
-            out.writable = (attrs & kAttrReadOnly) == 0;
-            if (out.kind != PathProbe::Kind::Folder) {  // a folder's is never asked for
-                out.identity = fileIdentity(path);
-            }
-        } catch (const std::exception&) {
-            if (out.kind == PathProbe::Kind::Missing) {
-                return {};
-            }
-        }
-        return out;
-    }
+    /// link is Unknown (ENOENT): nothing can be made under its name.
+    virtual PathProbe probe(const std::string& path) = 0;
 
     /// How writeFile(path) would go now, from look-ups only: never writes, never throws. With
     /// `keepExisting`, a path that reaches something is Keep, and nothing more is asked of it.
@@ -295,6 +279,17 @@ public:
     /// Creates one folder. Throws FsError 76 when its parent is missing, another number otherwise
     /// (75 when something already stands there).
     virtual void createFolder(const std::string& path) = 0;
+
+protected:
+    WriteJournal* m_journal = nullptr;
+    SameFileOrder* m_sameFile = nullptr;
+};
+
+/// What a scan of folders asks (the input list's folder add, the sample files): names, kinds and
+/// attributes of what folders hold. Failures as for RunFileSystem.
+class ScanFileSystem {
+public:
+    virtual ~ScanFileSystem() = default;
 
     /// Last-modified time (seconds since the epoch); throws FsError when it cannot be read.
     virtual std::int64_t lastModified(const std::string& path) = 0;
@@ -373,11 +368,15 @@ public:
     virtual FolderEntries readFolder(const std::string& folder, const KeepName& /*keepFile*/) {
         return {subFolderNames(folder), std::nullopt};
     }
+};
 
-    // What an undo asks: it acts where it checked, so each act names an entry in a folder held
-    // open, never a path that could reach somewhere else by then. Links are never followed but
-    // where said. Each throws FsError, its cause the system's (a link on the way: ELOOP or
-    // ENOTDIR); an adapter that cannot hold folders open keeps the defaults, which refuse.
+/// What an undo asks: it acts where it checked, so each act names an entry in a folder held
+/// open, never a path that could reach somewhere else by then. Links are never followed but
+/// where said. Each throws FsError, its cause the system's (a link on the way: ELOOP or
+/// ENOTDIR); an adapter that cannot hold folders open keeps the defaults, which refuse.
+class UndoFileSystem {
+public:
+    virtual ~UndoFileSystem() = default;
 
     /// Opens the folder `path`. With `followLinks`, as any open does; otherwise one level at a
     /// time from the root (the working folder for a relative path), and a symbolic link met
@@ -418,10 +417,29 @@ public:
     virtual FileIdentity putBackContent(const FolderHandle& at, const std::string& name,
                                         const FileIdentity& checked, bool inPlace,
                                         const KeptContent& kept);
+};
 
-protected:
-    WriteJournal* m_journal = nullptr;
-    SameFileOrder* m_sameFile = nullptr;
+/// Everything the engine and the folder services ask of the file system, in one adapter.
+class FileSystem : public RunFileSystem, public ScanFileSystem, public UndoFileSystem {
+public:
+    /// The default asks attributes() and fileIdentity().
+    PathProbe probe(const std::string& path) override {
+        PathProbe out;
+        try {
+            int attrs = attributes(path);
+            out.kind =
+                (attrs & kAttrDirectory) != 0 ? PathProbe::Kind::Folder : PathProbe::Kind::File;
+            out.writable = (attrs & kAttrReadOnly) == 0;
+            if (out.kind != PathProbe::Kind::Folder) {  // a folder's is never asked for
+                out.identity = fileIdentity(path);
+            }
+        } catch (const std::exception&) {
+            if (out.kind == PathProbe::Kind::Missing) {
+                return {};
+            }
+        }
+        return out;
+    }
 };
 
 }  // namespace pellatrix

@@ -1037,7 +1037,7 @@ void FailedEntries::add(const std::string& list, std::uint64_t line) {
     known->lines.push_back(line);
 }
 
-std::vector<FailedLine> FailedEntries::read(FileSystem& fs, bool nul,
+std::vector<FailedLine> FailedEntries::read(RunFileSystem& fs, bool nul,
                                             std::vector<std::string>& unread) const {
     std::vector<FailedLine> out;
     for (const List& list : m_lists) {
@@ -1068,7 +1068,7 @@ std::vector<FailedLine> FailedEntries::read(FileSystem& fs, bool nul,
     return out;
 }
 
-KeptFailures FailedEntries::keep(FileSystem& fs, bool nul, KeptFailures kept,
+KeptFailures FailedEntries::keep(RunFileSystem& fs, bool nul, KeptFailures kept,
                                  const std::string& journalFolder, std::string& problem) const {
     kept.lines = read(fs, nul, kept.unread);
     if (!journalFolder.empty()) {
@@ -1191,7 +1191,7 @@ std::string folderOf(const std::string& path) {
 
 }  // namespace
 
-std::string FailedListProblem(FileSystem& fs, const std::string& path,
+std::string FailedListProblem(RunFileSystem& fs, const std::string& path,
                               const std::vector<std::string>& inputs) {
     if (path.empty()) {
         return "no file is named";

@@ -223,12 +223,13 @@ public:
     /// The failed lines, in the order of the lists and of their lines, read through `fs`
     /// (entries end in NUL when `nul`). A list that cannot be read again as the run read it
     /// (standard input, a pipe, a list changed since) is named in `unread` instead.
-    std::vector<FailedLine> read(FileSystem& fs, bool nul, std::vector<std::string>& unread) const;
+    std::vector<FailedLine> read(RunFileSystem& fs, bool nul,
+                                 std::vector<std::string>& unread) const;
     /// What the run keeps of its failures: `kept` (its count and lists) with the lines read
     /// (read()), kept with the run whose journal is in `journalFolder` when there is one
     /// (KeepFailedLines; `problem` says why not).
-    KeptFailures keep(FileSystem& fs, bool nul, KeptFailures kept, const std::string& journalFolder,
-                      std::string& problem) const;
+    KeptFailures keep(RunFileSystem& fs, bool nul, KeptFailures kept,
+                      const std::string& journalFolder, std::string& problem) const;
 
 private:
     struct List {
@@ -261,7 +262,7 @@ std::uint64_t KeptRunSize(const std::string& runFolder);
 /// Why `path` cannot take a list of failed lines of a run that reads `inputs` (its list
 /// files and the fixed text's file): one of them (by identity, whatever name reaches it), a
 /// folder, in a missing folder, or not writable. Empty when it can.
-std::string FailedListProblem(FileSystem& fs, const std::string& path,
+std::string FailedListProblem(RunFileSystem& fs, const std::string& path,
                               const std::vector<std::string>& inputs);
 /// Writes `lines` to `path` as a list file, whole or not at all (a new file beside it, then
 /// renamed over it; through a symbolic link to the file it names). Answers why not, or an
@@ -300,11 +301,11 @@ struct RunSummary {
 /// The kept runs, newest first, each looked at through `fs` as the undo does; a missing folder
 /// has none. Throws UntrustedJournal, changing nothing, when the runs folder, a run's folder or
 /// a journal is not trusted; a journal that cannot be read is a Damaged run.
-std::vector<RunSummary> ListRuns(FileSystem& fs, const std::string& runsFolder);
+std::vector<RunSummary> ListRuns(UndoFileSystem& fs, const std::string& runsFolder);
 
 /// The newest run not yet undone, for an undo; throws JournalError when there is none, or
 /// UntrustedJournal as ListRuns does.
-RunSummary NewestRunToUndo(FileSystem& fs, const std::string& runsFolder);
+RunSummary NewestRunToUndo(UndoFileSystem& fs, const std::string& runsFolder);
 
 /// What an undo did, and what it left alone, one "PATH: why" line each.
 struct UndoReport {
@@ -322,6 +323,6 @@ struct UndoReport {
 /// read first; throws JournalError, changing nothing, when it is damaged or foreign, the run
 /// was undone before, or a run is still writing it. Every look and act goes through `fs`, in
 /// folders it holds open.
-UndoReport UndoRun(FileSystem& fs, const std::string& runFolder);
+UndoReport UndoRun(UndoFileSystem& fs, const std::string& runFolder);
 
 }  // namespace pellatrix

@@ -58,7 +58,7 @@ bool linkOnTheWay(const std::error_code& cause) {
 }
 
 // `name` in `at` as looked at now; none when it cannot be seen.
-std::optional<EntryStat> seen(FileSystem& fs, const FolderHandle& at, const std::string& name) {
+std::optional<EntryStat> seen(UndoFileSystem& fs, const FolderHandle& at, const std::string& name) {
     try {
         return fs.lookAt(at, name);
     } catch (const FsError&) {
@@ -81,7 +81,7 @@ void checkTrusted(const EntryStat& entry, const std::string& what, bool folder) 
 
 // Opens the folder `name` in `in` without following a link, and answers it only when it is
 // trusted (checkTrusted), as opened.
-FolderHandle openOwnFolder(FileSystem& fs, const FolderHandle& in, const std::string& name,
+FolderHandle openOwnFolder(UndoFileSystem& fs, const FolderHandle& in, const std::string& name,
                            const std::string& what) {
     try {
         FolderHandle folder = fs.openFolderIn(in, name);
@@ -103,7 +103,7 @@ FolderHandle openOwnFolder(FileSystem& fs, const FolderHandle& in, const std::st
 }
 
 // The same for the journal, a regular file.
-Fd openOwnFile(FileSystem& fs, const FolderHandle& in, const std::string& name,
+Fd openOwnFile(UndoFileSystem& fs, const FolderHandle& in, const std::string& name,
                const std::string& what) {
     EntryStat opened;
     Fd fd;
@@ -120,7 +120,7 @@ Fd openOwnFile(FileSystem& fs, const FolderHandle& in, const std::string& name,
 }
 
 // Whether `name` stands in `at` (a look that fails tells nothing stands there).
-bool present(FileSystem& fs, const FolderHandle& at, const std::string& name) {
+bool present(UndoFileSystem& fs, const FolderHandle& at, const std::string& name) {
     return seen(fs, at, name).has_value();
 }
 
@@ -147,7 +147,7 @@ std::string troubleText(const FolderTrouble& trouble) {
 // link met now was put there after the run. A folder the run made must still be that folder.
 class Folders {
 public:
-    Folders(FileSystem& fs, std::unordered_map<std::string, FileIdentity> made)
+    Folders(UndoFileSystem& fs, std::unordered_map<std::string, FileIdentity> made)
         : m_fs(fs), m_made(std::move(made)) {}
 
     // The open folder that holds `path`, its last name in `name`; none, and why in `trouble`,
@@ -196,7 +196,7 @@ public:
 private:
     // Well below the usual limit of 1,024 open files.
     static constexpr std::size_t kOpenMax = 256;
-    FileSystem& m_fs;
+    UndoFileSystem& m_fs;
     std::unordered_map<std::string, FileIdentity> m_made;
     struct Open {
         FolderHandle handle;
@@ -222,7 +222,7 @@ bool asLeft(const EntryStat& now, const Step& step, bool byNumber, std::int64_t 
 
 // Removes the run's kept link of `step`'s old file while it is a second name of the file `now`,
 // which still stands under its own name.
-void dropKeptLink(FileSystem& fs, const FolderHandle& runDir, const Step& step,
+void dropKeptLink(UndoFileSystem& fs, const FolderHandle& runDir, const Step& step,
                   const EntryStat& now, bool byNumber) {
     if (step.keep.size() < 2 || step.keep[0] != 'l') {
         return;
@@ -249,7 +249,7 @@ std::string removalTrouble(const FsError& e, const char* notRemoved) {
 // The runs folder `runs`, opened and trusted (checkTrusted). Levels above it need no check: whoever
 // may rearrange them can only put another folder in place, and one the user does not own is refused
 // here; nobody but the user and root can make folders or files the user owns.
-FolderHandle openRunsFolder(FileSystem& fs, const std::string& runs) {
+FolderHandle openRunsFolder(UndoFileSystem& fs, const std::string& runs) {
     const std::size_t slash = runs.rfind('/');
     const std::string above = slash == std::string::npos ? "."
                               : slash == 0               ? "/"
@@ -266,7 +266,7 @@ FolderHandle openRunsFolder(FileSystem& fs, const std::string& runs) {
 
 // The counts a run that ended by itself kept beside its journal; false when there are none to
 // trust, and the journal is read instead.
-bool keptCounts(FileSystem& fs, const FolderHandle& runDir, int journalFd, RunSummary& run) {
+bool keptCounts(UndoFileSystem& fs, const FolderHandle& runDir, int journalFd, RunSummary& run) {
     if (!present(fs, runDir, kCountsName)) {
         return false;
     }
@@ -308,7 +308,7 @@ bool keptCounts(FileSystem& fs, const FolderHandle& runDir, int journalFd, RunSu
 }
 
 // What the journal open as `fd`, in the run's folder `runDir`, tells of its run.
-void summarise(FileSystem& fs, const FolderHandle& runDir, int fd, RunSummary& run) {
+void summarise(UndoFileSystem& fs, const FolderHandle& runDir, int fd, RunSummary& run) {
     if (keptCounts(fs, runDir, fd, run)) {
         run.state = present(fs, runDir, kUndoneName) ? RunSummary::State::Undone
                     : InUse(fd)                      ? RunSummary::State::Busy
@@ -346,7 +346,7 @@ void summarise(FileSystem& fs, const FolderHandle& runDir, int fd, RunSummary& r
 
 }  // namespace
 
-std::vector<RunSummary> ListRuns(FileSystem& fs, const std::string& runsFolder) {
+std::vector<RunSummary> ListRuns(UndoFileSystem& fs, const std::string& runsFolder) {
     std::vector<RunSummary> runs;
     if (runsFolder.empty()) {
         return runs;
@@ -394,7 +394,7 @@ std::vector<RunSummary> ListRuns(FileSystem& fs, const std::string& runsFolder) 
     return runs;
 }
 
-RunSummary NewestRunToUndo(FileSystem& fs, const std::string& runsFolder) {
+RunSummary NewestRunToUndo(UndoFileSystem& fs, const std::string& runsFolder) {
     for (RunSummary& run : ListRuns(fs, runsFolder)) {
         if (run.state != RunSummary::State::Undone) {
             return run;
@@ -418,7 +418,7 @@ struct Place {
 // it, and everything else named.
 class Undoing {
 public:
-    Undoing(FileSystem& fs, const FolderHandle& runDir, const std::string& runFolder,
+    Undoing(UndoFileSystem& fs, const FolderHandle& runDir, const std::string& runFolder,
             const Journal& journal)
         : m_fs(fs),
           m_runDir(runDir),
@@ -703,7 +703,7 @@ private:
         }
     }
 
-    FileSystem& m_fs;
+    UndoFileSystem& m_fs;
     const FolderHandle& m_runDir;
     const std::string& m_runFolder;
     Folders m_folders;
@@ -720,7 +720,7 @@ private:
 
 }  // namespace
 
-UndoReport UndoRun(FileSystem& fs, const std::string& runFolder) {
+UndoReport UndoRun(UndoFileSystem& fs, const std::string& runFolder) {
     // Each level from the runs folder down is checked: the user's own, written by nobody else,
     // no link.
     const std::size_t slash = runFolder.rfind('/');

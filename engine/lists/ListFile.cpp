@@ -91,14 +91,14 @@ void LineSplitter::finish() {
     m_anyBytes = false;
 }
 
-void ReadListFileLines(FileSystem& fs, const std::string& path,
+void ReadListFileLines(RunFileSystem& fs, const std::string& path,
                        const std::function<void(std::string_view)>& onLine, EntryEnd end) {
     LineSplitter splitter(onLine, end);
     fs.readFile(path, [&](std::string_view chunk) { splitter.feed(chunk); });
     splitter.finish();
 }
 
-std::vector<std::string> ReadListFile(FileSystem& fs, const std::string& path) {
+std::vector<std::string> ReadListFile(RunFileSystem& fs, const std::string& path) {
     std::vector<std::string> lines;
     ReadListFileLines(fs, path, [&](std::string_view line) { lines.emplace_back(line); });
     return lines;

@@ -46,12 +46,12 @@ private:
 /// Reads the list file `path` and hands its lines, in order, to `onLine` as they are read, so a
 /// large list is never held whole. Throws FsError when the file cannot be opened or read; lines
 /// handed out before a failure in the middle belong to a read that failed.
-void ReadListFileLines(FileSystem& fs, const std::string& path,
+void ReadListFileLines(RunFileSystem& fs, const std::string& path,
                        const std::function<void(std::string_view)>& onLine,
                        EntryEnd end = EntryEnd::LineBreak);
 
 /// The lines of the list file `path`, at least one. Throws FsError when it cannot be read.
-std::vector<std::string> ReadListFile(FileSystem& fs, const std::string& path);
+std::vector<std::string> ReadListFile(RunFileSystem& fs, const std::string& path);
 
 /// One line of a list file, interpreted: the path, and the content after the first '>' if any.
 struct ListLine {

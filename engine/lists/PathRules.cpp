@@ -46,57 +46,7 @@ void CleanFileNameInPlace(std::string& path, PathFlavour flavour) {
                path.end());
 }
 
-namespace {
-
-enum class Made { Created, NotFound, OtherFailure };
-
-Made tryCreate(FileSystem& fs, const std::string& path) {
-    try {
-        fs.createFolder(path);
-        return Made::Created;
-    } catch (const FsError& e) {
-        return e.number() == kErrPathNotFound ? Made::NotFound : Made::OtherFailure;
-    } catch (const std::exception&) {
-        return Made::OtherFailure;
-    }
-}
-
-}  // namespace
-
-bool MakeFolderPath(FileSystem& fs, const std::string& path, PathFlavour flavour) {
-    try {
-        // Walk up while the parent is missing, then create downwards. Each level is a strictly
-        // shorter prefix, so any input ends, and no recursion depth grows with the path.
-        const char sep = SeparatorOf(flavour);
-        std::vector<std::size_t> levels;  // prefix lengths still to create, deepest first
-        std::size_t length = path.size();
-        bool ok = false;
-        for (;;) {
-            Made made = tryCreate(fs, path.substr(0, length));
-            if (made != Made::NotFound) {
-                ok = true;
-                break;
-            }
-            std::size_t at = path.rfind(sep, length == 0 ? 0 : length - 1);
-            if (length == 0 || at == std::string::npos) {
-                break;
-            }
-            levels.push_back(length);
-            length = at;
-        }
-        while (ok && !levels.empty()) {
-            std::string level = path.substr(0, levels.back());
-            levels.pop_back();
-            // A level that now exists counts as made: "a/b/" names the folder "a/b" just created.
-            ok = tryCreate(fs, level) == Made::Created || IsExistingFolder(fs, level, flavour);
-        }
-        return ok;
-    } catch (const std::exception&) {
-        return false;
-    }
-}
-
-bool PathExists(FileSystem& fs, const std::string& path) {
+bool PathExists(ScanFileSystem& fs, const std::string& path) {
     try {
         fs.lastModified(path);
         return true;
@@ -105,7 +55,7 @@ bool PathExists(FileSystem& fs, const std::string& path) {
     }
 }
 
-bool IsExistingFolder(FileSystem& fs, const std::string& path, PathFlavour flavour) {
+bool IsExistingFolder(ScanFileSystem& fs, const std::string& path, PathFlavour flavour) {
     try {
         if (path.empty()) {
             return false;
@@ -123,8 +73,8 @@ bool IsExistingFolder(FileSystem& fs, const std::string& path, PathFlavour flavo
     }
 }
 
-void WriteTextFile(FileSystem& fs, const std::string& path, std::string_view text,
-                   const FileSystem::WriteGuard& guard) {
+void WriteTextFile(RunFileSystem& fs, const std::string& path, std::string_view text,
+                   const RunFileSystem::WriteGuard& guard) {
     fs.writeFile(path, text, guard);
 }
 

@@ -37,21 +37,16 @@ std::string CleanFileName(std::string_view path, PathFlavour flavour = kNativeFl
 /// CleanFileName on `path` itself, with no second copy of a long path.
 void CleanFileNameInPlace(std::string& path, PathFlavour flavour = kNativeFlavour);
 
-/// Creates the folder `path` and its missing ancestors. True when it was created or a failure
-/// other than a missing parent stopped it; false when a parent could not be made. Never throws,
-/// and ends after at most one level per separator.
-bool MakeFolderPath(FileSystem& fs, const std::string& path, PathFlavour flavour = kNativeFlavour);
-
 /// True when the last-modified time of `path` can be read. Never throws.
-bool PathExists(FileSystem& fs, const std::string& path);
+bool PathExists(ScanFileSystem& fs, const std::string& path);
 
 /// True when `path` (a final separator accepted) is an existing folder. Never throws.
-bool IsExistingFolder(FileSystem& fs, const std::string& path,
+bool IsExistingFolder(ScanFileSystem& fs, const std::string& path,
                       PathFlavour flavour = kNativeFlavour);
 
 /// Creates or empties `path` and writes `text` exactly, nothing added. `guard` sees the opened
 /// target first and may refuse it by throwing. Throws FsError.
-void WriteTextFile(FileSystem& fs, const std::string& path, std::string_view text,
-                   const FileSystem::WriteGuard& guard = {});
+void WriteTextFile(RunFileSystem& fs, const std::string& path, std::string_view text,
+                   const RunFileSystem::WriteGuard& guard = {});
 
 }  // namespace pellatrix

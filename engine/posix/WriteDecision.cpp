@@ -120,7 +120,7 @@ bool mayWrite(int dir, const char* name, const struct stat& st, const ProcessIds
     return ::faccessat(dir, name, W_OK, AT_EACCESS) == 0;
 }
 
-WritePlan FileSystem::planWrite(const std::string& path, bool keepExisting) {
+WritePlan RunFileSystem::planWrite(const std::string& path, bool keepExisting) {
     WritePlan plan;
     const PathProbe found = probe(path);
     plan.exists = found.kind != PathProbe::Kind::Missing && found.kind != PathProbe::Kind::Unknown;

@@ -294,7 +294,7 @@ const char* PlannedActionWord(PlannedAction action) {
     return "folder";
 }
 
-CreationRun::CreationRun(FileSystem& fs, CreationUi& ui) : m_fs(fs), m_ui(ui) {}
+CreationRun::CreationRun(RunFileSystem& fs, CreationUi& ui) : m_fs(fs), m_ui(ui) {}
 
 void CreationRun::createFiles() {
     if (m_runInProgress) {  // 100

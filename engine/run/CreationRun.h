@@ -60,7 +60,7 @@ struct PreviewCounts {
 /// content, reporting each failure and going on.
 class CreationRun {
 public:
-    CreationRun(FileSystem& fs, CreationUi& ui);
+    CreationRun(RunFileSystem& fs, CreationUi& ui);
 
     /// The whole run; returns at once when a run is already under way. Failures are reported
     /// through the UI and never leave this call.
@@ -157,7 +157,7 @@ private:
     // A file an earlier entry of the plan writes, planned again.
     void planAgain(const std::string& path, bool keepExisting, const PlanSink& emit);
 
-    FileSystem& m_fs;
+    RunFileSystem& m_fs;
     CreationUi& m_ui;
     bool m_runInProgress = false;
     CreationSummary m_summary;
