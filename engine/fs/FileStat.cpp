@@ -22,6 +22,7 @@ EntryStat EntryStatOf(const struct stat& st) {
     entry.changedNs =
         static_cast<std::int64_t>(st.st_ctim.tv_sec) * 1'000'000'000 + st.st_ctim.tv_nsec;
     entry.owner = static_cast<std::uint32_t>(st.st_uid);
+    entry.links = static_cast<std::uint64_t>(st.st_nlink);
     return entry;
 }
 }  // namespace pellatrix

@@ -84,6 +84,8 @@ struct EntryStat {
     std::int64_t changedNs = 0;
     /// The user ID that owns it.
     std::uint32_t owner = 0;
+    /// How many names it has.
+    std::uint64_t links = 0;
 };
 
 /// A folder held open by a file system (FileSystem::openFolder): what is looked at and acted on

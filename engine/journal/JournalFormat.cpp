@@ -181,6 +181,14 @@ public:
                     }
                     break;
                 }
+                case 'L': {
+                    std::string name(word());
+                    if (m_text[m_at - 1] != '\n' || !keptName("l" + name)) {
+                        fail("a kept file has a foreign name");
+                    }
+                    journal.linksBegun.push_back(std::move(name));
+                    break;
+                }
                 case 's':
                     path();
                     journal.partial = true;

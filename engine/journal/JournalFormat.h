@@ -63,6 +63,8 @@ namespace pellatrix::journal {
 //                        "pN:X" the pack from byte N (STAMP's size bytes, X their XXH3 64-bit
 //                        checksum in 16 hex digits; format 2 wrote "pN" alone), "=" a file this
 //                        run made itself (nothing to keep), "-" not kept
+//   L NAME               the link NAME ("N" or "kL/N") of a file about to be replaced is being
+//                        made; the "r" record after it names it once it was
 //   i STAMP KEEP PATH    the same, for a file written in place
 //   w STAMP              the file of the step before is written, as STAMP tells (for "r", the
 //                        new file before its rename)
@@ -111,6 +113,8 @@ struct Step {
 
 struct Journal {
     std::vector<Step> steps;
+    // The kept links the run began to make, each as its "L" record named it.
+    std::vector<std::string> linksBegun;
     bool complete = false;
     bool partial = false;
 };

@@ -613,6 +613,12 @@ bool RunJournal::keepByLink(Lane& lane, int dir, const char* name, std::string& 
         }
     }
     kept += std::to_string(m_kept.fetch_add(1) + 1);
+    {
+        // Written ahead: a kill between the link and its step's record leaves a name the undo
+        // knows, and takes away while it is only a second name of the file.
+        std::lock_guard<std::mutex> lock(m_lock);
+        append(lane, "L " + kept + "\n");
+    }
     // Whatever file the name reaches at this moment is the one the rename takes away, so the
     // link keeps exactly that.
     if (::linkat(dir, name, m_folderFd, kept.c_str(), 0) != 0) {

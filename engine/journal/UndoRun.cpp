@@ -441,6 +441,7 @@ public:
                 takeBack(step, at);
             }
         }
+        dropUnclaimedLinks(journal);
         if (journal.partial) {
             m_report.leftAlone.push_back(
                 "(the journal of this run stopped part-way; its later files were left as they "
@@ -458,6 +459,31 @@ private:
             }
         }
         return made;
+    }
+
+    // A link the run began to make and no step claims (a kill came before its record) is only a
+    // second name of a file that was never replaced: taken away while it is one, so the next run
+    // does not write that file in place.
+    void dropUnclaimedLinks(const Journal& journal) {
+        std::unordered_set<std::string_view> claimed;
+        for (const Step& step : journal.steps) {
+            if (step.keep.size() > 1 && step.keep[0] == 'l') {
+                claimed.insert(std::string_view(step.keep).substr(1));
+            }
+        }
+        for (const std::string& name : journal.linksBegun) {
+            if (claimed.count(name) != 0) {
+                continue;
+            }
+            if (const std::optional<EntryStat> now = seen(m_fs, m_runDir, name);
+                now && now->kind == EntryStat::Kind::File && now->links > 1) {
+                try {
+                    m_fs.removeIn(m_runDir, name, false);
+                } catch (const FsError&) {
+                    // It stays a second name until the run's folder is dropped.
+                }
+            }
+        }
     }
 
     static std::string_view runName(std::string_view folder) {

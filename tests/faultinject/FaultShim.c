@@ -23,6 +23,10 @@
 //   PELLATRIX_FAULT_AFTER  bytes a write lets through first: the write that reaches the limit is
 //                          cut short there, and the next one fails (default 0)
 //   PELLATRIX_FAULT_TIMES  how many calls fail; later ones work again (default: all)
+//   PELLATRIX_FAULT_KILL_AFTER  N: the process kills itself (SIGKILL) right after its N-th call
+//                          that can change a file system (any wrapped here, or pwrite,
+//                          ftruncate, fallocate, fchmod, fchown, fsync, copy_file_range),
+//                          whatever it was: a sweep over every point a kill can come
 #define _GNU_SOURCE
 #include <dlfcn.h>
 #include <errno.h>
@@ -45,6 +49,8 @@ static const char* fault_path;
 static int fault_errno;
 static long long fault_after;
 static long long fault_times = -1;
+static long long kill_after = -1;
+static long long calls_made;
 static long long written[kMaxFd];  // bytes let through per descriptor since it was opened
 
 static int errno_named(const char* name) {
@@ -71,7 +77,38 @@ __attribute__((constructor)) static void configure(void) {
     fault_after = after ? atoll(after) : 0;
     const char* times = getenv("PELLATRIX_FAULT_TIMES");
     fault_times = times ? atoll(times) : -1;
+    const char* kill = getenv("PELLATRIX_FAULT_KILL_AFTER");
+    kill_after = kill ? atoll(kill) : -1;
 }
+
+// One more call made; the one the sweep kills after ends the process here.
+static void counted(void) {
+    if (kill_after > 0 && __atomic_add_fetch(&calls_made, 1, __ATOMIC_SEQ_CST) == kill_after) {
+        kill(getpid(), SIGKILL);
+    }
+}
+
+// The result of a real call, counted once it is made.
+#define COUNTED(call)                       \
+    __extension__({                         \
+        __typeof__(call) counted_ = (call); \
+        counted();                          \
+        counted_;                           \
+    })
+
+// A call wrapped only to be counted.
+#define COUNTED_WRAPPER(type, name, params, args) \
+    type name params {                            \
+        static type(*real) params;                \
+        if (real == NULL) {                       \
+            union {                               \
+                void* object;                     \
+                type(*function) params;           \
+            } next = {dlsym(RTLD_NEXT, #name)};   \
+            real = next.function;                 \
+        }                                         \
+        return COUNTED(real args);                \
+    }
 
 static int ends_with(const char* text, const char* tail) {
     size_t n = strlen(text);
@@ -201,18 +238,18 @@ ssize_t write(int fd, const void* buffer, size_t count) {
             return -1;
         }
         if (left <= 0) {
-            return real_write(fd, buffer, count);
+            return COUNTED(real_write(fd, buffer, count));
         }
         if ((long long)count > left) {
             count = (size_t)left;  // a short write up to the limit
         }
-        ssize_t put = real_write(fd, buffer, count);
+        ssize_t put = COUNTED(real_write(fd, buffer, count));
         if (put > 0) {
             *done += put;
         }
         return put;
     }
-    return real_write(fd, buffer, count);
+    return COUNTED(real_write(fd, buffer, count));
 }
 
 int close(int fd) {
@@ -248,13 +285,13 @@ int mkdir(const char* path, mode_t mode) {
     }
     if (armed("mkdir") && path_matches(path)) {
         if (fault_errno == kPause) {
-            int result = real_mkdir(path, mode);
+            int result = COUNTED(real_mkdir(path, mode));
             pause_after(result == 0);
             return result;
         }
         return fail_now();
     }
-    return real_mkdir(path, mode);
+    return COUNTED(real_mkdir(path, mode));
 }
 
 int mkdirat(int dir, const char* name, mode_t mode) {
@@ -272,14 +309,14 @@ int mkdirat(int dir, const char* name, mode_t mode) {
         strcat(strcat(path, "/"), name);
         if (path_matches(path)) {
             if (fault_errno == kPause) {
-                int result = real_mkdirat(dir, name, mode);
+                int result = COUNTED(real_mkdirat(dir, name, mode));
                 pause_after(result == 0);
                 return result;
             }
             return fail_now();
         }
     }
-    return real_mkdirat(dir, name, mode);
+    return COUNTED(real_mkdirat(dir, name, mode));
 }
 
 int rename(const char* from, const char* to) {
@@ -294,7 +331,7 @@ int rename(const char* from, const char* to) {
     if (armed("rename") && path_matches(to) && fail_now() != 0) {
         return -1;
     }
-    return real_rename(from, to);
+    return COUNTED(real_rename(from, to));
 }
 
 // A name reached from an open folder, matched as its whole path.
@@ -323,7 +360,7 @@ int renameat(int fromDir, const char* from, int toDir, const char* to) {
     if (armed("rename") && at_matches(toDir, to) && fail_now() != 0) {
         return -1;
     }
-    return real_renameat(fromDir, from, toDir, to);
+    return COUNTED(real_renameat(fromDir, from, toDir, to));
 }
 
 int unlink(const char* path) {
@@ -338,7 +375,7 @@ int unlink(const char* path) {
     if (armed("unlink") && path_matches(path) && fail_now() != 0) {
         return -1;
     }
-    return real_unlink(path);
+    return COUNTED(real_unlink(path));
 }
 
 int unlinkat(int dir, const char* name, int flags) {
@@ -353,7 +390,7 @@ int unlinkat(int dir, const char* name, int flags) {
     if (armed("unlink") && at_matches(dir, name) && fail_now() != 0) {
         return -1;
     }
-    return real_unlinkat(dir, name, flags);
+    return COUNTED(real_unlinkat(dir, name, flags));
 }
 
 // Gives a name to a file made without one: with PLANT (under "openat"), the hostile link is put
@@ -386,7 +423,7 @@ int linkat(int fromDir, const char* from, int toDir, const char* to, int flags) 
             }
         }
     }
-    return real_linkat(fromDir, from, toDir, to, flags);
+    return COUNTED(real_linkat(fromDir, from, toDir, to, flags));
 }
 
 int openat(int dir, const char* path, int flags, ...) {
@@ -431,6 +468,9 @@ int openat(int dir, const char* path, int flags, ...) {
         }
     }
     int fd = real_openat(dir, path, flags, mode);
+    if ((flags & O_CREAT) != 0) {
+        counted();
+    }
     if (fd >= 0 && fd < kMaxFd) {
         unnamed[fd] = (flags & O_TMPFILE) == O_TMPFILE;
     }
@@ -440,3 +480,14 @@ int openat(int dir, const char* path, int flags, ...) {
     }
     return fd;
 }
+
+COUNTED_WRAPPER(ssize_t, pwrite, (int fd, const void* buffer, size_t count, off_t at),
+                (fd, buffer, count, at))
+COUNTED_WRAPPER(int, ftruncate, (int fd, off_t length), (fd, length))
+COUNTED_WRAPPER(int, fallocate, (int fd, int mode, off_t at, off_t length), (fd, mode, at, length))
+COUNTED_WRAPPER(int, fchmod, (int fd, mode_t mode), (fd, mode))
+COUNTED_WRAPPER(int, fchown, (int fd, uid_t owner, gid_t group), (fd, owner, group))
+COUNTED_WRAPPER(int, fsync, (int fd), (fd))
+COUNTED_WRAPPER(ssize_t, copy_file_range,
+                (int in, off_t* inAt, int out, off_t* outAt, size_t length, unsigned flags),
+                (in, inAt, out, outAt, length, flags))
