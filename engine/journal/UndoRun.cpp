@@ -437,7 +437,7 @@ public:
                 continue;
             }
             Place at;
-            if (reach(step, at)) {
+            if (reach(step, at) && !madeByEarlierStep(journal, it, at)) {
                 takeBack(step, at);
             }
         }
@@ -451,6 +451,24 @@ public:
     }
 
 private:
+    // A new file announced and never confirmed, whose name holds what an earlier step of the run
+    // left there: its exclusive make met that file and failed before a kill came, so it made
+    // nothing, and the earlier step is taken back as it stands.
+    bool madeByEarlierStep(const Journal& journal, std::vector<Step>::const_reverse_iterator it,
+                           const Place& at) const {
+        if (it->made || it->kind != Step::Kind::New || !at.now) {
+            return false;
+        }
+        for (auto earlier = std::next(it); earlier != journal.steps.rend(); ++earlier) {
+            if (earlier->path == it->path && earlier->made && !earlier->withdrawn &&
+                earlier->kind != Step::Kind::Folder && earlier->kind != Step::Kind::Hidden &&
+                leftByRun(*at.now, *earlier, at.byNumber)) {
+                return true;
+            }
+        }
+        return false;
+    }
+
     static std::unordered_map<std::string, FileIdentity> madeFolders(const Journal& journal) {
         std::unordered_map<std::string, FileIdentity> made;
         for (const Step& step : journal.steps) {

@@ -12,11 +12,13 @@
 #include <cstring>
 #include <filesystem>
 #include <map>
+#include <optional>
 #include <string>
 #include <thread>
 #include <utility>
 #include <vector>
 
+#include "tests/engine/DelayShare.h"
 #include "tests/engine/TempFolder.h"
 
 namespace pellatrix {
@@ -714,108 +716,120 @@ TEST_F(KilledRun, KilledAfterEachRecordedStepIsUndoneWhole) {
 // hidden file left and nothing that blocks it. A kill before the run's journal has a record
 // leaves nothing to undo and nothing changed.
 TEST_F(KilledRun, KilledAfterEveryCallTheUndoGivesBackTheExactTree) {
-    const std::string tree = tmp / "tree";
-    // Trees made ahead, in batches, and each moved in place for one run: a file made within a
-    // clock tick before a run may be the run's for all its undo can tell.
-    std::vector<std::string> spare;
-    const auto makeTree = [&] {
-        if (spare.empty()) {
-            for (int i = 0; i < 40; ++i) {
-                const std::string made = tmp / ("spare" + std::to_string(i));
-                std::filesystem::remove_all(made);
-                std::filesystem::create_directory(made);
-                test::writeBytes(made + "/a.txt", "old a");
-                ::chmod((made + "/a.txt").c_str(), 0640);
-                test::writeBytes(made + "/h.txt", "old h");
-                std::filesystem::create_hard_link(made + "/h.txt", made + "/h2.txt");
-                test::writeBytes(made + "/keep.txt", "keep");
-                spare.push_back(made);
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    // On a memory file system, and on a share that gives each name a number of its own.
+    for (const bool onShare : {false, true}) {
+        std::optional<test::DelayShare> share;
+        if (onShare && !share.emplace(0, false).onFuse()) {
+            continue;
         }
-        std::filesystem::remove_all(tree);
-        std::filesystem::rename(spare.back(), tree);
-        spare.pop_back();
-    };
-    // Every entry under the tree: its name, kind, mode, owner, links and content.
-    const auto snapshot = [&] {
-        std::vector<std::string> entries;
-        for (const auto& entry : std::filesystem::recursive_directory_iterator(tree)) {
-            struct stat st {};
-            ::lstat(entry.path().c_str(), &st);
-            entries.push_back(entry.path().lexically_relative(tree).string() + " " +
-                              std::to_string(st.st_mode) + " " + std::to_string(st.st_uid) + ":" +
-                              std::to_string(st.st_gid) + " " + std::to_string(st.st_nlink) + " " +
-                              (S_ISREG(st.st_mode) ? test::readBytes(entry.path()) : ""));
-        }
-        std::sort(entries.begin(), entries.end());
-        std::string out;
-        for (const std::string& e : entries) {
-            out += e + "\n";
-        }
-        return out;
-    };
-    test::writeBytes(tmp / "sweep.txt", tree + "/a.txt>A\n" + tree + "/b.txt>B\n" + tree +
-                                            "/sub/c.txt>C\n" + tree + "/h.txt>H\n" + tree +
-                                            "/a.txt>A2\n");
-    const std::pair<std::string, std::string> state{"XDG_STATE_HOME", tmp / "state"};
-    // Without a journal there is no undo, and a kill can leave only what no run could help: a new
-    // file not yet filled, a file written in place emptied (its old text is kept nowhere), and,
-    // in the instant between naming the whole new text and renaming it, that one hidden file.
-    const auto killedWithoutJournal = [&] {
-        const std::map<std::string, std::vector<std::string>> allowed = {
-            {"a.txt", {"old a", "A", "A2"}}, {"b.txt", {"", "B"}},   {"h.txt", {"old h", "H", ""}},
-            {"h2.txt", {"old h", "H", ""}},  {"keep.txt", {"keep"}}, {"sub/c.txt", {"", "C"}}};
-        std::string wrong;
-        int hidden = 0;
-        for (const auto& entry : std::filesystem::recursive_directory_iterator(tree)) {
-            const std::string name = entry.path().lexically_relative(tree).string();
-            const std::string bytes = entry.is_directory() ? "" : test::readBytes(entry.path());
-            const auto known = allowed.find(name);
-            if (entry.is_directory() ||
-                (known != allowed.end() &&
-                 std::count(known->second.begin(), known->second.end(), bytes) != 0)) {
-                continue;
+        SCOPED_TRACE(onShare ? "on a share without inode numbers" : "on a memory file system");
+        const std::string base = onShare ? share->root : tmp.path();
+        const std::string tree = base + "/tree";
+        // Trees made ahead, in batches, and each moved in place for one run: a file made within a
+        // clock tick before a run may be the run's for all its undo can tell.
+        std::vector<std::string> spare;
+        const auto makeTree = [&] {
+            if (spare.empty()) {
+                for (int i = 0; i < 40; ++i) {
+                    const std::string made = base + "/spare" + std::to_string(i);
+                    std::filesystem::remove_all(made);
+                    std::filesystem::create_directory(made);
+                    test::writeBytes(made + "/a.txt", "old a");
+                    ::chmod((made + "/a.txt").c_str(), 0640);
+                    test::writeBytes(made + "/h.txt", "old h");
+                    std::filesystem::create_hard_link(made + "/h.txt", made + "/h2.txt");
+                    test::writeBytes(made + "/keep.txt", "keep");
+                    spare.push_back(made);
+                }
+                std::this_thread::sleep_for(std::chrono::milliseconds(100));
             }
-            if (name.starts_with(".a.txt.pellatrix-") && (bytes == "A" || bytes == "A2") &&
-                ++hidden == 1) {
-                continue;
+            std::filesystem::remove_all(tree);
+            std::filesystem::rename(spare.back(), tree);
+            spare.pop_back();
+        };
+        // Every entry under the tree: its name, kind, mode, owner, links and content.
+        const auto snapshot = [&] {
+            std::vector<std::string> entries;
+            for (const auto& entry : std::filesystem::recursive_directory_iterator(tree)) {
+                struct stat st {};
+                ::lstat(entry.path().c_str(), &st);
+                entries.push_back(entry.path().lexically_relative(tree).string() + " " +
+                                  std::to_string(st.st_mode) + " " + std::to_string(st.st_uid) +
+                                  ":" + std::to_string(st.st_gid) + " " +
+                                  std::to_string(st.st_nlink) + " " +
+                                  (S_ISREG(st.st_mode) ? test::readBytes(entry.path()) : ""));
             }
-            wrong += name + " ";
+            std::sort(entries.begin(), entries.end());
+            std::string out;
+            for (const std::string& e : entries) {
+                out += e + "\n";
+            }
+            return out;
+        };
+        test::writeBytes(tmp / "sweep.txt", tree + "/a.txt>A\n" + tree + "/b.txt>B\n" + tree +
+                                                "/sub/c.txt>C\n" + tree + "/h.txt>H\n" + tree +
+                                                "/a.txt>A2\n");
+        const std::pair<std::string, std::string> state{"XDG_STATE_HOME", tmp / "state"};
+        // Without a journal there is no undo, and a kill can leave only what no run could help: a
+        // new file not yet filled, a file written in place emptied (its old text is kept nowhere),
+        // and one hidden file: in the instant between naming the whole new text and renaming it,
+        // or, where the file system has no unnamed files (the share), while it is written.
+        const auto killedWithoutJournal = [&] {
+            const std::map<std::string, std::vector<std::string>> allowed = {
+                {"a.txt", {"old a", "A", "A2"}}, {"b.txt", {"", "B"}},
+                {"h.txt", {"old h", "H", ""}},   {"h2.txt", {"old h", "H", ""}},
+                {"keep.txt", {"keep"}},          {"sub/c.txt", {"", "C"}}};
+            std::string wrong;
+            int hidden = 0;
+            for (const auto& entry : std::filesystem::recursive_directory_iterator(tree)) {
+                const std::string name = entry.path().lexically_relative(tree).string();
+                const std::string bytes = entry.is_directory() ? "" : test::readBytes(entry.path());
+                const auto known = allowed.find(name);
+                if (entry.is_directory() ||
+                    (known != allowed.end() &&
+                     std::count(known->second.begin(), known->second.end(), bytes) != 0)) {
+                    continue;
+                }
+                if (name.starts_with(".a.txt.pellatrix-") && std::string("A2").starts_with(bytes) &&
+                    ++hidden == 1) {
+                    continue;
+                }
+                wrong += name + " ";
+            }
+            return wrong;
+        };
+        for (const char* mode : {"--jobs=1", "--jobs=4", "--no-journal"}) {
+            SCOPED_TRACE(mode);
+            const bool journal = mode != std::string("--no-journal");
+            bool ranToItsEnd = false;
+            for (int n = 1; n < 1000 && !ranToItsEnd; ++n) {
+                makeTree();
+                std::filesystem::remove_all(tmp / "state");
+                const std::string before = snapshot();
+                const Outcome killed =
+                    run(cli({mode, tmp / "sweep.txt"},
+                            {state, {"PELLATRIX_FAULT_KILL_AFTER", std::to_string(n)}}),
+                        tmp);
+                if (killed.signal != SIGKILL) {
+                    ranToItsEnd = true;
+                    EXPECT_EQ(killed.exitCode, 0) << killed.err;
+                    EXPECT_NE(snapshot(), before);
+                    continue;
+                }
+                if (!journal) {
+                    EXPECT_EQ(killedWithoutJournal(), "") << "killed after call " << n;
+                    continue;
+                }
+                const Outcome undo = run(cli({"--undo"}, {state}), tmp);
+                EXPECT_TRUE(undo.exitCode == 0 ||
+                            undo.err.find("there is no run to undo") != std::string::npos)
+                    << "killed after call " << n << ":\n"
+                    << undo.out << undo.err;
+                EXPECT_EQ(snapshot(), before) << "killed after call " << n << ":\n"
+                                              << undo.out << undo.err;
+            }
+            EXPECT_TRUE(ranToItsEnd);
         }
-        return wrong;
-    };
-    for (const char* mode : {"--jobs=1", "--jobs=4", "--no-journal"}) {
-        SCOPED_TRACE(mode);
-        const bool journal = mode != std::string("--no-journal");
-        bool ranToItsEnd = false;
-        for (int n = 1; n < 1000 && !ranToItsEnd; ++n) {
-            makeTree();
-            std::filesystem::remove_all(tmp / "state");
-            const std::string before = snapshot();
-            const Outcome killed =
-                run(cli({mode, tmp / "sweep.txt"},
-                        {state, {"PELLATRIX_FAULT_KILL_AFTER", std::to_string(n)}}),
-                    tmp);
-            if (killed.signal != SIGKILL) {
-                ranToItsEnd = true;
-                EXPECT_EQ(killed.exitCode, 0) << killed.err;
-                EXPECT_NE(snapshot(), before);
-                continue;
-            }
-            if (!journal) {
-                EXPECT_EQ(killedWithoutJournal(), "") << "killed after call " << n;
-                continue;
-            }
-            const Outcome undo = run(cli({"--undo"}, {state}), tmp);
-            EXPECT_TRUE(undo.exitCode == 0 ||
-                        undo.err.find("there is no run to undo") != std::string::npos)
-                << "killed after call " << n << ":\n"
-                << undo.out << undo.err;
-            EXPECT_EQ(snapshot(), before) << "killed after call " << n << ":\n"
-                                          << undo.out << undo.err;
-        }
-        EXPECT_TRUE(ranToItsEnd);
     }
 }
 
