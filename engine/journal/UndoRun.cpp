@@ -419,29 +419,23 @@ struct Place {
 class Undoing {
 public:
     Undoing(FileSystem& fs, const FolderHandle& runDir, const std::string& runFolder,
-            const Journal& journal)
+            const JournalReader& journal)
         : m_fs(fs),
           m_runDir(runDir),
           m_runFolder(runFolder),
-          m_folders(fs, madeFolders(journal)),
-          m_lastHidden(LastHiddenFiles(journal)),
+          m_folders(fs, journal.madeFolders()),
+          m_lastHidden(journal.lastHiddenFiles()),
           m_notBefore(MadeNotBefore(runName(runFolder))) {}
 
-    UndoReport takeBack(const Journal& journal) {
-        for (auto it = journal.steps.rbegin(); it != journal.steps.rend(); ++it) {
-            const Step& step = *it;
-            if (step.withdrawn || m_leftPaths.count(step.path) != 0 ||
-                (step.kind == Step::Kind::Hidden &&
-                 std::find(m_lastHidden.begin(), m_lastHidden.end(), &step) ==
-                     m_lastHidden.end())) {
-                continue;
-            }
-            Place at;
-            if (reach(step, at)) {
-                takeBack(step, at);
+    // Read back a block at a time, from the last: the undo holds no more of the journal.
+    UndoReport takeBack(JournalReader& journal) {
+        for (std::size_t b = journal.blockCount(); b-- > 0;) {
+            const std::vector<Step> steps = journal.block(b);
+            for (auto it = steps.rbegin(); it != steps.rend(); ++it) {
+                takeBackStep(*it);
             }
         }
-        if (journal.partial) {
+        if (journal.partial()) {
             m_report.leftAlone.push_back(
                 "(the journal of this run stopped part-way; its later files were left as they "
                 "are)");
@@ -450,14 +444,16 @@ public:
     }
 
 private:
-    static std::unordered_map<std::string, FileIdentity> madeFolders(const Journal& journal) {
-        std::unordered_map<std::string, FileIdentity> made;
-        for (const Step& step : journal.steps) {
-            if (step.kind == Step::Kind::Folder && !step.withdrawn) {
-                made[step.path] = step.opened.identity;
-            }
+    void takeBackStep(const Step& step) {
+        if (step.withdrawn || m_leftPaths.count(step.path) != 0 ||
+            (step.kind == Step::Kind::Hidden && std::find(m_lastHidden.begin(), m_lastHidden.end(),
+                                                          step.number) == m_lastHidden.end())) {
+            return;
         }
-        return made;
+        Place at;
+        if (reach(step, at)) {
+            takeBack(step, at);
+        }
     }
 
     static std::string_view runName(std::string_view folder) {
@@ -707,7 +703,7 @@ private:
     const FolderHandle& m_runDir;
     const std::string& m_runFolder;
     Folders m_folders;
-    const std::vector<const Step*> m_lastHidden;
+    const std::vector<std::size_t> m_lastHidden;
     const std::int64_t m_notBefore;
     Fd m_pack;
     UndoReport m_report;
@@ -741,7 +737,7 @@ UndoReport UndoRun(FileSystem& fs, const std::string& runFolder) {
     if (present(fs, runDir, kUndoneName)) {
         throw JournalError("this run was undone before");
     }
-    const Journal journal = ReadJournal(fd.get());
+    JournalReader journal(fd.get());
     UndoReport report = Undoing(fs, runDir, runFolder, journal).takeBack(journal);
     try {
         fs.createFileIn(runDir, kUndoneName);
