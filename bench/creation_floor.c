@@ -2,8 +2,10 @@
  * with no list to read. It makes the folders, then does open(O_TRUNC)/write/close per file: over
  * existing files, the in-place floor. With --rename it writes each file as a new temporary file
  * beside it and renames that over it instead: the least work of a replace that never loses the
- * old content.
- * Usage: creation_floor [--rename] ROOT FOLDERS FILES fixed TEXT|perline
+ * old content. With --keep KEEP (after --rename) the old file also gets a second name KEEP/i
+ * (a hard link) before the rename: the least work of a replace that keeps the old file for an
+ * undo, as a journal beside the files does.
+ * Usage: creation_floor [--rename [--keep KEEP]] ROOT FOLDERS FILES fixed TEXT|perline
  *
  * With a list: creation_floor --list LIST TEXT reads LIST line by line (each line a path, CR LF
  * or LF), and writes TEXT into each named file, making a missing parent folder when the open
@@ -71,8 +73,17 @@ int main(int argc, char** argv) {
         --argc;
         ++argv;
     }
+    const char* keep = NULL;
+    if (byRename && argc > 2 && strcmp(argv[1], "--keep") == 0) {
+        keep = argv[2];
+        mkdir(keep, 0777);
+        argc -= 2;
+        argv += 2;
+    }
     if (argc < 5) {
-        fprintf(stderr, "usage: creation_floor [--rename] ROOT FOLDERS FILES fixed TEXT|perline\n");
+        fprintf(stderr,
+                "usage: creation_floor [--rename [--keep KEEP]] ROOT FOLDERS FILES fixed "
+                "TEXT|perline\n");
         return 2;
     }
     const char* root = argv[1];
@@ -83,6 +94,7 @@ int main(int argc, char** argv) {
     size_t textLength = strlen(text);
     char path[4096];
     char temp[4200];
+    char kept[4200];
     char content[64];
     if (mkdir(root, 0777) != 0) {
         /* an existing root is fine */
@@ -102,8 +114,11 @@ int main(int argc, char** argv) {
         if (byRename) {
             snprintf(temp, sizeof temp, "%s/d%03ld/.f%07ld.txt.tmp", root, i % folders, i);
             int fd = open(temp, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+            if (keep != NULL) {
+                snprintf(kept, sizeof kept, "%s/%ld", keep, i);
+            }
             if (fd < 0 || write(fd, data, length) != (ssize_t)length || close(fd) != 0 ||
-                rename(temp, path) != 0) {
+                (keep != NULL && link(path, kept) != 0) || rename(temp, path) != 0) {
                 perror(path);
                 return 1;
             }

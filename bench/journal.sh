@@ -8,7 +8,7 @@
 # in existing folders and for 1,000 existing files named 1,000 times each.
 #
 # Usage: bench/journal.sh [BUILD_DIR] [REPEATS] [FILES]; JOURNAL_BENCH_PLACES ("tmpfs disk")
-# narrows the first table.
+# narrows the first table, JOURNAL_BENCH_PREVIEW=0 skips the preview.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build=${1:-build}
@@ -18,7 +18,8 @@ folders=100
 cli=$PWD/$build/bin/pellatrix-cli
 floor=$PWD/$build/bin/creation_floor
 pfloor=$PWD/$build/bin/preview_floor
-for b in "$cli" "$floor" "$pfloor"; do
+peak=$PWD/$build/bin/peak_rss
+for b in "$cli" "$floor" "$pfloor" "$peak"; do
   [ -x "$b" ] || { echo "journal.sh: $b is missing; build $build first" >&2; exit 2; }
 done
 tmpfs=/dev/shm/pellatrix-journal-$$
@@ -27,14 +28,17 @@ trap 'rm -rf "$tmpfs" "$disk"' EXIT
 mkdir -p "$tmpfs" "$disk"
 
 now_ns() { date +%s%N; }
-median() { sort -n | awk '{v[NR]=$1} END {print (NR%2) ? v[(NR+1)/2] : (v[NR/2]+v[NR/2+1])/2}'; }
+median() {  # of column $1 (default 1) of the input
+  awk -v c="${1:-1}" '{print $c}' | sort -n |
+    awk '{v[NR]=$1} END {print (NR%2) ? v[(NR+1)/2] : (v[NR/2]+v[NR/2+1])/2}'
+}
 ratio() { awk -v a="$1" -v b="$2" 'BEGIN {printf "%.2fx", a / b}'; }
-timed() {  # prints the wall time of the command in ms
-  local t0 t1
+timed() {  # prints "wall_ms cpu_ms" of the command (cpu: user + system, through peak_rss)
+  local t0 t1 cpu
   t0=$(now_ns)
-  "$@" >/dev/null 2>&1 || true
+  cpu=$("$peak" "$@" 2>&1 >/dev/null | awk '/^cpu_ms/ {print $2}')
   t1=$(now_ns)
-  echo $(((t1 - t0) / 1000000))
+  echo "$(((t1 - t0) / 1000000)) ${cpu:-0}"
 }
 
 for root in "$tmpfs" "$disk"; do
@@ -47,20 +51,32 @@ with open(f"{root}/list.txt", "w") as out:
 PY
 done
 
-printf '%-6s %-8s %9s %9s %9s %9s %10s %10s\n' place files floor_ms none_ms same_ms other_ms \
-  same/none other/none
+# Replacing, two more floors join: the rename floor (a new file written beside each and renamed
+# over it) and the keep floor (the same plus a hard link of the old file into a folder, what a
+# journal beside the files does). Processor time (user + system) of the same runs is beside the
+# wall time: same/keep and cpu same/keep compare the run with the journal beside the files with
+# the keep floor.
+printf '%-6s %-8s %9s %9s %9s %9s %9s %9s %10s %10s %10s %10s\n' place files floor_ms \
+  rename_ms keep_ms none_ms same_ms other_ms same/none other/none same/keep cpu_s/keep
 for place in ${JOURNAL_BENCH_PLACES:-tmpfs disk}; do
   if [ $place = tmpfs ]; then root=$tmpfs other=$disk; else root=$disk other=$tmpfs; fi
   for state in new replace; do
-    for v in floor none same other; do : >"$root/t.$v"; done
+    tools=(floor none same other)
+    [ $state = replace ] && tools=(floor rename keep none same other)
+    for v in floor rename keep none same other; do : >"$root/t.$v"; done
     for ((r = 0; r < reps; r++)); do
-      for v in floor none same other; do
+      # Interleaved, in a turning order, so load from elsewhere favours no tool.
+      for ((k = 0; k < ${#tools[@]}; k++)); do
+        v=${tools[$(((k + r) % ${#tools[@]}))]}
         if [ $state = new ]; then rm -rf "$root/out"; else
           [ -d "$root/out" ] || "$floor" "$root/out" $folders "$files" fixed "old text"; fi
-        rm -rf "$root/state" "$other/state"
+        rm -rf "$root/state" "$other/state" "$root/keep"
         sync -f "$root" 2>/dev/null || true
         case $v in
           floor) cmd=("$floor" "$root/out" $folders "$files" fixed "text") ;;
+          rename) cmd=("$floor" --rename "$root/out" $folders "$files" fixed "text") ;;
+          keep) cmd=("$floor" --rename --keep "$root/keep" "$root/out" $folders "$files" fixed
+                     "text") ;;
           none) cmd=(env XDG_STATE_HOME=/proc/no-state "$cli" --text text "$root/list.txt") ;;
           same) cmd=(env XDG_STATE_HOME="$root/state" "$cli" --text text "$root/list.txt") ;;
           other) cmd=(env XDG_STATE_HOME="$other/state" "$cli" --text text "$root/list.txt") ;;
@@ -68,15 +84,22 @@ for place in ${JOURNAL_BENCH_PLACES:-tmpfs disk}; do
         timed "${cmd[@]}" >>"$root/t.$v"
       done
     done
-    f=$(median <"$root/t.floor"); n=$(median <"$root/t.none")
-    s=$(median <"$root/t.same"); o=$(median <"$root/t.other")
-    printf '%-6s %-8s %9s %9s %9s %9s %10s %10s\n' $place $state "$f" "$n" "$s" "$o" \
-      "$(ratio "$s" "$n")" "$(ratio "$o" "$n")"
+    f=$(median 1 <"$root/t.floor"); n=$(median 1 <"$root/t.none")
+    s=$(median 1 <"$root/t.same"); o=$(median 1 <"$root/t.other")
+    rn=- kp=- sk=- csk=-
+    if [ $state = replace ]; then
+      rn=$(median 1 <"$root/t.rename"); kp=$(median 1 <"$root/t.keep")
+      sk=$(ratio "$s" "$kp")
+      csk=$(ratio "$(median 2 <"$root/t.same")" "$(median 2 <"$root/t.keep")")
+    fi
+    printf '%-6s %-8s %9s %9s %9s %9s %9s %9s %10s %10s %10s %10s\n' $place $state "$f" "$rn" \
+      "$kp" "$n" "$s" "$o" "$(ratio "$s" "$n")" "$(ratio "$o" "$n")" "$sk" "$csk"
   done
-  rm -rf "$root/out" "$root/state"
+  rm -rf "$root/out" "$root/state" "$root/keep"
 done
 
 # Preview of 1,000,000 lines on tmpfs.
+[ "${JOURNAL_BENCH_PREVIEW:-1}" = 0 ] && exit 0
 root=$tmpfs/preview
 mkdir -p "$root"
 python3 - "$root" <<'PY'
@@ -100,6 +123,6 @@ for list in new existing; do
     timed "$pfloor" "$root/$list.txt" >>"$root/t.floor"
     timed "$cli" --dry-run "$root/$list.txt" >>"$root/t.cli"
   done
-  f=$(median <"$root/t.floor"); c=$(median <"$root/t.cli")
+  f=$(median 1 <"$root/t.floor"); c=$(median 1 <"$root/t.cli")
   printf '%-9s %9s %9s %9s\n' $list "$f" "$c" "$(ratio "$c" "$f")"
 done

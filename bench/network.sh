@@ -10,10 +10,12 @@
 # real list file on the share and keeps its journal there (XDG_STATE_HOME on the share, as with a
 # home folder on a network file system). Every timed run writes a tree of its own, and the files a
 # replace finds are made beforehand through the backing folder, untimed, so no cache of the mount
-# favours one tool. The table gives medians and the ratios against the 16-thread loop.
+# favours one tool. The table gives medians and the ratios against the 16-thread loop, and the
+# requests per file the share served to the 16-thread loop and to the companion (medians).
 #
 # Usage: bench/network.sh [BUILD_DIR] [REPEATS] [FILES]; NETWORK_BENCH_DELAYS ("0 100 500")
-# picks the delays in microseconds; NETWORK_BENCH_JOBS gives the companion's "cli" runs a
+# picks the delays in microseconds; NETWORK_BENCH_FS_OPTIONS gives delayfs options (e.g.
+# "--threads=10 --no-inodes": a server with 10 slots and no inode numbers); NETWORK_BENCH_JOBS gives the companion's "cli" runs a
 # --jobs of their own instead of its default. Needs /dev/fuse and fusermount3; skips where FUSE cannot be
 # mounted.
 set -euo pipefail
@@ -56,7 +58,8 @@ mkdir -p "$mnt"
 
 mount_at() {  # delay in microseconds
   rm -rf "$backing"; mkdir -p "$backing"
-  "$delayfs" "$1" "$backing" "$mnt" 2>"$work/delayfs.err" &
+  # shellcheck disable=SC2086  # the options are words of their own
+  "$delayfs" ${NETWORK_BENCH_FS_OPTIONS:-} "$1" "$backing" "$mnt" 2>"$work/delayfs.err" &
   fspid=$!
   for ((i = 0; i < 50; i++)); do
     mounted && return 0
@@ -70,6 +73,18 @@ mount_at() {  # delay in microseconds
 make_list() {  # root list: the FILES paths under root, one a line
   awk -v r="$1" -v n="$files" -v f="$folders" \
     'BEGIN {for (i = 0; i < n; i++) printf "%s/d%03d/f%07d.txt\n", r, i % f, i}' >"$2"
+}
+
+# The requests delayfs served since it was last asked (it tells them on USR1 and starts again).
+requests() {
+  local before
+  before=$(grep -c '^requests ' "$work/delayfs.err" || true)
+  kill -USR1 "$fspid"
+  for ((i = 0; i < 100; i++)); do
+    [ "$(grep -c '^requests ' "$work/delayfs.err" || true)" -gt "$before" ] && break
+    sleep 0.02
+  done
+  grep '^requests ' "$work/delayfs.err" | tail -1 | awk '{print $2}'
 }
 
 now_ns() { date +%s%N; }
@@ -86,12 +101,12 @@ timed() {  # tool command...: prints the wall time in ms; a failing tool is said
 }
 
 tools=(loop1 loop16 cli cli1)
-printf '%-8s %-8s %6s %9s %9s %9s %9s %12s %10s %11s\n' delay_us work files loop1_ms loop16_ms \
-  cli_ms cli1_ms loop1/loop16 cli/loop16 cli1/loop16
+printf '%-8s %-8s %6s %9s %9s %9s %9s %12s %10s %11s %9s %9s\n' delay_us work files loop1_ms \
+  loop16_ms cli_ms cli1_ms loop1/loop16 cli/loop16 cli1/loop16 req_loop req_cli
 for delay in ${NETWORK_BENCH_DELAYS:-0 100 500}; do
   mount_at "$delay"
   for state in new replace; do
-    for tool in "${tools[@]}"; do : >"$work/t.$tool"; done
+    for tool in "${tools[@]}"; do : >"$work/t.$tool"; : >"$work/q.$tool"; done
     for ((r = 0; r < reps; r++)); do
       # The order turns each round, so no tool always runs first after the set-up.
       for ((k = 0; k < ${#tools[@]}; k++)); do
@@ -112,13 +127,17 @@ for delay in ${NETWORK_BENCH_DELAYS:-0 100 500}; do
                     --text "$text" "$mnt/$name.list") ;;
           cli1) cmd=(env XDG_STATE_HOME="$mnt/state" "$cli" --jobs=1 --text "$text" "$mnt/$name.list") ;;
         esac
+        requests >/dev/null
         timed "$tool" "${cmd[@]}" >>"$work/t.$tool"
+        requests >>"$work/q.$tool"
       done
     done
     one=$(median <"$work/t.loop1"); many=$(median <"$work/t.loop16"); c=$(median <"$work/t.cli")
     c1=$(median <"$work/t.cli1")
-    printf '%-8s %-8s %6s %9s %9s %9s %9s %12s %10s %11s\n' "$delay" $state "$files" "$one" "$many" \
-      "$c" "$c1" "$(ratio "$one" "$many")" "$(ratio "$c" "$many")" "$(ratio "$c1" "$many")"
+    perfile() { awk -v n="$(median <"$1")" -v f="$files" 'BEGIN {printf "%.1f", n / f}'; }
+    printf '%-8s %-8s %6s %9s %9s %9s %9s %12s %10s %11s %9s %9s\n' "$delay" $state "$files" \
+      "$one" "$many" "$c" "$c1" "$(ratio "$one" "$many")" "$(ratio "$c" "$many")" \
+      "$(ratio "$c1" "$many")" "$(perfile "$work/q.loop16")" "$(perfile "$work/q.cli")"
   done
   unmount
 done

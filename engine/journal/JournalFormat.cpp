@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/file.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -22,6 +23,7 @@
 #include <memory>
 #include <system_error>
 #include <thread>
+#include <unordered_set>
 #include <vector>
 
 #include "engine/journal/RunJournal.h"
@@ -33,6 +35,19 @@ namespace {
 
 constexpr std::size_t kCopyChunk = std::size_t{1} << 20;
 
+// What JournalReader learns in its pass through a journal, and what it reads a block with.
+struct StepIndex {
+    std::size_t block;
+    std::vector<std::uint64_t>& starts;
+    std::vector<std::size_t>& blockEnds;
+    std::unordered_map<std::string, FileIdentity>& folders;
+};
+
+constexpr unsigned kLaneShift = 48;
+constexpr std::uint64_t kStartMask = (std::uint64_t{1} << kLaneShift) - 1;
+// The bytes read through before the pass lets them go.
+constexpr std::size_t kReleaseEvery = std::size_t{16} << 20;
+
 class Parser {
 public:
     // `lastOnly`: keeps of each lane only the last step, and the last hidden file before it,
@@ -40,14 +55,38 @@ public:
     explicit Parser(std::string_view text, bool lastOnly = false)
         : m_text(text), m_lastOnly(lastOnly) {}
 
+    // The pass of JournalReader: as `lastOnly`, and each step's start, its block's end and the
+    // folders made go to `index`; `release` lets go of bytes read through.
+    Parser(std::string_view text, StepIndex& index, std::function<void(std::size_t)> release)
+        : m_text(text), m_lastOnly(true), m_index(&index), m_release(std::move(release)) {}
+
+    // The steps numbered [first, first + count) of the journal `index` was made of, read from
+    // the start of the first up to `end`.
+    Parser(std::string_view text, StepIndex& index, std::size_t first, std::size_t count,
+           std::size_t end)
+        : m_text(text.substr(0, end)),
+          m_index(&index),
+          m_first(first),
+          m_count(count),
+          m_next(first) {}
+
     Journal parse() {
         Journal journal;
-        if (m_text.substr(0, kHeader.size()) != kHeader &&
-            m_text.substr(0, kHeaderVersion2.size()) != kHeaderVersion2) {
+        if (m_count != 0) {
+            m_at = static_cast<std::size_t>(m_index->starts[m_first] & kStartMask);
+            m_lane = static_cast<unsigned>(m_index->starts[m_first] >> kLaneShift);
+        } else if (m_text.substr(0, kHeader.size()) != kHeader &&
+                   m_text.substr(0, kHeaderVersion2.size()) != kHeaderVersion2) {
             fail("it is not a Pellatrix journal");
+        } else {
+            m_at = kHeader.size();
         }
-        m_at = kHeader.size();
         while (m_at < m_text.size() && m_text[m_at] != '\0') {
+            m_recordStart = m_at;
+            if (m_release && m_at - m_released >= kReleaseEvery) {
+                m_release(m_at);
+                m_released = m_at;
+            }
             const char type = m_text[m_at];
             if (m_at + 1 >= m_text.size()) {
                 fail("it ends inside a record");
@@ -65,8 +104,9 @@ public:
                 expect('\n');
                 if (type == 'e') {
                     journal.complete = true;
-                } else {
-                    lastStep(journal).withdrawn = true;
+                } else if (Step* step = recordsStep(journal)) {
+                    step->withdrawn = true;
+                    touched(*step);
                 }
                 continue;
             }
@@ -103,11 +143,19 @@ public:
                     std::string named = path();
                     // The confirmation of the announcement before it, or, in a journal of
                     // version 2, a step of its own.
-                    if (Step* before = laneStep(journal);
+                    if (m_count != 0 && !startsStep()) {
+                        if (Step* before = recordsStep(journal)) {
+                            before->opened = made;
+                            before->made = true;
+                        }
+                        break;
+                    }
+                    if (Step* before = m_count != 0 ? nullptr : laneStep(journal);
                         before != nullptr && !before->made && !before->withdrawn &&
                         before->kind == kind && before->path == named) {
                         before->opened = made;
                         before->made = true;
+                        touched(*before);
                         break;
                     }
                     add(journal, {kind,
@@ -128,12 +176,16 @@ public:
                     if (m_at == 0 || m_text[m_at - 1] != '\n') {
                         fail("a record is cut short");
                     }
-                    Step& step = lastStep(journal);
-                    if (step.kind != Step::Kind::Hidden || step.made) {
+                    Step* step = recordsStep(journal);
+                    if (step == nullptr) {
+                        break;
+                    }
+                    if (step->kind != Step::Kind::Hidden || step->made) {
                         fail("a hidden file was made unannounced");
                     }
-                    step.opened = made;
-                    step.made = true;
+                    step->opened = made;
+                    step->made = true;
+                    touched(*step);
                     break;
                 }
                 case 'r':
@@ -162,6 +214,9 @@ public:
                     if (step.keep != "-" && step.keep != "=" && !keptName(step.keep)) {
                         fail("a kept file has a foreign name");
                     }
+                    if (step.keep[0] == 'l') {
+                        m_linksBegun.erase(step.keep.substr(1));
+                    }
                     step.path = path();
                     add(journal, std::move(step));
                     break;
@@ -171,14 +226,18 @@ public:
                     if (m_at == 0 || m_text[m_at - 1] != '\n') {
                         fail("a record is cut short");
                     }
-                    Step& step = lastStep(journal);
-                    if (step.kind == Step::Kind::Folder || step.kind == Step::Kind::Hidden) {
+                    Step* step = recordsStep(journal);
+                    if (step == nullptr) {
+                        break;
+                    }
+                    if (step->kind == Step::Kind::Folder || step->kind == Step::Kind::Hidden) {
                         fail("a folder has a written file");
                     }
-                    step.left = left;
-                    if (step.kind == Step::Kind::Replace) {
-                        step.opened = left;
+                    step->left = left;
+                    if (step->kind == Step::Kind::Replace) {
+                        step->opened = left;
                     }
+                    touched(*step);
                     break;
                 }
                 case 'L': {
@@ -186,7 +245,7 @@ public:
                     if (m_text[m_at - 1] != '\n' || !keptName("l" + name)) {
                         fail("a kept file has a foreign name");
                     }
-                    journal.linksBegun.push_back(std::move(name));
+                    m_linksBegun.insert(std::move(name));
                     break;
                 }
                 case 's':
@@ -197,6 +256,12 @@ public:
                     fail("it holds an unknown record");
             }
         }
+        if (m_index != nullptr && m_count == 0) {
+            for (const Step& step : journal.steps) {
+                finished(step);
+            }
+        }
+        journal.unclaimedLinks.assign(m_linksBegun.begin(), m_linksBegun.end());
         return journal;
     }
 
@@ -222,15 +287,86 @@ private:
     }
 
     void add(Journal& journal, Step&& step) {
+        if (m_count != 0) {
+            // Reading a block: a step after it ends its lane's records there.
+            startsStep();
+            if (m_next > m_first + m_count) {
+                m_closed.push_back(step.lane);
+                return;
+            }
+            step.number = m_next - 1;
+        }
         if (m_lastOnly) {
             // Of the lane's steps before, only its last hidden file stays, and only until the
             // lane makes another.
             const bool hidden = step.kind == Step::Kind::Hidden;
             std::erase_if(journal.steps, [&](const Step& before) {
-                return before.lane == step.lane && (before.kind != Step::Kind::Hidden || hidden);
+                const bool gone =
+                    before.lane == step.lane && (before.kind != Step::Kind::Hidden || hidden);
+                if (gone) {
+                    finished(before);
+                }
+                return gone;
             });
         }
+        if (m_count == 0) {
+            step.number = m_added++;
+        }
+        if (m_index != nullptr && m_count == 0) {
+            if (m_recordStart > kStartMask) {
+                fail("it is too long");
+            }
+            m_index->starts.push_back(static_cast<std::uint64_t>(m_recordStart) |
+                                      std::uint64_t{step.lane} << kLaneShift);
+            if (step.number % m_index->block == 0) {
+                m_index->blockEnds.push_back(0);
+            }
+        }
         journal.steps.push_back(std::move(step));
+        touched(journal.steps.back());
+    }
+
+    // Reading a block: whether the record at m_recordStart begins a step (the next the index
+    // names), counted when it does.
+    bool startsStep() {
+        if (m_counted == m_recordStart) {
+            return true;
+        }
+        if (m_next < m_index->starts.size() &&
+            (m_index->starts[m_next] & kStartMask) == m_recordStart) {
+            ++m_next;
+            m_counted = m_recordStart;
+            return true;
+        }
+        return false;
+    }
+
+    // The step a record after its first belongs to: the last of its lane. Reading a block, none
+    // for a lane whose step lies before the block or after it.
+    Step* recordsStep(Journal& journal) {
+        if (m_count == 0) {
+            return &lastStep(journal);
+        }
+        if (std::find(m_closed.begin(), m_closed.end(), m_lane) != m_closed.end()) {
+            return nullptr;
+        }
+        return laneStep(journal);
+    }
+
+    // In the pass: the step's block ends no earlier than this record.
+    void touched(const Step& step) {
+        if (m_index != nullptr && m_count == 0) {
+            std::size_t& end = m_index->blockEnds[step.number / m_index->block];
+            end = std::max(end, m_at);
+        }
+    }
+
+    // In the pass: a step whose records all went by.
+    void finished(const Step& step) {
+        if (m_index != nullptr && m_count == 0 && step.kind == Step::Kind::Folder &&
+            !step.withdrawn) {
+            m_index->folders[step.path] = step.opened.identity;
+        }
     }
 
     // The last step of the current lane. Steps of other lanes in flight lie between a step
@@ -317,8 +453,22 @@ private:
 
     std::string_view m_text;
     std::size_t m_at = 0;
+    std::size_t m_recordStart = 0;
     bool m_lastOnly = false;
     unsigned m_lane = 0;
+    // Links begun ("L") that no replacement has claimed yet.
+    std::unordered_set<std::string> m_linksBegun;
+    StepIndex* m_index = nullptr;
+    std::function<void(std::size_t)> m_release;
+    std::size_t m_released = 0;
+    // Reading a block: its first step, how many, the next step the index names, and the lanes
+    // whose later records belong to steps after the block.
+    std::size_t m_first = 0;
+    std::size_t m_count = 0;
+    std::size_t m_next = 0;
+    std::size_t m_counted = SIZE_MAX;  // the record startsStep counted last
+    std::size_t m_added = 0;
+    std::vector<unsigned> m_closed;
 };
 
 std::string readWhole(int fd) {
@@ -350,6 +500,62 @@ Journal ReadJournal(int fd) {
 
 Journal ReadJournalEnd(int fd) {
     return Parser(readWhole(fd), true).parse();
+}
+
+JournalReader::JournalReader(int fd, std::size_t blockSize) : m_blockSize(blockSize) {
+    struct stat st {};
+    if (::fstat(fd, &st) == 0 && st.st_size > 0) {
+        m_map.size = static_cast<std::size_t>(st.st_size);
+        m_map.at = ::mmap(nullptr, m_map.size, PROT_READ, MAP_PRIVATE, fd, 0);
+        if (m_map.at == MAP_FAILED) {
+            m_map.at = nullptr;
+        }
+    }
+    if (m_map.at != nullptr) {
+        m_text = std::string_view(static_cast<const char*>(m_map.at), m_map.size);
+    } else {
+        m_read = readWhole(fd);
+        m_text = m_read;
+    }
+    StepIndex index{m_blockSize, m_starts, m_blockEnds, m_folders};
+    Journal ends = Parser(m_text, index, [this](std::size_t upTo) { release(0, upTo); }).parse();
+    release(0, m_text.size());
+    m_complete = ends.complete;
+    m_partial = ends.partial;
+    m_unclaimedLinks = std::move(ends.unclaimedLinks);
+    for (const Step* step : LastHiddenFiles(ends)) {
+        m_lastHidden.push_back(step->number);
+    }
+}
+
+JournalReader::Mapping::~Mapping() {
+    if (at != nullptr) {
+        ::munmap(at, size);
+    }
+}
+
+std::vector<Step> JournalReader::block(std::size_t block) {
+    const std::size_t first = block * m_blockSize;
+    if (first >= m_starts.size()) {
+        return {};
+    }
+    const std::size_t count = std::min(m_blockSize, m_starts.size() - first);
+    StepIndex index{m_blockSize, m_starts, m_blockEnds, m_folders};
+    Journal part = Parser(m_text, index, first, count, m_blockEnds[block]).parse();
+    release(static_cast<std::size_t>(m_starts[first] & kStartMask), m_blockEnds[block]);
+    return std::move(part.steps);
+}
+
+void JournalReader::release(std::size_t from, std::size_t to) {
+    if (m_map.at == nullptr) {
+        return;
+    }
+    const auto page = static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
+    from -= from % page;
+    to -= to % page;
+    if (to > from) {
+        ::madvise(static_cast<char*>(m_map.at) + from, to - from, MADV_DONTNEED);
+    }
 }
 
 std::string FirstPathIn(std::string_view head) {

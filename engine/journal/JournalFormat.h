@@ -10,6 +10,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "engine/fs/FileStat.h"
@@ -109,12 +110,15 @@ struct Step {
     unsigned lane = 0;  // the "t" its records came under
     // When a folder or new file was announced, in nanoseconds since the epoch (0: not told).
     std::int64_t announcedNs = 0;
+    // Its place among the journal's steps, from 0 (as JournalReader numbers them).
+    std::size_t number = 0;
+    bool operator==(const Step&) const = default;
 };
 
 struct Journal {
     std::vector<Step> steps;
-    // The kept links the run began to make, each as its "L" record named it.
-    std::vector<std::string> linksBegun;
+    // The kept links the run began to make ("L") that no replacement claims.
+    std::vector<std::string> unclaimedLinks;
     bool complete = false;
     bool partial = false;
 };
@@ -125,6 +129,64 @@ Journal ReadJournal(int fd);
 // The same check, keeping only what LastHiddenFiles needs: of each lane, the last step and the
 // last hidden file before it.
 Journal ReadJournalEnd(int fd);
+
+// A journal read a part at a time, so that an undo of any length holds a small index of its
+// steps rather than all of them: the whole journal is checked when it is opened (refused then,
+// before anything is changed, as ReadJournal refuses it), and its steps are read back a block
+// at a time. The file is mapped, and what was read is let go again.
+class JournalReader {
+public:
+    // Steps are read back in blocks of this many.
+    static constexpr std::size_t kBlock = 4096;
+
+    // Reads the journal open as `fd` once through; throws JournalError when it is damaged or
+    // foreign. `blockSize` steps are read back at a time.
+    explicit JournalReader(int fd, std::size_t blockSize = kBlock);
+    JournalReader(const JournalReader&) = delete;
+    JournalReader& operator=(const JournalReader&) = delete;
+
+    bool complete() const { return m_complete; }
+    bool partial() const { return m_partial; }
+    std::size_t stepCount() const { return m_starts.size(); }
+    std::size_t blockCount() const { return m_blockEnds.size(); }
+    // The steps numbered from blockSize * block on, at most blockSize of them, in the
+    // journal's order, as ReadJournal tells them.
+    std::vector<Step> block(std::size_t block);
+    // The folders the run made and did not take back, by path: their identity (none for one
+    // whose making a kill left unconfirmed).
+    const std::unordered_map<std::string, FileIdentity>& madeFolders() const { return m_folders; }
+    // The numbers of the steps LastHiddenFiles names.
+    const std::vector<std::size_t>& lastHiddenFiles() const { return m_lastHidden; }
+    // The links the run began to make and no step claims: a kill came between the two.
+    const std::vector<std::string>& unclaimedLinks() const { return m_unclaimedLinks; }
+
+private:
+    // Lets go of the mapped bytes [from, to) (whole pages within).
+    void release(std::size_t from, std::size_t to);
+
+    // The file mapped, unmapped also when the first pass refuses it: the mapping holds the
+    // file, and with it the undo's lock.
+    struct Mapping {
+        void* at = nullptr;
+        std::size_t size = 0;
+        Mapping() = default;
+        Mapping(const Mapping&) = delete;
+        Mapping& operator=(const Mapping&) = delete;
+        ~Mapping();
+    } m_map;
+    std::string_view m_text;
+    std::string m_read;
+    std::size_t m_blockSize;  // the bytes where the file cannot be mapped
+    // Per step: where its first record begins (the low 48 bits) and its lane (the high 16).
+    std::vector<std::uint64_t> m_starts;
+    // Per block: the end of the last record of any of its steps.
+    std::vector<std::size_t> m_blockEnds;
+    std::unordered_map<std::string, FileIdentity> m_folders;
+    std::vector<std::size_t> m_lastHidden;
+    std::vector<std::string> m_unclaimedLinks;
+    bool m_complete = false;
+    bool m_partial = false;
+};
 
 // The path of the first file that the journal text `head` (its beginning, possibly cut) tells
 // a run made or replaced, else of its first folder; empty when it names none.

@@ -419,30 +419,28 @@ struct Place {
 class Undoing {
 public:
     Undoing(UndoFileSystem& fs, const FolderHandle& runDir, const std::string& runFolder,
-            const Journal& journal)
+            const JournalReader& journal)
         : m_fs(fs),
           m_runDir(runDir),
           m_runFolder(runFolder),
-          m_folders(fs, madeFolders(journal)),
-          m_lastHidden(LastHiddenFiles(journal)),
+          m_folders(fs, journal.madeFolders()),
+          m_lastHidden(journal.lastHiddenFiles()),
           m_notBefore(MadeNotBefore(runName(runFolder))) {}
 
-    UndoReport takeBack(const Journal& journal) {
-        for (auto it = journal.steps.rbegin(); it != journal.steps.rend(); ++it) {
-            const Step& step = *it;
-            if (step.withdrawn || m_leftPaths.count(step.path) != 0 ||
-                (step.kind == Step::Kind::Hidden &&
-                 std::find(m_lastHidden.begin(), m_lastHidden.end(), &step) ==
-                     m_lastHidden.end())) {
-                continue;
-            }
-            Place at;
-            if (reach(step, at) && !madeByEarlierStep(journal, it, at)) {
-                takeBack(step, at);
+    // Read back a block at a time, from the last: the undo holds no more of the journal.
+    UndoReport takeBack(JournalReader& journal) {
+        for (std::size_t b = journal.blockCount(); b-- > 0;) {
+            const std::vector<Step> steps = journal.block(b);
+            for (auto it = steps.rbegin(); it != steps.rend(); ++it) {
+                takeBackStep(*it);
             }
         }
-        dropUnclaimedLinks(journal);
-        if (journal.partial) {
+        // Names whose making no earlier step accounts for are the user's since.
+        for (const std::string& path : m_unconfirmed) {
+            leave(path, "changed since the run");
+        }
+        dropUnclaimedLinks(journal.unclaimedLinks());
+        if (journal.partial()) {
             m_report.leftAlone.push_back(
                 "(the journal of this run stopped part-way; its later files were left as they "
                 "are)");
@@ -451,48 +449,25 @@ public:
     }
 
 private:
-    // A new file announced and never confirmed, whose name holds what an earlier step of the run
-    // left there: its exclusive make met that file and failed before a kill came, so it made
-    // nothing, and the earlier step is taken back as it stands.
-    bool madeByEarlierStep(const Journal& journal, std::vector<Step>::const_reverse_iterator it,
-                           const Place& at) const {
-        if (it->made || it->kind != Step::Kind::New || !at.now) {
-            return false;
+    void takeBackStep(const Step& step) {
+        if (step.withdrawn || m_leftPaths.count(step.path) != 0 ||
+            (step.kind == Step::Kind::Hidden && std::find(m_lastHidden.begin(), m_lastHidden.end(),
+                                                          step.number) == m_lastHidden.end())) {
+            return;
         }
-        for (auto earlier = std::next(it); earlier != journal.steps.rend(); ++earlier) {
-            if (earlier->path == it->path && earlier->made && !earlier->withdrawn &&
-                earlier->kind != Step::Kind::Folder && earlier->kind != Step::Kind::Hidden &&
-                leftByRun(*at.now, *earlier, at.byNumber)) {
-                return true;
-            }
+        Place at;
+        if (reach(step, at)) {
+            // An earlier step on a name whose unconfirmed making it accounts for.
+            m_unconfirmed.erase(step.path);
+            takeBack(step, at);
         }
-        return false;
-    }
-
-    static std::unordered_map<std::string, FileIdentity> madeFolders(const Journal& journal) {
-        std::unordered_map<std::string, FileIdentity> made;
-        for (const Step& step : journal.steps) {
-            if (step.kind == Step::Kind::Folder && !step.withdrawn) {
-                made[step.path] = step.opened.identity;
-            }
-        }
-        return made;
     }
 
     // A link the run began to make and no step claims (a kill came before its record) is only a
     // second name of a file that was never replaced: taken away while it is one, so the next run
     // does not write that file in place.
-    void dropUnclaimedLinks(const Journal& journal) {
-        std::unordered_set<std::string_view> claimed;
-        for (const Step& step : journal.steps) {
-            if (step.keep.size() > 1 && step.keep[0] == 'l') {
-                claimed.insert(std::string_view(step.keep).substr(1));
-            }
-        }
-        for (const std::string& name : journal.linksBegun) {
-            if (claimed.count(name) != 0) {
-                continue;
-            }
+    void dropUnclaimedLinks(const std::vector<std::string>& names) {
+        for (const std::string& name : names) {
             if (const std::optional<EntryStat> now = seen(m_fs, m_runDir, name);
                 now && now->kind == EntryStat::Kind::File && now->links > 1) {
                 try {
@@ -586,6 +561,10 @@ private:
             } catch (const FsError& e) {
                 leave(step.path, removalTrouble(e, "not removed: "));
             }
+        } else if (!step.made && step.kind == Step::Kind::New && now.changedNs >= m_notBefore) {
+            // A kill right after an exclusive make that met a file: an earlier step of the run
+            // that left it there takes it back; otherwise it is the user's, named at the end.
+            m_unconfirmed.insert(step.path);
         } else if (step.made || now.changedNs >= m_notBefore) {
             // An unconfirmed name changed before the run began is no one's but its owner's (a
             // kill between a failed make and its record): not the run's to name.
@@ -656,9 +635,10 @@ private:
         // Asked first: the run's file may have the old file's inode number, freed once the old
         // file was replaced and not kept by a link.
         const bool runs = leftByRun(*at.now, step, at.byNumber);
-        if (!runs && step.kind == Step::Kind::Replace && sameFile(*at.now, step.old, at.byNumber)) {
-            // Never replaced (killed before its rename): the old file is still there, and its
-            // kept link is only a second name that would make the next run write it in place.
+        if (!runs && sameFile(*at.now, step.old, at.byNumber)) {
+            // Never replaced (killed before its rename) or never written (killed before its
+            // write in place began): the old file is still there, and a kept link is only a
+            // second name that would make the next run write it in place.
             dropKeptLink(m_fs, m_runDir, step, *at.now, at.byNumber);
         } else if (!runs) {
             leave(step.path, "changed since the run");
@@ -751,11 +731,13 @@ private:
     const FolderHandle& m_runDir;
     const std::string& m_runFolder;
     Folders m_folders;
-    const std::vector<const Step*> m_lastHidden;
+    const std::vector<std::size_t> m_lastHidden;
     const std::int64_t m_notBefore;
     Fd m_pack;
     UndoReport m_report;
     std::unordered_set<std::string> m_leftPaths;
+    // New files announced, never confirmed, whose names hold a file no later step accounts for.
+    std::unordered_set<std::string> m_unconfirmed;
     // Files that hold exactly what the run's earlier step on them left, though not as that step
     // recorded it: put back from a copy, or written again by the run, under this name or another
     // (a second hard link, a link followed): the file is taken back once, by its earliest step.
@@ -785,7 +767,7 @@ UndoReport UndoRun(UndoFileSystem& fs, const std::string& runFolder) {
     if (present(fs, runDir, kUndoneName)) {
         throw JournalError("this run was undone before");
     }
-    const Journal journal = ReadJournal(fd.get());
+    JournalReader journal(fd.get());
     UndoReport report = Undoing(fs, runDir, runFolder, journal).takeBack(journal);
     try {
         fs.createFileIn(runDir, kUndoneName);

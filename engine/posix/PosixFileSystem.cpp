@@ -389,14 +389,12 @@ void writeNewFile(int rawFd, const std::string& path, std::string_view text,
 // Tells the journal, just before the rename, what it takes away and what takes its place. The
 // old file is kept only now that the new text is whole: a write that fails leaves it without a
 // second name, so a retry replaces it whole again. The new file needs no look of its own: until
-// the rename, after its written record, it is no file of the user's. Another run may have
-// replaced the target meanwhile: what is kept is what the rename takes away.
+// the rename, after its written record, it is no file of the user's. The old file is described
+// as the decision looked it up, not looked at again (a request per file on a share): should
+// another run have replaced it meanwhile, the kept link differs from its record, and the undo
+// leaves that file alone instead of putting back what it cannot vouch for.
 void recordReplacing(const Replacement& r, const struct stat* made, WriteJournal* journal) {
-    struct stat now {};
-    const bool same = ::fstatat(r.target.dir, r.target.name, &now, AT_SYMLINK_NOFOLLOW) == 0 &&
-                      S_ISREG(now.st_mode);
-    journal->replacing(r.whole, journal::StampOf(same ? now : r.old), false, r.target.dir,
-                       r.target.name);
+    journal->replacing(r.whole, journal::StampOf(r.old), false, r.target.dir, r.target.name);
     if (made != nullptr) {
         journal->written(journal::StampOf(*made));
     }
@@ -695,8 +693,11 @@ void PosixFileSystem::readFile(const std::string& path,
     }
 }
 
+PosixFileSystem::PosixFileSystem() : m_ids(CurrentProcessIds()) {}
+
 void PosixFileSystem::beginRun() {
     endRun();
+    m_ids = CurrentProcessIds();
     m_cleanedFolders.clear();
     m_leftHidden.clear();
     m_leftHiddenAsked = false;

@@ -44,7 +44,7 @@ public:
         const char* name = nullptr;
     };
 
-    PosixFileSystem() = default;
+    PosixFileSystem();
     PosixFileSystem(const PosixFileSystem&) = delete;
     PosixFileSystem& operator=(const PosixFileSystem&) = delete;
     void readFile(const std::string& path,
@@ -135,6 +135,8 @@ private:
     // at the run's first write.
     std::unordered_map<FolderIdentity, std::vector<LeftHiddenFile>> m_leftHidden;
     bool m_leftHiddenAsked = false;
+    // The effective user and group, asked again at each run's start (processIds).
+    ProcessIds m_ids;
     // The folders new files went to in this run, open (-1: not to be opened), so a new file
     // costs the look-up of its own name, not of its whole path. Bounded well below the limit
     // of open files; folders beyond it are reached by path.

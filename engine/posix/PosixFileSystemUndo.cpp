@@ -156,7 +156,7 @@ FileIdentity PosixFileSystem::putBackContent(const FolderHandle& at, const std::
         ThrowErrno(errno, what);
     }
     int err = copyInto(kept.source, kept.offset, to.get(), kept.size);
-    if (err == 0 && (now.st_uid != ::geteuid() || now.st_gid != ::getegid()) &&
+    if (err == 0 && (now.st_uid != processIds().uid || now.st_gid != processIds().gid) &&
         ::fchown(to.get(), now.st_uid, now.st_gid) != 0 && errno != EPERM) {
         err = errno;
     }

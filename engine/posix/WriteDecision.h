@@ -9,6 +9,9 @@
 
 namespace pellatrix {
 
+/// The effective user and group of the process, asked now.
+ProcessIds CurrentProcessIds();
+
 /// The process's umask, read once without changing it where the kernel tells it.
 mode_t processUmask();
 

@@ -630,6 +630,74 @@ TEST(UndoOfAKilledRun, TakesBackHalfMadeStepsOnlyWhileAsMade) {
     }
 }
 
+// An undo reads its journal back a block of steps at a time, from the last: whatever the block
+// size, the blocks together are the journal as read whole, also where lanes interleave so that
+// a step's later records follow the next block's first step.
+TEST(UndoOfAKilledRun, AJournalReadInBlocksIsTheJournalReadWhole) {
+    const std::string stamp = "7 8 9 10 11 33188 ";
+    const std::string ended = "7 8 9 10 11 33188\n";  // a stamp that ends its record
+    const auto with = [&](char type, const std::string& path, const std::string& before = "") {
+        return std::string(1, type) + " " + before + std::to_string(path.size()) + " " + path +
+               "\n";
+    };
+    const std::vector<std::pair<const char*, std::string>> journals = {
+        {"lanes interleaved",
+         "pellatrix-journal 3\nt 1\n" + with('D', "/o/a", "@5 ") + "t 2\n" + with('N', "/o/b") +
+             "t 1\n" + with('d', "/o/a", stamp) + "t 2\n" + with('n', "/o/b", stamp) + "w " +
+             ended + "t 1\n" + with('H', "/o/.c.pellatrix-AbCdEf") + "t 2\n" +
+             with('r', "/o/c2", stamp + "lk2/1 ") + "t 1\nh " + ended + "t 2\nw " + ended +
+             "t 1\nx\nt 3\n" + with('i', "/o/d", stamp + "p0:00000000000000ff ") + "w " + ended +
+             "t 2\n" + with('N', "/o/e") + "x\nt 1\n" + with('N', "/o/f") + "t 3\n" +
+             with('D', "/o/g") + "t 1\n" + with('n', "/o/f", stamp) + "t 3\nx\nt 1\n" +
+             with('N', "/o/h") + "t 4\n" + with('N', "/o/i") + "t 1\nx\nt 4\n" +
+             with('n', "/o/i", stamp) + "t 1\n" + with('N', "/o/j") + with('n', "/o/j", stamp) +
+             "t 4\nw " + ended + "e\n"},
+        {"killed, the last steps unconfirmed",
+         "pellatrix-journal 3\n" + with('D', "/o/a") + with('d', "/o/a", stamp) +
+             with('N', "/o/a/b") + with('n', "/o/a/b", stamp) + "w " + ended +
+             with('H', "/o/.c.pellatrix-AbCdEf") + "h " + ended + with('r', "/o/c", stamp + "l1 ") +
+             with('N', "/o/a/z") + std::string(64, '\0')},
+        {"version 2, cut short by a full disk",
+         "pellatrix-journal 2\n" + with('d', "/o/a", stamp) + with('n', "/o/a/b", stamp) +
+             with('n', "/o/a/c", stamp) + with('r', "/o/d", stamp + "p0 ") + "w " + ended +
+             with('s', "/o/e") + "e\n"},
+    };
+    test::TempFolder tmp;
+    for (const auto& [name, text] : journals) {
+        SCOPED_TRACE(name);
+        test::writeBytes(tmp / "journal", text);
+        const int fd = ::open((tmp / "journal").c_str(), O_RDONLY | O_CLOEXEC);
+        ASSERT_GE(fd, 0);
+        const journal::Journal whole = journal::ReadJournal(fd);
+        std::unordered_map<std::string, FileIdentity> folders;
+        for (const journal::Step& step : whole.steps) {
+            if (step.kind == journal::Step::Kind::Folder && !step.withdrawn) {
+                folders[step.path] = step.opened.identity;
+            }
+        }
+        std::vector<std::size_t> hidden;
+        for (const journal::Step* step : journal::LastHiddenFiles(whole)) {
+            hidden.push_back(step->number);
+        }
+        for (const std::size_t size : {1, 2, 3, 4096}) {
+            SCOPED_TRACE("blocks of " + std::to_string(size));
+            journal::JournalReader reader(fd, size);
+            std::vector<journal::Step> steps;
+            for (std::size_t b = 0; b < reader.blockCount(); ++b) {
+                for (journal::Step& step : reader.block(b)) {
+                    steps.push_back(std::move(step));
+                }
+            }
+            EXPECT_EQ(steps, whole.steps);
+            EXPECT_EQ(reader.complete(), whole.complete);
+            EXPECT_EQ(reader.partial(), whole.partial);
+            EXPECT_EQ(reader.madeFolders(), folders);
+            EXPECT_EQ(reader.lastHiddenFiles(), hidden);
+        }
+        ::close(fd);
+    }
+}
+
 // A run killed at its start (its journal empty, cut inside its first line, or that line
 // alone) changed nothing: the undo passes it over to the run before, and drops it, unless a
 // process of its may still be about to write it.

@@ -960,6 +960,37 @@ TEST(Undo, AFolderSwappedForALinkBetweenCheckAndActIsLeftAlone) {
         << undo.out;
 }
 
+// A file another program renames over the target while the run writes its new text is what the
+// run's rename takes away and its link keeps; the journal describes the file looked up, so the
+// undo leaves the name alone and says so rather than put back a file it cannot vouch for.
+TEST(Undo, AFileReplacedWhileTheRunWritesIsLeftAloneByTheUndo) {
+    test::TempFolder tmp;
+    const std::pair<std::string, std::string> state{"XDG_STATE_HOME", tmp / "state"};
+    test::writeBytes(tmp / "target.txt", "old");
+    test::writeBytes(tmp / "list.txt", tmp / "target.txt>new\n");
+    Env env = fault("write", "/target.txt", "HOLD");
+    env.emplace_back("PELLATRIX_FAULT_MARK", tmp / ".held");
+    env.push_back(state);
+    const pid_t pid = start(cli({tmp / "list.txt"}, env), tmp);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (!std::filesystem::exists(tmp / ".held") && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    ASSERT_TRUE(std::filesystem::exists(tmp / ".held"));
+    test::writeBytes(tmp / "other", "another program's");
+    std::filesystem::rename(tmp / "other", tmp / "target.txt");
+    std::filesystem::remove(tmp / ".held");
+    ASSERT_EQ(finish(pid, tmp).exitCode, 0);
+    ASSERT_EQ(test::readBytes(tmp / "target.txt"), "new");
+
+    Outcome undo = run(cli({"--undo"}, {state}), tmp);
+    EXPECT_EQ(undo.exitCode, 1) << undo.err;
+    EXPECT_NE(undo.out.find("left alone: " + tmp / "target.txt: its kept old file was changed"),
+              std::string::npos)
+        << undo.out;
+    EXPECT_EQ(test::readBytes(tmp / "target.txt"), "new");
+}
+
 // Another user's state folder is refused, nothing changed, alike whether root runs the undo on
 // it or the other user does.
 TEST(Undo, AnotherUsersStateFolderIsRefusedAsRootAndAsAUser) {
