@@ -92,169 +92,7 @@ public:
                 fail("it ends inside a record");
             }
             m_at += 1;
-            if (type == 't') {
-                expect(' ');
-                m_lane = number<unsigned>();
-                if (m_text[m_at - 1] != '\n') {
-                    fail("a record is cut short");
-                }
-                continue;
-            }
-            if (type == 'e' || type == 'x') {
-                expect('\n');
-                if (type == 'e') {
-                    journal.complete = true;
-                } else if (Step* step = recordsStep(journal)) {
-                    step->withdrawn = true;
-                    touched(*step);
-                }
-                continue;
-            }
-            expect(' ');
-            switch (type) {
-                case 'D':
-                case 'N':
-                case 'H': {
-                    std::int64_t announcedNs = 0;
-                    if (m_at < m_text.size() && m_text[m_at] == '@') {
-                        ++m_at;
-                        announcedNs = number<std::int64_t>();
-                    }
-                    Step step{type == 'D'   ? Step::Kind::Folder
-                              : type == 'N' ? Step::Kind::New
-                                            : Step::Kind::Hidden,
-                              path(),
-                              {},
-                              {},
-                              "-",
-                              std::nullopt,
-                              false,
-                              std::nullopt,
-                              false,
-                              m_lane,
-                              announcedNs};
-                    add(journal, std::move(step));
-                    break;
-                }
-                case 'd':
-                case 'n': {
-                    const Step::Kind kind = type == 'd' ? Step::Kind::Folder : Step::Kind::New;
-                    const FileStamp made = stamp();
-                    std::string named = path();
-                    // The confirmation of the announcement before it, or, in a journal of
-                    // version 2, a step of its own.
-                    if (m_count != 0 && !startsStep()) {
-                        if (Step* before = recordsStep(journal)) {
-                            before->opened = made;
-                            before->made = true;
-                        }
-                        break;
-                    }
-                    if (Step* before = m_count != 0 ? nullptr : laneStep(journal);
-                        before != nullptr && !before->made && !before->withdrawn &&
-                        before->kind == kind && before->path == named) {
-                        before->opened = made;
-                        before->made = true;
-                        touched(*before);
-                        break;
-                    }
-                    add(journal, {kind,
-                                  std::move(named),
-                                  made,
-                                  {},
-                                  "-",
-                                  std::nullopt,
-                                  false,
-                                  std::nullopt,
-                                  true,
-                                  m_lane,
-                                  0});
-                    break;
-                }
-                case 'h': {
-                    const FileStamp made = stamp();
-                    if (m_at == 0 || m_text[m_at - 1] != '\n') {
-                        fail("a record is cut short");
-                    }
-                    Step* step = recordsStep(journal);
-                    if (step == nullptr) {
-                        break;
-                    }
-                    if (step->kind != Step::Kind::Hidden || step->made) {
-                        fail("a hidden file was made unannounced");
-                    }
-                    step->opened = made;
-                    step->made = true;
-                    touched(*step);
-                    break;
-                }
-                case 'r':
-                case 'i': {
-                    Step step{type == 'i' ? Step::Kind::InPlace : Step::Kind::Replace,
-                              {},
-                              {},
-                              {},
-                              {},
-                              std::nullopt,
-                              false,
-                              std::nullopt,
-                              true,
-                              m_lane,
-                              0};
-                    step.old = stamp();
-                    if (type == 'i') {
-                        step.opened = step.old;  // the same file, written again
-                    }
-                    step.keep = std::string(word());
-                    if (const std::size_t colon = step.keep.find(':');
-                        colon != std::string::npos && step.keep[0] == 'p') {
-                        step.checksum = hexNumber(std::string_view(step.keep).substr(colon + 1));
-                        step.keep.resize(colon);
-                    }
-                    if (step.keep != "-" && step.keep != "=" && !keptName(step.keep)) {
-                        fail("a kept file has a foreign name");
-                    }
-                    if (step.keep[0] == 'l') {
-                        m_linksBegun.erase(step.keep.substr(1));
-                    }
-                    step.path = path();
-                    add(journal, std::move(step));
-                    break;
-                }
-                case 'w': {
-                    FileStamp left = stamp();
-                    if (m_at == 0 || m_text[m_at - 1] != '\n') {
-                        fail("a record is cut short");
-                    }
-                    Step* step = recordsStep(journal);
-                    if (step == nullptr) {
-                        break;
-                    }
-                    if (step->kind == Step::Kind::Folder || step->kind == Step::Kind::Hidden) {
-                        fail("a folder has a written file");
-                    }
-                    step->left = left;
-                    if (step->kind == Step::Kind::Replace) {
-                        step->opened = left;
-                    }
-                    touched(*step);
-                    break;
-                }
-                case 'L': {
-                    std::string name(word());
-                    if (m_text[m_at - 1] != '\n' || !keptName("l" + name)) {
-                        fail("a kept file has a foreign name");
-                    }
-                    m_linksBegun.insert(std::move(name));
-                    break;
-                }
-                case 's':
-                    path();
-                    journal.partial = true;
-                    break;
-                default:
-                    fail("it holds an unknown record");
-            }
+            record(journal, type);
         }
         if (m_index != nullptr && m_count == 0) {
             for (const Step& step : journal.steps) {
@@ -266,6 +104,200 @@ public:
     }
 
 private:
+    // One record, its type byte read.
+    void record(Journal& journal, char type) {
+        switch (type) {
+            case 't':
+                expect(' ');
+                m_lane = number<unsigned>();
+                endOfRecord();
+                return;
+            case 'e':
+            case 'x':
+                expect('\n');
+                if (type == 'e') {
+                    journal.complete = true;
+                } else if (Step* step = recordsStep(journal)) {
+                    step->withdrawn = true;
+                    touched(*step);
+                }
+                return;
+            default:
+                break;
+        }
+        expect(' ');
+        switch (type) {
+            case 'D':
+            case 'N':
+            case 'H':
+                announcement(journal, type);
+                break;
+            case 'd':
+            case 'n':
+                confirmation(journal, type == 'd' ? Step::Kind::Folder : Step::Kind::New);
+                break;
+            case 'h':
+                hiddenMade(journal);
+                break;
+            case 'r':
+            case 'i':
+                replacement(journal, type);
+                break;
+            case 'w':
+                written(journal);
+                break;
+            case 'L':
+                linkBegun();
+                break;
+            case 's':
+                path();
+                journal.partial = true;
+                break;
+            default:
+                fail("it holds an unknown record");
+        }
+    }
+
+    void endOfRecord() {
+        if (m_at == 0 || m_text[m_at - 1] != '\n') {
+            fail("a record is cut short");
+        }
+    }
+
+    // "D", "N" or "H": a folder, new file or hidden file about to be made.
+    void announcement(Journal& journal, char type) {
+        std::int64_t announcedNs = 0;
+        if (m_at < m_text.size() && m_text[m_at] == '@') {
+            ++m_at;
+            announcedNs = number<std::int64_t>();
+        }
+        Step step{type == 'D'   ? Step::Kind::Folder
+                  : type == 'N' ? Step::Kind::New
+                                : Step::Kind::Hidden,
+                  path(),
+                  {},
+                  {},
+                  "-",
+                  std::nullopt,
+                  false,
+                  std::nullopt,
+                  false,
+                  m_lane,
+                  announcedNs};
+        add(journal, std::move(step));
+    }
+
+    // "d" or "n": the folder or new file made.
+    void confirmation(Journal& journal, Step::Kind kind) {
+        const FileStamp made = stamp();
+        std::string named = path();
+        // The confirmation of the announcement before it, or, in a journal of version 2, a step
+        // of its own.
+        if (m_count != 0 && !startsStep()) {
+            if (Step* before = recordsStep(journal)) {
+                before->opened = made;
+                before->made = true;
+            }
+            return;
+        }
+        if (Step* before = m_count != 0 ? nullptr : laneStep(journal);
+            before != nullptr && !before->made && !before->withdrawn && before->kind == kind &&
+            before->path == named) {
+            before->opened = made;
+            before->made = true;
+            touched(*before);
+            return;
+        }
+        add(journal, {kind,
+                      std::move(named),
+                      made,
+                      {},
+                      "-",
+                      std::nullopt,
+                      false,
+                      std::nullopt,
+                      true,
+                      m_lane,
+                      0});
+    }
+
+    // "h": the hidden file announced before it made.
+    void hiddenMade(Journal& journal) {
+        const FileStamp made = stamp();
+        endOfRecord();
+        Step* step = recordsStep(journal);
+        if (step == nullptr) {
+            return;
+        }
+        if (step->kind != Step::Kind::Hidden || step->made) {
+            fail("a hidden file was made unannounced");
+        }
+        step->opened = made;
+        step->made = true;
+        touched(*step);
+    }
+
+    // "r" or "i": a file about to be replaced, and where its old content went.
+    void replacement(Journal& journal, char type) {
+        Step step{type == 'i' ? Step::Kind::InPlace : Step::Kind::Replace,
+                  {},
+                  {},
+                  {},
+                  {},
+                  std::nullopt,
+                  false,
+                  std::nullopt,
+                  true,
+                  m_lane,
+                  0};
+        step.old = stamp();
+        if (type == 'i') {
+            step.opened = step.old;  // the same file, written again
+        }
+        step.keep = std::string(word());
+        if (const std::size_t colon = step.keep.find(':');
+            colon != std::string::npos && step.keep[0] == 'p') {
+            step.checksum = hexNumber(std::string_view(step.keep).substr(colon + 1));
+            step.keep.resize(colon);
+        }
+        if (step.keep != "-" && step.keep != "=" && !keptName(step.keep)) {
+            fail("a kept file has a foreign name");
+        }
+        if (step.keep[0] == 'l') {
+            m_linksBegun.erase(step.keep.substr(1));
+        }
+        step.path = path();
+        add(journal, std::move(step));
+    }
+
+    // "w": the file of the step before written.
+    void written(Journal& journal) {
+        FileStamp left = stamp();
+        endOfRecord();
+        Step* step = recordsStep(journal);
+        if (step == nullptr) {
+            return;
+        }
+        if (step->kind == Step::Kind::Folder || step->kind == Step::Kind::Hidden) {
+            fail("a folder has a written file");
+        }
+        step->left = left;
+        if (step->kind == Step::Kind::Replace) {
+            step->opened = left;
+        }
+        touched(*step);
+    }
+
+    // "L": a link of a file about to be replaced, begun.
+    void linkBegun() {
+        std::string name(word());
+        endOfRecord();
+        if (!keptName("l" + name)) {
+            fail("a kept file has a foreign name");
+        }
+        m_linksBegun.insert(std::move(name));
+    }
+
     // "lN", "lkL/N" or "pN": digits, and for a link of lane L its folder "kL" before them.
     static bool keptName(std::string_view keep) {
         const auto digits = [](std::string_view text) {
