@@ -1,4 +1,5 @@
 #include "engine/journal/JournalFormat.h"
+#include "engine/fs/FullIo.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -508,20 +509,10 @@ std::string readWhole(int fd) {
     if (struct stat st{}; ::fstat(fd, &st) == 0 && st.st_size > 0) {
         text.reserve(static_cast<std::size_t>(st.st_size));
     }
-    char buffer[65536];
-    for (;;) {
-        ssize_t got = ::read(fd, buffer, sizeof buffer);
-        if (got < 0 && errno == EINTR) {
-            continue;
-        }
-        if (got < 0) {
-            throw JournalError(std::string("the journal cannot be read: ") + ErrnoText(errno));
-        }
-        if (got == 0) {
-            return text;
-        }
-        text.append(buffer, static_cast<std::size_t>(got));
+    if (const int err = ReadToEnd(fd, text); err != 0) {
+        throw JournalError(std::string("the journal cannot be read: ") + ErrnoText(err));
     }
+    return text;
 }
 
 }  // namespace
@@ -897,18 +888,10 @@ int ChecksumRange(int fd, off_t at, std::uint64_t length, std::uint64_t& sum) {
     // Most files are small: read whole through the stack and summed at once.
     char small[16384];
     if (length <= sizeof small) {
-        std::size_t got = 0;
-        while (got < length) {
-            const ssize_t n = ::pread(fd, small + got, length - got, at + static_cast<off_t>(got));
-            if (n < 0 && errno == EINTR) {
-                continue;
-            }
-            if (n <= 0) {
-                return n < 0 ? errno : EIO;
-            }
-            got += static_cast<std::size_t>(n);
+        if (const int err = ReadFully(fd, small, static_cast<std::size_t>(length), at); err != 0) {
+            return err;
         }
-        sum = XXH3_64bits(small, got);
+        sum = XXH3_64bits(small, static_cast<std::size_t>(length));
         return 0;
     }
     const std::size_t bufferSize = kCopyChunk;
@@ -921,16 +904,12 @@ int ChecksumRange(int fd, off_t at, std::uint64_t length, std::uint64_t& sum) {
     }
     while (length > 0) {
         const auto chunk = static_cast<std::size_t>(std::min<std::uint64_t>(length, bufferSize));
-        const ssize_t got = ::pread(fd, buffer, chunk, at);
-        if (got < 0 && errno == EINTR) {
-            continue;
+        if (const int err = ReadFully(fd, buffer, chunk, at); err != 0) {
+            return err;
         }
-        if (got <= 0) {
-            return got < 0 ? errno : EIO;
-        }
-        XXH3_64bits_update(state.get(), buffer, static_cast<std::size_t>(got));
-        at += got;
-        length -= static_cast<std::uint64_t>(got);
+        XXH3_64bits_update(state.get(), buffer, chunk);
+        at += static_cast<off_t>(chunk);
+        length -= chunk;
     }
     sum = XXH3_64bits_digest(state.get());
     return 0;
@@ -967,9 +946,10 @@ int CopyRange(int from, off_t* fromAt, int to, off_t* toAt, std::uint64_t length
         } else {
             moved = ::pread(from, buffer, chunk, *fromAt);
             if (moved > 0) {
-                ssize_t put = ::pwrite(to, buffer, static_cast<std::size_t>(moved), *toAt);
-                if (put != moved) {
-                    return put < 0 ? errno : EIO;
+                if (const int err = WriteFully(
+                        to, std::string_view(buffer, static_cast<std::size_t>(moved)), *toAt);
+                    err != 0) {
+                    return err;
                 }
                 *fromAt += moved;
                 *toAt += moved;

@@ -1,4 +1,5 @@
 #include "engine/journal/RunJournal.h"
+#include "engine/fs/FullIo.h"
 
 #include <fcntl.h>
 #include <linux/falloc.h>
@@ -908,15 +909,7 @@ void appendSized(std::string& out, std::string_view bytes) {
 // failure.
 int writeAndRename(int fd, std::string_view text, int dirFd, const char* from, const char* to,
                    bool sync) {
-    int err = 0;
-    for (std::size_t at = 0; at < text.size() && err == 0;) {
-        const ssize_t put = ::write(fd, text.data() + at, text.size() - at);
-        if (put < 0 && errno != EINTR) {
-            err = errno;
-        } else if (put > 0) {
-            at += static_cast<std::size_t>(put);
-        }
-    }
+    int err = WriteFully(fd, text);
     if (err == 0 && sync && ::fsync(fd) != 0) {
         err = errno;
     }
@@ -961,12 +954,8 @@ std::string readKeptFailed(int dirFd, const std::string& runFolder) {
         throw UntrustedJournal(why);
     }
     std::string text;
-    char buffer[65536];
-    for (ssize_t got = 0; (got = ::read(fd.get(), buffer, sizeof buffer)) != 0;) {
-        if (got < 0 && errno != EINTR) {
-            throw JournalError("its failed lines cannot be read: " + ErrnoText(errno));
-        }
-        text.append(buffer, static_cast<std::size_t>(std::max<ssize_t>(got, 0)));
+    if (const int err = ReadToEnd(fd.get(), text); err != 0) {
+        throw JournalError("its failed lines cannot be read: " + ErrnoText(err));
     }
     return text;
 }

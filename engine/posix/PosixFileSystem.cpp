@@ -24,6 +24,7 @@
 
 #include "engine/fs/Fd.h"
 #include "engine/fs/FsError.h"
+#include "engine/fs/FullIo.h"
 #include "engine/fs/StopSignals.h"
 #include "engine/journal/JournalFormat.h"
 #include "engine/lists/ShownText.h"
@@ -515,19 +516,7 @@ int lockForWrite(int fd, const std::string& path, const WriteSection& section) {
 
 // Writes all of `bytes` at the start of `fd`; a stop signal does not cut this short.
 bool putAll(int fd, std::string_view bytes) {
-    std::size_t done = 0;
-    while (done < bytes.size()) {
-        ssize_t put =
-            ::pwrite(fd, bytes.data() + done, bytes.size() - done, static_cast<off_t>(done));
-        if (put < 0 && errno == EINTR) {
-            continue;
-        }
-        if (put <= 0) {
-            return false;
-        }
-        done += static_cast<std::size_t>(put);
-    }
-    return true;
+    return WriteFully(fd, bytes, 0) == 0;
 }
 
 // The old content of a regular file written in place, where the journal keeps no copy of it:
@@ -548,17 +537,8 @@ std::optional<std::string> holdOldContent(const std::string& path, const struct 
         return std::nullopt;
     }
     std::string old(static_cast<std::size_t>(size), '\0');
-    std::size_t done = 0;
-    while (done < old.size()) {
-        ssize_t got =
-            ::pread(fd.get(), old.data() + done, old.size() - done, static_cast<off_t>(done));
-        if (got < 0 && errno == EINTR) {
-            continue;
-        }
-        if (got <= 0) {
-            return std::nullopt;
-        }
-        done += static_cast<std::size_t>(got);
+    if (ReadFully(fd.get(), old.data(), old.size(), 0) != 0) {
+        return std::nullopt;
     }
     return old;
 }
