@@ -26,6 +26,7 @@
 #include "engine/journal/JournalFormat.h"
 #include "engine/journal/StateFolder.h"
 #include "engine/lists/HomePath.h"
+#include "engine/lists/ShownText.h"
 
 namespace pellatrix {
 
@@ -934,7 +935,7 @@ Fd openRunFolder(const std::string& runFolder, std::string& name, std::string& w
     if (runs.get() < 0) {
         return Fd();
     }
-    return OpenTrustedFolder(runs.get(), name, "the run's folder '" + runFolder + "'", why);
+    return OpenTrustedFolder(runs.get(), name, "the run's folder " + QuotedShown(runFolder), why);
 }
 
 // The kept failed lines of the run folder open as `dirFd`, read whole.

@@ -62,7 +62,7 @@ Fd OpenTrustedRunsFolder(const std::string& path, std::string& why) {
                               : slash == 0               ? "/"
                                                          : name.substr(0, slash);
     name = slash == std::string::npos || slash + 1 == name.size() ? name : name.substr(slash + 1);
-    const std::string what = "the runs folder '" + EscapedControls(path) + "'";
+    const std::string what = "the runs folder " + QuotedShown(path);
     const Fd aboveDir(::open(above.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
     if (aboveDir.get() < 0) {
         why = what + " cannot be read: " + ErrnoText(errno);

@@ -44,10 +44,6 @@ bool sameFile(const EntryStat& entry, const FileStamp& stamp, bool byNumber) {
             entry.stamp.mtimeNsec == stamp.mtimeNsec);
 }
 
-std::string shown(const std::string& path) {
-    return "'" + EscapedControls(path) + "'";
-}
-
 // The system's words for a failure.
 std::string causeText(const FsError& e) {
     return e.cause() ? e.cause().message() : e.what();
@@ -259,9 +255,11 @@ FolderHandle openRunsFolder(UndoFileSystem& fs, const std::string& runs) {
     try {
         aboveDir = fs.openFolder(above, true);
     } catch (const FsError& e) {
-        throw JournalError("the runs folder " + shown(runs) + " cannot be read: " + causeText(e));
+        throw JournalError("the runs folder " + QuotedShown(runs) +
+                           " cannot be read: " + causeText(e));
     }
-    return openOwnFolder(fs, aboveDir, name.empty() ? "." : name, "the runs folder " + shown(runs));
+    return openOwnFolder(fs, aboveDir, name.empty() ? "." : name,
+                         "the runs folder " + QuotedShown(runs));
 }
 
 // The counts a run that ended by itself kept beside its journal; false when there are none to
@@ -364,7 +362,7 @@ std::vector<RunSummary> ListRuns(UndoFileSystem& fs, const std::string& runsFold
         run.folder = runsFolder + "/" + *it;
         try {
             const FolderHandle runDir =
-                openOwnFolder(fs, runsDir, *it, "the run's folder " + shown(run.folder));
+                openOwnFolder(fs, runsDir, *it, "the run's folder " + QuotedShown(run.folder));
             // Killed between making its folder and its journal: it changed nothing either.
             if (!present(fs, runDir, kJournalName)) {
                 if (StarterGone(*it)) {
@@ -372,8 +370,9 @@ std::vector<RunSummary> ListRuns(UndoFileSystem& fs, const std::string& runsFold
                 }
                 continue;
             }
-            const Fd fd = openOwnFile(fs, runDir, kJournalName,
-                                      "the journal " + shown(run.folder + "/" + kJournalName));
+            const Fd fd =
+                openOwnFile(fs, runDir, kJournalName,
+                            "the journal " + QuotedShown(run.folder + "/" + kJournalName));
             // A run killed at its start changed nothing: passed over, and dropped once no
             // process of its can be about to write it (its journal is made before it is locked).
             if (StartedOnly(fd.get())) {
@@ -756,12 +755,12 @@ UndoReport UndoRun(UndoFileSystem& fs, const std::string& runFolder) {
     const std::string id = runFolder.substr(slash == std::string::npos ? 0 : slash + 1);
     const FolderHandle runsDir = openRunsFolder(fs, runs);
     const FolderHandle runDir =
-        openOwnFolder(fs, runsDir, id, "the run's folder " + shown(runFolder));
+        openOwnFolder(fs, runsDir, id, "the run's folder " + QuotedShown(runFolder));
     if (present(fs, runDir, kUndoneName)) {
         throw JournalError("this run was undone before");
     }
     const Fd fd = openOwnFile(fs, runDir, kJournalName,
-                              "the journal " + shown(runFolder + "/" + kJournalName));
+                              "the journal " + QuotedShown(runFolder + "/" + kJournalName));
     // Held to the end: a run still writing this journal refuses it, and so does a second undo.
     LockForUndo(fd.get());
     if (present(fs, runDir, kUndoneName)) {

@@ -118,6 +118,13 @@ std::string EscapedShortLine(std::string_view text, std::size_t limit) {
     return out;
 }
 
+std::string QuotedShown(std::string_view text) {
+    std::string out(1, '\'');
+    AppendEscapedControls(out, text);
+    out += '\'';
+    return out;
+}
+
 std::string QuotedPath(std::string_view path) {
     std::string out = "'";
     for (char c : ShortenedInTheMiddle(path)) {

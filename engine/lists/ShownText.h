@@ -24,6 +24,8 @@ std::string QuotedPath(std::string_view path);
 /// `text` with line breaks, tabs and other control characters as escapes (\n, \r, \t, \x1b),
 /// so it stays one line on a terminal and cannot steer it.
 std::string EscapedControls(std::string_view text);
+/// EscapedControls(text) in single quotes: how the journal's and the undo's messages name a path.
+std::string QuotedShown(std::string_view text);
 /// Appends EscapedControls(text) to `out`.
 void AppendEscapedControls(std::string& out, std::string_view text);
 
