@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -117,39 +118,49 @@ struct LeftHiddenFile {
 /// stops keeping records and the run goes on.
 class WriteJournal {
 public:
-    virtual ~WriteJournal() = default;
-    /// The folder `path` was just made.
-    virtual void folderCreated(const std::string& path, const FileStamp& folder) = 0;
-    /// The new file `path` was just made under its own name, still empty.
-    virtual void newFileOpened(const std::string& path, const FileStamp& file) = 0;
-    /// The regular file `target` (as `old` describes it) is about to be replaced by a new file
-    /// renamed over it; or, when `inPlace`, emptied and written again. The file is reached as
-    /// `name` in the folder `dir` (AT_FDCWD with the whole path when none is open).
-    virtual void replacing(const std::string& target, const FileStamp& old, bool inPlace, int dir,
-                           const char* name) = 0;
-    /// The file of the last record is written: as `file` tells, it is what the run leaves (for
-    /// a rename, the new file, not yet renamed: until then the target is the old one).
-    virtual void written(const FileStamp& file) = 0;
-    /// The file of the last record was taken away again (a failed or stopped write); so is
-    /// what the journal kept of the replaced file, which would otherwise be a second name of it.
-    /// After an announcement below, its making failed and nothing was made.
-    virtual void withdrawn() = 0;
-    /// Whether the last record, a write in place, kept a copy of the old content.
-    virtual bool keptOldCopy() const { return false; }
-    /// Puts that copy back into `fd` (the file being written in place), emptying it first;
-    /// false when no copy was kept or it cannot be put back.
-    virtual bool putBackOld(int /*fd*/) { return false; }
+    /// The records of one step (a file written, a folder made): "the last record" below is the
+    /// entry's own, whatever other steps tell the journal meanwhile on other threads.
+    class Entry {
+    public:
+        virtual ~Entry() = default;
+        /// The folder `path` was just made.
+        virtual void folderCreated(const std::string& path, const FileStamp& folder) = 0;
+        /// The new file `path` was just made under its own name, still empty.
+        virtual void newFileOpened(const std::string& path, const FileStamp& file) = 0;
+        /// The regular file `target` (as `old` describes it) is about to be replaced by a new
+        /// file renamed over it; or, when `inPlace`, emptied and written again. The file is
+        /// reached as `name` in the folder `dir` (AT_FDCWD with the whole path when none is open).
+        virtual void replacing(const std::string& target, const FileStamp& old, bool inPlace,
+                               int dir, const char* name) = 0;
+        /// The file of the last record is written: as `file` tells, it is what the run leaves
+        /// (for a rename, the new file, not yet renamed: until then the target is the old one).
+        virtual void written(const FileStamp& file) = 0;
+        /// The file of the last record was taken away again (a failed or stopped write); so is
+        /// what the journal kept of the replaced file, which would otherwise be a second name of
+        /// it. After an announcement below, its making failed and nothing was made.
+        virtual void withdrawn() = 0;
+        /// Whether the last record, a write in place, kept a copy of the old content.
+        virtual bool keptOldCopy() const = 0;
+        /// Puts that copy back into `fd` (the file being written in place), emptying it first;
+        /// false when no copy was kept or it cannot be put back.
+        virtual bool putBackOld(int fd) = 0;
 
-    // Announced just before the system call that makes them, so a kill right after it leaves
-    // a name the journal knows; confirmed by folderCreated, newFileOpened or hiddenMade.
-    /// The folder `path` is about to be made.
-    virtual void makingFolder(const std::string& /*path*/) {}
-    /// The new file `path` is about to be made under its own name.
-    virtual void makingFile(const std::string& /*path*/) {}
-    /// The hidden file `path` is about to be made beside a file the run replaces next.
-    virtual void makingHidden(const std::string& /*path*/) {}
-    /// The hidden file just announced was made, as `file` (its identity) tells.
-    virtual void hiddenMade(const FileStamp& /*file*/) {}
+        // Announced just before the system call that makes them, so a kill right after it
+        // leaves a name the journal knows; confirmed by folderCreated, newFileOpened or
+        // hiddenMade.
+        /// The folder `path` is about to be made.
+        virtual void makingFolder(const std::string& path) = 0;
+        /// The new file `path` is about to be made under its own name.
+        virtual void makingFile(const std::string& path) = 0;
+        /// The hidden file `path` is about to be made beside a file the run replaces next.
+        virtual void makingHidden(const std::string& path) = 0;
+        /// The hidden file just announced was made, as `file` (its identity) tells.
+        virtual void hiddenMade(const FileStamp& file) = 0;
+    };
+
+    virtual ~WriteJournal() = default;
+    /// The entry of a step about to begin, told of that step alone until it goes.
+    virtual std::unique_ptr<Entry> beginStep() = 0;
     /// The hidden files that ended runs of this user left behind, for the adapter to take away
     /// where this run writes; asked once per run.
     virtual std::vector<LeftHiddenFile> leftHiddenFiles() { return {}; }

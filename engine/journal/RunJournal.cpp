@@ -320,22 +320,64 @@ void RunJournal::stop(const std::string& why) {
     m_working = false;
 }
 
-RunJournal::Lane& RunJournal::lane() const {
-    const std::thread::id me = std::this_thread::get_id();
-    for (const std::unique_ptr<Lane>& known : m_lanes) {
-        if (known->thread == me) {
-            return *known;
-        }
+// One step's entry: each of its records goes to the journal with the lane it holds.
+class RunJournal::StepEntry : public WriteJournal::Entry {
+public:
+    explicit StepEntry(RunJournal& journal) : m_journal(journal), m_lane(journal.takeLane()) {}
+    ~StepEntry() override { m_journal.giveLaneBack(m_lane); }
+    StepEntry(const StepEntry&) = delete;
+    StepEntry& operator=(const StepEntry&) = delete;
+
+    void folderCreated(const std::string& path, const FileStamp& folder) override {
+        m_journal.confirmMade(m_lane, 'd', barePath(path), folder);
+    }
+    void newFileOpened(const std::string& path, const FileStamp& file) override {
+        m_journal.confirmMade(m_lane, 'n', path, file);
+    }
+    void replacing(const std::string& target, const FileStamp& old, bool inPlace, int dir,
+                   const char* name) override {
+        m_journal.replacing(m_lane, target, old, inPlace, dir, name);
+    }
+    void written(const FileStamp& file) override { m_journal.written(m_lane, file); }
+    void withdrawn() override { m_journal.withdrawn(m_lane); }
+    bool keptOldCopy() const override { return m_journal.keptOldCopy(m_lane); }
+    bool putBackOld(int fd) override { return m_journal.putBackOld(m_lane, fd); }
+    void makingFolder(const std::string& path) override {
+        m_journal.announce(m_lane, 'D', barePath(path));
+    }
+    void makingFile(const std::string& path) override { m_journal.announce(m_lane, 'N', path); }
+    void makingHidden(const std::string& path) override { m_journal.announce(m_lane, 'H', path); }
+    void hiddenMade(const FileStamp& file) override { m_journal.hiddenMade(m_lane, file); }
+
+private:
+    RunJournal& m_journal;
+    Lane& m_lane;
+};
+
+std::unique_ptr<WriteJournal::Entry> RunJournal::beginStep() {
+    return std::make_unique<StepEntry>(*this);
+}
+
+RunJournal::Lane& RunJournal::takeLane() {
+    std::lock_guard<std::mutex> lock(m_lock);
+    if (!m_freeLanes.empty()) {
+        Lane& lane = *m_freeLanes.back();
+        m_freeLanes.pop_back();
+        return lane;
     }
     m_lanes.push_back(std::make_unique<Lane>());
-    m_lanes.back()->thread = me;
     m_lanes.back()->number = static_cast<unsigned>(m_lanes.size() - 1);
     return *m_lanes.back();
 }
 
-bool RunJournal::keptOldCopy() const {
+void RunJournal::giveLaneBack(Lane& lane) {
     std::lock_guard<std::mutex> lock(m_lock);
-    return lane().lastCopied;
+    m_freeLanes.push_back(&lane);
+}
+
+bool RunJournal::keptOldCopy(const Lane& mine) const {
+    std::lock_guard<std::mutex> lock(m_lock);
+    return mine.lastCopied;
 }
 
 void RunJournal::append(Lane& lane, std::string_view record) {
@@ -444,14 +486,9 @@ void RunJournal::keepCounts() const {
     }
 }
 
-void RunJournal::folderCreated(const std::string& path, const FileStamp& folder) {
-    confirmMade('d', barePath(path), folder);
-}
-
-void RunJournal::confirmMade(char type, std::string_view path, const FileStamp& made) {
+void RunJournal::confirmMade(Lane& mine, char type, std::string_view path, const FileStamp& made) {
     const std::string& named = resolved(path, false);
     std::lock_guard<std::mutex> lock(m_lock);
-    Lane& mine = lane();
     mine.announced = false;
     forgetLastKept(mine);
     if (!m_working) {
@@ -465,10 +502,9 @@ void RunJournal::confirmMade(char type, std::string_view path, const FileStamp& 
     append(mine, mine.record);
 }
 
-void RunJournal::announce(char type, std::string_view path) {
+void RunJournal::announce(Lane& mine, char type, std::string_view path) {
     const std::string& named = resolved(path, false);
     std::lock_guard<std::mutex> lock(m_lock);
-    Lane& mine = lane();
     mine.announced = true;
     if (!m_working) {
         return;
@@ -487,21 +523,8 @@ void RunJournal::announce(char type, std::string_view path) {
     append(mine, mine.record);
 }
 
-void RunJournal::makingFolder(const std::string& path) {
-    announce('D', barePath(path));
-}
-
-void RunJournal::makingFile(const std::string& path) {
-    announce('N', path);
-}
-
-void RunJournal::makingHidden(const std::string& path) {
-    announce('H', path);
-}
-
-void RunJournal::hiddenMade(const FileStamp& file) {
+void RunJournal::hiddenMade(Lane& mine, const FileStamp& file) {
     std::lock_guard<std::mutex> lock(m_lock);
-    Lane& mine = lane();
     mine.announced = false;
     if (!m_working) {
         return;
@@ -579,10 +602,6 @@ const std::string& RunJournal::resolved(std::string_view path, bool followLast) 
     }
     out.append(path.substr(slash == std::string_view::npos ? 0 : slash + 1));
     return out;
-}
-
-void RunJournal::newFileOpened(const std::string& path, const FileStamp& file) {
-    confirmMade('n', path, file);
 }
 
 std::string RunJournal::keepOldContent(Lane& lane, FileStamp& old, bool inPlace, int dir,
@@ -715,9 +734,8 @@ void RunJournal::forgetLastKept(Lane& lane) {
     lane.lastWritten = {};
 }
 
-bool RunJournal::putBackOld(int fd) {
+bool RunJournal::putBackOld(const Lane& mine, int fd) {
     std::unique_lock<std::mutex> lock(m_lock);
-    const Lane& mine = lane();
     if (!mine.lastCopied || m_packFd < 0) {
         return false;
     }
@@ -733,12 +751,11 @@ bool RunJournal::putBackOld(int fd) {
     return CopyRange(pack, &from, fd, &to, size, plain) == 0;
 }
 
-void RunJournal::replacing(const std::string& target, const FileStamp& old, bool inPlace, int dir,
-                           const char* name) {
+void RunJournal::replacing(Lane& mine, const std::string& target, const FileStamp& old,
+                           bool inPlace, int dir, const char* name) {
     // A file written in place may be reached through a link to it.
     const std::string& named = resolved(target, inPlace);
     std::unique_lock<std::mutex> lock(m_lock);
-    Lane& mine = lane();
     // Whatever the last step kept is its own: not this step's to take back or put back.
     forgetLastKept(mine);
     if (!m_working) {
@@ -767,12 +784,11 @@ void RunJournal::replacing(const std::string& target, const FileStamp& old, bool
     append(mine, mine.record);
 }
 
-void RunJournal::written(const FileStamp& file) {
+void RunJournal::written(Lane& mine, const FileStamp& file) {
     std::lock_guard<std::mutex> lock(m_lock);
     if (!m_working) {
         return;
     }
-    Lane& mine = lane();
     rememberMade(file);
     mine.lastWritten = file;
     mine.record.assign("w ");
@@ -781,9 +797,8 @@ void RunJournal::written(const FileStamp& file) {
     append(mine, mine.record);
 }
 
-void RunJournal::withdrawn() {
+void RunJournal::withdrawn(Lane& mine) {
     std::lock_guard<std::mutex> lock(m_lock);
-    Lane& mine = lane();
     if (mine.announced) {
         // Only the making just announced failed: the step before it stands as it is.
         mine.announced = false;

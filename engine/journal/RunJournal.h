@@ -38,9 +38,9 @@ inline constexpr std::uint64_t kCopyLimit = std::uint64_t{256} << 20;
 /// the file before the step it describes, so even a killed run can be taken back. Records go
 /// into a shared mapping of the file, so each costs a copy, not a system call, and survives
 /// the process. A journal that cannot go on (no space, no folder) stops keeping records and
-/// says why once; the run goes on. Steps on several threads at once may each tell it of their
-/// own step: "the last record" is then the thread's own, and its records go into the journal
-/// under its lane (see JournalFormat.h).
+/// says why once; the run goes on. Each step tells it through an entry of its own (beginStep):
+/// steps on several threads at once each hold a lane that no other step holds meanwhile, and
+/// their records go into the journal under it (see JournalFormat.h).
 class RunJournal : public WriteJournal {
 public:
     RunJournal() = default;
@@ -67,18 +67,7 @@ public:
     /// space). A journal that cannot start is told by problem() instead.
     void tellProblemsTo(std::function<void(const std::string&)> tell) { m_tell = std::move(tell); }
 
-    void folderCreated(const std::string& path, const FileStamp& folder) override;
-    void newFileOpened(const std::string& path, const FileStamp& file) override;
-    void replacing(const std::string& target, const FileStamp& old, bool inPlace, int dir,
-                   const char* name) override;
-    void written(const FileStamp& file) override;
-    void withdrawn() override;
-    bool keptOldCopy() const override;
-    bool putBackOld(int fd) override;
-    void makingFolder(const std::string& path) override;
-    void makingFile(const std::string& path) override;
-    void makingHidden(const std::string& path) override;
-    void hiddenMade(const FileStamp& file) override;
+    std::unique_ptr<Entry> beginStep() override;
     std::vector<LeftHiddenFile> leftHiddenFiles() override;
 
 private:
@@ -89,9 +78,9 @@ private:
         std::size_t folders = 0;
         std::size_t notKept = 0;
     };
-    // What one thread's steps have told: "the last record" is its own.
+    // What the step that holds it has told: "the last record" is its own. Held by one step at a
+    // time, and kept for the next.
     struct Lane {
-        std::thread::id thread;
         unsigned number = 0;
         // A folder, new file or hidden file was announced and not yet confirmed: a withdrawal
         // now takes back only that announcement.
@@ -111,15 +100,24 @@ private:
         std::string notKept;
         std::string record;
     };
-    // The calling thread's lane; m_lock held.
-    Lane& lane() const;
+    class StepEntry;
+    // A lane no step holds, and its giving back.
+    Lane& takeLane();
+    void giveLaneBack(Lane& lane);
+    // What each entry tells, for the step that holds `mine`.
+    void confirmMade(Lane& mine, char type, std::string_view path, const FileStamp& made);
+    void announce(Lane& mine, char type, std::string_view path);
+    void hiddenMade(Lane& mine, const FileStamp& file);
+    void replacing(Lane& mine, const std::string& target, const FileStamp& old, bool inPlace,
+                   int dir, const char* name);
+    void written(Lane& mine, const FileStamp& file);
+    void withdrawn(Lane& mine);
+    bool keptOldCopy(const Lane& mine) const;
+    bool putBackOld(const Lane& mine, int fd);
     // Adds `step` to the run's counts as the lane's last step; m_lock held.
     void count(Lane& lane, const StepCounts& step);
     // Writes the run's counts beside its journal, once it ended.
     void keepCounts() const;
-    void announce(char type, std::string_view path);
-    // Confirms, with its identity, the folder ('d') or new file ('n') `path` made.
-    void confirmMade(char type, std::string_view path, const FileStamp& made);
     // Appends the record of `lane`, after the lane's own record where another lane wrote last.
     void append(Lane& lane, std::string_view record);
     void append(std::string_view record);
@@ -149,7 +147,8 @@ private:
     // Held for every record and every shared field below but the atomics; never across a
     // call to the file system of the run's files but for a withdrawal.
     mutable std::mutex m_lock;
-    mutable std::vector<std::unique_ptr<Lane>> m_lanes;
+    std::vector<std::unique_ptr<Lane>> m_lanes;
+    std::vector<Lane*> m_freeLanes;
     unsigned m_lastLane = 0;
     std::string m_runsFolder;
     // The runs folder as checked when the run began: every act in it goes through this.

@@ -242,7 +242,7 @@ void temporaryName(const Replacement& r, std::string& temp) {
 // Creates a temporary file for `r` exclusively, beside its target; answers its descriptor (its
 // name in `temp`) or -1 with errno set. Each try is announced to the journal by its whole path,
 // beside r.whole, and confirmed or withdrawn.
-int createTemporary(const Replacement& r, std::string& temp, WriteJournal* journal) {
+int createTemporary(const Replacement& r, std::string& temp, WriteJournal::Entry* journal) {
     std::string announced;
     for (int tries = 0; tries < kTempNameTries; ++tries) {
         temporaryName(r, temp);
@@ -340,7 +340,7 @@ bool identityOf(int fd, FileStamp& out) {
 }
 
 // Tells the journal what `fd` now holds, as the run leaves it.
-void journalWritten(WriteJournal* journal, int fd) {
+void journalWritten(WriteJournal::Entry* journal, int fd) {
     struct stat st {};
     if (journal != nullptr && ::fstat(fd, &st) == 0) {
         journal->written(journal::StampOf(st));
@@ -349,7 +349,7 @@ void journalWritten(WriteJournal* journal, int fd) {
 
 // A new file made by this write: on failure or stop it is removed again.
 void writeNewFile(int rawFd, const std::string& path, std::string_view text,
-                  const WriteSection& section, WriteJournal* journal) {
+                  const WriteSection& section, WriteJournal::Entry* journal) {
     Fd fd(rawFd);
     if (journal != nullptr) {
         // Recorded before its first byte, so a kill at any later moment leaves a file the
@@ -394,7 +394,7 @@ void writeNewFile(int rawFd, const std::string& path, std::string_view text,
 // as the decision looked it up, not looked at again (a request per file on a share): should
 // another run have replaced it meanwhile, the kept link differs from its record, and the undo
 // leaves that file alone instead of putting back what it cannot vouch for.
-void recordReplacing(const Replacement& r, const struct stat* made, WriteJournal* journal) {
+void recordReplacing(const Replacement& r, const struct stat* made, WriteJournal::Entry* journal) {
     journal->replacing(r.whole, journal::StampOf(r.old), false, r.target.dir, r.target.name);
     if (made != nullptr) {
         journal->written(journal::StampOf(*made));
@@ -404,7 +404,7 @@ void recordReplacing(const Replacement& r, const struct stat* made, WriteJournal
 // Writes `text` to a new temporary file beside the target of `r` and renames it over the
 // target; false when no new file can be made in that folder.
 bool replaceByRename(const Replacement& r, const ProcessIds& ids, std::string_view text,
-                     const WriteSection& section, WriteJournal* journal) {
+                     const WriteSection& section, WriteJournal::Entry* journal) {
     const Failing what("Cannot open ", r.path, " for writing");
     const Failing writeWhat("Cannot write ", r.path);
     // A temporary file that a concurrent run's clean-up took away is written again, a few
@@ -546,7 +546,7 @@ std::optional<std::string> holdOldContent(const std::string& path, const struct 
 // After a failed or stopped write in place: the old content back in `fd`, from the journal's
 // copy or from `held`, and the journal told the step left nothing; where neither has it, the
 // file is left empty and the journal told so, for the undo.
-void takeBackInPlace(int fd, WriteJournal* journal, const std::optional<std::string>& held) {
+void takeBackInPlace(int fd, WriteJournal::Entry* journal, const std::optional<std::string>& held) {
     const bool back = (journal != nullptr && journal->putBackOld(fd)) ||
                       (held && ::ftruncate(fd, 0) == 0 && putAll(fd, *held));
     if (back) {
@@ -563,7 +563,7 @@ void takeBackInPlace(int fd, WriteJournal* journal, const std::optional<std::str
 // replace.
 void writeInPlace(const std::string& path, std::string_view text,
                   const FileSystem::WriteGuard& guard, const Failing& what,
-                  const WriteSection& section, WriteJournal* journal) {
+                  const WriteSection& section, WriteJournal::Entry* journal) {
     // No O_TRUNC: the guard first sees the file the open really reached, whatever link led
     // there, and refusing it then leaves it untouched. O_NONBLOCK: a FIFO without a reader
     // fails with ENXIO instead of waiting for one.
@@ -736,11 +736,12 @@ void PosixFileSystem::placeOf(const std::string& path, int& dir, const char*& na
     name = path.c_str();
 }
 
-int PosixFileSystem::createNew(const std::string& path, int dir, const char* name) {
+int PosixFileSystem::createNew(const std::string& path, int dir, const char* name,
+                               WriteJournal::Entry* journal) {
     constexpr int kFlags = O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC;
     // Announced first: a kill right after the create leaves a name the journal knows.
-    if (m_journal != nullptr) {
-        m_journal->makingFile(path);
+    if (journal != nullptr) {
+        journal->makingFile(path);
     }
     int fd = -1;
     if (dir != AT_FDCWD) {
@@ -750,9 +751,9 @@ int PosixFileSystem::createNew(const std::string& path, int dir, const char* nam
     if (dir == AT_FDCWD || (fd < 0 && errno != EEXIST)) {
         fd = ::open(path.c_str(), kFlags, 0666);
     }
-    if (fd < 0 && m_journal != nullptr) {
+    if (fd < 0 && journal != nullptr) {
         const int err = errno;
-        m_journal->withdrawn();
+        journal->withdrawn();
         errno = err;
     }
     return fd;
@@ -763,6 +764,9 @@ void PosixFileSystem::writeFile(const std::string& path, std::string_view text,
     const Failing what("Cannot open ", path, " for writing");
     refuseNul(path, what);
     WriteSection section;
+    const std::unique_ptr<WriteJournal::Entry> entry =
+        m_journal != nullptr ? m_journal->beginStep() : nullptr;
+    WriteJournal::Entry* const journal = entry.get();
     // Reached from its folder, kept open for the run: each step looks up one name, not the
     // whole path.
     int dir = AT_FDCWD;
@@ -777,9 +781,9 @@ void PosixFileSystem::writeFile(const std::string& path, std::string_view text,
     // create, which locks the folder.
     // A new file made exclusively under its own name and written; false when the name exists.
     const auto writeIfNew = [&] {
-        const int fd = createNew(path, dir, name);
+        const int fd = createNew(path, dir, name, journal);
         if (fd >= 0) {
-            writeNewFile(fd, path, text, section, m_journal);
+            writeNewFile(fd, path, text, section, journal);
             return true;
         }
         if (errno != EEXIST) {
@@ -810,21 +814,21 @@ void PosixFileSystem::writeFile(const std::string& path, std::string_view text,
             // Through a dangling link: the file it names is made as a new file under its own
             // name, so its journal knows it as the run's and the undo takes it away.
             if (plan.throughLink && !plan.reached.empty() &&
-                writeNewThroughLink(plan, text, section)) {
+                writeNewThroughLink(plan, text, section, journal)) {
                 return;
             }
             // Made by someone else since the look-up: written as before.
-            writeInPlace(path, text, guard, what, section, m_journal);
+            writeInPlace(path, text, guard, what, section, journal);
             return;
         case WritePlan::Step::Replace:
         case WritePlan::Step::Keep:
             break;
     }
     if (plan.how == WriteDecision::How::InPlace) {
-        writeInPlace(path, text, guard, what, section, m_journal);
+        writeInPlace(path, text, guard, what, section, journal);
         return;
     }
-    replaceFile(path, Place{dir, name}, plan, text, guard, section);
+    replaceFile(path, Place{dir, name}, plan, text, guard, section, journal);
 }
 
 bool PosixFileSystem::askLeftHiddenFiles() {
@@ -845,18 +849,19 @@ bool PosixFileSystem::askLeftHiddenFiles() {
 }
 
 bool PosixFileSystem::writeNewThroughLink(const WriteDecision& plan, std::string_view text,
-                                          const WriteSection& section) {
+                                          const WriteSection& section,
+                                          WriteJournal::Entry* journal) {
     int dir = AT_FDCWD;
     const char* name = nullptr;
     placeOf(plan.reached, dir, name);
-    const int fd = createNew(plan.reached, dir, name);
+    const int fd = createNew(plan.reached, dir, name, journal);
     if (fd < 0) {
         if (errno != EEXIST) {
             throwOpenFailure(errno, Failing("Cannot open ", plan.reached, " for writing"));
         }
         return false;
     }
-    writeNewFile(fd, plan.reached, text, section, m_journal);
+    writeNewFile(fd, plan.reached, text, section, journal);
     return true;
 }
 
@@ -904,7 +909,7 @@ bool PosixFileSystem::readyToWrite(const std::string& path, const WriteGuard& gu
 
 void PosixFileSystem::replaceFile(const std::string& path, Place at, const WriteDecision& plan,
                                   std::string_view text, const WriteGuard& guard,
-                                  const WriteSection& section) {
+                                  const WriteSection& section, WriteJournal::Entry* journal) {
     const std::string& resolved = plan.resolved;
     const std::string& whole = resolved.empty() ? path : resolved;
     const Place target = resolved.empty() ? at : Place{AT_FDCWD, resolved.c_str()};
@@ -914,9 +919,9 @@ void PosixFileSystem::replaceFile(const std::string& path, Place at, const Write
                                         : std::string_view(whole).substr(0, slash + 1);
     const std::string_view name = std::string_view(target.name).substr(folder.size(), kTempNameMax);
     if (!replaceByRename({path, target, folder, name, whole, plan.st}, processIds(), text, section,
-                         m_journal)) {
+                         journal)) {
         writeInPlace(path, text, guard, Failing("Cannot open ", path, " for writing"), section,
-                     m_journal);
+                     journal);
     }
 }
 
@@ -972,13 +977,15 @@ FileIdentity PosixFileSystem::fileIdentity(const std::string& path) {
 void PosixFileSystem::createFolder(const std::string& path) {
     const Failing what("Cannot create folder ", path);
     refuseNul(path, what);
-    if (m_journal != nullptr) {
-        m_journal->makingFolder(path);
+    const std::unique_ptr<WriteJournal::Entry> entry =
+        m_journal != nullptr ? m_journal->beginStep() : nullptr;
+    if (entry != nullptr) {
+        entry->makingFolder(path);
     }
     if (::mkdir(path.c_str(), 0777) != 0) {
         int err = errno;
-        if (m_journal != nullptr) {
-            m_journal->withdrawn();
+        if (entry != nullptr) {
+            entry->withdrawn();
         }
         if (isNotFoundOnParentChain(err)) {
             ThrowErrnoAs(kErrPathNotFound, err, what.text());
@@ -986,8 +993,8 @@ void PosixFileSystem::createFolder(const std::string& path) {
         ThrowErrno(err, what);
     }
     struct stat st {};
-    if (m_journal != nullptr && ::stat(path.c_str(), &st) == 0) {
-        m_journal->folderCreated(path, journal::StampOf(st));
+    if (entry != nullptr && ::stat(path.c_str(), &st) == 0) {
+        entry->folderCreated(path, journal::StampOf(st));
     }
 }
 

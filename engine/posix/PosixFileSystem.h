@@ -104,12 +104,13 @@ private:
     bool askLeftHiddenFiles();
     // Makes the missing file a dangling link names, as a new file; false when it exists by now.
     bool writeNewThroughLink(const WriteDecision& plan, std::string_view text,
-                             const WriteSection& section);
+                             const WriteSection& section, WriteJournal::Entry* journal);
     bool readyToWrite(const std::string& path, const WriteGuard& guard, WriteDecision& plan);
     // Replaces the regular file `path` (reached as `name` in the folder `dir`, see placeOf) as
     // `plan` decided: by a rename, or in place where no new file can be made beside it.
     void replaceFile(const std::string& path, Place at, const WriteDecision& plan,
-                     std::string_view text, const WriteGuard& guard, const WriteSection& section);
+                     std::string_view text, const WriteGuard& guard, const WriteSection& section,
+                     WriteJournal::Entry* journal);
     // Takes away what killed runs left in the folder of `path` (reached as `dir`), once per
     // folder and run.
     void clearLeftHiddenFiles(const std::string& path, int dir);
@@ -117,8 +118,9 @@ private:
     // with the whole path as `name`.
     void placeOf(const std::string& path, int& dir, const char*& name);
     // Makes the new file `path` (reached as `name` in `dir`) exclusively; its descriptor, or -1
-    // with errno set.
-    int createNew(const std::string& path, int dir, const char* name);
+    // with errno set. `journal`: the step's entry, or none.
+    static int createNew(const std::string& path, int dir, const char* name,
+                         WriteJournal::Entry* journal);
     // A descriptor of `folder` kept for the run, or -1.
     int folderHandle(std::string_view folder);
 
