@@ -828,7 +828,7 @@ void PosixFileSystem::writeFile(const std::string& path, std::string_view text,
         writeInPlace(path, text, guard, what, section, journal);
         return;
     }
-    replaceFile(path, Place{dir, name}, plan, text, guard, section, journal);
+    replaceFile(path, plan, text, guard, section, journal);
 }
 
 bool PosixFileSystem::askLeftHiddenFiles() {
@@ -907,9 +907,11 @@ bool PosixFileSystem::readyToWrite(const std::string& path, const WriteGuard& gu
     return true;
 }
 
-void PosixFileSystem::replaceFile(const std::string& path, Place at, const WriteDecision& plan,
+void PosixFileSystem::replaceFile(const std::string& path, const WriteDecision& plan,
                                   std::string_view text, const WriteGuard& guard,
                                   const WriteSection& section, WriteJournal::Entry* journal) {
+    Place at{AT_FDCWD, nullptr};
+    placeOf(path, at.dir, at.name);
     const std::string& resolved = plan.resolved;
     const std::string& whole = resolved.empty() ? path : resolved;
     const Place target = resolved.empty() ? at : Place{AT_FDCWD, resolved.c_str()};

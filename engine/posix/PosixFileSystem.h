@@ -106,10 +106,10 @@ private:
     bool writeNewThroughLink(const WriteDecision& plan, std::string_view text,
                              const WriteSection& section, WriteJournal::Entry* journal);
     bool readyToWrite(const std::string& path, const WriteGuard& guard, WriteDecision& plan);
-    // Replaces the regular file `path` (reached as `name` in the folder `dir`, see placeOf) as
-    // `plan` decided: by a rename, or in place where no new file can be made beside it.
-    void replaceFile(const std::string& path, Place at, const WriteDecision& plan,
-                     std::string_view text, const WriteGuard& guard, const WriteSection& section,
+    // Replaces the regular file `path` (reached from its folder, see placeOf) as `plan` decided:
+    // by a rename, or in place where no new file can be made beside it.
+    void replaceFile(const std::string& path, const WriteDecision& plan, std::string_view text,
+                     const WriteGuard& guard, const WriteSection& section,
                      WriteJournal::Entry* journal);
     // Takes away what killed runs left in the folder of `path` (reached as `dir`), once per
     // folder and run.
