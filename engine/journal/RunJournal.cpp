@@ -814,6 +814,8 @@ namespace {
 
 constexpr std::string_view kFailedHeader = "pellatrix-failed 1 ";
 constexpr const char* kFailedName = "failed";
+// A failed line at least this long is written into the kept file apart from the rest.
+constexpr std::size_t kFailedWrittenApart = std::size_t{1} << 20;
 constexpr const char* kFailedNewName = "failed.new";
 
 std::optional<FileStamp> stampOf(const std::string& path) {
@@ -897,20 +899,26 @@ void appendSized(std::string& out, std::string_view bytes) {
     out.append(bytes);
 }
 
+// Writes all of `text` to `fd`; answers 0 or errno.
+int writeWhole(int fd, std::string_view text) {
+    for (std::size_t at = 0; at < text.size();) {
+        const ssize_t put = ::write(fd, text.data() + at, text.size() - at);
+        if (put < 0 && errno != EINTR) {
+            return errno;
+        }
+        if (put > 0) {
+            at += static_cast<std::size_t>(put);
+        }
+    }
+    return 0;
+}
+
 // Writes `text` into the new file `fd` (closed here) and renames it from `from` to `to` in the
 // folder `dirFd`, on the disk first when `sync`; answers 0 or errno, with the new file gone on
 // failure.
 int writeAndRename(int fd, std::string_view text, int dirFd, const char* from, const char* to,
                    bool sync) {
-    int err = 0;
-    for (std::size_t at = 0; at < text.size() && err == 0;) {
-        const ssize_t put = ::write(fd, text.data() + at, text.size() - at);
-        if (put < 0 && errno != EINTR) {
-            err = errno;
-        } else if (put > 0) {
-            at += static_cast<std::size_t>(put);
-        }
-    }
+    int err = writeWhole(fd, text);
     if (err == 0 && sync && ::fsync(fd) != 0) {
         err = errno;
     }
@@ -1097,19 +1105,32 @@ std::string KeepFailedLines(const std::string& runFolder, const KeptFailures& ke
         appendSized(text, list);
         text += '\n';
     }
+    const int fd = ::openat(dir.get(), kFailedNewName,
+                            O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600);
+    int err = fd < 0 ? errno : 0;
     for (const FailedLine& line : kept.lines) {
         text += "f ";
         appendNumber(text, line.line);
         appendSized(text, line.list);
         text += ' ';
-        appendSized(text, line.bytes);
+        if (line.bytes.size() < kFailedWrittenApart) {
+            appendSized(text, line.bytes);
+        } else if (err == 0) {
+            // A long line is written as it is, never copied into the text: it may be gigabytes.
+            appendNumber(text, line.bytes.size());
+            err = writeWhole(fd, text);
+            err = err != 0 ? err : writeWhole(fd, line.bytes);
+            text.clear();
+        }
         text += '\n';
     }
-    const int fd = ::openat(dir.get(), kFailedNewName,
-                            O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600);
-    // Not synced: a file a crash cut short reads as damaged, and each run would wait for it.
-    const int err =
-        fd < 0 ? errno : writeAndRename(fd, text, dir.get(), kFailedNewName, kFailedName, false);
+    if (err != 0 && fd >= 0) {
+        ::close(fd);
+        ::unlinkat(dir.get(), kFailedNewName, 0);
+    } else if (fd >= 0) {
+        // Not synced: a file a crash cut short reads as damaged, and each run would wait for it.
+        err = writeAndRename(fd, text, dir.get(), kFailedNewName, kFailedName, false);
+    }
     return err == 0
                ? std::string()
                : "the failed lines of this run cannot be kept with its journal: " + ErrnoText(err);

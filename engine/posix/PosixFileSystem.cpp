@@ -788,6 +788,11 @@ void PosixFileSystem::writeFile(const std::string& path, std::string_view text,
                                 const WriteGuard& guard) {
     const Failing what("Cannot open ", path, " for writing");
     refuseNul(path, what);
+    // A path the system refuses as too long names no file: refused before the journal is told,
+    // which would copy it (a list line of 2 GiB is one path).
+    if (path.size() >= PATH_MAX) {
+        throwOpenFailure(ENAMETOOLONG, what);
+    }
     WriteSection section;
     // Reached from its folder, kept open for the run: each step looks up one name, not the
     // whole path.
