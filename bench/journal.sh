@@ -8,7 +8,8 @@
 # in existing folders and for 1,000 existing files named 1,000 times each.
 #
 # Usage: bench/journal.sh [BUILD_DIR] [REPEATS] [FILES]; JOURNAL_BENCH_PLACES ("tmpfs disk")
-# narrows the first table, JOURNAL_BENCH_PREVIEW=0 skips the preview.
+# narrows the first table, JOURNAL_BENCH_PREVIEW=0 skips the preview, JOURNAL_BENCH_BASELINE=PATH
+# adds another pellatrix-cli (an earlier build) with the journal beside the files.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build=${1:-build}
@@ -56,14 +57,17 @@ done
 # journal beside the files does). Processor time (user + system) of the same runs is beside the
 # wall time: same/keep and cpu same/keep compare the run with the journal beside the files with
 # the keep floor.
-printf '%-6s %-8s %9s %9s %9s %9s %9s %9s %10s %10s %10s %10s\n' place files floor_ms \
+printf '%-6s %-8s %9s %9s %9s %9s %9s %9s %10s %10s %10s %10s' place files floor_ms \
   rename_ms keep_ms none_ms same_ms other_ms same/none other/none same/keep cpu_s/keep
+[ -n "${JOURNAL_BENCH_BASELINE:-}" ] && printf ' %9s %10s %10s' old_ms same/old cpu_s/old
+printf '\n'
 for place in ${JOURNAL_BENCH_PLACES:-tmpfs disk}; do
   if [ $place = tmpfs ]; then root=$tmpfs other=$disk; else root=$disk other=$tmpfs; fi
   for state in new replace; do
     tools=(floor none same other)
     [ $state = replace ] && tools=(floor rename keep none same other)
-    for v in floor rename keep none same other; do : >"$root/t.$v"; done
+    [ -n "${JOURNAL_BENCH_BASELINE:-}" ] && tools+=(old)
+    for v in floor rename keep none same other old; do : >"$root/t.$v"; done
     for ((r = 0; r < reps; r++)); do
       # Interleaved, in a turning order, so load from elsewhere favours no tool.
       for ((k = 0; k < ${#tools[@]}; k++)); do
@@ -80,6 +84,8 @@ for place in ${JOURNAL_BENCH_PLACES:-tmpfs disk}; do
           none) cmd=(env XDG_STATE_HOME=/proc/no-state "$cli" --text text "$root/list.txt") ;;
           same) cmd=(env XDG_STATE_HOME="$root/state" "$cli" --text text "$root/list.txt") ;;
           other) cmd=(env XDG_STATE_HOME="$other/state" "$cli" --text text "$root/list.txt") ;;
+          old) cmd=(env XDG_STATE_HOME="$root/state" "$JOURNAL_BENCH_BASELINE" --text text
+                    "$root/list.txt") ;;
         esac
         timed "${cmd[@]}" >>"$root/t.$v"
       done
@@ -92,8 +98,15 @@ for place in ${JOURNAL_BENCH_PLACES:-tmpfs disk}; do
       sk=$(ratio "$s" "$kp")
       csk=$(ratio "$(median 2 <"$root/t.same")" "$(median 2 <"$root/t.keep")")
     fi
-    printf '%-6s %-8s %9s %9s %9s %9s %9s %9s %10s %10s %10s %10s\n' $place $state "$f" "$rn" \
+    printf '%-6s %-8s %9s %9s %9s %9s %9s %9s %10s %10s %10s %10s' $place $state "$f" "$rn" \
       "$kp" "$n" "$s" "$o" "$(ratio "$s" "$n")" "$(ratio "$o" "$n")" "$sk" "$csk"
+    if [ -s "$root/t.old" ]; then
+      # The earlier build with the journal beside the files: its time and the new one's ratio.
+      printf ' %9s %10s %10s' "$(median 1 <"$root/t.old")" \
+        "$(ratio "$s" "$(median 1 <"$root/t.old")")" \
+        "$(ratio "$(median 2 <"$root/t.same")" "$(median 2 <"$root/t.old")")"
+    fi
+    printf '\n'
   done
   rm -rf "$root/out" "$root/state" "$root/keep"
 done

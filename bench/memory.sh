@@ -2,7 +2,8 @@
 # Memory benchmark: the peak resident set of pellatrix-cli (getrusage of the child, via peak_rss)
 # over lists that once made it balloon, against the bound of twice the list's bytes plus 64 MiB.
 # Usage: bench/memory.sh BUILD_DIR [WORK_DIR]   (WORK_DIR needs about 2.3 GB of disk; the 2 GiB
-# list is sparse). Set MEMORY_BENCH_NUL=1 to also run the 2 GiB list with -0 (slow: 2^31 entries).
+# list is sparse). Set MEMORY_BENCH_NUL=1 to also run the 2 GiB list with -0 (slow: 2^31 entries),
+# MEMORY_BENCH_ENTRY=1 to also run one entry of 2 GiB with -0 (a list of 2 GiB of 'p', written).
 # MEMORY_BENCH_BASELINE=PATH runs another pellatrix-cli (an earlier build) on the same lists in the
 # same run, except the 2 GiB one (an earlier build took 12.6 GB there), and prints new/old.
 set -euo pipefail
@@ -22,6 +23,17 @@ mib = 1 << 20
 if not os.path.exists("line.txt"):
     with open("line.txt", "wb") as f:
         f.write(b"out/" + b"p" * (100 * mib) + b"\n")
+if not os.path.exists("path256.txt"):
+    with open("path256.txt", "wb") as f:
+        f.write(b"out/" + b"p" * (256 * mib) + b"\n")
+if not os.path.exists("entry256.txt"):
+    with open("entry256.txt", "wb") as f:
+        f.write(b"out/" + b"p" * (256 * mib))
+if os.environ.get("MEMORY_BENCH_ENTRY") == "1" and not os.path.exists("entry2g.txt"):
+    with open("entry2g.txt", "wb") as f:
+        f.write(b"out/")
+        for _ in range(2048):
+            f.write(b"p" * mib)
 if not os.path.exists("content.txt"):
     with open("content.txt", "wb") as f:
         f.write(b"out/c.txt>" + b"c" * (100 * mib) + b"\n")
@@ -51,7 +63,7 @@ run() { # name args...
     start=$(date +%s.%N)
     kib=$(peak_of "$cli" "$@")
     end=$(date +%s.%N)
-    if [ -n "$baseline" ] && [ "$name" != 2GiB-nul-line ] && [ "$name" != 2GiB-nul-0 ]; then
+    if [ -n "$baseline" ] && [ "${name#2GiB}" = "$name" ]; then
         old=$(peak_of "$baseline" "$@")
     fi
     awk -v n="$name" -v b="$bytes" -v k="$kib" -v s="$start" -v e="$end" -v o="$old" 'BEGIN {
@@ -67,8 +79,13 @@ printf "%-14s %12s %11s %11s %9s %8s  %-6s %11s %9s\n" case list_kib peak_kib bo
     peak/list seconds bound old_kib new/old
 run "2GiB-nul-line" zeros.txt
 run "100MiB-path" line.txt
+run "256MiB-path" path256.txt
+run "256MiB-entry-0" -0 entry256.txt
 run "100MiB-text" content.txt
 run "million-lines" million.txt
+if [ "${MEMORY_BENCH_ENTRY:-0}" = 1 ]; then
+    run "2GiB-entry-0" -0 entry2g.txt
+fi
 if [ "${MEMORY_BENCH_NUL:-0}" = 1 ]; then
     run "2GiB-nul-0" -0 zeros.txt
 fi

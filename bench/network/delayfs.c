@@ -43,26 +43,30 @@ static int passInodes = 1;
 /* The requests served, by the operation that served them: told on standard error at the end,
  * so a benchmark can count the round trips a tool makes. */
 enum { kOperationsMax = 32 };
-static const char* operationNames[kOperationsMax];
+static _Atomic(const char*) operationNames[kOperationsMax];
 static _Atomic unsigned long operationCounts[kOperationsMax];
 
+/* The slot of `operation`, taken the first time under a lock; looked up without one after. */
 static void count(const char* operation) {
     for (int i = 0; i < kOperationsMax; ++i) {
-        if (operationNames[i] == operation) {
+        const char* name = atomic_load_explicit(&operationNames[i], memory_order_acquire);
+        if (name == operation) {
             ++operationCounts[i];
             return;
         }
-        if (operationNames[i] == NULL) {
+        if (name == NULL) {
             break;
         }
     }
     static pthread_mutex_t lock = PTHREAD_MUTEX_INITIALIZER;
     pthread_mutex_lock(&lock);
     for (int i = 0; i < kOperationsMax; ++i) {
-        if (operationNames[i] == NULL) {
-            operationNames[i] = operation;
+        const char* name = atomic_load_explicit(&operationNames[i], memory_order_acquire);
+        if (name == NULL) {
+            name = operation;
+            atomic_store_explicit(&operationNames[i], operation, memory_order_release);
         }
-        if (operationNames[i] == operation) {
+        if (name == operation) {
             ++operationCounts[i];
             break;
         }
@@ -73,15 +77,20 @@ static void count(const char* operation) {
 /* Tells the counts and starts again from zero. */
 static void tellCounts(void) {
     unsigned long counts[kOperationsMax] = {0};
+    const char* names[kOperationsMax] = {NULL};
     unsigned long total = 0;
-    for (int i = 0; i < kOperationsMax && operationNames[i] != NULL; ++i) {
+    for (int i = 0; i < kOperationsMax; ++i) {
+        names[i] = atomic_load_explicit(&operationNames[i], memory_order_acquire);
+        if (names[i] == NULL) {
+            break;
+        }
         counts[i] = atomic_exchange(&operationCounts[i], 0);
         total += counts[i];
     }
     fprintf(stderr, "requests %lu", total);
-    for (int i = 0; i < kOperationsMax && operationNames[i] != NULL; ++i) {
+    for (int i = 0; i < kOperationsMax && names[i] != NULL; ++i) {
         if (counts[i] != 0) {
-            fprintf(stderr, " %s=%lu", operationNames[i] + 3, counts[i]);
+            fprintf(stderr, " %s=%lu", names[i] + 3, counts[i]);
         }
     }
     fputc('\n', stderr);

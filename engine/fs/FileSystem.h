@@ -251,6 +251,20 @@ public:
     virtual void writeFile(const std::string& path, std::string_view text,
                            const WriteGuard& guard) = 0;
 
+    /// As writeFile, for a run that tells whether each file was created or replaced, or keeps
+    /// existing files: answers whether `path` reached something before (what
+    /// planWrite(path, true) tells as Keep); with `keepExisting`, what it reaches is left as it
+    /// is. The default asks planWrite first; a file system that can answers from the write's
+    /// own look-up, one request fewer per file.
+    virtual bool writeFileOrKeep(const std::string& path, std::string_view text,
+                                 const WriteGuard& guard, bool keepExisting) {
+        const bool existed = planWrite(path, true).step == WritePlan::Step::Keep;
+        if (!(existed && keepExisting)) {
+            writeFile(path, text, guard);
+        }
+        return existed;
+    }
+
     /// The journal told of every change from now on (none: nullptr).
     void setJournal(WriteJournal* journal) { m_journal = journal; }
     /// What orders the writes of steps on several threads that reach one file by names of

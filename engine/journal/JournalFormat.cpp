@@ -346,7 +346,7 @@ private:
             step.number = m_added++;
         }
         if (m_index != nullptr && m_count == 0) {
-            if (m_recordStart > kStartMask) {
+            if ((static_cast<std::uint64_t>(m_recordStart) >> kLaneShift) != 0) {
                 fail("it is too long");
             }
             m_index->starts.push_back(static_cast<std::uint64_t>(m_recordStart) |

@@ -837,6 +837,8 @@ namespace {
 
 constexpr std::string_view kFailedHeader = "pellatrix-failed 1 ";
 constexpr const char* kFailedName = "failed";
+// A failed line at least this long is written into the kept file apart from the rest.
+constexpr std::size_t kFailedWrittenApart = std::size_t{1} << 20;
 constexpr const char* kFailedNewName = "failed.new";
 
 std::optional<FileStamp> stampOf(const std::string& path) {
@@ -1108,19 +1110,32 @@ std::string KeepFailedLines(const std::string& runFolder, const KeptFailures& ke
         appendSized(text, list);
         text += '\n';
     }
+    const int fd = ::openat(dir.get(), kFailedNewName,
+                            O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600);
+    int err = fd < 0 ? errno : 0;
     for (const FailedLine& line : kept.lines) {
         text += "f ";
         appendNumber(text, line.line);
         appendSized(text, line.list);
         text += ' ';
-        appendSized(text, line.bytes);
+        if (line.bytes.size() < kFailedWrittenApart) {
+            appendSized(text, line.bytes);
+        } else if (err == 0) {
+            // A long line is written as it is, never copied into the text: it may be gigabytes.
+            appendNumber(text, line.bytes.size());
+            err = WriteFully(fd, text);
+            err = err != 0 ? err : WriteFully(fd, line.bytes);
+            text.clear();
+        }
         text += '\n';
     }
-    const int fd = ::openat(dir.get(), kFailedNewName,
-                            O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600);
-    // Not synced: a file a crash cut short reads as damaged, and each run would wait for it.
-    const int err =
-        fd < 0 ? errno : writeAndRename(fd, text, dir.get(), kFailedNewName, kFailedName, false);
+    if (err != 0 && fd >= 0) {
+        ::close(fd);
+        ::unlinkat(dir.get(), kFailedNewName, 0);
+    } else if (fd >= 0) {
+        // Not synced: a file a crash cut short reads as damaged, and each run would wait for it.
+        err = writeAndRename(fd, text, dir.get(), kFailedNewName, kFailedName, false);
+    }
     return err == 0
                ? std::string()
                : "the failed lines of this run cannot be kept with its journal: " + ErrnoText(err);

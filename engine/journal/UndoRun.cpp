@@ -305,6 +305,29 @@ bool keptCounts(UndoFileSystem& fs, const FolderHandle& runDir, int journalFd, R
     return true;
 }
 
+// Adds what `step` did to the counts of `run`.
+void countStep(const Step& step, RunSummary& run) {
+    if (step.withdrawn || !step.made) {
+        return;
+    }
+    switch (step.kind) {
+        case Step::Kind::Hidden:
+            break;
+        case Step::Kind::Folder:
+            ++run.folders;
+            break;
+        case Step::Kind::New:
+            ++run.created;
+            break;
+        case Step::Kind::Replace:
+        case Step::Kind::InPlace:
+            // A file the run wrote again is no file of the user's.
+            run.replaced += step.keep == "=" ? 0 : 1;
+            run.notKept += step.keep == "-" ? 1 : 0;
+            break;
+    }
+}
+
 // What the journal open as `fd`, in the run's folder `runDir`, tells of its run.
 void summarise(UndoFileSystem& fs, const FolderHandle& runDir, int fd, RunSummary& run) {
     if (keptCounts(fs, runDir, fd, run)) {
@@ -313,32 +336,18 @@ void summarise(UndoFileSystem& fs, const FolderHandle& runDir, int fd, RunSummar
                                                      : RunSummary::State::Complete;
         return;
     }
-    const Journal journal = ReadJournal(fd);
-    for (const Step& step : journal.steps) {
-        if (step.withdrawn || !step.made) {
-            continue;
-        }
-        switch (step.kind) {
-            case Step::Kind::Hidden:
-                break;
-            case Step::Kind::Folder:
-                ++run.folders;
-                break;
-            case Step::Kind::New:
-                ++run.created;
-                break;
-            case Step::Kind::Replace:
-            case Step::Kind::InPlace:
-                // A file the run wrote again is no file of the user's.
-                run.replaced += step.keep == "=" ? 0 : 1;
-                run.notKept += step.keep == "-" ? 1 : 0;
-                break;
+    // Read a block of steps at a time, as the undo reads it: a killed run of millions of files
+    // is listed in little memory.
+    JournalReader journal(fd);
+    for (std::size_t block = 0; block < journal.blockCount(); ++block) {
+        for (const Step& step : journal.block(block)) {
+            countStep(step, run);
         }
     }
-    run.partial = journal.partial;
+    run.partial = journal.partial();
     run.state = present(fs, runDir, kUndoneName) ? RunSummary::State::Undone
                 : InUse(fd)                      ? RunSummary::State::Busy
-                : journal.complete               ? RunSummary::State::Complete
+                : journal.complete()             ? RunSummary::State::Complete
                                                  : RunSummary::State::Killed;
 }
 

@@ -761,8 +761,18 @@ int PosixFileSystem::createNew(const std::string& path, int dir, const char* nam
 
 void PosixFileSystem::writeFile(const std::string& path, std::string_view text,
                                 const WriteGuard& guard) {
+    writeFileOrKeep(path, text, guard, false);
+}
+
+bool PosixFileSystem::writeFileOrKeep(const std::string& path, std::string_view text,
+                                      const WriteGuard& guard, bool keepExisting) {
     const Failing what("Cannot open ", path, " for writing");
     refuseNul(path, what);
+    // A path the system refuses as too long names no file: refused before the journal is told,
+    // which would copy it (a list line of 2 GiB is one path).
+    if (path.size() >= PATH_MAX) {
+        throwOpenFailure(ENAMETOOLONG, what);
+    }
     WriteSection section;
     const std::unique_ptr<WriteJournal::Entry> entry =
         m_journal != nullptr ? m_journal->beginStep() : nullptr;
@@ -792,13 +802,16 @@ void PosixFileSystem::writeFile(const std::string& path, std::string_view text,
         return false;
     };
     if (!m_lastExisted.load(std::memory_order_relaxed) && writeIfNew()) {
-        return;
+        return false;
     }
     WriteDecision plan;
-    decideWrite(path, dir, name, false, plan);
+    decideWrite(path, dir, name, keepExisting, plan);
     m_lastExisted.store(plan.exists, std::memory_order_relaxed);
+    if (plan.step == WritePlan::Step::Keep) {
+        return true;
+    }
     if (!readyToWrite(path, guard, plan)) {
-        return;  // a later step of the run writes this file
+        return plan.exists;  // a later step of the run writes this file
     }
     switch (plan.step) {
         case WritePlan::Step::Fail:
@@ -809,26 +822,27 @@ void PosixFileSystem::writeFile(const std::string& path, std::string_view text,
             throwOpenFailure(plan.error.value(), what);
         case WritePlan::Step::Create:
             if (plan.how == WriteDecision::How::New && writeIfNew()) {
-                return;
+                return false;
             }
             // Through a dangling link: the file it names is made as a new file under its own
             // name, so its journal knows it as the run's and the undo takes it away.
             if (plan.throughLink && !plan.reached.empty() &&
                 writeNewThroughLink(plan, text, section, journal)) {
-                return;
+                return false;
             }
             // Made by someone else since the look-up: written as before.
             writeInPlace(path, text, guard, what, section, journal);
-            return;
+            return plan.exists;
         case WritePlan::Step::Replace:
         case WritePlan::Step::Keep:
             break;
     }
     if (plan.how == WriteDecision::How::InPlace) {
         writeInPlace(path, text, guard, what, section, journal);
-        return;
+        return true;
     }
     replaceFile(path, plan, text, guard, section, journal);
+    return true;
 }
 
 bool PosixFileSystem::askLeftHiddenFiles() {

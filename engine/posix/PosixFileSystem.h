@@ -51,6 +51,8 @@ public:
                   const std::function<void(std::string_view)>& sink) override;
     void writeFile(const std::string& path, std::string_view text,
                    const WriteGuard& guard) override;
+    bool writeFileOrKeep(const std::string& path, std::string_view text, const WriteGuard& guard,
+                         bool keepExisting) override;
     FileIdentity fileIdentity(const std::string& path) override;
     void createFolder(const std::string& path) override;
     std::int64_t lastModified(const std::string& path) override;

@@ -410,22 +410,45 @@ TEST(Cli, StreamsAreReadOnceAndFoldersAndBlockDevicesRefused) {
     }
 }
 
-// A list of nothing but NUL bytes is one line that names no file that can exist: it runs within a
-// small address space and reports one short line (the whole path would be megabytes).
-TEST(Cli, AllNulListStaysWithinItsMemoryAndReportsOneShortLine) {
+// A list of nothing but NUL bytes is one line that names no file that can exist, and so is a
+// path of megabytes, read as a line or as a NUL-ended entry: each runs within a small address
+// space, its journal kept, and reports one short line (the whole path would be megabytes).
+TEST(Cli, AHugeEntryStaysWithinItsMemoryAndReportsOneShortLine) {
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
     GTEST_SKIP() << "the sanitizers reserve more address space than any limit";
 #endif
     test::TempFolder tmp;
     constexpr std::size_t kListBytes = std::size_t{32} << 20;
-    test::writeBytes(tmp / "zeros", std::string(kListBytes, '\0'));
-    CliResult r = runCli({"zeros"}, tmp, {}, RLIM_INFINITY, 2 * kListBytes + (64 << 20));
-    EXPECT_EQ(r.exitCode, 1);
-    EXPECT_EQ(r.out, "0 files written, 1 failure\nDone.\n");
-    EXPECT_EQ(r.err.rfind("pellatrix-cli: zeros:1: Cannot open '\\0\\0", 0), 0u) << r.err.size();
-    const std::string end = "' for writing: Invalid argument (error 75)\n";
-    EXPECT_EQ(r.err.substr(r.err.size() - end.size()), end);
-    EXPECT_LT(r.err.size(), 8192u);
+    const std::string path = "out/" + std::string(kListBytes - 5, 'p');
+    struct Case {
+        const char* name;
+        std::vector<std::string> args;
+        std::string list;
+        const char* shown;  // how the report begins to show the path
+        const char* why;
+    };
+    const std::vector<Case> cases = {
+        {"all NUL", {}, std::string(kListBytes, '\0'), "\\0\\0", "Invalid argument"},
+        {"one line", {}, path + "\n", "out/ppp", "File name too long"},
+        {"one entry", {"-0"}, path, "out/ppp", "File name too long"},
+    };
+    ::setenv("XDG_STATE_HOME", (tmp / "state").c_str(), 1);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        test::writeBytes(tmp / "list", c.list);
+        std::vector<std::string> args = c.args;
+        args.push_back("list");
+        CliResult r = runCli(args, tmp, {}, RLIM_INFINITY, 2 * kListBytes + (64 << 20));
+        EXPECT_EQ(r.exitCode, 1);
+        const char end = c.args.empty() ? '\n' : '\0';
+        EXPECT_EQ(r.out, "0 files written, 1 failure"s + end + "Done." + end);
+        EXPECT_EQ(r.err.rfind("pellatrix-cli: list:1: Cannot open '"s + c.shown, 0), 0u)
+            << r.err.size();
+        const std::string tail = "' for writing: "s + c.why + " (error 75)\n";
+        EXPECT_EQ(r.err.substr(r.err.size() - std::min(r.err.size(), tail.size())), tail);
+        EXPECT_LT(r.err.size(), 8192u);
+    }
+    ::unsetenv("XDG_STATE_HOME");
 }
 
 // "-" reads the list, or the fixed text, from standard input; the other one from its file.

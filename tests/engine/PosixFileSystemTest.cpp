@@ -150,6 +150,49 @@ TEST(PosixWriteFile, WritesExactlyAndReplaces) {
     EXPECT_EQ(st.st_size, 0);
 }
 
+// A write that tells whether its path reached something answers from its own look-up what
+// planWrite(path, true) answers, and with keepExisting leaves such a path as it is; alike for
+// the adapter's own answer and the default that asks planWrite first.
+TEST(PosixWriteFile, AWriteTellsWhatItFoundAsPlanWriteDoes) {
+    struct Case {
+        const char* name;
+        std::function<void(const std::string& path)> make;
+        bool existed;
+        const char* keptText;  // what the path holds after a write with keepExisting
+    };
+    const std::vector<Case> cases = {
+        {"missing", [](const std::string&) {}, false, "new"},
+        {"a file", [](const std::string& p) { test::writeBytes(p, "old"); }, true, "old"},
+        {"a dangling link",
+         [](const std::string& p) { std::filesystem::create_symlink("gone", p); }, false, "new"},
+        {"a link to a file",
+         [](const std::string& p) {
+             test::writeBytes(p + "-target", "old");
+             std::filesystem::create_symlink(p + "-target", p);
+         },
+         true, "old"},
+    };
+    for (const bool adapters : {true, false}) {
+        for (const Case& c : cases) {
+            for (const bool keep : {false, true}) {
+                SCOPED_TRACE(std::string(c.name) + (keep ? ", keeping" : "") +
+                             (adapters ? "" : ", the default"));
+                test::TempFolder tmp;
+                PosixFileSystem fs;
+                fs.beginRun();
+                const std::string path = tmp / "f.txt";
+                c.make(path);
+                EXPECT_EQ(fs.planWrite(path, true).step == WritePlan::Step::Keep, c.existed);
+                const bool existed = adapters
+                                         ? fs.writeFileOrKeep(path, "new", {}, keep)
+                                         : fs.FileSystem::writeFileOrKeep(path, "new", {}, keep);
+                EXPECT_EQ(existed, c.existed);
+                EXPECT_EQ(test::readBytes(path), keep ? c.keptText : "new");
+            }
+        }
+    }
+}
+
 // The names in `folder` that a replacing write may leave behind.
 std::vector<std::string> temporariesIn(const std::string& folder) {
     std::vector<std::string> names;
