@@ -126,6 +126,27 @@ int UndoCommand(FileSystem& fs, const std::string& runId, std::FILE* out, std::F
     }
 }
 
+namespace {
+
+// "512 bytes", "1.5 KiB", "12.3 MiB": what a run's folder holds, as a person reads it.
+std::string sizeText(std::uint64_t bytes) {
+    if (bytes < 1024) {
+        return std::to_string(bytes) + (bytes == 1 ? " byte" : " bytes");
+    }
+    static constexpr const char* kUnits[] = {"KiB", "MiB", "GiB", "TiB"};
+    double value = static_cast<double>(bytes) / 1024;
+    std::size_t unit = 0;
+    while (value >= 1024 && unit + 1 < std::size(kUnits)) {
+        value /= 1024;
+        ++unit;
+    }
+    char text[32];
+    std::snprintf(text, sizeof text, "%.1f %s", value, kUnits[unit]);
+    return text;
+}
+
+}  // namespace
+
 int ListRunsCommand(FileSystem& fs, std::FILE* out, std::FILE* errors) {
     const std::string runs = RunsFolder();
     if (runs.empty()) {
@@ -156,6 +177,9 @@ int ListRunsCommand(FileSystem& fs, std::FILE* out, std::FILE* errors) {
             }
             if (const std::size_t failures = KeptRunHead(run.folder).failures; failures != 0) {
                 line += ", " + plural(failures, "failure", "failures");
+            }
+            if (run.bytes != 0) {
+                line += ", " + sizeText(run.bytes) + " on disk";
             }
         }
         std::fprintf(out, "%s\n", line.c_str());

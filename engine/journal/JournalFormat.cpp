@@ -915,6 +915,16 @@ int ChecksumRange(int fd, off_t at, std::uint64_t length, std::uint64_t& sum) {
     return 0;
 }
 
+std::uint64_t KeptOnDisk(std::string_view keep, std::uint64_t size, std::uint64_t block) {
+    if (keep.starts_with('p')) {
+        return size;
+    }
+    if (!keep.starts_with('l') || block == 0) {
+        return 0;
+    }
+    return (size + block - 1) / block * block;
+}
+
 std::string ChecksumText(std::uint64_t sum) {
     char text[17];
     std::snprintf(text, sizeof text, "%016llx", static_cast<unsigned long long>(sum));

@@ -86,11 +86,13 @@ inline constexpr const char* kJournalName = "journal";
 inline constexpr const char* kUndoneName = "undone";
 // A run that ended by itself keeps its counts beside its journal, so a listing of many large
 // runs need not read every journal: kCountsHeader, then the files created, replaced, the folders
-// made, the replaced files whose old content was not kept and the journal's length, each a
-// decimal number, then the journal's XXH3 checksum in 16 hex digits; blanks between, a line
-// break after. Counts whose journal has another length or checksum are not taken.
+// made, the replaced files whose old content was not kept, the bytes of old content kept and the
+// journal's length, each a decimal number, then the journal's XXH3 checksum in 16 hex digits;
+// blanks between, a line break after (kCountsHeaderVersion1: without the bytes kept). Counts whose
+// journal has another length or checksum are not taken.
 inline constexpr const char* kCountsName = "counts";
-inline constexpr std::string_view kCountsHeader = "pellatrix-counts 1\n";
+inline constexpr std::string_view kCountsHeader = "pellatrix-counts 2\n";
+inline constexpr std::string_view kCountsHeaderVersion1 = "pellatrix-counts 1\n";
 
 // One step of a run as the journal tells it.
 struct Step {
@@ -122,6 +124,10 @@ struct Journal {
     bool complete = false;
     bool partial = false;
 };
+
+// The disk a kept old file of `size` bytes takes: whole blocks of `block` bytes by a link ("lN"),
+// its bytes alone in the pack ("pN"), nothing else.
+std::uint64_t KeptOnDisk(std::string_view keep, std::uint64_t size, std::uint64_t block);
 
 // Reads and checks the whole journal open as `fd`; throws JournalError when it is damaged or
 // foreign.

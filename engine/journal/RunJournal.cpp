@@ -237,6 +237,9 @@ bool RunJournal::start(const std::string& runsFolder) {
         m_folder.clear();
         return false;
     }
+    if (struct stat st{}; ::fstat(m_fd, &st) == 0) {
+        m_blockSize = static_cast<std::uint64_t>(st.st_blksize);
+    }
     m_working = true;
     append(kHeader);
     return m_working;
@@ -462,6 +465,7 @@ void RunJournal::count(Lane& lane, const StepCounts& step) {
     m_counts.replaced += step.replaced;
     m_counts.folders += step.folders;
     m_counts.notKept += step.notKept;
+    m_counts.keptBytes += step.keptBytes;
     lane.lastCounted = step;
 }
 
@@ -472,11 +476,11 @@ void RunJournal::keepCounts() const {
     if (ChecksumRange(m_fd, 0, m_used, sum) != 0) {
         return;
     }
-    const std::string text = std::string(kCountsHeader) + std::to_string(m_counts.created) + ' ' +
-                             std::to_string(m_counts.replaced) + ' ' +
-                             std::to_string(m_counts.folders) + ' ' +
-                             std::to_string(m_counts.notKept) + ' ' + std::to_string(m_used) + ' ' +
-                             ChecksumText(sum) + '\n';
+    const std::string text =
+        std::string(kCountsHeader) + std::to_string(m_counts.created) + ' ' +
+        std::to_string(m_counts.replaced) + ' ' + std::to_string(m_counts.folders) + ' ' +
+        std::to_string(m_counts.notKept) + ' ' + std::to_string(m_counts.keptBytes) + ' ' +
+        std::to_string(m_used) + ' ' + ChecksumText(sum) + '\n';
     const Fd fd(::openat(m_folderFd, ".counts", O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
     if (fd.get() >= 0 &&
         ::write(fd.get(), text.data(), text.size()) == static_cast<ssize_t>(text.size())) {
@@ -775,7 +779,9 @@ void RunJournal::replacing(Lane& mine, const std::string& target, const FileStam
                "' is not kept (" + mine.notKept + ")");
     }
     // A file the run wrote again is no file of the user's.
-    count(mine, own ? StepCounts{} : StepCounts{0, 1, 0, keep == "-" ? 1U : 0U});
+    count(mine, own ? StepCounts{}
+                    : StepCounts{0, 1, 0, keep == "-" ? 1U : 0U,
+                                 KeptOnDisk(keep, kept.size, m_blockSize)});
     mine.record.assign(inPlace ? "i " : "r ");
     appendStamp(mine.record, kept);
     mine.record += keep;
@@ -819,6 +825,7 @@ void RunJournal::withdrawn(Lane& mine) {
     m_counts.replaced -= mine.lastCounted.replaced;
     m_counts.folders -= mine.lastCounted.folders;
     m_counts.notKept -= mine.lastCounted.notKept;
+    m_counts.keptBytes -= mine.lastCounted.keptBytes;
     mine.lastCounted = {};
     // A run whose every step was taken back changed nothing, and leaves no journal.
     if (m_working && m_changes != 0) {

@@ -77,6 +77,7 @@ private:
         std::size_t replaced = 0;
         std::size_t folders = 0;
         std::size_t notKept = 0;
+        std::uint64_t keptBytes = 0;  // the disk old content takes, by link or copy
     };
     // What the step that holds it has told: "the last record" is its own. Held by one step at a
     // time, and kept for the next.
@@ -160,7 +161,8 @@ private:
     std::size_t m_mapStart = 0;  // its offset in the file
     std::size_t m_mapped = 0;    // its length
     std::size_t m_used = 0;
-    std::size_t m_reserved = 0;  // the file's length: all of it reserved on the disk
+    std::uint64_t m_blockSize = 0;  // of the run's folder: a kept file takes whole blocks
+    std::size_t m_reserved = 0;     // the file's length: all of it reserved on the disk
     std::size_t m_changes = 0;
     std::atomic<std::size_t> m_kept{0};
     std::uint64_t m_copied = 0;
@@ -291,6 +293,8 @@ struct RunSummary {
     std::size_t folders = 0;
     /// Replaced files whose old content was not kept.
     std::size_t notKept = 0;
+    /// What its folder holds: the journal, and the old content it keeps (by link or copy).
+    std::uint64_t bytes = 0;
     enum class State { Complete, Killed, Busy, Undone, Damaged } state = State::Complete;
     /// The journal stopped part-way (no space): the later steps are not in it.
     bool partial = false;

@@ -268,7 +268,7 @@ bool keptCounts(UndoFileSystem& fs, const FolderHandle& runDir, int journalFd, R
     if (!present(fs, runDir, kCountsName)) {
         return false;
     }
-    std::string text(kCountsHeader.size() + 6 * 21, '\0');
+    std::string text(kCountsHeader.size() + 7 * 21, '\0');
     try {
         const Fd fd = openOwnFile(fs, runDir, kCountsName, kCountsName);
         const ssize_t got = ::pread(fd.get(), text.data(), text.size(), 0);
@@ -276,21 +276,25 @@ bool keptCounts(UndoFileSystem& fs, const FolderHandle& runDir, int journalFd, R
     } catch (const JournalError&) {
         return false;
     }
-    if (!std::string_view(text).starts_with(kCountsHeader) || !text.ends_with('\n')) {
+    // Counts of an earlier version have no bytes kept: the listing leaves them unsaid.
+    const bool withBytes = std::string_view(text).starts_with(kCountsHeader);
+    if ((!withBytes && !std::string_view(text).starts_with(kCountsHeaderVersion1)) ||
+        !text.ends_with('\n')) {
         return false;
     }
-    std::size_t counts[4] = {};
-    std::uint64_t length = 0;
+    // created, replaced, folders, not kept, [bytes kept,] journal length
+    std::uint64_t numbers[6] = {};
+    const std::size_t count = withBytes ? 6 : 5;
     const char* at = text.data() + kCountsHeader.size();
     const char* const end = text.data() + text.size();
-    for (std::size_t i = 0; i <= 4; ++i) {
-        const auto [next, ec] =
-            i < 4 ? std::from_chars(at, end, counts[i]) : std::from_chars(at, end, length);
+    for (std::size_t i = 0; i < count; ++i) {
+        const auto [next, ec] = std::from_chars(at, end, numbers[i]);
         if (ec != std::errc() || next == end || *next != ' ') {
             return false;
         }
         at = next + 1;
     }
+    const std::uint64_t length = numbers[count - 1];
     struct stat st {};
     std::uint64_t sum = 0;
     if (::fstat(journalFd, &st) != 0 || static_cast<std::uint64_t>(st.st_size) != length ||
@@ -298,15 +302,15 @@ bool keptCounts(UndoFileSystem& fs, const FolderHandle& runDir, int journalFd, R
         std::string_view(at, static_cast<std::size_t>(end - at)) != ChecksumText(sum) + "\n") {
         return false;
     }
-    run.created = counts[0];
-    run.replaced = counts[1];
-    run.folders = counts[2];
-    run.notKept = counts[3];
+    run.created = static_cast<std::size_t>(numbers[0]);
+    run.replaced = static_cast<std::size_t>(numbers[1]);
+    run.folders = static_cast<std::size_t>(numbers[2]);
+    run.notKept = static_cast<std::size_t>(numbers[3]);
+    run.bytes = withBytes ? length + numbers[4] : 0;
     return true;
 }
 
-// Adds what `step` did to the counts of `run`.
-void countStep(const Step& step, RunSummary& run) {
+void countStep(const Step& step, std::uint64_t block, RunSummary& run) {
     if (step.withdrawn || !step.made) {
         return;
     }
@@ -324,6 +328,7 @@ void countStep(const Step& step, RunSummary& run) {
             // A file the run wrote again is no file of the user's.
             run.replaced += step.keep == "=" ? 0 : 1;
             run.notKept += step.keep == "-" ? 1 : 0;
+            run.bytes += KeptOnDisk(step.keep, step.old.size, block);
             break;
     }
 }
@@ -339,9 +344,14 @@ void summarise(UndoFileSystem& fs, const FolderHandle& runDir, int fd, RunSummar
     // Read a block of steps at a time, as the undo reads it: a killed run of millions of files
     // is listed in little memory.
     JournalReader journal(fd);
+    std::uint64_t diskBlock = 0;
+    if (struct stat st{}; ::fstat(fd, &st) == 0) {
+        run.bytes = static_cast<std::uint64_t>(st.st_size);
+        diskBlock = static_cast<std::uint64_t>(st.st_blksize);
+    }
     for (std::size_t block = 0; block < journal.blockCount(); ++block) {
         for (const Step& step : journal.block(block)) {
-            countStep(step, run);
+            countStep(step, diskBlock, run);
         }
     }
     run.partial = journal.partial();

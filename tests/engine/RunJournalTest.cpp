@@ -11,6 +11,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -191,7 +192,15 @@ TEST_F(UndoOnDisk, TakesBackOnlyWhatIsAsTheRunLeftIt) {
             ASSERT_EQ(test::readBytes(out + "/old.txt"), "B");
             c.meanwhile(out);
 
-            // The counts kept beside the journal, and the journal read when they are gone.
+            // The counts kept beside the journal, and the journal read when they are gone: alike,
+            // the disk the run takes included: its journal and the three old contents, each in
+            // whole blocks where kept by a link, in bytes where copied.
+            struct stat journal {};
+            ASSERT_EQ(::stat((summary.journalFolder + "/journal").c_str(), &journal), 0);
+            const auto block = static_cast<std::uint64_t>(journal.st_blksize);
+            const std::uint64_t oldBytes = oldContent().size() + 20 + 100000 + 10;
+            const auto fewest = static_cast<std::uint64_t>(journal.st_size) + oldBytes;
+            std::optional<std::uint64_t> counts;
             for (const bool counted : {true, false}) {
                 EXPECT_EQ(fs::exists(summary.journalFolder + "/counts"), counted);
                 const std::vector<RunSummary> listed = ListRuns(posix, runs);
@@ -200,6 +209,10 @@ TEST_F(UndoOnDisk, TakesBackOnlyWhatIsAsTheRunLeftIt) {
                 EXPECT_EQ(listed[0].created, 2u);   // a.txt, twice.txt
                 EXPECT_EQ(listed[0].replaced, 3u);  // old.txt, target.txt, shared.txt
                 EXPECT_EQ(listed[0].folders, 2u);
+                EXPECT_TRUE(listed[0].bytes >= fewest && listed[0].bytes <= fewest + 3 * block)
+                    << listed[0].bytes << (counted ? " counted" : " read");
+                EXPECT_EQ(listed[0].bytes, counts.value_or(listed[0].bytes));
+                counts = listed[0].bytes;
                 fs::remove(summary.journalFolder + "/counts");
             }
 
