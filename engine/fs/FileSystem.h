@@ -14,6 +14,7 @@
 #include <utility>
 #include <vector>
 
+#include "engine/fs/ContentBody.h"
 #include "engine/fs/Fd.h"
 
 namespace pellatrix {
@@ -264,6 +265,17 @@ public:
         }
         return existed;
     }
+
+    /// Opens the regular file `path` as a run's template (TemplateFile); nullptr when it is no
+    /// regular file (a FIFO, a device), which is read once as text instead. Throws FsError when
+    /// it cannot be opened or is a folder. The default reads it whole into `bytes`.
+    virtual std::unique_ptr<TemplateFile> openTemplate(const std::string& path);
+
+    /// writeFile with the bytes of `body`, with the same guarantees. A template that changed
+    /// since it was opened fails the write (number 75), leaving the target as it was. The
+    /// default puts the bytes together in memory and calls writeFile.
+    virtual void writeFileFrom(const std::string& path, const ContentBody& body,
+                               const WriteGuard& guard);
 
     /// The journal told of every change from now on (none: nullptr).
     void setJournal(WriteJournal* journal) { m_journal = journal; }

@@ -21,6 +21,7 @@
 #include <optional>
 #include <random>
 #include <string_view>
+#include <utility>
 
 #include "engine/fs/Fd.h"
 #include "engine/fs/FsError.h"
@@ -28,6 +29,7 @@
 #include "engine/fs/StopSignals.h"
 #include "engine/journal/JournalFormat.h"
 #include "engine/lists/ShownText.h"
+#include "engine/posix/ContentWrite.h"
 #include "engine/posix/FileSystemKind.h"
 #include "engine/posix/PosixFileSystem.h"
 #include "engine/posix/WriteDecision.h"
@@ -151,8 +153,15 @@ constexpr int kTempNameTries = 100;
     ThrowErrno(err, what);
 }
 
-// Writes all of `text`; answers 0, the errno of the failure, or kStopped.
+// Writes all of `text` (or the body writeFileFrom gave this thread); answers 0, the errno of
+// the failure, or kStopped.
 int writeAll(int fd, std::string_view text, const WriteSection& section) {
+    static_assert(kStopped == kWriteStopped);
+    if (const ContentBody* body = std::exchange(BodyOnThisThread(), nullptr)) {
+        const int err = WriteBody(fd, *body, section, writeAll);
+        BodyOnThisThread() = body;
+        return err;
+    }
     std::size_t done = 0;
     while (done < text.size()) {
         if (section.stopRequested()) {

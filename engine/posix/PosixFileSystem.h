@@ -53,6 +53,10 @@ public:
                    const WriteGuard& guard) override;
     bool writeFileOrKeep(const std::string& path, std::string_view text, const WriteGuard& guard,
                          bool keepExisting) override;
+    // engine/posix/ContentWrite.cpp
+    std::unique_ptr<TemplateFile> openTemplate(const std::string& path) override;
+    void writeFileFrom(const std::string& path, const ContentBody& body,
+                       const WriteGuard& guard) override;
     FileIdentity fileIdentity(const std::string& path) override;
     void createFolder(const std::string& path) override;
     std::int64_t lastModified(const std::string& path) override;

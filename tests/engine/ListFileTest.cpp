@@ -3,6 +3,7 @@
 #include <string>
 #include <vector>
 
+#include "engine/lists/Fields.h"
 #include "engine/lists/ListFile.h"
 #include "engine/posix/PosixFileSystem.h"
 #include "tests/engine/FakeFileSystem.h"
@@ -117,6 +118,63 @@ TEST(ListLine, BlankAndSplitRules) {
             EXPECT_EQ(*parsed.content, c.content);
         }
     }
+}
+
+// Each field is filled from the file, braces doubled are one; what does not parse says what and
+// where, and a text without fields is its own bytes, braces made single.
+TEST(ListLine, FieldsAreFilledFromEachFileAndBadOnesNamed) {
+    using namespace std::string_literals;
+    const FieldText::Values values{"/home/me/out/report.tar.gz", 7, "lists/a.txt", 12,
+                                   "2026-12-08T09:55:00+01:00"};
+    struct Case {
+        std::string text;
+        std::string filled;  // empty with a problem
+        std::string problem;
+    };
+    const std::vector<Case> cases = {
+        {"{name}|{stem}|{ext}", "report.tar.gz|report.tar|gz", ""},
+        {"{folder}|{path}", "/home/me/out|/home/me/out/report.tar.gz", ""},
+        {"{n} {n:3} {n:1} {list}:{line} {date}", "7 007 7 lists/a.txt:12 2026-12-08T09:55:00+01:00",
+         ""},
+        {"{{name}} }}{{ \xff\0>"s, "{name} }{ \xff\0>"s, ""},
+        {"", "", ""},
+        {"{Name}", "",
+         "unknown field '{Name}' (known: {name} {stem} {ext} {folder} {path} {n} {n:WIDTH} "
+         "{list} {line} {date}; '{{' for a brace)"},
+        {"{n:0}", "", "unknown field '{n:0}'"},
+        {"{n:21}", "", "unknown field '{n:21}'"},
+        {"{n:}", "", "unknown field '{n:}'"},
+        {"{}", "", "unknown field '{}'"},
+        {"ab{name", "", "a '{' left open at byte 3 of the text (write '{{' for a brace)"},
+        {"{na{me}", "", "a '{' left open at byte 1 of the text (write '{{' for a brace)"},
+        {"a}b", "", "a '}' without its '{' at byte 2 of the text (write '}}' for a brace)"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.text);
+        FieldText text;
+        std::string problem;
+        const bool parsed = text.parse(c.text, problem);
+        EXPECT_EQ(parsed, c.problem.empty());
+        if (!parsed) {
+            EXPECT_EQ(problem.substr(0, c.problem.size()), c.problem);
+            continue;
+        }
+        std::string out = "left over";
+        text.fill(values, out);
+        EXPECT_EQ(out, c.filled);
+    }
+    // A name without a dot, or only a leading one, has no extension; a file at the root has "/"
+    // for its folder.
+    FieldText parts;
+    std::string problem;
+    ASSERT_TRUE(parts.parse("{stem}|{ext}|{folder}", problem));
+    std::string out;
+    parts.fill({"/.bashrc", 1, {}, 1, {}}, out);
+    EXPECT_EQ(out, ".bashrc||/");
+    parts.fill({"notes", 1, {}, 1, {}}, out);
+    EXPECT_EQ(out, "notes||");
+    EXPECT_TRUE(HoldsField("out/{n:2}.txt"));
+    EXPECT_FALSE(HoldsField("out/{{n}}.txt{x}"));
 }
 
 TEST(ReadListFile, ReadsThroughTheFileSystemAndPassesFailuresOn) {

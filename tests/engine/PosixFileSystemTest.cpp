@@ -10,7 +10,9 @@
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
+#include <fstream>
 #include <functional>
+#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
@@ -422,6 +424,106 @@ TEST(PosixWriteFile, WriteStoppedByTheFileSizeLimitFailsAndLeavesNoTrace) {
     EXPECT_FALSE(std::filesystem::exists(dir + "/new.txt"));
     EXPECT_EQ(test::readBytes(dir + "/old.txt"), std::string(200000, 'o'));
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir), {}), 1);
+}
+
+// A body other than one text lands exactly, whichever way the write goes: a new file, a file
+// renamed over, a file in place (hard link); zeros take no blocks where the target can hold holes.
+TEST(PosixWriteFile, BodiesAreCopiedRepeatedOrSparseInEveryKindOfWrite) {
+    test::TempFolder tmp;
+    PosixFileSystem fs;
+    test::writeBytes(tmp / "t.bin", "0123456789");
+    const std::unique_ptr<TemplateFile> file = fs.openTemplate(tmp / "t.bin");
+    ASSERT_TRUE(file);
+    const std::string unit(70000, 'x');  // a whole number of repeats of "x"
+    struct Case {
+        const char* name;
+        ContentBody body;
+        std::string expected;
+    };
+    const std::vector<Case> cases = {
+        {"template", {file.get(), {}, 0, false, 0}, "0123456789"},
+        {"template cut", {file.get(), {}, 0, true, 4}, "0123"},
+        {"template repeated", {file.get(), {}, 0, true, 25}, "0123456789012345678901234"},
+        {"text repeated", {nullptr, "ab", 2, true, 5}, "ababa"},
+        {"long unit cut", {nullptr, unit, 1, true, 65537}, std::string(65537, 'x')},
+        {"zeros", {nullptr, {}, 0, true, 3}, "\0\0\0"s},
+    };
+    ASSERT_EQ(::mkdir((tmp / "out").c_str(), 0755), 0);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string fresh = tmp / "out/new";
+        const std::string renamed = tmp / "out/old";
+        const std::string hard = tmp / "out/hard";
+        std::filesystem::remove(fresh);
+        test::writeBytes(renamed, "old content, longer than some");
+        test::writeBytes(hard, "old content, longer than some");
+        std::filesystem::remove(tmp / "out/hard2");
+        ASSERT_EQ(::link(hard.c_str(), (tmp / "out/hard2").c_str()), 0);
+        for (const std::string& path : {fresh, renamed, hard}) {
+            fs.writeFileFrom(path, c.body, {});
+            EXPECT_EQ(test::readBytes(path), c.expected) << path;
+        }
+        EXPECT_EQ(test::readBytes(tmp / "out/hard2"), c.expected);
+    }
+    EXPECT_TRUE(temporariesIn(tmp / "out").empty());
+    // A mebibyte of zeros is a length, not blocks (the file systems of tests hold holes).
+    fs.writeFileFrom(tmp / "out/sparse", {nullptr, {}, 0, true, std::uint64_t{1} << 20}, {});
+    struct stat st {};
+    ASSERT_EQ(::stat((tmp / "out/sparse").c_str(), &st), 0);
+    EXPECT_EQ(st.st_size, 1 << 20);
+    EXPECT_EQ(st.st_blocks, 0);
+    // A FIFO (a stream) gets the bytes themselves.
+    ASSERT_EQ(::mkfifo((tmp / "fifo").c_str(), 0666), 0);
+    int reader = ::open((tmp / "fifo").c_str(), O_RDONLY | O_NONBLOCK);
+    ASSERT_GE(reader, 0);
+    fs.writeFileFrom(tmp / "fifo", {file.get(), {}, 0, true, 12}, {});
+    char got[32] = {};
+    EXPECT_EQ(::read(reader, got, sizeof got), 12);
+    EXPECT_EQ(std::string(got), "012345678901");
+    ::close(reader);
+    // Only a regular file is a template; a folder is refused, a stream is read as text.
+    EXPECT_FALSE(fs.openTemplate(tmp / "fifo"));
+    EXPECT_EQ(failureOf([&] { fs.openTemplate(tmp.path()); }), kErrPathFileAccess);
+    EXPECT_EQ(failureOf([&] { fs.openTemplate(tmp / "none"); }), kErrFileNotFound);
+}
+
+// A template changed after it was opened, in place or by a new file renamed over its name, fails
+// every write from it with one message; the file it would have replaced keeps its old content
+// and no new file is left.
+TEST(PosixWriteFile, ATemplateChangedSinceItWasOpenedFailsTheWriteAndKeepsTheTarget) {
+    test::TempFolder tmp;
+    PosixFileSystem fs;
+    const std::string path = tmp / "t.bin";
+    for (const char* how : {"appended", "renamed over"}) {
+        SCOPED_TRACE(how);
+        test::writeBytes(path, "template");
+        const std::unique_ptr<TemplateFile> file = fs.openTemplate(path);
+        ASSERT_TRUE(file);
+        fs.writeFileFrom(tmp / "first", {file.get(), {}, 0, false, 0}, {});
+        EXPECT_EQ(test::readBytes(tmp / "first"), "template");
+        if (std::string(how) == "appended") {
+            std::ofstream(path, std::ios::binary | std::ios::app) << "!";
+        } else {
+            test::writeBytes(tmp / "other", "template");
+            ASSERT_EQ(::rename((tmp / "other").c_str(), path.c_str()), 0);
+        }
+        std::string description;
+        EXPECT_EQ(failureOf(
+                      [&] {
+                          fs.writeFileFrom(tmp / "first", {file.get(), {}, 0, false, 0}, {});
+                      },
+                      &description),
+                  kErrPathFileAccess);
+        EXPECT_EQ(description, "Cannot write '" + tmp / "first" + "': the template '" + path +
+                                   "' changed during the run (its size, time or identity)");
+        EXPECT_EQ(failureOf([&] {
+                      fs.writeFileFrom(tmp / "second", {file.get(), {}, 0, false, 0}, {});
+                  }),
+                  kErrPathFileAccess);
+        EXPECT_EQ(test::readBytes(tmp / "first"), "template");
+        EXPECT_FALSE(std::filesystem::exists(tmp / "second"));
+        EXPECT_TRUE(temporariesIn(tmp.path()).empty());
+    }
 }
 
 TEST(PosixCreateFolder, TellsAMissingParentFromOtherFailures) {

@@ -1,0 +1,213 @@
+#include "engine/posix/ContentWrite.h"
+
+#include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <memory>
+
+#include "engine/fs/FsError.h"
+#include "engine/lists/ShownText.h"
+#include "engine/posix/PosixFileSystem.h"
+
+namespace pellatrix {
+
+namespace {
+
+// A stop signal is looked at between chunks of a copy, as between chunks of a text.
+constexpr std::uint64_t kCopyChunk = std::uint64_t{64} << 20;
+constexpr std::size_t kBufferChunk = std::size_t{1} << 20;
+constexpr std::size_t kZeroChunk = std::size_t{64} << 10;
+
+std::int64_t nanoseconds(const struct timespec& t) {
+    return static_cast<std::int64_t>(t.tv_sec) * 1000000000 + t.tv_nsec;
+}
+
+// Whether the template is still the file it was when opened: same size and times through its
+// descriptor, and its name still reaching it (an editor's save renames a new file over it).
+bool unchanged(const TemplateFile& file, bool lookAtName) {
+    struct stat st {};
+    if (::fstat(file.fd.get(), &st) != 0 || static_cast<std::uint64_t>(st.st_size) != file.size ||
+        nanoseconds(st.st_mtim) != file.mtimeNs || nanoseconds(st.st_ctim) != file.ctimeNs) {
+        return false;
+    }
+    struct stat named {};
+    return !lookAtName || (::stat(file.path.c_str(), &named) == 0 &&
+                           static_cast<std::uint64_t>(named.st_dev) == file.device &&
+                           static_cast<std::uint64_t>(named.st_ino) == file.inode);
+}
+
+// Whether a failure says only that this way of copying does not work between these two files.
+bool wayNotOffered(int err) {
+    return err == EXDEV || err == EINVAL || err == ENOSYS || err == EOPNOTSUPP || err == ENOTTY ||
+           err == EBADF || err == ETXTBSY || err == EPERM;
+}
+
+int writeZeros(int fd, bool regular, std::uint64_t size, const WriteSection& section,
+               WriteText writeText) {
+    if (regular) {
+        // Its length alone: the file system keeps the zeros as holes where it can.
+        return ::ftruncate(fd, static_cast<off_t>(size)) == 0 ? 0 : errno;
+    }
+    static const char kZeros[kZeroChunk] = {};
+    for (std::uint64_t left = size; left != 0;) {
+        const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(left, kZeroChunk));
+        if (int err = writeText(fd, std::string_view(kZeros, n), section); err != 0) {
+            return err;
+        }
+        left -= n;
+    }
+    return 0;
+}
+
+int copyTemplate(int fd, bool regular, const ContentBody& body, const WriteSection& section,
+                 WriteText writeText) {
+    const TemplateFile& source = *body.source;
+    const std::uint64_t length = body.length();
+    if (regular && length == source.size && ::ioctl(fd, FICLONE, source.fd.get()) == 0) {
+        return 0;
+    }
+    bool kernelCopy = regular;
+    std::unique_ptr<char[]> buffer;
+    for (std::uint64_t done = 0; done < length;) {
+        if (section.stopRequested()) {
+            return kWriteStopped;
+        }
+        auto from = static_cast<loff_t>(done % source.size);
+        const std::uint64_t want =
+            std::min({source.size - static_cast<std::uint64_t>(from), length - done, kCopyChunk});
+        if (kernelCopy) {
+            // Into the file's own position, so a fall-back to the buffer goes on from there.
+            const ssize_t got = ::copy_file_range(source.fd.get(), &from, fd, nullptr,
+                                                  static_cast<std::size_t>(want), 0);
+            if (got > 0) {
+                done += static_cast<std::uint64_t>(got);
+                continue;
+            }
+            if (got == 0) {
+                return kTemplateChanged;  // shorter than when opened
+            }
+            if (errno == EINTR) {
+                continue;
+            }
+            if (!wayNotOffered(errno)) {
+                return errno;
+            }
+            kernelCopy = false;
+        }
+        if (!buffer) {
+            buffer.reset(new char[kBufferChunk]);
+        }
+        const ssize_t got =
+            ::pread(source.fd.get(), buffer.get(),
+                    static_cast<std::size_t>(std::min<std::uint64_t>(want, kBufferChunk)),
+                    static_cast<off_t>(from));
+        if (got < 0 && errno == EINTR) {
+            continue;
+        }
+        if (got <= 0) {
+            return got == 0 ? kTemplateChanged : errno;
+        }
+        if (int err = writeText(fd, std::string_view(buffer.get(), static_cast<std::size_t>(got)),
+                                section);
+            err != 0) {
+            return err;
+        }
+        done += static_cast<std::uint64_t>(got);
+    }
+    return 0;
+}
+
+}  // namespace
+
+const ContentBody*& BodyOnThisThread() {
+    thread_local const ContentBody* body = nullptr;
+    return body;
+}
+
+int WriteBody(int fd, const ContentBody& body, const WriteSection& section, WriteText writeText) {
+    struct stat target {};
+    const bool regular = ::fstat(fd, &target) == 0 && S_ISREG(target.st_mode);
+    if (body.source != nullptr) {
+        if (!unchanged(*body.source, false)) {
+            return kTemplateChanged;
+        }
+        const int err = body.source->size == 0
+                            ? writeZeros(fd, regular, body.length(), section, writeText)
+                            : copyTemplate(fd, regular, body, section, writeText);
+        if (err != 0) {
+            return err;
+        }
+        // Looked at again once copied: a change during the copy would leave a mix.
+        return unchanged(*body.source, true) ? 0 : kTemplateChanged;
+    }
+    if (!body.sized) {
+        return writeText(fd, body.text, section);
+    }
+    if (body.text.empty()) {
+        return writeZeros(fd, regular, body.size, section, writeText);
+    }
+    // The text holds whole repeats of its unit: one after another, the last cut.
+    for (std::uint64_t left = body.size; left != 0;) {
+        const std::size_t n =
+            static_cast<std::size_t>(std::min<std::uint64_t>(left, body.text.size()));
+        if (int err = writeText(fd, body.text.substr(0, n), section); err != 0) {
+            return err;
+        }
+        left -= n;
+    }
+    return 0;
+}
+
+std::unique_ptr<TemplateFile> PosixFileSystem::openTemplate(const std::string& path) {
+    const std::string what = "Cannot open " + QuotedPath(path) + " for reading";
+    if (path.find('\0') != std::string::npos) {
+        ThrowErrno(EINVAL, what);
+    }
+    auto file = std::make_unique<TemplateFile>();
+    file->path = path;
+    file->fd = Fd(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+    struct stat st {};
+    if (file->fd.get() < 0 || ::fstat(file->fd.get(), &st) != 0) {
+        ThrowErrno(errno, what);
+    }
+    if (S_ISDIR(st.st_mode)) {
+        ThrowErrno(EISDIR, what);
+    }
+    if (!S_ISREG(st.st_mode)) {
+        return nullptr;
+    }
+    file->size = static_cast<std::uint64_t>(st.st_size);
+    file->device = static_cast<std::uint64_t>(st.st_dev);
+    file->inode = static_cast<std::uint64_t>(st.st_ino);
+    file->mtimeNs = nanoseconds(st.st_mtim);
+    file->ctimeNs = nanoseconds(st.st_ctim);
+    return file;
+}
+
+void PosixFileSystem::writeFileFrom(const std::string& path, const ContentBody& body,
+                                    const WriteGuard& guard) {
+    struct Scope {
+        const ContentBody*& slot;
+        ~Scope() { slot = nullptr; }
+    } scope{BodyOnThisThread() = &body};
+    try {
+        writeFile(path, {}, guard);
+    } catch (const FsError& e) {
+        if (body.source == nullptr ||
+            e.cause() != std::error_code(kTemplateChanged, std::generic_category())) {
+            throw;
+        }
+        throw FsError(kErrPathFileAccess,
+                      "Cannot write " + QuotedPath(path) + ": the template " +
+                          QuotedPath(body.source->path) +
+                          " changed during the run (its size, time or identity)",
+                      e.cause());
+    }
+}
+
+}  // namespace pellatrix
