@@ -49,7 +49,8 @@ std::string runFolderOf(const std::string& runs, const std::string& runId) {
 int PrintPreview(CreationRun& run, bool nullEnded, bool quiet, std::FILE* out) {
     const char end = nullEnded ? '\0' : '\n';
     std::string line;
-    const auto put = [&](std::string_view word, std::string_view path, std::string_view why) {
+    const auto put = [&](std::string_view word, std::string_view path, std::string_view why,
+                         const std::string& note) {
         if (quiet && word != "fail") {
             return;
         }
@@ -59,6 +60,15 @@ int PrintPreview(CreationRun& run, bool nullEnded, bool quiet, std::FILE* out) {
             line.append(path);
         } else {
             AppendShownOnTerminal(line, path);
+        }
+        if (!note.empty()) {
+            line += " (";
+            if (nullEnded) {
+                line.append(note);
+            } else {
+                AppendShownOnTerminal(line, note);
+            }
+            line += ')';
         }
         if (!why.empty()) {
             line += ": ";
@@ -73,7 +83,8 @@ int PrintPreview(CreationRun& run, bool nullEnded, bool quiet, std::FILE* out) {
     };
     const std::optional<PreviewCounts> counts =
         run.preview([&](PlannedAction action, std::string_view path, std::string_view why) {
-            put(PlannedActionWord(action), path, why);
+            const bool file = action == PlannedAction::Create || action == PlannedAction::Replace;
+            put(PlannedActionWord(action), path, why, file ? run.plannedNote() : std::string());
         });
     if (!counts) {
         return 1;

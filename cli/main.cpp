@@ -4,14 +4,17 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <exception>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "cli/CliUi.h"
+#include "cli/ContentOptions.h"
 #include "cli/OldRuns.h"
 #include "cli/RunCommands.h"
 #include "cli/StandardInput.h"
@@ -30,7 +33,8 @@ constexpr int kExitUsage = 2;
 
 constexpr const char* kUsage =
     "Usage: pellatrix-cli [OPTION]... LISTFILE...\n"
-    "  or:  pellatrix-cli -n [-0q] [--no-clobber] [-t TEXT | -f FILE] LISTFILE...\n"
+    "  or:  pellatrix-cli -n [-0q] [--no-clobber] [-t TEXT | -f FILE] [--fields]\n"
+    "                        [--size=SIZE] LISTFILE...\n"
     "  or:  pellatrix-cli --undo[=RUN] | --list-runs\n"
     "  or:  pellatrix-cli --failed=FILE --of-run=RUN\n";
 
@@ -60,8 +64,19 @@ constexpr const char* kHelp =
     "\n"
     "Options:\n"
     "  -t, --text=TEXT       the fixed text written into every file (default: empty)\n"
-    "  -f, --text-file=FILE  read the fixed text, byte for byte, from FILE\n"
-    "                        ('-': standard input)\n"
+    "  -f, --text-file=FILE  the fixed text from FILE: a regular file is copied into\n"
+    "                        each file as a template (by reference where the file\n"
+    "                        system shares blocks: btrfs, XFS), any other is read\n"
+    "                        once ('-': standard input)\n"
+    "      --fields          fill fields in the fixed text and each line's text:\n"
+    "                        {name} {stem} {ext} {folder} {path} of the file, {n}\n"
+    "                        its number in the run ({n:3}: 001), {list} {line}\n"
+    "                        where it is listed, {date} the run's start; {{ and }}\n"
+    "                        are braces. A FILE of -f is then read as text (16 MiB\n"
+    "                        at most)\n"
+    "      --size=SIZE       make every file exactly SIZE bytes (K, M, G: KiB, MiB,\n"
+    "                        GiB): its text repeated and cut, or zeros (sparse)\n"
+    "                        when it has none\n"
     "  -0, --null            list entries end in NUL, not in a line break ('>' still\n"
     "                        splits an entry); printed lines end in NUL too\n"
     "      --no-clobber      leave an existing file alone; it is counted as skipped\n"
@@ -81,7 +96,9 @@ constexpr const char* kHelp =
     "                        with -n, print only the foreseen failures\n"
     "  -n, --dry-run         write nothing: print what a run would do, one line each\n"
     "                        ('folder PATH', 'create PATH', 'replace PATH',\n"
-    "                        'fail PATH: why'), then a summary\n"
+    "                        'fail PATH: why'), then a summary; a content other\n"
+    "                        than the text follows the path: '(template t.odt,\n"
+    "                        12,345 bytes)'\n"
     "      --undo[=RUN]      take back the newest run not yet undone, or the run\n"
     "                        named\n"
     "      --list-runs       show the kept runs, newest first, with their failures\n"
@@ -136,6 +153,8 @@ struct Options {
     std::string text;
     std::string textFile;
     bool haveTextFile = false;
+    bool fields = false;
+    std::optional<std::uint64_t> size;
     pellatrix::CliSettings settings;
     bool quiet = false;
     bool noJournal = false;
@@ -151,7 +170,17 @@ struct Options {
     std::vector<std::string> listFiles;
 };
 
-enum LongOnly { kNoClobber = 256, kNoJournal, kVersion, kUndo, kListRuns, kFailed, kOfRun };
+enum LongOnly {
+    kNoClobber = 256,
+    kNoJournal,
+    kVersion,
+    kUndo,
+    kListRuns,
+    kFailed,
+    kOfRun,
+    kFields,
+    kSize
+};
 
 const option kLongOptions[] = {
     {"text", required_argument, nullptr, 't'},
@@ -169,6 +198,8 @@ const option kLongOptions[] = {
     {"list-runs", no_argument, nullptr, kListRuns},
     {"failed", required_argument, nullptr, kFailed},
     {"of-run", required_argument, nullptr, kOfRun},
+    {"fields", no_argument, nullptr, kFields},
+    {"size", required_argument, nullptr, kSize},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -194,8 +225,8 @@ std::string optionsConflict(const Options& options) {
         return "give --undo or --list-runs, not both";
     }
     const bool other = options.dryRun || options.haveText || options.haveTextFile ||
-                       options.quiet || options.noJournal || options.jobs != 0 ||
-                       options.settings.nul || options.settings.noClobber ||
+                       options.fields || options.size || options.quiet || options.noJournal ||
+                       options.jobs != 0 || options.settings.nul || options.settings.noClobber ||
                        options.settings.verbose || !options.listFiles.empty();
     if ((options.undo || options.listRuns) && (other || options.haveFailed || options.haveOfRun)) {
         return "--undo and --list-runs take no list file and no other option";
@@ -274,6 +305,18 @@ int parse(int argc, char** argv, Options& options, bool& done) {
                                       std::to_string(kMaxJobs) + ")");
                 }
                 break;
+            case kFields:
+                options.fields = true;
+                break;
+            case kSize: {
+                std::uint64_t size = 0;
+                std::string why;
+                if (!pellatrix::ParseSize(::optarg, size, why)) {
+                    return usageError(why);
+                }
+                options.size = size;
+                break;
+            }
             case 'v':
                 options.settings.verbose = true;
                 break;
@@ -398,17 +441,17 @@ int main(int argc, char** argv) {
         return usageError(why);
     }
 
-    if (options.haveTextFile) {
-        try {
-            fs.readFile(options.textFile,
-                        [&](std::string_view chunk) { options.text.append(chunk); });
-        } catch (const std::exception& e) {
-            const auto* error = dynamic_cast<const pellatrix::FsError*>(&e);
-            const std::string line = pellatrix::FailureLine(
-                &options.textFile, 0, error ? error->number() : 0, e.what(), 0);
-            std::fputs(line.c_str(), stderr);
-            return kExitFailures;
-        }
+    pellatrix::FileContent content;
+    const pellatrix::ContentSetup setup =
+        pellatrix::PrepareContent(fs,
+                                  {options.haveTextFile, options.textFile, options.fields,
+                                   options.size, options.settings.nul, options.listFiles},
+                                  options.text, content, stderr);
+    if (setup.status == kExitUsage) {
+        return usageError(setup.usage);
+    }
+    if (setup.status != kExitOk) {
+        return setup.status;
     }
 
     options.settings.showProgress = ::isatty(STDERR_FILENO) == 1;
@@ -422,6 +465,9 @@ int main(int argc, char** argv) {
         [&fs](const std::string& list) { return fs.keptStream(list); });
     pellatrix::CreationRun run(fs, ui);
     run.setJobs(options.jobs);
+    if (content.active()) {
+        run.setContent(&content);
+    }
     if (options.haveTextFile) {
         run.protectFile(options.textFile);
     }

@@ -13,6 +13,7 @@
 #include "engine/lists/HomePath.h"
 #include "engine/lists/ListFile.h"
 #include "engine/lists/PathRules.h"
+#include "engine/run/FileContent.h"
 #include "engine/run/ReportLocations.h"
 
 namespace pellatrix {
@@ -269,6 +270,12 @@ public:
         if (step->number % kYieldEvery == 0) {
             m_run.m_ui.yield();
         }
+        if (m_run.m_content != nullptr) {
+            m_run.m_plannedNote = m_run.m_content->note(
+                {step->path, step->fixedText ? m_run.m_ui.fixedText() : std::string(step->content),
+                 step->fromFixed, step->number, step->list ? *step->list : std::string_view(),
+                 step->line});
+        }
         m_run.planFile(step->path, m_keepExisting, m_emit);
     }
 
@@ -394,6 +401,7 @@ void CreationRun::endRun() {
     m_poolChosen = false;
     m_entries.clear();
     m_fixedSnapshot.clear();
+    m_plannedNote.clear();
     m_home.reset();
     m_listFiles.clear();
     m_listNames.clear();
@@ -812,8 +820,17 @@ void CreationRun::writeFileStep(FileStep& step, bool keepExisting, bool tellOutc
         }
     }
     const std::string& path = step.path;
-    WriteTextFile(m_fs, path, step.content,
-                  [this, &path](const FileIdentity& target) { refuseListFile(path, target); });
+    const FileSystem::WriteGuard guard = [this, &path](const FileIdentity& target) {
+        refuseListFile(path, target);
+    };
+    if (m_content == nullptr) {
+        WriteTextFile(m_fs, path, step.content, guard);
+        return;
+    }
+    m_content->write(m_fs,
+                     {path, step.content, step.fromFixed, step.number,
+                      step.list ? *step.list : std::string_view(), step.line},
+                     guard);
 }
 
 void CreationRun::readLists(Trap& trap, bool& usePerLineContent, Steps& steps) {
@@ -876,10 +893,12 @@ void CreationRun::walkFiles(bool usePerLineContent, Steps& steps) {
         }
         if (!usePerLineContent) {  // 210
             step->fixedText = true;
+            step->fromFixed = true;
         } else if (entry.content == CreationEntries::Content::Own) {  // 214
             step->content = entry.ownContent;
         } else if (entry.content == CreationEntries::Content::FixedText) {
             step->content = m_fixedSnapshot;
+            step->fromFixed = true;
         }
         step->list = entry.list >= 1 && entry.list <= m_listNames.size()
                          ? &m_listNames[entry.list - 1]

@@ -24,6 +24,7 @@
 
 namespace pellatrix {
 
+class FileContent;
 class RunJournal;
 
 /// How the last run ended, for front ends that report it in words.
@@ -69,6 +70,13 @@ public:
     /// A file the front end read for the run (the fixed text's file): like a list file, no
     /// run ever writes into it, whatever name or link reaches it. Kept for every later run.
     void protectFile(const std::string& path);
+
+    /// What goes into the files beyond their texts (a template, fields, a size); nullptr, the
+    /// default: each text exactly as it stands. A preview notes it per file (plannedNote).
+    void setContent(const FileContent* content) { m_content = content; }
+    /// In a preview's sink, for the file just handed to it: what its content is when not its
+    /// text as it stands ("template t.odt, 12,345 bytes"); empty otherwise.
+    const std::string& plannedNote() const { return m_plannedNote; }
 
     /// How many steps of each run go at once: 1 one at a time, as the list goes; 0 (the default)
     /// as the file system of the run's first folder suits (FileSystem::stepsInFlight). What
@@ -140,6 +148,7 @@ private:
         std::string path;
         bool fixedText = false;  // it takes the fixed text, read when the step is given
         std::string text;        // the fixed text as it stood then
+        bool fromFixed = false;  // its content is the fixed text (which a template stands for)
         std::string_view content;
         std::exception_ptr cleanFailure;
         const std::string* list = nullptr;
@@ -159,6 +168,8 @@ private:
 
     RunFileSystem& m_fs;
     CreationUi& m_ui;
+    const FileContent* m_content = nullptr;
+    std::string m_plannedNote;
     bool m_runInProgress = false;
     CreationSummary m_summary;
     std::atomic<std::size_t> m_foldersMade{0};  // made on the workers too

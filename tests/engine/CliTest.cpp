@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <iostream>
 #include <iterator>
 #include <random>
@@ -115,6 +116,10 @@ TEST(Cli, UsageErrorsExitTwoWithTheMessageAndAPointerToHelp) {
     test::TempFolder tmp;
     test::writeBytes(tmp / "t.txt", "");
     std::filesystem::create_symlink("t.txt", tmp / "t-link");
+    test::writeBytes(tmp / "f1.txt", "out/a.txt>{n}\nout/b.txt>{nam}\n");
+    test::writeBytes(tmp / "f2.txt", "out/a.txt>{{n}}\n\nout/{name}.txt\n");
+    test::writeBytes(tmp / "t-big", "");
+    std::filesystem::resize_file(tmp / "t-big", (std::uint64_t{16} << 20) + 1);
     struct Case {
         std::vector<std::string> args;
         std::string message;  // empty: only that there is one line before the pointer
@@ -175,6 +180,36 @@ TEST(Cli, UsageErrorsExitTwoWithTheMessageAndAPointerToHelp) {
         {{"--failed=" + tmp / "no/f.txt", "list.txt"},
          "cannot write the failed lines to '" + tmp / "no/f.txt" +
              "': its folder cannot be used: No such file or directory"},
+        // The content: a size, fields that cannot be filled, a template that is no template.
+        {{"--size=0", "list.txt"},
+         "a size of 0 makes only empty files: give --size=1 or more (an empty text makes empty "
+         "files already)"},
+        {{"--size=-1", "list.txt"},
+         "invalid size: '-1' (give a whole number of bytes, or of KiB, MiB or GiB with K, M or G: "
+         "--size=1M)"},
+        {{"--size=2KB", "list.txt"},
+         "invalid size: '2KB' (give a whole number of bytes, or of KiB, MiB or GiB with K, M or "
+         "G: --size=1M)"},
+        {{"--size", "8589934592G", "list.txt"},
+         "size '8589934592G' is beyond the longest file there can be (9223372036854775807 "
+         "bytes)"},
+        {{"--undo", "--fields"}, ""},
+        {{"--list-runs", "--size=1"}, ""},
+        {{"--fields", "f1.txt"},
+         "f1.txt:2: unknown field '{nam}' (known: {name} {stem} {ext} {folder} {path} {n} "
+         "{n:WIDTH} {list} {line} {date}; '{{' for a brace)"},
+        {{"--fields", "f1.txt", "f2.txt"},
+         "f1.txt:2: unknown field '{nam}' (known: {name} {stem} {ext} {folder} {path} {n} "
+         "{n:WIDTH} {list} {line} {date}; '{{' for a brace)"},
+        {{"--fields", "f2.txt"},
+         "f2.txt:3: a field in a path is not filled: fields are filled only in a text, after "
+         "'>'"},
+        {{"--fields", "-t", "a{n", "f2.txt"},
+         "--text: a '{' left open at byte 2 of the text (write '{{' for a brace)"},
+        {{"--fields", "-f", "t-big", "list.txt"},
+         "the text file 't-big' is too large to fill fields in (16777217 bytes; --fields takes "
+         "at most 16 MiB); give it without --fields to copy it"},
+        {{"-f", "t-link", "t.txt"}, "the text file 't-link' is one of the run's list files"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(testing::PrintToString(c.args));
@@ -191,6 +226,7 @@ TEST(Cli, UsageErrorsExitTwoWithTheMessageAndAPointerToHelp) {
         }
     }
     EXPECT_FALSE(std::filesystem::exists("list.txt"));
+    EXPECT_FALSE(std::filesystem::exists(tmp / "out"));
     EXPECT_EQ(test::readBytes(tmp / "t.txt"), "");
     EXPECT_FALSE(std::filesystem::exists(tmp / "f"));
 }
@@ -601,6 +637,136 @@ TEST(Cli, DryRunForeseesEachStepAndWritesNothing) {
     CliResult fine = runCli({"-nq", tmp / "fine.txt"}, tmp);
     EXPECT_EQ(fine.exitCode, 0);
     EXPECT_EQ(fine.out + fine.err, "");
+}
+
+// A template, fields and a size shape each file as the preview says, with any number of steps at
+// once; a template changed during the run fails the files written from it, the old ones kept.
+TEST(Cli, ContentBeyondOneTextIsCopiedFilledOrSizedAsPreviewed) {
+    test::TempFolder tmp;
+    test::writeBytes(tmp / "t.odt", "PK\0\x03template\xff"s);
+    struct Case {
+        std::vector<std::string> args;
+        std::string list;
+        std::string preview;                                     // its lines for the files
+        std::vector<std::pair<std::string, std::string>> files;  // what each holds after the run
+    };
+    const std::vector<Case> cases = {
+        {{"-f", "t.odt"},
+         "o/a.bin\no/b/c.bin\n",
+         "create o/a.bin (template t.odt, 13 bytes)\ncreate o/b/c.bin (template t.odt, 13 "
+         "bytes)\n",
+         {{"o/a.bin", "PK\0\x03template\xff"s}, {"o/b/c.bin", "PK\0\x03template\xff"s}}},
+        // Before the first line with '>' the fixed text is the template; after it, empty.
+        {{"-f", "t.odt", "--size=20"},
+         "o/a.bin\no/b.txt>xy\no/c.bin\n",
+         "create o/a.bin (template t.odt, 20 bytes)\ncreate o/b.txt (20 bytes, text "
+         "repeated)\ncreate o/c.bin (20 bytes of zeros)\n",
+         {{"o/a.bin", "PK\0\x03template\xffPK\0\x03tem"s},
+          {"o/b.txt", "xyxyxyxyxyxyxyxyxyxy"},
+          {"o/c.bin", std::string(20, '\0')}}},
+        {{"--fields", "-t", "{n:2}/{name}/{line}", "-j", "4"},
+         "o/x.txt\n\no/y.md\no/z\n",
+         "create o/x.txt (fields filled, 10 bytes)\ncreate o/y.md (fields filled, 9 bytes)\n"
+         "create o/z (fields filled, 6 bytes)\n",
+         {{"o/x.txt", "01/x.txt/1"}, {"o/y.md", "02/y.md/3"}, {"o/z", "03/z/4"}}},
+        {{"--fields", "-f", "t.odt"},
+         "o/a>{stem}.{ext} in {folder} {{}}\n",
+         "create o/a (fields filled, 10 bytes)\n",
+         {{"o/a", "a. in o {}"}}},
+        // Without --fields a brace is a byte like any other.
+        {{"-t", "{n}"}, "o/a\n", "create o/a\n", {{"o/a", "{n}"}}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::PrintToString(c.args));
+        std::filesystem::remove_all(tmp / "o");
+        test::writeBytes(tmp / "l.txt", c.list);
+        std::vector<std::string> args = c.args;
+        args.insert(args.begin(), "--no-journal");
+        args.push_back("l.txt");
+        std::vector<std::string> previewArgs = {"-n"};
+        for (std::size_t i = 1; i < args.size(); ++i) {
+            if (args[i] == "-j") {
+                ++i;  // a preview writes nothing, on no number of workers
+            } else {
+                previewArgs.push_back(args[i]);
+            }
+        }
+        const CliResult preview = runCli(previewArgs, tmp);
+        EXPECT_EQ(preview.exitCode, 0) << preview.err;
+        std::string files;
+        std::istringstream lines(preview.out);
+        for (std::string line; std::getline(lines, line);) {
+            if (line.starts_with("create ")) {
+                files += line + "\n";
+            }
+        }
+        EXPECT_EQ(files, c.preview);
+        const CliResult run = runCli(args, tmp);
+        EXPECT_EQ(run.exitCode, 0) << run.err;
+        for (const auto& [path, bytes] : c.files) {
+            EXPECT_EQ(test::readBytes(tmp / path), bytes) << path;
+        }
+    }
+    // The run's dates are one, its start's.
+    test::writeBytes(tmp / "l.txt", "o/d1>{date}\no/d2>{date}\n");
+    EXPECT_EQ(runCli({"--fields", "l.txt"}, tmp).exitCode, 0);
+    EXPECT_EQ(test::readBytes(tmp / "o/d1").size(), 25u);
+    EXPECT_EQ(test::readBytes(tmp / "o/d1"), test::readBytes(tmp / "o/d2"));
+
+    // The template grows once the run opened it, while its list is still being read.
+    test::writeBytes(tmp / "o/old.txt", "old");
+    const CliResult changed = runShell(
+        "mkfifo p; (exec 3>p; printf \"!\" >>t.odt; printf \"o/new.txt\\no/old.txt\\n\" >&3) & "
+        "\"$CLI\" -f t.odt p; s=$?; wait; exit $s",
+        tmp);
+    EXPECT_EQ(changed.exitCode, 1);
+    EXPECT_EQ(changed.out, "0 files written, 2 failures\nDone.\n");
+    EXPECT_EQ(changed.err,
+              "pellatrix-cli: p:1: Cannot write 'o/new.txt': the template 't.odt' changed during "
+              "the run (its size, time or identity) (error 75)\n"
+              "pellatrix-cli: p:2: Cannot write 'o/old.txt': the template 't.odt' changed during "
+              "the run (its size, time or identity) (error 75)\n");
+    EXPECT_FALSE(std::filesystem::exists(tmp / "o/new.txt"));
+    EXPECT_EQ(test::readBytes(tmp / "o/old.txt"), "old");
+}
+
+// A template's bytes never pass through the program's memory: a template larger than the
+// address space it may use is copied whole, and the undo takes the run back like any other.
+TEST(Cli, ATemplateLargerThanTheMemoryIsCopiedAndUndone) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    GTEST_SKIP() << "the sanitizers reserve more address space than any limit";
+#endif
+    test::TempFolder tmp;
+    constexpr std::uint64_t kTemplate = std::uint64_t{256} << 20;
+    test::writeBytes(tmp / "t.img", "head");
+    std::filesystem::resize_file(tmp / "t.img", kTemplate);
+    test::writeBytes(tmp / "old.img", "old");
+    test::writeBytes(tmp / "l.txt", "new/a.img\nold.img\n");
+    const std::string state = tmp / "state";
+    const char* before = std::getenv("XDG_STATE_HOME");
+    const std::string saved = before != nullptr ? before : "";
+    ::setenv("XDG_STATE_HOME", state.c_str(), 1);
+    CliResult run = runCli({"-f", "t.img", "l.txt"}, tmp, {}, RLIM_INFINITY, kTemplate / 2);
+    EXPECT_EQ(run.exitCode, 0) << run.err;
+    for (const char* copy : {"new/a.img", "old.img"}) {
+        EXPECT_EQ(std::filesystem::file_size(tmp / copy), kTemplate);
+        std::ifstream in(tmp / copy, std::ios::binary);
+        char head[5] = {};
+        in.read(head, 4);
+        EXPECT_EQ(std::string(head), "head");
+    }
+    CliResult undo = runCli({"--undo"}, tmp);
+    EXPECT_EQ(undo.exitCode, 0) << undo.err;
+    EXPECT_EQ(undo.out.substr(undo.out.find(" undone")),
+              " undone: 1 file removed, 1 file put back, 1 folder removed, 0 left alone\n");
+    EXPECT_FALSE(std::filesystem::exists(tmp / "new"));
+    EXPECT_EQ(test::readBytes(tmp / "old.img"), "old");
+    EXPECT_EQ(std::filesystem::file_size(tmp / "t.img"), kTemplate);
+    if (before != nullptr) {
+        ::setenv("XDG_STATE_HOME", saved.c_str(), 1);
+    } else {
+        ::unsetenv("XDG_STATE_HOME");
+    }
 }
 
 // An awkward tree: each row is one line of the list, relative to the tree's folder.
