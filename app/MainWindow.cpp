@@ -24,6 +24,7 @@
 #include <cstdlib>
 
 #include "app/RunMenu.h"
+#include "app/TextSource.h"
 #include "engine/fs/FsError.h"
 #include "engine/journal/RunJournal.h"
 #include "engine/lists/PathRules.h"
@@ -251,7 +252,13 @@ public:
         }
         return m_window.m_list->entryBytes(position);
     }
-    std::string fixedText() override { return bytes(m_window.fixedText()); }
+    std::string fixedText() override {
+        // A file taken as the text, read as text for its fields, stands for the typed text.
+        if (m_window.m_textSource != nullptr && m_window.m_textSource->runText()) {
+            return *m_window.m_textSource->runText();
+        }
+        return bytes(m_window.fixedText());
+    }
     void showBusyPointer() override { m_window.setPointerState(kPointerBusy); }
     void showDefaultPointer() override { m_window.setPointerState(kPointerDefault); }
     void setProgressValue(double percent) override {
@@ -366,7 +373,11 @@ MainWindow::MainWindow(Platform& platform, SettingsStore& settings, QString prog
     menuWindow.runsFolder = RunsFolder();
     menuWindow.fileSystem = &m_fs;
     menuWindow.creationUi = m_creationUi.get();
+    menuWindow.prepareRun = [this] { return prepareContent(); };
     m_runMenu = new RunMenu(std::move(menuWindow));
+    m_textSource = new TextSource({this, m_fixedTextBox, &m_platform, &m_settings, &m_fs,
+                                   [this] { return m_applicationTitle; }},
+                                  m_runMenu->menu());
 
     connectHandlers();
     onStartUp();
@@ -744,7 +755,18 @@ void MainWindow::addListFiles(const std::vector<std::string>& paths) {
 }
 
 void MainWindow::onStartClicked() {
+    if (!runInProgress() && !prepareContent()) {
+        return;
+    }
     m_creationRun->createFiles();
+}
+
+bool MainWindow::prepareContent() {
+    std::vector<std::string> lists;
+    for (int i = 1; i <= m_list->entryCount(); ++i) {
+        lists.push_back(m_list->entryBytes(i));
+    }
+    return m_textSource->prepare(*m_creationRun, bytes(fixedText()), lists);
 }
 
 void MainWindow::yieldToEvents() {

@@ -28,6 +28,7 @@ class InputList;
 class Platform;
 class RunMenu;
 class SettingsStore;
+class TextSource;
 
 /// The program's one window. Building it builds every control and runs the start-up handler; the
 /// features behind the buttons are connected in connectHandlers().
@@ -54,6 +55,8 @@ public:
     bool runInProgress() const;
     /// The context menu of the background and the list: preview and undo.
     RunMenu* runMenu() const { return m_runMenu; }
+    /// Where the fixed text comes from (typed or a file) and whether fields are filled.
+    TextSource* textSource() const { return m_textSource; }
 
     /// What closing the window in the middle of a run or scan does; by default the process ends
     /// there (every setting and every finished file is already on disk).
@@ -90,6 +93,8 @@ private:
     void hoverBackground();
     void hoverAt(const QPoint& globalPos);
     void showWaitOverOwnPointers(bool busy);
+    /// Sets up the run's content from the text's source; false when a box told why not.
+    bool prepareContent();
     /// Stores the fixed text if a change of it is not stored yet; waits at most `lockWaitMs`
     /// for another copy's lock. A failure keeps it pending, retries on a timer and says so in
     /// a notice that leaves the keyboard to the window.
@@ -135,6 +140,7 @@ private:
     std::unique_ptr<CreationUiAdapter> m_creationUi;
     std::unique_ptr<CreationRun> m_creationRun;
     RunMenu* m_runMenu = nullptr;
+    TextSource* m_textSource = nullptr;
 };
 
 }  // namespace pellatrix

@@ -204,11 +204,24 @@ void RunMenu::previewRun() {
         inform(QStringLiteral("A run is under way. Preview the next one when it has ended."));
         return;
     }
+    if (m_window.prepareRun && !m_window.prepareRun()) {
+        return;
+    }
     auto model = std::make_unique<PreviewModel>();
     m_window.showBusy(true);
-    const std::optional<PreviewCounts> counts =
-        m_window.run->preview([&](PlannedAction action, std::string_view path,
-                                  std::string_view why) { model->append(action, path, why); });
+    std::string noted;
+    const std::optional<PreviewCounts> counts = m_window.run->preview(
+        [&](PlannedAction action, std::string_view path, std::string_view why) {
+            // Where its content comes from, after the path, when not its text as it stands.
+            const std::string& note = m_window.run->plannedNote();
+            if (note.empty() ||
+                (action != PlannedAction::Create && action != PlannedAction::Replace)) {
+                model->append(action, path, why);
+                return;
+            }
+            noted.assign(path).append(" (").append(note).append(")");
+            model->append(action, noted, why);
+        });
     m_window.showBusy(false);
     if (!counts) {
         return;  // a run started meanwhile

@@ -80,6 +80,9 @@ public:
         std::function<void(bool)> showBusy;
         /// Starts a run exactly as "Start Creating Files" does.
         std::function<void()> startRun;
+        /// Sets up the run's content before a preview; false when told why not (none: nothing
+        /// to set up).
+        std::function<bool()> prepareRun;
         /// Whether a point of the window (window coordinates) is its background.
         std::function<bool(const QPoint&)> isBackground;
         std::string runsFolder;

@@ -32,6 +32,7 @@
 #include "app/MainWindow.h"
 #include "app/RunMenu.h"
 #include "app/RunsDialog.h"
+#include "app/TextSource.h"
 #include "guidance/GuidanceHandlers.h"
 #include "guidance/SampleRecord.h"
 #include "inputlist/InputList.h"
@@ -127,6 +128,7 @@ private slots:
     void previewAndUndoFromContextMenu();
     void failedLinesSavedAndRunAgain();
     void runsDialogActsOnTheSelectedRun();
+    void textFromAFileAndFields();
 
 private:
     // A run of list.txt in `work` whose two lines under "blocked" fail; its boxes answered.
@@ -1052,7 +1054,7 @@ void MainWindowTest::previewAndUndoFromContextMenu() {
     QVERIFY(QTest::qWaitForWindowExposed(form.get()));
     auto* list = child<InputList>(*form, "ListView1");
     RunMenu* menu = form->runMenu();
-    QCOMPARE(menu->menu()->actions().size(), 4);
+    QCOMPARE(menu->menu()->actions().size(), 8);  // and a separator before the text's source
     QCOMPARE(menu->previewAction()->text(), QStringLiteral("Preview Run..."));
     QCOMPARE(menu->undoAction()->text(), QStringLiteral("Undo Last Run..."));
 
@@ -1305,6 +1307,109 @@ void MainWindowTest::runsDialogActsOnTheSelectedRun() {
     QVERIFY(!QFileInfo::exists(out + "/a.txt"));
     QVERIFY(m_platform->verifyAllAnswersUsed());
     qputenv("XDG_STATE_HOME", stateBefore);
+}
+
+// A file taken as the text: shown by name and size in place of the typed text, copied byte for
+// byte, kept across starts under its own key (the typed text's untouched), left for the typed
+// text again; fields filled, checked before anything is written, and noted in the preview.
+void MainWindowTest::textFromAFileAndFields() {
+    QTemporaryDir work;
+    const QString out = work.filePath("out");
+    const QByteArray binary(
+        "tem\0pl\xff"
+        "ate",
+        9);
+    writeFile(work.filePath("t.bin"), binary);
+    writeFile(work.filePath("list.txt"), (out + "/a.bin\n").toUtf8());
+    const auto bytesOf = [](const QString& path) {
+        QFile f(path);
+        return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<none>");
+    };
+    {
+        auto form = makeWindow();
+        form->show();
+        QVERIFY(QTest::qWaitForWindowExposed(form.get()));
+        auto* text1 = child<QPlainTextEdit>(*form, "Text1");
+        auto* label = child<QLabel>(*form, "TextFile");
+        TextSource* source = form->textSource();
+        text1->setFocus();
+        QTest::keyClicks(text1, "typed");
+        QVERIFY(!label->isVisible());
+        QVERIFY(!source->typedTextAction()->isEnabled());
+        m_platform->expectOpenFiles(work.filePath("t.bin"));
+        source->fromFileAction()->trigger();
+        QCOMPARE(source->fromFileAction()->text(), QStringLiteral("Take the Text from a File..."));
+        QVERIFY(label->isVisible());
+        QVERIFY(!text1->isVisible());
+        QCOMPARE(label->text(), QStringLiteral("From the file t.bin (9 bytes)"));
+        QVERIFY(source->typedTextAction()->isEnabled());
+        QCOMPARE(m_store->store().GetSetting("TextFile", QString()), work.filePath("t.bin"));
+        QCOMPARE(m_store->store().GetSetting("Text1", QString()), QStringLiteral("typed"));
+        // Several files chosen: one is asked for, the file taken stays.
+        m_platform->expectOpenFiles(work.path() + QChar(0) + "t.bin" + QChar(0) + "list.txt");
+        m_platform->expectInformation();
+        source->fromFileAction()->trigger();
+        QCOMPARE(source->textFile(), work.filePath("t.bin"));
+
+        child<InputList>(*form, "ListView1")->appendEntry(work.filePath("list.txt"));
+        m_platform->expectInformation();
+        form->onStartClicked();
+        QCOMPARE(bytesOf(out + "/a.bin"), binary);
+        form->close();
+    }
+    {
+        auto form = makeWindow();
+        form->show();
+        QVERIFY(QTest::qWaitForWindowExposed(form.get()));
+        TextSource* source = form->textSource();
+        auto* text1 = child<QPlainTextEdit>(*form, "Text1");
+        QCOMPARE(source->textFile(), work.filePath("t.bin"));
+        QVERIFY(child<QLabel>(*form, "TextFile")->isVisible());
+        QVERIFY(!source->fieldsAction()->isChecked());
+        source->fieldsAction()->trigger();
+        QCOMPARE(m_store->store().GetSetting("Fields", false), QStringLiteral("True"));
+        source->typedTextAction()->trigger();
+        QVERIFY(text1->isVisible());
+        QCOMPARE(form->fixedText(), QStringLiteral("typed"));
+        QCOMPARE(m_store->store().GetSetting("TextFile", QStringLiteral("unset")), QString());
+        text1->setPlainText(QStringLiteral("{n:2} {name}"));
+        auto* list = child<InputList>(*form, "ListView1");
+        list->appendEntry(work.filePath("list.txt"));
+
+        // A field that is none: told with its list and line before anything is made.
+        writeFile(work.filePath("list.txt"),
+                  (out + "/f/a.txt\n" + out + "/f/b.txt>{nope}\n").toUtf8());
+        m_platform->expectInformation();
+        form->onStartClicked();
+        QVERIFY(m_platform->texts(TestPlatform::Kind::Information)
+                    .last()
+                    .startsWith(work.filePath("list.txt") +
+                                QStringLiteral(", line 2: unknown field '{nope}'")));
+        QVERIFY(!QFileInfo::exists(out + "/f"));
+
+        writeFile(work.filePath("list.txt"),
+                  (out + "/f/a.txt\n" + out + "/f/b.txt>{stem}!\n").toUtf8());
+        QStringList steps;
+        m_platform->expectDialog(true, [&] {
+            QAbstractItemModel* model =
+                dynamic_cast<PreviewDialog*>(m_platform->dialog())->steps()->model();
+            for (int row = 0; row < model->rowCount(); ++row) {
+                steps << model->index(row, 0).data(Qt::AccessibleTextRole).toString();
+            }
+        });
+        m_platform->expectInformation();
+        form->runMenu()->previewAction()->trigger();
+        QCOMPARE(steps, QStringList({"folder " + out + "/f",
+                                     "create " + out + "/f/a.txt (fields filled, 8 bytes)",
+                                     "create " + out + "/f/b.txt (fields filled, 2 bytes)"}));
+        QCOMPARE(readAll(out + "/f/a.txt"), QStringLiteral("01 a.txt"));
+        QCOMPARE(readAll(out + "/f/b.txt"), QStringLiteral("b!"));
+        form->close();
+    }
+    auto next = makeWindow();
+    QVERIFY(next->textSource()->fieldsAction()->isChecked());
+    QVERIFY(next->textSource()->textFile().isEmpty());
+    QVERIFY(m_platform->verifyAllAnswersUsed());
 }
 
 QTEST_MAIN(MainWindowTest)
