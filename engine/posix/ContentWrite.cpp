@@ -27,18 +27,16 @@ std::int64_t nanoseconds(const struct timespec& t) {
     return static_cast<std::int64_t>(t.tv_sec) * 1000000000 + t.tv_nsec;
 }
 
-// Whether the template is still the file it was when opened: same size and times through its
-// descriptor, and its name still reaching it (an editor's save renames a new file over it).
-bool unchanged(const TemplateFile& file, bool lookAtName) {
+// Whether the template is still the file it was when opened: its name reaches the same file (an
+// editor's save renames a new file over it), of the same size and times (any write moves them).
+// One look by name answers both.
+bool unchanged(const TemplateFile& file) {
     struct stat st {};
-    if (::fstat(file.fd.get(), &st) != 0 || static_cast<std::uint64_t>(st.st_size) != file.size ||
-        nanoseconds(st.st_mtim) != file.mtimeNs || nanoseconds(st.st_ctim) != file.ctimeNs) {
-        return false;
-    }
-    struct stat named {};
-    return !lookAtName || (::stat(file.path.c_str(), &named) == 0 &&
-                           static_cast<std::uint64_t>(named.st_dev) == file.device &&
-                           static_cast<std::uint64_t>(named.st_ino) == file.inode);
+    return ::stat(file.path.c_str(), &st) == 0 &&
+           static_cast<std::uint64_t>(st.st_dev) == file.device &&
+           static_cast<std::uint64_t>(st.st_ino) == file.inode &&
+           static_cast<std::uint64_t>(st.st_size) == file.size &&
+           nanoseconds(st.st_mtim) == file.mtimeNs && nanoseconds(st.st_ctim) == file.ctimeNs;
 }
 
 // Whether a failure says only that this way of copying does not work between these two files.
@@ -47,11 +45,16 @@ bool wayNotOffered(int err) {
            err == EBADF || err == ETXTBSY || err == EPERM;
 }
 
-int writeZeros(int fd, bool regular, std::uint64_t size, const WriteSection& section,
-               WriteText writeText) {
-    if (regular) {
-        // Its length alone: the file system keeps the zeros as holes where it can.
-        return ::ftruncate(fd, static_cast<off_t>(size)) == 0 ? 0 : errno;
+int writeZeros(int fd, std::uint64_t size, const WriteSection& section, WriteText writeText) {
+    // Its length alone: the file system keeps the zeros as holes where it can. Only a regular
+    // file has a length (a stream answers EINVAL); looked at only then, as most targets are files.
+    if (::ftruncate(fd, static_cast<off_t>(size)) == 0) {
+        return 0;
+    }
+    const int err = errno;
+    struct stat target {};
+    if (err != EINVAL || ::fstat(fd, &target) != 0 || S_ISREG(target.st_mode)) {
+        return err;
     }
     static const char kZeros[kZeroChunk] = {};
     for (std::uint64_t left = size; left != 0;) {
@@ -64,14 +67,15 @@ int writeZeros(int fd, bool regular, std::uint64_t size, const WriteSection& sec
     return 0;
 }
 
-int copyTemplate(int fd, bool regular, const ContentBody& body, const WriteSection& section,
+int copyTemplate(int fd, const ContentBody& body, const WriteSection& section,
                  WriteText writeText) {
     const TemplateFile& source = *body.source;
     const std::uint64_t length = body.length();
-    if (regular && length == source.size && ::ioctl(fd, FICLONE, source.fd.get()) == 0) {
+    // Where blocks cannot be shared (another file system, a stream) this fails at once.
+    if (length == source.size && ::ioctl(fd, FICLONE, source.fd.get()) == 0) {
         return 0;
     }
-    bool kernelCopy = regular;
+    bool kernelCopy = true;
     std::unique_ptr<char[]> buffer;
     for (std::uint64_t done = 0; done < length;) {
         if (section.stopRequested()) {
@@ -130,26 +134,20 @@ const ContentBody*& BodyOnThisThread() {
 }
 
 int WriteBody(int fd, const ContentBody& body, const WriteSection& section, WriteText writeText) {
-    struct stat target {};
-    const bool regular = ::fstat(fd, &target) == 0 && S_ISREG(target.st_mode);
     if (body.source != nullptr) {
-        if (!unchanged(*body.source, false)) {
+        const int err = body.source->size == 0 ? writeZeros(fd, body.length(), section, writeText)
+                                               : copyTemplate(fd, body, section, writeText);
+        // Looked at once copied: a change before or during the copy would leave a mix.
+        if (err != kWriteStopped && !unchanged(*body.source)) {
             return kTemplateChanged;
         }
-        const int err = body.source->size == 0
-                            ? writeZeros(fd, regular, body.length(), section, writeText)
-                            : copyTemplate(fd, regular, body, section, writeText);
-        if (err != 0) {
-            return err;
-        }
-        // Looked at again once copied: a change during the copy would leave a mix.
-        return unchanged(*body.source, true) ? 0 : kTemplateChanged;
+        return err;
     }
     if (!body.sized) {
         return writeText(fd, body.text, section);
     }
     if (body.text.empty()) {
-        return writeZeros(fd, regular, body.size, section, writeText);
+        return writeZeros(fd, body.size, section, writeText);
     }
     // The text holds whole repeats of its unit: one after another, the last cut.
     for (std::uint64_t left = body.size; left != 0;) {
