@@ -707,6 +707,22 @@ TEST(Cli, ContentBeyondOneTextIsCopiedFilledOrSizedAsPreviewed) {
             EXPECT_EQ(test::readBytes(tmp / path), bytes) << path;
         }
     }
+    // K, M and G count 1024; a size beyond what the file system takes fails each file, a
+    // replaced one keeping its old content.
+    test::writeBytes(tmp / "l.txt", "o/k\n");
+    EXPECT_EQ(runCli({"--size=2K", "-t", "ab", "l.txt"}, tmp).exitCode, 0);
+    EXPECT_EQ(std::filesystem::file_size(tmp / "o/k"), 2048u);
+    EXPECT_EQ(test::readBytes(tmp / "o/k").substr(2044), "abab");
+    test::writeBytes(tmp / "l.txt", "o/k\no/big\n");
+    const CliResult limited = runCli({"--size=1M", "l.txt"}, tmp, {}, 65536);
+    EXPECT_EQ(limited.exitCode, 1);
+    EXPECT_EQ(limited.err,
+              "pellatrix-cli: l.txt:1: Cannot write 'o/k': File too large (error 61)\n"
+              "pellatrix-cli: l.txt:2: Cannot write 'o/big': File too large (error "
+              "61)\n");
+    EXPECT_EQ(std::filesystem::file_size(tmp / "o/k"), 2048u);
+    EXPECT_FALSE(std::filesystem::exists(tmp / "o/big"));
+
     // The run's dates are one, its start's.
     test::writeBytes(tmp / "l.txt", "o/d1>{date}\no/d2>{date}\n");
     EXPECT_EQ(runCli({"--fields", "l.txt"}, tmp).exitCode, 0);
