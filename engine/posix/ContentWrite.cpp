@@ -23,6 +23,10 @@ constexpr std::uint64_t kCopyChunk = std::uint64_t{64} << 20;
 constexpr std::size_t kBufferChunk = std::size_t{1} << 20;
 constexpr std::size_t kZeroChunk = std::size_t{64} << 10;
 
+// Whether the last write of this thread failed because its template changed: told in words of
+// its own, whatever errno the write path carried it as.
+thread_local bool t_templateChanged = false;
+
 std::int64_t nanoseconds(const struct timespec& t) {
     return static_cast<std::int64_t>(t.tv_sec) * 1000000000 + t.tv_nsec;
 }
@@ -139,6 +143,7 @@ int WriteBody(int fd, const ContentBody& body, const WriteSection& section, Writ
                                                : copyTemplate(fd, body, section, writeText);
         // Looked at once copied: a change before or during the copy would leave a mix.
         if (err != kWriteStopped && !unchanged(*body.source)) {
+            t_templateChanged = true;
             return kTemplateChanged;
         }
         return err;
@@ -193,11 +198,11 @@ void PosixFileSystem::writeFileFrom(const std::string& path, const ContentBody& 
         const ContentBody*& slot;
         ~Scope() { slot = nullptr; }
     } scope{BodyOnThisThread() = &body};
+    t_templateChanged = false;
     try {
         writeFile(path, {}, guard);
     } catch (const FsError& e) {
-        if (body.source == nullptr ||
-            e.cause() != std::error_code(kTemplateChanged, std::generic_category())) {
+        if (body.source == nullptr || !t_templateChanged) {
             throw;
         }
         throw FsError(kErrPathFileAccess,
