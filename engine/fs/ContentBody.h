@@ -29,9 +29,9 @@ struct TemplateFile {
 struct ContentBody {
     /// Copied from, when set; `text` is then unused.
     const TemplateFile* source = nullptr;
-    /// The text; with `sized`, a whole number of repeats of one unit of `period` bytes.
+    /// The text; with `sized`, whole repeats of one unit (a text of its own repeated), so it
+    /// may be written again and again and cut at the end.
     std::string_view text;
-    std::uint64_t period = 0;
     /// The file is exactly `size` bytes: its text or template repeated and cut, or zeros.
     bool sized = false;
     std::uint64_t size = 0;

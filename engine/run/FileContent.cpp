@@ -94,7 +94,6 @@ void FileContent::write(RunFileSystem& fs, const Step& step,
         repeatInto(text, body.size, unit);
         body.text = unit;
     }
-    body.period = text.size();
     fs.writeFileFrom(std::string(step.path), body, guard);
 }
 

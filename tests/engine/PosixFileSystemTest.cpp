@@ -441,12 +441,12 @@ TEST(PosixWriteFile, BodiesAreCopiedRepeatedOrSparseInEveryKindOfWrite) {
         std::string expected;
     };
     const std::vector<Case> cases = {
-        {"template", {file.get(), {}, 0, false, 0}, "0123456789"},
-        {"template cut", {file.get(), {}, 0, true, 4}, "0123"},
-        {"template repeated", {file.get(), {}, 0, true, 25}, "0123456789012345678901234"},
-        {"text repeated", {nullptr, "ab", 2, true, 5}, "ababa"},
-        {"long unit cut", {nullptr, unit, 1, true, 65537}, std::string(65537, 'x')},
-        {"zeros", {nullptr, {}, 0, true, 3}, "\0\0\0"s},
+        {"template", {file.get(), {}, false, 0}, "0123456789"},
+        {"template cut", {file.get(), {}, true, 4}, "0123"},
+        {"template repeated", {file.get(), {}, true, 25}, "0123456789012345678901234"},
+        {"text repeated", {nullptr, "ab", true, 5}, "ababa"},
+        {"long unit cut", {nullptr, unit, true, 65537}, std::string(65537, 'x')},
+        {"zeros", {nullptr, {}, true, 3}, "\0\0\0"s},
     };
     ASSERT_EQ(::mkdir((tmp / "out").c_str(), 0755), 0);
     for (const Case& c : cases) {
@@ -467,7 +467,7 @@ TEST(PosixWriteFile, BodiesAreCopiedRepeatedOrSparseInEveryKindOfWrite) {
     }
     EXPECT_TRUE(temporariesIn(tmp / "out").empty());
     // A mebibyte of zeros is a length, not blocks (the file systems of tests hold holes).
-    fs.writeFileFrom(tmp / "out/sparse", {nullptr, {}, 0, true, std::uint64_t{1} << 20}, {});
+    fs.writeFileFrom(tmp / "out/sparse", {nullptr, {}, true, std::uint64_t{1} << 20}, {});
     struct stat st {};
     ASSERT_EQ(::stat((tmp / "out/sparse").c_str(), &st), 0);
     EXPECT_EQ(st.st_size, 1 << 20);
@@ -476,7 +476,7 @@ TEST(PosixWriteFile, BodiesAreCopiedRepeatedOrSparseInEveryKindOfWrite) {
     ASSERT_EQ(::mkfifo((tmp / "fifo").c_str(), 0666), 0);
     int reader = ::open((tmp / "fifo").c_str(), O_RDONLY | O_NONBLOCK);
     ASSERT_GE(reader, 0);
-    fs.writeFileFrom(tmp / "fifo", {file.get(), {}, 0, true, 12}, {});
+    fs.writeFileFrom(tmp / "fifo", {file.get(), {}, true, 12}, {});
     char got[32] = {};
     EXPECT_EQ(::read(reader, got, sizeof got), 12);
     EXPECT_EQ(std::string(got), "012345678901");
@@ -499,7 +499,7 @@ TEST(PosixWriteFile, ATemplateChangedSinceItWasOpenedFailsTheWriteAndKeepsTheTar
         test::writeBytes(path, "template");
         const std::unique_ptr<TemplateFile> file = fs.openTemplate(path);
         ASSERT_TRUE(file);
-        fs.writeFileFrom(tmp / "first", {file.get(), {}, 0, false, 0}, {});
+        fs.writeFileFrom(tmp / "first", {file.get(), {}, false, 0}, {});
         EXPECT_EQ(test::readBytes(tmp / "first"), "template");
         if (std::string(how) == "appended") {
             std::ofstream(path, std::ios::binary | std::ios::app) << "!";
@@ -510,14 +510,14 @@ TEST(PosixWriteFile, ATemplateChangedSinceItWasOpenedFailsTheWriteAndKeepsTheTar
         std::string description;
         EXPECT_EQ(failureOf(
                       [&] {
-                          fs.writeFileFrom(tmp / "first", {file.get(), {}, 0, false, 0}, {});
+                          fs.writeFileFrom(tmp / "first", {file.get(), {}, false, 0}, {});
                       },
                       &description),
                   kErrPathFileAccess);
         EXPECT_EQ(description, "Cannot write '" + tmp / "first" + "': the template '" + path +
                                    "' changed during the run (its size, time or identity)");
         EXPECT_EQ(failureOf([&] {
-                      fs.writeFileFrom(tmp / "second", {file.get(), {}, 0, false, 0}, {});
+                      fs.writeFileFrom(tmp / "second", {file.get(), {}, false, 0}, {});
                   }),
                   kErrPathFileAccess);
         EXPECT_EQ(test::readBytes(tmp / "first"), "template");
