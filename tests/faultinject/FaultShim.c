@@ -1,7 +1,9 @@
 // A preloaded library that makes one system call fail on one path, so the real file-system
 // adapter meets the failures a full disk, a broken device or a signal bring, unprivileged and
 // without touching the adapter. Configured by the environment:
-//   PELLATRIX_FAULT_CALL   write, close, mkdir, mkdirat (a relative name, matched as the folder's
+//   PELLATRIX_FAULT_CALL   write (and a copy_file_range at the file's own position, as a template
+//                          is copied; not one at an offset, as pwrite is not), close,
+//                          mkdir, mkdirat (a relative name, matched as the folder's
 //                          path and the name), rename (renameat too), unlink (unlinkat too), or
 //                          openat (only one that creates: the temporary file, with STALL also a
 //                          new file under its own name, with PAUSE any)
@@ -222,6 +224,26 @@ static int fail_now(void) {
     return -1;
 }
 
+// The bytes a write lets through to `fd`: `count`, or fewer up to the limit of a faulty one; -1
+// when the call fails now.
+static long long write_allowance(int fd, size_t count) {
+    if (!(armed("write") && count > 0 && fd_matches(fd))) {
+        return (long long)count;
+    }
+    long long* done = fd < kMaxFd ? &written[fd] : NULL;
+    long long left = done ? fault_after - *done : 0;
+    if (left <= 0) {
+        return fail_now() != 0 ? -1 : (long long)count;
+    }
+    return (long long)count > left ? left : (long long)count;  // a short write up to the limit
+}
+
+static void note_written(int fd, ssize_t put) {
+    if (put > 0 && fd >= 0 && fd < kMaxFd && armed("write") && fd_matches(fd)) {
+        written[fd] += put;
+    }
+}
+
 ssize_t write(int fd, const void* buffer, size_t count) {
     static ssize_t (*real_write)(int, const void*, size_t);
     if (real_write == NULL) {
@@ -231,25 +253,37 @@ ssize_t write(int fd, const void* buffer, size_t count) {
         } next = {dlsym(RTLD_NEXT, "write")};
         real_write = next.function;
     }
-    if (armed("write") && count > 0 && fd_matches(fd)) {
-        long long* done = fd < kMaxFd ? &written[fd] : NULL;
-        long long left = done ? fault_after - *done : 0;
-        if (left <= 0 && fail_now() != 0) {
-            return -1;
-        }
-        if (left <= 0) {
-            return COUNTED(real_write(fd, buffer, count));
-        }
-        if ((long long)count > left) {
-            count = (size_t)left;  // a short write up to the limit
-        }
-        ssize_t put = COUNTED(real_write(fd, buffer, count));
-        if (put > 0) {
-            *done += put;
-        }
-        return put;
+    const long long allowed = write_allowance(fd, count);
+    if (allowed < 0) {
+        return -1;
     }
-    return COUNTED(real_write(fd, buffer, count));
+    ssize_t put = COUNTED(real_write(fd, buffer, (size_t)allowed));
+    note_written(fd, put);
+    return put;
+}
+
+// A template copied by the kernel into the file fails as its write would; a copy at an offset
+// (the journal putting an old content back) is let through, as pwrite is.
+ssize_t copy_file_range(int in, off_t* inAt, int out, off_t* outAt, size_t length,
+                        unsigned flags) {
+    static ssize_t (*real_copy)(int, off_t*, int, off_t*, size_t, unsigned);
+    if (real_copy == NULL) {
+        union {
+            void* object;
+            ssize_t (*function)(int, off_t*, int, off_t*, size_t, unsigned);
+        } next = {dlsym(RTLD_NEXT, "copy_file_range")};
+        real_copy = next.function;
+    }
+    if (outAt != NULL) {
+        return COUNTED(real_copy(in, inAt, out, outAt, length, flags));
+    }
+    const long long allowed = write_allowance(out, length);
+    if (allowed < 0) {
+        return -1;
+    }
+    ssize_t put = COUNTED(real_copy(in, inAt, out, outAt, (size_t)allowed, flags));
+    note_written(out, put);
+    return put;
 }
 
 int close(int fd) {
@@ -488,6 +522,3 @@ COUNTED_WRAPPER(int, fallocate, (int fd, int mode, off_t at, off_t length), (fd,
 COUNTED_WRAPPER(int, fchmod, (int fd, mode_t mode), (fd, mode))
 COUNTED_WRAPPER(int, fchown, (int fd, uid_t owner, gid_t group), (fd, owner, group))
 COUNTED_WRAPPER(int, fsync, (int fd), (fd))
-COUNTED_WRAPPER(ssize_t, copy_file_range,
-                (int in, off_t* inAt, int out, off_t* outAt, size_t length, unsigned flags),
-                (in, inAt, out, outAt, length, flags))
