@@ -798,19 +798,20 @@ bool PosixFileSystem::writeFileOrKeep(const std::string& path, std::string_view 
     // is the look-up: a missing name is planned as Create anyway, and a name it finds is
     // decided below. After a replaced file, the decision's look-up saves the exclusive
     // create, which locks the folder.
-    // A new file made exclusively under its own name and written; false when the name exists.
-    const auto writeIfNew = [&] {
+    // A new file made exclusively under its own name and written; false when the name exists,
+    // or, when `decideAfter`, for any failure the decision below tells (a folder a run keeps).
+    const auto writeIfNew = [&](bool decideAfter) {
         const int fd = createNew(path, dir, name, journal);
         if (fd >= 0) {
             writeNewFile(fd, path, text, section, journal);
             return true;
         }
-        if (errno != EEXIST) {
+        if (errno != EEXIST && !decideAfter) {
             throwOpenFailure(errno, what);
         }
         return false;
     };
-    if (!m_lastExisted.load(std::memory_order_relaxed) && writeIfNew()) {
+    if (!m_lastExisted.load(std::memory_order_relaxed) && writeIfNew(keepExisting)) {
         return false;
     }
     WriteDecision plan;
@@ -830,7 +831,7 @@ bool PosixFileSystem::writeFileOrKeep(const std::string& path, std::string_view 
             }
             throwOpenFailure(plan.error.value(), what);
         case WritePlan::Step::Create:
-            if (plan.how == WriteDecision::How::New && writeIfNew()) {
+            if (plan.how == WriteDecision::How::New && writeIfNew(false)) {
                 return false;
             }
             // Through a dangling link: the file it names is made as a new file under its own

@@ -812,20 +812,26 @@ std::string CreationRun::stepKey(const std::string& path) const {
 }
 
 void CreationRun::writeFileStep(FileStep& step, bool keepExisting, bool tellOutcome) {
-    if (keepExisting || tellOutcome) {
-        step.existed = m_fs.planWrite(step.path, true).step == WritePlan::Step::Keep;
-        if (step.existed && keepExisting) {
-            step.skipped = true;
-            return;
-        }
-    }
     const std::string& path = step.path;
     const FileSystem::WriteGuard guard = [this, &path](const FileIdentity& target) {
         refuseListFile(path, target);
     };
     if (m_content == nullptr) {
-        WriteTextFile(m_fs, path, step.content, guard);
+        if (keepExisting || tellOutcome) {
+            // Whether it was there, from the write's own look-up.
+            step.existed = m_fs.writeFileOrKeep(path, step.content, guard, keepExisting);
+            step.skipped = step.existed && keepExisting;
+        } else {
+            WriteTextFile(m_fs, path, step.content, guard);
+        }
         return;
+    }
+    if (keepExisting || tellOutcome) {
+        step.existed = m_fs.planWrite(path, true).step == WritePlan::Step::Keep;
+        if (step.existed && keepExisting) {
+            step.skipped = true;
+            return;
+        }
     }
     m_content->write(m_fs,
                      {path, step.content, step.fromFixed, step.number,
