@@ -22,7 +22,8 @@ static int fail(const char* what) {
 
 int main(int argc, char** argv) {
     if (argc < 5) {
-        fprintf(stderr, "usage: content_floor copy|clone TEMPLATE FOLDER N | write SIZE TEXT FOLDER N\n");
+        fprintf(stderr,
+                "usage: content_floor copy|clone TEMPLATE FOLDER N | write SIZE TEXT FOLDER N\n");
         return 2;
     }
     const int write_mode = strcmp(argv[1], "write") == 0;

@@ -16,7 +16,7 @@ std::unique_ptr<TemplateFile> RunFileSystem::openTemplate(const std::string& pat
 }
 
 void RunFileSystem::writeFileFrom(const std::string& path, const ContentBody& body,
-                               const WriteGuard& guard) {
+                                  const WriteGuard& guard) {
     const std::string_view unit = body.source != nullptr ? body.source->bytes : body.text;
     if (!body.sized) {
         writeFile(path, unit, guard);

@@ -264,8 +264,7 @@ ssize_t write(int fd, const void* buffer, size_t count) {
 
 // A template copied by the kernel into the file fails as its write would; a copy at an offset
 // (the journal putting an old content back) is let through, as pwrite is.
-ssize_t copy_file_range(int in, off_t* inAt, int out, off_t* outAt, size_t length,
-                        unsigned flags) {
+ssize_t copy_file_range(int in, off_t* inAt, int out, off_t* outAt, size_t length, unsigned flags) {
     static ssize_t (*real_copy)(int, off_t*, int, off_t*, size_t, unsigned);
     if (real_copy == NULL) {
         union {
