@@ -447,11 +447,8 @@ int main(int argc, char** argv) {
                                   {options.haveTextFile, options.textFile, options.fields,
                                    options.size, options.settings.nul, options.listFiles},
                                   options.text, content, stderr);
-    if (setup.status == kExitUsage) {
-        return usageError(setup.usage);
-    }
     if (setup.status != kExitOk) {
-        return setup.status;
+        return setup.status == kExitUsage ? usageError(setup.usage) : setup.status;
     }
 
     options.settings.showProgress = ::isatty(STDERR_FILENO) == 1;

@@ -64,11 +64,17 @@ using pellatrix::ThrowErrno;
     ThrowErrno(err, what.text());
 }
 
-// A path with a NUL byte would reach the kernel cut short, naming another file; refuse it.
+// A path with a NUL byte would reach the kernel cut short, naming another file: refused, as is
+// one longer than any the system takes.
 template <typename What>
-void refuseNul(const std::string& path, const What& what) {
+void refuseUnusablePath(const std::string& path, const What& what) {
     if (path.find('\0') != std::string::npos) {
         ThrowErrno(EINVAL, what);
+    }
+    // Refused as the system would, before anything (the journal) copies it: a list line of
+    // 2 GiB is one path.
+    if (path.size() >= PATH_MAX) {
+        ThrowErrno(ENAMETOOLONG, what);
     }
 }
 
@@ -650,7 +656,7 @@ void writeInPlace(const std::string& path, std::string_view text,
 void PosixFileSystem::readFile(const std::string& path,
                                const std::function<void(std::string_view)>& sink) {
     const std::string what = "Cannot open " + QuotedPath(path) + " for reading";
-    refuseNul(path, what);
+    refuseUnusablePath(path, what);
     // O_NONBLOCK keeps the open of a FIFO from waiting for a writer; it is refused just below.
     Fd fd(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
     if (fd.get() < 0) {
@@ -776,12 +782,7 @@ void PosixFileSystem::writeFile(const std::string& path, std::string_view text,
 bool PosixFileSystem::writeFileOrKeep(const std::string& path, std::string_view text,
                                       const WriteGuard& guard, bool keepExisting) {
     const Failing what("Cannot open ", path, " for writing");
-    refuseNul(path, what);
-    // A path the system refuses as too long names no file: refused before the journal is told,
-    // which would copy it (a list line of 2 GiB is one path).
-    if (path.size() >= PATH_MAX) {
-        throwOpenFailure(ENAMETOOLONG, what);
-    }
+    refuseUnusablePath(path, what);
     WriteSection section;
     const std::unique_ptr<WriteJournal::Entry> entry =
         m_journal != nullptr ? m_journal->beginStep() : nullptr;
@@ -992,7 +993,7 @@ void PosixFileSystem::clearLeftHiddenFiles(const std::string& path, int dir) {
 
 FileIdentity PosixFileSystem::fileIdentity(const std::string& path) {
     const std::string what = "Cannot read the identity of " + QuotedPath(path);
-    refuseNul(path, what);
+    refuseUnusablePath(path, what);
     struct stat st {};
     if (::stat(path.c_str(), &st) != 0) {
         ThrowErrno(errno, what);
@@ -1002,7 +1003,7 @@ FileIdentity PosixFileSystem::fileIdentity(const std::string& path) {
 
 void PosixFileSystem::createFolder(const std::string& path) {
     const Failing what("Cannot create folder ", path);
-    refuseNul(path, what);
+    refuseUnusablePath(path, what);
     const std::unique_ptr<WriteJournal::Entry> entry =
         m_journal != nullptr ? m_journal->beginStep() : nullptr;
     if (entry != nullptr) {
@@ -1057,7 +1058,7 @@ PathProbe PosixFileSystem::probe(const std::string& path) {
 
 std::int64_t PosixFileSystem::lastModified(const std::string& path) {
     const std::string what = "Cannot read the time of " + QuotedPath(path);
-    refuseNul(path, what);
+    refuseUnusablePath(path, what);
     struct stat st {};
     if (::stat(path.c_str(), &st) != 0) {
         ThrowErrno(errno, what);
@@ -1132,7 +1133,7 @@ bool PosixFileSystem::isExistingFile(const std::string& path) {
 
 FolderIdentity PosixFileSystem::folderIdentity(const std::string& path) {
     const std::string what = "Cannot read folder " + QuotedPath(path);
-    refuseNul(path, what);
+    refuseUnusablePath(path, what);
     struct stat st {};
     if (::stat(path.c_str(), &st) != 0) {
         int err = errno;
