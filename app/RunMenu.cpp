@@ -308,7 +308,9 @@ std::vector<KeptRun> RunMenu::keptRuns() {
     for (RunSummary& summary : ListRuns(*m_window.fileSystem, m_window.runsFolder)) {
         KeptRun run;
         run.kept = KeptRunHead(summary.folder);
-        run.size = KeptRunSize(summary.folder);
+        // As the companion's listing tells it; counts of an earlier version tell no size, and
+        // the run's own files stand for it then.
+        run.size = summary.bytes != 0 ? summary.bytes : KeptRunSize(summary.folder);
         run.summary = std::move(summary);
         runs.push_back(std::move(run));
     }

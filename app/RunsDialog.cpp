@@ -74,7 +74,7 @@ RunsDialog::RunsDialog(QWidget* parent, std::vector<KeptRun> runs, Actions actio
     m_view->setHeaderLabels({QStringLiteral("Started"), QStringLiteral("List files"),
                              QStringLiteral("Created"), QStringLiteral("Replaced"),
                              QStringLiteral("Folders"), QStringLiteral("Failures"),
-                             QStringLiteral("Can be undone"), QStringLiteral("Journal size")});
+                             QStringLiteral("Can be undone"), QStringLiteral("On disk")});
     m_view->setAccessibleName(QStringLiteral("Kept runs"));
     m_label = new QLabel(QStringLiteral("&Kept runs, newest first:"), this);
     m_label->setBuddy(m_view);

@@ -33,6 +33,8 @@
 #include "app/RunMenu.h"
 #include "app/RunsDialog.h"
 #include "app/TextSource.h"
+#include "engine/journal/RunJournal.h"
+#include "engine/posix/PosixFileSystem.h"
 #include "guidance/GuidanceHandlers.h"
 #include "guidance/SampleRecord.h"
 #include "inputlist/InputList.h"
@@ -1261,6 +1263,7 @@ void MainWindowTest::runsDialogActsOnTheSelectedRun() {
     QTest::mouseClick(child<QPushButton>(*form, "PushButton2"), Qt::LeftButton);
 
     QStringList rows;
+    PosixFileSystem posix;
     m_platform->expectDialog(false, [&] {
         auto* dialog = dynamic_cast<RunsDialog*>(m_platform->dialog());
         QVERIFY(dialog);
@@ -1275,6 +1278,10 @@ void MainWindowTest::runsDialogActsOnTheSelectedRun() {
             }
             rows << cells.join(QLatin1Char('|'));
         }
+        // What the run takes on disk, as the companion's listing says it.
+        QCOMPARE(view->headerItem()->text(7), QStringLiteral("On disk"));
+        QCOMPARE(view->topLevelItem(0)->text(7), QLocale().formattedDataSize(static_cast<qint64>(
+                                                     ListRuns(posix, RunsFolder()).at(0).bytes)));
         QVERIFY(!dialog->saveButton()->isEnabled());  // the newest failed nothing
         QTest::keyClick(view, Qt::Key_Down);
         QVERIFY(dialog->saveButton()->isEnabled());
