@@ -47,6 +47,17 @@ using namespace pellatrix;
 
 namespace {
 
+// A state folder of the test's own for the window's runs, XDG_STATE_HOME given back however the
+// test ends (a failed comparison returns at once).
+struct OwnStateFolder {
+    QTemporaryDir work;
+    const QByteArray before = qgetenv("XDG_STATE_HOME");
+    OwnStateFolder() { qputenv("XDG_STATE_HOME", work.filePath("state").toUtf8()); }
+    ~OwnStateFolder() { qputenv("XDG_STATE_HOME", before); }
+    OwnStateFolder(const OwnStateFolder&) = delete;
+    OwnStateFolder& operator=(const OwnStateFolder&) = delete;
+};
+
 QString readAll(const QString& path) {
     QFile f(path);
     return f.open(QIODevice::ReadOnly) ? QString::fromUtf8(f.readAll()) : QStringLiteral("<none>");
@@ -1045,9 +1056,8 @@ void MainWindowTest::closingDuringRunEndsProcess() {
 // The context menu of the background and the list: a preview that can start the run, an undo
 // that asks first, and both refused while a run is busy.
 void MainWindowTest::previewAndUndoFromContextMenu() {
-    QTemporaryDir work;
-    const QByteArray stateBefore = qgetenv("XDG_STATE_HOME");
-    qputenv("XDG_STATE_HOME", work.filePath("state").toUtf8());
+    OwnStateFolder state;
+    const QTemporaryDir& work = state.work;
     const QString out = work.filePath("out");
     writeFile(out + "/old.txt", "old");
     writeFile(work.filePath("list.txt"), (out + "/new/a.txt>A\n" + out + "/old.txt>B\n").toUtf8());
@@ -1143,7 +1153,6 @@ void MainWindowTest::previewAndUndoFromContextMenu() {
              QStringList({"A run is under way. Undo it when it has ended.",
                           "Done.\r1 file created, 1 file replaced, 1 folder made, 0 failures"}));
     QVERIFY(m_platform->verifyAllAnswersUsed());
-    qputenv("XDG_STATE_HOME", stateBefore);
 
     // Large counts are grouped as the user's locale writes numbers, in the preview and under
     // "Done.".
@@ -1201,9 +1210,8 @@ void MainWindowTest::failingRun(MainWindow& form, const QString& work) {
 // list through the save dialog (never onto its own list); fixed by hand, a run over that list
 // creates just those files.
 void MainWindowTest::failedLinesSavedAndRunAgain() {
-    QTemporaryDir work;
-    const QByteArray stateBefore = qgetenv("XDG_STATE_HOME");
-    qputenv("XDG_STATE_HOME", work.filePath("state").toUtf8());
+    OwnStateFolder state;
+    const QTemporaryDir& work = state.work;
     const QString out = work.filePath("out");
     auto form = makeWindow();
     form->show();
@@ -1239,15 +1247,13 @@ void MainWindowTest::failedLinesSavedAndRunAgain() {
     QCOMPARE(QDir(out + "/blocked").entryList(QDir::Files).size(), 2);
     QVERIFY(!menu->saveFailedAction()->isEnabled());
     QVERIFY(m_platform->verifyAllAnswersUsed());
-    qputenv("XDG_STATE_HOME", stateBefore);
 }
 
 // "Runs..." shows the kept runs newest first, read by keyboard and screen reader, and acts on
 // the one selected: its failures, its failed lines, the folder of its first file, its undo.
 void MainWindowTest::runsDialogActsOnTheSelectedRun() {
-    QTemporaryDir work;
-    const QByteArray stateBefore = qgetenv("XDG_STATE_HOME");
-    qputenv("XDG_STATE_HOME", work.filePath("state").toUtf8());
+    OwnStateFolder state;
+    const QTemporaryDir& work = state.work;
     const QString out = work.filePath("out");
     auto form = makeWindow();
     form->show();
@@ -1313,7 +1319,6 @@ void MainWindowTest::runsDialogActsOnTheSelectedRun() {
                                           "folders removed."));
     QVERIFY(!QFileInfo::exists(out + "/a.txt"));
     QVERIFY(m_platform->verifyAllAnswersUsed());
-    qputenv("XDG_STATE_HOME", stateBefore);
 }
 
 // A file taken as the text: shown by name and size in place of the typed text, copied byte for
