@@ -49,6 +49,14 @@ std::string runFolderOf(const std::string& runs, const std::string& runId) {
 int PrintPreview(CreationRun& run, bool nullEnded, bool quiet, std::FILE* out) {
     const char end = nullEnded ? '\0' : '\n';
     std::string line;
+    // A NUL-ended preview is for a program: bytes as they are; a line is shown on a terminal.
+    const auto append = [&](std::string_view text) {
+        if (nullEnded) {
+            line.append(text);
+        } else {
+            AppendShownOnTerminal(line, text);
+        }
+    };
     const auto put = [&](std::string_view word, std::string_view path, std::string_view why,
                          const std::string& note) {
         if (quiet && word != "fail") {
@@ -56,27 +64,15 @@ int PrintPreview(CreationRun& run, bool nullEnded, bool quiet, std::FILE* out) {
         }
         line.assign(word);
         line += ' ';
-        if (nullEnded) {
-            line.append(path);
-        } else {
-            AppendShownOnTerminal(line, path);
-        }
+        append(path);
         if (!note.empty()) {
             line += " (";
-            if (nullEnded) {
-                line.append(note);
-            } else {
-                AppendShownOnTerminal(line, note);
-            }
+            append(note);
             line += ')';
         }
         if (!why.empty()) {
             line += ": ";
-            if (nullEnded) {
-                line.append(why);
-            } else {
-                AppendShownOnTerminal(line, why);
-            }
+            append(why);
         }
         line += end;
         std::fwrite(line.data(), 1, line.size(), out);
