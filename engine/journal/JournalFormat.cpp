@@ -884,6 +884,24 @@ std::vector<LeftHiddenFile> HiddenFilesOfEndedRuns(int runsFd, std::string_view 
     return left;
 }
 
+struct RunningChecksum::State {
+    XXH3_state_t xxh;
+};
+
+RunningChecksum::RunningChecksum() : m_state(std::make_unique<State>()) {
+    XXH3_64bits_reset(&m_state->xxh);
+}
+
+RunningChecksum::~RunningChecksum() = default;
+
+void RunningChecksum::add(const void* data, std::size_t size) {
+    XXH3_64bits_update(&m_state->xxh, data, size);
+}
+
+std::uint64_t RunningChecksum::value() const {
+    return XXH3_64bits_digest(&m_state->xxh);
+}
+
 int ChecksumRange(int fd, off_t at, std::uint64_t length, std::uint64_t& sum) {
     // Most files are small: read whole through the stack and summed at once.
     char small[16384];
@@ -897,21 +915,17 @@ int ChecksumRange(int fd, off_t at, std::uint64_t length, std::uint64_t& sum) {
     const std::size_t bufferSize = kCopyChunk;
     std::unique_ptr<char[]> big(new char[bufferSize]);
     char* buffer = big.get();
-    std::unique_ptr<XXH3_state_t, decltype(&XXH3_freeState)> state(XXH3_createState(),
-                                                                   &XXH3_freeState);
-    if (!state || XXH3_64bits_reset(state.get()) != XXH_OK) {
-        return ENOMEM;
-    }
+    RunningChecksum running;
     while (length > 0) {
         const auto chunk = static_cast<std::size_t>(std::min<std::uint64_t>(length, bufferSize));
         if (const int err = ReadFully(fd, buffer, chunk, at); err != 0) {
             return err;
         }
-        XXH3_64bits_update(state.get(), buffer, chunk);
+        running.add(buffer, chunk);
         at += static_cast<off_t>(chunk);
         length -= chunk;
     }
-    sum = XXH3_64bits_digest(state.get());
+    sum = running.value();
     return 0;
 }
 

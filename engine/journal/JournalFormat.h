@@ -5,8 +5,10 @@
 
 #include <sys/types.h>
 
+#include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -263,6 +265,22 @@ std::vector<LeftHiddenFile> HiddenFilesOfEndedRuns(int runsFd, std::string_view 
 using pellatrix::EntryStatOf;
 using pellatrix::IdentityOf;
 using pellatrix::StampOf;
+
+// The XXH3 64-bit checksum of bytes given a piece at a time: the same value as of the bytes
+// given whole.
+class RunningChecksum {
+public:
+    RunningChecksum();
+    ~RunningChecksum();
+    RunningChecksum(const RunningChecksum&) = delete;
+    RunningChecksum& operator=(const RunningChecksum&) = delete;
+    void add(const void* data, std::size_t size);
+    std::uint64_t value() const;
+
+private:
+    struct State;
+    std::unique_ptr<State> m_state;
+};
 
 // The XXH3 64-bit checksum of `length` bytes of `fd` from `at`, in `sum`; answers 0, errno, or
 // EIO when the file ends early.

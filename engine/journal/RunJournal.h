@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "engine/fs/FileSystem.h"
+#include "engine/journal/JournalFormat.h"
 
 namespace pellatrix {
 
@@ -186,6 +187,9 @@ private:
     std::unordered_map<std::string, std::string, TextHash, std::equal_to<>> m_resolvedFolders;
     bool m_removeLater = false;
     StepCounts m_counts;
+    // The journal's checksum, summed as its records are stored: the counts carry it, and
+    // reading the journal back for it would cost a network share a request per block.
+    journal::RunningChecksum m_sum;
 };
 
 /// One failed line of a list file: the list as the run named it, the line's number (from 1)

@@ -460,10 +460,18 @@ TEST_F(UndoOnDisk, KeepsTheLastRunsAndNeverStopsARun) {
     fs::create_directory(tmp / "victim");
     test::writeBytes(tmp / "victim/keep.txt", "the user's");
     fs::create_directory_symlink(tmp / "victim", runs + "/00000000-000000.000000000-1");
+    std::string last;
     for (std::size_t i = 0; i < kRunsKept + 2; ++i) {
-        runOnce();
+        last = runOnce().journalFolder;
     }
     EXPECT_EQ(test::readBytes(tmp / "victim/keep.txt"), "the user's");
+    // The counts a run keeps carry its journal's checksum, summed record by record as it was
+    // written, so a listing trusts them: the same as of the journal read whole.
+    const std::string written = test::readBytes(last + "/journal");
+    EXPECT_TRUE(test::readBytes(last + "/counts")
+                    .ends_with(" " +
+                               journal::ChecksumText(XXH3_64bits(written.data(), written.size())) +
+                               "\n"));
     fs::remove(runs + "/00000000-000000.000000000-1");
     EXPECT_EQ(ListRuns(posix, runs).size(), kRunsKept);
     EXPECT_FALSE(fs::exists(hidden));
