@@ -298,6 +298,7 @@ bool RunJournal::grow(std::size_t needed) {
     // without it fault page by page).
     ::madvise(map, size, MADV_POPULATE_WRITE);
     if (m_map != nullptr) {
+        sumStored();
         ::munmap(m_map, m_mapped);
     }
     m_map = static_cast<char*>(map);
@@ -417,7 +418,14 @@ void RunJournal::store(std::string_view record) {
     std::atomic_thread_fence(std::memory_order_release);
     at[0] = record[0];
     m_used += record.size();
-    m_sum.add(record.data(), record.size());
+}
+
+void RunJournal::sumStored() {
+    if (m_map == nullptr) {
+        return;
+    }
+    m_sum.add(m_map + (m_summed - m_mapStart), m_used - m_summed);
+    m_summed = m_used;
 }
 
 void RunJournal::finish() {
@@ -470,9 +478,10 @@ void RunJournal::count(Lane& lane, const StepCounts& step) {
     lane.lastCounted = step;
 }
 
-void RunJournal::keepCounts() const {
+void RunJournal::keepCounts() {
     // Written whole or not at all: a listing that finds no counts reads the journal instead.
     // The journal's length and checksum go with them, so a journal changed since is read.
+    sumStored();
     const std::uint64_t sum = m_sum.value();
     const std::string text =
         std::string(kCountsHeader) + std::to_string(m_counts.created) + ' ' +

@@ -119,7 +119,9 @@ private:
     // Adds `step` to the run's counts as the lane's last step; m_lock held.
     void count(Lane& lane, const StepCounts& step);
     // Writes the run's counts beside its journal, once it ended.
-    void keepCounts() const;
+    void keepCounts();
+    // Adds what was stored since the last call to the journal's checksum (from the mapping).
+    void sumStored();
     // Appends the record of `lane`, after the lane's own record where another lane wrote last.
     void append(Lane& lane, std::string_view record);
     void append(std::string_view record);
@@ -187,9 +189,11 @@ private:
     std::unordered_map<std::string, std::string, TextHash, std::equal_to<>> m_resolvedFolders;
     bool m_removeLater = false;
     StepCounts m_counts;
-    // The journal's checksum, summed as its records are stored: the counts carry it, and
-    // reading the journal back for it would cost a network share a request per block.
+    // The journal's checksum, summed from the mapped window before it moves on and at the end
+    // (up to m_summed): the counts carry it, and reading the journal back for it would cost a
+    // network share a request per block.
     journal::RunningChecksum m_sum;
+    std::size_t m_summed = 0;
 };
 
 /// One failed line of a list file: the list as the run named it, the line's number (from 1)
