@@ -207,11 +207,22 @@ wait_box_gone() { # box what
 }
 
 wait_box_closed() {
+    local left w
     for _ in $(seq 100); do
         [ -z "$(windows | grep -vx "$main_win" || true)" ] && return 0
         sleep 0.1
     done
-    fail "the message box did not close ($1)"
+    left=$(for w in $(windows | grep -vx "$main_win"); do xdotool getwindowname "$w"; done | tr '\n' ' ')
+    fail "the message box did not close ($1); open beside the window: $left"
+}
+
+# Presses keys in a box shown while the window starts: focused again first, since the window
+# manager may hand the focus to the main window as it maps it (seen under load).
+press_in_box() { # box key...
+    local box=$1
+    shift
+    timeout 5 xdotool windowfocus --sync "$box" 2>/dev/null || xdotool windowfocus "$box"
+    xdotool key "$@"
 }
 
 clipboard() { timeout 10 "$clipboard_tool" 2>/dev/null || true; }
@@ -617,7 +628,7 @@ launcher=(env)
 box=$(wait_box "failed home page opener")
 expect_copied "failed home page opener" "Could not open the web page \"https://www.quennet.example/pellatrix/\".
 No program to open it was found."
-xdotool key Return
+press_in_box "$box" Return
 wait_box_closed "failed home page opener"
 click "${PB2[@]}"
 box=$(wait_box "end of run, session 6")
@@ -654,7 +665,7 @@ start_program -reverse -- -style c.txt gone.txt
 cd - >/dev/null
 box=$(wait_box "missing list file")
 expect_copied "missing list file" "The list file \"$odd/gone.txt\" was not found."
-xdotool key Return
+press_in_box "$box" Return
 wait_box_closed "missing list file"
 # The first row chosen with the keyboard (Tab away and back, then down and up), the window active.
 xdotool key Tab shift+Tab Down Up
