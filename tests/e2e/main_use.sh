@@ -41,6 +41,15 @@ wm_pid=""
 app_pid=""
 main_win=""
 
+# libfaketime keeps a shared memory object and a semaphore per process in /dev/shm, removed
+# only by a process that ends by itself: the program started with it is ended by a signal.
+faked_pid=""
+forget_faked_clock() {
+    [ -n "$faked_pid" ] || return 0
+    rm -f "/dev/shm/faketime_shm_$faked_pid" "/dev/shm/sem.faketime_sem_$faked_pid"
+    faked_pid=""
+}
+
 cleanup() {
     set +e
     if [ -n "${holder:-}" ]; then
@@ -51,6 +60,7 @@ cleanup() {
         kill "$app_pid" 2>/dev/null
         wait "$app_pid" 2>/dev/null
     fi
+    forget_faked_clock
     if [ -n "$wm_pid" ]; then
         kill "$wm_pid" 2>/dev/null
         wait "$wm_pid" 2>/dev/null
@@ -623,6 +633,7 @@ launcher=(env TZ=UTC FAKETIME='2026-12-08 10:02:40' FAKETIME_DONT_FAKE_MONOTONIC
 # Named as a user in that folder names it: relative to the working folder.
 cd "$prog/Samples"
 start_program sample2.txt
+faked_pid=$app_pid
 cd - >/dev/null
 launcher=(env)
 box=$(wait_box "failed home page opener")
@@ -649,6 +660,7 @@ No program to open it was found."
 xdotool key Return
 wait_box_closed "failed opener"
 stop_program
+forget_faked_clock
 unset program_path
 
 # --- Session 7: list files named like Qt's options, and one that is missing ------------------
