@@ -769,9 +769,7 @@ std::int64_t MadeNotBefore(std::string_view runName) {
     if (seconds == static_cast<std::time_t>(-1)) {
         return kNever;
     }
-    // Files are stamped by a clock that lags the one that named the run by up to a tick.
-    constexpr std::int64_t kCoarseLag = 50'000'000;
-    return static_cast<std::int64_t>(seconds) * 1'000'000'000 + nanoseconds - kCoarseLag;
+    return static_cast<std::int64_t>(seconds) * 1'000'000'000 + nanoseconds - kStampLagNs;
 }
 
 bool StillAsMade(const EntryStat& now, const std::optional<FileStamp>& made,

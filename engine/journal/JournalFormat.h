@@ -227,6 +227,9 @@ void RemoveRunsSetAside(int runsFd, const RemovalPause& pause);
 // epoch: its start, less the lag of the coarse clock that stamps files. The greatest value
 // (nothing counts as made by it) for a name that tells no start.
 std::int64_t MadeNotBefore(std::string_view runName);
+// Files are stamped by a clock that lags the one that names a run by up to a tick: a file
+// changed this long before a run began may still be the run's, as far as its undo can tell.
+inline constexpr std::int64_t kStampLagNs = 50'000'000;
 
 // Whether `now` (looked at without following a link) is still what a run made: the file or
 // folder `made` names when its making was confirmed; otherwise, an announcement a kill left

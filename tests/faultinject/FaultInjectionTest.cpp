@@ -1,6 +1,8 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <signal.h>
+#include <sys/inotify.h>
 #include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -19,6 +21,7 @@
 #include <utility>
 #include <vector>
 
+#include "engine/journal/JournalFormat.h"
 #include "tests/engine/DelayShare.h"
 #include "tests/engine/TempFolder.h"
 
@@ -139,6 +142,37 @@ Env fault(const std::string& call, const std::string& path, const std::string& e
             {"PELLATRIX_FAULT_ERRNO", err},
             {"PELLATRIX_FAULT_AFTER", after},
             {"PELLATRIX_FAULT_TIMES", times}};
+}
+
+// Waits until the fault library's hold point has made its mark file `mark`, at most 30 s: woken
+// by the folder's own notice of the new name, not by looking again and again.
+bool waitForMark(const std::string& mark) {
+    const std::filesystem::path path(mark);
+    const int notices = ::inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
+    if (notices < 0 ||
+        ::inotify_add_watch(notices, path.parent_path().c_str(), IN_CREATE | IN_MOVED_TO) < 0) {
+        ADD_FAILURE() << "cannot watch " << path.parent_path() << ": " << std::strerror(errno);
+        if (notices >= 0) {
+            ::close(notices);
+        }
+        return false;
+    }
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    bool made = std::filesystem::exists(path);
+    while (!made) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        pollfd ready{notices, POLLIN, 0};
+        if (left.count() <= 0 || ::poll(&ready, 1, static_cast<int>(left.count())) <= 0) {
+            break;
+        }
+        alignas(inotify_event) char drained[4096];
+        while (::read(notices, drained, sizeof drained) > 0) {
+        }
+        made = std::filesystem::exists(path);
+    }
+    ::close(notices);
+    return made;
 }
 
 // Whether the process `pid` noted a stop signal: its stop pipe, its only pipe, holds the
@@ -469,12 +503,7 @@ protected:
         all.push_back(ownState().front());
         all.insert(all.end(), env.begin(), env.end());
         const pid_t pid = start(cli({tmp / list}, all), tmp);
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-        while (!std::filesystem::exists(tmp / ".stalled") &&
-               std::chrono::steady_clock::now() < deadline) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        }
-        EXPECT_TRUE(std::filesystem::exists(tmp / ".stalled"));
+        EXPECT_TRUE(waitForMark(tmp / ".stalled"));
         return pid;
     }
 
@@ -534,11 +563,7 @@ TEST_F(KilledRun, KilledWithoutAJournalLeavesNoHiddenFile) {
     Env env = fault("write", "/t0.txt", "STALL");
     env.emplace_back("PELLATRIX_FAULT_MARK", tmp / ".stalled");
     const pid_t pid = start(cli({"--no-journal", tmp / "one.txt"}, env), tmp);
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-    while (!std::filesystem::exists(tmp / ".stalled") &&
-           std::chrono::steady_clock::now() < deadline) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
+    EXPECT_TRUE(waitForMark(tmp / ".stalled"));
     ::kill(pid, SIGKILL);
     EXPECT_EQ(finish(pid, tmp).signal, SIGKILL);
     EXPECT_EQ(test::readBytes(target(0)), oldText(0));
@@ -557,12 +582,9 @@ TEST_F(KilledRun, StoppedWithManyStepsTellsWhatWasDoneInOrder) {
     env.emplace_back("PELLATRIX_FAULT_RELEASE", tmp / ".release");
     env.push_back(ownState().front());
     const pid_t pid = start(cli({"--jobs=4", "--verbose", tmp / "list.txt"}, env), tmp);
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-    while (!std::filesystem::exists(tmp / ".stalled") &&
-           std::chrono::steady_clock::now() < deadline) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
+    EXPECT_TRUE(waitForMark(tmp / ".stalled"));
     ::kill(pid, SIGINT);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
     // Let go only once the run noted the signal (a stop that comes when no step is writing
     // ends the run at once, which is another case): its handler's byte is in its stop pipe.
     while (!stopNoted(pid) && std::chrono::steady_clock::now() < deadline) {
@@ -761,7 +783,14 @@ TEST_F(KilledRun, KilledAfterEveryCallTheUndoGivesBackTheExactTree) {
                     test::writeBytes(made + "/keep.txt", "keep");
                     spare.push_back(made);
                 }
-                std::this_thread::sleep_for(std::chrono::milliseconds(100));
+                // Until the clock has passed the undo's margin after the newest of them (by its
+                // own stamp): none is then a file a run could have made.
+                struct stat newest {};
+                ::lstat((spare.back() + "/keep.txt").c_str(), &newest);
+                std::this_thread::sleep_until(std::chrono::system_clock::time_point(
+                    std::chrono::duration_cast<std::chrono::system_clock::duration>(
+                        std::chrono::seconds(newest.st_ctim.tv_sec) +
+                        std::chrono::nanoseconds(newest.st_ctim.tv_nsec + journal::kStampLagNs))));
             }
             std::filesystem::remove_all(tree);
             std::filesystem::rename(spare.back(), tree);
@@ -962,11 +991,7 @@ TEST(Undo, AFolderSwappedForALinkBetweenCheckAndActIsLeftAlone) {
     env.emplace_back("PELLATRIX_FAULT_MARK", tmp / ".held");
     env.push_back(state);
     const pid_t pid = start(cli({"--undo"}, env), tmp);
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-    while (!std::filesystem::exists(tmp / ".held") && std::chrono::steady_clock::now() < deadline) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    ASSERT_TRUE(std::filesystem::exists(tmp / ".held"));
+    ASSERT_TRUE(waitForMark(tmp / ".held"));
     std::filesystem::rename(tmp / "out/new", tmp / "out/moved");
     std::filesystem::create_directory_symlink(tmp / "victim", tmp / "out/new");
     std::filesystem::remove(tmp / ".held");
@@ -992,11 +1017,7 @@ TEST(Undo, AFileReplacedWhileTheRunWritesIsLeftAloneByTheUndo) {
     env.emplace_back("PELLATRIX_FAULT_MARK", tmp / ".held");
     env.push_back(state);
     const pid_t pid = start(cli({tmp / "list.txt"}, env), tmp);
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-    while (!std::filesystem::exists(tmp / ".held") && std::chrono::steady_clock::now() < deadline) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    ASSERT_TRUE(std::filesystem::exists(tmp / ".held"));
+    ASSERT_TRUE(waitForMark(tmp / ".held"));
     test::writeBytes(tmp / "other", "another program's");
     std::filesystem::rename(tmp / "other", tmp / "target.txt");
     std::filesystem::remove(tmp / ".held");
@@ -1075,11 +1096,7 @@ TEST(TwoRuns, AFileWrittenInPlaceIsWrittenByOneRunAtATime) {
     hold.emplace_back("PELLATRIX_FAULT_RELEASE", tmp / ".release");
 
     const pid_t first = start(cli({tmp / "a.txt"}, hold), tmp);
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-    while (!std::filesystem::exists(tmp / ".held") && std::chrono::steady_clock::now() < deadline) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-    ASSERT_TRUE(std::filesystem::exists(tmp / ".held"));
+    ASSERT_TRUE(waitForMark(tmp / ".held"));
     EXPECT_EQ(test::readBytes(target), std::string(10, 'A'));
     // Starts a run of b.txt and answers it once it says it waits for the lock (or ended); a
     // worker's wait is a look now and then, not a blocked lock.
