@@ -146,6 +146,7 @@ private slots:
 private:
     // A run of list.txt in `work` whose two lines under "blocked" fail; its boxes answered.
     void failingRun(MainWindow& form, const QString& work);
+    void runListAlone(MainWindow& form, const QString& list);
     std::unique_ptr<MainWindow> makeWindow() {
         auto form = std::make_unique<MainWindow>(*m_platform, m_store->store(), m_program->path());
         form->setEndProcess([this] { ++m_endProcessCalls; });
@@ -1206,6 +1207,15 @@ void MainWindowTest::failingRun(MainWindow& form, const QString& work) {
     QTest::mouseClick(child<QPushButton>(form, "PushButton2"), Qt::LeftButton);
 }
 
+// A run of `list` alone in the window, ended by its "Done." box.
+void MainWindowTest::runListAlone(MainWindow& form, const QString& list) {
+    auto* inputs = child<InputList>(form, "ListView1");
+    inputs->clearEntries();
+    inputs->appendEntry(list);
+    m_platform->expectInformation();
+    QTest::mouseClick(child<QPushButton>(form, "PushButton2"), Qt::LeftButton);
+}
+
 // A run with failures, as a user meets it: "Save Failed Lines..." saves its failed lines as a
 // list through the save dialog (never onto its own list); fixed by hand, a run over that list
 // creates just those files.
@@ -1238,11 +1248,7 @@ void MainWindowTest::failedLinesSavedAndRunAgain() {
     QCOMPARE(readAll(work.filePath("again.txt")).toUtf8(), blockedLines(out));
 
     fixBlocked(out);
-    auto* list = child<InputList>(*form, "ListView1");
-    list->clearEntries();
-    list->appendEntry(work.filePath("again.txt"));
-    m_platform->expectInformation();
-    QTest::mouseClick(child<QPushButton>(*form, "PushButton2"), Qt::LeftButton);
+    runListAlone(*form, work.filePath("again.txt"));
     QCOMPARE(readAll(out + "/blocked/b.txt"), QStringLiteral("B"));
     QCOMPARE(QDir(out + "/blocked").entryList(QDir::Files).size(), 2);
     QVERIFY(!menu->saveFailedAction()->isEnabled());
@@ -1263,10 +1269,7 @@ void MainWindowTest::runsDialogActsOnTheSelectedRun() {
     failingRun(*form, work.path());
     fixBlocked(out);
     writeFile(work.filePath("again.txt"), blockedLines(out));
-    child<InputList>(*form, "ListView1")->clearEntries();
-    child<InputList>(*form, "ListView1")->appendEntry(work.filePath("again.txt"));
-    m_platform->expectInformation();
-    QTest::mouseClick(child<QPushButton>(*form, "PushButton2"), Qt::LeftButton);
+    runListAlone(*form, work.filePath("again.txt"));
 
     QStringList rows;
     PosixFileSystem posix;
