@@ -696,6 +696,7 @@ void PosixFileSystem::beginRun() {
     m_cleanedFolders.clear();
     m_leftHidden.clear();
     m_leftHiddenAsked = false;
+    m_noLeftHidden.store(false, std::memory_order_relaxed);
     struct rlimit files {};
     m_folderFdsMax = ::getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur != RLIM_INFINITY
                          ? std::min<std::size_t>(kFolderFdsMax, files.rlim_cur / 8)
@@ -857,7 +858,11 @@ bool PosixFileSystem::writeFileOrKeep(const std::string& path, std::string_view 
 }
 
 bool PosixFileSystem::askLeftHiddenFiles() {
-    // Asked of the journal once a run, at its first write: by the folder each lies in.
+    // Asked of the journal once a run, at its first write: by the folder each lies in. Once
+    // none is left, a step takes no lock here (every step of every worker passes).
+    if (m_noLeftHidden.load(std::memory_order_acquire)) {
+        return false;
+    }
     std::lock_guard<std::mutex> lock(m_runLock);
     if (m_journal != nullptr && !m_leftHiddenAsked) {
         m_leftHiddenAsked = true;
@@ -870,7 +875,11 @@ bool PosixFileSystem::askLeftHiddenFiles() {
             }
         }
     }
-    return !m_leftHidden.empty();
+    const bool any = !m_leftHidden.empty();
+    if (m_leftHiddenAsked && !any) {
+        m_noLeftHidden.store(true, std::memory_order_release);
+    }
+    return any;
 }
 
 bool PosixFileSystem::writeNewThroughLink(const WriteDecision& plan, std::string_view text,

@@ -143,6 +143,7 @@ private:
     // at the run's first write.
     std::unordered_map<FolderIdentity, std::vector<LeftHiddenFile>> m_leftHidden;
     bool m_leftHiddenAsked = false;
+    std::atomic<bool> m_noLeftHidden{false};  // asked, and none left
     // The effective user and group, asked again at each run's start (processIds).
     ProcessIds m_ids;
     // The folders new files went to in this run, open (-1: not to be opened), so a new file
